@@ -1,0 +1,28 @@
+# tw_library(<name> [DEPS targets...])
+# One static library per source folder: every .cpp/.h of the folder (not recursive).
+function(tw_library name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h
+                                   ${CMAKE_CURRENT_SOURCE_DIR}/*.qrc)
+  add_library(${name} STATIC ${srcs})
+  target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+endfunction()
+
+# tw_test(<name> SOURCES files... DEPS targets... [LABELS labels...] [TIMEOUT s])
+# Registers a test executable with ctest. Label "threaded" marks tests that also run under TSan.
+function(tw_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  add_test(NAME ${name} COMMAND ${name})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 300)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${ARG_TIMEOUT}
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_QUICK_BACKEND=software;TZ=Europe/Berlin;TW_SOURCE_DIR=${CMAKE_SOURCE_DIR};TW_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
+  if(ARG_LABELS)
+    set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
+  endif()
+endfunction()

@@ -1,0 +1,116 @@
+#include "Startup.h"
+
+#include "CommonMetatypes.h"
+#include "LogFile.h"
+#include "LogSignaller.h"
+#include "QmlRegistration.h"
+#include "SerialSupport.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQuickStyle>
+#include <QStandardPaths>
+
+#ifdef TW_HAVE_WEBVIEW
+#include <QtWebView/QtWebView>
+#endif
+
+void setApplicationIdentity()
+{
+    QCoreApplication::setOrganizationName(QStringLiteral("Ombrellix"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("ombrellix.example"));
+    QCoreApplication::setApplicationName(QStringLiteral("Tarrowind Utility"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("0.9.86"));
+}
+
+StartupMode decideStartupMode(const QStringList &arguments)
+{
+    if (arguments.size() >= 3 && arguments.at(1) == QLatin1String("fixftdi"))
+        return StartupMode::AdapterRepair;
+    return StartupMode::Normal;
+}
+
+QString decodeRepairArgument(const QString &base64)
+{
+    return QString::fromUtf8(QByteArray::fromBase64(base64.toLatin1()));
+}
+
+QString applicationDataFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+}
+
+int runAdapterRepair(const QStringList &arguments)
+{
+    installLogFile(applicationDataFolder() + QStringLiteral("/ftdi-fix.txt"));
+    initSerialSupport();
+    const bool ok = ftdiElevatedFix(decodeRepairArgument(arguments.value(2)));
+    closeLogFile();
+    shutdownSerialSupport();
+    return ok ? 0 : 1;
+}
+
+namespace {
+void registerFont(const QString &path)
+{
+    if (QFontDatabase::addApplicationFont(path) < 0)
+        qDebug() << "failure registering font";
+}
+
+int runNormalMode(int argc, char **argv)
+{
+#ifdef TW_HAVE_WEBVIEW
+    QtWebView::initialize();
+#endif
+    QApplication app(argc, argv);
+    installLogFile(applicationDataFolder() + QStringLiteral("/runlog.txt"));
+    initSerialSupport();
+    QQuickStyle::setStyle(QStringLiteral("Material"));
+    registerFont(QStringLiteral(":/SourceCodePro-Regular.otf"));
+    registerFont(QStringLiteral(":/Pixeled.ttf"));
+
+    registerQmlTypes();
+    registerCommonMetatypes();
+    registerProtocolMetatypes();
+
+    auto *engine = new QQmlApplicationEngine();
+    QObject *runtime = createRuntime();
+    if (runtime)
+        engine->rootContext()->setContextProperty(QStringLiteral("runtime"), runtime);
+    engine->rootContext()->setContextProperty(QStringLiteral("log"), logSignaller());
+
+    engine->load(QUrl(QStringLiteral("qrc:/main.qml")));
+    if (engine->rootObjects().isEmpty()) {
+        delete engine;
+        delete runtime;
+        shutdownSerialSupport();
+        closeLogFile();
+        return -1;
+    }
+
+    const int result = app.exec();
+    delete engine;
+    delete runtime;
+    shutdownSerialSupport();
+    closeLogFile();
+    return result;
+}
+}  // namespace
+
+int runApplication(int argc, char **argv, const QStringList &arguments)
+{
+    setApplicationIdentity();
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    if (!arguments.isEmpty())
+        QCoreApplication::addLibraryPath(QFileInfo(arguments.first()).absolutePath());
+
+    if (decideStartupMode(arguments) == StartupMode::AdapterRepair)
+        return runAdapterRepair(arguments);
+    return runNormalMode(argc, argv);
+}

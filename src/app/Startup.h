@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+enum class StartupMode { Normal, AdapterRepair };
+
+// Organisation, domain, application name and version; set before anything else so both
+// modes find the same application data folder.
+void setApplicationIdentity();
+
+// "fixftdi" exactly as the first argument, with at least one argument after it.
+StartupMode decideStartupMode(const QStringList &arguments);
+
+// The repair argument: Base64 of UTF-8 text.
+QString decodeRepairArgument(const QString &base64);
+
+// The folder holding the log files (application local data).
+QString applicationDataFolder();
+
+// The adapter-repair mode: no application object, no window. Returns the exit code.
+int runAdapterRepair(const QStringList &arguments);
+
+// The whole entry point after the platform's argument list has been obtained.
+int runApplication(int argc, char **argv, const QStringList &arguments);

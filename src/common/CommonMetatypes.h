@@ -1,0 +1,5 @@
+#pragma once
+
+// Registers the shared value types and the fixed-width integer aliases so they travel in
+// queued signals and QVariant under their own names.
+void registerCommonMetatypes();

@@ -1,0 +1,146 @@
+#include "LogFile.h"
+#include "LogSignaller.h"
+
+#include <QFile>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+namespace {
+QStringList readLines(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QString text = QString::fromLocal8Bit(f.readAll());
+    if (text.endsWith('\n'))
+        text.chop(1);
+    return text.split('\n');
+}
+
+int g_previousCalls = 0;
+QString g_previousLast;
+void countingHandler(QtMsgType, const QMessageLogContext &, const QString &msg)
+{
+    ++g_previousCalls;
+    g_previousLast = msg;
+}
+}  // namespace
+
+class LoggingTest : public QObject {
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        g_previousCalls = 0;
+        g_previousLast.clear();
+        qInstallMessageHandler(countingHandler);
+        path = dir.path() + "/sub/folder/runlog.txt";
+        installLogFile(path);
+    }
+    void cleanup()
+    {
+        closeLogFile();
+        qInstallMessageHandler(nullptr);
+    }
+
+    void formatsEverySeverity()
+    {
+        QCOMPARE(formatLogLine(QtDebugMsg, 12.34, "a"), QString("00000012.34 [Debug]: a"));
+        QCOMPARE(formatLogLine(QtWarningMsg, 0.0, "b"), QString("00000000.00 [Warn ]: b"));
+        QCOMPARE(formatLogLine(QtCriticalMsg, 1.005, "c").left(22), QString("00000001.00 [Crit ]: c").left(22));
+        QCOMPARE(formatLogLine(QtFatalMsg, 99999999.99, "d"), QString("99999999.99 [Fatal]: d"));
+        QCOMPARE(formatLogLine(QtInfoMsg, 3.5, "e"), QString("00000003.50 [Info ]: e"));
+        // Placeholders inside the message are not expanded again.
+        QCOMPARE(formatLogLine(QtDebugMsg, 1, "50% %1 %2"), QString("00000001.00 [Debug]: 50% %1 %2"));
+    }
+
+    void writesTrimmedLinesAndChains()
+    {
+        qDebug("first");
+        qWarning("  padded message \n\n");
+        qInfo("line one\nline two");
+        const QStringList lines = readLines(path);
+        QCOMPARE(lines.size(), 4);
+        QRegularExpression re("^\\d{8}\\.\\d{2} \\[Debug\\]: first$");
+        QVERIFY2(re.match(lines[0]).hasMatch(), qPrintable(lines[0]));
+        // Only the ends of the whole line are trimmed; blanks after the tag stay.
+        QVERIFY2(lines[1].endsWith("[Warn ]:   padded message"), qPrintable(lines[1]));
+        QVERIFY(lines[2].endsWith("[Info ]: line one"));
+        QCOMPARE(lines[3], QString("line two"));
+        // The previous handler sees the original, untrimmed text.
+        QCOMPARE(g_previousCalls, 3);
+        QCOMPARE(g_previousLast, QString("line one\nline two"));
+    }
+
+    void dropsNoiseEverywhere()
+    {
+        QSignalSpy spy(logSignaller(), &LogSignaller::logMessage);
+        qWarning("QMetaProperty::read: Unable to handle unregistered datatype 'QQmlWebChannel*' for x");
+        qDebug("js: Uncaught ReferenceError: writeEscaped is not defined");
+        qDebug(" js: Uncaught ReferenceError: writeEscaped");  // not a prefix match: kept
+        QCoreApplication::processEvents();
+        QCOMPARE(readLines(path).size(), 1);
+        QCOMPARE(spy.count(), 1);
+        QCOMPARE(g_previousCalls, 1);
+    }
+
+    void forwardsDirectlyAndQueued()
+    {
+        QThread *receivedIn = nullptr;
+        QString received;
+        connect(logSignaller(), &LogSignaller::logMessage, this,
+                [&](QtMsgType type, const QString &line) {
+                    receivedIn = QThread::currentThread();
+                    received = line;
+                    QCOMPARE(type, QtCriticalMsg);
+                },
+                Qt::DirectConnection);
+        qCritical("from gui");
+        QCOMPARE(receivedIn, QThread::currentThread());
+        QVERIFY(received.endsWith("[Crit ]: from gui"));
+
+        receivedIn = nullptr;
+        QThread *worker = QThread::create([] { qCritical("from worker"); });
+        worker->start();
+        worker->wait();
+        // Queued: nothing arrives until the GUI thread's event loop runs.
+        QVERIFY(receivedIn == nullptr);
+        QTRY_VERIFY(receivedIn != nullptr);
+        QCOMPARE(receivedIn, QThread::currentThread());
+        QVERIFY(received.endsWith("[Crit ]: from worker"));
+        delete worker;
+    }
+
+    void secondStartTruncates()
+    {
+        qDebug("old run");
+        closeLogFile();
+        installLogFile(path);
+        qDebug("new run");
+        const QStringList lines = readLines(path);
+        QCOMPARE(lines.size(), 1);
+        QVERIFY(lines[0].endsWith("new run"));
+    }
+
+    void unwritableFileKeepsDefaultHandler()
+    {
+        closeLogFile();
+        installLogFile(dir.path());  // a folder cannot be opened as a file
+        QVERIFY(logSignaller() != nullptr);
+        QSignalSpy spy(logSignaller(), &LogSignaller::logMessage);
+        qDebug("goes only to the previous handler");
+        QCoreApplication::processEvents();
+        QCOMPARE(spy.count(), 0);
+        QCOMPARE(g_previousCalls, 1);
+    }
+
+private:
+    QTemporaryDir dir;
+    QString path;
+};
+
+QTEST_GUILESS_MAIN(LoggingTest)
+#include "LoggingTest.moc"

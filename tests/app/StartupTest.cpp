@@ -1,0 +1,49 @@
+#include "Startup.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+TEST(StartupMode, RepairNeedsExactVerbAndArgument)
+{
+    EXPECT_EQ(decideStartupMode({"prog"}), StartupMode::Normal);
+    EXPECT_EQ(decideStartupMode({}), StartupMode::Normal);
+    EXPECT_EQ(decideStartupMode({"prog", "fixftdi"}), StartupMode::Normal);
+    EXPECT_EQ(decideStartupMode({"prog", "FixFtdi", "QQ=="}), StartupMode::Normal);
+    EXPECT_EQ(decideStartupMode({"prog", " fixftdi", "QQ=="}), StartupMode::Normal);
+    EXPECT_EQ(decideStartupMode({"prog", "fixftdi2", "QQ=="}), StartupMode::Normal);
+    EXPECT_EQ(decideStartupMode({"prog", "x", "fixftdi", "QQ=="}), StartupMode::Normal);
+    EXPECT_EQ(decideStartupMode({"prog", "fixftdi", "QQ=="}), StartupMode::AdapterRepair);
+    EXPECT_EQ(decideStartupMode({"prog", "fixftdi", "QQ==", "extra"}), StartupMode::AdapterRepair);
+}
+
+TEST(StartupMode, RepairModeLogsDecodedTextWithoutApplicationObject)
+{
+    QTemporaryDir home;
+    ASSERT_TRUE(home.isValid());
+    qputenv("XDG_DATA_HOME", home.path().toUtf8());
+
+    const QString path = QString::fromUtf8("C:\\Users\\Jos\xc3\xa9\\\xe6\x97\xa5\xe6\x9c\xac\\fix.txt");
+    const QString b64 = QString::fromLatin1(path.toUtf8().toBase64());
+    QByteArray argv0 = "/opt/tarrowind/tarrowind-utility";
+    char *argv[] = {argv0.data(), nullptr};
+    const int code = runApplication(1, argv, {QString::fromLatin1(argv0), "fixftdi", b64});
+
+    EXPECT_EQ(code, 1);  // the repair cannot succeed here
+    EXPECT_EQ(QCoreApplication::instance(), nullptr);
+
+    // The identity is set before the mode is decided, so the log lands in the normal folder.
+    const QString logPath = home.path() + "/Ombrellix/Tarrowind Utility/ftdi-fix.txt";
+    EXPECT_EQ(applicationDataFolder() + "/ftdi-fix.txt", logPath);
+    QFile f(logPath);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QString text = QString::fromLocal8Bit(f.readAll());
+    EXPECT_TRUE(text.contains("[Debug]: ftdiElevatedFix " + path)) << text.toStdString();
+}
+
+TEST(StartupMode, DecodesBase64AsUtf8)
+{
+    EXPECT_EQ(decodeRepairArgument("w6TDtsO8"), QString::fromUtf8("\xc3\xa4\xc3\xb6\xc3\xbc"));
+    EXPECT_EQ(decodeRepairArgument(""), QString());
+}
