@@ -1,0 +1,11 @@
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+// Integration tests drive Qt objects, timers and queued signals: they need an application
+// object in the main thread; tests spin its event loop while they wait.
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
