@@ -62,7 +62,17 @@ int main(int argc, char **argv)
         Cli::print(helpText(commands));
         return args.isEmpty() ? 2 : 0;
     }
+    // Device commands take the port before the command: "--port PORT sessions ...".
+    QString port;
+    if (args.size() >= 2 && args[0] == QLatin1String("--port")) {
+        port = args[1];
+        args = args.mid(2);
+        if (args.isEmpty())
+            return Cli::fail(QStringLiteral("missing command after --port"));
+    }
     const QString name = args.takeFirst();
+    if (!port.isEmpty())
+        args << QStringLiteral("--port") << port;
     for (const auto &c : commands) {
         if (c.name == name)
             return c.run(args);
