@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 #include <termios.h>
 #include <time.h>
 
@@ -22,19 +20,6 @@ public:
     using AbstractSerialPort::writeData;
 };
 
-QByteArray pattern(int size, int seed = 0)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    quint32 x = 2463534242u + quint32(seed);
-    for (int i = 0; i < size; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        data[i] = char(x);
-    }
-    return data;
-}
-
 QByteArray readFromPort(AbstractSerialPort &port, int count, int timeoutMs = 5000)
 {
     QByteArray out;
@@ -46,35 +31,6 @@ QByteArray readFromPort(AbstractSerialPort &port, int count, int timeoutMs = 500
         timeoutMs);
     return out;
 }
-
-// Collects log lines from every thread.
-struct LogCapture
-{
-    static std::mutex mutex;
-    static QStringList lines;
-    static QtMessageHandler previous;
-
-    LogCapture()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        lines.clear();
-        previous = qInstallMessageHandler(&LogCapture::handler);
-    }
-    ~LogCapture() { qInstallMessageHandler(previous); }
-    static void handler(QtMsgType, const QMessageLogContext &, const QString &message)
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        lines << message;
-    }
-    int count(const QString &text) const
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        return int(lines.count(text));
-    }
-};
-std::mutex LogCapture::mutex;
-QStringList LogCapture::lines;
-QtMessageHandler LogCapture::previous = nullptr;
 
 speed_t masterSpeed(const PtyPair &pty)
 {
