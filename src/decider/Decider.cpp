@@ -1,0 +1,3 @@
+#include "Decider.h"
+
+Decider::~Decider() = default;
