@@ -1,0 +1,585 @@
+#include "StmBootLoader.h"
+
+#include <QDebug>
+#include <QIODevice>
+
+#ifdef TW_HAVE_SERIAL_PORT
+#include "AbstractSerialPort.h"
+#endif
+
+#include <algorithm>
+
+namespace {
+constexpr quint8 kAck = 0x79;
+constexpr quint8 kNack = 0x1F;
+constexpr quint8 kSync = 0x7F;
+
+QByteArray bytes(std::initializer_list<quint8> list)
+{
+    QByteArray out;
+    out.reserve(int(list.size()));
+    for (quint8 b : list)
+        out.append(char(b));
+    return out;
+}
+
+StmBootLoader::State stateOfStep(int step)
+{
+    if (step == 0 || step == 10)
+        return StmBootLoader::State_NoDevice;
+    if (step <= 6)
+        return StmBootLoader::State_Connecting;
+    if (step <= 8)
+        return StmBootLoader::State_Ready;
+    return StmBootLoader::State_Busy;
+}
+}  // namespace
+
+StmBootLoader::StmBootLoader(QObject *parent) : QObject(parent)
+{
+    m_timeoutTimer.setSingleShot(true);
+    m_timeoutTimer.setInterval(kStepTimeoutMs);
+    m_firstByteTimer.setSingleShot(true);
+    m_firstByteTimer.setInterval(kFirstByteDelayMs);
+    connect(&m_timeoutTimer, &QTimer::timeout, this, &StmBootLoader::onTimeout);
+    connect(&m_firstByteTimer, &QTimer::timeout, this, &StmBootLoader::onFirstByteTimer);
+}
+
+StmBootLoader::~StmBootLoader()
+{
+    disconnect(m_readyReadConnection);
+}
+
+void StmBootLoader::setPublicState(State state)
+{
+    if (m_state == state)
+        return;
+    m_state = state;
+    emit stateChanged(state);
+}
+
+void StmBootLoader::setStep(int step)
+{
+    m_step = step;
+    if (step == 1 || step == 2)
+        m_failureCount = 0;
+    if (step == 0 || step == 10 || !m_device)
+        m_timeoutTimer.stop();
+    else
+        m_timeoutTimer.start();
+    setPublicState(stateOfStep(step));
+    // A state listener may already have moved the loader on (e.g. sent Go on Ready).
+    if (step == 7 && m_step == 7)
+        runDeferred();
+}
+
+void StmBootLoader::runDeferred()
+{
+    const Deferred action = m_deferred;
+    m_deferred = Deferred::None;
+    if (action == Deferred::Operation) {
+        const QByteArray data = std::move(m_deferredData);
+        m_deferredData.clear();
+        startOperation(m_deferredOperation, m_deferredLimit, data);
+    } else if (action == Deferred::Go) {
+        sendGo();
+    }
+}
+
+void StmBootLoader::setOperationProgress(float progress)
+{
+    if (progress == m_progress)
+        return;
+    m_progress = progress;
+    emit operationProgressChanged(progress);
+}
+
+void StmBootLoader::setIoDevice(QIODevice *device)
+{
+    if (device && !device->isOpen())
+        device = nullptr;
+    disconnect(m_readyReadConnection);
+    m_readyReadConnection = {};
+    m_timeoutTimer.stop();
+    m_firstByteTimer.stop();
+    m_device = device;
+#ifdef TW_HAVE_SERIAL_PORT
+    m_serialPort = qobject_cast<AbstractSerialPort *>(device);
+#else
+    m_serialPort = nullptr;
+#endif
+    if (m_deferred != Deferred::None) {
+        qWarning() << "StmBootLoader: request dropped, the device changed";
+        m_deferred = Deferred::None;
+        m_deferredData.clear();
+    }
+    if (m_operationActive) {
+        // The port went away under a running operation: report it rather than leave the
+        // caller waiting for an outcome that can no longer come.
+        m_operationActive = false;
+        m_image.clear();
+        m_error = Error_Protocol;
+        m_errorString = QStringLiteral("BootLoader communication error");
+        qWarning() << "StmBootLoader: device lost during an operation";
+        emit operationErrorChanged();
+        emit operationFinished(m_error);
+        setOperationProgress(1.0f);
+    }
+    emit ioDeviceChanged();
+    if (m_device != device)
+        return;  // a listener replaced the device already
+    if (m_device) {
+        m_readyReadConnection =
+            connect(m_device.data(), &QIODevice::readyRead, this, &StmBootLoader::onReadyRead);
+        setStep(1);
+        m_firstByteTimer.start();
+    } else {
+        setStep(0);
+    }
+}
+
+void StmBootLoader::onFirstByteTimer()
+{
+    if (m_step != 1 || !m_device)
+        return;
+    // Whatever arrived before the loader spoke (the firmware's last words) is not an answer.
+    if (m_device->bytesAvailable() > 0)
+        m_device->readAll();
+    setPublicState(State_Connecting);
+    setStep(2);
+    sendSync();
+}
+
+void StmBootLoader::writeBytes(const QByteArray &data)
+{
+    if (m_device && m_device->isOpen() && m_device->isWritable())
+        m_device->write(data);
+}
+
+void StmBootLoader::sendSync() { writeBytes(bytes({kSync})); }
+void StmBootLoader::sendGet() { writeBytes(bytes({0x00, 0xFF})); }
+void StmBootLoader::sendEraseCommand() { writeBytes(bytes({0x44, 0xBB})); }
+void StmBootLoader::sendWriteCommand() { writeBytes(bytes({0x31, 0xCE})); }
+void StmBootLoader::sendReadCommand() { writeBytes(bytes({0x11, 0xEE})); }
+void StmBootLoader::sendGoBytes() { writeBytes(bytes({0x21, 0xDE, 0x08, 0x00, 0x00, 0x00, 0x08})); }
+
+QByteArray StmBootLoader::addressBytes(quint32 address) const
+{
+    const quint8 b0 = quint8(address >> 24), b1 = quint8(address >> 16), b2 = quint8(address >> 8),
+                 b3 = quint8(address);
+    return bytes({b0, b1, b2, b3, quint8(b0 ^ b1 ^ b2 ^ b3)});
+}
+
+quint32 StmBootLoader::blockOffset() const
+{
+    return quint32(m_image.size() - m_doneBytes - kBlockSize);
+}
+
+void StmBootLoader::beginOperation(StmBootLoader::Operation operation, uint32_t maxVerifyFailures,
+                                   QByteArray data)
+{
+    if (m_step == 8) {
+        m_deferred = Deferred::Operation;
+        m_deferredOperation = operation;
+        m_deferredLimit = maxVerifyFailures;
+        m_deferredData = data;
+        return;
+    }
+    if (m_step != 7) {
+        qWarning() << "StmBootLoader::eraseAndFlash() while not idle!";
+        return;
+    }
+    startOperation(operation, maxVerifyFailures, data);
+}
+
+void StmBootLoader::startOperation(Operation operation, uint32_t maxVerifyFailures,
+                                   const QByteArray &data)
+{
+    m_operationActive = true;
+    m_operation = operation;
+    m_image = data;
+    if (m_image.isEmpty()) {
+        finishOperation(Error_Protocol, QStringLiteral("Zero size flash program"));
+        return;
+    }
+    const int padded = (m_image.size() + kBlockSize - 1) / kBlockSize * kBlockSize;
+    if (quint64(kStartAddress) + quint64(padded) > quint64(kEndAddressLimit)) {
+        finishOperation(Error_Protocol, QStringLiteral("Bad end flash address"));
+        return;
+    }
+    m_image.append(QByteArray(padded - m_image.size(), char(0xFF)));
+    setOperationProgress(0.0f);
+    m_failureCount = 0;
+    m_erasedBytes = 0;
+    m_doneBytes = 0;
+    m_maxVerifyFailures = maxVerifyFailures;
+    if (operation == EraseProgramVerify) {
+        setStep(11);
+        sendEraseCommand();
+    } else {
+        setStep(16);
+        sendReadCommand();
+    }
+}
+
+void StmBootLoader::sendGo()
+{
+    if (m_step == 8) {
+        m_deferred = Deferred::Go;
+        return;
+    }
+    if (m_step != 7 && m_step != 9) {
+        qWarning() << "StmBootLoader::sendGo() while not idle!";
+        return;
+    }
+    qInfo() << "StmBootLoader::sendGo()";
+    setStep(9);
+    sendGoBytes();
+#ifdef TW_HAVE_SERIAL_PORT
+    // Go is normally followed at once by a mode switch that closes the port: push it out now.
+    if (m_serialPort && m_serialPort->isOpen()) {
+        m_serialPort->flush();
+        m_serialPort->waitForBytesWritten(100);
+    }
+#endif
+}
+
+void StmBootLoader::updateProgress()
+{
+    const float size = float(m_image.size());
+    if (size <= 0)
+        return;
+    float progress;
+    if (m_operation == EraseProgramVerify) {
+        // Pages are 2048 bytes, so the erase count can pass the image size.
+        const float erased = float(std::min(m_erasedBytes, m_image.size()));
+        progress = 0.97f * float(m_doneBytes) / size + 0.03f * erased / size;
+    } else {
+        progress = float(m_doneBytes) / size;
+    }
+    setOperationProgress(progress);
+}
+
+void StmBootLoader::finishOperation(Error error, const QString &text)
+{
+    const bool wasActive = m_operationActive;
+    m_operationActive = false;
+    m_image.clear();
+    if (wasActive) {
+        m_error = error;
+        m_errorString = text;
+        if (error != Error_None)
+            qWarning().noquote() << "StmBootLoader operation failed:" << text;
+        emit operationErrorChanged();
+        emit operationFinished(error);
+        setOperationProgress(1.0f);
+    }
+    if (!m_device || m_step == 0 || m_step == 10)
+        return;  // a listener took the device away
+    sendSync();
+    setStep(2);
+}
+
+bool StmBootLoader::countFailure()
+{
+    ++m_failureCount;
+    if (m_failureCount <= kMaxTransmissionFailures)
+        return false;
+    sendSync();
+    finishOperation(Error_Protocol, QStringLiteral("BootLoader communication error"));
+    return true;
+}
+
+void StmBootLoader::transmissionFailure()
+{
+    qWarning() << "StmBootLoader onTransmissionFailure()";
+    if (countFailure())
+        return;
+    switch (m_step) {
+    case 9:
+        setStep(9);
+        sendGoBytes();
+        break;
+    case 11:
+    case 12:
+        setStep(11);
+        sendEraseCommand();
+        break;
+    case 13:
+    case 14:
+    case 15:
+        setStep(13);
+        sendWriteCommand();
+        break;
+    case 16:
+    case 17:
+        setStep(16);
+        sendReadCommand();
+        break;
+    default:
+        break;
+    }
+}
+
+void StmBootLoader::onTimeout()
+{
+    if (!m_device)
+        return;
+    switch (m_step) {
+    case 0:
+    case 1:
+    case 10:
+        return;
+    case 2:
+        sendSync();
+        m_timeoutTimer.start();
+        return;
+    case 7:
+        writeBytes(bytes({kSync, kSync}));
+        setStep(8);
+        return;
+    case 8:
+        writeBytes(bytes({kSync, kSync}));
+        break;
+    default:
+        break;
+    }
+    qWarning() << "StmBootLoader timeout tick";
+    const bool ackStep = m_step == 9 || (m_step >= 11 && m_step <= 17);
+    if (ackStep) {
+        // The missing answer is handled as a NACK, which counts the failure and repeats.
+        handleByte(0xFF);
+        return;
+    }
+    if (countFailure())
+        return;
+    handleByte(0xFF);
+    if (m_device && m_step != 0 && m_step != 10)
+        m_timeoutTimer.start();
+}
+
+void StmBootLoader::onReadyRead()
+{
+    processAvailable();
+}
+
+void StmBootLoader::processAvailable()
+{
+    if (m_processing)
+        return;
+    m_processing = true;
+    while (m_device && m_device->bytesAvailable() > 0) {
+        QIODevice *const device = m_device.data();
+        const QByteArray data = device->readAll();
+        if (data.isEmpty())
+            break;
+        for (char c : data) {
+            if (m_device.data() != device)
+                break;  // the mode switched under us: the rest belongs to someone else
+            handleByte(quint8(c));
+        }
+        if (m_device.data() != device)
+            break;
+    }
+    m_processing = false;
+}
+
+void StmBootLoader::handleByte(quint8 byte)
+{
+    switch (m_step) {
+    case 2:
+        if (byte == kAck || byte == kNack) {
+            setStep(3);
+            sendGet();
+        } else {
+            sendSync();
+        }
+        break;
+    case 3:
+        if (byte == kAck) {
+            setStep(4);
+        } else {
+            sendGet();
+            setStep(2);
+        }
+        break;
+    case 4:
+        m_replyExpected = int(byte) + 1;
+        m_reply.clear();
+        setStep(5);
+        break;
+    case 5:
+        m_reply.append(char(byte));
+        if (m_reply.size() >= m_replyExpected) {
+            qInfo().noquote() << "StmBootLoader device version:"
+                              << QStringLiteral("0x%1").arg(quint8(m_reply[0]), 2, 16, QLatin1Char('0'));
+            QString codes;
+            for (int i = 1; i < m_reply.size(); ++i)
+                codes += QStringLiteral(" 0x%1").arg(quint8(m_reply[i]), 2, 16, QLatin1Char('0'));
+            qInfo().noquote() << "StmBootLoader device commands:" + codes;
+            setStep(6);
+        }
+        break;
+    case 6:
+        if (byte == kAck) {
+            setStep(7);
+        } else {
+            setStep(3);
+            sendGet();
+        }
+        break;
+    case 8:
+        if (byte == kNack)
+            setStep(7);
+        break;
+    case 9:
+        if (byte == kAck) {
+            releaseDevice();
+        } else {
+            transmissionFailure();
+        }
+        break;
+    case 11:
+        if (byte != kAck) {
+            transmissionFailure();
+            break;
+        }
+        {
+            const int page = m_erasedBytes / kPageSize;
+            const quint8 hi = quint8(page >> 8), lo = quint8(page);
+            setStep(12);
+            writeBytes(bytes({0x00, 0x00, hi, lo, quint8(hi ^ lo)}));
+        }
+        break;
+    case 12:
+        if (byte != kAck) {
+            transmissionFailure();
+            break;
+        }
+        m_erasedBytes += kPageSize;
+        updateProgress();
+        if (m_erasedBytes < m_image.size()) {
+            setStep(11);
+            sendEraseCommand();
+        } else {
+            setStep(13);
+            sendWriteCommand();
+        }
+        break;
+    case 13:
+        if (byte != kAck) {
+            transmissionFailure();
+            break;
+        }
+        setStep(14);
+        writeBytes(addressBytes(kStartAddress + blockOffset()));
+        break;
+    case 14:
+        if (byte != kAck) {
+            transmissionFailure();
+            break;
+        }
+        {
+            QByteArray frame;
+            frame.reserve(kBlockSize + 2);
+            frame.append(char(0xFF));
+            quint8 x = 0xFF;
+            const char *block = m_image.constData() + blockOffset();
+            for (int i = 0; i < kBlockSize; ++i)
+                x ^= quint8(block[i]);
+            frame.append(block, kBlockSize);
+            frame.append(char(x));
+            setStep(15);
+            writeBytes(frame);
+        }
+        break;
+    case 15:
+        if (byte != kAck) {
+            transmissionFailure();
+            break;
+        }
+        setStep(16);
+        sendReadCommand();
+        break;
+    case 16:
+        if (byte != kAck) {
+            transmissionFailure();
+            break;
+        }
+        setStep(17);
+        writeBytes(addressBytes(kStartAddress + blockOffset()));
+        break;
+    case 17:
+        if (byte != kAck) {
+            transmissionFailure();
+            break;
+        }
+        m_replyExpected = kBlockSize + 1;
+        m_reply.clear();
+        setStep(18);
+        writeBytes(bytes({0xFF, 0x00}));
+        break;
+    case 18:
+        m_reply.append(char(byte));
+        if (m_reply.size() == 1 && byte != kAck) {
+            setStep(16);
+            sendReadCommand();
+            break;
+        }
+        if (m_reply.size() < m_replyExpected)
+            break;
+        if (QByteArray::fromRawData(m_reply.constData() + 1, kBlockSize) !=
+            QByteArray::fromRawData(m_image.constData() + blockOffset(), kBlockSize)) {
+            qWarning() << "Verify failed";
+            if (m_maxVerifyFailures != 0) {
+                const bool last = m_maxVerifyFailures == 1;
+                --m_maxVerifyFailures;
+                if (last) {
+                    finishOperation(Error_Checksum,
+                                    QStringLiteral("Too many verification failures"));
+                    break;
+                }
+            }
+            if (m_operation == EraseProgramVerify) {
+                setStep(13);
+                sendWriteCommand();
+            } else {
+                setStep(16);
+                sendReadCommand();
+            }
+            break;
+        }
+        m_doneBytes += kBlockSize;
+        if (m_doneBytes % kPageSize == 0)
+            m_failureCount = 0;
+        updateProgress();
+        if (m_doneBytes >= m_image.size()) {
+            m_image.clear();
+            sendSync();
+            setOperationProgress(1.0f);
+            finishOperation(Error_None, QString());
+        } else if (m_operation == EraseProgramVerify) {
+            setStep(13);
+            sendWriteCommand();
+        } else {
+            setStep(16);
+            sendReadCommand();
+        }
+        break;
+    default:
+        break;  // steps 0, 1, 7 and 10 ignore what arrives
+    }
+}
+
+void StmBootLoader::releaseDevice()
+{
+    m_timeoutTimer.stop();
+    m_firstByteTimer.stop();
+    disconnect(m_readyReadConnection);
+    m_readyReadConnection = {};
+    m_step = 10;
+    m_device = nullptr;
+    m_serialPort = nullptr;
+    setPublicState(State_NoDevice);
+    emit ioDeviceChanged();
+}

@@ -1,0 +1,127 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTimer>
+
+#include <cstdint>
+
+#include <QIODevice>
+class AbstractSerialPort;
+
+// Client of the STM32 system-memory bootloader (USART protocol of AN3155). Given the open
+// serial device it synchronises, keeps the link alive while idle, runs one
+// erase-program-verify or verify-only operation on an image and starts the firmware with Go.
+// Everything is driven by readyRead and two timers in the owner thread.
+class StmBootLoader : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(State state READ state NOTIFY stateChanged)
+    Q_PROPERTY(QIODevice *ioDevice READ ioDevice WRITE setIoDevice NOTIFY ioDeviceChanged)
+    Q_PROPERTY(float operationProgress READ operationProgress WRITE setOperationProgress NOTIFY
+                   operationProgressChanged)
+    Q_PROPERTY(Error operationError READ operationError NOTIFY operationErrorChanged)
+    Q_PROPERTY(QString operationErrorString READ operationErrorString NOTIFY operationErrorChanged)
+
+public:
+    enum State { State_NoDevice = 0, State_Connecting = 1, State_Ready = 2, State_Busy = 3 };
+    Q_ENUM(State)
+    enum Error { Error_None = 0, Error_Protocol = 1, Error_Checksum = 2 };
+    Q_ENUM(Error)
+    enum Operation { VerifyOnly = 0, EraseProgramVerify = 1 };
+    Q_ENUM(Operation)
+
+    static constexpr quint32 kStartAddress = 0x08000000u;
+    static constexpr quint32 kEndAddressLimit = 0x0803F000u;
+    static constexpr int kPageSize = 2048;
+    static constexpr int kBlockSize = 256;
+    static constexpr int kStepTimeoutMs = 350;
+    static constexpr int kFirstByteDelayMs = 150;
+    static constexpr int kMaxTransmissionFailures = 9;
+
+    explicit StmBootLoader(QObject *parent = nullptr);
+    ~StmBootLoader() override;
+
+    State state() const { return m_state; }
+    QIODevice *ioDevice() const { return m_device.data(); }
+    float operationProgress() const { return m_progress; }
+    Error operationError() const { return m_error; }
+    QString operationErrorString() const { return m_errorString; }
+    // Protocol step 0-18; exposed for tests and diagnostics.
+    int step() const { return m_step; }
+
+    Q_INVOKABLE void beginOperation(StmBootLoader::Operation operation, uint32_t maxVerifyFailures,
+                                    QByteArray data);
+    Q_INVOKABLE void sendGo();
+
+public slots:
+    void setIoDevice(QIODevice *device);
+    void setOperationProgress(float progress);
+
+signals:
+    void operationErrorChanged();
+    void ioDeviceChanged();
+    void idReceived();
+    void stateChanged(StmBootLoader::State state);
+    void operationProgressChanged(float progress);
+    void operationFinished(StmBootLoader::Error error);
+
+private:
+    enum class Deferred { None, Operation, Go };
+
+    void setStep(int step);
+    void setPublicState(State state);
+    void onReadyRead();
+    void processAvailable();
+    void handleByte(quint8 byte);
+    void onTimeout();
+    void onFirstByteTimer();
+    void transmissionFailure();
+    bool countFailure();
+    void finishOperation(Error error, const QString &text);
+    void startOperation(Operation operation, uint32_t maxVerifyFailures, const QByteArray &data);
+    void writeBytes(const QByteArray &bytes);
+    void sendSync();
+    void sendGet();
+    void sendEraseCommand();
+    void sendWriteCommand();
+    void sendReadCommand();
+    void sendGoBytes();
+    void updateProgress();
+    void releaseDevice();
+    quint32 blockOffset() const;
+    QByteArray addressBytes(quint32 address) const;
+    void runDeferred();
+
+    int m_step = 0;
+    State m_state = State_NoDevice;
+    QPointer<QIODevice> m_device;
+    AbstractSerialPort *m_serialPort = nullptr;
+    QMetaObject::Connection m_readyReadConnection;
+
+    QByteArray m_image;
+    Operation m_operation = EraseProgramVerify;
+    uint32_t m_maxVerifyFailures = 0;
+    bool m_operationActive = false;
+    int m_erasedBytes = 0;
+    int m_doneBytes = 0;
+    int m_failureCount = 0;
+
+    int m_replyExpected = 0;
+    QByteArray m_reply;
+
+    float m_progress = 0.0f;
+    Error m_error = Error_None;
+    QString m_errorString;
+
+    Deferred m_deferred = Deferred::None;
+    Operation m_deferredOperation = EraseProgramVerify;
+    uint32_t m_deferredLimit = 0;
+    QByteArray m_deferredData;
+
+    QTimer m_timeoutTimer;
+    QTimer m_firstByteTimer;
+    bool m_processing = false;
+};
