@@ -257,7 +257,7 @@ void StmBootLoader::updateProgress()
     } else {
         progress = float(m_doneBytes) / size;
     }
-    setOperationProgress(progress);
+    setOperationProgress(std::min(progress, 1.0f));
 }
 
 void StmBootLoader::finishOperation(Error error, const QString &text)
