@@ -1,0 +1,206 @@
+#include "RemoteFileSystem.h"
+
+#include "RemoteFileSystemImpl.h"
+#include "TarrowindFirmware.h"
+
+#include <QDebug>
+#include <QQmlEngine>
+
+namespace {
+void registerTypesOnce()
+{
+    static const bool done = [] {
+        qRegisterMetaType<RemoteFilesystemSessionPtr>("RemoteFilesystemSessionPtr");
+        qRegisterMetaType<RemoteFilesystemSession *>("RemoteFilesystemSession*");
+        qRegisterMetaType<RemoteFileSystem::Status>("RemoteFileSystem::Status");
+        qRegisterMetaType<uint16_t>("uint16_t");
+        qRegisterMetaType<uint32_t>("uint32_t");
+        return true;
+    }();
+    (void)done;
+}
+}  // namespace
+
+RemoteFileSystem::RemoteFileSystem(QObject *parent) : QThread(parent)
+{
+    registerTypesOnce();
+}
+
+RemoteFileSystem::~RemoteFileSystem()
+{
+    setTarrowindFirmware(nullptr);
+    if (isRunning()) {
+        quit();
+        wait();
+    }
+    m_sessions.clear();
+    m_previousSessions.clear();
+}
+
+QVariantList RemoteFileSystem::sessions() const
+{
+    QVariantList list;
+    for (const auto &s : m_sessions)
+        list << QVariant::fromValue(s.get());
+    return list;
+}
+
+void RemoteFileSystem::setStatus(Status status)
+{
+    if (m_status == status)
+        return;
+    m_status = status;
+    emit statusChanged(status);
+}
+
+void RemoteFileSystem::setTarrowindFirmware(TarrowindFirmware *remoteKestrelcove)
+{
+    if (m_client) {
+        disconnect(m_clientDestroyed);
+        deleteWorker();
+        setStatus(Unmounted);
+    }
+    if (!m_sessions.empty()) {
+        m_sessions.clear();
+        emit sessionsChanged();
+    }
+    m_client = remoteKestrelcove;
+    if (m_client) {
+        if (!isRunning())
+            start(InheritPriority);
+        setStatus(BusyMounting);
+        // Sessions are handed to the thread of our parent (the user interface's thread).
+        QThread *sessionThread = parent() ? parent()->thread() : thread();
+        m_worker = new RemoteFileSystemImpl(sessionThread);
+        m_worker->moveToThread(this);
+        connect(this, &RemoteFileSystem::remoteKestrelcoveChanged, m_worker, &RemoteFileSystemImpl::setTarrowindFirmware,
+                Qt::QueuedConnection);
+        connect(this, &RemoteFileSystem::scanRequested, m_worker, &RemoteFileSystemImpl::onScanRequested,
+                Qt::QueuedConnection);
+        connect(this, &RemoteFileSystem::sessionDownloadRequested, m_worker,
+                &RemoteFileSystemImpl::onSessionDownloadRequested, Qt::QueuedConnection);
+        connect(this, &RemoteFileSystem::cancelOperationRequested, m_worker,
+                &RemoteFileSystemImpl::onCancelOperationRequested, Qt::DirectConnection);
+
+        connect(m_worker, &RemoteFileSystemImpl::mountFinished, this,
+                [this](bool success, QString error) {
+                    qInfo() << "Mount finished" << success << error;
+                    setStatus(success ? Mounted : Errored);
+                },
+                Qt::QueuedConnection);
+        connect(m_worker, &RemoteFileSystemImpl::scanStarted, this,
+                [this]() {
+                    m_sessions.clear();
+                    emit sessionsChanged();
+                },
+                Qt::QueuedConnection);
+        connect(m_worker, &RemoteFileSystemImpl::scanFoundSession, this,
+                [this](RemoteFilesystemSessionPtr session) {
+                    QQmlEngine::setObjectOwnership(session.get(), QQmlEngine::CppOwnership);
+                    m_sessions.push_back(session);
+                    emit sessionsChanged();
+                },
+                Qt::QueuedConnection);
+        connect(m_worker, &RemoteFileSystemImpl::metaScanStarted, this, [this]() { setStatus(BusyScanningMeta); },
+                Qt::QueuedConnection);
+        connect(m_worker, &RemoteFileSystemImpl::scanFinished, this,
+                [this](bool success) {
+                    emit sessionIndexingFinished(success);
+                    setStatus(success ? Mounted : Unmounted);
+                },
+                Qt::QueuedConnection);
+        connect(m_worker, &RemoteFileSystemImpl::sessionDownloadFinished, this,
+                [this](bool success, QString error) {
+                    if (success) {
+                        setStatus(Mounted);
+                    } else {
+                        qWarning() << "Session download error:" << error;
+                        setStatus(Unmounted);
+                    }
+                    emit sessionDownloadFinished(success, error);
+                },
+                Qt::QueuedConnection);
+        connect(m_worker, &RemoteFileSystemImpl::sessionSectorDownloaded, this,
+                &RemoteFileSystem::sessionSectorDownloaded, Qt::QueuedConnection);
+        m_clientDestroyed = connect(m_client, &QObject::destroyed, this, [this]() { onClientDestroyed(); });
+    }
+    emit remoteKestrelcoveChanged(m_client);
+}
+
+void RemoteFileSystem::onClientDestroyed()
+{
+    m_client = nullptr;
+    emit remoteKestrelcoveChanged(nullptr);
+    deleteWorker();
+    setStatus(Unmounted);
+}
+
+void RemoteFileSystem::deleteWorker()
+{
+    RemoteFileSystemImpl *worker = m_worker;
+    m_worker = nullptr;
+    if (!worker)
+        return;
+    // Stop and wake whatever the worker is doing, so it can take the call below promptly.
+    worker->cancel();
+    disconnect(worker, nullptr, this, nullptr);
+    disconnect(this, nullptr, worker, nullptr);
+    if (isRunning()) {
+        // Cleared and destroyed in its own thread, where its filesystem lives.
+        QMetaObject::invokeMethod(
+            worker,
+            [worker]() {
+                worker->setTarrowindFirmware(nullptr);
+                delete worker;
+            },
+            Qt::BlockingQueuedConnection);
+    } else {
+        delete worker;
+    }
+}
+
+void RemoteFileSystem::beginScanningSessions()
+{
+    qInfo() << "RemoteFileSystem::beginScanningSessions()";
+    if (m_status != Mounted)
+        return;
+    m_previousSessions = std::move(m_sessions);
+    m_sessions.clear();
+    emit sessionsChanged();
+    setStatus(BusyScanning);
+    emit scanRequested();
+}
+
+void RemoteFileSystem::downloadSession(RemoteFilesystemSession *session)
+{
+    qInfo() << "Download session" << (session ? session->sessionIndex() : 0xFFFFFFFFu);
+    // Nothing could ever finish a download of no session: it would stay busy for good.
+    if (!session)
+        return;
+    // A session must be owned by a shared pointer; shared_from_this throws otherwise.
+    RemoteFilesystemSessionPtr shared = session->shared_from_this();
+    m_sessionDownloading = session->sessionIndex();
+    emit sessionDownloadingChanged(m_sessionDownloading);
+    setStatus(BusyDownloading);
+    if (!m_worker) {
+        // No client, so no worker to answer: end it here rather than stay busy.
+        const QString error = QStringLiteral("Hardware/Connection error during session download");
+        qWarning() << "Session download error:" << error;
+        setStatus(Unmounted);
+        emit sessionDownloadFinished(false, error);
+        return;
+    }
+    emit sessionDownloadRequested(shared);
+}
+
+void RemoteFileSystem::cancelOperation()
+{
+    emit cancelOperationRequested();
+    switch (m_status) {
+    case BusyMounting: setStatus(Unmounted); break;
+    case BusyScanning:
+    case BusyScanningMeta:
+    case BusyDownloading: setStatus(Mounted); break;
+    default: break;
+    }
+}
