@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
+
 #include <termios.h>
 
 namespace {
@@ -106,17 +109,33 @@ TEST(SerialCommTest, OpenFailureIsReportedAndLogged)
     EXPECT_EQ(log.count(QStringLiteral("SerialComm error: ") + failureText(missing)), 1);
 }
 
+// Runs `change` in this thread while the next background job runs and before its result is
+// taken in: it is queued when the job is about to start, so ahead of the job's answer.
+void changeWhileNextJobRuns(SerialComm &comm, QObject &context, std::function<void()> change)
+{
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    *connection = QObject::connect(
+        &comm, &SerialComm::openingChanged, &context,
+        [connection, change, &context](bool opening) {
+            if (!opening)
+                return;
+            QObject::disconnect(*connection);
+            QMetaObject::invokeMethod(&context, change, Qt::QueuedConnection);
+        },
+        Qt::DirectConnection);
+}
+
 TEST(SerialCommTest, SettingChangedDuringAJobDiscardsItsResult)
 {
     PtyPair good;
     PtyPair other;
     SerialComm comm;
     SerialCommObserver seen(comm);
+    QObject context;
 
     // A job that will fail is running; its error must never be shown.
+    changeWhileNextJobRuns(comm, context, [&] { comm.setSerialPort(good.slavePath()); });
     comm.setSerialPort(QStringLiteral("/dev/tw-missing-port"));
-    ASSERT_TRUE(waitUntil([&] { return comm.opening(); }));
-    comm.setSerialPort(good.slavePath());
     ASSERT_TRUE(waitUntil([&] { return comm.ioDevice() != nullptr; }));
     EXPECT_EQ(seen.jobsStarted(), 2);
     EXPECT_TRUE(seen.lastErrors().isEmpty());
@@ -125,10 +144,9 @@ TEST(SerialCommTest, SettingChangedDuringAJobDiscardsItsResult)
     EXPECT_EQ(comm.serialPortObject()->portName(), good.slavePath());
 
     // A job that opens a port successfully, overtaken by a new setting: that port is closed.
+    changeWhileNextJobRuns(comm, context, [&] { comm.setBaud(9600); });
     comm.setSerialPort(other.slavePath());
-    ASSERT_TRUE(waitUntil([&] { return comm.opening(); }));
-    comm.setBaud(9600);
-    ASSERT_TRUE(waitUntil([&] { return comm.ioDevice() != nullptr && !comm.opening(); }));
+    ASSERT_TRUE(waitUntil([&] { return seen.jobsStarted() == 4 && !comm.opening() && comm.ioDevice(); }));
     spinFor(50);
     EXPECT_EQ(seen.jobsStarted(), 4);
     MlSerialPort *port = comm.serialPortObject();
