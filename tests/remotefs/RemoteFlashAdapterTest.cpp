@@ -1,0 +1,259 @@
+// RemoteFlashAdapter against the protocol client and a virtual logger: the read path chosen by
+// the patch level, the sector cache, status mapping, and every way a blocked read must end.
+#include "RemoteFlashAdapter.h"
+#include "SimLogger.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <future>
+
+using namespace simtest;
+using Geo = TC58CYG1S3HxAIDetail::EccParameters;
+
+namespace {
+
+VirtualLoggerConfig configAt(uint32_t patchLevel)
+{
+    VirtualLoggerConfig c;
+    c.patchLevel = patchLevel;
+    c.flash.closedSessions = 1;
+    c.flash.minSessionDays = 0.2;
+    c.flash.maxSessionDays = 0.3;
+    return c;
+}
+
+// Runs `f` on another thread (reads block their caller) while this thread serves the client.
+template <typename F>
+auto offThread(F f, int ms = 10000) -> decltype(f())
+{
+    auto future = std::async(std::launch::async, f);
+    spinUntil([&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, ms);
+    return future.get();
+}
+
+uint32_t firstRecordSector(SimLogger &sim)
+{
+    const auto truth = sim.truth();
+    const auto closed = truth.closedSessions();
+    return closed.empty() ? 0 : closed.front()->recordSectors.front();
+}
+
+QByteArray sectorOfDevicePage(const QByteArray &page, uint32_t n)
+{
+    return page.mid(512 * n, 512) + page.mid(2048 + 16 * n, 16);
+}
+
+}  // namespace
+
+TEST(RemoteFlashAdapter, IsTheEccFlashInterface)
+{
+    RemoteFlashAdapter adapter;
+    EXPECT_EQ(adapter.qt_metacast("FlashIO<TC58CYG1S3HxAIDetail::EccParameters>"),
+              static_cast<void *>(static_cast<EccFlashIO *>(&adapter)));
+    uint8_t buf[2112];
+    EXPECT_EQ(adapter.read528(0, buf), FlashReadResult::Failed) << "no client";
+    EXPECT_EQ(adapter.readPage(0, buf, Geo::kNoPage), FlashReadResult::Failed);
+}
+
+TEST(RemoteFlashAdapter, ReadPathFollowsPatchLevelAndCacheAvoidsRefetch)
+{
+    struct Case {
+        uint32_t patch;
+        uint16_t sectorType;
+        bool pages;
+    } cases[] = {{4100, Network::C2S_FlashRead528, false},
+                 {4251, Network::C2S_FlashReadLz528, false},
+                 {4252, Network::C2S_FlashReadLz528, true}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.patch);
+        SimLogger sim(configAt(c.patch));
+        ASSERT_TRUE(sim.waitReady());
+        const uint32_t sector = firstRecordSector(sim);
+        const uint32_t page = Geo::pageOfSector(sector);
+        const QByteArray expected =
+            sim.onDevice<QByteArray>([&](VirtualLogger &d) { return d.flashService().page(page); });
+        ASSERT_EQ(expected.size(), 2112);
+
+        RemoteFlashAdapter adapter;
+        adapter.setClient(sim.client.get());
+        QByteArray got(2112, 0);
+        const FlashReadResult r = offThread([&] {
+            return adapter.readPage(page, reinterpret_cast<uint8_t *>(got.data()), page + 1);
+        });
+        EXPECT_EQ(r, FlashReadResult::Ok);
+        EXPECT_EQ(got, expected);
+        sim.runner->withDevice([&](VirtualLogger &d) {
+            const auto &fs = d.flashService();
+            EXPECT_EQ(fs.pageRequestCount(page), c.pages ? 1u : 0u);
+            for (uint32_t n = 0; n < 4; ++n)
+                EXPECT_EQ(fs.sectorRequestCount(page * 4 + n), c.pages ? 0u : 1u) << n;
+            EXPECT_EQ(d.requestCount(c.sectorType), c.pages ? 0u : 4u);
+        });
+        EXPECT_EQ(adapter.cachedSectorCount(), 4u);
+
+        // Everything of that page again, as page and as sectors: served from the cache.
+        const uint32_t before = sim.onDevice<uint32_t>([](VirtualLogger &d) { return d.flashService().totalReadRequests(); });
+        QByteArray again(2112, 0);
+        EXPECT_EQ(offThread([&] { return adapter.readPage(page, reinterpret_cast<uint8_t *>(again.data()), Geo::kNoPage); }),
+                  FlashReadResult::Ok);
+        EXPECT_EQ(again, expected);
+        for (uint32_t n = 0; n < 4; ++n) {
+            QByteArray s(528, 0);
+            EXPECT_EQ(offThread([&] { return adapter.read528(page * 4 + n, reinterpret_cast<uint8_t *>(s.data())); }),
+                      FlashReadResult::Ok);
+            EXPECT_EQ(s, sectorOfDevicePage(expected, n));
+        }
+        EXPECT_EQ(sim.onDevice<uint32_t>([](VirtualLogger &d) { return d.flashService().totalReadRequests(); }), before);
+    }
+}
+
+TEST(RemoteFlashAdapter, StatusesMapToResultsAndCorrectedDataIsCachedAsOk)
+{
+    for (uint32_t patch : {4251u, 4468u}) {
+        SCOPED_TRACE(patch);
+        SimLogger sim(configAt(patch));
+        ASSERT_TRUE(sim.waitReady());
+        const uint32_t page = Geo::pageOfSector(firstRecordSector(sim));
+        sim.runner->withDevice([&](VirtualLogger &d) {
+            d.flashService().setPageStatus(page, VirtualFlash::PageStatus::EccCorrectedMany);
+            d.flashService().setPageStatus(page + 1, VirtualFlash::PageStatus::ReadFailure);
+            d.flashService().setPageStatus(page + 2, VirtualFlash::PageStatus::HwFailure);
+            d.flashService().setPageStatus(page + 3, VirtualFlash::PageStatus::EccCorrected);
+        });
+        RemoteFlashAdapter adapter;
+        adapter.setClient(sim.client.get());
+        uint8_t buf[2112];
+        auto read = [&](uint32_t p) { return offThread([&] { return adapter.readPage(p, buf, Geo::kNoPage); }); };
+        EXPECT_EQ(read(page), FlashReadResult::CorrectedMany);
+        EXPECT_EQ(read(page + 1), FlashReadResult::Unreadable);
+        EXPECT_EQ(read(page + 2), FlashReadResult::Failed);
+        EXPECT_EQ(read(page + 3), FlashReadResult::Corrected);
+        EXPECT_EQ(read(page), FlashReadResult::Ok) << "second read comes from the cache";
+        EXPECT_EQ(adapter.cachedSectorCount(), 8u) << "only pages with valid data are cached";
+    }
+}
+
+class BlockedRead : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        sim = std::make_unique<SimLogger>(configAt(4468));
+        ASSERT_TRUE(sim->waitReady());
+        sector = firstRecordSector(*sim);
+        expected = sim->onDevice<QByteArray>(
+            [&](VirtualLogger &d) { return sectorOfDevicePage(d.flashService().page(Geo::pageOfSector(sector)), sector % 4); });
+        slowReplies(1500);
+        adapter.setClient(sim->client.get());
+    }
+    void slowReplies(int ms)
+    {
+        sim->runner->withDevice([&](VirtualLogger &d) {
+            VirtualFlashService::Timing t;
+            t.sectorReadMs = ms;
+            t.pageReadMs = ms;
+            t.preparedPageMs = ms;
+            d.flashService().setTiming(t);
+        });
+    }
+    std::future<FlashReadResult> startRead()
+    {
+        return std::async(std::launch::async,
+                          [this] { return adapter.read528(sector, reinterpret_cast<uint8_t *>(got.data())); });
+    }
+    static bool ready(std::future<FlashReadResult> &f)
+    {
+        return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    }
+    // Serves the client for `ms` and reports whether the read ended meanwhile.
+    static bool endsWithin(std::future<FlashReadResult> &f, int ms)
+    {
+        return spinUntil([&] { return ready(f); }, ms);
+    }
+
+    std::unique_ptr<SimLogger> sim;
+    RemoteFlashAdapter adapter;
+    uint32_t sector = 0;
+    QByteArray expected;
+    QByteArray got = QByteArray(528, 0);
+};
+
+TEST_F(BlockedRead, ForeignReplyIdsAreIgnored)
+{
+    auto f = startRead();
+    spinUntil([] { return false; }, 100);
+    const QByteArray junk(528, '\x55');
+    // Ids that cannot be the pending one: 0 never names a request, and a fresh id is newer.
+    emit sim->client->recvFlashRead528Result(0, sector, Network::ReadStatus::Ok, junk);
+    emit sim->client->recvFlashRead528Result(sim->client->nextRequestId(), sector, Network::ReadStatus::Ok, junk);
+    emit sim->client->packetFinished(sim->client->nextRequestId(), PacketOutcome_Expired);
+    EXPECT_FALSE(endsWithin(f, 200));
+    ASSERT_TRUE(endsWithin(f, 10000));
+    EXPECT_EQ(f.get(), FlashReadResult::Ok);
+    EXPECT_EQ(got, expected);
+}
+
+TEST_F(BlockedRead, AbortEndsTheWaitAndLaterReadsUntilRearmed)
+{
+    auto f = startRead();
+    spinUntil([] { return false; }, 100);
+    ASSERT_FALSE(ready(f));
+    adapter.abortPending(5);
+    ASSERT_TRUE(endsWithin(f, 500));
+    EXPECT_EQ(f.get(), FlashReadResult::Failed);
+    // A cancellation that lands between two reads still stops the next one.
+    auto again = startRead();
+    ASSERT_TRUE(endsWithin(again, 500));
+    EXPECT_EQ(again.get(), FlashReadResult::Failed);
+    adapter.rearm();
+    slowReplies(0);
+    auto fresh = startRead();
+    ASSERT_TRUE(endsWithin(fresh, 10000));
+    EXPECT_EQ(fresh.get(), FlashReadResult::Ok);
+    EXPECT_EQ(got, expected);
+}
+
+TEST_F(BlockedRead, RequestTheClientRefusesFailsInsteadOfWaitingForever)
+{
+    sim->client->setIoDevice(nullptr);  // unconnected: every send returns 0
+    auto f = startRead();
+    const bool ended = endsWithin(f, 3000);
+    if (!ended)
+        adapter.abortPending(5);  // do not leave the thread blocked behind a failed check
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(f.get(), FlashReadResult::Failed);
+}
+
+TEST_F(BlockedRead, DestroyedClientEndsTheWait)
+{
+    auto f = startRead();
+    spinUntil([] { return false; }, 100);
+    ASSERT_FALSE(ready(f));
+    sim->client.reset();
+    ASSERT_TRUE(endsWithin(f, 500));
+    EXPECT_EQ(f.get(), FlashReadResult::Failed);
+    EXPECT_EQ(adapter.client(), nullptr);
+    uint8_t buf[528];
+    EXPECT_EQ(adapter.read528(sector, buf), FlashReadResult::Failed);
+}
+
+TEST_F(BlockedRead, LateReplyAfterTheAdapterIsGoneIsHarmless)
+{
+    // The owner aborts, the adapter is destroyed, and only then does the reply come in: the
+    // client's handlers must find no dangling state (run under AddressSanitizer).
+    auto doomed = std::make_unique<RemoteFlashAdapter>();
+    doomed->setClient(sim->client.get());
+    auto f = std::async(std::launch::async, [&] {
+        uint8_t buf[528];
+        return doomed->read528(sector, buf);
+    });
+    spinUntil([] { return false; }, 100);
+    doomed->abortPending(5);
+    ASSERT_TRUE(endsWithin(f, 500));
+    EXPECT_EQ(f.get(), FlashReadResult::Failed);
+    doomed.reset();
+    const uint64_t before = sim->runner->requestCount(Network::C2S_FlashReadLz528);
+    EXPECT_EQ(before, 1u);
+    spinUntil([] { return false; }, 1700);  // the late reply arrives and is dropped
+    EXPECT_EQ(sim->client->connectionState(), TarrowindFirmware::ConnectionState_Ready);
+}
