@@ -1,0 +1,3 @@
+#include "LineTransport.h"
+
+LineTransport::~LineTransport() = default;
