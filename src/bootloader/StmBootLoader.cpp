@@ -3,9 +3,7 @@
 #include <QDebug>
 #include <QIODevice>
 
-#ifdef TW_HAVE_SERIAL_PORT
 #include "AbstractSerialPort.h"
-#endif
 
 #include <algorithm>
 
@@ -103,11 +101,7 @@ void StmBootLoader::setIoDevice(QIODevice *device)
     m_timeoutTimer.stop();
     m_firstByteTimer.stop();
     m_device = device;
-#ifdef TW_HAVE_SERIAL_PORT
     m_serialPort = qobject_cast<AbstractSerialPort *>(device);
-#else
-    m_serialPort = nullptr;
-#endif
     if (m_deferred != Deferred::None) {
         qWarning() << "StmBootLoader: request dropped, the device changed";
         m_deferred = Deferred::None;
@@ -235,13 +229,11 @@ void StmBootLoader::sendGo()
     qInfo() << "StmBootLoader::sendGo()";
     setStep(9);
     sendGoBytes();
-#ifdef TW_HAVE_SERIAL_PORT
     // Go is normally followed at once by a mode switch that closes the port: push it out now.
     if (m_serialPort && m_serialPort->isOpen()) {
         m_serialPort->flush();
         m_serialPort->waitForBytesWritten(100);
     }
-#endif
 }
 
 void StmBootLoader::updateProgress()
