@@ -111,11 +111,15 @@ void RemoteFileSystem::setTarrowindFirmware(TarrowindFirmware *remoteKestrelcove
                 Qt::QueuedConnection);
         connect(m_worker, &RemoteFileSystemImpl::sessionDownloadFinished, this,
                 [this](bool success, QString error) {
+                    // Only a download still in progress changes the status: after a cancellation
+                    // the filesystem is already back to Mounted and stays usable.
                     if (success) {
-                        setStatus(Mounted);
+                        if (m_status == BusyDownloading)
+                            setStatus(Mounted);
                     } else {
                         qWarning() << "Session download error:" << error;
-                        setStatus(Unmounted);
+                        if (m_status == BusyDownloading)
+                            setStatus(Unmounted);
                     }
                     emit sessionDownloadFinished(success, error);
                 },

@@ -1,0 +1,310 @@
+// RemoteFileSystem, its worker and SessionDownloader against a virtual logger: status
+// machine, scan results and times, downloads, cancellation and a vanishing client.
+#include "MessageLog.h"
+#include "PulseLog.h"
+#include "RemoteFileSystem.h"
+#include "SessionDownloader.h"
+#include "SimLogger.h"
+
+#include <QSignalSpy>
+#include <gtest/gtest.h>
+
+using namespace simtest;
+
+namespace {
+
+VirtualLoggerConfig scenario(uint32_t patchLevel = 4468, int closed = 3)
+{
+    VirtualLoggerConfig c;
+    c.patchLevel = patchLevel;
+    c.seed = 7;
+    c.flash.closedSessions = closed;
+    c.flash.minSessionDays = 0.5;
+    c.flash.maxSessionDays = 1.0;
+    c.flash.openSessionHours = 2;
+    return c;
+}
+
+std::vector<RemoteFileSystem::Status> statusesOf(const QSignalSpy &spy)
+{
+    std::vector<RemoteFileSystem::Status> out;
+    for (const auto &args : spy)
+        out.push_back(args.at(0).value<RemoteFileSystem::Status>());
+    return out;
+}
+
+QByteArray concat(const std::vector<QByteArray> &parts)
+{
+    QByteArray all;
+    for (const auto &p : parts)
+        all += p;
+    return all;
+}
+
+void slowReplies(SimLogger &sim, int ms)
+{
+    sim.runner->withDevice([&](VirtualLogger &d) {
+        VirtualFlashService::Timing t;
+        t.sectorReadMs = t.pageReadMs = t.preparedPageMs = ms;
+        d.flashService().setTiming(t);
+    });
+}
+
+struct Mounted {
+    explicit Mounted(const VirtualLoggerConfig &c) : sim(c) {}
+    bool mount()
+    {
+        if (!sim.waitReady())
+            return false;
+        fs.setTarrowindFirmware(sim.client.get());
+        return spinUntil([this] { return fs.status() == RemoteFileSystem::Mounted; });
+    }
+    bool scan()
+    {
+        QSignalSpy done(&fs, &RemoteFileSystem::sessionIndexingFinished);
+        fs.beginScanningSessions();
+        return spinUntil([&] { return done.count() == 1; }) && done.at(0).at(0).toBool()
+            && spinUntil([this] { return fs.status() == RemoteFileSystem::Mounted; });
+    }
+    SimLogger sim;
+    QObject owner;
+    RemoteFileSystem fs{&owner};
+};
+
+}  // namespace
+
+TEST(RemoteFilesystemSessionTest, DateStringAndChangeSignals)
+{
+    RemoteFilesystemSession s(3, 10, 20, 1, 11 * 528, "x");
+    EXPECT_EQ(s.dateString(), QString("Unknown"));
+    QSignalSpy start(&s, &RemoteFilesystemSession::startTimeChanged);
+    QSignalSpy date(&s, &RemoteFilesystemSession::dateStringChanged);
+    const QDateTime a(QDate(2021, 3, 4), QTime(8, 0));
+    s.setStartTime(a);
+    EXPECT_EQ(s.dateString(), QString("Mar 04 2021-Unknown"));
+    s.setStartTime(a);
+    EXPECT_EQ(start.count(), 1);
+    EXPECT_EQ(date.count(), 1);
+    s.setEndTime(QDateTime(QDate(2021, 3, 4), QTime(23, 0)));
+    EXPECT_EQ(s.dateString(), QString("Mar 04 2021"));
+    s.setEndTime(QDateTime(QDate(2021, 3, 6), QTime(1, 0)));
+    EXPECT_EQ(s.dateString(), QString("Mar 04 2021-Mar 06 2021"));
+    EXPECT_EQ(date.count(), 3);
+}
+
+TEST(RemoteFileSystemTest, MountScanListsClosedSessionsNewestFirstWithTimes)
+{
+    Mounted m(scenario());
+    QSignalSpy status(&m.fs, &RemoteFileSystem::statusChanged);
+    ASSERT_TRUE(m.mount());
+    QSignalSpy status2(&m.fs, &RemoteFileSystem::statusChanged);
+    ASSERT_TRUE(m.scan());
+    EXPECT_EQ(statusesOf(status).front(), RemoteFileSystem::BusyMounting);
+    EXPECT_EQ(statusesOf(status2), (std::vector<RemoteFileSystem::Status>{RemoteFileSystem::BusyScanning,
+                                                                           RemoteFileSystem::BusyScanningMeta,
+                                                                           RemoteFileSystem::Mounted}));
+    const auto truth = m.sim.truth();
+    std::vector<const VirtualFlashService::SessionTruth *> listed;
+    for (const auto *s : truth.closedSessions())
+        if (s->listed)
+            listed.push_back(s);
+    ASSERT_EQ(listed.size(), 3u);
+    const auto sessions = m.fs.sessionList();
+    ASSERT_EQ(sessions.size(), listed.size());
+    EXPECT_EQ(m.fs.sessions().size(), int(listed.size()));
+    // Wait for the queued times, then compare everything with the device's own account.
+    ASSERT_TRUE(spinUntil([&] {
+        for (const auto &s : sessions)
+            if (s->endTime().isNull())
+                return false;
+        return true;
+    }));
+    for (size_t i = 0; i < sessions.size(); ++i) {
+        const auto &s = *sessions[i];
+        const auto &t = *listed[listed.size() - 1 - i];  // newest first
+        SCOPED_TRACE(t.index);
+        EXPECT_EQ(s.sessionIndex(), t.index);
+        EXPECT_EQ(s.filename(), t.name);
+        EXPECT_EQ(s.filetype(), t.fileType);
+        EXPECT_EQ(s.startAddress(), t.startSector);
+        EXPECT_EQ(s.endAddress(), t.endSector);
+        EXPECT_EQ(s.startTime().toMSecsSinceEpoch(), t.firstTimeMs);
+        EXPECT_EQ(s.endTime().toMSecsSinceEpoch(), t.lastTimeMs);
+        EXPECT_EQ(s.thread(), m.owner.thread());
+        const QString start = QDateTime::fromMSecsSinceEpoch(t.firstTimeMs).toString("MMM dd yyyy");
+        const QString end = QDateTime::fromMSecsSinceEpoch(t.lastTimeMs).toString("MMM dd yyyy");
+        EXPECT_EQ(s.dateString(), start == end ? start : start + "-" + end);
+    }
+    const auto *open = truth.session(truth.sessions.back().index);
+    ASSERT_TRUE(open && open->open);
+    for (const auto &s : sessions)
+        EXPECT_NE(s->sessionIndex(), open->index);
+}
+
+TEST(RemoteFileSystemTest, ScanNeedsMountAndKeepsThePreviousListAlive)
+{
+    Mounted m(scenario(4468, 2));
+    QSignalSpy requested(&m.fs, &RemoteFileSystem::scanRequested);
+    m.fs.beginScanningSessions();  // unmounted: nothing
+    EXPECT_EQ(requested.count(), 0);
+    ASSERT_TRUE(m.mount());
+    ASSERT_TRUE(m.scan());
+    std::weak_ptr<RemoteFilesystemSession> first = m.fs.sessionList().front();
+    ASSERT_TRUE(m.scan());
+    EXPECT_FALSE(first.expired()) << "the list before the last one stays alive";
+    ASSERT_TRUE(m.scan());
+    spinUntil([] { return false; }, 50);
+    EXPECT_TRUE(first.expired());
+    EXPECT_EQ(requested.count(), 3);
+
+    QSignalSpy cancel(&m.fs, &RemoteFileSystem::cancelOperationRequested);
+    QSignalSpy status(&m.fs, &RemoteFileSystem::statusChanged);
+    m.fs.cancelOperation();
+    EXPECT_EQ(cancel.count(), 1);
+    EXPECT_EQ(status.count(), 0);
+    EXPECT_EQ(m.fs.status(), RemoteFileSystem::Mounted);
+}
+
+TEST(RemoteFileSystemTest, DownloaderFillsItsPulseLogWithTheSessionsRecords)
+{
+    for (uint32_t patch : {4251u, 4468u}) {
+        SCOPED_TRACE(patch);
+        Mounted m(scenario(patch, 2));
+        ASSERT_TRUE(m.mount());
+        ASSERT_TRUE(m.scan());
+        SessionDownloader dl;
+        dl.setRemoteFileSystem(&m.fs);
+        QSignalSpy downloading(&dl, &SessionDownloader::downloadingChanged);
+        QSignalSpy finished(&dl, &SessionDownloader::sessionDownloadFinished);
+        MessageLog log;
+        const auto session = m.fs.sessionList().back();
+        dl.beginDownload(session.get());
+        EXPECT_TRUE(dl.downloading());
+        ASSERT_TRUE(spinUntil([&] { return finished.count() == 1; }, 30000));
+        EXPECT_TRUE(finished.at(0).at(0).toBool());
+        EXPECT_EQ(finished.at(0).at(1).toString(), QString());
+        EXPECT_FALSE(dl.downloading());
+        ASSERT_EQ(downloading.count(), 2);
+        EXPECT_TRUE(downloading.at(0).at(0).toBool());
+        EXPECT_FALSE(downloading.at(1).at(0).toBool());
+        EXPECT_EQ(m.fs.status(), RemoteFileSystem::Mounted);
+        EXPECT_EQ(m.fs.sessionDownloading(), session->sessionIndex());
+        const auto truth = m.sim.truth();
+        EXPECT_EQ(dl.pulseLog()->rawData(), concat(truth.session(session->sessionIndex())->expectedDownload()));
+        EXPECT_GT(dl.pulseLog()->totalPulseCount(), 0);
+        EXPECT_TRUE(log.contains("Download of")) << log.lines().join('\n').toStdString();
+        EXPECT_TRUE(log.contains("sectorPerSec:"));
+
+        // A second download clears the log first, keeping the metadata.
+        QVariantMap meta;
+        meta["Notes"] = "kept";
+        dl.pulseLog()->setMetaData(meta);
+        dl.beginDownload(session.get());
+        ASSERT_TRUE(spinUntil([&] { return finished.count() == 2; }, 30000));
+        EXPECT_EQ(dl.pulseLog()->rawData(), concat(truth.session(session->sessionIndex())->expectedDownload()));
+        EXPECT_EQ(dl.pulseLog()->metaData().value("Notes").toString(), QString("kept"));
+    }
+}
+
+TEST(RemoteFileSystemTest, DownloaderEdgeCases)
+{
+    Mounted m(scenario(4468, 1));
+    ASSERT_TRUE(m.mount());
+    ASSERT_TRUE(m.scan());
+    SessionDownloader dl;
+    QSignalSpy downloading(&dl, &SessionDownloader::downloadingChanged);
+    dl.beginDownload(m.fs.sessionList().front().get());  // no remote filesystem yet
+    dl.setRemoteFileSystem(&m.fs);
+    dl.beginDownload(nullptr);
+    EXPECT_EQ(downloading.count(), 0);
+    QSignalSpy cancel(&m.fs, &RemoteFileSystem::cancelOperationRequested);
+    dl.cancelDownload();
+    EXPECT_EQ(cancel.count(), 0);
+
+    // A session that is not a pulse log downloads and succeeds, but adds nothing to the log.
+    const auto real = m.fs.sessionList().front();
+    auto other = std::make_shared<RemoteFilesystemSession>(real->sessionIndex(), real->startAddress(),
+                                                           real->endAddress(), 7, real->filesize(), "other");
+    QSignalSpy sectors(&m.fs, &RemoteFileSystem::sessionSectorDownloaded);
+    QSignalSpy finished(&dl, &SessionDownloader::sessionDownloadFinished);
+    dl.beginDownload(other.get());
+    ASSERT_TRUE(spinUntil([&] { return finished.count() == 1; }, 30000));
+    EXPECT_TRUE(finished.at(0).at(0).toBool());
+    EXPECT_GT(sectors.count(), 0);
+    EXPECT_TRUE(dl.pulseLog()->rawData().isEmpty());
+
+    // A session object not held by a shared pointer is a programming error.
+    RemoteFilesystemSession loose(1, 0, 1, 1, 0, "loose");
+    EXPECT_THROW(dl.beginDownload(&loose), std::bad_weak_ptr);
+}
+
+TEST(RemoteFileSystemTest, CancelDuringDownloadEndsPromptlyAndKeepsWhatArrived)
+{
+    Mounted m(scenario(4468, 1));
+    ASSERT_TRUE(m.mount());
+    ASSERT_TRUE(m.scan());
+    const auto session = m.fs.sessionList().front();
+    slowReplies(m.sim, 150);
+    SessionDownloader dl;
+    dl.setRemoteFileSystem(&m.fs);
+    QSignalSpy sectors(&m.fs, &RemoteFileSystem::sessionSectorDownloaded);
+    QSignalSpy finished(&dl, &SessionDownloader::sessionDownloadFinished);
+    dl.beginDownload(session.get());
+    ASSERT_TRUE(spinUntil([&] { return sectors.count() >= 2; }, 20000));
+    dl.cancelDownload();
+    EXPECT_EQ(m.fs.status(), RemoteFileSystem::Mounted);
+    EXPECT_FALSE(dl.downloading());
+    // The worker stops at once: either it reports the cancellation or it ends between records.
+    spinUntil([&] { return finished.count() == 1; }, 1000);
+    if (finished.count() == 1) {
+        EXPECT_FALSE(finished.at(0).at(0).toBool());
+        EXPECT_EQ(finished.at(0).at(1).toString(), QString("Session download cancelled"));
+    }
+    const int got = sectors.count();
+    spinUntil([] { return false; }, 500);
+    EXPECT_EQ(sectors.count(), got) << "no records after the cancellation";
+    const auto expected = m.sim.truth().session(session->sessionIndex())->expectedDownload();
+    EXPECT_EQ(dl.pulseLog()->rawData(), concat(std::vector<QByteArray>(expected.begin(), expected.begin() + got)));
+    // The worker is free again: a scan runs normally.
+    slowReplies(m.sim, 0);
+    ASSERT_TRUE(m.scan());
+}
+
+TEST(RemoteFileSystemTest, VanishingClientDuringDownloadUnmountsWithoutHanging)
+{
+    Mounted m(scenario(4468, 1));
+    ASSERT_TRUE(m.mount());
+    ASSERT_TRUE(m.scan());
+    const auto session = m.fs.sessionList().front();
+    slowReplies(m.sim, 2000);
+    QSignalSpy clientChanged(&m.fs, &RemoteFileSystem::remoteKestrelcoveChanged);
+    m.fs.downloadSession(session.get());
+    spinUntil([] { return false; }, 100);
+    QElapsedTimer t;
+    t.start();
+    m.sim.client.reset();
+    EXPECT_LT(t.elapsed(), 1000);
+    EXPECT_EQ(m.fs.status(), RemoteFileSystem::Unmounted);
+    EXPECT_EQ(m.fs.remoteKestrelcove(), nullptr);
+    ASSERT_GE(clientChanged.count(), 1);
+    EXPECT_EQ(clientChanged.last().at(0).value<TarrowindFirmware *>(), nullptr);
+}
+
+TEST(RemoteFileSystemTest, ClientReplacedDuringScanStartsAFreshMount)
+{
+    Mounted m(scenario(4468, 2));
+    ASSERT_TRUE(m.mount());
+    slowReplies(m.sim, 300);
+    QSignalSpy sessionsChanged(&m.fs, &RemoteFileSystem::sessionsChanged);
+    m.fs.beginScanningSessions();
+    spinUntil([] { return false; }, 100);
+    m.fs.setTarrowindFirmware(nullptr);
+    EXPECT_EQ(m.fs.status(), RemoteFileSystem::Unmounted);
+    EXPECT_TRUE(m.fs.sessions().isEmpty());
+    slowReplies(m.sim, 0);
+    m.fs.setTarrowindFirmware(m.sim.client.get());
+    EXPECT_EQ(m.fs.status(), RemoteFileSystem::BusyMounting);
+    ASSERT_TRUE(spinUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
+    ASSERT_TRUE(m.scan());
+    EXPECT_EQ(m.fs.sessionList().size(), 2u);
+}
