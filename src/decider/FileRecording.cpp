@@ -141,8 +141,9 @@ bool FileRecording::validateTimestamps(Samples &samples)
             s.timestamp = 0;
         return false;
     }
-    if (ordered < samples.size())
-        repairTimestamps(samples);
+    // Repair also when nothing went backwards: equal neighbours (a coarse clock) are spread
+    // too. On a strictly increasing list the repair changes nothing.
+    repairTimestamps(samples);
     return true;
 }
 

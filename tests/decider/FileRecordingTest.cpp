@@ -1,0 +1,276 @@
+#include "FileRecording.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+using Samples = FileRecording::Samples;
+
+XyzSampleTimestamped sample(int16_t x, int16_t y, int16_t z, int64_t t)
+{
+    XyzSampleTimestamped s;
+    s.x = x;
+    s.y = y;
+    s.z = z;
+    s.timestamp = t;
+    return s;
+}
+
+Samples withTimes(std::initializer_list<int64_t> times)
+{
+    Samples out;
+    int16_t i = 0;
+    for (int64_t t : times)
+        out.push_back(sample(i, i, i, t)), ++i;
+    return out;
+}
+
+std::vector<int64_t> timesOf(const Samples &s)
+{
+    std::vector<int64_t> out;
+    for (const auto &e : s)
+        out.push_back(e.timestamp);
+    return out;
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+// One 520-byte sample block: magic, flag 0, base time, 57 entries of x, y, z, delta.
+QByteArray sampleBlock(int64_t base, int16_t firstX, uint16_t delta, uint32_t magic = 0x2B947815u)
+{
+    QByteArray b(520, '\0');
+    std::memcpy(b.data(), &magic, 4);
+    std::memcpy(b.data() + 8, &base, 8);
+    for (int k = 0; k < 57; ++k) {
+        const int16_t xyz[3] = {int16_t(firstX + k), int16_t(-k), 7};
+        std::memcpy(b.data() + 60 + 8 * k, xyz, 6);
+        std::memcpy(b.data() + 66 + 8 * k, &delta, 2);
+    }
+    return b;
+}
+}  // namespace
+
+TEST(FileRecordingParse, ColumnsConvertToTenthsTruncated)
+{
+    const Samples four = FileRecording::parseFourColumns(QStringLiteral("1.5, 2.5, 3.5, 0.25\r\n"));
+    ASSERT_EQ(four.size(), 1u);
+    EXPECT_EQ(four[0].x, 15);
+    EXPECT_EQ(four[0].y, 25);
+    EXPECT_EQ(four[0].z, 35);
+    EXPECT_EQ(four[0].timestamp, 250000000);
+
+    const Samples three = FileRecording::parseThreeColumns(
+        QStringLiteral("x,y,z\n-1.29,0.07,12\nnot,a,number\n4,5\n 1,2,3\n3276.9,-4000,nan\n"));
+    // Header and the short line do not convert; the indented line does not start a match; the
+    // out-of-range values saturate and NaN does not convert.
+    ASSERT_EQ(three.size(), 1u);
+    EXPECT_EQ(three[0].x, -12);
+    EXPECT_EQ(three[0].y, 0);
+    EXPECT_EQ(three[0].z, 120);
+    const Samples big = FileRecording::parseThreeColumns(QStringLiteral("3276.9,-4000,1e30\n"));
+    ASSERT_EQ(big.size(), 1u);
+    EXPECT_EQ(big[0].x, 32767);
+    EXPECT_EQ(big[0].y, -32768);
+    EXPECT_EQ(big[0].z, 32767);
+}
+
+TEST(FileRecordingParse, SampleBlocksAdvanceByTheirDeltas)
+{
+    QByteArray data = sampleBlock(5000000000LL, 100, 2);
+    data += sampleBlock(0, 0, 1, 0x12345678u);  // wrong magic: skipped
+    QByteArray flagged = sampleBlock(0, 0, 1);
+    flagged[4] = 1;                              // non-zero flag: skipped
+    data += flagged;
+    data += sampleBlock(9000000000LL, -50, 1024);
+    data += QByteArray(300, 'x');                // short tail: ignored
+    const Samples s = FileRecording::parseSampleBlocks(data);
+    ASSERT_EQ(s.size(), 114u);
+    EXPECT_EQ(s[0].x, 100);
+    EXPECT_EQ(s[0].timestamp, 5000000000LL + 1953125);  // 2/1024 s
+    EXPECT_EQ(s[56].timestamp, 5000000000LL + 57 * 1953125);
+    EXPECT_EQ(s[57].x, -50);
+    EXPECT_EQ(s[57].timestamp, 10000000000LL);           // one second after 9 s
+    EXPECT_EQ(s[113].timestamp, 9000000000LL + 57LL * 1000000000LL);
+    EXPECT_EQ(s[113].y, -56);
+}
+
+TEST(FileRecordingTimestamps, ValidationAndRepair)
+{
+    // Too few positive timestamps: zeroed, not timestamped.
+    Samples zeros = withTimes({0, 0, 0, 5, 6});
+    EXPECT_FALSE(FileRecording::validateTimestamps(zeros));
+    for (const auto &s : zeros)
+        EXPECT_EQ(s.timestamp, 0);
+    // Too many out of order: zeroed.
+    Samples shuffled = withTimes({50, 40, 30, 20, 10});
+    EXPECT_FALSE(FileRecording::validateTimestamps(shuffled));
+    EXPECT_EQ(shuffled[0].timestamp, 0);
+    Samples empty;
+    EXPECT_FALSE(FileRecording::validateTimestamps(empty));
+
+    // Mostly increasing with equal neighbours: timestamped, the runs spread evenly.
+    Samples runs = withTimes({100, 200, 200, 200, 500, 600, 700, 800, 900, 1000, 1100, 1200});
+    EXPECT_TRUE(FileRecording::validateTimestamps(runs));
+    // (The rising edge into the plateau counts as a peak first: 100 moves half way to 200.)
+    EXPECT_EQ(timesOf(runs),
+              (std::vector<int64_t>{150, 300, 400, 500, 500, 600, 700, 800, 900, 1000, 1100, 1200}));
+
+    // A spike: t[i] moves to the middle of the gap to t[i+2], the spike to its far end; the
+    // equal pair this leaves is then spread.
+    Samples spike = withTimes({100, 350, 300, 400, 500, 600, 700, 800, 900, 1000});
+    EXPECT_TRUE(FileRecording::validateTimestamps(spike));
+    EXPECT_EQ(timesOf(spike),
+              (std::vector<int64_t>{200, 350, 400, 400, 500, 600, 700, 800, 900, 1000}));
+    // A dip right after a rise.
+    Samples dip = withTimes({100, 200, 150, 400, 500, 600, 700, 800, 900, 1000});
+    EXPECT_TRUE(FileRecording::validateTimestamps(dip));
+    EXPECT_EQ(timesOf(dip)[0], 125);  // 200 is first seen as a peak over 100..150
+    EXPECT_EQ(timesOf(dip)[1], 275);
+    EXPECT_EQ(timesOf(dip)[2], 400);
+
+    // A run still open at the end is cut to its first sample.
+    Samples tail = withTimes({100, 200, 300, 400, 500, 600, 700, 800, 800, 800});
+    EXPECT_TRUE(FileRecording::validateTimestamps(tail));
+    EXPECT_EQ(tail.size(), 8u);
+    EXPECT_EQ(tail.back().timestamp, 800);
+
+    // Timestamps since 1970 keep nanosecond precision through the repair.
+    const int64_t e = 1765000000123456789LL;
+    Samples epoch = withTimes({e, e + 10, e + 10, e + 40, e + 50, e + 60, e + 70, e + 80, e + 90, e + 100});
+    EXPECT_TRUE(FileRecording::validateTimestamps(epoch));
+    EXPECT_EQ(timesOf(epoch)[0], e + 5);
+    EXPECT_EQ(timesOf(epoch)[1], e + 25);
+    EXPECT_EQ(timesOf(epoch)[2], e + 40);
+}
+
+TEST(FileRecording, LoadChoosesTheRightFormat)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    FileRecording r;
+    QSignalSpy counts(&r, &FileRecording::sampleCountChanged);
+    QSignalSpy stamped(&r, &FileRecording::timestampedChanged);
+
+    // Four columns with increasing times: timestamped, shifted to start at 0.
+    QByteArray csv = "x,y,z,time\r\n";
+    for (int i = 0; i < 100; ++i)
+        csv += QByteArray::number(i * 0.1) + "," + QByteArray::number(-i) + ",3.5,"
+               + QByteArray::number(10.0 + i * 0.01, 'f', 3) + "\r\n";
+    const QString csvPath = dir.filePath("four.csv");
+    ASSERT_TRUE(writeFile(csvPath, csv));
+    ASSERT_TRUE(r.load(csvPath));
+    EXPECT_EQ(r.filename(), csvPath);
+    EXPECT_EQ(r.sampleCount(), 100);
+    EXPECT_TRUE(r.timestamped());
+    EXPECT_EQ(stamped.count(), 1);
+    EXPECT_EQ(r.samples()[0].timestamp, 0);
+    EXPECT_NEAR(double(r.samples()[99].timestamp), 0.99e9, 1000.0);
+    EXPECT_EQ(r.samples()[5].y, -50);
+    EXPECT_NEAR(r.sourceRate(), 100.0 / 0.99, 0.01);
+    EXPECT_EQ(counts.last().at(0).toInt(), 100);
+
+    // Three columns: no timestamps, rate 0.
+    QByteArray three;
+    for (int i = 0; i < 50; ++i)
+        three += "1,2," + QByteArray::number(i) + "\n";
+    const QString threePath = dir.filePath("three.csv");
+    ASSERT_TRUE(writeFile(threePath, three));
+    ASSERT_TRUE(r.load(threePath));
+    EXPECT_EQ(r.sampleCount(), 50);
+    EXPECT_FALSE(r.timestamped());
+    EXPECT_EQ(r.sourceRate(), 0.0);
+    EXPECT_EQ(r.samples()[49].z, 490);
+
+    // Mostly three columns with a few four-column lines: the three-column reading wins.
+    QByteArray mixed = three + "1,2,3,4\n1,2,3,5\n";
+    const QString mixedPath = dir.filePath("mixed.csv");
+    ASSERT_TRUE(writeFile(mixedPath, mixed));
+    ASSERT_TRUE(r.load(mixedPath));
+    EXPECT_EQ(r.sampleCount(), 52);
+    EXPECT_FALSE(r.timestamped());
+
+    // Sample blocks.
+    const QString binPath = dir.filePath("capture.bin");
+    ASSERT_TRUE(writeFile(binPath, sampleBlock(1000, 1, 10) + sampleBlock(2000000000LL, 1, 10)));
+    ASSERT_TRUE(r.load(binPath));
+    EXPECT_EQ(r.sampleCount(), 114);
+    EXPECT_TRUE(r.timestamped());
+    EXPECT_EQ(r.samples()[0].timestamp, 0);
+
+    // Nothing usable: false, count 0 announced; an unreadable or empty file changes nothing.
+    const QString junkPath = dir.filePath("junk.txt");
+    ASSERT_TRUE(writeFile(junkPath, "hello world\n"));
+    counts.clear();
+    EXPECT_FALSE(r.load(junkPath));
+    EXPECT_EQ(r.sampleCount(), 0);
+    ASSERT_EQ(counts.count(), 1);
+    EXPECT_EQ(counts.last().at(0).toInt(), 0);
+    ASSERT_TRUE(r.load(threePath));
+    counts.clear();
+    EXPECT_FALSE(r.load(dir.filePath("missing.csv")));
+    EXPECT_EQ(r.sampleCount(), 50);
+    EXPECT_EQ(counts.count(), 0);
+}
+
+TEST(FileRecording, SaveWritesCsvThatLoadsBackExactly)
+{
+    QTemporaryDir dir;
+    FileRecording r;
+    EXPECT_FALSE(r.save(dir.filePath("empty.csv")));
+    const int64_t base = 1765000000000000000LL;
+    // Every raw value survives the tenths formatting and the float parse.
+    for (int v = -32768; v <= 32767; v += 7)
+        r.addSample(sample(int16_t(v), int16_t(-v - 1), int16_t(v / 3), base + (v + 32768) * 2500000LL));
+    r.addSample(sample(32767, -32768, 0, base + 65536 * 2500000LL));
+    const QString path = dir.filePath("sub/folder/rec.csv");
+    ASSERT_TRUE(r.save(path));
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(f.readLine().startsWith("x,y,z,time\r\n"));
+    f.close();
+
+    FileRecording back;
+    ASSERT_TRUE(back.load(path));
+    ASSERT_EQ(back.sampleCount(), r.sampleCount());
+    EXPECT_TRUE(back.timestamped());
+    for (int i = 0; i < r.sampleCount(); ++i) {
+        const auto &a = r.samples()[size_t(i)];
+        const auto &b = back.samples()[size_t(i)];
+        ASSERT_EQ(a.x, b.x) << i;
+        ASSERT_EQ(a.y, b.y) << i;
+        ASSERT_EQ(a.z, b.z) << i;
+        // Shifted to zero on load; the spacing is kept to well under a microsecond.
+        ASSERT_NEAR(double(b.timestamp), double(a.timestamp - base), 1000.0) << i;
+    }
+    // The folder of the target is left with the file alone (no temporary left behind).
+    EXPECT_EQ(QDir(dir.filePath("sub/folder")).entryList(QDir::Files), QStringList{"rec.csv"});
+    // An unwritable target fails.
+    EXPECT_FALSE(r.save(QStringLiteral("/proc/version/rec.csv")));
+
+    r.clear();
+    EXPECT_EQ(r.sampleCount(), 0);
+    EXPECT_TRUE(r.filename().isEmpty());
+    EXPECT_FALSE(r.timestamped());
+}
+
+TEST(FileRecording, ShiftToTimeZeroClampsEarlierSamples)
+{
+    FileRecording r;
+    r.addSample(sample(0, 0, 0, 1000));
+    r.addSample(sample(0, 0, 0, 500));
+    r.addSample(sample(0, 0, 0, 4000));
+    r.shiftToTimeZero();
+    EXPECT_EQ(r.samples()[0].timestamp, 0);
+    EXPECT_EQ(r.samples()[1].timestamp, 0);
+    EXPECT_EQ(r.samples()[2].timestamp, 3000);
+    EXPECT_NEAR(r.sourceRate(), 3.0 / 3e-6, 1.0);
+}
