@@ -151,6 +151,25 @@ NanosI64 binStart(const Range &range, uint32_t millisecondsPerBin, size_t index)
     return (LocalTimeFormatter::floorDiv(range.startNs, w) + int64_t(index)) * w;
 }
 
+// libxlsxwriter does not report every failed write of the archive (a full disk leaves a cut
+// file behind). A zip is complete when it ends in its end-of-central-directory record and the
+// central directory sits right before it.
+bool zipLooksComplete(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() < 22 || !file.seek(file.size() - 22))
+        return false;
+    const QByteArray end = file.read(22);
+    if (end.size() != 22)
+        return false;
+    auto u32 = [&](int at) {
+        return uint32_t(uint8_t(end[at])) | uint32_t(uint8_t(end[at + 1])) << 8 |
+               uint32_t(uint8_t(end[at + 2])) << 16 | uint32_t(uint8_t(end[at + 3])) << 24;
+    };
+    const bool commentless = end[20] == 0 && end[21] == 0;
+    return u32(0) == 0x06054b50u && commentless && qint64(u32(12)) + qint64(u32(16)) + 22 == file.size();
+}
+
 const QStringList &mm100ReservedKeys()
 {
     static const QStringList keys = {
@@ -466,6 +485,7 @@ bool PulseLogExporter::exportXLSX(const PulseLog &log, const QString &filename,
 
     lxw_error error = LXW_NO_ERROR;
     XlsxSheetWriter w(&error);
+    std::vector<lxw_worksheet *> sheets;
     lxw_format *bold = workbook_add_format(workbook);
     format_set_bold(bold);
     lxw_format *tenths = workbook_add_format(workbook);
@@ -477,6 +497,7 @@ bool PulseLogExporter::exportXLSX(const PulseLog &log, const QString &filename,
 
     // MetaData
     w.sheet = workbook_add_worksheet(workbook, "MetaData");
+        sheets.push_back(w.sheet);
     if (!w.sheet)
         w.check(LXW_ERROR_MEMORY_MALLOC_FAILED);
     if (w.ok()) {
@@ -510,6 +531,7 @@ bool PulseLogExporter::exportXLSX(const PulseLog &log, const QString &filename,
     // Grouped Intervals
     if (w.ok()) {
         w.sheet = workbook_add_worksheet(workbook, "Grouped Intervals");
+        sheets.push_back(w.sheet);
         if (!w.sheet)
             w.check(LXW_ERROR_MEMORY_MALLOC_FAILED);
     }
@@ -533,6 +555,7 @@ bool PulseLogExporter::exportXLSX(const PulseLog &log, const QString &filename,
     // Raw Revolution Data
     if (w.ok()) {
         w.sheet = workbook_add_worksheet(workbook, "Raw Revolution Data");
+        sheets.push_back(w.sheet);
         if (!w.sheet)
             w.check(LXW_ERROR_MEMORY_MALLOC_FAILED);
     }
@@ -553,6 +576,7 @@ bool PulseLogExporter::exportXLSX(const PulseLog &log, const QString &filename,
     // Environment Data
     if (w.ok()) {
         w.sheet = workbook_add_worksheet(workbook, "Environment Data");
+        sheets.push_back(w.sheet);
         if (!w.sheet)
             w.check(LXW_ERROR_MEMORY_MALLOC_FAILED);
     }
@@ -571,9 +595,18 @@ bool PulseLogExporter::exportXLSX(const PulseLog &log, const QString &filename,
         });
     }
 
+    // In constant-memory mode rows are written to temporary files whose write errors
+    // libxlsxwriter does not check; a full disk there would silently drop rows.
+    for (lxw_worksheet *sheet : sheets) {
+        if (sheet && sheet->optimize_tmpfile &&
+            (std::fflush(sheet->optimize_tmpfile) != 0 || std::ferror(sheet->optimize_tmpfile)))
+            w.check(LXW_ERROR_CREATING_TMPFILE);
+    }
     const lxw_error closed = workbook_close(workbook);
     if (error == LXW_NO_ERROR)
         error = closed;
+    if (error == LXW_NO_ERROR && !zipLooksComplete(temporary))
+        error = LXW_ERROR_CREATING_XLSX_FILE;
     if (error != LXW_NO_ERROR) {
         qWarning().nospace() << "XLSX error " << int(error);
         if (error == LXW_ERROR_WORKSHEET_INDEX_OUT_OF_RANGE)

@@ -48,7 +48,10 @@ QJsonDocument readBack(const QString &mode, const QString &path, QString *error)
 {
     const QString script = qEnvironmentVariable("TW_SOURCE_DIR") + QStringLiteral("/tests/pulselog/readback.py");
     QProcess python;
-    python.start(QStringLiteral("python3"), {script, mode, path});
+    // Debian's interpreter carries python3-openpyxl; a python3 earlier in PATH may not.
+    const QString interpreter = QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
+                                                                                  : QStringLiteral("python3");
+    python.start(interpreter, {script, mode, path});
     if (!python.waitForFinished(60000) || python.exitCode() != 0) {
         *error = QString::fromUtf8(python.readAllStandardError());
         return QJsonDocument();

@@ -3,7 +3,7 @@
 
 readback.py csv FILE   -> {"rows": [[...], ...]}            (Python's csv module)
 readback.py xlsx FILE  -> {"sheets": [{"name", "freeze", "widths", "rows", "formats"}]}  (openpyxl)
-Date-time cells become ISO strings with microseconds.
+Date-time cells become ISO strings with milliseconds.
 """
 import csv
 import datetime
@@ -13,7 +13,10 @@ import sys
 
 def cell_value(v):
     if isinstance(v, datetime.datetime):
-        return v.isoformat(timespec="microseconds")
+        # Excel keeps days as a double; round the read-back to the millisecond.
+        ms = round(v.microsecond / 1000)
+        v = v.replace(microsecond=0) + datetime.timedelta(milliseconds=ms)
+        return v.isoformat(timespec="milliseconds")
     return v
 
 
