@@ -160,12 +160,13 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "tarrowind-sim: cannot create the pty: %s\n", qPrintable(error));
         return 1;
     }
-    std::printf("%s\n", qPrintable(sim.ptyPath()));
-    std::fflush(stdout);
+    // The start-up truth is in place before anyone learns where the logger is.
     if (!writeTruth(sim, truthDir)) {
         sim.stop();
         return 1;
     }
+    std::printf("%s\n", qPrintable(sim.ptyPath()));
+    std::fflush(stdout);
 
     int received = 0;
     sigwait(&stopSignals, &received);

@@ -1,0 +1,131 @@
+// tarrowind-sim as a program: options, the pty it prints, ground truth at start and exit.
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <memory>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+class SimProgram : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        static int argc = 1;
+        static char name[] = "sim_simprogram";
+        static char *argv[] = {name, nullptr};
+        if (!QCoreApplication::instance())
+            app = std::make_unique<QCoreApplication>(argc, argv);
+        program = qEnvironmentVariable("TW_BIN_DIR") + QStringLiteral("/tarrowind-sim");
+        if (!QFileInfo(program).isExecutable())
+            GTEST_SKIP() << "tarrowind-sim not built at " << program.toStdString();
+        dir = QStringLiteral("%1/tw-simprogram-%2").arg(QDir::tempPath()).arg(::getpid());
+        QDir(dir).removeRecursively();
+    }
+    void TearDown() override { QDir(dir).removeRecursively(); }
+
+    std::unique_ptr<QCoreApplication> app;
+    QString program;
+    QString dir;
+};
+
+QByteArray exchange(int fd, const QByteArray &out, int expected, int timeoutMs = 2000)
+{
+    if (!out.isEmpty() && ::write(fd, out.constData(), size_t(out.size())) != out.size())
+        return {};
+    QByteArray in;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (in.size() < expected && std::chrono::steady_clock::now() < end) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 20) > 0) {
+            char buf[512];
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n > 0)
+                in.append(buf, int(n));
+        }
+    }
+    return in;
+}
+}  // namespace
+
+TEST_F(SimProgram, HelpAndBadOptions)
+{
+    QProcess p;
+    p.start(program, {QStringLiteral("--help")});
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_EQ(p.exitCode(), 0);
+    const QString help = QString::fromUtf8(p.readAllStandardOutput());
+    for (const char *option : {"--link", "--seed", "--sessions", "--patch-level", "--baud-limit", "--fault-drop",
+                               "--fault-corrupt", "--fault-delay-ms", "--mode", "--sample-hz", "--rev-per-s",
+                               "--write-ground-truth"})
+        EXPECT_TRUE(help.contains(QLatin1String(option))) << option;
+
+    for (const QStringList &bad : {QStringList{QStringLiteral("--bogus")},
+                                   QStringList{QStringLiteral("--mode"), QStringLiteral("sleeping")},
+                                   QStringList{QStringLiteral("--fault-drop"), QStringLiteral("1.5")},
+                                   QStringList{QStringLiteral("--seed")}}) {
+        p.start(program, bad);
+        ASSERT_TRUE(p.waitForFinished(10000));
+        EXPECT_EQ(p.exitCode(), 2) << bad.join(' ').toStdString();
+        EXPECT_TRUE(p.readAllStandardError().startsWith("tarrowind-sim: "));
+    }
+}
+
+TEST_F(SimProgram, BootloaderScenarioWritesGroundTruthAtStartAndExit)
+{
+    const QString link = dir + QStringLiteral("-link");
+    QProcess p;
+    p.start(program, {QStringLiteral("--seed"), QStringLiteral("9"), QStringLiteral("--sessions"), QStringLiteral("2"),
+                      QStringLiteral("--mode"), QStringLiteral("bootloader"), QStringLiteral("--link"), link,
+                      QStringLiteral("--write-ground-truth"), dir});
+    ASSERT_TRUE(p.waitForReadyRead(20000));
+    const QString ptyPath = QString::fromLocal8Bit(p.readLine()).trimmed();
+    EXPECT_TRUE(ptyPath.startsWith(QLatin1String("/dev/")));
+    EXPECT_EQ(QFileInfo(link).symLinkTarget(), ptyPath);
+    // The start-up truth is complete when the path is printed.
+    EXPECT_EQ(QFileInfo(dir + QStringLiteral("/mcu-flash.bin")).size(), 256 * 1024);
+    EXPECT_TRUE(QFile::exists(dir + QStringLiteral("/sessions.json")));
+    EXPECT_EQ(QFileInfo(dir + QStringLiteral("/state-export.bin")).size(), 528);
+    EXPECT_EQ(QDir(dir).entryList({QStringLiteral("session-*.rlog")}).size(), 2);
+
+    // Program four bytes through the bootloader over the pty (AN3155 Write Memory).
+    const int fd = ::open(link.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
+    EXPECT_EQ(exchange(fd, QByteArray(1, '\x7f'), 1), QByteArray(1, '\x79'));
+    EXPECT_EQ(exchange(fd, QByteArray("\x31\xce", 2), 1), QByteArray(1, '\x79'));
+    EXPECT_EQ(exchange(fd, QByteArray("\x08\x00\x00\x00\x08", 5), 1), QByteArray(1, '\x79'));
+    const QByteArray data("\x03\xde\xad\xbe\xef", 5);
+    char x = 0;
+    for (char c : data)
+        x ^= c;
+    EXPECT_EQ(exchange(fd, data + QByteArray(1, x), 1), QByteArray(1, '\x79'));
+    ::close(fd);
+
+    p.terminate();  // SIGTERM
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 0);
+    QFile mcu(dir + QStringLiteral("/mcu-flash.bin"));
+    ASSERT_TRUE(mcu.open(QIODevice::ReadOnly));
+    EXPECT_EQ(mcu.read(5), QByteArray("\xde\xad\xbe\xef\xff", 5)) << "the exit truth shows what the host changed";
+    QFile json(dir + QStringLiteral("/device.json"));
+    ASSERT_TRUE(json.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QJsonDocument::fromJson(json.readAll()).object().value(QStringLiteral("mode")).toString(),
+              QStringLiteral("bootloader"));
+    EXPECT_FALSE(QFileInfo::exists(link)) << "the link goes with the program";
+}
