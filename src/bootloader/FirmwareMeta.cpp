@@ -29,6 +29,7 @@ QByteArray digestOf(const QByteArray &payload, const quint8 *trailerHead, int he
 
 FirmwareMeta::FirmwareMeta(QObject *parent) : QObject(parent)
 {
+    qRegisterMetaType<FirmwareMeta::LoadStatus>("FirmwareMeta::LoadStatus");
     resetTrailer();
 }
 

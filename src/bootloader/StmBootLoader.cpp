@@ -35,6 +35,9 @@ StmBootLoader::State stateOfStep(int step)
 
 StmBootLoader::StmBootLoader(QObject *parent) : QObject(parent)
 {
+    // Signal arguments of these types travel through spies and queued connections.
+    qRegisterMetaType<StmBootLoader::State>("StmBootLoader::State");
+    qRegisterMetaType<StmBootLoader::Error>("StmBootLoader::Error");
     m_timeoutTimer.setSingleShot(true);
     m_timeoutTimer.setInterval(kStepTimeoutMs);
     m_firstByteTimer.setSingleShot(true);

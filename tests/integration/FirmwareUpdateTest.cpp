@@ -1,0 +1,288 @@
+// Firmware update end to end: the mode controller, the bootloader client and the real serial
+// stack against the virtual logger on a pseudo-terminal.
+#include "FirmwareMeta.h"
+#include "LoggerLineBinding.h"
+#include "Network.h"
+#include "SerialComm.h"
+#include "SerialSupport.h"
+#include "StmBootLoader.h"
+#include "TarrowindLogger.h"
+#include "VirtualBootloader.h"
+#include "VirtualLoggerRunner.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+bool waitFor(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
+}
+
+QByteArray randomImage(int size, quint32 seed)
+{
+    QByteArray data(size, 0);
+    QRandomGenerator rng(seed);
+    for (auto &c : data)
+        c = char(rng.bounded(256));
+    return data;
+}
+
+class FirmwareUpdateTest : public ::testing::Test
+{
+protected:
+    static void SetUpTestSuite()
+    {
+        initSerialSupport();
+        qRegisterMetaType<StmBootLoader::Error>("StmBootLoader::Error");
+        qRegisterMetaType<StmBootLoader::State>("StmBootLoader::State");
+    }
+
+    void start(bool inBootloader)
+    {
+        VirtualLoggerConfig config;
+        config.startInBootloader = inBootloader;
+        config.debugMessageIntervalMs = 0;
+        sim = std::make_unique<VirtualLoggerRunner>(config);
+        ASSERT_TRUE(sim->startPty());
+        comm = std::make_unique<SerialComm>();
+        logger = std::make_unique<TarrowindLogger>();
+        comm->setSerialPort(sim->portName());
+        binding.reset(LoggerLineBinding::connectLogger(comm.get(), logger.get()));
+    }
+
+    void TearDown() override
+    {
+        binding.reset();
+        logger.reset();
+        comm.reset();
+        if (sim)
+            sim->stop();
+    }
+
+    bool firmwareReady(int timeoutMs = 15000)
+    {
+        return waitFor([&] {
+            return logger->firmware()->connectionState() == TarrowindFirmware::ConnectionState_Ready;
+        }, timeoutMs);
+    }
+
+    bool bootloaderReady(int timeoutMs = 15000)
+    {
+        return waitFor([&] { return logger->bootloader()->state() == StmBootLoader::State_Ready; },
+                       timeoutMs);
+    }
+
+    void enterBootloader()
+    {
+        ASSERT_TRUE(firmwareReady());
+        logger->setTargetOperatingMode(TarrowindLogger::OperatingMode_Bootloader);
+        ASSERT_TRUE(bootloaderReady());
+        EXPECT_EQ(logger->currentOperatingMode(), TarrowindLogger::OperatingMode_Bootloader);
+        EXPECT_EQ(sim->mode(), VirtualLogger::Mode::Bootloader);
+    }
+
+    StmBootLoader::Error runOperation(StmBootLoader::Operation op, uint32_t limit,
+                                      const QByteArray &image, int timeoutMs = 60000)
+    {
+        QSignalSpy finished(logger->bootloader(), &StmBootLoader::operationFinished);
+        logger->bootloader()->beginOperation(op, limit, image);
+        if (!waitFor([&] { return !finished.isEmpty(); }, timeoutMs))
+            return StmBootLoader::Error(-1);
+        return finished.first().first().value<StmBootLoader::Error>();
+    }
+
+    QByteArray deviceFlash()
+    {
+        QByteArray flash;
+        sim->withDevice([&](VirtualLogger &d) { flash = d.bootloader().flash(); });
+        return flash;
+    }
+
+    std::unique_ptr<VirtualLoggerRunner> sim;
+    std::unique_ptr<SerialComm> comm;
+    std::unique_ptr<TarrowindLogger> logger;
+    std::unique_ptr<LoggerLineBinding> binding;
+};
+
+TEST_F(FirmwareUpdateTest, FullUpdateFromFirmwareAndBack)
+{
+    start(false);
+    ASSERT_TRUE(firmwareReady());
+    EXPECT_EQ(comm->parity(), MlSerialPort::NoParity);
+    EXPECT_FALSE(comm->assertRts());
+    EXPECT_EQ(comm->baud(), 115200);
+    EXPECT_FALSE(logger->modeChangeTimerActive());
+
+    // The image comes out of a firmware file, as in the program.
+    FirmwareMeta meta;
+    meta.setMajor(1);
+    meta.setPayload(randomImage(20000, 3));
+    meta.generateChecksum();
+    FirmwareMeta loaded;
+    loaded.loadData(meta.payload() + meta.trailer());
+    ASSERT_EQ(loaded.loadStatus(), FirmwareMeta::LoadStatus_Success);
+    const QByteArray image = loaded.payload();
+
+    logger->setTargetOperatingMode(TarrowindLogger::OperatingMode_Bootloader);
+    EXPECT_TRUE(comm->assertRts());
+    ASSERT_TRUE(bootloaderReady());
+    EXPECT_EQ(comm->parity(), MlSerialPort::EvenParity);
+    EXPECT_EQ(sim->requestCount(Network::C2S_EnterBootloader), 1u);
+    EXPECT_EQ(sim->mode(), VirtualLogger::Mode::Bootloader);
+    EXPECT_FALSE(logger->modeChangeTimerActive());
+
+    ASSERT_EQ(runOperation(StmBootLoader::EraseProgramVerify, 4, image), StmBootLoader::Error_None);
+    QByteArray expected(VirtualBootloader::kFlashSize, char(0xFF));
+    expected.replace(0, image.size(), image);
+    const QByteArray flash = deviceFlash();
+    EXPECT_EQ(flash.left(20480), expected.left(20480));
+
+    logger->setTargetOperatingMode(TarrowindLogger::OperatingMode_Firmware);
+    ASSERT_TRUE(firmwareReady());
+    EXPECT_EQ(logger->currentOperatingMode(), TarrowindLogger::OperatingMode_Firmware);
+    EXPECT_EQ(sim->mode(), VirtualLogger::Mode::Firmware);
+    EXPECT_EQ(comm->parity(), MlSerialPort::NoParity);
+    EXPECT_FALSE(comm->assertRts());
+    EXPECT_EQ(deviceFlash().left(20480), expected.left(20480));
+}
+
+TEST_F(FirmwareUpdateTest, LoggerSittingInItsBootloaderIsStarted)
+{
+    start(true);
+    ASSERT_EQ(sim->mode(), VirtualLogger::Mode::Bootloader);
+    // The first guess (firmware) gets no answer; after 3.5 s the bootloader is tried, is
+    // sent Go, and the controller returns to firmware at once.
+    QElapsedTimer t;
+    t.start();
+    QSignalSpy modes(logger.get(), &TarrowindLogger::currentOperatingModeChanged);
+    ASSERT_TRUE(firmwareReady(20000));
+    EXPECT_GE(t.elapsed(), 3000);
+    ASSERT_EQ(modes.count(), 2);
+    EXPECT_EQ(modes[0][0].value<TarrowindLogger::OperatingMode>(),
+              TarrowindLogger::OperatingMode_Bootloader);
+    EXPECT_EQ(modes[1][0].value<TarrowindLogger::OperatingMode>(),
+              TarrowindLogger::OperatingMode_Firmware);
+    EXPECT_EQ(sim->mode(), VirtualLogger::Mode::Firmware);
+    EXPECT_FALSE(logger->modeChangeTimerActive());
+}
+
+TEST_F(FirmwareUpdateTest, FailuresEndCleanlyAndTheLoaderResynchronises)
+{
+    start(false);
+    enterBootloader();
+    const QByteArray image = randomImage(4096, 8);
+
+    sim->withDevice([](VirtualLogger &d) { d.bootloader().injectNacks(10); });
+    EXPECT_EQ(runOperation(StmBootLoader::EraseProgramVerify, 4, image), StmBootLoader::Error_Protocol);
+    EXPECT_EQ(logger->bootloader()->operationErrorString(),
+              QStringLiteral("BootLoader communication error"));
+    ASSERT_TRUE(bootloaderReady());
+
+    sim->withDevice([](VirtualLogger &d) { d.bootloader().setCorruptWrites(true); });
+    EXPECT_EQ(runOperation(StmBootLoader::EraseProgramVerify, 4, image), StmBootLoader::Error_Checksum);
+    EXPECT_EQ(logger->bootloader()->operationErrorString(),
+              QStringLiteral("Too many verification failures"));
+    sim->withDevice([](VirtualLogger &d) { d.bootloader().setCorruptWrites(false); });
+    ASSERT_TRUE(bootloaderReady());
+
+    // Fewer NACKs than the limit are retried.
+    sim->withDevice([](VirtualLogger &d) { d.bootloader().injectNacks(6); });
+    EXPECT_EQ(runOperation(StmBootLoader::EraseProgramVerify, 4, image), StmBootLoader::Error_None);
+    EXPECT_EQ(deviceFlash().left(4096), image);
+    ASSERT_TRUE(bootloaderReady());
+
+    EXPECT_EQ(runOperation(StmBootLoader::VerifyOnly, 2, image), StmBootLoader::Error_None);
+    ASSERT_TRUE(bootloaderReady());
+    QByteArray other = image;
+    other[4000] = char(other[4000] ^ 0x20);
+    EXPECT_EQ(runOperation(StmBootLoader::VerifyOnly, 2, other), StmBootLoader::Error_Checksum);
+    EXPECT_EQ(deviceFlash().left(4096), image);
+}
+
+TEST_F(FirmwareUpdateTest, NoisyLineNeverPassesABadImage)
+{
+    start(false);
+    enterBootloader();
+    const QByteArray image = randomImage(4096, 9);
+    LineFaultConfig faults;
+    faults.corruptProbability = 0.0005;
+    faults.dropProbability = 0.0002;
+    faults.seed = 7;
+    sim->setFaults(faults);
+    const StmBootLoader::Error error = runOperation(StmBootLoader::EraseProgramVerify, 0, image);
+    sim->setFaults(LineFaultConfig{});
+    EXPECT_GT(sim->droppedBytes() + sim->corruptedBytes(), 0u);
+    // Either the image is verified on the device, or the operation says it failed.
+    if (error == StmBootLoader::Error_None) {
+        EXPECT_EQ(deviceFlash().left(4096), image);
+    } else {
+        EXPECT_EQ(error, StmBootLoader::Error_Protocol);
+        ASSERT_TRUE(bootloaderReady());
+        EXPECT_EQ(runOperation(StmBootLoader::EraseProgramVerify, 0, image), StmBootLoader::Error_None);
+        EXPECT_EQ(deviceFlash().left(4096), image);
+    }
+}
+
+TEST_F(FirmwareUpdateTest, TargetChangesDuringAnOperationWaitForIt)
+{
+    start(false);
+    enterBootloader();
+    QSignalSpy modes(logger.get(), &TarrowindLogger::currentOperatingModeChanged);
+    QSignalSpy finished(logger->bootloader(), &StmBootLoader::operationFinished);
+    const QByteArray image = randomImage(16384, 10);
+    logger->bootloader()->beginOperation(StmBootLoader::EraseProgramVerify, 4, image);
+    ASSERT_EQ(logger->bootloader()->state(), StmBootLoader::State_Busy);
+    // Busy: the target changes, nothing else does.
+    logger->setTargetOperatingMode(TarrowindLogger::OperatingMode_Firmware);
+    logger->setTargetOperatingMode(TarrowindLogger::OperatingMode_Bootloader);
+    logger->setTargetOperatingMode(TarrowindLogger::OperatingMode_Firmware);
+    EXPECT_EQ(modes.count(), 0);
+    EXPECT_FALSE(logger->modeChangeTimerActive());
+    EXPECT_EQ(logger->bootloader()->state(), StmBootLoader::State_Busy);
+    ASSERT_TRUE(waitFor([&] { return !finished.isEmpty(); }, 60000));
+    EXPECT_EQ(finished[0][0].value<StmBootLoader::Error>(), StmBootLoader::Error_None);
+    // Once Ready again it is sent Go and the firmware comes back.
+    ASSERT_TRUE(firmwareReady());
+    EXPECT_EQ(deviceFlash().left(16384), image);
+}
+
+TEST_F(FirmwareUpdateTest, NoTimerWithoutADevice)
+{
+    TarrowindLogger alone;
+    alone.setTargetOperatingMode(TarrowindLogger::OperatingMode_Bootloader);
+    EXPECT_FALSE(alone.modeChangeTimerActive());
+
+    SerialComm nowhere;
+    nowhere.setSerialPort(QStringLiteral("/dev/no-such-tarrowind-port"));
+    TarrowindLogger logger2;
+    std::unique_ptr<LoggerLineBinding> b(LoggerLineBinding::connectLogger(&nowhere, &logger2));
+    logger2.setTargetOperatingMode(TarrowindLogger::OperatingMode_Bootloader);
+    QElapsedTimer t;
+    t.start();
+    bool timerSeen = false;
+    waitFor([&] {
+        timerSeen = timerSeen || logger2.modeChangeTimerActive();
+        return t.elapsed() > 1500;
+    }, 3000);
+    EXPECT_FALSE(timerSeen);
+    EXPECT_FALSE(logger2.deviceAttached());
+    EXPECT_EQ(logger2.currentOperatingMode(), TarrowindLogger::OperatingMode_Firmware);
+}
+
+}  // namespace
