@@ -1,0 +1,299 @@
+#include "FirmwareCommands.h"
+
+#include "FirmwareMeta.h"
+#include "LoggerLineBinding.h"
+#include "SerialComm.h"
+#include "SerialSupport.h"
+#include "StmBootLoader.h"
+#include "TarrowindLogger.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QMetaEnum>
+#include <QUrl>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+namespace {
+
+constexpr int kConnectTimeoutMs = 30000;
+constexpr int kOperationTimeoutMs = 600000;
+// The most the bootloader client accepts (flash end 0x0803F000 from 0x08000000).
+constexpr qint64 kMaxImageSize = 258048;
+
+QString loadStatusName(FirmwareMeta::LoadStatus status)
+{
+    return QString::fromLatin1(
+        QMetaEnum::fromType<FirmwareMeta::LoadStatus>().valueToKey(int(status)));
+}
+
+bool waitFor(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+// Loads a firmware file; the meta object keeps whatever status the file earned.
+void loadFile(FirmwareMeta &meta, const QString &path)
+{
+    meta.load(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toString());
+}
+
+int firmwareInfo(QStringList args)
+{
+    const bool json = Cli::takeFlag(args, QStringLiteral("--json"));
+    QString error;
+    if (!Cli::noUnknownOptions(args, &error))
+        return Cli::fail(error);
+    if (args.size() != 1)
+        return Cli::fail(QStringLiteral("usage: firmware-info FILE.fw [--json]"));
+    FirmwareMeta meta;
+    loadFile(meta, args[0]);
+    const FirmwareMeta::LoadStatus status = meta.loadStatus();
+    if (status == FirmwareMeta::LoadStatus_IOError)
+        return Cli::fail(QStringLiteral("cannot read %1").arg(args[0]));
+    const bool valid = status == FirmwareMeta::LoadStatus_Success;
+    if (json) {
+        QJsonObject o;
+        o[QStringLiteral("loadStatus")] = loadStatusName(status);
+        o[QStringLiteral("major")] = int(meta.major());
+        o[QStringLiteral("minor")] = int(meta.minor());
+        o[QStringLiteral("patchLevel")] = int(meta.patchlevel());
+        o[QStringLiteral("patchLevel32")] = double(meta.patchLevel32());
+        o[QStringLiteral("flags")] = double(meta.flags());
+        o[QStringLiteral("debug")] = (meta.flags() & FirmwareMeta::MetaFlag_Debug) != 0;
+        o[QStringLiteral("strings")] = meta.strings();
+        o[QStringLiteral("payloadSize")] = double(meta.payload().size());
+        Cli::printJson(o);
+    } else {
+        QString text;
+        text += QStringLiteral("load status: %1\n").arg(loadStatusName(status));
+        if (valid) {
+            text += QStringLiteral("version: %1.%2.%3\n")
+                        .arg(meta.major())
+                        .arg(meta.minor())
+                        .arg(meta.patchlevel());
+            text += QStringLiteral("major: %1\nminor: %2\n").arg(meta.major()).arg(meta.minor());
+            text += QStringLiteral("patch level: %1 (stored %2)\n")
+                        .arg(meta.patchlevel())
+                        .arg(meta.patchLevel32());
+            text += QStringLiteral("flags: 0x%1%2\n")
+                        .arg(meta.flags(), 8, 16, QLatin1Char('0'))
+                        .arg((meta.flags() & FirmwareMeta::MetaFlag_Debug) ? " (debug)" : "");
+            text += QStringLiteral("strings: %1\n").arg(meta.strings());
+        }
+        text += QStringLiteral("payload size: %1\n").arg(meta.payload().size());
+        Cli::print(text);
+    }
+    if (!valid)
+        return Cli::fail(QStringLiteral("%1 is not a valid firmware file (%2)")
+                             .arg(args[0], loadStatusName(status)));
+    return 0;
+}
+
+bool parseVersion(const QString &text, quint16 *major, quint16 *minor, quint32 *patch)
+{
+    const QStringList parts = text.split(QLatin1Char('.'));
+    if (parts.size() != 3)
+        return false;
+    bool ok1 = false, ok2 = false, ok3 = false;
+    const uint a = parts[0].toUInt(&ok1);
+    const uint b = parts[1].toUInt(&ok2);
+    const qulonglong c = parts[2].toULongLong(&ok3);
+    if (!ok1 || !ok2 || !ok3 || a > 0xFFFF || b > 0xFFFF || c > 0xFFFFFFFFull)
+        return false;
+    *major = quint16(a);
+    *minor = quint16(b);
+    *patch = quint32(c);
+    return true;
+}
+
+int firmwareBuild(QStringList args)
+{
+    const bool debug = Cli::takeFlag(args, QStringLiteral("--debug"));
+    QString payloadPath, version, strings, output;
+    const bool hasPayload = Cli::takeOption(args, QStringLiteral("--payload"), &payloadPath);
+    const bool hasVersion = Cli::takeOption(args, QStringLiteral("--version"), &version);
+    Cli::takeOption(args, QStringLiteral("--strings"), &strings);
+    const bool hasOutput = Cli::takeOption(args, QStringLiteral("-o"), &output);
+    QString error;
+    if (!Cli::noUnknownOptions(args, &error))
+        return Cli::fail(error);
+    if (!hasPayload || !hasVersion || !hasOutput || !args.isEmpty())
+        return Cli::fail(QStringLiteral(
+            "usage: firmware-build --payload BIN --version MAJOR.MINOR.PATCH [--debug] "
+            "[--strings TEXT] -o FILE.fw"));
+    quint16 major = 0, minor = 0;
+    quint32 patch = 0;
+    if (!parseVersion(version, &major, &minor, &patch))
+        return Cli::fail(QStringLiteral("bad version '%1' (want MAJOR.MINOR.PATCH)").arg(version));
+    if (strings.toUtf8().size() > FirmwareMeta::kStringsSize)
+        return Cli::fail(QStringLiteral("--strings is longer than %1 bytes")
+                             .arg(FirmwareMeta::kStringsSize));
+    QFile in(payloadPath);
+    if (!in.open(QIODevice::ReadOnly))
+        return Cli::fail(QStringLiteral("cannot read %1: %2").arg(payloadPath, in.errorString()));
+    if (in.size() > kMaxImageSize)
+        return Cli::fail(QStringLiteral("payload of %1 bytes does not fit the logger's flash "
+                                        "(at most %2 bytes)")
+                             .arg(in.size())
+                             .arg(kMaxImageSize));
+    const QByteArray payload = in.readAll();
+    if (payload.size() != in.size())
+        return Cli::fail(QStringLiteral("cannot read %1: %2").arg(payloadPath, in.errorString()));
+
+    FirmwareMeta meta;
+    meta.setMajor(major);
+    meta.setMinor(minor);
+    meta.setPatchLevel(patch);
+    meta.setFlags(debug ? quint32(FirmwareMeta::MetaFlag_Debug) : 0u);
+    meta.setStrings(strings);
+    meta.setPayload(payload);
+    meta.generateChecksum();
+    if (!meta.save(QUrl::fromLocalFile(QFileInfo(output).absoluteFilePath()).toString()))
+        return Cli::fail(QStringLiteral("cannot write %1").arg(output));
+    return 0;
+}
+
+class ProgressLine
+{
+public:
+    void show(const QString &what, float progress)
+    {
+        const int percent = int(progress * 100.0f);
+        if (percent == m_last)
+            return;
+        m_last = percent;
+        fprintf(stderr, "\r%s: %3d%%", what.toLocal8Bit().constData(), percent);
+        fflush(stderr);
+        m_open = true;
+    }
+    void end()
+    {
+        if (m_open)
+            fputc('\n', stderr);
+        m_open = false;
+        m_last = -1;
+    }
+
+private:
+    int m_last = -1;
+    bool m_open = false;
+};
+
+int flash(QStringList args)
+{
+    QString port;
+    Cli::takeOption(args, QStringLiteral("--port"), &port);
+    const bool verifyOnly = Cli::takeFlag(args, QStringLiteral("--verify-only"));
+    QString error;
+    if (!Cli::noUnknownOptions(args, &error))
+        return Cli::fail(error);
+    if (port.isEmpty())
+        return Cli::fail(QStringLiteral("flash needs --port PORT before it"));
+    if (args.size() != 1)
+        return Cli::fail(QStringLiteral("usage: --port PORT flash FILE.fw [--verify-only]"));
+
+    // Refuse a doubtful file before anything reaches the logger.
+    FirmwareMeta meta;
+    loadFile(meta, args[0]);
+    if (meta.loadStatus() != FirmwareMeta::LoadStatus_Success)
+        return Cli::fail(QStringLiteral("%1 is not a valid firmware file (%2)")
+                             .arg(args[0], loadStatusName(meta.loadStatus())));
+    const QByteArray image = meta.payload();
+    if (image.isEmpty() || image.size() > kMaxImageSize)
+        return Cli::fail(QStringLiteral("the image of %1 bytes cannot be flashed (1 to %2 bytes)")
+                             .arg(image.size())
+                             .arg(kMaxImageSize));
+
+    initSerialSupport();
+    SerialComm comm;
+    TarrowindLogger logger;
+    comm.setSerialPort(port);
+    std::unique_ptr<LoggerLineBinding> binding(LoggerLineBinding::connectLogger(&comm, &logger));
+    StmBootLoader *loader = logger.bootloader();
+
+    // Whatever the logger runs now, the controller finds its bootloader.
+    logger.setTargetOperatingMode(TarrowindLogger::OperatingMode_Bootloader);
+    if (!waitFor([&] { return loader->state() == StmBootLoader::State_Ready; }, kConnectTimeoutMs)) {
+        const QString why = comm.lastError().isEmpty() ? QString()
+                                                       : QStringLiteral(" (%1)").arg(comm.lastError());
+        return Cli::fail(QStringLiteral("the logger's bootloader did not answer on %1 within %2 s%3")
+                             .arg(port)
+                             .arg(kConnectTimeoutMs / 1000)
+                             .arg(why));
+    }
+
+    ProgressLine progress;
+    const QString what = verifyOnly ? QStringLiteral("verifying") : QStringLiteral("flashing");
+    QObject::connect(loader, &StmBootLoader::operationProgressChanged,
+                     [&](float p) { progress.show(what, p); });
+    bool finished = false;
+    StmBootLoader::Error result = StmBootLoader::Error_None;
+    QObject::connect(loader, &StmBootLoader::operationFinished, [&](StmBootLoader::Error e) {
+        finished = true;
+        result = e;
+    });
+    loader->beginOperation(verifyOnly ? StmBootLoader::VerifyOnly : StmBootLoader::EraseProgramVerify,
+                           4, image);
+    const bool done = waitFor([&] { return finished; }, kOperationTimeoutMs);
+    progress.end();
+    const QString operationError = loader->operationErrorString();
+
+    // Back to the firmware in every case: the old or the new one starts.
+    logger.setTargetOperatingMode(TarrowindLogger::OperatingMode_Firmware);
+    const bool firmwareBack = waitFor(
+        [&] {
+            return logger.firmware()->connectionState() == TarrowindFirmware::ConnectionState_Ready;
+        },
+        kConnectTimeoutMs);
+
+    if (!done)
+        return Cli::fail(QStringLiteral("the operation did not finish within %1 s")
+                             .arg(kOperationTimeoutMs / 1000));
+    if (result != StmBootLoader::Error_None)
+        return Cli::fail(QStringLiteral("%1 failed: %2").arg(what, operationError));
+    if (!firmwareBack)
+        return Cli::fail(QStringLiteral("%1 succeeded, but the logger's firmware did not answer "
+                                        "afterwards")
+                             .arg(what));
+    Cli::print(QStringLiteral("%1 %2 bytes: ok; firmware %3.%4.%5 running\n")
+                   .arg(verifyOnly ? QStringLiteral("verified") : QStringLiteral("flashed"))
+                   .arg(image.size())
+                   .arg(logger.firmware()->majorVersion())
+                   .arg(logger.firmware()->minorVersion())
+                   .arg(logger.firmware()->patchLevelVersion()));
+    return 0;
+}
+
+}  // namespace
+
+std::vector<CliCommand> firmwareCommands()
+{
+    return {
+        {QStringLiteral("firmware-info"), QStringLiteral("firmware-info FILE.fw [--json]"),
+         QStringLiteral("check a firmware file and show its version, flags, text and payload size"),
+         firmwareInfo},
+        {QStringLiteral("firmware-build"),
+         QStringLiteral("firmware-build --payload BIN --version MAJOR.MINOR.PATCH [--debug] "
+                        "[--strings TEXT] -o FILE.fw"),
+         QStringLiteral("wrap a raw flash image into a firmware file with trailer and digest"),
+         firmwareBuild},
+        {QStringLiteral("flash"), QStringLiteral("--port PORT flash FILE.fw [--verify-only]"),
+         QStringLiteral("program (or only verify) the logger's firmware through its bootloader"),
+         flash},
+    };
+}
