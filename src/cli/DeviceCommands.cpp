@@ -1,0 +1,382 @@
+#include "DeviceCommands.h"
+
+#include "PulseLog.h"
+#include "RemoteFileSystem.h"
+#include "SerialComm.h"
+#include "SerialSupport.h"
+#include "SessionDownloader.h"
+#include "TarrowindFirmware.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QLoggingCategory>
+#include <QRegularExpression>
+#include <QTimer>
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+namespace {
+
+constexpr int kDefaultTimeoutSeconds = 15;
+
+// Runs the event loop until `done` holds; false when `timeoutMs` (>= 0) passed first.
+bool waitFor(const std::function<bool()> &done, int timeoutMs = -1)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (timeoutMs >= 0 && clock.elapsed() > timeoutMs)
+            return done();
+        QEventLoop loop;
+        QTimer::singleShot(10, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+void progress(const QString &line)
+{
+    fprintf(stderr, "%s", line.toLocal8Bit().constData());
+    fflush(stderr);
+}
+
+// The protocol logs every reply; on the command line only warnings and errors matter.
+void quietInfoMessages()
+{
+    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false"));
+}
+
+struct Options {
+    QString port;
+    int timeoutMs = kDefaultTimeoutSeconds * 1000;
+};
+
+bool takeCommon(QStringList &args, Options *o, QString *error)
+{
+    if (!Cli::takeOption(args, QStringLiteral("--port"), &o->port) || o->port.isEmpty()) {
+        *error = QStringLiteral("this command needs --port PORT before it");
+        return false;
+    }
+    QString timeout;
+    if (Cli::takeOption(args, QStringLiteral("--timeout"), &timeout)) {
+        bool ok = false;
+        const double seconds = timeout.toDouble(&ok);
+        if (!ok || seconds <= 0 || seconds > 86400) {
+            *error = QStringLiteral("--timeout needs a number of seconds above 0");
+            return false;
+        }
+        o->timeoutMs = int(seconds * 1000);
+    }
+    return true;
+}
+
+// A logger reached through the serial connection manager, with its filesystem mounted and
+// scanned. Torn down in the order the objects depend on each other.
+struct Connection {
+    SerialComm comm;
+    TarrowindFirmware firmware;
+    std::unique_ptr<RemoteFileSystem> fs;
+    bool locked = false;
+
+    ~Connection()
+    {
+        fs.reset();
+        if (locked && firmware.connectionState() == TarrowindFirmware::ConnectionState_Ready) {
+            // Give the logger back its normal behaviour: unlocked, samples on.
+            firmware.sendWriteTemporary16(Network::TemporaryName16::FlashLogging_RemoteLock, 0);
+            firmware.sendWriteTemporary16(Network::TemporaryName16::RawXyzOutput_Enable, 1);
+            waitFor([this] { return firmware.queueLength() == 0; }, 2000);
+        }
+        firmware.setIoDevice(nullptr);
+    }
+
+    bool open(const Options &o, QString *error)
+    {
+        initSerialSupport();
+        QObject::connect(&comm, &IODeviceFactory::ioDeviceChanged, &firmware,
+                         [this]() { firmware.setIoDevice(comm.ioDevice()); });
+        comm.setBaud(115200);
+        comm.setParity(MlSerialPort::NoParity);
+        comm.setAssertRts(false);
+        comm.setSerialPort(o.port);
+        const bool ready = waitFor(
+            [this] { return firmware.connectionState() == TarrowindFirmware::ConnectionState_Ready; }, o.timeoutMs);
+        if (!ready) {
+            QString why = comm.lastError();
+            if (!comm.lastPortError().isEmpty())
+                why += QStringLiteral(": ") + comm.lastPortError();
+            if (why.isEmpty() && !comm.ioDevice())
+                why = QStringLiteral("the port could not be opened");
+            *error = QStringLiteral("no logger answered on %1 within %2 s%3")
+                         .arg(o.port)
+                         .arg(o.timeoutMs / 1000.0)
+                         .arg(why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why));
+            return false;
+        }
+        // As the filesystem screen does: keep the logger from writing, and the line quiet.
+        firmware.sendWriteTemporary16(Network::TemporaryName16::FlashLogging_RemoteLock, 1);
+        firmware.sendWriteTemporary16(Network::TemporaryName16::RawXyzOutput_Enable, 0);
+        locked = true;
+
+        fs = std::make_unique<RemoteFileSystem>();
+        fs->setTarrowindFirmware(&firmware);
+        const bool settled = waitFor(
+            [this] { return fs->status() != RemoteFileSystem::BusyMounting; }, o.timeoutMs);
+        if (!settled || fs->status() != RemoteFileSystem::Mounted) {
+            *error = settled ? QStringLiteral("the logger's filesystem could not be mounted")
+                             : QStringLiteral("the logger did not report its filesystem within %1 s")
+                                   .arg(o.timeoutMs / 1000.0);
+            return false;
+        }
+        bool finished = false;
+        bool success = false;
+        QObject::connect(fs.get(), &RemoteFileSystem::sessionIndexingFinished, &firmware,
+                         [&](bool ok) {
+                             finished = true;
+                             success = ok;
+                         });
+        fs->beginScanningSessions();
+        waitFor([&] { return finished || !fs->remoteKestrelcove(); });
+        QObject::disconnect(fs.get(), &RemoteFileSystem::sessionIndexingFinished, &firmware, nullptr);
+        if (!success) {
+            *error = QStringLiteral("the session scan failed (hardware or connection error)");
+            return false;
+        }
+        return true;
+    }
+
+    QString serialNumber() const
+    {
+        const QVariantList permanents = firmware.permanents256();
+        const int index = int(Network::PermanentName256::SerialNumber);
+        if (index >= permanents.size())
+            return QString();
+        return firmware.qmlToString(permanents[index].value<Network::uint256_t>());
+    }
+};
+
+// The name the filesystem screen gives a session's file.
+QString sessionFileName(const QString &deviceName, const RemoteFilesystemSession &s)
+{
+    QString name;
+    if (!deviceName.isEmpty()) {
+        name = deviceName;
+        name.replace(QRegularExpression(QStringLiteral("[:.\\s]")), QStringLiteral("_"));
+        name += QLatin1Char('_');
+    }
+    name += QStringLiteral("%1").arg(s.sessionIndex(), 4, 10, QLatin1Char('0'));
+    name += s.filename().isEmpty() ? QStringLiteral("_unnamed") : QLatin1Char('_') + s.filename();
+    name += s.filetype() == 1 ? QStringLiteral(".rlog") : QStringLiteral(".unknown");
+    return name;
+}
+
+// "log.rlog" -> "log(2).rlog", "log(3).rlog" ... for a name that is taken.
+QString unusedFileName(const QString &path)
+{
+    if (!QFileInfo::exists(path))
+        return path;
+    const QFileInfo info(path);
+    for (int n = 2; n <= 998; ++n) {
+        const QString candidate = QDir::toNativeSeparators(
+            info.path() + QLatin1Char('/') + info.completeBaseName() + QStringLiteral("(%1).").arg(n) + info.suffix());
+        if (!QFileInfo::exists(candidate))
+            return candidate;
+    }
+    return path;
+}
+
+QString isoTime(const QDateTime &t)
+{
+    return t.isNull() ? QString() : t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+int runSessions(QStringList args)
+{
+    quietInfoMessages();
+    Options o;
+    QString error;
+    const bool json = Cli::takeFlag(args, QStringLiteral("--json"));
+    if (!takeCommon(args, &o, &error) || !Cli::noUnknownOptions(args, &error))
+        return Cli::fail(error);
+    if (!args.isEmpty())
+        return Cli::fail(QStringLiteral("unexpected argument '%1'").arg(args.first()));
+    Connection c;
+    if (!c.open(o, &error))
+        return Cli::fail(error);
+    const auto sessions = c.fs->sessionList();
+    const QString deviceName = c.firmware.deviceName();
+    if (json) {
+        QJsonArray list;
+        for (const auto &s : sessions) {
+            QJsonObject item;
+            item[QStringLiteral("index")] = double(s->sessionIndex());
+            item[QStringLiteral("name")] = s->filename();
+            item[QStringLiteral("fileType")] = double(s->filetype());
+            item[QStringLiteral("size")] = double(s->filesize());
+            item[QStringLiteral("startAddress")] = double(s->startAddress());
+            item[QStringLiteral("endAddress")] = double(s->endAddress());
+            item[QStringLiteral("start")] = isoTime(s->startTime());
+            item[QStringLiteral("end")] = isoTime(s->endTime());
+            item[QStringLiteral("dates")] = s->dateString();
+            item[QStringLiteral("fileName")] = sessionFileName(deviceName, *s);
+            list.append(item);
+        }
+        QJsonObject root;
+        root[QStringLiteral("sessions")] = list;
+        Cli::printJson(root);
+        return 0;
+    }
+    QString text = QStringLiteral("%1  %2  %3  %4  %5  %6\n")
+                       .arg(QStringLiteral("index"), 6)
+                       .arg(QStringLiteral("type"), 4)
+                       .arg(QStringLiteral("size"), 10)
+                       .arg(QStringLiteral("start"), -25)
+                       .arg(QStringLiteral("end"), -25)
+                       .arg(QStringLiteral("name"));
+    for (const auto &s : sessions) {
+        text += QStringLiteral("%1  %2  %3  %4  %5  %6\n")
+                    .arg(s->sessionIndex(), 6)
+                    .arg(s->filetype(), 4)
+                    .arg(qulonglong(s->filesize()), 10)
+                    .arg(s->startTime().isNull() ? QStringLiteral("unknown") : isoTime(s->startTime()), -25)
+                    .arg(s->endTime().isNull() ? QStringLiteral("unknown") : isoTime(s->endTime()), -25)
+                    .arg(s->filename());
+    }
+    if (sessions.empty())
+        text += QStringLiteral("(no closed sessions)\n");
+    Cli::print(text);
+    return 0;
+}
+
+// Downloads one session into `target`; true when it finished and was saved.
+bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const QString &target, QString *error)
+{
+    SessionDownloader downloader;
+    downloader.setRemoteFileSystem(c.fs.get());
+    QVariantMap meta = downloader.pulseLog()->metaData();
+    meta[QStringLiteral("Logger Serial")] = c.serialNumber();
+    meta[QStringLiteral("Logger Device Name")] = c.firmware.deviceName();
+    meta[QStringLiteral("Logger Job Name")] = session->filename();
+    downloader.pulseLog()->setMetaData(meta);
+
+    uint64_t records = 0;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastReport = -1000;
+    auto report = [&](bool final) {
+        const double seconds = std::max(0.001, clock.elapsed() / 1000.0);
+        const uint64_t bytes = records * 520;
+        progress(QStringLiteral("\rsession %1: %2 records, %3 bytes, %4 kB/s%5")
+                     .arg(session->sessionIndex())
+                     .arg(qulonglong(records))
+                     .arg(qulonglong(bytes))
+                     .arg(bytes / 1024.0 / seconds, 0, 'f', 1)
+                     .arg(final ? QStringLiteral("\n") : QString()));
+    };
+    QObject::connect(c.fs.get(), &RemoteFileSystem::sessionSectorDownloaded, &downloader, [&](QByteArray) {
+        ++records;
+        if (clock.elapsed() - lastReport >= 250) {
+            lastReport = clock.elapsed();
+            report(false);
+        }
+    });
+    bool finished = false;
+    bool success = false;
+    QString message;
+    QObject::connect(&downloader, &SessionDownloader::sessionDownloadFinished, &downloader,
+                     [&](bool ok, QString text) {
+                         finished = true;
+                         success = ok;
+                         message = text;
+                     });
+    downloader.beginDownload(session.get());
+    waitFor([&] { return finished || !c.fs->remoteKestrelcove(); });
+    report(true);
+    if (!finished) {
+        *error = QStringLiteral("Hardware/Connection error during session download");
+        return false;
+    }
+    if (!success) {
+        *error = message;
+        return false;
+    }
+    if (!downloader.pulseLog()->saveRaw(target)) {
+        *error = QStringLiteral("could not write %1").arg(target);
+        return false;
+    }
+    return true;
+}
+
+int runDownload(QStringList args)
+{
+    quietInfoMessages();
+    Options o;
+    QString error;
+    const bool all = Cli::takeFlag(args, QStringLiteral("--all"));
+    QString sessionText;
+    const bool one = Cli::takeOption(args, QStringLiteral("--session"), &sessionText);
+    QString output;
+    Cli::takeOption(args, QStringLiteral("-o"), &output) || Cli::takeOption(args, QStringLiteral("--output"), &output);
+    if (!takeCommon(args, &o, &error) || !Cli::noUnknownOptions(args, &error))
+        return Cli::fail(error);
+    if (!args.isEmpty())
+        return Cli::fail(QStringLiteral("unexpected argument '%1'").arg(args.first()));
+    if (all == one)
+        return Cli::fail(QStringLiteral("download needs either --session N or --all"));
+    if (output.isEmpty())
+        return Cli::fail(all ? QStringLiteral("download --all needs -o DIR") : QStringLiteral("download needs -o FILE.rlog"));
+    bool ok = false;
+    const uint32_t wanted = one ? sessionText.toUInt(&ok) : 0;
+    if (one && !ok)
+        return Cli::fail(QStringLiteral("--session needs a session index"));
+    if (all && !QDir().mkpath(output))
+        return Cli::fail(QStringLiteral("cannot create the folder %1").arg(output));
+
+    Connection c;
+    if (!c.open(o, &error))
+        return Cli::fail(error);
+    std::vector<RemoteFilesystemSessionPtr> chosen;
+    for (const auto &s : c.fs->sessionList()) {
+        if (all || s->sessionIndex() == wanted)
+            chosen.push_back(s);
+    }
+    if (one && chosen.empty())
+        return Cli::fail(QStringLiteral("the logger has no closed session %1").arg(wanted));
+    if (chosen.empty()) {
+        progress(QStringLiteral("the logger holds no closed sessions\n"));
+        return 0;
+    }
+    // Oldest first, so the files appear in the order they were logged.
+    std::reverse(chosen.begin(), chosen.end());
+    int failures = 0;
+    for (const auto &s : chosen) {
+        const QString target =
+            one ? output : unusedFileName(QDir(output).filePath(sessionFileName(c.firmware.deviceName(), *s)));
+        if (downloadOne(c, s, target, &error)) {
+            progress(QStringLiteral("saved %1\n").arg(target));
+        } else {
+            Cli::fail(QStringLiteral("session %1: %2").arg(s->sessionIndex()).arg(error));
+            ++failures;
+            if (!c.fs->remoteKestrelcove() || c.fs->status() != RemoteFileSystem::Mounted)
+                break;
+        }
+    }
+    return failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+std::vector<CliCommand> deviceCommands()
+{
+    return {
+        {QStringLiteral("sessions"), QStringLiteral("--port PORT sessions [--json] [--timeout S]"),
+         QStringLiteral("list the closed logging sessions on the logger's flash"), runSessions},
+        {QStringLiteral("download"),
+         QStringLiteral("--port PORT download (--session N -o FILE.rlog | --all -o DIR) [--timeout S]"),
+         QStringLiteral("download sessions from the logger into raw log files"), runDownload},
+    };
+}

@@ -1,0 +1,10 @@
+#pragma once
+
+#include "CliSupport.h"
+
+#include <vector>
+
+// Commands that talk to a logger on a serial port ("--port PORT" before the command):
+//   sessions [--json] [--timeout S]
+//   download (--session N -o FILE.rlog | --all -o DIR) [--timeout S]
+std::vector<CliCommand> deviceCommands();
