@@ -1,0 +1,268 @@
+#include "LogCommands.h"
+
+#include "PulseLog.h"
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QTextStream>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+// Library warnings are gathered so that a failure ends in one line naming its cause.
+QStringList *g_warnings = nullptr;
+
+void collectWarning(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (g_warnings && type != QtDebugMsg && type != QtInfoMsg)
+        g_warnings->append(message);
+}
+
+int runQuietly(const std::function<int(QStringList &warnings)> &body)
+{
+    QStringList warnings;
+    g_warnings = &warnings;
+    const QtMessageHandler previous = qInstallMessageHandler(collectWarning);
+    const int status = body(warnings);
+    qInstallMessageHandler(previous);
+    g_warnings = nullptr;
+    return status;
+}
+
+QString withCause(const QString &message, const QStringList &warnings)
+{
+    return warnings.isEmpty() ? message : message + QStringLiteral(": ") + warnings.last();
+}
+
+void printWarnings(const QStringList &warnings)
+{
+    for (const QString &w : warnings)
+        fprintf(stderr, "tarrowind-cli: warning: %s\n", w.toLocal8Bit().constData());
+}
+
+QString isoLocal(int64_t ns)
+{
+    // with the zone's offset, so the text names one instant
+    const QDateTime local = QDateTime::fromMSecsSinceEpoch(ns / 1000000);
+    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODateWithMs);
+}
+
+QJsonValue numberOrNull(float v)
+{
+    return std::isnan(v) ? QJsonValue() : QJsonValue(double(v));
+}
+
+QString numberOrNone(float v)
+{
+    return std::isnan(v) ? QStringLiteral("none") : QString::number(double(v), 'f', 3);
+}
+
+bool parseDate(QStringList &args, const QString &option, QDateTime *date, QString *error)
+{
+    QString text;
+    if (!Cli::takeOption(args, option, &text))
+        return true;
+    *date = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!date->isValid()) {
+        *error = QStringLiteral("%1: not an ISO 8601 date: %2").arg(option, text);
+        return false;
+    }
+    return true;
+}
+
+bool parseNumber(QStringList &args, const QString &option, double *value, QString *error)
+{
+    QString text;
+    if (!Cli::takeOption(args, option, &text))
+        return true;
+    bool ok = false;
+    const double v = text.toDouble(&ok);
+    if (!ok || !std::isfinite(v)) {
+        *error = QStringLiteral("%1: not a number: %2").arg(option, text);
+        return false;
+    }
+    *value = v;
+    return true;
+}
+
+bool takeFile(QStringList &args, QString *file, QString *error)
+{
+    QString unknown;
+    if (!Cli::noUnknownOptions(args, &unknown)) {
+        *error = unknown;
+        return false;
+    }
+    if (args.size() != 1) {
+        *error = args.isEmpty() ? QStringLiteral("missing FILE.rlog")
+                                : QStringLiteral("unexpected argument %1").arg(args.value(1));
+        return false;
+    }
+    *file = args.first();
+    return true;
+}
+
+bool loadLog(PulseLog &log, const QString &file, const QStringList &warnings, QString *error)
+{
+    if (!log.load(file)) {
+        *error = withCause(QStringLiteral("cannot read %1").arg(file), warnings);
+        return false;
+    }
+    return true;
+}
+
+int logInfo(QStringList args)
+{
+    const bool json = Cli::takeFlag(args, QStringLiteral("--json"));
+    QString file, error;
+    if (!takeFile(args, &file, &error))
+        return Cli::fail(error);
+    return runQuietly([&](QStringList &warnings) {
+        PulseLog log;
+        if (!loadLog(log, file, warnings, &error))
+            return Cli::fail(error);
+        printWarnings(warnings);
+        const auto &entries = log.entries();
+        const QVariantMap meta = log.metaData();
+        if (json) {
+            QJsonObject o;
+            o.insert(QStringLiteral("entryCount"), double(entries.size()));
+            o.insert(QStringLiteral("totalPulses"), double(log.totalPulseCount()));
+            o.insert(QStringLiteral("firstEntry"), entries.empty() ? QJsonValue() : QJsonValue(isoLocal(entries.front().time)));
+            o.insert(QStringLiteral("lastEntry"), entries.empty() ? QJsonValue() : QJsonValue(isoLocal(entries.back().time)));
+            o.insert(QStringLiteral("readingCount"), double(log.environmentReadings().size()));
+            o.insert(QStringLiteral("rawBytes"), double(log.rawData().size()));
+            o.insert(QStringLiteral("minimumVoltage"), numberOrNull(log.minimumVoltage()));
+            o.insert(QStringLiteral("maximumVoltage"), numberOrNull(log.maximumVoltage()));
+            o.insert(QStringLiteral("minimumTemperatureCelsiusDegrees"), numberOrNull(log.minimumTemperatureCelsiusDegrees()));
+            o.insert(QStringLiteral("maximumTemperatureCelsiusDegrees"), numberOrNull(log.maximumTemperatureCelsiusDegrees()));
+            o.insert(QStringLiteral("metaData"), QJsonObject::fromVariantMap(meta));
+            Cli::printJson(o);
+            return 0;
+        }
+        QString text;
+        QTextStream out(&text);
+        out << "entries: " << entries.size() << "\n";
+        out << "total pulses: " << log.totalPulseCount() << "\n";
+        out << "first entry: " << (entries.empty() ? QStringLiteral("none") : isoLocal(entries.front().time)) << "\n";
+        out << "last entry: " << (entries.empty() ? QStringLiteral("none") : isoLocal(entries.back().time)) << "\n";
+        out << "readings: " << log.environmentReadings().size() << "\n";
+        out << "minimum voltage: " << numberOrNone(log.minimumVoltage()) << "\n";
+        out << "maximum voltage: " << numberOrNone(log.maximumVoltage()) << "\n";
+        out << "minimum temperature: " << numberOrNone(log.minimumTemperatureCelsiusDegrees()) << "\n";
+        out << "maximum temperature: " << numberOrNone(log.maximumTemperatureCelsiusDegrees()) << "\n";
+        out << "metadata:" << (meta.isEmpty() ? " none" : "") << "\n";
+        for (auto it = meta.constBegin(); it != meta.constEnd(); ++it)
+            out << "  " << it.key() << ": " << it.value().toString() << "\n";
+        out.flush();
+        Cli::print(text);
+        return 0;
+    });
+}
+
+int logExport(QStringList args)
+{
+    QString format, output, unit = QStringLiteral("Gallons"), error;
+    double intervalSeconds = 10, unitsPerPulse = 1, initialReading = 0, endReading = 0;
+    QDateTime from, to;
+    if (!Cli::takeOption(args, QStringLiteral("--format"), &format))
+        return Cli::fail(QStringLiteral("missing --format meta|pulses|environment|grouped|mm100|xlsx|rlog"));
+    if (!Cli::takeOption(args, QStringLiteral("-o"), &output) || output.isEmpty())
+        return Cli::fail(QStringLiteral("missing -o OUT"));
+    Cli::takeOption(args, QStringLiteral("--unit"), &unit);
+    if (!parseNumber(args, QStringLiteral("--interval-s"), &intervalSeconds, &error) ||
+        !parseNumber(args, QStringLiteral("--units-per-pulse"), &unitsPerPulse, &error) ||
+        !parseNumber(args, QStringLiteral("--initial-reading"), &initialReading, &error) ||
+        !parseNumber(args, QStringLiteral("--end-reading"), &endReading, &error) ||
+        !parseDate(args, QStringLiteral("--from"), &from, &error) ||
+        !parseDate(args, QStringLiteral("--to"), &to, &error))
+        return Cli::fail(error);
+    const double intervalMs = std::round(intervalSeconds * 1000.0);
+    if (intervalMs < 1 || intervalMs > double(std::numeric_limits<uint32_t>::max()))
+        return Cli::fail(QStringLiteral("--interval-s must lie between 0.001 and 4294967"));
+    const uint32_t m = uint32_t(intervalMs);
+    QString file;
+    if (!takeFile(args, &file, &error))
+        return Cli::fail(error);
+    static const QStringList formats = {"meta", "pulses", "environment", "grouped", "mm100", "xlsx", "rlog"};
+    if (!formats.contains(format))
+        return Cli::fail(QStringLiteral("unknown format %1 (one of %2)").arg(format, formats.join('|')));
+
+    return runQuietly([&](QStringList &warnings) {
+        PulseLog log;
+        if (!loadLog(log, file, warnings, &error))
+            return Cli::fail(error);
+        printWarnings(warnings);
+        warnings.clear();
+        bool ok = false;
+        if (format == QLatin1String("meta"))
+            ok = log.exportMetaDataCsv(output);
+        else if (format == QLatin1String("pulses"))
+            ok = log.exportPulsesCsv(output, from, to);
+        else if (format == QLatin1String("environment"))
+            ok = log.exportEnvironmentCsv(output, from, to);
+        else if (format == QLatin1String("grouped"))
+            ok = log.exportGroupedCsv(output, m, unit, unitsPerPulse, initialReading, endReading, from, to);
+        else if (format == QLatin1String("mm100"))
+            ok = log.exportMM100(output, m, unit, unitsPerPulse, initialReading, endReading, from, to);
+        else if (format == QLatin1String("xlsx"))
+            ok = log.exportXLSX(output, m, unit, unitsPerPulse, initialReading, endReading, from, to);
+        else
+            ok = log.saveRaw(output);
+        if (!ok)
+            return Cli::fail(withCause(QStringLiteral("%1 export to %2 failed").arg(format, output), warnings));
+        return 0;
+    });
+}
+
+int logBins(QStringList args)
+{
+    QString intervalText, error;
+    QDateTime from, to;
+    if (!Cli::takeOption(args, QStringLiteral("--interval-ms"), &intervalText))
+        return Cli::fail(QStringLiteral("missing --interval-ms M"));
+    bool ok = false;
+    const uint m = intervalText.toUInt(&ok);
+    if (!ok || m == 0)
+        return Cli::fail(QStringLiteral("--interval-ms: not a positive whole number: %1").arg(intervalText));
+    if (!parseDate(args, QStringLiteral("--from"), &from, &error) || !parseDate(args, QStringLiteral("--to"), &to, &error))
+        return Cli::fail(error);
+    QString file;
+    if (!takeFile(args, &file, &error))
+        return Cli::fail(error);
+    return runQuietly([&](QStringList &warnings) {
+        PulseLog log;
+        if (!loadLog(log, file, warnings, &error))
+            return Cli::fail(error);
+        printWarnings(warnings);
+        warnings.clear();
+        const DataSeriesVectorPtr bins = log.asTimeBinsQml(m, from, to);
+        if (bins->empty() && !log.entries().empty())
+            return Cli::fail(withCause(QStringLiteral("cannot bin %1").arg(file), warnings));
+        QByteArray text;
+        text.reserve(int(bins->size()) * 4);
+        for (double v : *bins) {
+            text += QByteArray::number(v, 'f', 0);
+            text += '\n';
+        }
+        Cli::print(QString::fromLatin1(text));
+        return 0;
+    });
+}
+}  // namespace
+
+std::vector<CliCommand> logCommands()
+{
+    return {
+        {QStringLiteral("log-info"), QStringLiteral("log-info FILE.rlog [--json]"),
+         QStringLiteral("entries, pulses, time span, readings, extremes and metadata of a raw log"), logInfo},
+        {QStringLiteral("log-export"),
+         QStringLiteral("log-export FILE.rlog --format meta|pulses|environment|grouped|mm100|xlsx|rlog -o OUT "
+                        "[--interval-s S] [--unit U] [--units-per-pulse X] [--initial-reading R] "
+                        "[--end-reading R] [--from ISO8601] [--to ISO8601]"),
+         QStringLiteral("export a raw log (defaults: 10 s, Gallons, 1 per pulse, readings 0, whole log)"), logExport},
+        {QStringLiteral("log-bins"), QStringLiteral("log-bins FILE.rlog --interval-ms M [--from ISO8601] [--to ISO8601]"),
+         QStringLiteral("pulse sums per time bin, one per line"), logBins},
+    };
+}

@@ -1,0 +1,150 @@
+#include "PulseBlockBuilder.h"
+#include "PulseLog.h"
+#include "PulseLogTestSupport.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using TestSupport::readFile;
+
+namespace {
+constexpr uint64_t kBase = 17803200000ull;  // 2026-06-01 13:20:00 UTC in tenths
+
+struct Result {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+Result cli(const QStringList &args)
+{
+    QProcess p;
+    p.start(qEnvironmentVariable("TW_BIN_DIR") + QStringLiteral("/tarrowind-cli"), args);
+    Result r;
+    if (!p.waitForFinished(60000))
+        return r;
+    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+class LogCommandsTest : public ::testing::Test
+{
+protected:
+    QTemporaryDir dir;
+    QString rlog;
+
+    void SetUp() override
+    {
+        PulseLog log;
+        // blocks 100 s apart: 2 pulses at base, 1 at +0.3 s; the second block 4 pulses;
+        // the last block one pulse at its base time, with the lowest voltage
+        auto block = [](uint64_t base, std::initializer_list<uint32_t> pulses, uint16_t mv) {
+            PulseBlockBuilder b;
+            b.baseTenths = base;
+            b.millivolts = mv;
+            b.temperatureCode = 22937;
+            for (uint32_t v : pulses)
+                b.pulse(v);
+            return b.build();
+        };
+        log.appendRawDataNoSignal(block(kBase, {0, 0, 3}, 3400));
+        log.appendRawDataNoSignal(block(kBase + 1000, {0, 0, 0, 0}, 3300));
+        log.appendRawDataNoSignal(block(kBase + 2000, {0}, 3100));
+        log.setMetaData({{"Customer Name", "Ann"}, {"Notes", "n"}});
+        rlog = dir.filePath("in.rlog");
+        ASSERT_TRUE(log.saveRaw(rlog));
+    }
+};
+}  // namespace
+
+TEST_F(LogCommandsTest, InfoInTextAndJson)
+{
+    Result r = cli({"log-info", rlog, "--json"});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+    EXPECT_EQ(o.value("entryCount").toInt(), 4);
+    EXPECT_EQ(o.value("totalPulses").toInt(), 8);
+    EXPECT_EQ(o.value("readingCount").toInt(), 3);
+    EXPECT_EQ(o.value("firstEntry").toString(), "2026-06-01T15:20:00.000+02:00");
+    EXPECT_EQ(o.value("lastEntry").toString(), "2026-06-01T15:23:20.000+02:00");
+    EXPECT_NEAR(o.value("minimumVoltage").toDouble(), 3.1, 1e-6);
+    EXPECT_NEAR(o.value("maximumVoltage").toDouble(), 3.4, 1e-6);
+    EXPECT_NEAR(o.value("maximumTemperatureCelsiusDegrees").toDouble(), 20.0, 0.01);
+    EXPECT_EQ(o.value("metaData").toObject().value("Customer Name").toString(), "Ann");
+
+    r = cli({"log-info", rlog});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out.contains("entries: 4\n"));
+    EXPECT_TRUE(r.out.contains("total pulses: 8\n"));
+    EXPECT_TRUE(r.out.contains("  Customer Name: Ann\n"));
+}
+
+TEST_F(LogCommandsTest, BinsMatchTheModel)
+{
+    Result r = cli({"log-bins", rlog, "--interval-ms", "60000"});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    // 15:20:00 (3), 15:21:40 (4), 15:23:20 (1): the last pulse counts in the whole-log range
+    EXPECT_EQ(r.out, "3\n4\n0\n1\n");
+    r = cli({"log-bins", rlog, "--interval-ms", "60000", "--from", "2026-06-01T15:21:00", "--to",
+             "2026-06-01T13:23:20Z"});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "4\n0\n0\n");  // the range ends exactly on the last entry
+}
+
+TEST_F(LogCommandsTest, ExportEveryFormat)
+{
+    const QStringList formats = {"meta", "pulses", "environment", "grouped", "mm100", "xlsx", "rlog"};
+    for (const QString &format : formats) {
+        const QString out = dir.filePath("out/" + format);
+        Result r = cli({"log-export", rlog, "--format", format, "-o", out, "--interval-s", "60", "--unit", "Liters",
+                        "--units-per-pulse", "2", "--initial-reading", "10", "--end-reading", "20"});
+        ASSERT_EQ(r.status, 0) << format.toStdString() << ": " << r.err.toStdString();
+        EXPECT_FALSE(readFile(out).isEmpty()) << format.toStdString();
+    }
+    EXPECT_TRUE(readFile(dir.filePath("out/grouped")).startsWith("Date,Time,Revolutions,Liters\r\n2026-06-01,15:20:00,3,6.000000\r\n"));
+    EXPECT_EQ(readFile(dir.filePath("out/rlog")), readFile(rlog));
+    const QString mm100 = QString::fromUtf8(readFile(dir.filePath("out/mm100")));
+    EXPECT_TRUE(mm100.contains("StorageInterval,60\r\nNumberOfIntervals,4\r\n"));
+    EXPECT_TRUE(mm100.contains("BeginReading,\"10\"\r\nEndReading,\"20\"\r\n"));
+    EXPECT_TRUE(mm100.contains("MMVolume,16\r\n"));
+
+    // defaults: 10 s bins, Gallons
+    Result r = cli({"log-export", rlog, "--format", "grouped", "-o", dir.filePath("d.csv"), "--from",
+                    "2026-06-01T15:20:00", "--to", "2026-06-01T15:20:30"});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_EQ(readFile(dir.filePath("d.csv")),
+              "Date,Time,Revolutions,Gallons\r\n2026-06-01,15:20:00,3,3.000000\r\n2026-06-01,15:20:10,0,0.000000\r\n"
+              "2026-06-01,15:20:20,0,0.000000\r\n2026-06-01,15:20:30,0,0.000000\r\n");
+}
+
+TEST_F(LogCommandsTest, FailuresExitWithOneLine)
+{
+    TestSupport::writeFile(dir.filePath("plain"), "x");
+    const std::vector<QStringList> bad = {
+        {"log-info"},
+        {"log-info", dir.filePath("missing.rlog")},
+        {"log-info", rlog, "--bogus"},
+        {"log-export", rlog, "--format", "pdf", "-o", dir.filePath("x")},
+        {"log-export", rlog, "--format", "pulses"},
+        {"log-export", rlog, "--format", "pulses", "-o", dir.filePath("plain/x.csv")},
+        {"log-export", rlog, "--format", "grouped", "-o", dir.filePath("y"), "--interval-s", "0"},
+        {"log-export", rlog, "--format", "pulses", "-o", dir.filePath("y"), "--from", "yesterday"},
+        {"log-bins", rlog},
+        {"log-bins", rlog, "--interval-ms", "-5"},
+    };
+    for (const QStringList &args : bad) {
+        const Result r = cli(args);
+        EXPECT_EQ(r.status, 1) << args.join(' ').toStdString();
+        EXPECT_EQ(r.err.count('\n'), 1) << args.join(' ').toStdString() << ": " << r.err.toStdString();
+        EXPECT_TRUE(r.err.startsWith("tarrowind-cli: ")) << r.err.toStdString();
+        EXPECT_TRUE(r.out.isEmpty());
+    }
+    const Result r = cli({"log-export", rlog, "--format", "pulses", "-o", dir.filePath("plain/x.csv")});
+    EXPECT_TRUE(r.err.contains("Failed to open")) << r.err.toStdString();
+}
