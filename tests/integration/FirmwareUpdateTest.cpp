@@ -12,6 +12,11 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 
@@ -283,6 +288,133 @@ TEST_F(FirmwareUpdateTest, NoTimerWithoutADevice)
     EXPECT_FALSE(timerSeen);
     EXPECT_FALSE(logger2.deviceAttached());
     EXPECT_EQ(logger2.currentOperatingMode(), TarrowindLogger::OperatingMode_Firmware);
+}
+
+// tarrowind-cli's firmware commands, run as a program.
+class FirmwareCliTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        cli = qEnvironmentVariable("TW_BIN_DIR") + QStringLiteral("/tarrowind-cli");
+        if (!QFile::exists(cli))
+            GTEST_SKIP() << "tarrowind-cli is not built";
+    }
+
+    int run(const QStringList &args, QByteArray *out = nullptr, QByteArray *err = nullptr)
+    {
+        QProcess p;
+        p.start(cli, args);
+        if (!p.waitForFinished(120000)) {
+            p.kill();
+            p.waitForFinished();
+            return -1;
+        }
+        if (out)
+            *out = p.readAllStandardOutput();
+        if (err)
+            *err = p.readAllStandardError();
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+
+    QString writeFile(const QString &name, const QByteArray &data)
+    {
+        const QString path = dir.filePath(name);
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        f.write(data);
+        return path;
+    }
+
+    QString cli;
+    QTemporaryDir dir;
+};
+
+TEST_F(FirmwareCliTest, BuildThenInfo)
+{
+    const QByteArray payload = randomImage(12345, 4);
+    const QString bin = writeFile(QStringLiteral("image.bin"), payload);
+    const QString fw = dir.filePath(QStringLiteral("image.fw"));
+    ASSERT_EQ(run({"firmware-build", "--payload", bin, "--version", "3.1.70000", "--debug",
+                   "--strings", "nightly", "-o", fw}),
+              0);
+    QByteArray out;
+    ASSERT_EQ(run({"firmware-info", fw, "--json"}, &out), 0);
+    const QJsonObject o = QJsonDocument::fromJson(out).object();
+    EXPECT_EQ(o.value("loadStatus").toString(), QStringLiteral("LoadStatus_Success"));
+    EXPECT_EQ(o.value("major").toInt(), 3);
+    EXPECT_EQ(o.value("minor").toInt(), 1);
+    EXPECT_EQ(o.value("patchLevel").toInt(), 70000 - 65536);
+    EXPECT_EQ(o.value("patchLevel32").toDouble(), 70000.0);
+    EXPECT_TRUE(o.value("debug").toBool());
+    EXPECT_EQ(o.value("strings").toString(), QStringLiteral("nightly"));
+    EXPECT_EQ(o.value("payloadSize").toInt(), 12345);
+    // The file is what the image file class reads back.
+    FirmwareMeta meta;
+    meta.load(fw);
+    EXPECT_EQ(meta.payload(), payload);
+
+    ASSERT_EQ(run({"firmware-info", fw}, &out), 0);
+    EXPECT_TRUE(out.contains("patch level: 4464 (stored 70000)")) << out.constData();
+
+    // Refusals: a raw image is no firmware file, a bad version, an oversized payload.
+    EXPECT_NE(run({"firmware-info", bin}, &out), 0);
+    EXPECT_TRUE(out.contains("LoadStatus_BadMetaHeader"));
+    EXPECT_NE(run({"firmware-build", "--payload", bin, "--version", "3.x.1", "-o", fw}), 0);
+    EXPECT_NE(run({"firmware-build", "--payload", bin, "--version", "70000.1.1", "-o", fw}), 0);
+    const QString big = writeFile(QStringLiteral("big.bin"), QByteArray(258049, 'x'));
+    const QString bigFw = dir.filePath(QStringLiteral("big.fw"));
+    EXPECT_NE(run({"firmware-build", "--payload", big, "--version", "1.0.0", "-o", bigFw}), 0);
+    EXPECT_FALSE(QFile::exists(bigFw));
+}
+
+TEST_F(FirmwareCliTest, FlashAndVerifyThroughTheVirtualLogger)
+{
+    initSerialSupport();
+    VirtualLoggerConfig config;
+    config.debugMessageIntervalMs = 0;
+    VirtualLoggerRunner sim(config);
+    ASSERT_TRUE(sim.startPty());
+
+    const QByteArray payload = randomImage(30000, 6);
+    const QString bin = writeFile(QStringLiteral("image.bin"), payload);
+    const QString fw = dir.filePath(QStringLiteral("image.fw"));
+    ASSERT_EQ(run({"firmware-build", "--payload", bin, "--version", "0.2.4470", "-o", fw}), 0);
+
+    // A damaged file is refused before the logger hears anything.
+    QByteArray damaged;
+    {
+        QFile f(fw);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        damaged = f.readAll();
+        damaged[100] = char(damaged[100] ^ 1);
+    }
+    const QString bad = writeFile(QStringLiteral("bad.fw"), damaged);
+    QByteArray out, err;
+    EXPECT_NE(run({"--port", sim.portName(), "flash", bad}, &out, &err), 0);
+    EXPECT_TRUE(err.contains("LoadStatus_ChecksumFailure")) << err.constData();
+    EXPECT_EQ(sim.requestCount(Network::C2S_EnterBootloader), 0u);
+
+    ASSERT_EQ(run({"--port", sim.portName(), "flash", fw}, &out, &err), 0) << err.constData();
+    EXPECT_TRUE(err.contains("flashing: 100%"));
+    EXPECT_EQ(sim.mode(), VirtualLogger::Mode::Firmware);
+    EXPECT_EQ(sim.requestCount(Network::C2S_EnterBootloader), 1u);
+    QByteArray flash;
+    sim.withDevice([&](VirtualLogger &d) { flash = d.bootloader().flash(); });
+    EXPECT_EQ(flash.left(30000), payload);
+
+    EXPECT_EQ(run({"--port", sim.portName(), "flash", fw, "--verify-only"}, &out, &err), 0)
+        << err.constData();
+    // Another image does not verify against what the logger holds.
+    const QString otherBin = writeFile(QStringLiteral("other.bin"), randomImage(30000, 7));
+    const QString otherFw = dir.filePath(QStringLiteral("other.fw"));
+    ASSERT_EQ(run({"firmware-build", "--payload", otherBin, "--version", "0.2.4471", "-o", otherFw}), 0);
+    EXPECT_NE(run({"--port", sim.portName(), "flash", otherFw, "--verify-only"}, &out, &err), 0);
+    EXPECT_TRUE(err.contains("Too many verification failures")) << err.constData();
+    sim.withDevice([&](VirtualLogger &d) { flash = d.bootloader().flash(); });
+    EXPECT_EQ(flash.left(30000), payload);
+    EXPECT_EQ(sim.mode(), VirtualLogger::Mode::Firmware);
+    sim.stop();
 }
 
 }  // namespace
