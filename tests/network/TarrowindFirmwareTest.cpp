@@ -540,10 +540,14 @@ TEST_F(FirmwareTest, SamplesFollowDescriptors)
     settle();
     ASSERT_EQ(samples.count(), 4);
     const auto s1 = samples.at(2).at(0).value<XyzSampleTimestamped>();
-    EXPECT_EQ(s1.timestamp, 1000400);
-    EXPECT_EQ(s1.x, 11);
-    EXPECT_EQ(s1.y, -12);
-    EXPECT_EQ(samples.at(3).at(0).value<XyzSampleTimestamped>().timestamp, 1000800);
+    // Copies: the sample is packed, so its fields cannot bind to references.
+    const int64_t t1 = s1.timestamp;
+    const int16_t x1 = s1.x, y1 = s1.y;
+    const int64_t t2 = samples.at(3).at(0).value<XyzSampleTimestamped>().timestamp;
+    EXPECT_EQ(t1, 1000400);
+    EXPECT_EQ(x1, 11);
+    EXPECT_EQ(y1, -12);
+    EXPECT_EQ(t2, 1000800);
 }
 
 TEST_F(FirmwareTest, DeviceRestartAndAcknowledgementsDropConnection)
