@@ -77,6 +77,14 @@ void logWarning(const QString &text)
 
 TarrowindFirmware::TarrowindFirmware(QObject *parent) : QObject(parent)
 {
+    // Signals of this class travel queued to other threads (the remote filesystem worker).
+    static const bool registered = [] {
+        registerNetworkMetatypes();
+        qRegisterMetaType<TarrowindFirmware::PacketOutcome>("TarrowindFirmware::PacketOutcome");
+        qRegisterMetaType<TarrowindFirmware::ConnectionState>("TarrowindFirmware::ConnectionState");
+        return true;
+    }();
+    Q_UNUSED(registered);
     m_dateTime = QDateTime::fromMSecsSinceEpoch(0, Qt::UTC);
     m_parser.setPacketHandler([this](const PacketBase &packet, int length) { dispatch(packet, length); });
 
