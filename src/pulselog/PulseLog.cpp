@@ -178,8 +178,6 @@ bool PulseLog::load(QString rlogFile)
     // The raw bytes live in one QByteArray; a flash holds far less than this.
     if (file.size() > kMaxRawFileSize) {
         qWarning() << "Raw log" << rlogFile << "is too large to load:" << file.size() << "bytes";
-        emit metaDataChanged();
-        emit pulseLogChanged();
         return false;
     }
     m_raw.reserve(int(file.size()));
