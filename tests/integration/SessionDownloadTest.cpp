@@ -1,0 +1,438 @@
+// Session scan and download through the whole stack (serial port on a pty, protocol client,
+// remote filesystem worker, downloader) against the virtual logger, compared with the
+// logger's own account of what its flash holds.
+#include "PulseLog.h"
+#include "RemoteFileSystem.h"
+#include "SerialComm.h"
+#include "SerialSupport.h"
+#include "SessionDownloader.h"
+#include "TarrowindFirmware.h"
+#include "VirtualLoggerRunner.h"
+
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QSignalSpy>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+namespace {
+
+bool spinUntil(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms)
+            return done();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+QMutex g_logMutex;
+QStringList g_log;
+void captureLog(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    QMutexLocker lock(&g_logMutex);
+    g_log << message;
+}
+bool logContains(const QString &text)
+{
+    QMutexLocker lock(&g_logMutex);
+    for (const QString &l : g_log)
+        if (l.contains(text))
+            return true;
+    return false;
+}
+
+using Truth = VirtualFlashService::GroundTruth;
+using SessionTruth = VirtualFlashService::SessionTruth;
+
+QByteArray concat(const std::vector<QByteArray> &parts)
+{
+    QByteArray all;
+    for (const auto &p : parts)
+        all += p;
+    return all;
+}
+
+struct Outcome {
+    bool finished = false;
+    bool success = false;
+    QString error;
+    QByteArray raw;
+    int records = 0;
+};
+
+// The utility's side of the line, wired as the filesystem screen wires it.
+class Rig {
+public:
+    explicit Rig(VirtualLoggerConfig config)
+    {
+        initSerialSupport();
+        config.debugMessageIntervalMs = 0;
+        sim = std::make_unique<VirtualLoggerRunner>(config);
+        QString error;
+        started = sim->startPty(QString(), &error);
+        if (!started)
+            ADD_FAILURE() << error.toStdString();
+        QObject::connect(&comm, &IODeviceFactory::ioDeviceChanged, &firmware,
+                         [this]() { firmware.setIoDevice(comm.ioDevice()); });
+        comm.setBaud(115200);
+        comm.setParity(MlSerialPort::NoParity);
+        comm.setAssertRts(false);
+        comm.setSerialPort(sim->portName());
+    }
+    ~Rig()
+    {
+        fs.reset();
+        firmware.setIoDevice(nullptr);
+        sim->stop();
+    }
+
+    bool mount()
+    {
+        if (!started
+            || !spinUntil([this] { return firmware.connectionState() == TarrowindFirmware::ConnectionState_Ready; },
+                          15000))
+            return false;
+        fs = std::make_unique<RemoteFileSystem>(&owner);
+        fs->setTarrowindFirmware(&firmware);
+        return spinUntil([this] { return fs->status() == RemoteFileSystem::Mounted; }, 15000);
+    }
+    bool scan()
+    {
+        QSignalSpy done(fs.get(), &RemoteFileSystem::sessionIndexingFinished);
+        fs->beginScanningSessions();
+        return spinUntil([&] { return done.count() == 1; }, 60000) && done.at(0).at(0).toBool();
+    }
+    Outcome download(const RemoteFilesystemSessionPtr &s, const std::function<void(int)> &onRecord = {})
+    {
+        SessionDownloader downloader;
+        downloader.setRemoteFileSystem(fs.get());
+        Outcome out;
+        QObject::connect(fs.get(), &RemoteFileSystem::sessionSectorDownloaded, &downloader, [&](QByteArray) {
+            ++out.records;
+            if (onRecord)
+                onRecord(out.records);
+        });
+        QObject::connect(&downloader, &SessionDownloader::sessionDownloadFinished, &downloader,
+                         [&](bool ok, QString error) {
+                             out.finished = true;
+                             out.success = ok;
+                             out.error = error;
+                         });
+        downloader.beginDownload(s.get());
+        spinUntil([&] { return out.finished || !downloader.downloading(); }, 120000);
+        spinUntil([] { return false; }, 20);
+        out.raw = downloader.pulseLog()->rawData();
+        return out;
+    }
+    Truth truth()
+    {
+        Truth t;
+        sim->withDevice([&](VirtualLogger &d) { t = d.flashService().groundTruth(); });
+        return t;
+    }
+    template <typename F>
+    void onFlash(F f)
+    {
+        sim->withDevice([&](VirtualLogger &d) { f(d.flashService()); });
+    }
+    static std::vector<const SessionTruth *> listed(const Truth &t)
+    {
+        std::vector<const SessionTruth *> out;
+        for (const auto *s : t.closedSessions())
+            if (s->listed)
+                out.push_back(s);
+        std::reverse(out.begin(), out.end());  // newest first, as the scan publishes them
+        return out;
+    }
+
+    std::unique_ptr<VirtualLoggerRunner> sim;
+    bool started = false;
+    SerialComm comm;
+    TarrowindFirmware firmware;
+    QObject owner;
+    std::unique_ptr<RemoteFileSystem> fs;
+};
+
+VirtualLoggerConfig scenario(uint32_t patchLevel, int sessions, uint32_t seed = 3)
+{
+    VirtualLoggerConfig c;
+    c.seed = seed;
+    c.patchLevel = patchLevel;
+    c.flash.seed = seed;
+    c.flash.closedSessions = sessions;
+    c.flash.minSessionDays = 0.5;
+    c.flash.maxSessionDays = 1.5;
+    c.flash.openSessionHours = 3;
+    return c;
+}
+
+void expectListMatches(Rig &rig, const Truth &truth)
+{
+    const auto expected = Rig::listed(truth);
+    const auto sessions = rig.fs->sessionList();
+    ASSERT_EQ(sessions.size(), expected.size());
+    for (size_t i = 0; i < sessions.size(); ++i) {
+        SCOPED_TRACE(expected[i]->index);
+        EXPECT_EQ(sessions[i]->sessionIndex(), expected[i]->index);
+        EXPECT_EQ(sessions[i]->filename(), expected[i]->name);
+        EXPECT_EQ(sessions[i]->startAddress(), expected[i]->startSector);
+        EXPECT_EQ(sessions[i]->endAddress(), expected[i]->endSector);
+    }
+    for (const auto &s : truth.sessions)
+        if (s.open)
+            for (const auto &listed : sessions)
+                EXPECT_NE(listed->sessionIndex(), s.index) << "an open file was listed";
+}
+
+}  // namespace
+
+class SessionDownload : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        {
+            QMutexLocker lock(&g_logMutex);
+            g_log.clear();
+        }
+        m_previous = qInstallMessageHandler(captureLog);
+    }
+    void TearDown() override { qInstallMessageHandler(m_previous); }
+    QtMessageHandler m_previous = nullptr;
+};
+
+TEST_F(SessionDownload, EverySessionMatchesTheLoggerAtBothReadPaths)
+{
+    for (uint32_t patch : {4251u, 4468u}) {
+        SCOPED_TRACE(patch);
+        Rig rig(scenario(patch, 3));
+        ASSERT_TRUE(rig.mount());
+        ASSERT_TRUE(rig.scan());
+        const Truth truth = rig.truth();
+        expectListMatches(rig, truth);
+        const auto expected = Rig::listed(truth);
+        const auto sessions = rig.fs->sessionList();
+        ASSERT_EQ(sessions.size(), 3u);
+        for (size_t i = 0; i < sessions.size(); ++i) {
+            const auto &s = *sessions[i];
+            EXPECT_EQ(s.startTime().toMSecsSinceEpoch(), expected[i]->firstTimeMs);
+            EXPECT_EQ(s.endTime().toMSecsSinceEpoch(), expected[i]->lastTimeMs);
+            const QString a = s.startTime().toString("MMM dd yyyy"), b = s.endTime().toString("MMM dd yyyy");
+            EXPECT_EQ(s.dateString(), a == b ? a : a + "-" + b);
+        }
+        for (size_t i = 0; i < sessions.size(); ++i) {
+            const Outcome out = rig.download(sessions[i]);
+            EXPECT_TRUE(out.success) << out.error.toStdString();
+            EXPECT_EQ(out.raw, expected[i]->rawLog()) << "session " << expected[i]->index;
+        }
+        // Scan and downloads together fetch every sector once. The one exception is the page
+        // path: a state record read as a sector during the scan comes again with its page when
+        // the download reads that page whole (its other sectors were never cached).
+        rig.onFlash([&](VirtualFlashService &f) {
+            for (const auto &d : f.sectorsFetchedMoreThanOnce()) {
+                const bool stateRecordThenPage = patch > 4251 && d.second == 2 && f.sectorRequestCount(d.first) == 1
+                    && f.pageRequestCount(d.first / 4) == 1;
+                EXPECT_TRUE(stateRecordThenPage) << "sector " << d.first << " fetched " << d.second << " times";
+            }
+            for (uint32_t p = 0; p < 0x20000; ++p)
+                ASSERT_LE(f.pageRequestCount(p), 1u) << "page " << p;
+        });
+        const uint64_t pages = rig.sim->requestCount(Network::C2S_FlashReadPage);
+        const uint64_t sectors = rig.sim->requestCount(Network::C2S_FlashReadLz528);
+        if (patch == 4251) {
+            EXPECT_EQ(pages, 0u);
+            EXPECT_GT(sectors, 0u);
+        } else {
+            EXPECT_GT(pages, 0u);
+            EXPECT_LT(sectors, pages) << "only the state-chain records are read as sectors";
+        }
+    }
+}
+
+TEST_F(SessionDownload, DamagedPagesAndRecordsAreSkippedAndTheRestArrives)
+{
+    VirtualLoggerConfig c = scenario(4468, 2, 5);
+    c.flash.unusablePages = 2;
+    Rig rig(c);
+    Truth before = rig.truth();
+    const auto closed = before.closedSessions();
+    ASSERT_EQ(closed.size(), 2u);
+    const uint32_t a = closed[0]->index, b = closed[1]->index;
+    std::vector<uint32_t> corrected;
+    rig.onFlash([&](VirtualFlashService &f) {
+        corrected.push_back(f.setRecordPageStatus(a, 20, VirtualFlash::PageStatus::EccCorrected));
+        corrected.push_back(f.setRecordPageStatus(b, 30, VirtualFlash::PageStatus::EccCorrectedMany));
+        f.setRecordPageStatus(a, 60, VirtualFlash::PageStatus::ReadFailure);
+        EXPECT_TRUE(f.corruptRecordCrc(b, 50));
+    });
+    ASSERT_TRUE(rig.mount());
+    ASSERT_TRUE(rig.scan());
+    const Truth truth = rig.truth();
+    expectListMatches(rig, truth);
+    for (const auto &s : rig.fs->sessionList()) {
+        const SessionTruth *t = truth.session(s->sessionIndex());
+        ASSERT_TRUE(t);
+        EXPECT_LT(t->expectedDownload().size(), t->records.size()) << "the scenario damages every session";
+        const Outcome out = rig.download(s);
+        EXPECT_TRUE(out.success) << out.error.toStdString();
+        EXPECT_EQ(out.raw, concat(t->expectedDownload())) << "session " << t->index;
+    }
+    EXPECT_TRUE(logContains("SpiFlash datablock checksum fail!"));
+    rig.onFlash([&](VirtualFlashService &f) {
+        for (const auto *t : truth.closedSessions())
+            for (uint32_t page : t->unusablePages)
+                EXPECT_EQ(f.pageRequestCount(page), 0u) << "page " << page << " has a cleared map bit";
+    });
+    EXPECT_EQ(before.closedSessions().front()->unusablePages.size() + before.closedSessions().back()->unusablePages.size(), 2u);
+}
+
+TEST_F(SessionDownload, BrokenStateChainListsTheSessionsFoundSoFar)
+{
+    Rig rig(scenario(4468, 4, 8));
+    const Truth full = rig.truth();
+    const auto closed = full.closedSessions();
+    ASSERT_EQ(closed.size(), 4u);
+    rig.onFlash([&](VirtualFlashService &f) {
+        EXPECT_TRUE(f.breakStateChainBefore(closed[2]->index, FlashFilesystemWriter::ChainBreak::BadCrc));
+    });
+    ASSERT_TRUE(rig.mount());
+    ASSERT_TRUE(rig.scan());
+    const Truth truth = rig.truth();
+    expectListMatches(rig, truth);
+    EXPECT_LT(rig.fs->sessionList().size(), 4u);
+    EXPECT_GE(rig.fs->sessionList().size(), 1u);
+}
+
+TEST_F(SessionDownload, StreamWrappingPastTheEndOfTheFlashDownloadsInOrder)
+{
+    VirtualLoggerConfig c = scenario(4468, 3, 11);
+    c.flash.wrapAround = true;
+    Rig rig(c);
+    ASSERT_TRUE(rig.mount());
+    ASSERT_TRUE(rig.scan());
+    const Truth truth = rig.truth();
+    expectListMatches(rig, truth);
+    bool sawWrap = false;
+    for (const auto &s : rig.fs->sessionList()) {
+        const SessionTruth *t = truth.session(s->sessionIndex());
+        sawWrap = sawWrap || t->wraps();
+        if (t->wraps())
+            EXPECT_EQ(s->filesize(), uint64_t(t->endSector + 0x80000 - t->startSector + 2) * 528);
+        const Outcome out = rig.download(s);
+        EXPECT_TRUE(out.success);
+        EXPECT_EQ(out.raw, t->rawLog()) << "session " << t->index;
+    }
+    EXPECT_TRUE(sawWrap);
+}
+
+TEST_F(SessionDownload, NoisyLineNeverDeliversWrongData)
+{
+    Rig rig(scenario(4468, 1, 13));
+    ASSERT_TRUE(rig.mount());
+    ASSERT_TRUE(rig.scan());
+    const uint32_t index = rig.fs->sessionList().front()->sessionIndex();
+    const QByteArray expected = rig.truth().session(index)->rawLog();
+    // Each round remounts (a fresh cache), so everything crosses the noisy line again.
+    auto remountAndFind = [&]() -> RemoteFilesystemSessionPtr {
+        rig.fs->setTarrowindFirmware(nullptr);
+        rig.fs->setTarrowindFirmware(&rig.firmware);
+        if (!spinUntil([&] { return rig.fs->status() == RemoteFileSystem::Mounted; }, 30000) || !rig.scan())
+            return nullptr;
+        for (const auto &s : rig.fs->sessionList())
+            if (s->sessionIndex() == index)
+                return s;
+        return nullptr;
+    };
+
+    // One byte in ten thousand lost or spoiled: the retries repair everything.
+    LineFaultConfig light;
+    light.dropProbability = light.corruptProbability = 1e-4;
+    for (uint32_t round = 1; round <= 5 && rig.sim->droppedBytes() + rig.sim->corruptedBytes() == 0; ++round) {
+        light.seed = 20 + round;
+        rig.sim->setFaults(light);
+        const auto session = remountAndFind();
+        ASSERT_TRUE(session) << "round " << round;
+        const Outcome out = rig.download(session);
+        EXPECT_TRUE(out.success) << out.error.toStdString();
+        EXPECT_EQ(out.raw, expected) << "round " << round;
+    }
+    EXPECT_GT(rig.sim->droppedBytes() + rig.sim->corruptedBytes(), 0u);
+
+    // Ten times worse: the retries may run out, but what arrives is right. Every spoiled reply
+    // costs a retry period, so the download gets a few seconds and is then cancelled.
+    LineFaultConfig heavy = light;
+    heavy.dropProbability = heavy.corruptProbability = 1e-3;
+    heavy.seed = 99;
+    rig.sim->setFaults(LineFaultConfig());
+    const auto session = remountAndFind();
+    ASSERT_TRUE(session);
+    rig.sim->setFaults(heavy);
+    QTimer::singleShot(8000, rig.fs.get(), [&] { rig.fs->cancelOperation(); });
+    const Outcome out = rig.download(session);
+    if (out.success)
+        EXPECT_EQ(out.raw, expected);
+    else if (out.finished)
+        EXPECT_TRUE(out.error == "Hardware/Connection error during session download"
+                    || out.error == "Session download cancelled")
+            << out.error.toStdString();
+    EXPECT_EQ(out.raw, expected.left(out.raw.size())) << "a prefix of the right data at worst";
+}
+
+TEST_F(SessionDownload, UnplugDuringDownloadEndsWithConnectionError)
+{
+    Rig rig(scenario(4468, 1, 17));
+    ASSERT_TRUE(rig.mount());
+    ASSERT_TRUE(rig.scan());
+    const auto session = rig.fs->sessionList().front();
+    const QByteArray expected = rig.truth().session(session->sessionIndex())->rawLog();
+    rig.sim->setFaults([] {
+        LineFaultConfig slow;
+        slow.baudLimit = 115200;
+        return slow;
+    }());
+    bool unplugged = false;
+    const Outcome out = rig.download(session, [&](int records) {
+        if (records == 20 && !unplugged) {
+            unplugged = true;
+            rig.sim->unplug();
+        }
+    });
+    ASSERT_TRUE(unplugged);
+    EXPECT_TRUE(out.finished);
+    EXPECT_FALSE(out.success);
+    EXPECT_EQ(out.error, QString("Hardware/Connection error during session download"));
+    EXPECT_EQ(out.raw, expected.left(out.raw.size()));
+    EXPECT_EQ(rig.fs->status(), RemoteFileSystem::Unmounted);
+}
+
+TEST_F(SessionDownload, CancelEndsTheDownloadAsDescribed)
+{
+    Rig rig(scenario(4251, 1, 19));
+    ASSERT_TRUE(rig.mount());
+    ASSERT_TRUE(rig.scan());
+    const auto session = rig.fs->sessionList().front();
+    const QByteArray expected = rig.truth().session(session->sessionIndex())->rawLog();
+    LineFaultConfig slow;
+    slow.baudLimit = 115200;
+    rig.sim->setFaults(slow);
+    const Outcome out = rig.download(session, [&](int records) {
+        if (records == 10)
+            rig.fs->cancelOperation();
+    });
+    EXPECT_FALSE(out.success);
+    if (out.finished)
+        EXPECT_EQ(out.error, QString("Session download cancelled"));
+    EXPECT_EQ(rig.fs->status(), RemoteFileSystem::Mounted);
+    EXPECT_GE(out.records, 10);
+    EXPECT_LT(out.raw.size(), expected.size());
+    EXPECT_EQ(out.raw, expected.left(out.raw.size()));
+    // Still usable afterwards.
+    rig.sim->setFaults(LineFaultConfig());
+    ASSERT_TRUE(rig.scan());
+    const Outcome again = rig.download(rig.fs->sessionList().front());
+    EXPECT_TRUE(again.success);
+    EXPECT_EQ(again.raw, expected);
+}
