@@ -23,8 +23,7 @@ constexpr int64_t kMs = 1000000;
 template <typename T>
 T readPacket(const QByteArray &packet)
 {
-    T value;
-    std::memset(&value, 0, sizeof value);
+    T value{};
     std::memcpy(&value, packet.constData(), std::min<size_t>(sizeof value, size_t(packet.size())));
     return value;
 }
@@ -201,8 +200,9 @@ QByteArray VirtualLogger::takeOutput()
 int64_t VirtualLogger::nextEventNs() const
 {
     int64_t next = -1;
-    auto consider = [&next](int64_t t) {
-        if (t > 0 && (next < 0 || t < next))
+    // Only what lies ahead: everything due has been done by advance().
+    auto consider = [&next, this](int64_t t) {
+        if (t > m_now && (next < 0 || t < next))
             next = t;
     };
     if (!m_scheduled.empty())
@@ -270,7 +270,7 @@ void VirtualLogger::advance(int64_t nowNs)
             haveParameters = haveParameters || m_algorithmBlock[i] != '\0';
         if (haveParameters) {
             status = 1;
-            std::memcpy(m_algorithmBlock.data() + 90, &status, 4);
+            m_algorithmBlock.replace(90, 4, reinterpret_cast<const char *>(&status), 4);
             debugMessage(QStringLiteral("Learning finished\n"), nowNs);
         } else {
             debugMessage(QStringLiteral("Learning failed: no parameters to refine\n"), nowNs);

@@ -129,12 +129,14 @@ TEST(MagnetModel, SampleBlockDecodesToTheSamplesWithinOneTick)
     for (size_t i = 0; i < 57; ++i) {
         EXPECT_TRUE(decoded[i].sample() == samples[i].sample()) << i;
         // Steps are 1/1024 s, and errors must not add up along the block.
-        EXPECT_LE(std::llabs(decoded[i].timestamp - samples[i].timestamp), 488282) << i;
+        const int64_t got = decoded[i].timestamp, wanted = samples[i].timestamp;  // packed fields
+        EXPECT_LE(std::llabs(got - wanted), 488282) << i;
     }
 
     // A short block repeats its last sample with zero steps.
     const auto shortBlock = decodeBlock(MagnetModel::encodeSampleBlock(base, {samples[0], samples[1]}));
     ASSERT_EQ(shortBlock.size(), 57u);
     EXPECT_TRUE(shortBlock[56].sample() == samples[1].sample());
-    EXPECT_EQ(shortBlock[56].timestamp, shortBlock[1].timestamp);
+    const int64_t last = shortBlock[56].timestamp, second = shortBlock[1].timestamp;
+    EXPECT_EQ(last, second);
 }

@@ -44,7 +44,7 @@ public:
     {
         VirtualLoggerConfig c;
         c.debugMessageIntervalMs = 0;
-        c.flash.closedSessions = 1;
+        c.flash.closedSessions = 0;
         return c;
     }
 
@@ -139,9 +139,14 @@ TEST(VirtualLogger, AnnouncesItselfWhileNoClientTalks)
     EXPECT_EQ(id.mid(54, 7), QByteArray("release"));
     EXPECT_EQ(id.mid(61, 11), QByteArray(11, '\0'));
     for (const auto &r : h.received) {
-        if (r.type == S2C_GetDeviceIdResult)
+        if (r.type == S2C_GetDeviceIdResult) {
             EXPECT_EQ(r.bytes, id) << "one logger, one identity";
+        }
     }
+
+    // The runner sleeps until nextEventNs(): it must always lie ahead, or the thread spins.
+    EXPECT_GT(h.device.nextEventNs(), h.t);
+    EXPECT_LE(h.device.nextEventNs(), h.t + 500 * kMs);
 
     // A talking client silences it; 1.5 s of silence brings the announcements back.
     h.received.clear();
@@ -405,6 +410,9 @@ TEST(VirtualLogger, StreamsSamplesOfTheMagnetWhileEnabled)
     const int64_t now = field<int64_t>(h.ask(C2S_GetDateTime, 2).bytes, 8);
     EXPECT_NEAR(double(now - samples.back().timestamp), 0.0, 30.0 * kMs);
 
+    EXPECT_GT(h.device.nextEventNs(), h.t);
+    EXPECT_LE(h.device.nextEventNs(), h.t + 3 * kMs);
+
     // Off again: the stream stops.
     h.ask(C2S_WriteTemporary16, 3, u16(0) + u16(0));
     h.received.clear();
@@ -430,6 +438,7 @@ TEST(VirtualLogger, EntersTheBootloaderAndReturnsOnGo)
     h.raw.clear();
     h.run(h.t + 3000 * kMs);
     EXPECT_TRUE(h.raw.isEmpty()) << "the system bootloader never speaks first";
+    EXPECT_TRUE(h.device.nextEventNs() < 0 || h.device.nextEventNs() > h.t);
 
     // AN3155: sync, then Get ID.
     h.sendRaw(QByteArray(1, '\x7f'));
@@ -516,4 +525,26 @@ TEST(VirtualLogger, GroundTruthDescribesTheDevice)
     EXPECT_TRUE(QFile::exists(dir + QStringLiteral("/sessions.json")));
     EXPECT_TRUE(QFile::exists(dir + QStringLiteral("/state-export.bin")));
     QDir(dir).removeRecursively();
+}
+
+TEST(VirtualLogger, LearningRefinesOnlyPushedParameters)
+{
+    Host h;
+    h.run(100 * kMs);
+    auto status = [&](uint16_t id) { return field<int32_t>(h.ask(C2S_PullAlgorithmParameters, id, u16(0)).bytes, 98); };
+    h.ask(C2S_LearnAlgorithmParameters, 1);
+    h.run(h.t + 3500 * kMs);
+    EXPECT_EQ(status(2), 0) << "nothing to refine";
+
+    QByteArray block(kAlgorithmParametersSize, '\0');
+    block[2] = 1;  // some parameters, status 0
+    EXPECT_EQ(field<uint16_t>(h.ask(C2S_PushAlgorithmParameters, 3, block).bytes, 8), 0);
+    h.ask(C2S_LearnAlgorithmParameters, 4);
+    EXPECT_EQ(status(5), 0) << "still learning";
+    h.run(h.t + 3500 * kMs);
+    EXPECT_EQ(status(6), 1);
+    // A block that is not elliptical is refused and changes nothing.
+    block[0] = 1;
+    EXPECT_NE(field<uint16_t>(h.ask(C2S_PushAlgorithmParameters, 7, block).bytes, 8), 0);
+    EXPECT_EQ(status(8), 1);
 }
