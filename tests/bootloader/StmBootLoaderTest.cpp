@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTimer>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 
@@ -19,10 +20,13 @@ bool waitFor(const std::function<bool()> &done, int timeoutMs = 5000)
 {
     QElapsedTimer timer;
     timer.start();
+    QTimer tick;
+    tick.start(10);
     while (!done()) {
         if (timer.elapsed() > timeoutMs)
             return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        // Blocks until something happens; the tick bounds the wait, so the deadline is seen.
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
 }

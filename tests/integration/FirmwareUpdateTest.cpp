@@ -12,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -31,10 +32,13 @@ bool waitFor(const std::function<bool()> &done, int timeoutMs)
 {
     QElapsedTimer timer;
     timer.start();
+    QTimer tick;
+    tick.start(10);
     while (!done()) {
         if (timer.elapsed() > timeoutMs)
             return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        // Blocks until something happens; the tick bounds the wait, so the deadline is seen.
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
 }
