@@ -299,7 +299,8 @@ TEST(VirtualFlashService, StateRequestAnswersTheExport)
 TEST(VirtualFlashService, SectorReadsFollowThePatchLevel)
 {
     VirtualFlashService svc(smallScenario(4));
-    const auto &s = svc.groundTruth().sessions[1];
+    const auto gt = svc.groundTruth();
+    const auto &s = gt.sessions[1];
     const uint32_t sector = s.recordSectors[5];
 
     const ReadResult plain = readSector(svc, sector, 4040, 1);
@@ -328,7 +329,8 @@ TEST(VirtualFlashService, SectorReadsFollowThePatchLevel)
 TEST(VirtualFlashService, PageReadsCompressWhenAsked)
 {
     VirtualFlashService svc(smallScenario(5));
-    const auto &s = svc.groundTruth().sessions[0];
+    const auto gt = svc.groundTruth();
+    const auto &s = gt.sessions[0];
     const uint32_t page = s.recordSectors[10] / 4;
     const QByteArray truth = svc.page(page);
 
@@ -422,11 +424,13 @@ TEST(VirtualFlashService, SessionsDownloadByTheLayoutWithFaultsAndWrapAround)
     EXPECT_EQ(closed[0]->unusablePages.size(), 1u);
     EXPECT_EQ(closed[1]->unusablePages.size(), 1u);
 
-    ASSERT_TRUE(svc.corruptRecordCrc(closed[2]->index, 0));
-    svc.setRecordPageStatus(closed[0]->index, 20, PageStatus::ReadFailure);
-    svc.setRecordPageStatus(closed[1]->index, 30, PageStatus::EccCorrectedMany);
-    gt = svc.groundTruth();
-    EXPECT_FALSE(gt.session(closed[2]->index)->recordReadable[0]);
+    const uint32_t ids[3] = {closed[0]->index, closed[1]->index, closed[2]->index};
+    ASSERT_TRUE(svc.corruptRecordCrc(ids[2], 0));
+    svc.setRecordPageStatus(ids[0], 20, PageStatus::ReadFailure);
+    svc.setRecordPageStatus(ids[1], 30, PageStatus::EccCorrectedMany);
+    gt = svc.groundTruth();  // `closed` points into the old copy from here on
+    EXPECT_FALSE(gt.session(ids[2])->recordReadable[0]);
+    EXPECT_LT(gt.session(ids[0])->expectedDownload().size(), gt.session(ids[0])->records.size());
 
     for (uint32_t patch : {4468u, 4251u}) {
         for (const auto *s : gt.closedSessions()) {
