@@ -54,6 +54,10 @@ struct AbstractSerialPort::Private
     // Allocated at the first open; stays readable after the port closes so that bytes
     // received before a hang-up are not lost.
     std::unique_ptr<char[]> receiveBuffer;
+    // Unread bytes start here; readers advance it instead of moving the rest of the buffer
+    // for every read (a parser reading a few bytes at a time would otherwise move up to
+    // 1 MiB per call). The reader compacts when it runs out of room at the end.
+    qint64 receiveHead = 0;
     std::atomic<qint64> receiveCount{0};
     mutable std::mutex receiveLock;
 
@@ -284,8 +288,8 @@ qint64 AbstractSerialPort::readData(char *data, qint64 maxSize)
         if (count > 0) {
             const qint64 n = std::min(count, maxSize);
             if (n > 0) {
-                std::memcpy(data, d->receiveBuffer.get(), size_t(n));
-                std::memmove(d->receiveBuffer.get(), d->receiveBuffer.get() + n, size_t(count - n));
+                std::memcpy(data, d->receiveBuffer.get() + d->receiveHead, size_t(n));
+                d->receiveHead = (n == count) ? 0 : d->receiveHead + n;
                 d->receiveCount.store(count - n);
             }
             return n;
@@ -347,7 +351,12 @@ void AbstractSerialPort::readerLoop()
                 keep = room;
             }
             if (keep > 0) {
-                std::memcpy(d->receiveBuffer.get() + count, chunk, size_t(keep));
+                char *buffer = d->receiveBuffer.get();
+                if (d->receiveHead + count + keep > kReceiveBufferSize) {
+                    std::memmove(buffer, buffer + d->receiveHead, size_t(count));
+                    d->receiveHead = 0;
+                }
+                std::memcpy(buffer + d->receiveHead + count, chunk, size_t(keep));
                 d->receiveCount.store(count + keep);
             }
         }

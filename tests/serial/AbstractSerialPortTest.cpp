@@ -94,6 +94,33 @@ TEST(AbstractSerialPortTest, BytesTravelBothWaysInOrder)
     EXPECT_TRUE(port.isOpen());
 }
 
+TEST(AbstractSerialPortTest, PartialReadsKeepTheOrderWhileTheBufferRefills)
+{
+    PtyPair pty;
+    AbstractSerialPort port(pty.slavePath());
+    ASSERT_TRUE(port.open(QIODevice::ReadWrite));
+    const QByteArray first = pattern(1000000, 5);
+    const QByteArray second = pattern(500000, 6);
+
+    ASSERT_TRUE(pty.writeAll(first));
+    ASSERT_TRUE(waitUntil([&] { return port.bytesAvailable() == first.size(); }));
+    // Most of the buffer is consumed in small reads, the rest stays unread...
+    QByteArray got;
+    while (got.size() < 600000)
+        got += port.read(1 + (got.size() * 7) % 4093);
+    // ...while more arrives than fits behind the unread bytes without reusing the space
+    // already read.
+    ASSERT_TRUE(pty.writeAll(second));
+    const QByteArray expected = first + second;
+    ASSERT_TRUE(waitUntil([&] { return port.bytesAvailable() == expected.size() - got.size(); }));
+    while (got.size() < expected.size()) {
+        const QByteArray piece = port.read(3000);
+        ASSERT_FALSE(piece.isEmpty());
+        got += piece;
+    }
+    EXPECT_TRUE(got == expected);
+}
+
 TEST(AbstractSerialPortTest, ClosedPortReportsNotOpen)
 {
     ProbePort port(QStringLiteral("/dev/tw-no-such-port"));
