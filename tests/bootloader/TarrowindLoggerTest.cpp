@@ -1,0 +1,160 @@
+// The operating-mode controller with a scripted device factory whose device is the virtual
+// STM32 bootloader: the guess timer, the hand-over of the device and the reopen on every switch.
+#include "BootloaderLine.h"
+#include "IODeviceFactory.h"
+#include "TarrowindLogger.h"
+#include "VirtualBootloader.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+bool waitFor(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    QTimer tick;
+    tick.start(10);
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+// Hands out one in-memory line; reinit() "reopens" it in a later turn of the event loop.
+class FakeFactory : public IODeviceFactory
+{
+public:
+    explicit FakeFactory(QIODevice *device) : m_device(device) {}
+    QIODevice *ioDevice() const override { return m_open ? m_device : nullptr; }
+    void reinit() override
+    {
+        ++reinits;
+        m_open = false;
+        emit ioDeviceChanged();
+        QTimer::singleShot(0, this, [this] {
+            m_open = true;
+            emit ioDeviceChanged();
+        });
+    }
+    int reinits = 0;
+
+private:
+    QIODevice *m_device;
+    bool m_open = false;
+};
+
+class TarrowindLoggerTest : public ::testing::Test
+{
+protected:
+    VirtualBootloader device;
+    BootloaderLine line{&device};
+    FakeFactory factory{&line};
+    TarrowindLogger logger;
+};
+
+TEST_F(TarrowindLoggerTest, WithoutADeviceNothingHappens)
+{
+    logger.setTargetOperatingMode(TarrowindLogger::OperatingMode_Bootloader);
+    EXPECT_FALSE(logger.modeChangeTimerActive());
+    EXPECT_FALSE(logger.deviceAttached());
+    EXPECT_EQ(logger.currentOperatingMode(), TarrowindLogger::OperatingMode_Firmware);
+    EXPECT_EQ(logger.firmware()->ioDevice(), nullptr);
+    EXPECT_EQ(logger.bootloader()->ioDevice(), nullptr);
+    EXPECT_EQ(logger.bootloader()->parent(), &logger);
+    EXPECT_EQ(logger.firmware()->parent(), &logger);
+}
+
+TEST_F(TarrowindLoggerTest, GuessesTheBootloaderAndStartsTheFirmware)
+{
+    QSignalSpy factoryChanged(&logger, &TarrowindLogger::ioDeviceFactoryChanged);
+    logger.setIoDeviceFactory(&factory);
+    EXPECT_EQ(factory.reinits, 1);
+    EXPECT_EQ(factoryChanged.count(), 1);
+    ASSERT_TRUE(waitFor([&] { return logger.firmware()->ioDevice() == &line; }, 1000));
+    EXPECT_EQ(logger.bootloader()->ioDevice(), nullptr);
+    EXPECT_TRUE(logger.deviceAttached());
+    EXPECT_TRUE(logger.modeChangeTimerActive());
+
+    // No firmware answers: after 3.5 s the bootloader is tried. It is not the target, so it
+    // is sent Go as soon as it is Ready, and the controller returns to firmware at once.
+    QSignalSpy modes(&logger, &TarrowindLogger::currentOperatingModeChanged);
+    QElapsedTimer t;
+    t.start();
+    ASSERT_TRUE(waitFor([&] { return device.takeGoRequest(); }, 6000));
+    EXPECT_GE(t.elapsed(), TarrowindLogger::kModeChangeIntervalMs - 100);
+    ASSERT_EQ(modes.count(), 2);
+    EXPECT_EQ(logger.currentOperatingMode(), TarrowindLogger::OperatingMode_Firmware);
+    EXPECT_EQ(factory.reinits, 3);  // the first open and one per switch
+    EXPECT_EQ(logger.bootloader()->ioDevice(), nullptr);
+    ASSERT_TRUE(waitFor([&] { return logger.firmware()->ioDevice() == &line; }, 1000));
+}
+
+TEST_F(TarrowindLoggerTest, BootloaderTargetIsReachedAndHeld)
+{
+    logger.setTargetOperatingMode(TarrowindLogger::OperatingMode_Bootloader);
+    logger.setIoDeviceFactory(&factory);
+    ASSERT_TRUE(waitFor([&] {
+        return logger.bootloader()->state() == StmBootLoader::State_Ready;
+    }, 6000));
+    EXPECT_EQ(logger.currentOperatingMode(), TarrowindLogger::OperatingMode_Bootloader);
+    EXPECT_TRUE(logger.targetReached());
+    EXPECT_FALSE(logger.modeChangeTimerActive());
+    EXPECT_EQ(logger.firmware()->ioDevice(), nullptr);
+
+    // While an operation runs, target changes change nothing else.
+    QSignalSpy modes(&logger, &TarrowindLogger::currentOperatingModeChanged);
+    line.setHold(true);
+    logger.bootloader()->beginOperation(StmBootLoader::EraseProgramVerify, 4, QByteArray(300, 'a'));
+    ASSERT_EQ(logger.bootloader()->state(), StmBootLoader::State_Busy);
+    logger.setTargetOperatingMode(TarrowindLogger::OperatingMode_Firmware);
+    logger.setTargetOperatingMode(TarrowindLogger::OperatingMode_Bootloader);
+    EXPECT_EQ(modes.count(), 0);
+    EXPECT_FALSE(logger.modeChangeTimerActive());
+    EXPECT_EQ(logger.targetOperatingMode(), TarrowindLogger::OperatingMode_Bootloader);
+    QSignalSpy finished(logger.bootloader(), &StmBootLoader::operationFinished);
+    line.setHold(false);
+    ASSERT_TRUE(waitFor([&] { return !finished.isEmpty(); }, 5000));
+    EXPECT_EQ(device.flash().left(300), QByteArray(300, 'a'));
+    ASSERT_TRUE(waitFor([&] {
+        return logger.bootloader()->state() == StmBootLoader::State_Ready;
+    }, 3000));
+    EXPECT_EQ(modes.count(), 0);
+    EXPECT_FALSE(device.takeGoRequest());
+}
+
+TEST_F(TarrowindLoggerTest, ChangingTheFactoryMovesTheConnection)
+{
+    logger.setIoDeviceFactory(&factory);
+    VirtualBootloader otherDevice;
+    BootloaderLine otherLine(&otherDevice);
+    FakeFactory other(&otherLine);
+    logger.setIoDeviceFactory(&other);
+    EXPECT_EQ(other.reinits, 1);
+    ASSERT_TRUE(waitFor([&] { return logger.firmware()->ioDevice() == &otherLine; }, 1000));
+    // The old factory no longer reaches the controller.
+    factory.reinit();
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(logger.firmware()->ioDevice(), &otherLine);
+    logger.setIoDeviceFactory(nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
