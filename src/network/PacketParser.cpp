@@ -54,7 +54,8 @@ void PacketParser::parse()
         const int available = m_fill - m_readPos;
         if (m_expectedLength == 0) {
             if (start[0] != m_startByte) {
-                m_badData.append(char(start[0]));
+                if (m_badData.size() < kMaxBadData)
+                    m_badData.append(char(start[0]));
                 ++m_readPos;
                 continue;
             }

@@ -28,6 +28,10 @@ public:
     // Forgets any partly received packet (and keeps the collected bad data).
     void reset();
 
+    // Bad bytes are kept up to this many until the owner reports and clears them; a stream of
+    // garbage with nobody clearing must not grow without bound.
+    static constexpr int kMaxBadData = 64 * 1024;
+
     const QByteArray &badData() const { return m_badData; }
     void clearBadData() { m_badData.clear(); }
 

@@ -210,3 +210,14 @@ TEST_F(ParserTest, HandlerMayResetParser)
     parser.feed(ack(S2C_RestartAck, 3));
     EXPECT_EQ(got.size(), 2u);
 }
+
+TEST_F(ParserTest, BadDataIsBoundedWhenNobodyClears)
+{
+    const QByteArray garbage(PacketParser::kMaxBadData + 5000, '\x01');
+    parser.feed(garbage);
+    EXPECT_EQ(parser.badData().size(), PacketParser::kMaxBadData);
+    const QByteArray packet = ack(S2C_KeepAliveAck, 4);
+    parser.feed(packet);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].bytes, packet);
+}
