@@ -1,0 +1,375 @@
+// Pulse log hot paths on a synthetic log of 10 million pulses over 30 days: decoding raw
+// blocks, binning, and the CSV and XLSX exports. Each figure has a baseline from the same run
+// (memory copy for decoding, a plain summing loop for binning, Python's csv module and
+// python3-xlsxwriter writing the same rows for the exports).
+#include "PulseLog.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+constexpr int64_t kTenth = 100000000;
+constexpr int64_t kTargetPulses = 10000000;
+constexpr int64_t kDays = 30;
+constexpr int kBlockSize = 520;
+constexpr int kStreamStart = 20;  // kind 1 header
+
+// --- a minimal encoder of kind-1 pulse blocks ---
+struct BlockEncoder {
+    std::vector<QByteArray> blocks;
+    QByteArray current;
+    int bit = 0;
+    uint32_t entries = 0;
+    int64_t blockTime = 0;  // decoder's current time inside the block (tenths)
+    bool open = false;
+
+    void start(int64_t tenths, int day)
+    {
+        current = QByteArray(kBlockSize, '\0');
+        const uint32_t magic = 0xD3EC50EAu;
+        const uint16_t mv = uint16_t(3300 - day * 5);
+        const uint16_t tcode = uint16_t(22937 + (day % 7) * 300);
+        const uint64_t base = uint64_t(tenths);
+        std::memcpy(current.data(), &magic, 4);
+        std::memcpy(current.data() + 4, &mv, 2);
+        std::memcpy(current.data() + 6, &tcode, 2);
+        std::memcpy(current.data() + 8, &base, 8);
+        bit = kStreamStart * 8;
+        entries = 0;
+        blockTime = tenths;
+        open = true;
+    }
+    void finish()
+    {
+        if (!open)
+            return;
+        std::memcpy(current.data() + 16, &entries, 4);
+        blocks.push_back(current);
+        open = false;
+    }
+    void put(uint32_t v, int n)
+    {
+        for (int i = 0; i < n; ++i, ++bit) {
+            if ((v >> i) & 1u)
+                current[bit / 8] = char(uint8_t(current[bit / 8]) | (1u << (bit % 8)));
+        }
+    }
+    void entry(uint32_t v)  // K = 1
+    {
+        put(1, 1);
+        if (v <= 1) {
+            put(0, 2);
+            put(v, 1);
+        } else if (v <= 5) {
+            put(1, 1);
+            put(0, 1);
+            put(v - 2, 2);
+        } else if (v <= 21) {
+            put(0, 1);
+            put(1, 1);
+            put(v - 6, 4);
+        } else {
+            put(3, 2);
+            put(v - 22, 8);
+        }
+        ++entries;
+    }
+    // `count` pulses at `tenths`
+    void pulses(int64_t tenths, uint32_t count, int day)
+    {
+        // worst case per call: skips of 11 bits plus one 11-bit step and 4 bits per pulse
+        const int64_t gap = open ? tenths - blockTime : 0;
+        const int need = int(gap / 277 + 2) * 11 + int(count) * 4;
+        if (!open || bit + need > kBlockSize * 8 || gap > 277 * 20) {
+            finish();
+            start(tenths, day);
+        }
+        int64_t delta = tenths - blockTime;
+        while (delta > 276) {
+            entry(277);
+            delta -= 277;
+            blockTime += 277;
+        }
+        if (delta > 0) {
+            entry(uint32_t(delta));
+            blockTime += delta;
+            --count;
+        }
+        for (; count > 0; --count)
+            entry(0);
+    }
+};
+
+struct Fixture {
+    std::vector<QByteArray> blocks;
+    QByteArray raw;
+    std::unique_ptr<PulseLog> log;
+    int64_t pulses = 0;
+    QTemporaryDir dir;
+};
+
+Fixture &fixture()
+{
+    static Fixture *f = [] {
+        auto *fixture = new Fixture;
+        Fixture &fx = *fixture;
+        BlockEncoder enc;
+        std::mt19937_64 rng(7);
+        const int64_t start = QDateTime(QDate(2026, 3, 2), QTime(0, 0), Qt::LocalTime).toMSecsSinceEpoch() / 100;
+        const int64_t end = start + kDays * 864000;
+        // Alternating flow and idle periods; the mean rate brings 30 days to about 10 million pulses.
+        std::uniform_int_distribution<int> flowLen(100, 6000), idleLen(1000, 14000), perTenth(0, 2);
+        int64_t t = start;
+        int64_t total = 0;
+        while (t < end && total < kTargetPulses) {
+            const int64_t flowEnd = std::min(end, t + flowLen(rng));
+            for (; t < flowEnd && total < kTargetPulses; ++t) {
+                uint32_t c = uint32_t(perTenth(rng));
+                c += c == 2 ? 1 : 0;  // a little faster than one pulse per tenth on average
+                if (c) {
+                    enc.pulses(t, c, int((t - start) / 864000));
+                    total += c;
+                }
+            }
+            t += idleLen(rng);
+        }
+        enc.finish();
+        fx.blocks = std::move(enc.blocks);
+        for (const QByteArray &b : fx.blocks)
+            fx.raw += b;
+        fx.log = std::make_unique<PulseLog>();
+        for (const QByteArray &b : fx.blocks)
+            fx.log->appendRawDataNoSignal(b);
+        fx.pulses = fx.log->totalPulseCount();
+        return fixture;
+    }();
+    return *f;
+}
+
+QString python()
+{
+    return QFile::exists(QStringLiteral("/usr/bin/python3")) ? QStringLiteral("/usr/bin/python3")
+                                                             : QStringLiteral("python3");
+}
+
+// Rows for the Python baselines: little-endian (int64 ms, uint32 count).
+QString dumpRows(size_t maxRows)
+{
+    Fixture &f = fixture();
+    const QString path = f.dir.filePath(QStringLiteral("rows-%1.bin").arg(maxRows));
+    if (QFile::exists(path))
+        return path;
+    QByteArray bytes;
+    size_t n = 0;
+    for (const auto &e : f.log->entries()) {
+        if (e.count == 0)
+            continue;
+        const int64_t ms = e.time / 1000000;
+        bytes.append(reinterpret_cast<const char *>(&ms), 8);
+        bytes.append(reinterpret_cast<const char *>(&e.count), 4);
+        if (++n == maxRows)
+            break;
+    }
+    QFile out(path);
+    out.open(QIODevice::WriteOnly);
+    out.write(bytes);
+    return path;
+}
+
+const char *kPythonCsv = R"(
+import csv, datetime, struct, sys, time
+data = open(sys.argv[1], 'rb').read()
+t0 = time.perf_counter()
+n = 0
+with open(sys.argv[2], 'w', newline='') as f:
+    w = csv.writer(f, lineterminator='\r\n')
+    w.writerow(['Date', 'Time', 'Subseconds', 'Revolutions'])
+    for ms, c in struct.iter_unpack('<qI', data):
+        d = datetime.datetime.fromtimestamp(ms / 1000)
+        w.writerow([d.strftime('%Y-%m-%d'), d.strftime('%H:%M:%S'), '%.1f' % (ms % 1000 / 1000), c])
+        n += 1
+print(time.perf_counter() - t0, n)
+)";
+
+const char *kPythonXlsx = R"(
+import datetime, struct, sys, time
+import xlsxwriter
+data = open(sys.argv[1], 'rb').read()
+t0 = time.perf_counter()
+wb = xlsxwriter.Workbook(sys.argv[2], {'constant_memory': True})
+ws = wb.add_worksheet('Raw Revolution Data')
+ws.set_column(0, 0, 24, wb.add_format({'num_format': 'yyyy-mm-dd hh:mm:ss.0'}))
+ws.write_row(0, 0, ['Date Time', 'Revolutions'], wb.add_format({'bold': True}))
+n = 0
+for ms, c in struct.iter_unpack('<qI', data):
+    n += 1
+    ws.write_datetime(n, 0, datetime.datetime.fromtimestamp(ms / 1000))
+    ws.write_number(n, 1, c)
+wb.close()
+print(time.perf_counter() - t0, n)
+)";
+
+// Runs a baseline script; returns its rows per second (0 when Python or the module is missing).
+double pythonRowsPerSecond(const char *script, size_t rows, const QString &suffix)
+{
+    Fixture &f = fixture();
+    const QString scriptPath = f.dir.filePath(QStringLiteral("baseline%1.py").arg(suffix));
+    QFile s(scriptPath);
+    s.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    s.write(script);
+    s.close();
+    QProcess p;
+    p.start(python(), {scriptPath, dumpRows(rows), f.dir.filePath(QStringLiteral("python-out") + suffix)});
+    if (!p.waitForFinished(600000) || p.exitCode() != 0)
+        return 0;
+    const QStringList parts = QString::fromLatin1(p.readAllStandardOutput()).split(QLatin1Char(' '));
+    if (parts.size() < 2)
+        return 0;
+    const double seconds = parts[0].toDouble();
+    return seconds > 0 ? parts[1].toDouble() / seconds : 0;
+}
+
+int64_t procStatusKb(const char *field)
+{
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind(field, 0) == 0)
+            return std::stoll(line.substr(std::strlen(field)));
+    }
+    return 0;
+}
+
+void resetPeakRss()
+{
+    std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void BM_DecodeBlocks(benchmark::State &state)
+{
+    Fixture &f = fixture();
+    for (auto _ : state) {
+        PulseLog log;
+        for (const QByteArray &b : f.blocks)
+            log.appendRawDataNoSignal(b);
+        benchmark::DoNotOptimize(log.totalPulseCount());
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * f.raw.size());
+    state.counters["blocks"] = double(f.blocks.size());
+    state.counters["pulses"] = double(f.pulses);
+    state.counters["entries"] = double(f.log->entries().size());
+}
+BENCHMARK(BM_DecodeBlocks)->Unit(benchmark::kMillisecond);
+
+void BM_BaselineMemcpyOfBlocks(benchmark::State &state)
+{
+    Fixture &f = fixture();
+    QByteArray copy(f.raw.size(), '\0');
+    for (auto _ : state) {
+        std::memcpy(copy.data(), f.raw.constData(), size_t(f.raw.size()));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * f.raw.size());
+}
+BENCHMARK(BM_BaselineMemcpyOfBlocks)->Unit(benchmark::kMillisecond);
+
+void BM_TimeBins1s(benchmark::State &state)
+{
+    Fixture &f = fixture();
+    size_t bins = 0;
+    for (auto _ : state) {
+        const DataSeriesVectorPtr v = f.log->asTimeBinsQml(1000, QDateTime(), QDateTime());
+        bins = v->size();
+        benchmark::DoNotOptimize(v->data());
+    }
+    state.counters["bins"] = double(bins);
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(f.log->entries().size()));
+}
+BENCHMARK(BM_TimeBins1s)->Unit(benchmark::kMillisecond);
+
+void BM_BaselineSumLoop(benchmark::State &state)
+{
+    Fixture &f = fixture();
+    for (auto _ : state) {
+        uint64_t sum = 0;
+        for (const auto &e : f.log->entries())
+            sum += e.count;
+        benchmark::DoNotOptimize(sum);
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(f.log->entries().size()));
+}
+BENCHMARK(BM_BaselineSumLoop)->Unit(benchmark::kMillisecond);
+
+void BM_ExportPulsesCsv(benchmark::State &state)
+{
+    Fixture &f = fixture();
+    const QString out = f.dir.filePath(QStringLiteral("pulses.csv"));
+    int64_t rows = 0;
+    for (const auto &e : f.log->entries())
+        rows += e.count > 0 ? 1 : 0;
+    for (auto _ : state) {
+        if (!f.log->exportPulsesCsv(out, QDateTime(), QDateTime()))
+            state.SkipWithError("export failed");
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * rows);
+    state.counters["rows"] = double(rows);
+    state.counters["rows_per_s"] = benchmark::Counter(double(rows), benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["python_csv_rows_per_s"] = pythonRowsPerSecond(kPythonCsv, 1000000, QStringLiteral("csv"));
+}
+BENCHMARK(BM_ExportPulsesCsv)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
+void BM_ExportGroupedCsv10s(benchmark::State &state)
+{
+    Fixture &f = fixture();
+    const QString out = f.dir.filePath(QStringLiteral("grouped.csv"));
+    for (auto _ : state) {
+        if (!f.log->exportGroupedCsv(out, 10000, QStringLiteral("Gallons"), 1, 0, 0, QDateTime(), QDateTime()))
+            state.SkipWithError("export failed");
+    }
+    const int64_t rows = f.log->timeBinCount(10000);
+    state.counters["rows"] = double(rows);
+    state.counters["rows_per_s"] = benchmark::Counter(double(rows), benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_ExportGroupedCsv10s)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+
+// XLSX over the first `days` days (a worksheet holds at most 1,048,576 rows).
+void BM_ExportXlsx(benchmark::State &state)
+{
+    Fixture &f = fixture();
+    const int days = int(state.range(0));
+    const QDateTime from = QDateTime::fromMSecsSinceEpoch(f.log->entries().front().time / 1000000);
+    const QDateTime to = from.addDays(days);
+    const QString out = f.dir.filePath(QStringLiteral("book.xlsx"));
+    int64_t rawRows = 0;
+    for (const auto &e : f.log->entries())
+        rawRows += (e.count > 0 && e.time < to.toMSecsSinceEpoch() * 1000000) ? 1 : 0;
+    const int64_t before = procStatusKb("VmRSS:");
+    resetPeakRss();
+    for (auto _ : state) {
+        if (!f.log->exportXLSX(out, 10000, QStringLiteral("Gallons"), 1, 0, 0, from, to))
+            state.SkipWithError("export failed");
+    }
+    state.counters["peak_rss_growth_MB"] = double(procStatusKb("VmHWM:") - before) / 1024.0;
+    state.counters["raw_rows"] = double(rawRows);
+    state.counters["rows_per_s"] = benchmark::Counter(double(rawRows), benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["python_xlsx_rows_per_s"] =
+        pythonRowsPerSecond(kPythonXlsx, size_t(std::min<int64_t>(rawRows, 300000)), QStringLiteral("xlsx"));
+}
+BENCHMARK(BM_ExportXlsx)->Arg(1)->Arg(5)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+}  // namespace
+
+BENCHMARK_MAIN();
