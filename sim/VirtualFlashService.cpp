@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <algorithm>
 #include <cstring>
@@ -205,13 +206,17 @@ void VirtualFlashService::build()
 
     const int wrapSession = m_scenario.wrapAround && m_scenario.closedSessions > 0 ? m_scenario.closedSessions / 2 : -1;
     if (wrapSession >= 0) {
+        // A dry run finds how far into the stream the middle of that session lies; the real
+        // run then starts that far before the end of the flash.
         uint64_t consumed = 0;
         writeScenario(FlashFilesystemWriter::kNoSector, wrapSession, &consumed);
-        const uint64_t first = VirtualFlash::kSectorCount - consumed;
-        writeScenario(uint32_t(first), -1, nullptr);
-    } else {
-        writeScenario(FlashFilesystemWriter::kNoSector, -1, nullptr);
+        const uint64_t lowest = 4 * uint64_t(VirtualFlash::kSectorsPerBlock);
+        if (consumed > 0 && consumed < VirtualFlash::kSectorCount - lowest) {
+            writeScenario(uint32_t(VirtualFlash::kSectorCount - consumed), -1, nullptr);
+            return;
+        }
     }
+    writeScenario(FlashFilesystemWriter::kNoSector, -1, nullptr);
 }
 
 bool VirtualFlashService::writeScenario(uint32_t firstSector, int wrapSession, uint64_t *consumedAtWrapPoint)
@@ -492,6 +497,28 @@ std::map<uint32_t, uint32_t> VirtualFlashService::sectorsFetchedMoreThanOnce() c
     return out;
 }
 
+std::map<uint32_t, uint32_t> VirtualFlashService::sectorsRequestedMoreThanOnce() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::map<uint32_t, uint32_t> out;
+    for (const auto &c : m_sectorRequests) {
+        if (c.second > 1)
+            out.insert(c);
+    }
+    return out;
+}
+
+std::map<uint32_t, uint32_t> VirtualFlashService::pagesRequestedMoreThanOnce() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::map<uint32_t, uint32_t> out;
+    for (const auto &c : m_pageRequests) {
+        if (c.second > 1)
+            out.insert(c);
+    }
+    return out;
+}
+
 uint32_t VirtualFlashService::totalReadRequests() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -656,6 +683,18 @@ bool VirtualFlashService::writeGroundTruth(const QString &dir, QString *error) c
             return fail(QStringLiteral("cannot write %1: %2").arg(file.fileName(), file.errorString()));
         return true;
     };
+
+    // Raw logs of an earlier write whose sessions are gone (after a create) would mislead.
+    QDir target(dir);
+    const QRegularExpression rawName(QStringLiteral("^session-(\\d+)\\.rlog$"));
+    for (const QString &name : target.entryList({QStringLiteral("session-*.rlog")}, QDir::Files)) {
+        const QRegularExpressionMatch m = rawName.match(name);
+        if (!m.hasMatch())
+            continue;
+        const SessionTruth *s = gt.session(m.captured(1).toUInt());
+        if (!s || s->open)
+            target.remove(name);
+    }
 
     QJsonArray sessions;
     for (const SessionTruth &s : gt.sessions) {

@@ -128,8 +128,13 @@ public:
     uint32_t pageRequestCount(uint32_t page) const;      // page reads naming the page
     // How often the sector's bytes were sent: by sector reads plus page reads of its page.
     uint32_t sectorFetchCount(uint32_t sector) const;
-    // Every sector sent more than once, with its count.
+    // Every sector sent more than once, with its count. Note that a page read sends all four
+    // sectors of the page, also those the client already holds from sector reads (state records
+    // read during a scan); a cache that works never repeats a request, which the next two show.
     std::map<uint32_t, uint32_t> sectorsFetchedMoreThanOnce() const;
+    // Sectors named by more than one sector read, and pages by more than one page read.
+    std::map<uint32_t, uint32_t> sectorsRequestedMoreThanOnce() const;
+    std::map<uint32_t, uint32_t> pagesRequestedMoreThanOnce() const;
     uint32_t totalReadRequests() const;
     void resetCounters();
 
@@ -150,7 +155,13 @@ public:
     GroundTruth groundTruth() const;
     // Writes session-<index>.rlog per closed session, flash-pages.bin, sessions.json and
     // state-export.bin into `dir` (created if needed), each through a temporary file renamed
-    // into place.
+    // into place; session-<n>.rlog files of sessions that no longer exist are removed.
+    //
+    // flash-pages.bin: for every page not fully erased, ascending, the u32 page index
+    // (little-endian) and the page's 2112 bytes in device layout (data, then spare).
+    // sessions.json: {"sessions": [{"index", "name", "fileType", "startSector", "endSector",
+    // "recordCount", "open", "listed", "startTimeMs", "endTimeMs", "rawLog" (closed only)}],
+    // "flashPages": "flash-pages.bin", "stateExport": "state-export.bin"}, oldest session first.
     bool writeGroundTruth(const QString &dir, QString *error = nullptr) const;
 
     // A copy of one page in device layout (2112 bytes), for tests.

@@ -401,9 +401,14 @@ TEST(VirtualFlashService, CountersTellCachedFromRepeatedFetches)
     EXPECT_EQ(svc.sectorFetchCount(5003), 1u);
     const auto twice = svc.sectorsFetchedMoreThanOnce();
     EXPECT_EQ(twice, (std::map<uint32_t, uint32_t>{{5000, 2}, {5001, 2}}));
+    EXPECT_TRUE(svc.sectorsRequestedMoreThanOnce().empty());
+    EXPECT_TRUE(svc.pagesRequestedMoreThanOnce().empty());
+    readPage(svc, 1250, 1251, 1, 4468, 14);
+    EXPECT_EQ(svc.pagesRequestedMoreThanOnce(), (std::map<uint32_t, uint32_t>{{1250, 2}}));
     readSector(svc, 5000, 4162, 13);  // a new request for the same sector counts
     EXPECT_EQ(svc.sectorRequestCount(5000), 2u);
-    EXPECT_EQ(svc.totalReadRequests(), 4u);
+    EXPECT_EQ(svc.sectorsRequestedMoreThanOnce(), (std::map<uint32_t, uint32_t>{{5000, 2}}));
+    EXPECT_EQ(svc.totalReadRequests(), 5u);
     svc.resetCounters();
     EXPECT_EQ(svc.sectorFetchCount(5000), 0u);
     EXPECT_EQ(svc.totalReadRequests(), 0u);
@@ -590,6 +595,15 @@ TEST(VirtualFlashService, GroundTruthFilesDescribeTheFlash)
 
     // No temporary files are left behind.
     EXPECT_EQ(QDir(dir).entryList(QDir::Files).size(), int(gt.closedSessions().size()) + 3);
+
+    // After a create the sessions are gone, and so are their raw logs.
+    VirtualFlashService::Timing quick;
+    quick.createStepMs = 0;
+    svc.setTiming(quick);
+    ask(svc, Network::encodePacket(Network::C2S_FlashCreate, 5), 4468);
+    ASSERT_TRUE(svc.writeGroundTruth(dir, &error)) << error.toStdString();
+    EXPECT_TRUE(QDir(dir).entryList({QStringLiteral("*.rlog")}, QDir::Files).isEmpty());
+    EXPECT_EQ(QDir(dir).entryList(QDir::Files).size(), 3);
 }
 
 TEST(VirtualFlashService, ServesReadsFromSeveralThreads)
