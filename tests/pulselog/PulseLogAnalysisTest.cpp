@@ -97,6 +97,17 @@ TEST(PulseLogAnalysis, RangeEndingOnAnEntryLeavesItOut)
     EXPECT_EQ(empty.pulseCountInRange(start, start), 0);
 }
 
+TEST(PulseLogAnalysis, TimesBefore1970BinByFloor)
+{
+    PulseLog log;  // a clock that was never set counts from before 1970
+    log.addPulsesNoSignal(-1500 * kMs, 1);
+    log.addPulsesNoSignal(500 * kMs, 2);
+    EXPECT_EQ(log.timeBinCount(1000), 3);
+    EXPECT_EQ(bins(log, 1000, QDateTime(), QDateTime()), (std::vector<double>{1, 0, 2}));
+    EXPECT_EQ(log.binToDate(0, 1000).toMSecsSinceEpoch(), -2000);
+    EXPECT_EQ(log.dateToBin(QDateTime::fromMSecsSinceEpoch(0), 1000), 2);
+}
+
 TEST(PulseLogAnalysis, BinsAndDatesConvertBothWays)
 {
     PulseLog log;

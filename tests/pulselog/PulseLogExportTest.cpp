@@ -186,6 +186,7 @@ TEST_F(ExportTest, LargePulsesCsvKeepsEveryRow)
 TEST_F(ExportTest, EnvironmentCsvSkipsBlocksWithoutReadings)
 {
     fill();
+    // -49.995 is stored as a float (-49.99499893...), hence -49.994999 with six decimals
     ASSERT_TRUE(log.exportEnvironmentCsv(path("e.csv"), QDateTime(), QDateTime()));
     const QByteArray bytes = readFile(path("e.csv"));
     EXPECT_TRUE(bytes.startsWith("Date,Time,Input Voltage,Temperature \xC2\xB0" "C\r\n"));
