@@ -2,27 +2,35 @@
 
 #include "InProcessSerialDevice.h"
 
-#include <QMetaObject>
-
 #include <cstring>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-InProcessLink::InProcessLink() : m_eventFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+InProcessLink::InProcessLink()
+    : m_eventFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_hostFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {
 }
 
 InProcessLink::~InProcessLink()
 {
-    if (m_eventFd >= 0)
-        ::close(m_eventFd);
+    for (int fd : {m_eventFd, m_hostFd}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
 }
 
-void InProcessLink::wakeDevice()
+void InProcessLink::signal(int fd)
 {
     const uint64_t one = 1;
-    if (m_eventFd >= 0)
-        (void)!::write(m_eventFd, &one, sizeof one);
+    if (fd >= 0)
+        (void)!::write(fd, &one, sizeof one);
+}
+
+void InProcessLink::drainHostNotify()
+{
+    uint64_t value = 0;
+    if (m_hostFd >= 0)
+        (void)!::read(m_hostFd, &value, sizeof value);
 }
 
 QByteArray InProcessLink::takeFromHost()
@@ -38,16 +46,13 @@ QByteArray InProcessLink::takeFromHost()
 
 void InProcessLink::sendToHost(const char *data, qint64 size)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_host || !m_plugged || size <= 0)
-        return;  // nobody listening: lost, like bytes on an unplugged cable
-    m_toHost.append(data, int(size));
-    if (!m_notifyPending) {
-        m_notifyPending = true;
-        // Posted while the lock keeps the device alive; Qt drops the call if the device is
-        // deleted before it runs.
-        QMetaObject::invokeMethod(m_host, &InProcessSerialDevice::deliverReadyRead, Qt::QueuedConnection);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_host || !m_plugged || size <= 0)
+            return;  // nobody listening: lost, like bytes on an unplugged cable
+        m_toHost.append(data, int(size));
     }
+    signal(m_hostFd);
 }
 
 bool InProcessLink::hostAttached() const
@@ -76,7 +81,6 @@ void InProcessLink::attachHost(InProcessSerialDevice *device)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_host = device;
-    m_notifyPending = false;
 }
 
 void InProcessLink::detachHost(InProcessSerialDevice *device)
@@ -112,12 +116,6 @@ qint64 InProcessLink::hostWrite(const char *data, qint64 size)
         if (m_plugged)
             m_toDevice.append(data, int(size));
     }
-    wakeDevice();
+    signal(m_eventFd);
     return size;  // a write into an unplugged cable still "succeeds" locally
-}
-
-void InProcessLink::clearNotifyPending()
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_notifyPending = false;
 }

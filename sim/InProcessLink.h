@@ -6,9 +6,10 @@
 
 class InProcessSerialDevice;
 
-// Shared state of an in-process line: the two byte queues, the wake-up descriptor of the
-// device's thread and the host device to notify. Every member is guarded by one mutex;
-// both ends hold the link by shared pointer, so either may go away first.
+// Shared state of an in-process line: the two byte queues and one wake-up descriptor
+// (eventfd) per side. The byte queues are guarded by one mutex; each side sleeps on its
+// descriptor, so nothing posts across threads through Qt's event queues. Both ends hold
+// the link by shared pointer, so either may go away first.
 class InProcessLink {
 public:
     InProcessLink();
@@ -30,16 +31,18 @@ public:
     qint64 hostBytesAvailable() const;
     qint64 hostRead(char *data, qint64 maxSize);
     qint64 hostWrite(const char *data, qint64 size);
-    void clearNotifyPending();
+    // Readable when bytes for the host have arrived; drainHostNotify() resets it.
+    int hostNotifyFd() const { return m_hostFd; }
+    void drainHostNotify();
 
 private:
-    void wakeDevice();
+    static void signal(int fd);
 
     mutable std::mutex m_mutex;
     QByteArray m_toDevice;
     QByteArray m_toHost;
     InProcessSerialDevice *m_host = nullptr;
-    bool m_notifyPending = false;
     bool m_plugged = true;
     int m_eventFd = -1;
+    int m_hostFd = -1;
 };

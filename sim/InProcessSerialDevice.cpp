@@ -2,11 +2,15 @@
 
 #include "InProcessLink.h"
 
+#include <QSocketNotifier>
+
 InProcessSerialDevice::InProcessSerialDevice(std::shared_ptr<InProcessLink> link, QObject *parent)
     : QIODevice(parent), m_link(std::move(link))
 {
     QIODevice::open(QIODevice::ReadWrite | QIODevice::Unbuffered);
     m_link->attachHost(this);
+    m_notifier = new QSocketNotifier(m_link->hostNotifyFd(), QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &InProcessSerialDevice::onNotified);
 }
 
 InProcessSerialDevice::~InProcessSerialDevice()
@@ -22,6 +26,7 @@ qint64 InProcessSerialDevice::bytesAvailable() const
 void InProcessSerialDevice::close()
 {
     m_link->detachHost(this);
+    m_notifier->setEnabled(false);
     QIODevice::close();
 }
 
@@ -35,9 +40,9 @@ qint64 InProcessSerialDevice::writeData(const char *data, qint64 maxSize)
     return m_link->hostWrite(data, maxSize);
 }
 
-void InProcessSerialDevice::deliverReadyRead()
+void InProcessSerialDevice::onNotified()
 {
-    m_link->clearNotifyPending();
+    m_link->drainHostNotify();
     if (isOpen() && m_link->hostBytesAvailable() > 0)
         emit readyRead();
 }

@@ -5,11 +5,12 @@
 #include <memory>
 
 class InProcessLink;
+class QSocketNotifier;
 
 // The host end of an in-process line to the virtual logger: an open, sequential QIODevice
 // that emits readyRead when the device has sent bytes. It lives in the thread that created
-// it (the test's thread); the device runs in its own thread and posts readyRead through
-// queued calls, so the creating thread must run an event loop (QTRY_*, QSignalSpy::wait).
+// it (the test's thread) and learns of new bytes through a socket notifier on the link's
+// eventfd, so that thread must run an event loop (QTRY_*, QSignalSpy::wait).
 class InProcessSerialDevice : public QIODevice {
     Q_OBJECT
 public:
@@ -25,8 +26,8 @@ protected:
     qint64 writeData(const char *data, qint64 maxSize) override;
 
 private:
-    friend class InProcessLink;
-    void deliverReadyRead();
+    void onNotified();
 
     std::shared_ptr<InProcessLink> m_link;
+    QSocketNotifier *m_notifier = nullptr;
 };
