@@ -72,11 +72,16 @@ FileRecording::Samples parseColumns(const QString &text, bool withTime)
     while (it.hasNext()) {
         const QRegularExpressionMatch m = it.next();
         XyzSampleTimestamped s;
-        if (!toRaw(m.captured(1), &s.x) || !toRaw(m.captured(2), &s.y)
-            || !toRaw(m.captured(3), &s.z))
+        int16_t x = 0, y = 0, z = 0;
+        if (!toRaw(m.captured(1), &x) || !toRaw(m.captured(2), &y) || !toRaw(m.captured(3), &z))
             continue;
-        if (withTime && !toNanos(m.captured(4), &s.timestamp))
+        s.x = x;
+        s.y = y;
+        s.z = z;
+        int64_t t = 0;  // the packed field cannot be written through a pointer
+        if (withTime && !toNanos(m.captured(4), &t))
             continue;
+        s.timestamp = t;
         out.push_back(s);
     }
     return out;
@@ -150,40 +155,46 @@ bool FileRecording::validateTimestamps(Samples &samples)
 void FileRecording::repairTimestamps(Samples &samples)
 {
     // Integer arithmetic throughout: timestamps since 1970 need all 63 bits, and a float would
-    // move them by up to a minute.
+    // move them by up to a minute. Worked on a copy: the packed field is not addressable.
     const size_t n = samples.size();
-    auto t = [&](size_t i) -> int64_t & { return samples[i].timestamp; };
+    std::vector<int64_t> t(n);
+    for (size_t i = 0; i < n; ++i)
+        t[i] = samples[i].timestamp;
     auto halfGap = [](int64_t a, int64_t b) { return int64_t((uint64_t(b) - uint64_t(a)) / 2u); };
     if (n >= 3) {
         for (size_t i = 0; i + 2 < n; ++i) {
-            const int64_t a = t(i), b = t(i + 1), c = t(i + 2);
+            const int64_t a = t[i], b = t[i + 1], c = t[i + 2];
             const bool dip = b < a && b <= c;
             const bool peak = b > a && b >= c;
             if ((dip || peak) && a <= c) {
                 const int64_t h = halfGap(a, c);
-                t(i) = a + h;
-                t(i + 1) = a + 2 * h;
+                t[i] = a + h;
+                t[i + 1] = a + 2 * h;
             }
         }
     }
+    size_t kept = n;
     size_t p = 0;
     while (p < n) {
         size_t q = p + 1;
-        while (q < n && t(q) <= t(p))
+        while (q < n && t[q] <= t[p])
             ++q;
         if (q == n) {
-            samples.resize(p + 1);  // an open run at the end keeps only its first sample
-            return;
+            kept = p + 1;  // an open run at the end keeps only its first sample
+            break;
         }
         const size_t r = q - p;
         if (r >= 2) {
-            const int64_t base = t(p);
-            const int64_t step = int64_t((uint64_t(t(q)) - uint64_t(base)) / r);
+            const int64_t base = t[p];
+            const int64_t step = int64_t((uint64_t(t[q]) - uint64_t(base)) / r);
             for (size_t i = 0; i < r; ++i)
-                t(p + i) = base + int64_t(i + 1) * step;
+                t[p + i] = base + int64_t(i + 1) * step;
         }
         p = q;
     }
+    samples.resize(kept);
+    for (size_t i = 0; i < kept; ++i)
+        samples[i].timestamp = t[i];
 }
 
 bool FileRecording::load(const QString &filename)

@@ -34,7 +34,7 @@ std::vector<int64_t> timesOf(const Samples &s)
 {
     std::vector<int64_t> out;
     for (const auto &e : s)
-        out.push_back(e.timestamp);
+        out.push_back(int64_t(e.timestamp));
     return out;
 }
 
@@ -47,15 +47,15 @@ bool writeFile(const QString &path, const QByteArray &data)
 // One 520-byte sample block: magic, flag 0, base time, 57 entries of x, y, z, delta.
 QByteArray sampleBlock(int64_t base, int16_t firstX, uint16_t delta, uint32_t magic = 0x2B947815u)
 {
-    QByteArray b(520, '\0');
-    std::memcpy(b.data(), &magic, 4);
-    std::memcpy(b.data() + 8, &base, 8);
+    char b[520] = {};
+    std::memcpy(b, &magic, 4);
+    std::memcpy(b + 8, &base, 8);
     for (int k = 0; k < 57; ++k) {
         const int16_t xyz[3] = {int16_t(firstX + k), int16_t(-k), 7};
-        std::memcpy(b.data() + 60 + 8 * k, xyz, 6);
-        std::memcpy(b.data() + 66 + 8 * k, &delta, 2);
+        std::memcpy(b + 60 + 8 * k, xyz, 6);
+        std::memcpy(b + 66 + 8 * k, &delta, 2);
     }
-    return b;
+    return QByteArray(b, 520);
 }
 }  // namespace
 
@@ -66,7 +66,7 @@ TEST(FileRecordingParse, ColumnsConvertToTenthsTruncated)
     EXPECT_EQ(four[0].x, 15);
     EXPECT_EQ(four[0].y, 25);
     EXPECT_EQ(four[0].z, 35);
-    EXPECT_EQ(four[0].timestamp, 250000000);
+    EXPECT_EQ(int64_t(four[0].timestamp), 250000000);
 
     const Samples three = FileRecording::parseThreeColumns(
         QStringLiteral("x,y,z\n-1.29,0.07,12\nnot,a,number\n4,5\n 1,2,3\n3276.9,-4000,nan\n"));
@@ -95,11 +95,11 @@ TEST(FileRecordingParse, SampleBlocksAdvanceByTheirDeltas)
     const Samples s = FileRecording::parseSampleBlocks(data);
     ASSERT_EQ(s.size(), 114u);
     EXPECT_EQ(s[0].x, 100);
-    EXPECT_EQ(s[0].timestamp, 5000000000LL + 1953125);  // 2/1024 s
-    EXPECT_EQ(s[56].timestamp, 5000000000LL + 57 * 1953125);
+    EXPECT_EQ(int64_t(s[0].timestamp), 5000000000LL + 1953125);  // 2/1024 s
+    EXPECT_EQ(int64_t(s[56].timestamp), 5000000000LL + 57 * 1953125);
     EXPECT_EQ(s[57].x, -50);
-    EXPECT_EQ(s[57].timestamp, 10000000000LL);           // one second after 9 s
-    EXPECT_EQ(s[113].timestamp, 9000000000LL + 57LL * 1000000000LL);
+    EXPECT_EQ(int64_t(s[57].timestamp), 10000000000LL);           // one second after 9 s
+    EXPECT_EQ(int64_t(s[113].timestamp), 9000000000LL + 57LL * 1000000000LL);
     EXPECT_EQ(s[113].y, -56);
 }
 
@@ -109,11 +109,11 @@ TEST(FileRecordingTimestamps, ValidationAndRepair)
     Samples zeros = withTimes({0, 0, 0, 5, 6});
     EXPECT_FALSE(FileRecording::validateTimestamps(zeros));
     for (const auto &s : zeros)
-        EXPECT_EQ(s.timestamp, 0);
+        EXPECT_EQ(int64_t(s.timestamp), 0);
     // Too many out of order: zeroed.
     Samples shuffled = withTimes({50, 40, 30, 20, 10});
     EXPECT_FALSE(FileRecording::validateTimestamps(shuffled));
-    EXPECT_EQ(shuffled[0].timestamp, 0);
+    EXPECT_EQ(int64_t(shuffled[0].timestamp), 0);
     Samples empty;
     EXPECT_FALSE(FileRecording::validateTimestamps(empty));
 
@@ -141,7 +141,7 @@ TEST(FileRecordingTimestamps, ValidationAndRepair)
     Samples tail = withTimes({100, 200, 300, 400, 500, 600, 700, 800, 800, 800});
     EXPECT_TRUE(FileRecording::validateTimestamps(tail));
     EXPECT_EQ(tail.size(), 8u);
-    EXPECT_EQ(tail.back().timestamp, 800);
+    EXPECT_EQ(int64_t(tail.back().timestamp), 800);
 
     // Timestamps since 1970 keep nanosecond precision through the repair.
     const int64_t e = 1765000000123456789LL;
@@ -172,7 +172,7 @@ TEST(FileRecording, LoadChoosesTheRightFormat)
     EXPECT_EQ(r.sampleCount(), 100);
     EXPECT_TRUE(r.timestamped());
     EXPECT_EQ(stamped.count(), 1);
-    EXPECT_EQ(r.samples()[0].timestamp, 0);
+    EXPECT_EQ(int64_t(r.samples()[0].timestamp), 0);
     EXPECT_NEAR(double(r.samples()[99].timestamp), 0.99e9, 1000.0);
     EXPECT_EQ(r.samples()[5].y, -50);
     EXPECT_NEAR(r.sourceRate(), 100.0 / 0.99, 0.01);
@@ -204,7 +204,7 @@ TEST(FileRecording, LoadChoosesTheRightFormat)
     ASSERT_TRUE(r.load(binPath));
     EXPECT_EQ(r.sampleCount(), 114);
     EXPECT_TRUE(r.timestamped());
-    EXPECT_EQ(r.samples()[0].timestamp, 0);
+    EXPECT_EQ(int64_t(r.samples()[0].timestamp), 0);
 
     // Nothing usable: false, count 0 announced; an unreadable or empty file changes nothing.
     const QString junkPath = dir.filePath("junk.txt");
@@ -269,8 +269,8 @@ TEST(FileRecording, ShiftToTimeZeroClampsEarlierSamples)
     r.addSample(sample(0, 0, 0, 500));
     r.addSample(sample(0, 0, 0, 4000));
     r.shiftToTimeZero();
-    EXPECT_EQ(r.samples()[0].timestamp, 0);
-    EXPECT_EQ(r.samples()[1].timestamp, 0);
-    EXPECT_EQ(r.samples()[2].timestamp, 3000);
+    EXPECT_EQ(int64_t(r.samples()[0].timestamp), 0);
+    EXPECT_EQ(int64_t(r.samples()[1].timestamp), 0);
+    EXPECT_EQ(int64_t(r.samples()[2].timestamp), 3000);
     EXPECT_NEAR(r.sourceRate(), 3.0 / 3e-6, 1.0);
 }

@@ -78,7 +78,7 @@ TEST(LocalMagnetometer, MicroteslaBecomeSaturatedTenths)
     EXPECT_EQ(s.x, 123);
     EXPECT_EQ(s.y, -1);  // halves round away from zero
     EXPECT_EQ(s.z, 0);
-    EXPECT_EQ(s.timestamp, 77);
+    EXPECT_EQ(int64_t(s.timestamp), 77);
     const auto big = LocalMagnetometer::toTimestampedSample({5000.f, -5000.f, NAN}, 0);
     EXPECT_EQ(big.x, 32767);
     EXPECT_EQ(big.y, -32768);
@@ -125,10 +125,10 @@ TEST(LocalMagnetometer, MeasuresTheNativeRateThenInterpolates)
     EXPECT_EQ(first.x, 6200);
     EXPECT_EQ(lastS.x, 6208);
     // Spread over one reading interval, ending now.
-    EXPECT_EQ(lastS.timestamp - first.timestamp, 3 * 2500000);
+    EXPECT_EQ(int64_t(lastS.timestamp - first.timestamp), 3 * 2500000);
     const qint64 now = TimeTypes::Epoch1970::now();
-    EXPECT_LE(lastS.timestamp, now);
-    EXPECT_GT(lastS.timestamp, now - 5000000000LL);
+    EXPECT_LE(int64_t(lastS.timestamp), now);
+    EXPECT_GT(int64_t(lastS.timestamp), now - 5000000000LL);
 }
 
 TEST(LocalMagnetometer, FastSensorIsNotInterpolated)

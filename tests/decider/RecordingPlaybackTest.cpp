@@ -69,7 +69,7 @@ TEST(RecordingPlayback, FixedRateLoopsWithThePlaybackClock)
     auto s = emitted(out);
     ASSERT_EQ(s.size(), 5u);
     for (size_t i = 0; i < s.size(); ++i) {
-        EXPECT_EQ(s[i].timestamp, int64_t(i) * 10000000);
+        EXPECT_EQ(int64_t(s[i].timestamp), int64_t(i) * 10000000);
         EXPECT_EQ(s[i].x, 10 + int(i % 3));  // loops over the three samples
     }
     // The clock is ahead of "now": nothing more.
@@ -81,7 +81,7 @@ TEST(RecordingPlayback, FixedRateLoopsWithThePlaybackClock)
     // A change of the recording's sample count restarts from the beginning.
     r.addSample(sample(99, 0));
     p.advanceTo(1);
-    EXPECT_EQ(emitted(out).back().timestamp, 0);
+    EXPECT_EQ(int64_t(emitted(out).back().timestamp), 0);
     EXPECT_EQ(emitted(out).back().x, 10);
 }
 
@@ -99,7 +99,7 @@ TEST(RecordingPlayback, RecordedSpacingIsReplayed)
     auto s = emitted(out);
     ASSERT_GE(s.size(), 8u);
     // Not timestamped: fixed 400 Hz.
-    EXPECT_EQ(s[1].timestamp, 2500000);
+    EXPECT_EQ(int64_t(s[1].timestamp), 2500000);
 
     out.clear();
     ASSERT_TRUE(r.loadFromData("0,0,0,1\n1,0,0,1.125\n3,0,0,1.375\n6,0,0,1.75\n"));
@@ -109,12 +109,12 @@ TEST(RecordingPlayback, RecordedSpacingIsReplayed)
     ASSERT_EQ(s.size(), 6u);
     // Recorded differences (125, 250, 375 ms); the wrap from the last sample back to the first
     // is negative and uses the source-rate period, 4 samples / 0.75 s = 187.5 ms.
-    EXPECT_EQ(s[0].timestamp, 0);
-    EXPECT_EQ(s[1].timestamp, 187500000);
-    EXPECT_EQ(s[2].timestamp, 312500000);
-    EXPECT_EQ(s[3].timestamp, 562500000);
-    EXPECT_EQ(s[4].timestamp, 937500000);
-    EXPECT_EQ(s[5].timestamp, 1125000000);
+    EXPECT_EQ(int64_t(s[0].timestamp), 0);
+    EXPECT_EQ(int64_t(s[1].timestamp), 187500000);
+    EXPECT_EQ(int64_t(s[2].timestamp), 312500000);
+    EXPECT_EQ(int64_t(s[3].timestamp), 562500000);
+    EXPECT_EQ(int64_t(s[4].timestamp), 937500000);
+    EXPECT_EQ(int64_t(s[5].timestamp), 1125000000);
     EXPECT_EQ(s[4].x, 0);
 
     // Overriding the recorded rate plays at the target rate.
@@ -125,7 +125,7 @@ TEST(RecordingPlayback, RecordedSpacingIsReplayed)
     p.advanceTo(5000000);
     s = emitted(out);
     ASSERT_EQ(s.size(), 5u);
-    EXPECT_EQ(s[4].timestamp, 4000000);
+    EXPECT_EQ(int64_t(s[4].timestamp), 4000000);
 }
 
 TEST(RecordingPlayback, EmptyRecordingStopsTheTimer)
