@@ -182,10 +182,13 @@ void expectListMatches(Rig &rig, const Truth &truth)
         EXPECT_EQ(sessions[i]->startAddress(), expected[i]->startSector);
         EXPECT_EQ(sessions[i]->endAddress(), expected[i]->endSector);
     }
-    for (const auto &s : truth.sessions)
-        if (s.open)
-            for (const auto &listed : sessions)
-                EXPECT_NE(listed->sessionIndex(), s.index) << "an open file was listed";
+    for (const auto &s : truth.sessions) {
+        if (!s.open)
+            continue;
+        for (const auto &listed : sessions) {
+            EXPECT_NE(listed->sessionIndex(), s.index) << "an open file was listed";
+        }
+    }
 }
 
 }  // namespace
@@ -319,8 +322,9 @@ TEST_F(SessionDownload, StreamWrappingPastTheEndOfTheFlashDownloadsInOrder)
     for (const auto &s : rig.fs->sessionList()) {
         const SessionTruth *t = truth.session(s->sessionIndex());
         sawWrap = sawWrap || t->wraps();
-        if (t->wraps())
+        if (t->wraps()) {
             EXPECT_EQ(s->filesize(), uint64_t(t->endSector + 0x80000 - t->startSector + 2) * 528);
+        }
         const Outcome out = rig.download(s);
         EXPECT_TRUE(out.success);
         EXPECT_EQ(out.raw, t->rawLog()) << "session " << t->index;
@@ -372,12 +376,13 @@ TEST_F(SessionDownload, NoisyLineNeverDeliversWrongData)
     rig.sim->setFaults(heavy);
     QTimer::singleShot(8000, rig.fs.get(), [&] { rig.fs->cancelOperation(); });
     const Outcome out = rig.download(session);
-    if (out.success)
+    if (out.success) {
         EXPECT_EQ(out.raw, expected);
-    else if (out.finished)
+    } else if (out.finished) {
         EXPECT_TRUE(out.error == "Hardware/Connection error during session download"
                     || out.error == "Session download cancelled")
             << out.error.toStdString();
+    }
     EXPECT_EQ(out.raw, expected.left(out.raw.size())) << "a prefix of the right data at worst";
 }
 
@@ -423,8 +428,9 @@ TEST_F(SessionDownload, CancelEndsTheDownloadAsDescribed)
             rig.fs->cancelOperation();
     });
     EXPECT_FALSE(out.success);
-    if (out.finished)
+    if (out.finished) {
         EXPECT_EQ(out.error, QString("Session download cancelled"));
+    }
     EXPECT_EQ(rig.fs->status(), RemoteFileSystem::Mounted);
     EXPECT_GE(out.records, 10);
     EXPECT_LT(out.raw.size(), expected.size());
