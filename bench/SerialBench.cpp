@@ -347,14 +347,14 @@ void BM_IdleOpenPort(benchmark::State &state)
     idleFor(state, true);
 }
 
-BENCHMARK(BM_WritePlainLoop)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
-BENCHMARK(BM_WriteSerialPort)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
-BENCHMARK(BM_ReadPlainLoop)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
-BENCHMARK(BM_ReadSerialPort)->Unit(benchmark::kMillisecond)->MinTime(1.0)->UseRealTime();
-BENCHMARK(BM_PingPongPlainLoop)->Unit(benchmark::kMicrosecond)->MinTime(1.0)->UseRealTime();
-BENCHMARK(BM_PingPongSerialPort)->Unit(benchmark::kMicrosecond)->MinTime(1.0)->UseRealTime();
-BENCHMARK(BM_IdleNoPort)->Arg(1)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_IdleOpenPort)->Arg(5)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WritePlainLoop)->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseRealTime();
+BENCHMARK(BM_WriteSerialPort)->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseRealTime();
+BENCHMARK(BM_ReadPlainLoop)->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseRealTime();
+BENCHMARK(BM_ReadSerialPort)->Unit(benchmark::kMillisecond)->MinTime(0.5)->UseRealTime();
+BENCHMARK(BM_PingPongPlainLoop)->Unit(benchmark::kMicrosecond)->MinTime(0.5)->UseRealTime();
+BENCHMARK(BM_PingPongSerialPort)->Unit(benchmark::kMicrosecond)->MinTime(0.5)->UseRealTime();
+BENCHMARK(BM_IdleNoPort)->Arg(1)->Iterations(1)->Repetitions(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IdleOpenPort)->Arg(5)->Iterations(1)->Repetitions(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // Keeps the console output and remembers each run's figures for the ratios.
 class RatioReporter : public benchmark::ConsoleReporter
@@ -364,29 +364,23 @@ public:
     {
         ConsoleReporter::ReportRuns(runs);
         for (const Run &run : runs) {
-            const std::string name = run.benchmark_name();
-            auto bytes = run.counters.find("bytes_per_second");
-            if (bytes != run.counters.end())
-                g_figures[name + ":bps"] = bytes->second;
-            auto median = run.counters.find("median_us");
-            if (median != run.counters.end())
-                g_figures[name + ":median"] = median->second;
-            auto cpu = run.counters.find("cpu_percent_of_core");
-            if (cpu != run.counters.end())
-                g_figures[name + ":cpu"] = cpu->second;
-            if (run.iterations > 0)
-                g_figures[name + ":time"] = run.GetAdjustedRealTime();
+            // With repetitions, the median aggregate (reported last) replaces single runs.
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median")
+                continue;
+            const std::string name = run.run_name.function_name;
+            for (const char *counter : {"bytes_per_second", "median_us", "cpu_percent_of_core"}) {
+                auto it = run.counters.find(counter);
+                if (it != run.counters.end())
+                    g_figures[name + ":" + counter] = it->second;
+            }
         }
     }
 };
 
-double figure(const std::string &prefix, const std::string &key)
+double figure(const std::string &name, const std::string &counter)
 {
-    for (const auto &entry : g_figures)
-        if (entry.first.rfind(prefix, 0) == 0 && entry.first.size() >= key.size() &&
-            entry.first.compare(entry.first.size() - key.size(), key.size(), key) == 0)
-            return entry.second;
-    return 0.0;
+    auto it = g_figures.find(name + ":" + counter);
+    return it == g_figures.end() ? 0.0 : it->second;
 }
 
 }  // namespace
@@ -395,16 +389,29 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     initSerialSupport();
-    benchmark::Initialize(&argc, argv);
+    // Other processes share the machine: by default repeat and interleave the runs so that a
+    // busy moment does not fall on one side of a ratio only, and compare medians.
+    std::vector<char *> args(argv, argv + argc);
+    std::string repetitions = "--benchmark_repetitions=5";
+    std::string interleave = "--benchmark_enable_random_interleaving=true";
+    const bool chosen = std::any_of(args.begin() + 1, args.end(), [](const char *arg) {
+        return std::strncmp(arg, "--benchmark_repetitions", 23) == 0;
+    });
+    if (!chosen) {
+        args.push_back(repetitions.data());
+        args.push_back(interleave.data());
+    }
+    int count = int(args.size());
+    benchmark::Initialize(&count, args.data());
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
-    const double writePlain = figure("BM_WritePlainLoop", ":bps");
-    const double writePort = figure("BM_WriteSerialPort", ":bps");
-    const double readPlain = figure("BM_ReadPlainLoop", ":bps");
-    const double readPort = figure("BM_ReadSerialPort", ":bps");
-    const double pingPlain = figure("BM_PingPongPlainLoop", ":median");
-    const double pingPort = figure("BM_PingPongSerialPort", ":median");
+    const double writePlain = figure("BM_WritePlainLoop", "bytes_per_second");
+    const double writePort = figure("BM_WriteSerialPort", "bytes_per_second");
+    const double readPlain = figure("BM_ReadPlainLoop", "bytes_per_second");
+    const double readPort = figure("BM_ReadSerialPort", "bytes_per_second");
+    const double pingPlain = figure("BM_PingPongPlainLoop", "median_us");
+    const double pingPort = figure("BM_PingPongSerialPort", "median_us");
     std::printf("\nthroughput port->line: %.1f MB/s vs plain %.1f MB/s, ratio %.2f (target >= 0.8)\n",
                 writePort / 1e6, writePlain / 1e6, writePlain > 0 ? writePort / writePlain : 0.0);
     std::printf("throughput line->port: %.1f MB/s vs plain %.1f MB/s, ratio %.2f (target >= 0.8)\n",
@@ -412,7 +419,7 @@ int main(int argc, char **argv)
     std::printf("16-byte ping-pong (median): %.1f us vs plain %.1f us, ratio %.2f (target <= 1.5)\n", pingPort,
                 pingPlain, pingPlain > 0 ? pingPort / pingPlain : 0.0);
     std::printf("idle CPU: open port %.3f %% of a core, no port %.3f %% (target < 1 %%)\n",
-                figure("BM_IdleOpenPort", ":cpu"), figure("BM_IdleNoPort", ":cpu"));
+                figure("BM_IdleOpenPort", "cpu_percent_of_core"), figure("BM_IdleNoPort", "cpu_percent_of_core"));
 
     benchmark::Shutdown();
     shutdownSerialSupport();
