@@ -46,7 +46,7 @@ QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArra
 TEST(FirmwareMeta, LoadsAHandMadeFile)
 {
     QTemporaryDir dir;
-    const QByteArray payload = QByteArray("\x01\x02\x03 firmware image", 20);
+    const QByteArray payload("\x01\x02\x03 firmware image");
     const QString path = writeFile(dir, "a.fw", handMadeFile(payload, 3, 14, 70000, 1, "release notes"));
     FirmwareMeta meta;
     QSignalSpy status(&meta, &FirmwareMeta::loadStatusChanged);
