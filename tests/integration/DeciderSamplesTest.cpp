@@ -1,0 +1,152 @@
+// Live magnetometer samples from the virtual logger, over a real pty and the protocol client,
+// drive the auto-calibrating decider; its pulses must match the virtual magnet's revolutions.
+// The learned parameters also travel to the logger and back in the algorithm-parameter packets.
+#include "CommonMetatypes.h"
+#include "SerialComm.h"
+#include "SerialSupport.h"
+#include "TarrowindFirmware.h"
+#include "VirtualLoggerRunner.h"
+#include "WrappedEllipticalDecider.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace {
+bool spinUntil(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms)
+            return done();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    return true;
+}
+
+void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
+
+constexpr double kRevPerSecond = 4.0;
+
+class Rig
+{
+public:
+    Rig()
+    {
+        registerCommonMetatypes();
+        initSerialSupport();
+        VirtualLoggerConfig config;
+        config.debugMessageIntervalMs = 0;
+        config.magnet.revPerSecond = kRevPerSecond;
+        config.sampleHz = 400.0;
+        sim = std::make_unique<VirtualLoggerRunner>(config);
+        QString error;
+        started = sim->startPty(QString(), &error);
+        if (!started)
+            ADD_FAILURE() << error.toStdString();
+        QObject::connect(&comm, &IODeviceFactory::ioDeviceChanged, &firmware,
+                         [this]() { firmware.setIoDevice(comm.ioDevice()); });
+        comm.setBaud(115200);
+        comm.setParity(MlSerialPort::NoParity);
+        comm.setAssertRts(false);
+        comm.setSerialPort(sim->portName());
+    }
+    ~Rig()
+    {
+        firmware.setIoDevice(nullptr);
+        sim->stop();
+    }
+    bool ready()
+    {
+        return started && spinUntil([this] {
+                   return firmware.connectionState() == TarrowindFirmware::ConnectionState_Ready;
+               }, 15000);
+    }
+
+    std::unique_ptr<VirtualLoggerRunner> sim;
+    bool started = false;
+    SerialComm comm;
+    TarrowindFirmware firmware;
+};
+}  // namespace
+
+TEST(DeciderSamples, LiveSamplesCountTheVirtualMagnetsRevolutions)
+{
+    qInstallMessageHandler(quiet);
+    Rig rig;
+    ASSERT_TRUE(rig.ready());
+
+    WrappedEllipticalDecider decider;
+    decider.setAutoCalibrate(true);
+    int64_t lastSampleTime = 0;
+    int samples = 0;
+    QObject::connect(&rig.firmware, &TarrowindFirmware::sampleAvailable, &decider,
+                     [&](XyzSampleTimestamped s) {
+                         lastSampleTime = s.timestamp;
+                         ++samples;
+                         decider.addSample(s);
+                     });
+    std::vector<int64_t> pulseTimes;
+    QObject::connect(&decider, &WrappedDecider::pulsed, &decider,
+                     [&](int64_t t) { pulseTimes.push_back(t); });
+    int64_t installedAt = 0;
+    QObject::connect(&decider, &WrappedEllipticalDecider::parametersChanged, &decider, [&] {
+        if (installedAt == 0)
+            installedAt = lastSampleTime;
+    });
+
+    ASSERT_NE(rig.firmware.sendWriteTemporary16(Network::TemporaryName16::RawXyzOutput_Enable, 1), 0);
+    ASSERT_TRUE(spinUntil([&] { return installedAt != 0; }, 30000)) << samples << " samples";
+    EXPECT_EQ(decider.status(), WrappedDecider::DeciderStatus_Running);
+
+    // Four more seconds of samples: sixteen revolutions.
+    const int64_t windowStart = installedAt + 500000000LL;
+    ASSERT_TRUE(spinUntil([&] { return lastSampleTime > windowStart + 4500000000LL; }, 30000));
+    std::vector<int64_t> inWindow;
+    for (int64_t t : pulseTimes)
+        if (t > windowStart && t <= windowStart + 4000000000LL)
+            inWindow.push_back(t);
+    // Every revolution counts once: one pulse per quarter second, none missed, none doubled.
+    ASSERT_GE(inWindow.size(), 15u);
+    ASSERT_LE(inWindow.size(), 17u);
+    for (size_t i = 1; i < inWindow.size(); ++i) {
+        const double gap = double(inWindow[i] - inWindow[i - 1]) / 1e9;
+        EXPECT_NEAR(gap, 1.0 / kRevPerSecond, 0.05) << i;
+    }
+    // Over the whole run since installation the count is the magnet's, give or take the
+    // first (direction-setting) wrap and the revolution in progress at either end.
+    const double turned = kRevPerSecond * double(lastSampleTime - installedAt) / 1e9;
+    EXPECT_NEAR(double(decider.pulseCount()), turned, 2.0);
+
+    // The learned parameters go to the logger and come back unchanged.
+    const QByteArray mine = decider.serialize();
+    QSignalSpy finished(&rig.firmware, &TarrowindFirmware::packetFinished);
+    const uint16_t push = rig.firmware.sendPushAlgorithmParameters(mine);
+    ASSERT_NE(push, 0);
+    ASSERT_TRUE(spinUntil([&] {
+        for (const auto &args : finished)
+            if (args.at(0).value<uint16_t>() == push)
+                return true;
+        return false;
+    }, 10000));
+    QByteArray pulled;
+    QObject::connect(&rig.firmware, &TarrowindFirmware::recvPullAlgorithmParametersResult, &decider,
+                     [&](uint16_t, QByteArray packet) { pulled = packet; });
+    ASSERT_NE(rig.firmware.sendPullAlgorithmParameters(Network::Algorithm::Elliptical), 0);
+    ASSERT_TRUE(spinUntil([&] { return !pulled.isEmpty(); }, 10000));
+    ASSERT_EQ(pulled.size(), 138);
+    WrappedEllipticalDecider copy;
+    ASSERT_TRUE(copy.deserialize(pulled));
+    EXPECT_EQ(copy.serialize().mid(8), mine.mid(8));
+    EXPECT_EQ(copy.status(), WrappedDecider::DeciderStatus_Running);
+
+    rig.firmware.sendWriteTemporary16(Network::TemporaryName16::RawXyzOutput_Enable, 0);
+    spinUntil([] { return false; }, 100);
+    qInstallMessageHandler(nullptr);
+}
