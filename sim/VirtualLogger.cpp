@@ -289,7 +289,6 @@ void VirtualLogger::advance(int64_t nowNs)
 
     if (m_config.debugMessageIntervalMs > 0 && nowNs >= m_nextDebugNs) {
         const int64_t up = uptimeNs(nowNs) / 1000000000;
-        static const char *const kinds[] = {"mag", "flash", "power", "rtc"};
         const int kind = int(m_rng() % 4);
         QString text;
         switch (kind) {
@@ -306,7 +305,6 @@ void VirtualLogger::advance(int64_t nowNs)
             text = QStringLiteral("rtc: uptime %1 s\n").arg(up);
             break;
         }
-        Q_UNUSED(kinds);
         debugMessage(text, nowNs);
         const int64_t base = int64_t(m_config.debugMessageIntervalMs) * kMs;
         m_nextDebugNs = nowNs + base / 2 + int64_t(m_rng() % uint32_t(std::max<int64_t>(base / kMs, 1))) * kMs;

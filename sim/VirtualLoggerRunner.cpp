@@ -258,10 +258,13 @@ void VirtualLoggerRunner::run()
             }
             if (m_transport && m_transport->auxFd() >= 0)
                 fds[count++] = {m_transport->auxFd(), POLLIN, 0};
-            int64_t next = m_device->nextEventNs();
-            const int64_t lineNext = std::min<uint64_t>(uint64_t(m_toDevice.nextDueNs()), uint64_t(m_toHost.nextDueNs()));
-            if (lineNext >= 0 && lineNext != int64_t(UINT64_MAX) && (next < 0 || lineNext < next))
-                next = lineNext;
+            // Sleep until the earliest of: the device's next event, the next byte due on
+            // either side of the line (-1 means none).
+            int64_t next = -1;
+            for (int64_t t : {m_device->nextEventNs(), m_toDevice.nextDueNs(), m_toHost.nextDueNs()}) {
+                if (t >= 0 && (next < 0 || t < next))
+                    next = t;
+            }
             if (next >= 0)
                 timeoutMs = int(std::clamp<int64_t>((next - now + kMs - 1) / kMs, 0, kMaxWaitMs));
         }
