@@ -2,6 +2,7 @@
 
 #include "WindowsPortDriver.h"
 
+#include <algorithm>
 #include <cstring>
 
 WindowsPortDriver::WindowsPortDriver()
@@ -156,8 +157,12 @@ bool WindowsPortDriver::read(void *buffer, int maxBytes, quint64 *bytesRead)
 
 bool WindowsPortDriver::write(const void *data, int bytes, quint64 *bytesWritten)
 {
+    // A synchronous write cannot be interrupted: hand over about 100 ms of line time per
+    // call, so that close(), which waits for the writer, never waits for a long queue to
+    // drain at the line rate. The writer calls again for the rest at once.
+    const int slice = std::max(64, int(m_dcb.BaudRate / 100));
     DWORD written = 0;
-    const BOOL ok = WriteFile(m_handle.load(), data, DWORD(bytes), &written, nullptr);
+    const BOOL ok = WriteFile(m_handle.load(), data, DWORD(std::min(bytes, slice)), &written, nullptr);
     *bytesWritten = written;
     if (!ok)
         recordLastError();
