@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <algorithm>
+#include <set>
 #include <cstring>
 
 namespace {
@@ -446,7 +447,6 @@ bool VirtualFlashService::formatAfterCreate()
     for (uint32_t p : unusable)
         m_writer->markPageUnusable(p);
     m_sessionTimes.clear();
-    m_chainBrokenBefore = 0;
     m_preparedPage = kNoPage;
     if (!m_writer->format())
         return false;
@@ -572,10 +572,7 @@ bool VirtualFlashService::breakStateChainBefore(uint32_t sessionIndex, FlashFile
     for (size_t i = 1; i < states.size(); ++i) {
         if (states[i].sector != f->startSector)
             continue;
-        if (!m_writer->breakStateRecord(states[i - 1].sector, how))
-            return false;
-        m_chainBrokenBefore = std::max(m_chainBrokenBefore, sessionIndex);
-        return true;
+        return m_writer->breakStateRecord(states[i - 1].sector, how);
     }
     return false;
 }
@@ -616,6 +613,38 @@ VirtualFlashService::GroundTruth VirtualFlashService::groundTruthLocked() const
     GroundTruth gt;
     gt.stateExport = m_writer->stateExport();
     const auto &unusable = m_writer->unusablePages();
+
+    // Walk the chain from the live state as a host does: a link ends at an unreadable or blank
+    // sector, a bad CRC, a foreign magic or a sequence number that is not older.
+    std::set<uint32_t> reached;
+    uint32_t oldest = m_writer->head();
+    {
+        uint64_t sequence = uint64_t(getU32(gt.stateExport, 10)) | (uint64_t(getU32(gt.stateExport, 14)) << 32);
+        uint32_t link = m_writer->lastStateSector();
+        while (link != 0 && !reached.count(link)) {
+            const QByteArray r = m_flash->sector(link);
+            if (!dataValid(m_flash->pageStatus(link / VirtualFlash::kSectorsPerPage))
+                || r.count(char(0xFF)) == r.size() || !FlashFilesystemWriter::recordCrcValid(r)
+                || getU32(r, 0) != FlashFilesystemWriter::kStateMagic || getU16(r, 4) != FlashFilesystemWriter::kLayoutVersion)
+                break;
+            const uint64_t seq = uint64_t(getU32(r, 6)) | (uint64_t(getU32(r, 10)) << 32);
+            if (seq >= sequence)
+                break;
+            reached.insert(link);
+            oldest = link;
+            sequence = seq;
+            link = getU32(r, 50);
+        }
+    }
+    const auto &states = m_writer->stateRecords();
+    auto previousState = [&states](uint32_t sector) {
+        for (size_t i = 1; i < states.size(); ++i) {
+            if (states[i].sector == sector)
+                return states[i - 1].sector;
+        }
+        return FlashFilesystemWriter::kNoSector;
+    };
+
     for (const FlashFilesystemWriter::FileInfo &f : m_writer->files()) {
         SessionTruth s;
         s.index = f.id;
@@ -624,7 +653,13 @@ VirtualFlashService::GroundTruth VirtualFlashService::groundTruthLocked() const
         s.open = f.open;
         s.startSector = f.startSector;
         s.endSector = f.open ? m_writer->head() : f.endSector;
-        s.listed = !f.open && f.id >= m_chainBrokenBefore;
+        // The scan learns a file's end from the pair (closing record, the one before it) and
+        // its start from (opening record, the one before it), or takes the oldest record reached.
+        s.listed = !f.open && reached.count(previousState(f.endSector)) > 0;
+        s.scanStartSector = reached.count(previousState(f.startSector)) || f.open ? f.startSector : oldest;
+        const auto along = [&f](uint32_t sector) {
+            return (sector + VirtualFlash::kSectorCount - f.startSector) % VirtualFlash::kSectorCount;
+        };
         s.records = f.payloads;
         s.recordSectors = f.recordSectors;
         for (uint32_t sector : f.recordSectors) {
@@ -632,11 +667,12 @@ VirtualFlashService::GroundTruth VirtualFlashService::groundTruthLocked() const
             const PageStatus st = m_flash->pageStatus(page);
             const QByteArray bytes = m_flash->sector(sector);
             const bool readable = unusable.count(page) == 0 && dataValid(st)
-                                  && FlashFilesystemWriter::recordCrcValid(bytes) && getU32(bytes, 520) == f.id;
+                                  && FlashFilesystemWriter::recordCrcValid(bytes) && getU32(bytes, 520) == f.id
+                                  && along(sector) > along(s.scanStartSector);
             s.recordReadable.push_back(readable);
         }
         // Every page the download walks: from the start to the end sector.
-        const uint32_t firstPage = s.startSector / VirtualFlash::kSectorsPerPage;
+        const uint32_t firstPage = s.scanStartSector / VirtualFlash::kSectorsPerPage;
         const uint32_t lastPage = (s.endSector + VirtualFlash::kSectorCount - 1) % VirtualFlash::kSectorCount
                                   / VirtualFlash::kSectorsPerPage;
         for (uint32_t p = firstPage;; p = (p + 1) % VirtualFlash::kPageCount) {
@@ -645,7 +681,7 @@ VirtualFlashService::GroundTruth VirtualFlashService::groundTruthLocked() const
                 s.unusablePages.push_back(p);
             else if (!reserved && m_flash->pageStatus(p) == PageStatus::HwFailure)
                 s.hasHwFailure = true;
-            if (p == lastPage || s.startSector == s.endSector)
+            if (p == lastPage || s.scanStartSector == s.endSector)
                 break;
         }
         const auto t = m_sessionTimes.find(f.id);
@@ -704,6 +740,7 @@ bool VirtualFlashService::writeGroundTruth(const QString &dir, QString *error) c
         o[QStringLiteral("fileType")] = double(s.fileType);
         o[QStringLiteral("startSector")] = double(s.startSector);
         o[QStringLiteral("endSector")] = double(s.endSector);
+        o[QStringLiteral("scanStartSector")] = double(s.scanStartSector);
         o[QStringLiteral("recordCount")] = double(s.records.size());
         o[QStringLiteral("open")] = s.open;
         o[QStringLiteral("listed")] = s.listed;

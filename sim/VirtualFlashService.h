@@ -75,12 +75,18 @@ public:
         uint32_t startSector = 0;
         uint32_t endSector = 0;  // the live head for the open session
         bool open = false;
-        // Closed and reachable through the state chain: a session scan lists it.
+        // Closed and reachable through the state chain as it stands on the flash (links broken
+        // by damage or unreadable pages end the walk): a session scan lists it.
         bool listed = false;
+        // The start a scan reports: the opening state record, or the oldest state record the
+        // walk reached when the opening one lies beyond a broken link. Records before it are not
+        // part of a download.
+        uint32_t scanStartSector = 0;
         std::vector<QByteArray> records;       // 520-byte payloads in write order
         std::vector<uint32_t> recordSectors;   // where each one lies
         // Whether a download can deliver each record (its page readable, its map bit set, its
-        // CRC intact). The download of a session with any HwFailure page fails.
+        // CRC intact, not before scanStartSector). The download of a session with any HwFailure
+        // page fails.
         std::vector<bool> recordReadable;
         bool hasHwFailure = false;
         std::vector<uint32_t> unusablePages;   // pages inside [start, end) with a cleared map bit
@@ -146,7 +152,7 @@ public:
     // Damages the CRC of one record of a session.
     bool corruptRecordCrc(uint32_t sessionIndex, int record);
     // Breaks the state record just before the one that opened the session: a scan then lists
-    // this session and the newer closed ones only.
+    // this session and the newer closed ones only (the ground truth follows the flash).
     bool breakStateChainBefore(uint32_t sessionIndex, FlashFilesystemWriter::ChainBreak how);
     // Clears a page's map bit after the fact (records already there become unreachable).
     void clearMapBit(uint32_t page);
@@ -160,7 +166,8 @@ public:
     // flash-pages.bin: for every page not fully erased, ascending, the u32 page index
     // (little-endian) and the page's 2112 bytes in device layout (data, then spare).
     // sessions.json: {"sessions": [{"index", "name", "fileType", "startSector", "endSector",
-    // "recordCount", "open", "listed", "startTimeMs", "endTimeMs", "rawLog" (closed only)}],
+    // "scanStartSector", "recordCount", "open", "listed", "startTimeMs", "endTimeMs", "rawLog"
+    // (closed only)}],
     // "flashPages": "flash-pages.bin", "stateExport": "state-export.bin"}, oldest session first.
     bool writeGroundTruth(const QString &dir, QString *error = nullptr) const;
 
@@ -197,7 +204,6 @@ private:
     std::vector<EncodedSession> m_encoded;
     // First and last times of each session's records, by file id.
     std::map<uint32_t, std::pair<int64_t, int64_t>> m_sessionTimes;
-    uint32_t m_chainBrokenBefore = 0;  // sessions below this index are beyond a broken link
 
     std::map<uint32_t, uint32_t> m_sectorRequests;
     std::map<uint32_t, uint32_t> m_pageRequests;

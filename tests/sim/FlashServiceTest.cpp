@@ -176,7 +176,7 @@ std::vector<QByteArray> download(VirtualFlashService &svc, const VirtualFlashSer
         res->data = VirtualFlash::toDeviceLayout(sectors);
     };
     std::map<uint32_t, QByteArray> maps;
-    uint32_t sector = s.startSector;
+    uint32_t sector = s.scanStartSector;
     while (sector != s.endSector) {
         const uint32_t page = sector / 4;
         if (reserved.count(page / 64)) {
@@ -203,8 +203,8 @@ std::vector<QByteArray> download(VirtualFlashService &svc, const VirtualFlashSer
                 const QByteArray sectors = VirtualFlash::toSectorLayout(r.data);
                 for (uint32_t n = sector % 4; n < 4; ++n) {
                     const uint32_t at = page * 4 + n;
-                    const bool inRange = s.startSector <= s.endSector ? (at >= s.startSector && at < s.endSector)
-                                                                      : (at >= s.startSector || at < s.endSector);
+                    const uint32_t b = s.scanStartSector, e = s.endSector;
+                    const bool inRange = b <= e ? (at >= b && at < e) : (at >= b || at < e);
                     if (!inRange)
                         break;
                     const QByteArray rec = sectors.mid(int(n) * 528, 528);
@@ -456,21 +456,55 @@ TEST(VirtualFlashService, SessionsDownloadByTheLayoutWithFaultsAndWrapAround)
 
 TEST(VirtualFlashService, BrokenChainLinkHidesOlderSessions)
 {
+    using Break = FlashFilesystemWriter::ChainBreak;
+    for (Break how : {Break::BadCrc, Break::StaleSequence, Break::BadMagic}) {
+        VirtualFlashService svc(smallScenario(9));
+        const auto before = svc.groundTruth();
+        const uint32_t third = before.closedSessions()[2]->index;
+        ASSERT_TRUE(svc.breakStateChainBefore(third, how));
+        const auto gt = svc.groundTruth();
+        const auto closed = gt.closedSessions();
+        EXPECT_FALSE(closed[0]->listed);
+        EXPECT_FALSE(closed[1]->listed);
+        EXPECT_TRUE(closed[2]->listed);
+        EXPECT_EQ(closed[2]->scanStartSector, closed[2]->startSector);
+        EXPECT_EQ(closed[2]->expectedDownload().size(), closed[2]->records.size());
+        // The damaged record is the state record right before the one that opened the session.
+        const ReadResult r = readSector(svc, closed[2]->startSector, 4040, 1);
+        const ReadResult broken = readSector(svc, u32(r.data, 50), 4040, 2);
+        EXPECT_NE(broken.data, before.stateExport);
+        if (how == Break::BadCrc)
+            EXPECT_FALSE(FlashFilesystemWriter::recordCrcValid(broken.data));
+        else
+            EXPECT_TRUE(FlashFilesystemWriter::recordCrcValid(broken.data));
+    }
     VirtualFlashService svc(smallScenario(9));
-    const auto before = svc.groundTruth();
-    const uint32_t third = before.closedSessions()[2]->index;
-    ASSERT_TRUE(svc.breakStateChainBefore(third, FlashFilesystemWriter::ChainBreak::BadCrc));
+    EXPECT_FALSE(svc.breakStateChainBefore(999, Break::BadCrc));
+}
+
+TEST(VirtualFlashService, UnreadableOpeningRecordMovesTheScanStart)
+{
+    VirtualFlashService::Scenario sc = smallScenario(14);
+    sc.commitEveryRecords = 20;  // checkpoints inside every session
+    VirtualFlashService svc(sc);
+    const uint32_t second = svc.groundTruth().closedSessions()[1]->index;
+    const uint32_t opening = svc.groundTruth().session(second)->startSector;
+    svc.setPageStatus(opening / 4, PageStatus::ReadFailure);
+
     const auto gt = svc.groundTruth();
     const auto closed = gt.closedSessions();
-    EXPECT_FALSE(closed[0]->listed);
-    EXPECT_FALSE(closed[1]->listed);
+    EXPECT_FALSE(closed[0]->listed);  // its closing pair lies beyond the unreadable link
+    ASSERT_TRUE(closed[1]->listed);
     EXPECT_TRUE(closed[2]->listed);
-    // The damaged record is the state record right before the one that opened the session.
-    const ReadResult r = readSector(svc, closed[2]->startSector, 4040, 1);
-    const uint32_t prev = u32(r.data, 50);
-    const ReadResult broken = readSector(svc, prev, 4040, 2);
-    EXPECT_FALSE(FlashFilesystemWriter::recordCrcValid(broken.data));
-    EXPECT_FALSE(svc.breakStateChainBefore(999, FlashFilesystemWriter::ChainBreak::BadCrc));
+    const auto *s = closed[1];
+    EXPECT_NE(s->scanStartSector, s->startSector);
+    const auto expected = s->expectedDownload();
+    EXPECT_GT(expected.size(), 0u);
+    EXPECT_LT(expected.size() + 20, s->records.size() + 1);  // the first checkpoint's worth is lost
+    std::set<uint32_t> pages;
+    bool hw = false;
+    EXPECT_EQ(download(svc, *s, 4468, &pages, &hw), expected);
+    EXPECT_EQ(pages.count(opening / 4), 0u);
 }
 
 TEST(VirtualFlashService, CreateFormatsWithProgressAndAnswersBusyMeanwhile)
