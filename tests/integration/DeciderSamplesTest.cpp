@@ -86,10 +86,12 @@ TEST(DeciderSamples, LiveSamplesCountTheVirtualMagnetsRevolutions)
     decider.setAutoCalibrate(true);
     int64_t lastSampleTime = 0;
     int samples = 0;
+    std::vector<int64_t> sampleTimes;
     QObject::connect(&rig.firmware, &TarrowindFirmware::sampleAvailable, &decider,
                      [&](XyzSampleTimestamped s) {
                          lastSampleTime = s.timestamp;
                          ++samples;
+                         sampleTimes.push_back(s.timestamp);
                          decider.addSample(s);
                      });
     std::vector<int64_t> pulseTimes;
@@ -105,24 +107,43 @@ TEST(DeciderSamples, LiveSamplesCountTheVirtualMagnetsRevolutions)
     ASSERT_TRUE(spinUntil([&] { return installedAt != 0; }, 30000)) << samples << " samples";
     EXPECT_EQ(decider.status(), WrappedDecider::DeciderStatus_Running);
 
-    // Four more seconds of samples: sixteen revolutions.
-    const int64_t windowStart = installedAt + 500000000LL;
-    ASSERT_TRUE(spinUntil([&] { return lastSampleTime > windowStart + 4500000000LL; }, 30000));
-    std::vector<int64_t> inWindow;
+    // The virtual sensor's FIFO drops samples when its thread is starved (a loaded machine):
+    // revolutions inside such a hole are not in the data at all. So judge the count on a
+    // stretch of at least three seconds of gap-free samples, half a second after learning.
+    constexpr int64_t kStretch = 3000000000LL;
+    constexpr int64_t kMaxGap = 20000000LL;  // 8 samples at 400 Hz
+    int64_t stretchStart = 0, stretchEnd = 0;
+    auto findStretch = [&] {
+        int64_t start = 0;
+        for (size_t i = 1; i < sampleTimes.size(); ++i) {
+            if (sampleTimes[i] < installedAt + 500000000LL)
+                continue;
+            if (start == 0 || sampleTimes[i] - sampleTimes[i - 1] > kMaxGap)
+                start = sampleTimes[i];
+            if (sampleTimes[i] - start >= kStretch) {
+                stretchStart = start;
+                stretchEnd = sampleTimes[i];
+                return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(spinUntil(findStretch, 40000)) << "no gap-free stretch of samples";
+    std::vector<int64_t> inStretch;
     for (int64_t t : pulseTimes)
-        if (t > windowStart && t <= windowStart + 4000000000LL)
-            inWindow.push_back(t);
+        if (t > stretchStart && t <= stretchEnd)
+            inStretch.push_back(t);
     // Every revolution counts once: one pulse per quarter second, none missed, none doubled.
-    ASSERT_GE(inWindow.size(), 15u);
-    ASSERT_LE(inWindow.size(), 17u);
-    for (size_t i = 1; i < inWindow.size(); ++i) {
-        const double gap = double(inWindow[i] - inWindow[i - 1]) / 1e9;
+    const double expected = kRevPerSecond * double(stretchEnd - stretchStart) / 1e9;
+    EXPECT_NEAR(double(inStretch.size()), expected, 1.0);
+    for (size_t i = 1; i < inStretch.size(); ++i) {
+        const double gap = double(inStretch[i] - inStretch[i - 1]) / 1e9;
         EXPECT_NEAR(gap, 1.0 / kRevPerSecond, 0.05) << i;
     }
-    // Over the whole run since installation the count is the magnet's, give or take the
-    // first (direction-setting) wrap and the revolution in progress at either end.
+    // Over the whole run since installation the count never exceeds the magnet's turns (plus
+    // the revolution in progress when the parameters arrived).
     const double turned = kRevPerSecond * double(lastSampleTime - installedAt) / 1e9;
-    EXPECT_NEAR(double(decider.pulseCount()), turned, 2.0);
+    EXPECT_LE(double(decider.pulseCount()), turned + 1.0);
 
     // The learned parameters go to the logger and come back unchanged.
     const QByteArray mine = decider.serialize();
