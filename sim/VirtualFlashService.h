@@ -23,6 +23,9 @@
 //   C2S_FlashCreate      -> S2C_FlashCreateAck, S2C_FlashCreateProgress..., S2C_FlashCreateResult
 //   C2S_FlashCommitNow   -> S2C_FlashCommitNowAck (the live state is written as a state record)
 //
+// A create erases the flash and writes a fresh filesystem holding one open, empty session; the
+// unusable pages and page statuses stay, as they belong to the chip.
+//
 // Requests a firmware version does not know get no answer, as on the device. While a create runs,
 // reads answer with status Busy. A compressed reply falls back to plain bytes (flag 0) when
 // compression would not make it smaller. Failed reads (ReadFailure, HwFailure, Busy, BadRequest)
