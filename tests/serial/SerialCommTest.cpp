@@ -3,6 +3,7 @@
 #include "PtyPair.h"
 #include "SerialTestSupport.h"
 
+#include <QMetaProperty>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
@@ -79,6 +80,21 @@ TEST(SerialCommTest, SettingsChangedTogetherMakeOneReopen)
         return got.size() >= 11;
     }));
     EXPECT_EQ(got, QByteArray("from-device"));
+}
+
+TEST(SerialCommTest, QmlSeesTheDeviceChangeOnBothDeviceProperties)
+{
+    SerialComm comm;
+    const QMetaObject *meta = comm.metaObject();
+    for (const char *name : {"ioDevice", "serialPortObject"}) {
+        const QMetaProperty property = meta->property(meta->indexOfProperty(name));
+        ASSERT_TRUE(property.isValid()) << name;
+        ASSERT_TRUE(property.hasNotifySignal()) << name;
+        EXPECT_EQ(property.notifySignal().name(), QByteArray("ioDeviceChanged")) << name;
+    }
+    const QMetaProperty parity = meta->property(meta->indexOfProperty("parity"));
+    EXPECT_TRUE(parity.write(&comm, QVariant::fromValue(MlSerialPort::OddParity)));
+    EXPECT_EQ(comm.parity(), MlSerialPort::OddParity);
 }
 
 TEST(SerialCommTest, SysPathPrefixIsStrippedAndRemembered)
