@@ -45,7 +45,13 @@ const char kHelp[] =
     "                           every page not fully erased), sessions.json, state-export.bin (the\n"
     "                           528-byte state export), mcu-flash.bin (the 256 KiB MCU flash) and\n"
     "                           device.json (identity, variables, request counts)\n"
-    "  --help                   this text\n";
+    "  --help                   this text\n"
+    "\n"
+    "Signals:\n"
+    "  SIGUSR1                  pull the cable (the pty goes away); again to plug it back in, on a\n"
+    "                           new pty whose path is printed on a line of its own (--link follows)\n"
+    "  SIGUSR2                  restart the logger (as a power cycle)\n"
+    "  SIGINT, SIGTERM          write the ground truth again (with --write-ground-truth) and exit\n";
 
 int usageError(const QString &message)
 {
@@ -152,6 +158,8 @@ int main(int argc, char **argv)
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGHUP);
+    sigaddset(&stopSignals, SIGUSR1);
+    sigaddset(&stopSignals, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     VirtualLoggerRunner sim(config);
@@ -168,8 +176,25 @@ int main(int argc, char **argv)
     std::printf("%s\n", qPrintable(sim.ptyPath()));
     std::fflush(stdout);
 
-    int received = 0;
-    sigwait(&stopSignals, &received);
+    for (;;) {
+        int received = 0;
+        if (sigwait(&stopSignals, &received) != 0)
+            continue;
+        if (received == SIGUSR2) {
+            sim.restartDevice();
+        } else if (received == SIGUSR1) {
+            if (!sim.ptyPath().isEmpty()) {
+                sim.unplug();
+            } else if (sim.replug(&error)) {
+                std::printf("%s\n", qPrintable(sim.ptyPath()));
+                std::fflush(stdout);
+            } else {
+                std::fprintf(stderr, "tarrowind-sim: cannot plug back in: %s\n", qPrintable(error));
+            }
+        } else {
+            break;
+        }
+    }
     sim.stop();
     return writeTruth(sim, truthDir) ? 0 : 1;
 }

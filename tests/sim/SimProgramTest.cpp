@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <memory>
 #include <poll.h>
@@ -116,6 +117,18 @@ TEST_F(SimProgram, BootloaderScenarioWritesGroundTruthAtStartAndExit)
     EXPECT_EQ(exchange(fd, data + QByteArray(1, x), 1), QByteArray(1, '\x79'));
     ::close(fd);
 
+    // SIGUSR2 restarts the logger; SIGUSR1 twice pulls the cable and plugs it back in.
+    ::kill(pid_t(p.processId()), SIGUSR2);
+    ::kill(pid_t(p.processId()), SIGUSR1);
+    for (int i = 0; i < 100 && QFileInfo::exists(ptyPath); ++i)
+        p.waitForFinished(20);
+    EXPECT_FALSE(QFileInfo::exists(ptyPath)) << "unplugged";
+    ::kill(pid_t(p.processId()), SIGUSR1);
+    ASSERT_TRUE(p.waitForReadyRead(5000));
+    const QString newPty = QString::fromLocal8Bit(p.readLine()).trimmed();
+    EXPECT_TRUE(newPty.startsWith(QLatin1String("/dev/")));
+    EXPECT_EQ(QFileInfo(link).symLinkTarget(), newPty);
+
     p.terminate();  // SIGTERM
     ASSERT_TRUE(p.waitForFinished(10000));
     EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
@@ -125,7 +138,8 @@ TEST_F(SimProgram, BootloaderScenarioWritesGroundTruthAtStartAndExit)
     EXPECT_EQ(mcu.read(5), QByteArray("\xde\xad\xbe\xef\xff", 5)) << "the exit truth shows what the host changed";
     QFile json(dir + QStringLiteral("/device.json"));
     ASSERT_TRUE(json.open(QIODevice::ReadOnly));
-    EXPECT_EQ(QJsonDocument::fromJson(json.readAll()).object().value(QStringLiteral("mode")).toString(),
-              QStringLiteral("bootloader"));
+    const QJsonObject device = QJsonDocument::fromJson(json.readAll()).object();
+    EXPECT_EQ(device.value(QStringLiteral("mode")).toString(), QStringLiteral("firmware")) << "restarted";
+    EXPECT_EQ(device.value(QStringLiteral("restarts")).toInt(), 1);
     EXPECT_FALSE(QFileInfo::exists(link)) << "the link goes with the program";
 }
