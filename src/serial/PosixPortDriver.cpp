@@ -403,32 +403,37 @@ bool PosixPortDriver::read(void *buffer, int maxBytes, quint64 *bytesRead)
     if (maxBytes <= 0)
         return true;
 
-    pollfd fds[2] = {{fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
-        if (errno == EINTR || errno == EAGAIN)
-            return true;
-        setLastError(AbstractSerialPort::ReadError);
-        return false;
-    }
-    if (fds[1].revents)
-        return true;  // interrupted: the caller checks why
-    if (fds[0].revents & POLLIN) {
-        // Bytes that arrived before a hang-up are still delivered.
+    // While bytes stream in, read straight away; sleep in poll() only when the line is quiet.
+    for (;;) {
         const ssize_t n = ::read(fd, buffer, size_t(maxBytes));
         if (n > 0) {
             *bytesRead = quint64(n);
             return true;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            return true;
-        setLastError(AbstractSerialPort::ReadError);
-        return false;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            // A read of 0 or EIO: the device hung up (unplugged, pty master closed).
+            setLastError(AbstractSerialPort::ReadError);
+            return false;
+        }
+        if (errno == EINTR)
+            continue;
+
+        pollfd fds[2] = {{fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                return true;
+            setLastError(AbstractSerialPort::ReadError);
+            return false;
+        }
+        if (fds[1].revents)
+            return true;  // interrupted: the caller checks why
+        if (fds[0].revents & POLLIN)
+            continue;  // bytes that arrived before a hang-up are still delivered
+        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            setLastError(AbstractSerialPort::ReadError);
+            return false;
+        }
     }
-    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-        setLastError(AbstractSerialPort::ReadError);
-        return false;
-    }
-    return true;
 }
 
 bool PosixPortDriver::write(const void *data, int bytes, quint64 *bytesWritten)
