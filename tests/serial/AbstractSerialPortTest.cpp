@@ -6,7 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 #include <time.h>
 
 namespace {
@@ -269,8 +274,20 @@ TEST(AbstractSerialPortTest, ASecondOpenOfTheSamePortFails)
     EXPECT_FALSE(second.open(QIODevice::ReadWrite));
     EXPECT_EQ(second.error(), AbstractSerialPort::PermissionError);
     EXPECT_EQ(second.errorString(), QStringLiteral("Access denied"));
+    // The kernel's exclusive mode is on while the port is open (root passes it, so look).
+    const int probe = ::open(QFile::encodeName(pty.slavePath()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int exclusive = -1;
+    if (probe >= 0) {
+        ASSERT_EQ(::ioctl(probe, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 1);
+    }
     first.close();
     // Released on close, also the exclusive mode that a pty would otherwise keep.
+    if (probe >= 0) {
+        ASSERT_EQ(::ioctl(probe, TIOCGEXCL, &exclusive), 0);
+        EXPECT_EQ(exclusive, 0);
+        ::close(probe);
+    }
     EXPECT_TRUE(second.open(QIODevice::ReadWrite));
 }
 
