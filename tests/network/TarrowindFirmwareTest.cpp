@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <memory>
@@ -687,6 +688,62 @@ TEST_F(FirmwareTest, KeepAliveThenSilenceDropsConnection)
     EXPECT_LT(t.elapsed(), 6500);
     // Only polling requests were lost: no timeout lines.
     EXPECT_EQ(log.count(QStringLiteral("Network packet timeout")), 0);
+}
+
+TEST_F(FirmwareTest, ReadyOnlyOperationsAndPacketImages)
+{
+    attach();
+    device->answerNothing = true;
+    device->announce();
+    ASSERT_TRUE(waitFor([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_QueryingInfo; },
+                        2000));
+    EXPECT_EQ(firmware->sendSetDateTime(), 0);
+    EXPECT_EQ(firmware->sendRtcCalibrate(), 0);
+    EXPECT_EQ(firmware->sendFlashCreate(), 0);
+    EXPECT_EQ(firmware->sendPushAlgorithmParameters(QByteArray(138, '\0')), 0);
+    firmware->setIoDevice(nullptr);
+
+    device->answerNothing = false;
+    connectReady();
+    const qint64 before = QDateTime::currentMSecsSinceEpoch();
+    const uint16_t id = firmware->sendSetDateTime();
+    ASSERT_NE(id, 0);
+    // The image is taken whole except for checksum and id; a short image is refused.
+    QByteArray image(140, '\0');
+    image[0] = char(0x58);
+    image[1] = char(0x50);
+    for (int i = 8; i < 138; ++i)
+        image[i] = char(i);
+    const uint16_t pushId = firmware->sendPushAlgorithmParameters(image);
+    ASSERT_NE(pushId, 0);
+    EXPECT_EQ(firmware->sendPushAlgorithmParameters(image.left(137)), 0);
+    firmware->setTargetBaud(230400);
+    settle();
+    ASSERT_EQ(device->requests.size(), 3u);
+    const QByteArray set = device->requests[0].bytes;
+    int64_t ns;
+    std::memcpy(&ns, set.constData() + 8, 8);
+    EXPECT_GE(ns / 1000000, before + 30);
+    EXPECT_LE(ns / 1000000, before + 30 + 1000);
+    const QByteArray push = device->requests[1].bytes;
+    EXPECT_EQ(push.size(), 138);
+    EXPECT_EQ(push.mid(8), image.mid(8, 130));
+    EXPECT_EQ(device->requests[1].requestId, pushId);
+    EXPECT_EQ(device->requests[2].type, C2S_NetworkUartConfig);
+    EXPECT_EQ(u16At(device->requests[2].bytes, 8), uint16_t(230400 & 0xFFFF));
+}
+
+TEST_F(FirmwareTest, KeepAliveCanBeSwitchedOff)
+{
+    connectReady();
+    QSignalSpy toggled(firmware.get(), &TarrowindFirmware::keepAliveEnabledChanged);
+    firmware->setKeepAliveEnabled(false);
+    firmware->setKeepAliveEnabled(false);
+    EXPECT_EQ(toggled.count(), 1);
+    device->requests.clear();
+    waitFor([] { return false; }, 1300);
+    EXPECT_EQ(device->count(C2S_GetDeviceId), 0);
+    EXPECT_EQ(firmware->connectionState(), TarrowindFirmware::ConnectionState_Ready);
 }
 
 int main(int argc, char **argv)
