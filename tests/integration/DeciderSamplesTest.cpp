@@ -106,7 +106,7 @@ TEST(DeciderSamples, LiveSamplesCountTheVirtualMagnetsRevolutions)
                      [&](XyzSampleTimestamped s) {
                          lastSampleTime = s.timestamp;
                          ++samples;
-                         sampleTimes.push_back(s.timestamp);
+                         sampleTimes.push_back(int64_t(s.timestamp));
                          decider.addSample(s);
                      });
     std::vector<int64_t> pulseTimes;
