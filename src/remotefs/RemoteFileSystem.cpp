@@ -1,5 +1,6 @@
 #include "RemoteFileSystem.h"
 
+#include "CrossThreadFunctor.h"
 #include "RemoteFileSystemImpl.h"
 #include "TarrowindFirmware.h"
 
@@ -153,10 +154,10 @@ void RemoteFileSystem::deleteWorker()
         // Cleared and destroyed in its own thread, where its filesystem lives.
         QMetaObject::invokeMethod(
             worker,
-            [worker]() {
+            crossThread([worker]() {
                 worker->setTarrowindFirmware(nullptr);
                 delete worker;
-            },
+            }),
             Qt::BlockingQueuedConnection);
     } else {
         delete worker;

@@ -1,5 +1,6 @@
 #include "RemoteFileSystemImpl.h"
 
+#include "CrossThreadFunctor.h"
 #include "TarrowindFirmware.h"
 
 #include <QDebug>
@@ -65,17 +66,17 @@ void RemoteFileSystemImpl::setTarrowindFirmware(TarrowindFirmware *remoteKestrel
     TarrowindFirmware *client = m_client.data();
     QMetaObject::invokeMethod(
         client,
-        [self, client]() {
+        crossThread([self, client]() {
             const uint16_t id = client->sendGetFileSystemState();
             // The worker is only ever deleted while this thread waits for it, so the check holds.
             if (self)
                 QMetaObject::invokeMethod(
-                    self.data(), [self, id]() {
+                    self.data(), crossThread([self, id]() {
                         if (self)
                             self->onStateRequestSent(id);
-                    },
+                    }),
                     Qt::QueuedConnection);
-        },
+        }),
         Qt::QueuedConnection);
 }
 

@@ -1,5 +1,6 @@
 #include "RemoteFlashAdapter.h"
 
+#include "CrossThreadFunctor.h"
 #include "TarrowindFirmware.h"
 
 #include <QDebug>
@@ -94,29 +95,30 @@ void RemoteFlashAdapter::setClient(TarrowindFirmware *client)
     auto &c = ch->connections;
     c.push_back(connect(
         client, &TarrowindFirmware::recvFlashRead528Result, client,
-        [ch](uint16_t id, uint32_t, Network::ReadStatus status, QByteArray data) {
+        crossThread([ch](uint16_t id, uint32_t, Network::ReadStatus status, QByteArray data) {
             ch->reply(id, uint16_t(status), data, ch->sectorReply);
-        },
+        }),
         Qt::DirectConnection));
     c.push_back(connect(
         client, &TarrowindFirmware::recvFlashReadPageResult, client,
-        [ch](uint16_t id, uint32_t, Network::ReadStatus status, QByteArray data) {
+        crossThread([ch](uint16_t id, uint32_t, Network::ReadStatus status, QByteArray data) {
             ch->reply(id, uint16_t(status), data, ch->pageReply);
-        },
+        }),
         Qt::DirectConnection));
     c.push_back(connect(
         client, &TarrowindFirmware::packetFinished, client,
-        [ch](uint16_t id, PacketOutcome outcome) { ch->requestEnded(id, int(outcome)); }, Qt::DirectConnection));
+        crossThread([ch](uint16_t id, PacketOutcome outcome) { ch->requestEnded(id, int(outcome)); }),
+        Qt::DirectConnection));
     // The client's members are gone by the time `destroyed` is emitted: forget it at once so
     // no read touches it again, and release a read that waits for it.
     c.push_back(connect(client, &QObject::destroyed, client,
-                        [ch]() {
+                        crossThread([ch]() {
                             std::lock_guard<std::mutex> l(ch->mutex);
                             ch->dropClient();
                             ch->finish(kStatusNotMounted);
-                        },
+                        }),
                         Qt::DirectConnection));
-    auto updatePatchLevel = [ch, client]() {
+    auto updatePatchLevel = crossThread([ch, client]() {
         const uint32_t level = client->patchLevelVersion();
         std::lock_guard<std::mutex> l(ch->mutex);
         if (ch->client != client)
@@ -124,7 +126,7 @@ void RemoteFlashAdapter::setClient(TarrowindFirmware *client)
         ch->patchLevel = level;
         ch->patchLevelKnown = true;
         ch->wake.notify_all();
-    };
+    });
     c.push_back(connect(client, &TarrowindFirmware::getIdInfoChanged, client, updatePatchLevel, Qt::DirectConnection));
     // The first value is read on the client's thread too; reads wait for it.
     QMetaObject::invokeMethod(client, updatePatchLevel, Qt::QueuedConnection);
@@ -185,13 +187,13 @@ void requestAndWait(const std::shared_ptr<RemoteFlashAdapter::Channel> &ch, std:
     ch->pendingId = id;
     QMetaObject::invokeMethod(
         client,
-        [ch, client, id, send]() {
+        crossThread([ch, client, id, send]() {
             if (send(client, id) != 0)
                 return;
             std::lock_guard<std::mutex> l(ch->mutex);
             if (ch->pendingId == id && !ch->replyArrived)
                 ch->finish(RemoteFlashAdapter::kStatusHwFailure);
-        },
+        }),
         Qt::QueuedConnection);
     ch->wake.wait(lock, [&] { return ch->replyArrived; });
 }
