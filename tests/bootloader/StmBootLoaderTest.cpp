@@ -302,6 +302,7 @@ TEST_F(StmBootLoaderTest, SilentLineTimesOutAndRecoversLater)
             silent = true;
         return silent ? QByteArray() : in;
     });
+    ASSERT_TRUE(waitFor([&] { return loader->step() == 7; }));  // not during an idle probe
     line->setHold(true);
     QSignalSpy finished(loader.get(), &StmBootLoader::operationFinished);
     loader->beginOperation(StmBootLoader::EraseProgramVerify, 4, pattern(256, 1));
@@ -380,6 +381,7 @@ TEST_F(StmBootLoaderTest, GoReleasesTheDeviceAndASecondGoIsResent)
 {
     connectLoader();
     QSignalSpy deviceChanges(loader.get(), &StmBootLoader::ioDeviceChanged);
+    ASSERT_TRUE(waitFor([&] { return loader->step() == 7; }));  // not during an idle probe
     line->setHold(true);
     loader->sendGo();
     EXPECT_EQ(loader->state(), StmBootLoader::State_Busy);

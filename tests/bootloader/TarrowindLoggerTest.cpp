@@ -114,6 +114,8 @@ TEST_F(TarrowindLoggerTest, BootloaderTargetIsReachedAndHeld)
 
     // While an operation runs, target changes change nothing else.
     QSignalSpy modes(&logger, &TarrowindLogger::currentOperatingModeChanged);
+    // Start outside an idle probe, so the operation starts at once rather than on its answer.
+    ASSERT_TRUE(waitFor([&] { return logger.bootloader()->step() == 7; }, 2000));
     line.setHold(true);
     logger.bootloader()->beginOperation(StmBootLoader::EraseProgramVerify, 4, QByteArray(300, 'a'));
     ASSERT_EQ(logger.bootloader()->state(), StmBootLoader::State_Busy);

@@ -272,6 +272,8 @@ TEST_F(FirmwareUpdateTest, TargetChangesDuringAnOperationWaitForIt)
     QSignalSpy modes(logger.get(), &TarrowindLogger::currentOperatingModeChanged);
     QSignalSpy finished(logger->bootloader(), &StmBootLoader::operationFinished);
     const QByteArray image = randomImage(16384, 10);
+    // Start outside an idle probe, so the operation starts at once rather than on its answer.
+    ASSERT_TRUE(waitFor([&] { return logger->bootloader()->step() == 7; }, 2000));
     logger->bootloader()->beginOperation(StmBootLoader::EraseProgramVerify, 4, image);
     ASSERT_EQ(logger->bootloader()->state(), StmBootLoader::State_Busy);
     // Busy: the target changes, nothing else does.
@@ -309,6 +311,31 @@ TEST_F(FirmwareUpdateTest, NoTimerWithoutADevice)
     EXPECT_FALSE(timerSeen);
     EXPECT_FALSE(logger2.deviceAttached());
     EXPECT_EQ(logger2.currentOperatingMode(), TarrowindLogger::OperatingMode_Firmware);
+}
+
+TEST_F(FirmwareUpdateTest, ImageSizeEdgesOverTheRealLine)
+{
+    start(false);
+    enterBootloader();
+    EXPECT_EQ(runOperation(StmBootLoader::EraseProgramVerify, 4, QByteArray(1, char(0x42))),
+              StmBootLoader::Error_None);
+    QByteArray flash = deviceFlash();
+    EXPECT_EQ(quint8(flash[0]), 0x42);
+    EXPECT_EQ(flash.mid(1, 2047), QByteArray(2047, char(0xFF)));
+    ASSERT_TRUE(bootloaderReady());
+
+    EXPECT_EQ(runOperation(StmBootLoader::EraseProgramVerify, 4, randomImage(258049, 1)),
+              StmBootLoader::Error_Protocol);
+    EXPECT_EQ(logger->bootloader()->operationErrorString(), QStringLiteral("Bad end flash address"));
+    EXPECT_EQ(deviceFlash(), flash);
+    ASSERT_TRUE(bootloaderReady());
+
+    // The largest image fills the flash up to its last 4 KiB.
+    const QByteArray largest = randomImage(258048, 2);
+    EXPECT_EQ(runOperation(StmBootLoader::EraseProgramVerify, 4, largest), StmBootLoader::Error_None);
+    flash = deviceFlash();
+    EXPECT_EQ(flash.left(258048), largest);
+    EXPECT_EQ(flash.mid(258048), QByteArray(4096, char(0xFF)));
 }
 
 // tarrowind-cli's firmware commands, run as a program.
