@@ -8,6 +8,9 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QQmlExpression>
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <memory>
@@ -744,6 +747,38 @@ TEST_F(FirmwareTest, KeepAliveCanBeSwitchedOff)
     waitFor([] { return false; }, 1300);
     EXPECT_EQ(device->count(C2S_GetDeviceId), 0);
     EXPECT_EQ(firmware->connectionState(), TarrowindFirmware::ConnectionState_Ready);
+}
+
+// The screens drive the client from QML: enum-typed arguments arrive as numbers, lists and
+// 256-bit values travel as QVariants.
+TEST_F(FirmwareTest, UsableFromQml)
+{
+    std::memcpy(device->persistents256[0].bytes, "Cellar", 6);
+    connectReady();
+    QQmlEngine engine;
+    engine.rootContext()->setContextProperty(QStringLiteral("fw"), firmware.get());
+    auto eval = [&](const QString &expression) {
+        QQmlExpression e(engine.rootContext(), nullptr, expression);
+        const QVariant v = e.evaluate();
+        EXPECT_FALSE(e.hasError()) << expression.toStdString() << ": " << e.error().toString().toStdString();
+        return v;
+    };
+    EXPECT_EQ(eval(QStringLiteral("fw.qmlToString(fw.persistents256[0])")).toString(), QStringLiteral("Cellar"));
+    EXPECT_EQ(eval(QStringLiteral("fw.deviceName")).toString(), QStringLiteral("Cellar"));
+    EXPECT_EQ(eval(QStringLiteral("fw.connectionState")).toInt(), int(TarrowindFirmware::ConnectionState_Ready));
+    EXPECT_EQ(eval(QStringLiteral("fw.patchLevelVersion")).toInt(), 4468);
+    EXPECT_EQ(eval(QStringLiteral("fw.stats.pulseCount === undefined ? -1 : 0")).toInt(), 0);
+    const uint16_t id = uint16_t(eval(QStringLiteral("fw.sendReadTemporary16(2)")).toUInt());
+    EXPECT_NE(id, 0);
+    eval(QStringLiteral("fw.persistents256 = [fw.qmlToPersistent256('Loft'), fw.persistents256[1]]"));
+    eval(QStringLiteral("var t = fw.temporaries16; t[4] = 1; fw.temporaries16 = t"));
+    settle();
+    ASSERT_EQ(device->requests.size(), 3u);
+    EXPECT_EQ(device->requests[0].type, C2S_ReadTemporary16);
+    EXPECT_EQ(u16At(device->requests[0].bytes, 8), 2);
+    EXPECT_EQ(device->requests[1].type, C2S_WritePersistent256);
+    EXPECT_EQ(device->requests[2].type, C2S_WriteTemporary16);
+    EXPECT_EQ(firmware->deviceName(), QStringLiteral("Loft"));
 }
 
 int main(int argc, char **argv)
