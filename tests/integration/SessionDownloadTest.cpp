@@ -10,7 +10,14 @@
 #include "VirtualLoggerRunner.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMutex>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QSignalSpy>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -456,4 +463,78 @@ TEST_F(SessionDownload, CancelEndsTheDownloadAsDescribed)
     const Outcome again = rig.download(rig.fs->sessionList().front());
     EXPECT_TRUE(again.success);
     EXPECT_EQ(again.raw, expected);
+}
+
+// The command-line tool as a black box: list and download against a logger on a pty.
+TEST_F(SessionDownload, CommandLineListsAndDownloadsSessions)
+{
+    const QString cli = qEnvironmentVariable("TW_BIN_DIR") + "/tarrowind-cli";
+    if (!QFileInfo::exists(cli))
+        GTEST_SKIP() << "tarrowind-cli is not built";
+    VirtualLoggerConfig config = scenario(4468, 2, 23);
+    config.debugMessageIntervalMs = 0;
+    VirtualLoggerRunner sim(config);
+    ASSERT_TRUE(sim.startPty());
+    Truth truth;
+    sim.withDevice([&](VirtualLogger &d) { truth = d.flashService().groundTruth(); });
+    const auto expected = Rig::listed(truth);
+    ASSERT_EQ(expected.size(), 2u);
+
+    auto run = [&](const QStringList &args, QByteArray *out, QByteArray *err) {
+        QProcess p;
+        p.start(cli, args);
+        const bool finished = p.waitForFinished(60000);
+        *out = p.readAllStandardOutput();
+        *err = p.readAllStandardError();
+        return finished ? p.exitCode() : -1;
+    };
+    QByteArray out, err;
+    ASSERT_EQ(run({"--port", sim.portName(), "sessions", "--json"}, &out, &err), 0) << err.toStdString();
+    const QJsonArray list = QJsonDocument::fromJson(out).object().value("sessions").toArray();
+    ASSERT_EQ(list.size(), 2);
+    for (int i = 0; i < list.size(); ++i) {
+        const QJsonObject s = list[i].toObject();
+        EXPECT_EQ(uint32_t(s.value("index").toDouble()), expected[i]->index);
+        EXPECT_EQ(s.value("name").toString(), expected[i]->name);
+        EXPECT_EQ(QDateTime::fromString(s.value("start").toString(), Qt::ISODate).toMSecsSinceEpoch(),
+                  expected[i]->firstTimeMs / 1000 * 1000);
+        EXPECT_TRUE(s.value("fileName").toString().endsWith(
+            QString("%1_%2.rlog").arg(expected[i]->index, 4, 10, QChar('0')).arg(expected[i]->name)));
+    }
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_EQ(run({"--port", sim.portName(), "download", "--all", "-o", dir.path()}, &out, &err), 0)
+        << err.toStdString();
+    EXPECT_TRUE(err.contains("records")) << "progress on stderr";
+    const QStringList files = QDir(dir.path()).entryList({"*.rlog"}, QDir::Files, QDir::Name);
+    ASSERT_EQ(files.size(), 2);
+    for (const auto *t : expected) {
+        const QString suffix = QString("%1_%2.rlog").arg(t->index, 4, 10, QChar('0')).arg(t->name);
+        const auto it = std::find_if(files.begin(), files.end(), [&](const QString &f) { return f.endsWith(suffix); });
+        ASSERT_NE(it, files.end()) << suffix.toStdString();
+        PulseLog log;
+        ASSERT_TRUE(log.load(dir.filePath(*it)));
+        EXPECT_EQ(log.rawData(), t->rawLog());
+        EXPECT_EQ(log.metaData().value("Logger Job Name").toString(), t->name);
+        EXPECT_FALSE(log.metaData().value("Logger Serial").toString().isEmpty());
+    }
+    // Downloading again never overwrites: the names are made unique.
+    ASSERT_EQ(run({"--port", sim.portName(), "download", "--session", QString::number(expected[0]->index), "-o",
+                   dir.filePath("one.rlog")},
+                  &out, &err),
+              0);
+    PulseLog one;
+    ASSERT_TRUE(one.load(dir.filePath("one.rlog")));
+    EXPECT_EQ(one.rawData(), expected[0]->rawLog());
+    ASSERT_EQ(run({"--port", sim.portName(), "download", "--all", "-o", dir.path()}, &out, &err), 0);
+    EXPECT_EQ(QDir(dir.path()).entryList({"*(2).rlog"}, QDir::Files).size(), 2);
+
+    // Failures: an unknown session, and no logger at all.
+    EXPECT_NE(run({"--port", sim.portName(), "download", "--session", "999", "-o", dir.filePath("x.rlog")}, &out, &err),
+              0);
+    EXPECT_TRUE(err.contains("no closed session 999")) << err.toStdString();
+    sim.stop();
+    EXPECT_NE(run({"--port", "/dev/no-such-tarrowind-port", "sessions", "--timeout", "1"}, &out, &err), 0);
+    EXPECT_TRUE(err.contains("no logger answered")) << err.toStdString();
 }
