@@ -1,5 +1,8 @@
 #include "CliSupport.h"
 
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <cstdio>
 
 namespace Cli {
@@ -25,6 +28,20 @@ void printJson(const QJsonObject &object)
 void printJson(const QJsonDocument &document)
 {
     print(QString::fromUtf8(document.toJson(QJsonDocument::Indented)));
+}
+
+bool waitFor(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (timeoutMs >= 0 && clock.elapsed() > timeoutMs)
+            return done();
+        QEventLoop loop;
+        QTimer::singleShot(10, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
 }
 
 bool takeFlag(QStringList &args, const QString &flag)

@@ -24,6 +24,9 @@ void print(const QString &text);
 void printJson(const QJsonObject &object);
 void printJson(const QJsonDocument &document);
 
+// Runs the event loop until `done` holds; false when `timeoutMs` (>= 0) passed first.
+bool waitFor(const std::function<bool()> &done, int timeoutMs = -1);
+
 // Small argument helpers: flags ("--json"), options with a value ("--port NAME") and the
 // positional arguments left over.
 bool takeFlag(QStringList &args, const QString &flag);

@@ -3,6 +3,9 @@
 #include <QCoreApplication>
 #include <QTextStream>
 
+#ifdef TW_CLI_PROTOCOLCOMMANDS
+#include "ProtocolCommands.h"
+#endif
 #ifdef TW_CLI_LOGCOMMANDS
 #include "LogCommands.h"
 #endif
@@ -24,6 +27,9 @@ std::vector<CliCommand> allCommands()
         for (auto &c : more)
             commands.push_back(std::move(c));
     };
+#ifdef TW_CLI_PROTOCOLCOMMANDS
+    add(protocolCommands());
+#endif
 #ifdef TW_CLI_LOGCOMMANDS
     add(logCommands());
 #endif
