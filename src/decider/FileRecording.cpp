@@ -293,8 +293,14 @@ double FileRecording::sourceRate() const
 void FileRecording::clear()
 {
     setFilename(QString());
+    const bool hadSamples = !m_samples.empty();
     m_samples.clear();
     setTimestamped(false);
+    // Bindings on the count (and a playback of this recording) must see it empty.
+    if (hadSamples) {
+        emit sampleCountChanged(0);
+        emit sourceRateChanged();
+    }
 }
 
 void FileRecording::addSample(const XyzSampleTimestamped &sample)

@@ -256,8 +256,11 @@ TEST(FileRecording, SaveWritesCsvThatLoadsBackExactly)
     // An unwritable target fails.
     EXPECT_FALSE(r.save(QStringLiteral("/proc/version/rec.csv")));
 
+    QSignalSpy counts(&r, &FileRecording::sampleCountChanged);
     r.clear();
     EXPECT_EQ(r.sampleCount(), 0);
+    ASSERT_EQ(counts.count(), 1);
+    EXPECT_EQ(counts.last().at(0).toInt(), 0);
     EXPECT_TRUE(r.filename().isEmpty());
     EXPECT_FALSE(r.timestamped());
 }

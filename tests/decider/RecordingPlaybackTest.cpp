@@ -139,6 +139,7 @@ TEST(RecordingPlayback, EmptyRecordingStopsTheTimer)
     r.addSample(sample(1, 0));
     EXPECT_TRUE(p.running());
     r.clear();
+    EXPECT_FALSE(p.running());
     r.addSample(sample(1, 0));
     p.setRecording(nullptr);
     EXPECT_FALSE(p.running());
