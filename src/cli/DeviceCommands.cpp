@@ -9,12 +9,10 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QLoggingCategory>
 #include <QRegularExpression>
-#include <QTimer>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -22,21 +20,6 @@
 namespace {
 
 constexpr int kDefaultTimeoutSeconds = 15;
-
-// Runs the event loop until `done` holds; false when `timeoutMs` (>= 0) passed first.
-bool waitFor(const std::function<bool()> &done, int timeoutMs = -1)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (timeoutMs >= 0 && clock.elapsed() > timeoutMs)
-            return done();
-        QEventLoop loop;
-        QTimer::singleShot(10, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
 
 void progress(const QString &line)
 {
@@ -89,7 +72,7 @@ struct Connection {
             // Give the logger back its normal behaviour: unlocked, samples on.
             firmware.sendWriteTemporary16(Network::TemporaryName16::FlashLogging_RemoteLock, 0);
             firmware.sendWriteTemporary16(Network::TemporaryName16::RawXyzOutput_Enable, 1);
-            waitFor([this] { return firmware.queueLength() == 0; }, 2000);
+            Cli::waitFor([this] { return firmware.queueLength() == 0; }, 2000);
         }
         firmware.setIoDevice(nullptr);
     }
@@ -103,7 +86,7 @@ struct Connection {
         comm.setParity(MlSerialPort::NoParity);
         comm.setAssertRts(false);
         comm.setSerialPort(o.port);
-        const bool ready = waitFor(
+        const bool ready = Cli::waitFor(
             [this] { return firmware.connectionState() == TarrowindFirmware::ConnectionState_Ready; }, o.timeoutMs);
         if (!ready) {
             QString why = comm.lastError();
@@ -124,7 +107,7 @@ struct Connection {
 
         fs = std::make_unique<RemoteFileSystem>();
         fs->setTarrowindFirmware(&firmware);
-        const bool settled = waitFor(
+        const bool settled = Cli::waitFor(
             [this] { return fs->status() != RemoteFileSystem::BusyMounting; }, o.timeoutMs);
         if (!settled || fs->status() != RemoteFileSystem::Mounted) {
             *error = settled ? QStringLiteral("the logger's filesystem could not be mounted")
@@ -140,7 +123,7 @@ struct Connection {
                              success = ok;
                          });
         fs->beginScanningSessions();
-        waitFor([&] { return finished || !fs->remoteKestrelcove(); });
+        Cli::waitFor([&] { return finished || !fs->remoteKestrelcove(); });
         QObject::disconnect(fs.get(), &RemoteFileSystem::sessionIndexingFinished, &firmware, nullptr);
         if (!success) {
             *error = QStringLiteral("the session scan failed (hardware or connection error)");
@@ -294,7 +277,7 @@ bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const
                          message = text;
                      });
     downloader.beginDownload(session.get());
-    waitFor([&] { return finished || !c.fs->remoteKestrelcove(); });
+    Cli::waitFor([&] { return finished || !c.fs->remoteKestrelcove(); });
     report(true);
     if (!finished) {
         *error = QStringLiteral("Hardware/Connection error during session download");
