@@ -31,6 +31,9 @@ TarrowindLogger::~TarrowindLogger()
     m_modeChangeTimer.stop();
     if (m_factory)
         disconnect(m_factory.data(), nullptr, this, nullptr);
+    // A client going away may still report a state change; nobody is left to act on it.
+    disconnect(m_firmware, nullptr, this, nullptr);
+    disconnect(m_bootloader, nullptr, this, nullptr);
     // The clients go first, while the factory's device they may hold is still alive.
     delete m_bootloader;
     m_bootloader = nullptr;
