@@ -1,0 +1,73 @@
+#pragma once
+
+#include "TarrowindFirmware.h"
+
+#include <QHash>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <memory>
+
+class LoggerLineBinding;
+class SerialComm;
+class TarrowindLogger;
+
+// A logger on a serial port, reached the way the user interface reaches it: a SerialComm
+// as the device factory of a TarrowindLogger, with the line settings bound by
+// LoggerLineBinding. open() waits until the firmware client is Ready and otherwise says why
+// not (the port cannot be opened, nothing answered, the logger stopped half way).
+//
+// While an instance lives, the protocol's debug and info messages are kept off the terminal
+// (every reply is logged, which would drown the command's output); warnings still reach
+// stderr. The messages remain visible to a log observer, which is how a command learns the
+// error code of a write result the client only logs.
+class LoggerConnection
+{
+public:
+    static constexpr int kDefaultTimeoutMs = 15000;
+
+    struct Options {
+        QString port;
+        int timeoutMs = kDefaultTimeoutMs;
+    };
+    // Takes "--port PORT" (placed by main before the command) and "--timeout S" out of
+    // `args`. False with a message when the port is missing or the timeout is not a number
+    // of seconds above 0.
+    static bool takeOptions(QStringList &args, Options *options, QString *error);
+
+    LoggerConnection();
+    ~LoggerConnection();
+    LoggerConnection(const LoggerConnection &) = delete;
+    LoggerConnection &operator=(const LoggerConnection &) = delete;
+
+    bool open(const Options &options, QString *error);
+
+    TarrowindFirmware *firmware() const;
+    TarrowindLogger *logger() const { return m_logger.get(); }
+    SerialComm *comm() const { return m_comm.get(); }
+    bool isReady() const;
+
+    // Waits until the request `id` has finished (any outcome) or `timeoutMs` passed.
+    // Returns false for id 0 (nothing was sent) and on the time-out.
+    bool waitForRequest(uint16_t id, int timeoutMs, TarrowindFirmware::PacketOutcome *outcome);
+
+    // Receives every debug and info message logged on this thread from now on (the one-line
+    // texts of the protocol log). Pass an empty function to stop.
+    void setLogObserver(std::function<void(const QString &)> observer);
+
+private:
+    static void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
+    void observe(const QString &message);
+    bool neverOpened() const;
+    QString explainFailure(const Options &options) const;
+
+    std::unique_ptr<SerialComm> m_comm;
+    std::unique_ptr<TarrowindLogger> m_logger;
+    std::unique_ptr<LoggerLineBinding> m_binding;
+    std::function<void(const QString &)> m_observer;
+    QHash<uint16_t, TarrowindFirmware::PacketOutcome> m_finished;
+    int m_openAttempts = 0;
+    bool m_portOpened = false;
+    bool m_loggerAnnounced = false;
+    QtMessageHandler m_previousHandler = nullptr;
+};

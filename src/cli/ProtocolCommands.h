@@ -1,0 +1,12 @@
+#pragma once
+
+#include "CliSupport.h"
+
+#include <vector>
+
+// Commands that talk to the logger's firmware ("--port PORT" before the command):
+//   info [--json] [--timeout S]
+//   vars [--json] [--timeout S]
+//   set-var NAME VALUE [--save] [--timeout S]
+//   sync-clock [--timeout S]
+std::vector<CliCommand> protocolCommands();
