@@ -1,0 +1,398 @@
+// The command-line tool's device commands as a black box: tarrowind-cli runs as its own
+// process against the virtual logger on a pty, and what it prints is checked against what
+// the device holds.
+
+#include "Network.h"
+#include "VirtualLogger.h"
+#include "VirtualLoggerRunner.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMetaEnum>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+
+// Qt 5 hands queued events between threads under futexes that ThreadSanitizer cannot see (the
+// port's worker threads and the connection manager post to the main thread), so Qt's own
+// hand-over templates are ignored, here and in the tool; other races are still reported.
+static const char kQtHandOverSuppressions[] = "race:qobjectdefs_impl.h\n"
+                                              "race:qobjectdefs.h\n"
+                                              "race:qmetatype.h\n";
+
+extern "C" const char *__tsan_default_options()
+{
+    return "ignore_noninstrumented_modules=1";
+}
+
+extern "C" const char *__tsan_default_suppressions()
+{
+    return kQtHandOverSuppressions;
+}
+
+namespace {
+
+using Network::PermanentName16;
+using Network::PermanentName256;
+using Network::PersistentName16;
+using Network::PersistentName256;
+using Network::TemporaryName16;
+
+constexpr int64_t kMs = 1000000;
+
+QString text32(const QByteArray &bytes)
+{
+    const int end = bytes.indexOf('\0');
+    return QString::fromUtf8(end < 0 ? bytes : bytes.left(end));
+}
+
+struct Result {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+class CliProtocol : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        cli = qEnvironmentVariable("TW_BIN_DIR") + QStringLiteral("/tarrowind-cli");
+        if (!QFileInfo::exists(cli))
+            GTEST_SKIP() << "tarrowind-cli is not built";
+        ASSERT_TRUE(dir.isValid());
+    }
+
+    void startLogger(VirtualLoggerConfig config = VirtualLoggerConfig())
+    {
+        config.debugMessageIntervalMs = 0;
+        sim = std::make_unique<VirtualLoggerRunner>(config);
+        QString error;
+        ASSERT_TRUE(sim->startPty(QString(), &error)) << error.toStdString();
+    }
+
+    Result run(const QStringList &args)
+    {
+        QProcess p;
+#ifdef __SANITIZE_THREAD__
+        const QString supp = dir.filePath(QStringLiteral("tsan.supp"));
+        if (!QFile::exists(supp)) {
+            QFile f(supp);
+            f.open(QIODevice::WriteOnly);
+            f.write(kQtHandOverSuppressions);
+        }
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TSAN_OPTIONS"), env.value(QStringLiteral("TSAN_OPTIONS")) +
+                                                       QStringLiteral(" ignore_noninstrumented_modules=1 suppressions=") +
+                                                       supp);
+        p.setProcessEnvironment(env);
+#endif
+        p.start(cli, args);
+        Result r;
+        if (!p.waitForFinished(90000)) {
+            p.kill();
+            p.waitForFinished();
+            r.err = QStringLiteral("(did not finish)");
+            return r;
+        }
+        r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        r.out = QString::fromUtf8(p.readAllStandardOutput());
+        r.err = QString::fromUtf8(p.readAllStandardError());
+        return r;
+    }
+
+    Result runOnLogger(QStringList args)
+    {
+        return run(QStringList{QStringLiteral("--port"), sim->portName()} + args);
+    }
+
+    QJsonObject json(const Result &r)
+    {
+        QJsonParseError error{};
+        const QJsonDocument doc = QJsonDocument::fromJson(r.out.toUtf8(), &error);
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << r.out.toStdString();
+        return doc.object();
+    }
+
+    // A failure is exactly one line on stderr, nothing on stdout, and exit status 1.
+    static void expectOneLineFailure(const Result &r, const QString &needle)
+    {
+        EXPECT_EQ(r.exitCode, 1) << r.err.toStdString();
+        EXPECT_TRUE(r.out.isEmpty()) << r.out.toStdString();
+        const QString line = r.err.trimmed();
+        EXPECT_FALSE(line.contains(QLatin1Char('\n'))) << r.err.toStdString();
+        EXPECT_TRUE(line.startsWith(QLatin1String("tarrowind-cli: "))) << r.err.toStdString();
+        EXPECT_TRUE(line.contains(needle)) << "wanted '" << needle.toStdString() << "' in: " << r.err.toStdString();
+    }
+
+    template <typename F>
+    auto device(F f)
+    {
+        decltype(f(std::declval<VirtualLogger &>())) value{};
+        sim->withDevice([&](VirtualLogger &d) { value = f(d); });
+        return value;
+    }
+
+    QString cli;
+    QTemporaryDir dir;
+    std::unique_ptr<VirtualLoggerRunner> sim;
+};
+
+TEST_F(CliProtocol, InfoReportsIdentityClockAndStatistics)
+{
+    VirtualLoggerConfig config;
+    config.seed = 17;
+    config.patchLevel = 4300;
+    config.modelRevision = 5;
+    config.buildType = QStringLiteral("debug");
+    config.clockOffsetMs = -2 * 3600 * 1000;
+    startLogger(config);
+
+    const Result r = runOnLogger({QStringLiteral("info"), QStringLiteral("--json")});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QJsonObject o = json(r);
+    EXPECT_EQ(o.value("serverType").toString(), "ServerType_Kestrelcove");
+    EXPECT_EQ(o.value("model").toString(), "ModelType_Tarrowind3X");
+    EXPECT_EQ(o.value("modelRevision").toInt(), 5);
+    EXPECT_EQ(o.value("version").toString(), "0.1.4300");
+    EXPECT_TRUE(o.value("firmwareOutdated").toBool());
+    EXPECT_EQ(o.value("buildType").toString(), "debug");
+    EXPECT_EQ(o.value("uniqueId").toString(), device([](VirtualLogger &d) { return d.uniqueId(); }));
+    EXPECT_EQ(o.value("serialNumber").toString(), device([](VirtualLogger &d) { return d.serialNumber(); }));
+    EXPECT_FALSE(o.value("serialNumber").toString().isEmpty());
+    EXPECT_EQ(o.value("deviceName").toString(), device([](VirtualLogger &d) {
+                  return text32(d.persistent256(int(PersistentName256::DeviceName_UserString)));
+              }));
+    EXPECT_EQ(o.value("jobName").toString(), device([](VirtualLogger &d) {
+                  return text32(d.persistent256(int(PersistentName256::DeviceName_JobNameString)));
+              }));
+
+    // The device runs two hours behind the host.
+    const double skew = o.value("skewMs").toDouble();
+    EXPECT_NEAR(skew, -2.0 * 3600 * 1000, 2000.0);
+    const QDateTime clock = QDateTime::fromString(o.value("clock").toString(), Qt::ISODateWithMs);
+    ASSERT_TRUE(clock.isValid()) << o.value("clock").toString().toStdString();
+    EXPECT_NEAR(double(clock.msecsTo(QDateTime::currentDateTimeUtc())), 2.0 * 3600 * 1000, 60000.0);
+
+    const QJsonObject stats = o.value("stats").toObject();
+    EXPECT_EQ(stats.size(), 28);
+    const double uptime = stats.value("uptimeNanos").toDouble();
+    EXPECT_GT(uptime, 0.0);
+    EXPECT_LE(uptime, double(device([](VirtualLogger &d) { return d.uptimeNs(VirtualLoggerRunner::monotonicNs()); })));
+    EXPECT_GE(stats.value("packetsUnderstood").toDouble(), 9.0) << "the connection batch was counted";
+    EXPECT_GT(stats.value("uartRxBytes").toDouble(), 0.0);
+    EXPECT_EQ(uint32_t(stats.value("errorFlags").toDouble()), 0u);
+    EXPECT_TRUE(o.value("errorFlagNames").toArray().isEmpty());
+
+    // The plain form carries the same facts, one per line.
+    const Result text = runOnLogger({QStringLiteral("info")});
+    ASSERT_EQ(text.exitCode, 0) << text.err.toStdString();
+    EXPECT_TRUE(text.out.contains("\nunique id: " + o.value("uniqueId").toString() + "\n")) << text.out.toStdString();
+    EXPECT_TRUE(text.out.contains("\nserial number: " + o.value("serialNumber").toString() + "\n"));
+    EXPECT_TRUE(text.out.contains(QRegularExpression("\nversion: 0\\.1\\.4300 \\(outdated")));
+    const auto skewLine = QRegularExpression("\nskew: (-?\\d+) ms\n").match(text.out);
+    ASSERT_TRUE(skewLine.hasMatch()) << text.out.toStdString();
+    EXPECT_NEAR(skewLine.captured(1).toDouble(), -2.0 * 3600 * 1000, 2000.0);
+    EXPECT_TRUE(text.out.contains("\n  errorFlags: 0\n"));
+}
+
+TEST_F(CliProtocol, VarsListsEveryVariableAsTheLoggerHoldsIt)
+{
+    startLogger();
+    const Result r = runOnLogger({QStringLiteral("vars"), QStringLiteral("--json")});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QJsonObject o = json(r);
+    const QJsonObject temporaries = o.value("temporaries").toObject();
+    const QJsonObject persistents = o.value("persistents").toObject();
+    const QJsonObject permanents = o.value("permanents").toObject();
+    EXPECT_EQ(o.size(), 3);
+    EXPECT_EQ(temporaries.size(), Network::kTemporary16Count);
+    EXPECT_EQ(persistents.size(), Network::kPersistent16Count + Network::kPersistent256Count);
+    EXPECT_EQ(permanents.size(), Network::kPermanent16Count + Network::kPermanent256Count);
+
+    // Each name against the device's own value. The connection itself leaves the logger
+    // unlocked with its sample stream on.
+    sim->withDevice([&](VirtualLogger &d) {
+        const QMetaEnum t = QMetaEnum::fromType<TemporaryName16>();
+        for (int i = 0; i < Network::kTemporary16Count; ++i)
+            EXPECT_EQ(temporaries.value(t.valueToKey(i)).toInt(-1), d.temporary(i)) << t.valueToKey(i);
+        const QMetaEnum p = QMetaEnum::fromType<PersistentName16>();
+        for (int i = 0; i < Network::kPersistent16Count; ++i)
+            EXPECT_EQ(persistents.value(p.valueToKey(i)).toInt(-1), d.persistent16(i)) << p.valueToKey(i);
+        const QMetaEnum p256 = QMetaEnum::fromType<PersistentName256>();
+        for (int i = 0; i < Network::kPersistent256Count; ++i)
+            EXPECT_EQ(persistents.value(p256.valueToKey(i)).toString(), text32(d.persistent256(i))) << p256.valueToKey(i);
+        const QMetaEnum m = QMetaEnum::fromType<PermanentName16>();
+        for (int i = 0; i < Network::kPermanent16Count; ++i)
+            EXPECT_EQ(permanents.value(m.valueToKey(i)).toInt(-1), d.permanent16(i)) << m.valueToKey(i);
+        EXPECT_EQ(permanents.value("SerialNumber").toString(), d.serialNumber());
+    });
+    EXPECT_EQ(temporaries.value("RawXyzOutput_Enable").toInt(), 1);
+    EXPECT_EQ(temporaries.value("FlashLogging_RemoteLock").toInt(), 0);
+    EXPECT_EQ(permanents.value("ModelType").toInt(), int(Network::ModelType_Tarrowind3X));
+
+    const Result text = runOnLogger({QStringLiteral("vars")});
+    ASSERT_EQ(text.exitCode, 0) << text.err.toStdString();
+    EXPECT_TRUE(text.out.startsWith("temporaries:\n  RawXyzOutput_Enable = 1\n")) << text.out.toStdString();
+    EXPECT_TRUE(text.out.contains("\n  DeviceName_UserString = \"" + persistents.value("DeviceName_UserString").toString() +
+                                  "\"\n"));
+    EXPECT_TRUE(text.out.contains("\npermanents:\n"));
+    EXPECT_TRUE(text.out.contains("\n  SerialNumber = \"" + permanents.value("SerialNumber").toString() + "\"\n"));
+}
+
+TEST_F(CliProtocol, SetVarWritesAndOnlySavedValuesOutliveARestart)
+{
+    startLogger();
+    const auto commitMinutes = int(PersistentName16::FlashLogging_CommitMinutes);
+    const auto divider = int(PersistentName16::PulseOutput_Divider);
+    const auto jobName = int(PersistentName256::DeviceName_JobNameString);
+    const auto ledGreen = int(TemporaryName16::LedMode_Green);
+    const uint16_t ledBefore = device([&](VirtualLogger &d) { return d.temporary(ledGreen); });
+    const uint16_t dividerBefore = device([&](VirtualLogger &d) { return d.persistent16(divider); });
+    ASSERT_NE(ledBefore, 3);
+    ASSERT_NE(dividerBefore, 7);
+
+    Result r = runOnLogger({"set-var", "FlashLogging_CommitMinutes", "42"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "FlashLogging_CommitMinutes = 42\n");
+    EXPECT_EQ(device([&](VirtualLogger &d) { return d.persistent16(commitMinutes); }), 42);
+
+    // Hexadecimal, and the protocol log's spelling of the name.
+    r = runOnLogger({"set-var", "Network::LedMode_Green", "0x3"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "LedMode_Green = 3\n");
+    EXPECT_EQ(device([&](VirtualLogger &d) { return d.temporary(ledGreen); }), 3);
+
+    // A text with a character beyond Latin-1 and exactly 32 bytes: no terminator on the wire.
+    const QString thirtyTwo = QStringLiteral("Zähler Keller Nord 2026 Block-7");
+    ASSERT_EQ(thirtyTwo.toUtf8().size(), 32);
+    r = runOnLogger({"set-var", "DeviceName_JobNameString", thirtyTwo, "--save"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "DeviceName_JobNameString = \"" + thirtyTwo + "\" (saved)\n");
+    EXPECT_EQ(device([&](VirtualLogger &d) { return d.persistent256(jobName); }), thirtyTwo.toUtf8());
+    EXPECT_EQ(sim->requestCount(Network::C2S_SavePersistents), 1u);
+
+    // Written after the save and not saved itself.
+    r = runOnLogger({"set-var", "PulseOutput_Divider", "7"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(device([&](VirtualLogger &d) { return d.persistent16(divider); }), 7);
+    EXPECT_EQ(sim->requestCount(Network::C2S_SavePersistents), 1u);
+
+    sim->restartDevice();
+    r = runOnLogger({"vars", "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QJsonObject o = json(r);
+    EXPECT_EQ(device([](VirtualLogger &d) { return d.restarts(); }), 1);
+    EXPECT_EQ(o.value("persistents").toObject().value("DeviceName_JobNameString").toString(), thirtyTwo);
+    EXPECT_EQ(o.value("persistents").toObject().value("FlashLogging_CommitMinutes").toInt(), 42)
+        << "saved along with the job name";
+    EXPECT_EQ(o.value("persistents").toObject().value("PulseOutput_Divider").toInt(), dividerBefore) << "never saved";
+    EXPECT_EQ(o.value("temporaries").toObject().value("LedMode_Green").toInt(), ledBefore) << "temporaries reset";
+
+    // An empty text clears the variable.
+    r = runOnLogger({"set-var", "DeviceName_JobNameString", ""});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(r.out, "DeviceName_JobNameString = \"\"\n");
+    EXPECT_EQ(device([&](VirtualLogger &d) { return d.persistent256(jobName); }), QByteArray(32, '\0'));
+}
+
+TEST_F(CliProtocol, SetVarRefusesBadNamesAndValuesBeforeWriting)
+{
+    startLogger();
+    const auto writes = [&] {
+        return sim->requestCount(Network::C2S_WriteTemporary16) + sim->requestCount(Network::C2S_WritePersistent16) +
+               sim->requestCount(Network::C2S_WritePersistent256) + sim->requestCount(Network::C2S_WritePermanent16) +
+               sim->requestCount(Network::C2S_WritePermanent256);
+    };
+    const uint64_t writesBefore = writes();
+
+    expectOneLineFailure(runOnLogger({"set-var", "NoSuchVariable", "1"}), "unknown variable 'NoSuchVariable'");
+    expectOneLineFailure(runOnLogger({"set-var", "ledmode_green", "1"}), "unknown variable 'ledmode_green'");
+    expectOneLineFailure(runOnLogger({"set-var", "TemporaryName16Count", "1"}), "unknown variable");
+    expectOneLineFailure(runOnLogger({"set-var", "FlashLogging_CommitMinutes", "65536"}), "0 to 65535");
+    expectOneLineFailure(runOnLogger({"set-var", "FlashLogging_CommitMinutes", "-1"}), "0 to 65535");
+    expectOneLineFailure(runOnLogger({"set-var", "FlashLogging_CommitMinutes", "twelve"}), "0 to 65535");
+    expectOneLineFailure(runOnLogger({"set-var", "FlashLogging_CommitMinutes", ""}), "0 to 65535");
+    expectOneLineFailure(runOnLogger({"set-var", "DeviceName_UserString", QString(33, QLatin1Char('x'))}),
+                         "at most 32 bytes");
+    expectOneLineFailure(runOnLogger({"set-var", "SerialNumber", "X-1"}), "permanent");
+    expectOneLineFailure(runOnLogger({"set-var", "ModelRevision", "4"}), "permanent");
+    expectOneLineFailure(runOnLogger({"set-var", "LedMode_Green", "1", "--save"}), "temporary");
+    expectOneLineFailure(runOnLogger({"set-var", "LedMode_Green"}), "usage");
+    expectOneLineFailure(runOnLogger({"set-var", "LedMode_Green", "1", "--force"}), "unknown option --force");
+    EXPECT_EQ(writes(), writesBefore);
+    EXPECT_EQ(sim->requestCount(Network::C2S_SavePersistents), 0u);
+}
+
+TEST_F(CliProtocol, SyncClockSetsTheLoggerToHostTime)
+{
+    VirtualLoggerConfig config;
+    config.clockOffsetMs = 90 * 60 * 1000 + 1234;
+    startLogger(config);
+
+    const Result r = runOnLogger({QStringLiteral("sync-clock")});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const auto before = QRegularExpression("skew before: (-?\\d+) ms\n").match(r.out);
+    const auto after = QRegularExpression("skew after: (-?\\d+) ms\n").match(r.out);
+    ASSERT_TRUE(before.hasMatch() && after.hasMatch()) << r.out.toStdString();
+    EXPECT_NEAR(before.captured(1).toDouble(), 90.0 * 60 * 1000 + 1234, 2000.0);
+    EXPECT_NEAR(after.captured(1).toDouble(), 0.0, 1000.0);
+    EXPECT_EQ(sim->requestCount(Network::C2S_SetDateTime), 1u);
+
+    // The device's own clock agrees with the host's now.
+    const int64_t deviceMs =
+        device([](VirtualLogger &d) { return d.deviceTimeNs(VirtualLoggerRunner::monotonicNs()); }) / kMs;
+    EXPECT_NEAR(double(deviceMs - QDateTime::currentMSecsSinceEpoch()), 0.0, 1000.0);
+    const Result info = runOnLogger({QStringLiteral("info"), QStringLiteral("--json")});
+    ASSERT_EQ(info.exitCode, 0) << info.err.toStdString();
+    EXPECT_NEAR(json(info).value("skewMs").toDouble(), 0.0, 1000.0);
+    EXPECT_GT(json(info).value("stats").toObject().value("lastClockSyncNanos").toDouble(), 0.0);
+}
+
+TEST_F(CliProtocol, FirmwareIsStartedWhenTheLoggerWaitsInItsBootloader)
+{
+    VirtualLoggerConfig config;
+    config.startInBootloader = true;
+    startLogger(config);
+    const Result r = runOnLogger({QStringLiteral("info"), QStringLiteral("--json"), QStringLiteral("--timeout"),
+                                  QStringLiteral("30")});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_EQ(json(r).value("uniqueId").toString(), device([](VirtualLogger &d) { return d.uniqueId(); }));
+    EXPECT_EQ(sim->mode(), VirtualLogger::Mode::Firmware);
+}
+
+TEST_F(CliProtocol, ClearErrorsWithoutALogger)
+{
+    // A missing port fails at once, however long the time-out.
+    expectOneLineFailure(run({"--port", "/dev/no-such-tarrowind-port", "info", "--timeout", "600"}),
+                         "no logger answered on /dev/no-such-tarrowind-port: the port cannot be opened");
+
+    // A terminal nobody answers on: the time-out, also past the switch to the bootloader's
+    // line settings that the silence brings.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const QString slave = QString::fromLocal8Bit(ptsname(master));
+    expectOneLineFailure(run({"--port", slave, "vars", "--timeout", "4.5"}),
+                         QStringLiteral("no logger answered on %1 within 4.5 s").arg(slave));
+    ::close(master);
+
+    // Arguments.
+    expectOneLineFailure(run({"info"}), "needs --port PORT");
+    expectOneLineFailure(run({"--port", "/dev/null", "sync-clock", "--timeout", "soon"}), "--timeout needs a number");
+    expectOneLineFailure(run({"--port", "/dev/null", "vars", "--timeout", "0"}), "--timeout needs a number");
+    expectOneLineFailure(run({"--port", "/dev/null", "sync-clock", "--json"}), "unknown option --json");
+    expectOneLineFailure(run({"--port", "/dev/null", "info", "extra"}), "unexpected argument 'extra'");
+}
+
+}  // namespace
