@@ -67,7 +67,7 @@ bool LoggerConnection::isReady() const
     return firmware() && firmware()->connectionState() == TarrowindFirmware::ConnectionState_Ready;
 }
 
-bool LoggerConnection::open(const Options &options, QString *error)
+void LoggerConnection::attach(const QString &port)
 {
     initSerialSupport();
     m_comm = std::make_unique<SerialComm>();
@@ -88,7 +88,12 @@ bool LoggerConnection::open(const Options &options, QString *error)
             m_portOpened = true;
     });
     m_binding.reset(LoggerLineBinding::connectLogger(m_comm.get(), m_logger.get()));
-    m_comm->setSerialPort(options.port);
+    m_comm->setSerialPort(port);
+}
+
+bool LoggerConnection::open(const Options &options, QString *error)
+{
+    attach(options.port);
 
     // A port that cannot be opened at all will not open by waiting either: give up after
     // the first attempt instead of retrying every few seconds as the user interface does.

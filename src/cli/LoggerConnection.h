@@ -40,6 +40,11 @@ public:
     LoggerConnection(const LoggerConnection &) = delete;
     LoggerConnection &operator=(const LoggerConnection &) = delete;
 
+    // Sets the objects up and starts opening `port`; the controller aims at the firmware.
+    // The port opens once the event loop runs, so the caller may still change the target
+    // mode first. Call once.
+    void attach(const QString &port);
+    // attach(), then waits for the firmware client to become Ready; false with the reason.
     bool open(const Options &options, QString *error);
 
     TarrowindFirmware *firmware() const;
