@@ -150,7 +150,9 @@ void LoggerConnection::observe(const QString &message)
 
 void LoggerConnection::messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (type == QtDebugMsg || type == QtInfoMsg) {
+    // Warnings too: the protocol warns about every expired request, and the command turns
+    // that into its own one-line error.
+    if (type == QtDebugMsg || type == QtInfoMsg || type == QtWarningMsg) {
         LoggerConnection *active = g_active.load();
         if (active && QThread::currentThread() == g_activeThread.load())
             active->observe(message);

@@ -17,10 +17,11 @@ class TarrowindLogger;
 // LoggerLineBinding. open() waits until the firmware client is Ready and otherwise says why
 // not (the port cannot be opened, nothing answered, the logger stopped half way).
 //
-// While an instance lives, the protocol's debug and info messages are kept off the terminal
-// (every reply is logged, which would drown the command's output); warnings still reach
-// stderr. The messages remain visible to a log observer, which is how a command learns the
-// error code of a write result the client only logs.
+// While an instance lives, debug, info and warning messages are kept off the terminal: every
+// reply is logged, which would drown the command's output, and the failures the protocol
+// warns about (an expired request, a lost line) end the command with its own one-line error.
+// Critical messages still reach stderr. The messages remain visible to a log observer, which
+// is how a command learns the error code of a result the client only logs.
 class LoggerConnection
 {
 public:
@@ -56,8 +57,8 @@ public:
     // Returns false for id 0 (nothing was sent) and on the time-out.
     bool waitForRequest(uint16_t id, int timeoutMs, TarrowindFirmware::PacketOutcome *outcome);
 
-    // Receives every debug and info message logged on this thread from now on (the one-line
-    // texts of the protocol log). Pass an empty function to stop.
+    // Receives every debug, info and warning message logged on this thread from now on (the
+    // one-line texts of the protocol log). Pass an empty function to stop.
     void setLogObserver(std::function<void(const QString &)> observer);
 
 private:

@@ -319,8 +319,9 @@ bool parseValue(const Variable &v, const QString &text, uint16_t *number, Networ
 class ResultErrorWatch
 {
 public:
-    explicit ResultErrorWatch(const QString &resultPattern)
-        : m_pattern(QStringLiteral("^%1 error:(\\d+)\\]").arg(resultPattern))
+    // `prefix`: the pattern of the log text before "error:".
+    explicit ResultErrorWatch(const QString &prefix)
+        : m_pattern(QLatin1Char('^') + prefix + QStringLiteral("error:(\\d+)\\]"))
     {
     }
     void observe(const QString &line)
@@ -366,7 +367,8 @@ int runSetVar(QStringList args)
     const QString label = v->kind == VariableKind::Temporary16    ? QStringLiteral("WriteTemporary16Result")
                           : v->kind == VariableKind::Persistent16 ? QStringLiteral("WritePersistent16Result")
                                                                   : QStringLiteral("WritePersistent256Result");
-    ResultErrorWatch writeWatch(label + QStringLiteral("\\[name:Network::") + QRegularExpression::escape(v->name));
+    ResultErrorWatch writeWatch(label + QStringLiteral("\\[name:Network::") + QRegularExpression::escape(v->name) +
+                                QLatin1Char(' '));
     c.setLogObserver([&](const QString &line) { writeWatch.observe(line); });
     uint16_t id = 0;
     uint16_t readId = 0;
