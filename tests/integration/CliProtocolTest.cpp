@@ -2,11 +2,15 @@
 // process against the virtual logger on a pty, and what it prints is checked against what
 // the device holds.
 
+#include "DeviceRequestFramer.h"
+#include "InProcessSerialDevice.h"
 #include "Network.h"
+#include "PacketParser.h"
 #include "VirtualLogger.h"
 #include "VirtualLoggerRunner.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -14,12 +18,17 @@
 #include <QJsonObject>
 #include <QMetaEnum>
 #include <QProcess>
+#include <QCoreApplication>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <termios.h>
 #include <unistd.h>
 
 // Qt 5 hands queued events between threads under futexes that ThreadSanitizer cannot see (the
@@ -54,6 +63,86 @@ QString text32(const QByteArray &bytes)
     const int end = bytes.indexOf('\0');
     return QString::fromUtf8(end < 0 ? bytes : bytes.left(end));
 }
+
+QByteArray u16(uint16_t v)
+{
+    return QByteArray(reinterpret_cast<const char *>(&v), 2);
+}
+
+// A line between the tool and an in-process virtual logger on which the test answers chosen
+// requests itself: the tool opens a pty of its own; every request it sends is relayed to the
+// logger unless `intercept` claims it, and then only the intercept's reply (if any) comes
+// back. The logger's packets are relayed whole, so a reply never lands inside one.
+class TamperingLine
+{
+public:
+    using Intercept = std::function<bool(const QByteArray &request, QByteArray *reply)>;
+
+    TamperingLine(VirtualLoggerRunner &sim, Intercept intercept) : m_intercept(std::move(intercept))
+    {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
+            return;
+        m_path = QString::fromLocal8Bit(ptsname(m_master));
+        // Raw from the start, and held open so the line never hangs up between the tool's opens.
+        m_slave = ::open(ptsname(m_master), O_RDWR | O_NOCTTY);
+        termios t{};
+        if (m_slave < 0 || tcgetattr(m_slave, &t) != 0)
+            return;
+        cfmakeraw(&t);
+        tcsetattr(m_slave, TCSANOW, &t);
+
+        m_requests.setHandler([this](const QByteArray &request) {
+            QByteArray reply;
+            if (!m_intercept(request, &reply))
+                m_device->write(request);
+            else if (!reply.isEmpty())
+                toTool(reply);
+        });
+        m_replies.setPacketHandler([this](const Network::PacketBase &packet, int length) {
+            toTool(QByteArray(reinterpret_cast<const char *>(&packet), length));
+        });
+        m_device = sim.startInProcess();
+        QObject::connect(m_device, &QIODevice::readyRead, [this] { m_replies.feed(m_device->readAll()); });
+        m_notifier = new QSocketNotifier(m_master, QSocketNotifier::Read);
+        QObject::connect(m_notifier, &QSocketNotifier::activated, [this] {
+            char buffer[4096];
+            ssize_t n;
+            while ((n = ::read(m_master, buffer, sizeof buffer)) > 0)
+                m_requests.feed(QByteArray(buffer, int(n)));
+        });
+    }
+
+    ~TamperingLine()
+    {
+        delete m_notifier;
+        delete m_device;
+        if (m_slave >= 0)
+            ::close(m_slave);
+        if (m_master >= 0)
+            ::close(m_master);
+    }
+
+    bool isOpen() const { return m_device != nullptr; }
+    QString portName() const { return m_path; }
+
+private:
+    void toTool(const QByteArray &bytes)
+    {
+        // A full buffer while the tool is not reading loses bytes, as a real line would.
+        const ssize_t written = ::write(m_master, bytes.constData(), size_t(bytes.size()));
+        (void)written;
+    }
+
+    Intercept m_intercept;
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_path;
+    InProcessSerialDevice *m_device = nullptr;
+    QSocketNotifier *m_notifier = nullptr;
+    DeviceRequestFramer m_requests;
+    PacketParser m_replies{Network::Direction::ServerToClient};
+};
 
 struct Result {
     int exitCode = -1;
@@ -98,12 +187,19 @@ protected:
 #endif
         p.start(cli, args);
         Result r;
-        if (!p.waitForFinished(90000)) {
+        // The event loop keeps turning: a line relayed by this process needs it.
+        QElapsedTimer clock;
+        clock.start();
+        while (!p.waitForFinished(5) && p.state() != QProcess::NotRunning && clock.elapsed() < 90000)
+            QCoreApplication::processEvents();
+        if (p.state() != QProcess::NotRunning) {
             p.kill();
             p.waitForFinished();
             r.err = QStringLiteral("(did not finish)");
             return r;
         }
+        if (p.error() == QProcess::FailedToStart)
+            return r;
         r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
         r.out = QString::fromUtf8(p.readAllStandardOutput());
         r.err = QString::fromUtf8(p.readAllStandardError());
@@ -330,6 +426,56 @@ TEST_F(CliProtocol, SetVarRefusesBadNamesAndValuesBeforeWriting)
     expectOneLineFailure(runOnLogger({"set-var", "LedMode_Green", "1", "--force"}), "unknown option --force");
     EXPECT_EQ(writes(), writesBefore);
     EXPECT_EQ(sim->requestCount(Network::C2S_SavePersistents), 0u);
+}
+
+TEST_F(CliProtocol, RefusedAndUnansweredWritesEndWithTheReason)
+{
+    sim = std::make_unique<VirtualLoggerRunner>();
+    const auto commitMinutes = uint16_t(PersistentName16::FlashLogging_CommitMinutes);
+    const auto divider = uint16_t(PersistentName16::PulseOutput_Divider);
+    TamperingLine line(*sim, [&](const QByteArray &request, QByteArray *reply) {
+        Network::PacketBase header{};
+        std::memcpy(&header, request.constData(), sizeof header);
+        if (header.type == Network::C2S_WritePersistent16) {
+            Network::C2S_WriteVariable16Packet write{};
+            std::memcpy(&write, request.constData(), sizeof write);
+            if (write.name == commitMinutes) {
+                *reply = Network::encodePacket(Network::S2C_WritePersistent16Result, header.requestId,
+                                               u16(write.name) + u16(VirtualLogger::kErrorBadValue));
+                return true;
+            }
+            return write.name == divider;  // swallowed: never answered
+        }
+        if (header.type == Network::C2S_SavePersistents) {
+            *reply = Network::encodePacket(Network::S2C_SavePersistentsResult, header.requestId, u16(7));
+            return true;
+        }
+        return false;
+    });
+    ASSERT_TRUE(line.isOpen());
+    const QString port = line.portName();
+    const auto held = [&](int name) { return device([&](VirtualLogger &d) { return d.persistent16(name); }); };
+    const uint16_t commitBefore = held(commitMinutes);
+    const uint16_t dividerBefore = held(divider);
+
+    expectOneLineFailure(run({"--port", port, "set-var", "FlashLogging_CommitMinutes", "5"}),
+                         QStringLiteral("the logger refused FlashLogging_CommitMinutes = 5 (error %1)")
+                             .arg(VirtualLogger::kErrorBadValue));
+    expectOneLineFailure(run({"--port", port, "set-var", "PulseOutput_Divider", "3"}),
+                         "the logger did not answer the write request");
+    EXPECT_EQ(held(commitMinutes), commitBefore);
+    EXPECT_EQ(held(divider), dividerBefore);
+
+    // The write itself goes through; only the save is refused.
+    expectOneLineFailure(run({"--port", port, "set-var", "DeviceName_JobNameString", "kept", "--save"}),
+                         "could not save its persistent variables (error 7)");
+    EXPECT_EQ(text32(device([](VirtualLogger &d) { return d.persistent256(1); })), "kept");
+    EXPECT_EQ(sim->requestCount(Network::C2S_SavePersistents), 0u);
+
+    // Untouched requests still work over the same line.
+    const Result ok = run({"--port", port, "set-var", "PulseOutput_Enable", "1"});
+    EXPECT_EQ(ok.exitCode, 0) << ok.err.toStdString();
+    EXPECT_EQ(held(int(PersistentName16::PulseOutput_Enable)), 1);
 }
 
 TEST_F(CliProtocol, SyncClockSetsTheLoggerToHostTime)
