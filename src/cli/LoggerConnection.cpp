@@ -47,13 +47,15 @@ LoggerConnection::LoggerConnection()
 
 LoggerConnection::~LoggerConnection()
 {
+    // An observer may capture the caller's locals, which can be gone already.
+    g_active.store(nullptr);
+    m_observer = nullptr;
     // The binding and the controller reference the factory; the controller's clients hold
     // the factory's port. So: binding, controller (clients first), then the factory, which
     // closes the port in its worker thread.
     m_binding.reset();
     m_logger.reset();
     m_comm.reset();
-    g_active.store(nullptr);
     qInstallMessageHandler(m_previousHandler);
 }
 
