@@ -83,35 +83,55 @@ void RemoteFileSystem::setTarrowindFirmware(TarrowindFirmware *remoteKestrelcove
         connect(this, &RemoteFileSystem::cancelOperationRequested, m_worker,
                 &RemoteFileSystemImpl::onCancelOperationRequested, Qt::DirectConnection);
 
+        // Results are queued from the worker thread, and Qt still delivers a queued call that was
+        // posted before its connection was cut. A worker torn down mid-operation (client replaced
+        // or cleared) can therefore still have results in flight: they belong to the old client
+        // and must not move the status or the lists of the new one.
+        const uint64_t generation = ++m_workerGeneration;
+        auto current = [this, generation] { return generation == m_workerGeneration; };
         connect(m_worker, &RemoteFileSystemImpl::mountFinished, this,
-                [this](bool success, QString error) {
+                [this, current](bool success, QString error) {
+                    if (!current())
+                        return;
                     qInfo() << "Mount finished" << success << error;
                     setStatus(success ? Mounted : Errored);
                 },
                 Qt::QueuedConnection);
         connect(m_worker, &RemoteFileSystemImpl::scanStarted, this,
-                [this]() {
+                [this, current]() {
+                    if (!current())
+                        return;
                     m_sessions.clear();
                     emit sessionsChanged();
                 },
                 Qt::QueuedConnection);
         connect(m_worker, &RemoteFileSystemImpl::scanFoundSession, this,
-                [this](RemoteFilesystemSessionPtr session) {
+                [this, current](RemoteFilesystemSessionPtr session) {
+                    if (!current())
+                        return;
                     QQmlEngine::setObjectOwnership(session.get(), QQmlEngine::CppOwnership);
                     m_sessions.push_back(session);
                     emit sessionsChanged();
                 },
                 Qt::QueuedConnection);
-        connect(m_worker, &RemoteFileSystemImpl::metaScanStarted, this, [this]() { setStatus(BusyScanningMeta); },
+        connect(m_worker, &RemoteFileSystemImpl::metaScanStarted, this,
+                [this, current]() {
+                    if (current())
+                        setStatus(BusyScanningMeta);
+                },
                 Qt::QueuedConnection);
         connect(m_worker, &RemoteFileSystemImpl::scanFinished, this,
-                [this](bool success) {
+                [this, current](bool success) {
+                    if (!current())
+                        return;
                     emit sessionIndexingFinished(success);
                     setStatus(success ? Mounted : Unmounted);
                 },
                 Qt::QueuedConnection);
         connect(m_worker, &RemoteFileSystemImpl::sessionDownloadFinished, this,
-                [this](bool success, QString error) {
+                [this, current](bool success, QString error) {
+                    if (!current())
+                        return;
                     // Only a download still in progress changes the status: after a cancellation
                     // the filesystem is already back to Mounted and stays usable.
                     if (success) {
@@ -126,7 +146,11 @@ void RemoteFileSystem::setTarrowindFirmware(TarrowindFirmware *remoteKestrelcove
                 },
                 Qt::QueuedConnection);
         connect(m_worker, &RemoteFileSystemImpl::sessionSectorDownloaded, this,
-                &RemoteFileSystem::sessionSectorDownloaded, Qt::QueuedConnection);
+                [this, current](QByteArray sectorBytes) {
+                    if (current())
+                        emit sessionSectorDownloaded(sectorBytes);
+                },
+                Qt::QueuedConnection);
         m_clientDestroyed = connect(m_client, &QObject::destroyed, this, [this]() { onClientDestroyed(); });
     }
     emit remoteKestrelcoveChanged(m_client);
@@ -146,6 +170,8 @@ void RemoteFileSystem::deleteWorker()
     m_worker = nullptr;
     if (!worker)
         return;
+    // From here on, whatever this worker has already queued to us is stale.
+    ++m_workerGeneration;
     // Stop and wake whatever the worker is doing, so it can take the call below promptly.
     worker->cancel();
     disconnect(worker, nullptr, this, nullptr);

@@ -71,6 +71,8 @@ private:
 
     TarrowindFirmware *m_client = nullptr;
     RemoteFileSystemImpl *m_worker = nullptr;
+    // Identifies the current worker; its queued results carry the value they were connected with.
+    uint64_t m_workerGeneration = 0;
     std::vector<RemoteFilesystemSessionPtr> m_sessions;
     std::vector<RemoteFilesystemSessionPtr> m_previousSessions;
     Status m_status = Unmounted;

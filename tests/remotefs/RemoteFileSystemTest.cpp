@@ -7,6 +7,9 @@
 #include "SimLogger.h"
 
 #include <QSignalSpy>
+#include <QThread>
+#include <atomic>
+#include <memory>
 #include <gtest/gtest.h>
 
 using namespace simtest;
@@ -48,6 +51,31 @@ void slowReplies(SimLogger &sim, int ms)
         t.sectorReadMs = t.pageReadMs = t.preparedPageMs = ms;
         d.flashService().setTiming(t);
     });
+}
+
+// Returns once `thread` has run everything queued to it so far, without running this thread's
+// event loop, so whatever that work sent back here stays queued. The work must not need this
+// thread meanwhile (the protocol client lives here); false if the thread did not get there.
+bool drainThread(QThread &thread, int ms = 30000)
+{
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    auto *probe = new QObject;
+    probe->moveToThread(&thread);
+    QMetaObject::invokeMethod(
+        probe,
+        [probe, done] {
+            done->store(true);
+            probe->deleteLater();
+        },
+        Qt::QueuedConnection);
+    QElapsedTimer t;
+    t.start();
+    while (!done->load()) {
+        if (t.elapsed() > ms)
+            return false;
+        QThread::msleep(1);
+    }
+    return true;
 }
 
 struct Mounted {
@@ -307,4 +335,71 @@ TEST(RemoteFileSystemTest, ClientReplacedDuringScanStartsAFreshMount)
     ASSERT_TRUE(spinUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
     ASSERT_TRUE(m.scan());
     EXPECT_EQ(m.fs.sessionList().size(), 2u);
+}
+
+TEST(RemoteFileSystemTest, ResultsQueuedByAReplacedWorkerAreDropped)
+{
+    Mounted m(scenario(4468, 2));
+    ASSERT_TRUE(m.mount());
+
+    // A scan that has ended in the worker, but whose results have not been delivered yet. The
+    // first scan fills the adapter's cache, so the second one runs without the client.
+    ASSERT_TRUE(m.scan());
+    m.fs.beginScanningSessions();
+    ASSERT_TRUE(drainThread(m.fs));
+    QSignalSpy status(&m.fs, &RemoteFileSystem::statusChanged);
+    QSignalSpy indexed(&m.fs, &RemoteFileSystem::sessionIndexingFinished);
+    QSignalSpy listChanged(&m.fs, &RemoteFileSystem::sessionsChanged);
+    m.fs.setTarrowindFirmware(nullptr);
+    spinUntil([] { return false; }, 100);
+    EXPECT_EQ(statusesOf(status), std::vector<RemoteFileSystem::Status>{RemoteFileSystem::Unmounted});
+    EXPECT_EQ(indexed.count(), 0);
+    EXPECT_TRUE(m.fs.sessions().isEmpty());
+    EXPECT_EQ(listChanged.count(), 0) << "the list was emptied before the client was cleared";
+
+    // Again, with the client set anew before those results are delivered: only the new mount may
+    // end BusyMounting.
+    ASSERT_TRUE(m.mount());
+    ASSERT_TRUE(m.scan());
+    m.fs.beginScanningSessions();
+    ASSERT_TRUE(drainThread(m.fs));
+    status.clear();
+    indexed.clear();
+    MessageLog log;
+    m.fs.setTarrowindFirmware(nullptr);
+    m.fs.setTarrowindFirmware(m.sim.client.get());
+    ASSERT_TRUE(spinUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
+    EXPECT_TRUE(log.contains("Mount finished")) << "Mounted before the new mount had finished";
+    spinUntil([] { return false; }, 100);
+    EXPECT_EQ(statusesOf(status), (std::vector<RemoteFileSystem::Status>{RemoteFileSystem::Unmounted,
+                                                                          RemoteFileSystem::BusyMounting,
+                                                                          RemoteFileSystem::Mounted}));
+    EXPECT_EQ(indexed.count(), 0);
+    EXPECT_TRUE(m.fs.sessions().isEmpty());
+    ASSERT_TRUE(m.scan());
+    EXPECT_EQ(m.fs.sessionList().size(), 2u);
+
+    // A download that has ended in the worker (its pages cached by the one before) delivers
+    // neither records nor its end once the client is replaced.
+    const auto session = m.fs.sessionList().front();
+    {
+        QSignalSpy finished(&m.fs, &RemoteFileSystem::sessionDownloadFinished);
+        m.fs.downloadSession(session.get());
+        ASSERT_TRUE(spinUntil([&] { return finished.count() == 1; }, 30000));
+        ASSERT_TRUE(finished.at(0).at(0).toBool());
+    }
+    m.fs.downloadSession(session.get());
+    ASSERT_TRUE(drainThread(m.fs));
+    QSignalSpy sectors(&m.fs, &RemoteFileSystem::sessionSectorDownloaded);
+    QSignalSpy finished(&m.fs, &RemoteFileSystem::sessionDownloadFinished);
+    status.clear();
+    m.fs.setTarrowindFirmware(nullptr);
+    m.fs.setTarrowindFirmware(m.sim.client.get());
+    ASSERT_TRUE(spinUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
+    spinUntil([] { return false; }, 100);
+    EXPECT_EQ(sectors.count(), 0);
+    EXPECT_EQ(finished.count(), 0);
+    EXPECT_EQ(statusesOf(status), (std::vector<RemoteFileSystem::Status>{RemoteFileSystem::Unmounted,
+                                                                          RemoteFileSystem::BusyMounting,
+                                                                          RemoteFileSystem::Mounted}));
 }
