@@ -1,9 +1,8 @@
 #include "DeviceCommands.h"
 
+#include "LoggerConnection.h"
 #include "PulseLog.h"
 #include "RemoteFileSystem.h"
-#include "SerialComm.h"
-#include "SerialSupport.h"
 #include "SessionDownloader.h"
 #include "TarrowindFirmware.h"
 
@@ -11,7 +10,6 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QLoggingCategory>
 #include <QRegularExpression>
 #include <cstdio>
 #include <functional>
@@ -19,87 +17,38 @@
 
 namespace {
 
-constexpr int kDefaultTimeoutSeconds = 15;
-
 void progress(const QString &line)
 {
     fprintf(stderr, "%s", line.toLocal8Bit().constData());
     fflush(stderr);
 }
 
-// The protocol logs every reply; on the command line only warnings and errors matter.
-void quietInfoMessages()
-{
-    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false"));
-}
-
-struct Options {
-    QString port;
-    int timeoutMs = kDefaultTimeoutSeconds * 1000;
-};
-
-bool takeCommon(QStringList &args, Options *o, QString *error)
-{
-    if (!Cli::takeOption(args, QStringLiteral("--port"), &o->port) || o->port.isEmpty()) {
-        *error = QStringLiteral("this command needs --port PORT before it");
-        return false;
-    }
-    QString timeout;
-    if (Cli::takeOption(args, QStringLiteral("--timeout"), &timeout)) {
-        bool ok = false;
-        const double seconds = timeout.toDouble(&ok);
-        if (!ok || seconds <= 0 || seconds > 86400) {
-            *error = QStringLiteral("--timeout needs a number of seconds above 0");
-            return false;
-        }
-        o->timeoutMs = int(seconds * 1000);
-    }
-    return true;
-}
-
-// A logger reached through the serial connection manager, with its filesystem mounted and
-// scanned. Torn down in the order the objects depend on each other.
+// A logger reached as the user interface reaches it, with its filesystem mounted and
+// scanned. The filesystem goes first; the link tears down the rest in order.
 struct Connection {
-    SerialComm comm;
-    TarrowindFirmware firmware;
+    LoggerConnection link;
     std::unique_ptr<RemoteFileSystem> fs;
     bool locked = false;
+
+    TarrowindFirmware &firmware() const { return *link.firmware(); }
 
     ~Connection()
     {
         fs.reset();
-        if (locked && firmware.connectionState() == TarrowindFirmware::ConnectionState_Ready) {
+        if (locked && link.isReady()) {
+            TarrowindFirmware &firmware = this->firmware();
             // Give the logger back its normal behaviour: unlocked, samples on.
             firmware.sendWriteTemporary16(Network::TemporaryName16::FlashLogging_RemoteLock, 0);
             firmware.sendWriteTemporary16(Network::TemporaryName16::RawXyzOutput_Enable, 1);
-            Cli::waitFor([this] { return firmware.queueLength() == 0; }, 2000);
+            Cli::waitFor([&firmware] { return firmware.queueLength() == 0; }, 2000);
         }
-        firmware.setIoDevice(nullptr);
     }
 
-    bool open(const Options &o, QString *error)
+    bool open(const LoggerConnection::Options &o, QString *error)
     {
-        initSerialSupport();
-        QObject::connect(&comm, &IODeviceFactory::ioDeviceChanged, &firmware,
-                         [this]() { firmware.setIoDevice(comm.ioDevice()); });
-        comm.setBaud(115200);
-        comm.setParity(MlSerialPort::NoParity);
-        comm.setAssertRts(false);
-        comm.setSerialPort(o.port);
-        const bool ready = Cli::waitFor(
-            [this] { return firmware.connectionState() == TarrowindFirmware::ConnectionState_Ready; }, o.timeoutMs);
-        if (!ready) {
-            QString why = comm.lastError();
-            if (!comm.lastPortError().isEmpty())
-                why += QStringLiteral(": ") + comm.lastPortError();
-            if (why.isEmpty() && !comm.ioDevice())
-                why = QStringLiteral("the port could not be opened");
-            *error = QStringLiteral("no logger answered on %1 within %2 s%3")
-                         .arg(o.port)
-                         .arg(o.timeoutMs / 1000.0)
-                         .arg(why.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(why));
+        if (!link.open(o, error))
             return false;
-        }
+        TarrowindFirmware &firmware = this->firmware();
         // As the filesystem screen does: keep the logger from writing, and the line quiet.
         firmware.sendWriteTemporary16(Network::TemporaryName16::FlashLogging_RemoteLock, 1);
         firmware.sendWriteTemporary16(Network::TemporaryName16::RawXyzOutput_Enable, 0);
@@ -134,11 +83,11 @@ struct Connection {
 
     QString serialNumber() const
     {
-        const QVariantList permanents = firmware.permanents256();
+        const QVariantList permanents = firmware().permanents256();
         const int index = int(Network::PermanentName256::SerialNumber);
         if (index >= permanents.size())
             return QString();
-        return firmware.qmlToString(permanents[index].value<Network::uint256_t>());
+        return firmware().qmlToString(permanents[index].value<Network::uint256_t>());
     }
 };
 
@@ -179,11 +128,10 @@ QString isoTime(const QDateTime &t)
 
 int runSessions(QStringList args)
 {
-    quietInfoMessages();
-    Options o;
+    LoggerConnection::Options o;
     QString error;
     const bool json = Cli::takeFlag(args, QStringLiteral("--json"));
-    if (!takeCommon(args, &o, &error) || !Cli::noUnknownOptions(args, &error))
+    if (!LoggerConnection::takeOptions(args, &o, &error) || !Cli::noUnknownOptions(args, &error))
         return Cli::fail(error);
     if (!args.isEmpty())
         return Cli::fail(QStringLiteral("unexpected argument '%1'").arg(args.first()));
@@ -191,7 +139,7 @@ int runSessions(QStringList args)
     if (!c.open(o, &error))
         return Cli::fail(error);
     const auto sessions = c.fs->sessionList();
-    const QString deviceName = c.firmware.deviceName();
+    const QString deviceName = c.firmware().deviceName();
     if (json) {
         QJsonArray list;
         for (const auto &s : sessions) {
@@ -242,7 +190,7 @@ bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const
     downloader.setRemoteFileSystem(c.fs.get());
     QVariantMap meta = downloader.pulseLog()->metaData();
     meta[QStringLiteral("Logger Serial")] = c.serialNumber();
-    meta[QStringLiteral("Logger Device Name")] = c.firmware.deviceName();
+    meta[QStringLiteral("Logger Device Name")] = c.firmware().deviceName();
     meta[QStringLiteral("Logger Job Name")] = session->filename();
     downloader.pulseLog()->setMetaData(meta);
 
@@ -296,15 +244,14 @@ bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const
 
 int runDownload(QStringList args)
 {
-    quietInfoMessages();
-    Options o;
+    LoggerConnection::Options o;
     QString error;
     const bool all = Cli::takeFlag(args, QStringLiteral("--all"));
     QString sessionText;
     const bool one = Cli::takeOption(args, QStringLiteral("--session"), &sessionText);
     QString output;
     Cli::takeOption(args, QStringLiteral("-o"), &output) || Cli::takeOption(args, QStringLiteral("--output"), &output);
-    if (!takeCommon(args, &o, &error) || !Cli::noUnknownOptions(args, &error))
+    if (!LoggerConnection::takeOptions(args, &o, &error) || !Cli::noUnknownOptions(args, &error))
         return Cli::fail(error);
     if (!args.isEmpty())
         return Cli::fail(QStringLiteral("unexpected argument '%1'").arg(args.first()));
@@ -338,7 +285,7 @@ int runDownload(QStringList args)
     int failures = 0;
     for (const auto &s : chosen) {
         const QString target =
-            one ? output : unusedFileName(QDir(output).filePath(sessionFileName(c.firmware.deviceName(), *s)));
+            one ? output : unusedFileName(QDir(output).filePath(sessionFileName(c.firmware().deviceName(), *s)));
         if (downloadOne(c, s, target, &error)) {
             progress(QStringLiteral("saved %1\n").arg(target));
         } else {

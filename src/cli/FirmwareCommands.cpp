@@ -1,16 +1,11 @@
 #include "FirmwareCommands.h"
 
 #include "FirmwareMeta.h"
-#include "LoggerLineBinding.h"
+#include "LoggerConnection.h"
 #include "SerialComm.h"
-#include "SerialSupport.h"
 #include "StmBootLoader.h"
 #include "TarrowindLogger.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QTimer>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
@@ -18,7 +13,6 @@
 #include <QUrl>
 
 #include <cstdio>
-#include <functional>
 #include <memory>
 
 namespace {
@@ -32,21 +26,6 @@ QString loadStatusName(FirmwareMeta::LoadStatus status)
 {
     return QString::fromLatin1(
         QMetaEnum::fromType<FirmwareMeta::LoadStatus>().valueToKey(int(status)));
-}
-
-bool waitFor(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    QTimer tick;
-    tick.start(10);
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        // Blocks until something happens; the tick bounds the wait, so the deadline is seen.
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
 }
 
 // Loads a firmware file; the meta object keeps whatever status the file earned.
@@ -222,16 +201,15 @@ int flash(QStringList args)
                              .arg(image.size())
                              .arg(kMaxImageSize));
 
-    initSerialSupport();
-    SerialComm comm;
-    TarrowindLogger logger;
-    comm.setSerialPort(port);
-    std::unique_ptr<LoggerLineBinding> binding(LoggerLineBinding::connectLogger(&comm, &logger));
+    LoggerConnection connection;
+    connection.attach(port);
+    SerialComm &comm = *connection.comm();
+    TarrowindLogger &logger = *connection.logger();
     StmBootLoader *loader = logger.bootloader();
 
     // Whatever the logger runs now, the controller finds its bootloader.
     logger.setTargetOperatingMode(TarrowindLogger::OperatingMode_Bootloader);
-    if (!waitFor([&] { return loader->state() == StmBootLoader::State_Ready; }, kConnectTimeoutMs)) {
+    if (!Cli::waitFor([&] { return loader->state() == StmBootLoader::State_Ready; }, kConnectTimeoutMs)) {
         const QString why = comm.lastError().isEmpty() ? QString()
                                                        : QStringLiteral(" (%1)").arg(comm.lastError());
         return Cli::fail(QStringLiteral("the logger's bootloader did not answer on %1 within %2 s%3")
@@ -252,13 +230,13 @@ int flash(QStringList args)
     });
     loader->beginOperation(verifyOnly ? StmBootLoader::VerifyOnly : StmBootLoader::EraseProgramVerify,
                            4, image);
-    const bool done = waitFor([&] { return finished; }, kOperationTimeoutMs);
+    const bool done = Cli::waitFor([&] { return finished; }, kOperationTimeoutMs);
     progress.end();
     const QString operationError = loader->operationErrorString();
 
     // Back to the firmware in every case: the old or the new one starts.
     logger.setTargetOperatingMode(TarrowindLogger::OperatingMode_Firmware);
-    const bool firmwareBack = waitFor(
+    const bool firmwareBack = Cli::waitFor(
         [&] {
             return logger.firmware()->connectionState() == TarrowindFirmware::ConnectionState_Ready;
         },
