@@ -31,23 +31,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-// Qt 5 hands queued events between threads under futexes that ThreadSanitizer cannot see (the
-// port's worker threads and the connection manager post to the main thread), so Qt's own
-// hand-over templates are ignored, here and in the tool; other races are still reported.
-static const char kQtHandOverSuppressions[] = "race:qobjectdefs_impl.h\n"
-                                              "race:qobjectdefs.h\n"
-                                              "race:qmetatype.h\n";
-
-extern "C" const char *__tsan_default_options()
-{
-    return "ignore_noninstrumented_modules=1";
-}
-
-extern "C" const char *__tsan_default_suppressions()
-{
-    return kQtHandOverSuppressions;
-}
-
 namespace {
 
 using Network::PermanentName16;
@@ -172,19 +155,6 @@ protected:
     Result run(const QStringList &args)
     {
         QProcess p;
-#ifdef __SANITIZE_THREAD__
-        const QString supp = dir.filePath(QStringLiteral("tsan.supp"));
-        if (!QFile::exists(supp)) {
-            QFile f(supp);
-            f.open(QIODevice::WriteOnly);
-            f.write(kQtHandOverSuppressions);
-        }
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("TSAN_OPTIONS"), env.value(QStringLiteral("TSAN_OPTIONS")) +
-                                                       QStringLiteral(" ignore_noninstrumented_modules=1 suppressions=") +
-                                                       supp);
-        p.setProcessEnvironment(env);
-#endif
         p.start(cli, args);
         Result r;
         // The event loop keeps turning: a line relayed by this process needs it.

@@ -17,21 +17,6 @@
 #include <memory>
 #include <vector>
 
-// Qt 5 hands queued events between threads under futexes that ThreadSanitizer cannot see (the
-// port's worker threads and the connection manager post to this thread), so Qt's own hand-over
-// templates are ignored; races outside that hand-over are still reported.
-extern "C" const char *__tsan_default_options()
-{
-    return "ignore_noninstrumented_modules=1";
-}
-
-extern "C" const char *__tsan_default_suppressions()
-{
-    return "race:qobjectdefs_impl.h\n"
-           "race:qobjectdefs.h\n"
-           "race:qmetatype.h\n";
-}
-
 namespace {
 bool spinUntil(const std::function<bool()> &done, int ms)
 {

@@ -26,23 +26,6 @@
 #include <functional>
 #include <memory>
 
-// Qt 5 hands queued events between threads under futexes that ThreadSanitizer cannot see (the
-// port's worker threads and the connection manager post to this thread), so Qt's own hand-over
-// templates are ignored; races outside that hand-over are still reported.
-static const char kQtHandOverSuppressions[] = "race:qobjectdefs_impl.h\n"
-                                              "race:qobjectdefs.h\n"
-                                              "race:qmetatype.h\n";
-
-extern "C" const char *__tsan_default_options()
-{
-    return "ignore_noninstrumented_modules=1";
-}
-
-extern "C" const char *__tsan_default_suppressions()
-{
-    return kQtHandOverSuppressions;
-}
-
 namespace {
 
 bool waitFor(const std::function<bool()> &done, int timeoutMs)
@@ -352,20 +335,6 @@ protected:
     int run(const QStringList &args, QByteArray *out = nullptr, QByteArray *err = nullptr)
     {
         QProcess p;
-#ifdef __SANITIZE_THREAD__
-        // The command-line tool has the same queued hand-over between its port threads.
-        const QString supp = dir.filePath(QStringLiteral("tsan.supp"));
-        if (!QFile::exists(supp)) {
-            QFile f(supp);
-            f.open(QIODevice::WriteOnly);
-            f.write(kQtHandOverSuppressions);
-        }
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("TSAN_OPTIONS"),
-                   env.value(QStringLiteral("TSAN_OPTIONS")) +
-                       QStringLiteral(" ignore_noninstrumented_modules=1 suppressions=") + supp);
-        p.setProcessEnvironment(env);
-#endif
         p.start(cli, args);
         if (!p.waitForFinished(120000)) {
             p.kill();

@@ -22,21 +22,6 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
-// Qt 5 hands queued events, signal arguments and connection functors between threads under
-// futexes that ThreadSanitizer cannot see, so reports inside Qt's hand-over templates are
-// ignored; races outside that hand-over are still reported.
-extern "C" const char *__tsan_default_options()
-{
-    return "ignore_noninstrumented_modules=1";
-}
-
-extern "C" const char *__tsan_default_suppressions()
-{
-    return "race:qobjectdefs_impl.h\n"
-           "race:qobjectdefs.h\n"
-           "race:qmetatype.h\n";
-}
-
 namespace {
 
 bool spinUntil(const std::function<bool()> &done, int ms)

@@ -22,21 +22,6 @@
 
 using namespace Network;
 
-// Qt 5 hands queued events between threads under futexes that ThreadSanitizer cannot see:
-// the port's worker threads post to this thread, so Qt's own hand-over templates are ignored.
-// Races in our code outside that hand-over are still reported.
-extern "C" const char *__tsan_default_options()
-{
-    return "ignore_noninstrumented_modules=1";
-}
-
-extern "C" const char *__tsan_default_suppressions()
-{
-    return "race:qobjectdefs_impl.h\n"
-           "race:qobjectdefs.h\n"
-           "race:qmetatype.h\n";
-}
-
 namespace {
 template <typename Pred>
 bool waitFor(Pred pred, int timeoutMs)
