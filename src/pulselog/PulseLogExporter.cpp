@@ -494,12 +494,18 @@ bool PulseLogExporter::exportXLSX(const PulseLog &log, const QString &filename,
     format_set_num_format(seconds, "yyyy-mm-dd hh:mm:ss");
     LocalTimeFormatter time;
     const Readings readings = interpolatedReadings(log, params);
+    // Makes the named sheet current; the writer turns not-ok when it cannot be added.
+    auto openSheet = [&](const char *name) {
+        if (!w.ok())
+            return;
+        w.sheet = workbook_add_worksheet(workbook, name);
+        sheets.push_back(w.sheet);
+        if (!w.sheet)
+            w.check(LXW_ERROR_MEMORY_MALLOC_FAILED);
+    };
 
     // MetaData
-    w.sheet = workbook_add_worksheet(workbook, "MetaData");
-        sheets.push_back(w.sheet);
-    if (!w.sheet)
-        w.check(LXW_ERROR_MEMORY_MALLOC_FAILED);
+    openSheet("MetaData");
     if (w.ok()) {
         w.check(worksheet_set_column(w.sheet, 0, 0, 24, nullptr));
         w.check(worksheet_set_column(w.sheet, 1, 1, 48, nullptr));
@@ -529,12 +535,7 @@ bool PulseLogExporter::exportXLSX(const PulseLog &log, const QString &filename,
     }
 
     // Grouped Intervals
-    if (w.ok()) {
-        w.sheet = workbook_add_worksheet(workbook, "Grouped Intervals");
-        sheets.push_back(w.sheet);
-        if (!w.sheet)
-            w.check(LXW_ERROR_MEMORY_MALLOC_FAILED);
-    }
+    openSheet("Grouped Intervals");
     if (w.ok()) {
         const QByteArray rate = QStringLiteral("Rate (%1 / Min)").arg(params.unit).toUtf8();
         const QByteArray volume = QStringLiteral("Volume (%1)").arg(params.unit).toUtf8();
@@ -553,12 +554,7 @@ bool PulseLogExporter::exportXLSX(const PulseLog &log, const QString &filename,
     }
 
     // Raw Revolution Data
-    if (w.ok()) {
-        w.sheet = workbook_add_worksheet(workbook, "Raw Revolution Data");
-        sheets.push_back(w.sheet);
-        if (!w.sheet)
-            w.check(LXW_ERROR_MEMORY_MALLOC_FAILED);
-    }
+    openSheet("Raw Revolution Data");
     if (w.ok()) {
         w.check(worksheet_set_column(w.sheet, 0, 0, 24, tenths));
         w.check(worksheet_set_column(w.sheet, 1, 1, 10, nullptr));
@@ -574,12 +570,7 @@ bool PulseLogExporter::exportXLSX(const PulseLog &log, const QString &filename,
     }
 
     // Environment Data
-    if (w.ok()) {
-        w.sheet = workbook_add_worksheet(workbook, "Environment Data");
-        sheets.push_back(w.sheet);
-        if (!w.sheet)
-            w.check(LXW_ERROR_MEMORY_MALLOC_FAILED);
-    }
+    openSheet("Environment Data");
     if (w.ok()) {
         w.check(worksheet_set_column(w.sheet, 0, 0, 20, seconds));
         w.check(worksheet_set_column(w.sheet, 1, 2, 14, nullptr));
