@@ -10,6 +10,9 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <fnmatch.h>
@@ -112,6 +115,24 @@ TEST(UdevEnumeration, UsbTtysWithExactStringsAndRuleCheck)
     EXPECT_FALSE(UdevPortEnumerator::usbLocationOfPort("/dev/ttyS0", &location));
     EXPECT_FALSE(UdevPortEnumerator::usbLocationOfPort(extra, &location));  // not a device
     EXPECT_FALSE(UdevPortEnumerator::usbLocationOfPort(dir.filePath("gone"), &location));
+
+    // The command-line tool, started in the same fake sysfs, prints the map the user interface
+    // binds to.
+    QProcess cli;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TW_EXTRA_PORTS", extra);
+    cli.setProcessEnvironment(env);
+    const QString program = QString::fromLocal8Bit(qgetenv("TW_BIN_DIR")) + "/tarrowind-cli";
+    cli.start(program, {"ports", "--json"});
+    ASSERT_TRUE(cli.waitForFinished(60000));
+    EXPECT_EQ(cli.exitCode(), 0) << cli.readAllStandardError().toStdString();
+    const QJsonObject printed = QJsonDocument::fromJson(cli.readAllStandardOutput()).object();
+    EXPECT_EQ(printed, QJsonObject::fromVariantMap(portInfoMapToVariantMap(
+                           UdevPortEnumerator::enumerate({extra}, UdevRule::defaultRulePath()))));
+    EXPECT_EQ(printed.value("/dev/ttyUSB0").toObject().value("serialNumber").toString(), "A10K3ZQX");
+    cli.start(program, {"ports"});
+    ASSERT_TRUE(cli.waitForFinished(60000));
+    EXPECT_TRUE(cli.readAllStandardOutput().contains("/dev/ttyUSB0 (Ombrellix Tarrowind USB Adapter) serial A10K3ZQX"));
 
     g_object_unref(bed);
 }
