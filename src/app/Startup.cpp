@@ -3,6 +3,7 @@
 #include "CommonMetatypes.h"
 #include "LogFile.h"
 #include "LogSignaller.h"
+#include "NumericLocale.h"
 #include "QmlRegistration.h"
 #include "SerialSupport.h"
 
@@ -69,6 +70,9 @@ int runNormalMode(int argc, char **argv)
     QtWebView::initialize();
 #endif
     QApplication app(argc, argv);
+    // The application object has just adopted the user's locale for the C library: numbers in
+    // every file we (and libxlsxwriter) write keep a decimal point.
+    NumericLocale::pinToC();
     installLogFile(applicationDataFolder() + QStringLiteral("/runlog.txt"));
     initSerialSupport();
     QQuickStyle::setStyle(QStringLiteral("Material"));

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QTextStream>
@@ -250,6 +251,8 @@ bool FileRecording::save(const QString &filename)
     if (!file.open(QIODevice::WriteOnly))
         return false;
     QTextStream out(&file);
+    // A decimal point whatever the user's locale: the loader and other programs read these.
+    out.setLocale(QLocale::c());
     out << "x,y,z,time\r\n";
     for (const auto &s : m_samples) {
         // Seconds with nanosecond digits: the default six significant digits would collapse
