@@ -17,6 +17,7 @@
 #include <QQmlContext>
 #include <QQuickStyle>
 #include <QStandardPaths>
+#include <QThreadPool>
 
 #ifdef TW_HAVE_WEBVIEW
 #include <QtWebView/QtWebView>
@@ -91,21 +92,24 @@ int runNormalMode(int argc, char **argv)
 
     engine->load(QUrl(QStringLiteral("qrc:/main.qml")));
     if (engine->rootObjects().isEmpty()) {
-        delete engine;
-        delete runtime;
-        shutdownSerialSupport();
-        closeLogFile();
+        shutdownNormalMode(engine, runtime);
         return -1;
     }
 
     const int result = app.exec();
-    delete engine;
-    delete runtime;
-    shutdownSerialSupport();
-    closeLogFile();
+    shutdownNormalMode(engine, runtime);
     return result;
 }
 }  // namespace
+
+void shutdownNormalMode(QObject *engine, QObject *runtime)
+{
+    delete engine;
+    delete runtime;
+    QThreadPool::globalInstance()->waitForDone();
+    shutdownSerialSupport();
+    closeLogFile();
+}
 
 int runApplication(int argc, char **argv, const QStringList &arguments)
 {
