@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QByteArray>
 #include <cstddef>
 
 // Numbers in the files we write never depend on the user's locale: a German desktop must not
@@ -17,5 +16,4 @@ void pinToC();
 // (rounded to nearest, "-0.0" kept, "nan"/"inf" for those). Writes at most `room` bytes at
 // `out` and returns the end of what was written; nothing is written when it does not fit.
 char *writeFixed(char *out, size_t room, double value, int decimals);
-QByteArray fixed(double value, int decimals);
 }  // namespace NumericLocale
