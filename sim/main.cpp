@@ -1,5 +1,6 @@
 // tarrowind-sim: the virtual logger on a pseudo-terminal, until SIGINT or SIGTERM.
 
+#include "NumericLocale.h"
 #include "VirtualLoggerRunner.h"
 
 #include <QByteArray>
@@ -74,6 +75,8 @@ bool writeTruth(VirtualLoggerRunner &sim, const QString &dir)
 
 int main(int argc, char **argv)
 {
+    // The ground-truth files keep a decimal point whatever the user's locale.
+    NumericLocale::pinToC();
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);

@@ -8,9 +8,15 @@
 #include <QMetaObject>
 #include <QMetaType>
 #include <QQmlEngine>
+#include <QThread>
 #include <cstdio>
+#include <mutex>
 
 namespace {
+// Messages arrive from any thread, also while closeLogFile runs: the file, the previous handler
+// and the signaller are read and changed under this lock only. Recursive, so that a message
+// logged by Qt while we post the forwarding does not deadlock.
+std::recursive_mutex g_lock;
 FILE *g_file = nullptr;
 QtMessageHandler g_previousHandler = nullptr;
 QElapsedTimer g_clock;
@@ -30,18 +36,32 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
         return;
 
     const QString line = formatLogLine(type, g_clock.elapsed() / 1000.0, text);
-    if (FILE *file = g_file) {
-        const QByteArray bytes = line.toLocal8Bit();
-        fwrite(bytes.constData(), 1, size_t(bytes.size()), file);
-        fputc('\n', file);
-        fflush(file);
+    const QByteArray bytes = line.toLocal8Bit();
+    LogSignaller *forwardHere = nullptr;
+    QtMessageHandler previous = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_lock);
+        if (g_file) {
+            fwrite(bytes.constData(), 1, size_t(bytes.size()), g_file);
+            fputc('\n', g_file);
+            fflush(g_file);
+        }
+        if (g_signaller) {
+            // Another thread's line is posted now, while the signaller surely exists. A line of
+            // the signaller's own thread is delivered after the lock is released: the user
+            // interface may do anything with it, and closeLogFile runs in that same thread.
+            if (g_signaller->thread() == QThread::currentThread())
+                forwardHere = g_signaller;
+            else
+                QMetaObject::invokeMethod(g_signaller, "logMessageSlot", Qt::QueuedConnection,
+                                          Q_ARG(QtMsgType, type), Q_ARG(QString, line));
+        }
+        previous = g_previousHandler;
     }
-    if (LogSignaller *signaller = g_signaller) {
-        QMetaObject::invokeMethod(signaller, "logMessageSlot", Qt::AutoConnection,
-                                  Q_ARG(QtMsgType, type), Q_ARG(QString, line));
-    }
-    if (g_previousHandler)
-        g_previousHandler(type, context, text);
+    if (forwardHere)
+        forwardHere->logMessageSlot(type, line);
+    if (previous)
+        previous(type, context, text);
 }
 }  // namespace
 
@@ -62,30 +82,41 @@ QString formatLogLine(QtMsgType severity, double seconds, const QString &text)
 void installLogFile(const QString &path)
 {
     qRegisterMetaType<QtMsgType>("QtMsgType");
-    g_signaller = new LogSignaller();
-    QQmlEngine::setObjectOwnership(g_signaller, QQmlEngine::CppOwnership);
+    auto *signaller = new LogSignaller();
+    QQmlEngine::setObjectOwnership(signaller, QQmlEngine::CppOwnership);
 
     QDir().mkpath(QFileInfo(path).absolutePath());
-    g_file = fopen(QFile::encodeName(path).constData(), "wb");
-    if (g_file)
-        g_previousHandler = qInstallMessageHandler(messageHandler);
+    FILE *file = fopen(QFile::encodeName(path).constData(), "wb");
     g_clock.start();
+    std::lock_guard<std::recursive_mutex> lock(g_lock);
+    g_signaller = signaller;
+    g_file = file;
+    if (file)
+        g_previousHandler = qInstallMessageHandler(messageHandler);
 }
 
 void closeLogFile()
 {
-    if (g_file) {
-        qInstallMessageHandler(g_previousHandler);
-        g_previousHandler = nullptr;
-        FILE *file = g_file;
+    FILE *file = nullptr;
+    LogSignaller *signaller = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_lock);
+        // The previous handler stays known: a thread that already entered ours still passes
+        // its message on to it.
+        if (g_file)
+            qInstallMessageHandler(g_previousHandler);
+        file = g_file;
         g_file = nullptr;
-        fclose(file);
+        signaller = g_signaller;
+        g_signaller = nullptr;
     }
-    delete g_signaller;
-    g_signaller = nullptr;
+    if (file)
+        fclose(file);
+    delete signaller;
 }
 
 LogSignaller *logSignaller()
 {
+    std::lock_guard<std::recursive_mutex> lock(g_lock);
     return g_signaller;
 }

@@ -3,6 +3,7 @@
 #include "CommonMetatypes.h"
 #include "LogFile.h"
 #include "LogSignaller.h"
+#include "NumericLocale.h"
 #include "QmlRegistration.h"
 #include "SerialSupport.h"
 
@@ -16,6 +17,7 @@
 #include <QQmlContext>
 #include <QQuickStyle>
 #include <QStandardPaths>
+#include <QThreadPool>
 
 #ifdef TW_HAVE_WEBVIEW
 #include <QtWebView/QtWebView>
@@ -69,6 +71,9 @@ int runNormalMode(int argc, char **argv)
     QtWebView::initialize();
 #endif
     QApplication app(argc, argv);
+    // The application object has just adopted the user's locale for the C library: numbers in
+    // every file we (and libxlsxwriter) write keep a decimal point.
+    NumericLocale::pinToC();
     installLogFile(applicationDataFolder() + QStringLiteral("/runlog.txt"));
     initSerialSupport();
     QQuickStyle::setStyle(QStringLiteral("Material"));
@@ -87,21 +92,24 @@ int runNormalMode(int argc, char **argv)
 
     engine->load(QUrl(QStringLiteral("qrc:/main.qml")));
     if (engine->rootObjects().isEmpty()) {
-        delete engine;
-        delete runtime;
-        shutdownSerialSupport();
-        closeLogFile();
+        shutdownNormalMode(engine, runtime);
         return -1;
     }
 
     const int result = app.exec();
-    delete engine;
-    delete runtime;
-    shutdownSerialSupport();
-    closeLogFile();
+    shutdownNormalMode(engine, runtime);
     return result;
 }
 }  // namespace
+
+void shutdownNormalMode(QObject *engine, QObject *runtime)
+{
+    delete engine;
+    delete runtime;
+    QThreadPool::globalInstance()->waitForDone();
+    shutdownSerialSupport();
+    closeLogFile();
+}
 
 int runApplication(int argc, char **argv, const QStringList &arguments)
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 #include <QStringList>
 
@@ -20,6 +21,11 @@ QString applicationDataFolder();
 
 // The adapter-repair mode: no application object, no window. Returns the exit code.
 int runAdapterRepair(const QStringList &arguments);
+
+// The end of a normal run, each part before what it relies on: the QML engine with every
+// object it created, the Runtime, the tasks still running in the global thread pool (they log,
+// and may use the serial support), the serial support, and the log last. Either may be null.
+void shutdownNormalMode(QObject *engine, QObject *runtime);
 
 // The whole entry point after the platform's argument list has been obtained.
 int runApplication(int argc, char **argv, const QStringList &arguments);

@@ -84,10 +84,17 @@ void FirmwareMeta::resetTrailer()
 
 void FirmwareMeta::setLoadStatus(LoadStatus status)
 {
+    // Every load and clear ends here, also one that keeps the status but changes the payload.
+    emit flashImageChanged();
     if (m_loadStatus == status)
         return;
     m_loadStatus = status;
     emit loadStatusChanged(status);
+}
+
+QByteArray FirmwareMeta::flashImage() const
+{
+    return m_loadStatus == LoadStatus_Success && m_payloadVerified ? m_payload : QByteArray();
 }
 
 void FirmwareMeta::emitFieldSignals()
@@ -106,6 +113,7 @@ void FirmwareMeta::load(const QString &url)
     m_input.reset();
     resetTrailer();
     m_payload.clear();
+    m_payloadVerified = false;
     setLoadStatus(LoadStatus_NoLoadAttempted);
 
     const QUrl parsed(url);
@@ -129,6 +137,7 @@ void FirmwareMeta::loadData(const QByteArray &data)
 {
     m_input.reset();
     m_payload.clear();
+    m_payloadVerified = false;
     auto buffer = std::make_unique<QBuffer>();
     buffer->setData(data);
     buffer->open(QIODevice::ReadOnly);
@@ -190,6 +199,7 @@ void FirmwareMeta::extractTrailer()
             } else {
                 m_trailer = candidate;
                 m_payload.truncate(trailerStart);
+                m_payloadVerified = true;
             }
         }
     }
@@ -233,6 +243,7 @@ void FirmwareMeta::clear(bool dataToo)
     resetTrailer();
     if (dataToo)
         m_payload.clear();
+    m_payloadVerified = false;
     setLoadStatus(LoadStatus_NoLoadAttempted);
 }
 
@@ -285,7 +296,10 @@ void FirmwareMeta::setStrings(const QString &text)
 
 void FirmwareMeta::setPayload(const QByteArray &payload)
 {
-    if (payload != m_payload)
+    if (payload != m_payload) {
         m_payload = payload;
+        m_payloadVerified = false;  // no longer what the loaded file's digest vouched for
+        emit flashImageChanged();
+    }
     emit payloadChanged();
 }

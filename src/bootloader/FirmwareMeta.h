@@ -23,6 +23,7 @@ class FirmwareMeta : public QObject
     Q_PROPERTY(QString strings READ strings WRITE setStrings NOTIFY stringsChanged)
     Q_PROPERTY(QByteArray payload READ payload WRITE setPayload NOTIFY payloadChanged)
     Q_PROPERTY(LoadStatus loadStatus READ loadStatus NOTIFY loadStatusChanged)
+    Q_PROPERTY(QByteArray flashImage READ flashImage NOTIFY flashImageChanged)
 
 public:
     enum LoadStatus {
@@ -58,6 +59,10 @@ public:
     QString strings() const;
     QByteArray payload() const { return m_payload; }
     LoadStatus loadStatus() const { return m_loadStatus; }
+    // The image to program: the payload of a file that loaded with LoadStatus_Success and was
+    // not changed since, else empty. A damaged or trailer-less file keeps its bytes in
+    // `payload`, but they are never offered for flashing.
+    QByteArray flashImage() const;
     // The 210 trailer bytes as they stand.
     QByteArray trailer() const;
 
@@ -83,6 +88,7 @@ signals:
     void flagsChanged(quint32 flags);
     void stringsChanged();
     void payloadChanged();
+    void flashImageChanged();
 
 private:
     void resetTrailer();
@@ -98,5 +104,6 @@ private:
     std::array<quint8, kTrailerSize> m_trailer{};
     QByteArray m_payload;
     LoadStatus m_loadStatus = LoadStatus_NoLoadAttempted;
+    bool m_payloadVerified = false;  // the payload is the one the digest of the loaded file covers
     std::unique_ptr<QIODevice> m_input;
 };

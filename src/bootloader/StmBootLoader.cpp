@@ -49,6 +49,7 @@ StmBootLoader::StmBootLoader(QObject *parent) : QObject(parent)
 StmBootLoader::~StmBootLoader()
 {
     disconnect(m_readyReadConnection);
+    disconnect(m_destroyedConnection);
 }
 
 void StmBootLoader::setPublicState(State state)
@@ -101,18 +102,22 @@ void StmBootLoader::setIoDevice(QIODevice *device)
         device = nullptr;
     disconnect(m_readyReadConnection);
     m_readyReadConnection = {};
+    disconnect(m_destroyedConnection);
+    m_destroyedConnection = {};
     m_timeoutTimer.stop();
     m_firstByteTimer.stop();
     m_device = device;
     m_serialPort = qobject_cast<AbstractSerialPort *>(device);
+    // A request waiting for the idle probe's answer, or a running operation, can no longer
+    // finish on its own: report it rather than leave the caller waiting for ever.
+    bool lostOperation = m_operationActive;
     if (m_deferred != Deferred::None) {
         qWarning() << "StmBootLoader: request dropped, the device changed";
+        lostOperation = lostOperation || m_deferred == Deferred::Operation;
         m_deferred = Deferred::None;
         m_deferredData.clear();
     }
-    if (m_operationActive) {
-        // The port went away under a running operation: report it rather than leave the
-        // caller waiting for an outcome that can no longer come.
+    if (lostOperation) {
         m_operationActive = false;
         m_image.clear();
         m_error = Error_Protocol;
@@ -128,6 +133,8 @@ void StmBootLoader::setIoDevice(QIODevice *device)
     if (m_device) {
         m_readyReadConnection =
             connect(m_device.data(), &QIODevice::readyRead, this, &StmBootLoader::onReadyRead);
+        // A device deleted under us (its owner closed the port) counts as taken away.
+        m_destroyedConnection = connect(m_device.data(), &QObject::destroyed, this, [this] { setIoDevice(nullptr); });
         setStep(1);
         m_firstByteTimer.start();
     } else {
@@ -572,6 +579,8 @@ void StmBootLoader::releaseDevice()
     m_firstByteTimer.stop();
     disconnect(m_readyReadConnection);
     m_readyReadConnection = {};
+    disconnect(m_destroyedConnection);
+    m_destroyedConnection = {};
     m_step = 10;
     m_device = nullptr;
     m_serialPort = nullptr;

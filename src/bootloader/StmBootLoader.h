@@ -98,8 +98,9 @@ private:
     int m_step = 0;
     State m_state = State_NoDevice;
     QPointer<QIODevice> m_device;
-    AbstractSerialPort *m_serialPort = nullptr;
+    QPointer<AbstractSerialPort> m_serialPort;
     QMetaObject::Connection m_readyReadConnection;
+    QMetaObject::Connection m_destroyedConnection;
 
     QByteArray m_image;
     Operation m_operation = EraseProgramVerify;

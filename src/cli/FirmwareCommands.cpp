@@ -195,7 +195,7 @@ int flash(QStringList args)
     if (meta.loadStatus() != FirmwareMeta::LoadStatus_Success)
         return Cli::fail(QStringLiteral("%1 is not a valid firmware file (%2)")
                              .arg(args[0], loadStatusName(meta.loadStatus())));
-    const QByteArray image = meta.payload();
+    const QByteArray image = meta.flashImage();
     if (image.isEmpty() || image.size() > kMaxImageSize)
         return Cli::fail(QStringLiteral("the image of %1 bytes cannot be flashed (1 to %2 bytes)")
                              .arg(image.size())

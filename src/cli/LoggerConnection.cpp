@@ -76,7 +76,7 @@ void LoggerConnection::attach(const QString &port)
     m_logger = std::make_unique<TarrowindLogger>();
     TarrowindFirmware *fw = m_logger->firmware();
     QObject::connect(fw, &TarrowindFirmware::packetFinished, fw,
-                     [this](uint16_t id, TarrowindFirmware::PacketOutcome outcome) { m_finished.insert(id, outcome); });
+                     [this](uint16_t id, TarrowindFirmware::PacketOutcome outcome) { m_finished.record(id, outcome); });
     QObject::connect(fw, &TarrowindFirmware::connectionStateChanged, fw, [this](TarrowindFirmware::ConnectionState s) {
         if (s != TarrowindFirmware::ConnectionState_Unconnected)
             m_loggerAnnounced = true;
@@ -135,8 +135,7 @@ bool LoggerConnection::waitForRequest(uint16_t id, int timeoutMs, TarrowindFirmw
         return false;
     if (!Cli::waitFor([&] { return m_finished.contains(id); }, timeoutMs))
         return false;
-    *outcome = m_finished.take(id);
-    return true;
+    return m_finished.take(id, outcome);
 }
 
 void LoggerConnection::setLogObserver(std::function<void(const QString &)> observer)

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "RequestOutcomes.h"
 #include "TarrowindFirmware.h"
 
-#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -71,7 +71,7 @@ private:
     std::unique_ptr<TarrowindLogger> m_logger;
     std::unique_ptr<LoggerLineBinding> m_binding;
     std::function<void(const QString &)> m_observer;
-    QHash<uint16_t, TarrowindFirmware::PacketOutcome> m_finished;
+    RequestOutcomes m_finished;
     int m_openAttempts = 0;
     bool m_portOpened = false;
     bool m_loggerAnnounced = false;

@@ -1,4 +1,5 @@
 #include "CliSupport.h"
+#include "NumericLocale.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -64,6 +65,9 @@ QString helpText(const std::vector<CliCommand> &commands)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    // The application object has just adopted the user's locale for the C library: exports
+    // and JSON keep a decimal point whatever it is.
+    NumericLocale::pinToC();
     QCoreApplication::setOrganizationName(QStringLiteral("Ombrellix"));
     QCoreApplication::setApplicationName(QStringLiteral("Tarrowind Utility"));
     QCoreApplication::setApplicationVersion(QStringLiteral("0.9.86"));

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QTextStream>
@@ -167,9 +168,10 @@ void FileRecording::repairTimestamps(Samples &samples)
             const bool dip = b < a && b <= c;
             const bool peak = b > a && b >= c;
             if ((dip || peak) && a <= c) {
+                // a + h + h stays between a and c; 2 * h alone may not fit (crafted times).
                 const int64_t h = halfGap(a, c);
                 t[i] = a + h;
-                t[i + 1] = a + 2 * h;
+                t[i + 1] = a + h + h;
             }
         }
     }
@@ -185,10 +187,13 @@ void FileRecording::repairTimestamps(Samples &samples)
         }
         const size_t r = q - p;
         if (r >= 2) {
-            const int64_t base = t[p];
-            const int64_t step = int64_t((uint64_t(t[q]) - uint64_t(base)) / r);
+            // Offsets from the base in unsigned arithmetic: a run may span more than the
+            // int64 range allows (times either side of 1970), while each result lies between
+            // t[p] and t[q] and fits.
+            const uint64_t base = uint64_t(t[p]);
+            const uint64_t step = (uint64_t(t[q]) - base) / r;
             for (size_t i = 0; i < r; ++i)
-                t[p + i] = base + int64_t(i + 1) * step;
+                t[p + i] = int64_t(base + uint64_t(i + 1) * step);
         }
         p = q;
     }
@@ -202,10 +207,18 @@ bool FileRecording::load(const QString &filename)
     setFilename(filename);
     QByteArray content;
     QFile file(filename);
-    if (file.open(QIODevice::ReadOnly))
-        content = file.readAll();
-    else
+    if (!file.open(QIODevice::ReadOnly)) {
         qWarning() << "Cannot read recording" << filename << file.errorString();
+        return false;
+    }
+    // The size check covers files; reading one byte past the limit covers pipes and devices.
+    if (file.size() <= kMaxFileBytes)
+        content = file.read(kMaxFileBytes + 1);
+    if (file.size() > kMaxFileBytes || content.size() > kMaxFileBytes) {
+        qWarning() << "Recording" << filename << "is larger than" << kMaxFileBytes / (1024 * 1024)
+                   << "MiB; not loaded";
+        return false;
+    }
     return loadFromData(content);
 }
 
@@ -250,6 +263,8 @@ bool FileRecording::save(const QString &filename)
     if (!file.open(QIODevice::WriteOnly))
         return false;
     QTextStream out(&file);
+    // A decimal point whatever the user's locale: the loader and other programs read these.
+    out.setLocale(QLocale::c());
     out << "x,y,z,time\r\n";
     for (const auto &s : m_samples) {
         // Seconds with nanosecond digits: the default six significant digits would collapse

@@ -28,6 +28,10 @@ public:
     double sourceRate() const;
     const Samples &samples() const { return m_samples; }
 
+    // Files above this are refused: a recording is read whole, and a few hours of samples
+    // at 400 Hz stay far below it.
+    static constexpr qint64 kMaxFileBytes = 256 * 1024 * 1024;
+
     Q_INVOKABLE void clear();
     Q_INVOKABLE bool load(const QString &filename);
     // Parses file content as load() does; true when samples came out.

@@ -12,6 +12,7 @@ PacketParser::PacketParser(Direction direction)
 
 void PacketParser::reset()
 {
+    ++m_resets;
     m_fill = 0;
     m_readPos = 0;
     m_expectedLength = 0;
@@ -22,7 +23,10 @@ void PacketParser::reset()
 void PacketParser::feed(const void *data, int length)
 {
     const auto *in = static_cast<const uint8_t *>(data);
-    while (length > 0) {
+    // A handler that resets the parser (the stream changed hands) ends this chunk: what
+    // follows in it came from the old stream.
+    const unsigned resets = m_resets;
+    while (length > 0 && m_resets == resets) {
         if (m_fill == kMaxPacketSize) {
             // Unread bytes move to the front; a parse pass over a full buffer always consumed
             // at least one byte, so there is room again.
@@ -95,8 +99,12 @@ void PacketParser::parse()
         // Consume before dispatching: the handler may reset the parser.
         m_expectedLength = 0;
         m_readPos += length;
-        if (m_handler)
+        if (m_handler) {
+            const unsigned resets = m_resets;
             m_handler(*reinterpret_cast<const PacketBase *>(start), length);
+            if (m_resets != resets)
+                return;
+        }
     }
     if (m_readPos >= m_fill) {
         m_readPos = 0;

@@ -25,7 +25,8 @@ public:
     void feed(const void *data, int length);
     void feed(const QByteArray &data) { feed(data.constData(), data.size()); }
 
-    // Forgets any partly received packet (and keeps the collected bad data).
+    // Forgets any partly received packet (and keeps the collected bad data). Called from the
+    // packet handler, it also drops the rest of the chunk being fed.
     void reset();
 
     // Bad bytes are kept up to this many until the owner reports and clears them; a stream of
@@ -50,5 +51,6 @@ private:
     int m_expectedLength = 0;
     int m_lengthFieldOffset = 0;
     int m_baseLength = 0;
+    unsigned m_resets = 0;
     QByteArray m_badData;
 };

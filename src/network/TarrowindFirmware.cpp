@@ -378,8 +378,13 @@ void TarrowindFirmware::setConnectionState(ConnectionState state)
 {
     if (m_connectionState == state)
         return;
-    if (state != ConnectionState_Ready)
+    if (state != ConnectionState_Ready) {
         clearRemoteKnowledge();
+        // Cancelling the query batch there drops the connection from inside (onPacketFinished):
+        // that call has announced the new state already.
+        if (m_connectionState == state)
+            return;
+    }
     m_connectionState = state;
     emit connectionStateChanged(state);
 }

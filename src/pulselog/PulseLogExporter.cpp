@@ -1,12 +1,15 @@
 #include "PulseLogExporter.h"
 
 #include "LocalTimeFormatter.h"
+#include "NumericLocale.h"
 #include "PulseLog.h"
 #include "PulseLogAnalysis.h"
 #include "SafeFileWriter.h"
+#include "ScopedCNumericLocale.h"
 
 #include <QDebug>
 #include <QFile>
+#include <QLocale>
 #include <QTextStream>
 
 #include <xlsxwriter.h>
@@ -41,8 +44,7 @@ inline char *writeUnsigned(char *out, uint64_t v)
 
 inline char *writeFixed(char *out, size_t room, double v, int decimals)
 {
-    const int n = std::snprintf(out, room, "%.*f", decimals, v);
-    return out + (n < 0 ? 0 : std::min<size_t>(size_t(n), room - 1));
+    return NumericLocale::writeFixed(out, room, v, decimals);
 }
 
 // "0.0" .. "1.0": milliseconds of a second, divided by 1000, with one decimal.
@@ -51,7 +53,7 @@ const std::array<std::array<char, 4>, 1000> &subsecondTable()
     static const auto table = [] {
         std::array<std::array<char, 4>, 1000> t{};
         for (int ms = 0; ms < 1000; ++ms)
-            std::snprintf(t[size_t(ms)].data(), 4, "%.1f", ms / 1000.0);
+            NumericLocale::writeFixed(t[size_t(ms)].data(), 3, ms / 1000.0, 1);
         return t;
     }();
     return table;
@@ -119,11 +121,12 @@ QString singleQuoted(QString s)
     return s.replace(QLatin1Char('"'), QLatin1Char('\''));
 }
 
-// The stream's default real number form (6 significant digits).
+// The stream's default real number form (6 significant digits), with a decimal point.
 QString defaultNumberForm(double v)
 {
     QString text;
     QTextStream stream(&text);
+    stream.setLocale(QLocale::c());
     stream << v;
     stream.flush();
     return text;
@@ -467,6 +470,9 @@ bool PulseLogExporter::exportXLSX(const PulseLog &log, const QString &filename,
     if (!binsFor(log, params, &range, &bins) && !log.entries().empty())
         return false;  // too many bins, already logged
 
+    // libxlsxwriter formats every number with printf ("%.16G"): a decimal comma from the
+    // user's locale would make the workbook unreadable.
+    const ScopedCNumericLocale cNumbers;
     QString temporary;
     if (!SafeFileWriter::createTemporaryBeside(filename, &temporary)) {
         qWarning() << "Failed to open" << filename << "for output";

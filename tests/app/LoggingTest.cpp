@@ -8,6 +8,9 @@
 #include <QThread>
 #include <QtTest>
 
+#include <atomic>
+#include <vector>
+
 namespace {
 QStringList readLines(const QString &path)
 {
@@ -26,6 +29,12 @@ void countingHandler(QtMsgType, const QMessageLogContext &, const QString &msg)
 {
     ++g_previousCalls;
     g_previousLast = msg;
+}
+
+std::atomic<int> g_concurrentPreviousCalls{0};
+void concurrentCountingHandler(QtMsgType, const QMessageLogContext &, const QString &)
+{
+    ++g_concurrentPreviousCalls;
 }
 }  // namespace
 
@@ -135,6 +144,43 @@ private slots:
         QCoreApplication::processEvents();
         QCOMPARE(spy.count(), 0);
         QCOMPARE(g_previousCalls, 1);
+    }
+
+    // Worker threads log on while the log closes (the end of a run): nothing is written to a
+    // closed file or forwarded to a deleted signaller, every line in the file is whole, and
+    // every message still reaches the previous handler.
+    void closeWhileOtherThreadsLog()
+    {
+        closeLogFile();
+        qInstallMessageHandler(concurrentCountingHandler);
+        installLogFile(path);
+        std::atomic<bool> stop{false};
+        std::atomic<int> logged{0};
+        std::vector<QThread *> threads;
+        for (int i = 0; i < 4; ++i) {
+            threads.push_back(QThread::create([&stop, &logged, i] {
+                for (int n = 0; !stop.load(); ++n) {
+                    qDebug("thread %d line %d", i, n);
+                    ++logged;
+                }
+            }));
+            threads.back()->start();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(logged.load() > 400, 30000);
+        closeLogFile();
+        const int atClose = logged.load();
+        QTRY_VERIFY_WITH_TIMEOUT(logged.load() > atClose + 400, 30000);
+        stop = true;
+        for (QThread *t : threads) {
+            QVERIFY(t->wait(30000));
+            delete t;
+        }
+        QCOMPARE(g_concurrentPreviousCalls.load(), logged.load());
+        const QStringList lines = readLines(path);
+        QVERIFY(lines.size() >= 400);
+        const QRegularExpression whole("^\\d{8}\\.\\d{2} \\[Debug\\]: thread \\d line \\d+$");
+        for (const QString &line : lines)
+            QVERIFY2(whole.match(line).hasMatch(), qPrintable(line));
     }
 
 private:

@@ -1,7 +1,11 @@
+#include "LogFile.h"
 #include "Startup.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QSemaphore>
+#include <QThread>
+#include <QThreadPool>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -46,4 +50,26 @@ TEST(StartupMode, DecodesBase64AsUtf8)
 {
     EXPECT_EQ(decodeRepairArgument("w6TDtsO8"), QString::fromUtf8("\xc3\xa4\xc3\xb6\xc3\xbc"));
     EXPECT_EQ(decodeRepairArgument(""), QString());
+}
+
+// Background work still running at exit (a port enumeration, a graph image) logs when it ends;
+// the shutdown waits for it, so its last words reach the log file before that closes.
+TEST(StartupShutdown, BackgroundTasksFinishBeforeTheLogCloses)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString path = dir.filePath("runlog.txt");
+    installLogFile(path);
+    QSemaphore started;
+    QThreadPool::globalInstance()->start([&started] {
+        started.release();
+        QThread::msleep(300);  // the work the task does
+        qInfo("background task done");
+    });
+    ASSERT_TRUE(started.tryAcquire(1, 30000));
+    shutdownNormalMode(nullptr, nullptr);
+    EXPECT_EQ(QThreadPool::globalInstance()->activeThreadCount(), 0);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(f.readAll().contains("[Info ]: background task done"));
 }

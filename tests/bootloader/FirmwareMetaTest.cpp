@@ -98,6 +98,60 @@ TEST(FirmwareMeta, AnyChangedByteFailsTheDigest)
     }
 }
 
+// Only an intact file offers its image for flashing: a damaged or trailer-less file keeps its
+// bytes in the payload, but none of them may reach the bootloader.
+TEST(FirmwareMeta, OnlyAnIntactFileOffersItsImage)
+{
+    QTemporaryDir dir;
+    const QByteArray image(1000, char(0x5A));
+    const QByteArray good = handMadeFile(image, 1, 2, 4468, 0, "x");
+    QByteArray badDigest = good;
+    badDigest[10] = char(badDigest[10] ^ 0x01);
+    FirmwareMeta meta;
+    QSignalSpy offered(&meta, &FirmwareMeta::flashImageChanged);
+    EXPECT_TRUE(meta.flashImage().isEmpty());
+
+    meta.loadData(good);
+    EXPECT_EQ(meta.flashImage(), image);
+    EXPECT_GE(offered.count(), 1);
+    const auto refusedAfter = [&](const char *what) {
+        EXPECT_NE(meta.loadStatus(), FirmwareMeta::LoadStatus_Success) << what;
+        EXPECT_TRUE(meta.flashImage().isEmpty()) << what;
+    };
+    meta.loadData(badDigest);
+    EXPECT_EQ(meta.payload(), badDigest);
+    refusedAfter("bad digest");
+    meta.loadData(image);
+    EXPECT_EQ(meta.payload(), image);
+    refusedAfter("no trailer");
+    meta.loadData(good);
+    offered.clear();
+    meta.load(dir.filePath("missing.fw"));
+    refusedAfter("missing file");
+    EXPECT_GE(offered.count(), 1);
+
+    // An image changed after a good load is no longer the one its digest covers.
+    meta.loadData(good);
+    offered.clear();
+    meta.setPayload(image + "x");
+    EXPECT_EQ(meta.loadStatus(), FirmwareMeta::LoadStatus_Success);
+    EXPECT_TRUE(meta.flashImage().isEmpty());
+    EXPECT_EQ(offered.count(), 1);
+    meta.loadData(good);
+    meta.clear(false);
+    EXPECT_TRUE(meta.flashImage().isEmpty());
+
+    // A file being built in memory is offered once it was saved and loaded back.
+    FirmwareMeta built;
+    built.setPayload(image);
+    built.generateChecksum();
+    EXPECT_TRUE(built.flashImage().isEmpty());
+    const QString path = dir.filePath("built.fw");
+    ASSERT_TRUE(built.save(QUrl::fromLocalFile(path).toString()));
+    built.load(path);
+    EXPECT_EQ(built.flashImage(), image);
+}
+
 TEST(FirmwareMeta, FilesWithoutTrailer)
 {
     FirmwareMeta meta;

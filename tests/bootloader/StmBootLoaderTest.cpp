@@ -437,6 +437,52 @@ TEST_F(StmBootLoaderTest, LosingTheDeviceMidOperationReportsAnError)
     EXPECT_EQ(loader->state(), StmBootLoader::State_NoDevice);
 }
 
+// An operation postponed behind the idle probe and then dropped by a device change must end
+// like a lost operation, not leave its caller waiting for an outcome that never comes.
+TEST_F(StmBootLoaderTest, PostponedOperationDroppedByADeviceChangeFinishesWithAnError)
+{
+    connectLoader();
+    line->setHold(true);
+    ASSERT_TRUE(waitFor([&] { return loader->step() == 8; }, 2000));
+    QSignalSpy finished(loader.get(), &StmBootLoader::operationFinished);
+    loader->beginOperation(StmBootLoader::EraseProgramVerify, 4, pattern(700, 5));
+    ASSERT_EQ(finished.count(), 0);
+    BootloaderLine other(&device);
+    loader->setIoDevice(&other);
+    ASSERT_EQ(finished.count(), 1);
+    EXPECT_EQ(finished[0][0].value<StmBootLoader::Error>(), StmBootLoader::Error_Protocol);
+    EXPECT_EQ(loader->operationErrorString(), QStringLiteral("BootLoader communication error"));
+    // The dropped request does not start on the new device either.
+    ASSERT_TRUE(waitFor([&] { return loader->state() == StmBootLoader::State_Ready; }));
+    loader->setIoDevice(nullptr);
+    EXPECT_EQ(finished.count(), 1);
+    EXPECT_EQ(device.commandCount(0x44), 0);
+}
+
+// A device deleted by its owner mid-operation is noticed: the operation ends with an error
+// and the loader is without a device instead of Busy for ever.
+TEST_F(StmBootLoaderTest, DestroyedDeviceEndsTheOperation)
+{
+    connectLoader();
+    QSignalSpy finished(loader.get(), &StmBootLoader::operationFinished);
+    QSignalSpy deviceChanges(loader.get(), &StmBootLoader::ioDeviceChanged);
+    loader->beginOperation(StmBootLoader::EraseProgramVerify, 4, pattern(65536, 9));
+    ASSERT_TRUE(waitFor([&] { return loader->operationProgress() > 0.1f; }));
+    ASSERT_EQ(loader->state(), StmBootLoader::State_Busy);
+    line.reset();
+    ASSERT_EQ(finished.count(), 1);
+    EXPECT_EQ(finished[0][0].value<StmBootLoader::Error>(), StmBootLoader::Error_Protocol);
+    EXPECT_EQ(loader->state(), StmBootLoader::State_NoDevice);
+    EXPECT_EQ(loader->ioDevice(), nullptr);
+    EXPECT_EQ(deviceChanges.count(), 1);
+    // Its timers find nothing to write to and stay quiet.
+    QElapsedTimer t;
+    t.start();
+    waitFor([&] { return t.elapsed() > 800; }, 2000);
+    EXPECT_EQ(loader->state(), StmBootLoader::State_NoDevice);
+    EXPECT_EQ(finished.count(), 1);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)

@@ -2,11 +2,14 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLocale>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstring>
+#include <string>
 
 namespace {
 using Samples = FileRecording::Samples;
@@ -276,4 +279,87 @@ TEST(FileRecording, ShiftToTimeZeroClampsEarlierSamples)
     EXPECT_EQ(int64_t(r.samples()[1].timestamp), 0);
     EXPECT_EQ(int64_t(r.samples()[2].timestamp), 3000);
     EXPECT_NEAR(r.sourceRate(), 3.0 / 3e-6, 1.0);
+}
+
+// Crafted times around the ends of the int64 range must go through the repair without signed
+// overflow (the sanitizer build aborts on one) and come out in order.
+TEST(FileRecordingTimestamps, RepairSurvivesExtremeTimes)
+{
+    // A peak whose halves add up to more than int64 can hold: -4.7e9 s, 4.8e9 s, 4.7e9 s.
+    QByteArray csv = "x,y,z,time\r\n1,2,3,-4.7e9\r\n1,2,3,4.8e9\r\n1,2,3,4.7e9\r\n";
+    for (int i = 0; i < 7; ++i)
+        csv += "1,2,3," + QByteArray::number(4.9e9 + i * 1e6, 'f', 0) + "\r\n";
+    FileRecording r;
+    ASSERT_TRUE(r.loadFromData(csv));
+    ASSERT_TRUE(r.timestamped());
+    ASSERT_EQ(r.sampleCount(), 10);
+    for (int i = 1; i < r.sampleCount(); ++i)
+        EXPECT_LE(int64_t(r.samples()[size_t(i - 1)].timestamp), int64_t(r.samples()[size_t(i)].timestamp)) << i;
+    EXPECT_EQ(int64_t(r.samples().back().timestamp), int64_t(4.906e18) - int64_t(r.samples().front().timestamp));
+
+    // A run spread over more than int64 can span: from -9e18 ns up to 9e18 ns.
+    Samples run = withTimes({-9000000000000000000LL, -9000000000000000000LL, 9000000000000000000LL,
+                             9000000000000000001LL, 9000000000000000002LL, 9000000000000000003LL,
+                             9000000000000000004LL, 9000000000000000005LL, 9000000000000000006LL,
+                             9000000000000000007LL});
+    ASSERT_TRUE(FileRecording::validateTimestamps(run));
+    EXPECT_EQ(timesOf(run)[0], 0);
+    EXPECT_EQ(timesOf(run)[1], 9000000000000000000LL);
+    EXPECT_EQ(timesOf(run)[2], 9000000000000000000LL);
+}
+
+// The user's locale may use a decimal comma (printf, QLocale); a saved recording must not
+// notice it, and what it wrote must load back under it.
+TEST(FileRecording, SaveAndLoadIgnoreTheProcessLocale)
+{
+    QTemporaryDir dir;
+    FileRecording r;
+    for (int i = 0; i < 40; ++i)
+        r.addSample(sample(int16_t(15 + i), int16_t(-255 - i), int16_t(i % 3), 1000000000LL + i * 2500001LL));
+    ASSERT_TRUE(r.save(dir.filePath("c.csv")));
+
+    const std::string savedC = std::setlocale(LC_ALL, nullptr);
+    const QLocale savedQt;
+    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "the de_DE.UTF-8 locale is missing: run scripts/setup-deps";
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    const bool saved = r.save(dir.filePath("de.csv"));
+    FileRecording back;
+    const bool loaded = back.load(dir.filePath("c.csv"));
+    QLocale::setDefault(savedQt);
+    std::setlocale(LC_ALL, savedC.c_str());
+
+    ASSERT_TRUE(saved);
+    QFile c(dir.filePath("c.csv")), de(dir.filePath("de.csv"));
+    ASSERT_TRUE(c.open(QIODevice::ReadOnly) && de.open(QIODevice::ReadOnly));
+    const QByteArray written = c.readAll();
+    EXPECT_EQ(de.readAll().toStdString(), written.toStdString());
+    EXPECT_TRUE(written.contains("\r\n1.5,-25.5,0,1.000000000\r\n"));
+    ASSERT_TRUE(loaded);
+    ASSERT_EQ(back.sampleCount(), 40);
+    EXPECT_TRUE(back.timestamped());
+    EXPECT_EQ(back.samples()[1].x, 16);
+    EXPECT_EQ(back.samples()[1].y, -256);
+    EXPECT_EQ(int64_t(back.samples()[1].timestamp), 2500001LL);
+}
+
+// A file above the limit is refused before it is read: no samples change and nothing of its
+// size is held in memory (the test file is sparse).
+TEST(FileRecording, OversizedFileIsRefused)
+{
+    QTemporaryDir dir;
+    const QString small = dir.filePath("small.csv");
+    ASSERT_TRUE(writeFile(small, "1,2,3\n4,5,6\n"));
+    FileRecording r;
+    ASSERT_TRUE(r.load(small));
+    const QString big = dir.filePath("big.csv");
+    {
+        QFile f(big);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(f.write("1,2,3\n") == 6);
+        ASSERT_TRUE(f.resize(FileRecording::kMaxFileBytes + 1));
+    }
+    QSignalSpy counts(&r, &FileRecording::sampleCountChanged);
+    EXPECT_FALSE(r.load(big));
+    EXPECT_EQ(r.sampleCount(), 2);
+    EXPECT_EQ(counts.count(), 0);
 }

@@ -221,3 +221,27 @@ TEST_F(ParserTest, BadDataIsBoundedWhenNobodyClears)
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].bytes, packet);
 }
+
+// A reset from the handler (the client took a new device) drops the rest of the chunk, also
+// the part that had not reached the buffer yet: no packet of the old stream may follow.
+TEST_F(ParserTest, ResetInHandlerDropsTheRestOfALongChunk)
+{
+    bool resetOnFirst = true;
+    std::vector<uint16_t> ids;
+    parser.setPacketHandler([&](const PacketBase &p, int) {
+        ids.push_back(p.requestId);
+        if (resetOnFirst) {
+            resetOnFirst = false;
+            parser.reset();
+        }
+    });
+    QByteArray chunk;
+    for (uint16_t id = 1; id <= 2 * kMaxPacketSize / 8; ++id)
+        chunk += ack(S2C_RestartAck, id);
+    ASSERT_GT(chunk.size(), kMaxPacketSize);
+    parser.feed(chunk);
+    EXPECT_EQ(ids, std::vector<uint16_t>{1});
+    // The next chunk is the new stream's and parses from its first byte.
+    parser.feed(ack(S2C_RestartAck, 9000) + ack(S2C_RestartAck, 9001));
+    EXPECT_EQ(ids, (std::vector<uint16_t>{1, 9000, 9001}));
+}

@@ -13,6 +13,7 @@
 #include <QQmlExpression>
 #include <QElapsedTimer>
 #include <QSignalSpy>
+#include <cstring>
 #include <memory>
 
 using namespace Network;
@@ -786,4 +787,40 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
+}
+
+// However the connection ends while the query batch is outstanding (a batch request expires,
+// or an acknowledgement ends it), listeners hear Unconnected once: cancelling the rest of the
+// batch must not announce it a second time.
+TEST_F(FirmwareTest, DropDuringQueryBatchIsAnnouncedOnce)
+{
+    device->answerNothing = true;
+    attach();
+    QSignalSpy states(firmware.get(), &TarrowindFirmware::connectionStateChanged);
+    auto unconnectedAnnouncements = [&] {
+        int n = 0;
+        for (const auto &args : states)
+            n += args.at(0).value<State>() == TarrowindFirmware::ConnectionState_Unconnected;
+        return n;
+    };
+    for (const char *how : {"expiry", "acknowledgement"}) {
+        SCOPED_TRACE(how);
+        states.clear();
+        device->announce();
+        ASSERT_TRUE(waitFor([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_QueryingInfo; },
+                            2000));
+        ASSERT_EQ(firmware->queueLength(), 10);
+        if (std::strcmp(how, "expiry") == 0) {
+            for (int t = 0; t < 40; ++t)
+                tick();
+        } else {
+            device->send(encodePacket(S2C_RtcCalibrateAck, 0));
+            ASSERT_TRUE(waitFor([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Unconnected; },
+                                2000));
+        }
+        settle();
+        EXPECT_EQ(firmware->connectionState(), TarrowindFirmware::ConnectionState_Unconnected);
+        EXPECT_EQ(unconnectedAnnouncements(), 1);
+        EXPECT_EQ(firmware->queueLength(), 0);
+    }
 }

@@ -4,7 +4,9 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QMap>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -20,9 +22,16 @@ struct Result {
     QString err;
 };
 
-Result cli(const QStringList &args)
+// `locale` empty: the test's own environment; otherwise LC_ALL and LANG name it.
+Result cli(const QStringList &args, const QString &locale = QString())
 {
     QProcess p;
+    if (!locale.isEmpty()) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("LC_ALL"), locale);
+        env.insert(QStringLiteral("LANG"), locale);
+        p.setProcessEnvironment(env);
+    }
     p.start(qEnvironmentVariable("TW_BIN_DIR") + QStringLiteral("/tarrowind-cli"), args);
     Result r;
     if (!p.waitForFinished(60000))
@@ -147,4 +156,39 @@ TEST_F(LogCommandsTest, FailuresExitWithOneLine)
     }
     const Result r = cli({"log-export", rlog, "--format", "pulses", "-o", dir.filePath("plain/x.csv")});
     EXPECT_TRUE(r.err.contains("Failed to open")) << r.err.toStdString();
+}
+
+
+// A German desktop writes numbers with a decimal comma; nothing the command line writes may
+// follow it. Every export, the saved raw log and the JSON must equal the C locale's bytes.
+TEST_F(LogCommandsTest, EveryFileIsTheSameUnderAGermanLocale)
+{
+    const QStringList formats = {"meta", "pulses", "environment", "grouped", "mm100", "xlsx", "rlog"};
+    QMap<QString, QByteArray> json;
+    for (const QString locale : {"C", "de_DE.UTF-8"}) {
+        for (const QString &format : formats) {
+            const QString out = dir.filePath(locale + "/" + format);
+            const Result r = cli({"log-export", rlog, "--format", format, "-o", out, "--interval-s", "45", "--unit",
+                                  "m3", "--units-per-pulse", "0.125", "--initial-reading", "10.5", "--end-reading",
+                                  "20.25"},
+                                 locale);
+            ASSERT_EQ(r.status, 0) << locale.toStdString() << " " << format.toStdString() << ": "
+                                   << r.err.toStdString();
+        }
+        const Result info = cli({"log-info", rlog, "--json"}, locale);
+        ASSERT_EQ(info.status, 0) << info.err.toStdString();
+        json[locale] = info.out.toUtf8();
+    }
+    for (const QString &format : formats) {
+        const QString c = dir.filePath("C/" + format);
+        const QString german = dir.filePath("de_DE.UTF-8/" + format);
+        if (format == "xlsx")
+            EXPECT_TRUE(TestSupport::sameWorkbookParts(c, german));
+        else
+            EXPECT_EQ(readFile(german).toStdString(), readFile(c).toStdString()) << format.toStdString();
+    }
+    EXPECT_EQ(json["de_DE.UTF-8"].toStdString(), json["C"].toStdString());
+    // The comparison means something only with fractions in the files.
+    EXPECT_TRUE(readFile(dir.filePath("C/environment")).contains(",3.400000,"));
+    EXPECT_TRUE(readFile(dir.filePath("C/grouped")).contains(",0.375000\r\n"));
 }

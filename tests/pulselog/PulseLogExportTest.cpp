@@ -5,10 +5,13 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QLocale>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <clocale>
 
 void PrintTo(const QJsonArray &array, std::ostream *os)
 {
@@ -388,4 +391,39 @@ TEST_F(ExportTest, FailedExportsLeaveExistingFilesIntact)
     EXPECT_TRUE(messages.containsAll({"Failed to open", "meta.csv", "for output"}));
     EXPECT_FALSE(log.exportEnvironmentCsv(path("plain/env.csv"), QDateTime(), QDateTime()));
     EXPECT_FALSE(log.exportXLSX(path("plain/w.xlsx"), 1000, "L", 1, 0, 0, QDateTime(), QDateTime()));
+}
+
+// The user's locale may write a decimal comma (printf, QLocale) and read one (strtod); the
+// exports must not notice it. Here the whole process runs German while it writes.
+TEST_F(ExportTest, EveryExportIgnoresTheProcessLocale)
+{
+    fill();
+    log.addEnvironmentReadingNoSignal(localNs(2026, 6, 1, 10, 0, 30), {3.1234567f, 18.0625f});
+    auto writeAll = [&](const QString &sub) {
+        const QString d = path(sub) + QLatin1Char('/');
+        EXPECT_TRUE(log.exportMetaDataCsv(d + "meta.csv"));
+        EXPECT_TRUE(log.exportPulsesCsv(d + "pulses.csv", QDateTime(), QDateTime()));
+        EXPECT_TRUE(log.exportEnvironmentCsv(d + "env.csv", QDateTime(), QDateTime()));
+        EXPECT_TRUE(log.exportGroupedCsv(d + "grouped.csv", 7000, "m3", 0.37, 10.5, 12.25, QDateTime(), QDateTime()));
+        EXPECT_TRUE(log.exportMM100(d + "mm100.txt", 7000, "m3", 0.37, 10.5, 12.25, QDateTime(), QDateTime()));
+        EXPECT_TRUE(log.exportXLSX(d + "book.xlsx", 7000, "m3", 0.37, 10.5, 12.25, QDateTime(), QDateTime()));
+        EXPECT_TRUE(log.saveRaw(d + "log.rlog"));
+    };
+    writeAll("c");
+
+    const std::string savedC = std::setlocale(LC_ALL, nullptr);
+    const QLocale savedQt;
+    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "the de_DE.UTF-8 locale is missing: run scripts/setup-deps";
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%.1f", 0.5);
+    EXPECT_STREQ(probe, "0,5");  // the locale really is in force
+    writeAll("de");
+    QLocale::setDefault(savedQt);
+    std::setlocale(LC_ALL, savedC.c_str());
+
+    for (const char *name : {"meta.csv", "pulses.csv", "env.csv", "grouped.csv", "mm100.txt", "log.rlog"})
+        EXPECT_EQ(readFile(path("de/") + name).toStdString(), readFile(path("c/") + name).toStdString()) << name;
+    EXPECT_TRUE(TestSupport::sameWorkbookParts(path("c/book.xlsx"), path("de/book.xlsx")));
+    EXPECT_TRUE(readFile(path("c/env.csv")).contains(",3.123457,18.062500\r\n"));
 }

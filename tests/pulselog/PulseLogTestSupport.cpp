@@ -1,11 +1,14 @@
 #include "PulseLogTestSupport.h"
 
 #include <QDir>
+#include <QJsonObject>
 #include <QFile>
 #include <QProcess>
 #include <QTime>
 
+#include <algorithm>
 #include <csignal>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 
 namespace TestSupport {
@@ -61,6 +64,31 @@ QJsonDocument readBack(const QString &mode, const QString &path, QString *error)
     if (doc.isNull())
         *error = parse.errorString();
     return doc;
+}
+
+bool sameWorkbookParts(const QString &a, const QString &b)
+{
+    QString error;
+    const QJsonObject left = readBack(QStringLiteral("zip"), a, &error).object().value(QStringLiteral("parts")).toObject();
+    EXPECT_FALSE(left.isEmpty()) << a.toStdString() << ": " << error.toStdString();
+    const QJsonObject right = readBack(QStringLiteral("zip"), b, &error).object().value(QStringLiteral("parts")).toObject();
+    EXPECT_FALSE(right.isEmpty()) << b.toStdString() << ": " << error.toStdString();
+    EXPECT_EQ(left.keys(), right.keys());
+    bool same = !left.isEmpty() && left.keys() == right.keys();
+    for (auto it = left.constBegin(); it != left.constEnd(); ++it) {
+        const QString mine = it.value().toString();
+        const QString other = right.value(it.key()).toString();
+        if (mine != other) {
+            same = false;
+            int at = 0;
+            while (at < mine.size() && at < other.size() && mine[at] == other[at])
+                ++at;
+            const int from = std::max(0, at - 60);
+            ADD_FAILURE() << it.key().toStdString() << " differs at " << at << ":\n"
+                          << mine.mid(from, 160).toStdString() << "\n" << other.mid(from, 160).toStdString();
+        }
+    }
+    return same;
 }
 
 void limitFileSize(int64_t bytes)

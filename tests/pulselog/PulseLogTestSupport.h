@@ -21,6 +21,10 @@ QStringList strayFiles(const QString &dir, const QStringList &expected);
 // Runs tests/pulselog/readback.py (python3) and returns its JSON output; a null document on failure.
 QJsonDocument readBack(const QString &mode, const QString &path, QString *error);
 
+// True when two workbooks hold the same bytes in every part except the document properties
+// (which carry the time of writing); differing parts are reported as test failures.
+bool sameWorkbookParts(const QString &a, const QString &b);
+
 // Limits the size of files this process may write (0 lifts the limit); writes past it fail
 // like on a full disk.
 void limitFileSize(int64_t bytes);

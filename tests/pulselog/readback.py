@@ -3,6 +3,8 @@
 
 readback.py csv FILE   -> {"rows": [[...], ...]}            (Python's csv module)
 readback.py xlsx FILE  -> {"sheets": [{"name", "freeze", "widths", "rows", "formats"}]}  (openpyxl)
+readback.py zip FILE   -> {"parts": {name: text}}  every member of the archive as Latin-1 text,
+                          except the document properties (they hold the time of writing)
 Date-time cells become ISO strings with milliseconds.
 """
 import csv
@@ -51,9 +53,16 @@ def read_csv(path):
         return {"rows": [row for row in csv.reader(f, strict=True)]}
 
 
+def read_zip(path):
+    import zipfile
+    with zipfile.ZipFile(path) as z:
+        return {"parts": {n: z.read(n).decode("latin-1") for n in z.namelist() if n != "docProps/core.xml"}}
+
+
 def main():
     mode, path = sys.argv[1], sys.argv[2]
-    result = read_xlsx(path) if mode == "xlsx" else read_csv(path)
+    readers = {"xlsx": read_xlsx, "zip": read_zip, "csv": read_csv}
+    result = readers[mode](path)
     json.dump(result, sys.stdout)
 
 
