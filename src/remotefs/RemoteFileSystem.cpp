@@ -16,6 +16,7 @@ void registerTypesOnce()
         qRegisterMetaType<RemoteFileSystem::Status>("RemoteFileSystem::Status");
         qRegisterMetaType<uint16_t>("uint16_t");
         qRegisterMetaType<uint32_t>("uint32_t");
+        qRegisterMetaType<quint64>("quint64");
         return true;
     }();
     (void)done;
@@ -72,88 +73,88 @@ void RemoteFileSystem::setTarrowindFirmware(TarrowindFirmware *remoteKestrelcove
         setStatus(BusyMounting);
         // Sessions are handed to the thread of our parent (the user interface's thread).
         QThread *sessionThread = parent() ? parent()->thread() : thread();
-        m_worker = new RemoteFileSystemImpl(sessionThread);
+        m_worker = new RemoteFileSystemImpl(sessionThread, ++m_operation);
         m_worker->moveToThread(this);
-        connect(this, &RemoteFileSystem::remoteKestrelcoveChanged, m_worker, &RemoteFileSystemImpl::setTarrowindFirmware,
-                Qt::QueuedConnection);
-        connect(this, &RemoteFileSystem::scanRequested, m_worker, &RemoteFileSystemImpl::onScanRequested,
-                Qt::QueuedConnection);
-        connect(this, &RemoteFileSystem::sessionDownloadRequested, m_worker,
-                &RemoteFileSystemImpl::onSessionDownloadRequested, Qt::QueuedConnection);
-        connect(this, &RemoteFileSystem::cancelOperationRequested, m_worker,
-                &RemoteFileSystemImpl::onCancelOperationRequested, Qt::DirectConnection);
-
-        // Results are queued from the worker thread, and Qt still delivers a queued call that was
-        // posted before its connection was cut. A worker torn down mid-operation (client replaced
-        // or cleared) can therefore still have results in flight: they belong to the old client
-        // and must not move the status or the lists of the new one.
-        const uint64_t generation = ++m_workerGeneration;
-        auto current = [this, generation] { return generation == m_workerGeneration; };
-        connect(m_worker, &RemoteFileSystemImpl::mountFinished, this,
-                [this, current](bool success, QString error) {
-                    if (!current())
-                        return;
-                    qInfo() << "Mount finished" << success << error;
-                    setStatus(success ? Mounted : Errored);
-                },
-                Qt::QueuedConnection);
-        connect(m_worker, &RemoteFileSystemImpl::scanStarted, this,
-                [this, current]() {
-                    if (!current())
-                        return;
-                    m_sessions.clear();
-                    emit sessionsChanged();
-                },
-                Qt::QueuedConnection);
-        connect(m_worker, &RemoteFileSystemImpl::scanFoundSession, this,
-                [this, current](RemoteFilesystemSessionPtr session) {
-                    if (!current())
-                        return;
-                    QQmlEngine::setObjectOwnership(session.get(), QQmlEngine::CppOwnership);
-                    m_sessions.push_back(session);
-                    emit sessionsChanged();
-                },
-                Qt::QueuedConnection);
-        connect(m_worker, &RemoteFileSystemImpl::metaScanStarted, this,
-                [this, current]() {
-                    if (current())
-                        setStatus(BusyScanningMeta);
-                },
-                Qt::QueuedConnection);
-        connect(m_worker, &RemoteFileSystemImpl::scanFinished, this,
-                [this, current](bool success) {
-                    if (!current())
-                        return;
-                    emit sessionIndexingFinished(success);
-                    setStatus(success ? Mounted : Unmounted);
-                },
-                Qt::QueuedConnection);
-        connect(m_worker, &RemoteFileSystemImpl::sessionDownloadFinished, this,
-                [this, current](bool success, QString error) {
-                    if (!current())
-                        return;
-                    // Only a download still in progress changes the status: after a cancellation
-                    // the filesystem is already back to Mounted and stays usable.
-                    if (success) {
-                        if (m_status == BusyDownloading)
-                            setStatus(Mounted);
-                    } else {
-                        qWarning() << "Session download error:" << error;
-                        if (m_status == BusyDownloading)
-                            setStatus(Unmounted);
-                    }
-                    emit sessionDownloadFinished(success, error);
-                },
-                Qt::QueuedConnection);
-        connect(m_worker, &RemoteFileSystemImpl::sessionSectorDownloaded, this,
-                [this, current](QByteArray sectorBytes) {
-                    if (current())
-                        emit sessionSectorDownloaded(sectorBytes);
-                },
-                Qt::QueuedConnection);
+        connectWorker();
         m_clientDestroyed = connect(m_client, &QObject::destroyed, this, [this]() { onClientDestroyed(); });
     }
     emit remoteKestrelcoveChanged(m_client);
+}
+
+void RemoteFileSystem::connectWorker()
+{
+    connect(this, &RemoteFileSystem::remoteKestrelcoveChanged, m_worker, &RemoteFileSystemImpl::setTarrowindFirmware,
+            Qt::QueuedConnection);
+    connect(this, &RemoteFileSystem::scanRequested, m_worker, &RemoteFileSystemImpl::onScanRequested,
+            Qt::QueuedConnection);
+    connect(this, &RemoteFileSystem::sessionDownloadRequested, m_worker,
+            &RemoteFileSystemImpl::onSessionDownloadRequested, Qt::QueuedConnection);
+    connect(this, &RemoteFileSystem::cancelOperationRequested, m_worker,
+            &RemoteFileSystemImpl::onCancelOperationRequested, Qt::DirectConnection);
+
+    // Results are queued from the worker thread, and Qt still delivers a queued call that was
+    // posted before its connection was cut; the worker also keeps working on an operation that
+    // has been cancelled or overtaken until it notices. Each result therefore carries its
+    // operation's number, and only those of the operation asked for last are taken.
+    connect(m_worker, &RemoteFileSystemImpl::mountFinished, this,
+            [this](quint64 operation, bool success, QString error) {
+                if (!isCurrent(operation))
+                    return;
+                qInfo() << "Mount finished" << success << error;
+                // Also after a cancellation: the state that still arrives mounts the filesystem.
+                setStatus(success ? Mounted : Errored);
+            },
+            Qt::QueuedConnection);
+    connect(m_worker, &RemoteFileSystemImpl::scanStarted, this,
+            [this](quint64 operation) {
+                if (!isCurrent(operation))
+                    return;
+                m_sessions.clear();
+                emit sessionsChanged();
+            },
+            Qt::QueuedConnection);
+    connect(m_worker, &RemoteFileSystemImpl::scanFoundSession, this,
+            [this](quint64 operation, RemoteFilesystemSessionPtr session) {
+                if (!isCurrent(operation))
+                    return;
+                QQmlEngine::setObjectOwnership(session.get(), QQmlEngine::CppOwnership);
+                m_sessions.push_back(session);
+                emit sessionsChanged();
+            },
+            Qt::QueuedConnection);
+    connect(m_worker, &RemoteFileSystemImpl::metaScanStarted, this,
+            [this](quint64 operation) {
+                if (isLive(operation))
+                    setStatus(BusyScanningMeta);
+            },
+            Qt::QueuedConnection);
+    connect(m_worker, &RemoteFileSystemImpl::scanFinished, this,
+            [this](quint64 operation, bool success) {
+                if (!isCurrent(operation))
+                    return;
+                emit sessionIndexingFinished(success);
+                if (isLive(operation))
+                    setStatus(success ? Mounted : Unmounted);
+            },
+            Qt::QueuedConnection);
+    connect(m_worker, &RemoteFileSystemImpl::sessionDownloadFinished, this,
+            [this](quint64 operation, bool success, QString error) {
+                if (!isCurrent(operation))
+                    return;
+                if (!success)
+                    qWarning() << "Session download error:" << error;
+                // After a cancellation the filesystem is already back to Mounted and stays usable.
+                if (isLive(operation))
+                    setStatus(success ? Mounted : Unmounted);
+                emit sessionDownloadFinished(success, error);
+            },
+            Qt::QueuedConnection);
+    connect(m_worker, &RemoteFileSystemImpl::sessionSectorDownloaded, this,
+            [this](quint64 operation, QByteArray sectorBytes) {
+                if (isLive(operation))
+                    emit sessionSectorDownloaded(sectorBytes);
+            },
+            Qt::QueuedConnection);
 }
 
 void RemoteFileSystem::onClientDestroyed()
@@ -171,9 +172,11 @@ void RemoteFileSystem::deleteWorker()
     if (!worker)
         return;
     // From here on, whatever this worker has already queued to us is stale.
-    ++m_workerGeneration;
-    // Stop and wake whatever the worker is doing, so it can take the call below promptly.
-    worker->cancel();
+    ++m_operation;
+    // Stop and wake whatever the worker is doing, so it can take the call below promptly, and keep
+    // it from starting a request that is still queued to it: that request's reads would wait for
+    // this thread, which is about to wait for the worker.
+    worker->retire();
     disconnect(worker, nullptr, this, nullptr);
     disconnect(this, nullptr, worker, nullptr);
     if (isRunning()) {
@@ -198,8 +201,9 @@ void RemoteFileSystem::beginScanningSessions()
     m_previousSessions = std::move(m_sessions);
     m_sessions.clear();
     emit sessionsChanged();
+    const quint64 operation = ++m_operation;
     setStatus(BusyScanning);
-    emit scanRequested();
+    emit scanRequested(operation);
 }
 
 void RemoteFileSystem::downloadSession(RemoteFilesystemSession *session)
@@ -210,6 +214,8 @@ void RemoteFileSystem::downloadSession(RemoteFilesystemSession *session)
         return;
     // A session must be owned by a shared pointer; shared_from_this throws otherwise.
     RemoteFilesystemSessionPtr shared = session->shared_from_this();
+    // Whatever ran before (a scan, another download) is overtaken from here on.
+    const quint64 operation = ++m_operation;
     m_sessionDownloading = session->sessionIndex();
     emit sessionDownloadingChanged(m_sessionDownloading);
     setStatus(BusyDownloading);
@@ -221,12 +227,13 @@ void RemoteFileSystem::downloadSession(RemoteFilesystemSession *session)
         emit sessionDownloadFinished(false, error);
         return;
     }
-    emit sessionDownloadRequested(shared);
+    emit sessionDownloadRequested(shared, operation);
 }
 
 void RemoteFileSystem::cancelOperation()
 {
-    emit cancelOperationRequested();
+    m_cancelledOperation = m_operation;
+    emit cancelOperationRequested(m_operation);
     switch (m_status) {
     case BusyMounting: setStatus(Unmounted); break;
     case BusyScanning:

@@ -14,7 +14,9 @@ class RemoteFileSystemImpl;
 // The user interface's view of the logger's flash: mounts when given a protocol client, lists
 // the closed sessions and downloads one on request. The flash work runs in a worker object
 // in this thread (the object itself is that thread); requests reach it through queued
-// signals, and only cancellation runs worker code in the caller's thread.
+// signals, and only cancellation runs worker code in the caller's thread. The worker serves one
+// operation at a time; what the user interface sees (status, lists, records, ends) always
+// belongs to the operation it asked for last.
 class RemoteFileSystem : public QThread
 {
     Q_OBJECT
@@ -60,19 +62,27 @@ signals:
     void sessionDownloadingChanged(uint32_t sessionDownloading);
     void sessionSectorDownloaded(QByteArray sectorBytes);
     void sessionDownloadFinished(bool success, QString error);
-    void scanRequested();
-    void sessionDownloadRequested(RemoteFilesystemSessionPtr session);
-    void cancelOperationRequested();
+    // The requests to the worker carry the number of the operation they start or cancel.
+    void scanRequested(quint64 operation);
+    void sessionDownloadRequested(RemoteFilesystemSessionPtr session, quint64 operation);
+    void cancelOperationRequested(quint64 operation);
 
 private:
     void setStatus(Status status);
     void deleteWorker();
     void onClientDestroyed();
+    void connectWorker();
+    // A result of `operation` counts only while that is the operation asked for last; progress
+    // and status changes only while it has not been cancelled either.
+    bool isCurrent(quint64 operation) const { return operation == m_operation; }
+    bool isLive(quint64 operation) const { return operation == m_operation && operation != m_cancelledOperation; }
 
     TarrowindFirmware *m_client = nullptr;
     RemoteFileSystemImpl *m_worker = nullptr;
-    // Identifies the current worker; its queued results carry the value they were connected with.
-    uint64_t m_workerGeneration = 0;
+    // The operation asked for last (the mount, a scan or a download); a new number is also taken
+    // when a worker is retired, so nothing it still has queued counts. Numbers never repeat.
+    quint64 m_operation = 0;
+    quint64 m_cancelledOperation = 0;
     std::vector<RemoteFilesystemSessionPtr> m_sessions;
     std::vector<RemoteFilesystemSessionPtr> m_previousSessions;
     Status m_status = Unmounted;

@@ -23,10 +23,17 @@ bool SessionDownloader::downloading() const
 
 void SessionDownloader::setFlag(bool flag)
 {
-    if (m_flag == flag)
-        return;
     m_flag = flag;
-    emit downloadingChanged(flag);
+    reportDownloading();
+}
+
+void SessionDownloader::reportDownloading()
+{
+    const bool now = downloading();
+    if (now == m_reported)
+        return;
+    m_reported = now;
+    emit downloadingChanged(now);
 }
 
 void SessionDownloader::setRemoteFileSystem(RemoteFileSystem *remoteFileSystem)
@@ -73,6 +80,9 @@ void SessionDownloader::onSessionDownloadFinished(bool success, QString error)
 
 void SessionDownloader::onRemoteStatusChanged(RemoteFileSystem::Status)
 {
+    // A cancellation, or another operation overtaking the download, ends `downloading` without
+    // a finish of this download ever arriving.
+    reportDownloading();
 }
 
 void SessionDownloader::cancelDownload()

@@ -41,10 +41,13 @@ private slots:
 
 private:
     void setFlag(bool flag);
+    // Tells bindings whenever `downloading` changes, be it through the flag or the remote status.
+    void reportDownloading();
 
     RemoteFileSystem *m_remote = nullptr;
     PulseLog *m_pulseLog;
     RemoteFilesystemSessionPtr m_session;
     bool m_flag = false;
+    bool m_reported = false;
     QMetaObject::Connection m_connections[4];
 };

@@ -9,7 +9,13 @@
 #include <QSignalSpy>
 #include <QThread>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <gtest/gtest.h>
 
 using namespace simtest;
@@ -402,4 +408,242 @@ TEST(RemoteFileSystemTest, ResultsQueuedByAReplacedWorkerAreDropped)
     EXPECT_EQ(statusesOf(status), (std::vector<RemoteFileSystem::Status>{RemoteFileSystem::Unmounted,
                                                                           RemoteFileSystem::BusyMounting,
                                                                           RemoteFileSystem::Mounted}));
+}
+
+namespace {
+
+// Ends the test program when the thread that made it is still blocked after the deadline: a
+// thread stuck for good cannot report a failure itself.
+class Watchdog {
+public:
+    Watchdog(const char *what, int seconds = 60)
+        : m_thread([this, what, seconds] {
+              std::unique_lock<std::mutex> lock(m_mutex);
+              if (!m_wake.wait_for(lock, std::chrono::seconds(seconds), [this] { return m_done; })) {
+                  std::fprintf(stderr, "%s: still blocked after %d s\n", what, seconds);
+                  std::fflush(stderr);
+                  std::abort();
+              }
+          })
+    {
+    }
+    ~Watchdog()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_done = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_done = false;
+    std::thread m_thread;
+};
+
+uint64_t flashReads(SimLogger &sim)
+{
+    return sim.runner->requestCount(Network::C2S_FlashRead528) + sim.runner->requestCount(Network::C2S_FlashReadLz528)
+        + sim.runner->requestCount(Network::C2S_FlashReadPage);
+}
+
+// A session object as a scan would publish it, made from the logger's own account.
+RemoteFilesystemSessionPtr sessionFromTruth(const VirtualFlashService::SessionTruth &t)
+{
+    return std::make_shared<RemoteFilesystemSession>(t.index, t.startSector, t.endSector, t.fileType,
+                                                     uint64_t(t.records.size()) * 528, t.name);
+}
+
+QByteArray truthOf(SimLogger &sim, const RemoteFilesystemSessionPtr &s)
+{
+    return concat(sim.truth().session(s->sessionIndex())->expectedDownload());
+}
+
+}  // namespace
+
+TEST(RemoteFileSystemTest, DownloadQueuedBehindASlowScanNeverHangsTheTeardown)
+{
+    // 0: the client is cleared, 1: the filesystem object is destroyed.
+    for (int way = 0; way < 2; ++way) {
+        SCOPED_TRACE(way);
+        SimLogger sim(scenario(4468, 2));
+        ASSERT_TRUE(sim.waitReady());
+        QObject owner;
+        auto fs = std::make_unique<RemoteFileSystem>(&owner);
+        fs->setTarrowindFirmware(sim.client.get());
+        ASSERT_TRUE(spinUntil([&] { return fs->status() == RemoteFileSystem::Mounted; }));
+        const auto session = sessionFromTruth(*sim.truth().closedSessions().front());
+        slowReplies(sim, 300);
+        const uint64_t before = flashReads(sim);
+        fs->beginScanningSessions();
+        ASSERT_TRUE(spinUntil([&] { return flashReads(sim) > before; }));
+        // The download waits in the worker's queue behind the scan, which is now in a read.
+        fs->downloadSession(session.get());
+        {
+            Watchdog watchdog(way == 0 ? "clearing the client" : "destroying the filesystem");
+            if (way == 0)
+                fs->setTarrowindFirmware(nullptr);
+            else
+                fs.reset();
+        }
+        if (fs) {
+            EXPECT_EQ(fs->status(), RemoteFileSystem::Unmounted);
+            // Nothing of the retired worker moves the filesystem afterwards.
+            QSignalSpy status(fs.get(), &RemoteFileSystem::statusChanged);
+            spinUntil([] { return false; }, 300);
+            EXPECT_EQ(status.count(), 0);
+        }
+    }
+}
+
+TEST(RemoteFileSystemTest, CancelAndBeginInOneTurnYieldsExactlyTheSecondSession)
+{
+    Mounted m(scenario(4468, 3));
+    ASSERT_TRUE(m.mount());
+    ASSERT_TRUE(m.scan());
+    const auto sessions = m.fs.sessionList();
+    ASSERT_EQ(sessions.size(), 3u);
+    const auto a = sessions[0], b = sessions[1], c = sessions[2];
+    SessionDownloader dl;
+    dl.setRemoteFileSystem(&m.fs);
+    QSignalSpy finished(&dl, &SessionDownloader::sessionDownloadFinished);
+    auto expectOnly = [&](const RemoteFilesystemSessionPtr &s) {
+        ASSERT_TRUE(spinUntil([&] { return finished.count() >= 1; }, 30000));
+        spinUntil([] { return false; }, 200);
+        ASSERT_EQ(finished.count(), 1);
+        EXPECT_TRUE(finished.at(0).at(0).toBool()) << finished.at(0).at(1).toString().toStdString();
+        EXPECT_EQ(dl.pulseLog()->rawData(), truthOf(m.sim, s));
+        EXPECT_EQ(m.fs.sessionDownloading(), s->sessionIndex());
+        EXPECT_EQ(m.fs.status(), RemoteFileSystem::Mounted);
+        EXPECT_FALSE(dl.downloading());
+        finished.clear();
+    };
+
+    // The first download has already ended in the worker, its records and success still on their
+    // way, when the screen cancels it and begins another.
+    dl.beginDownload(a.get());
+    expectOnly(a);
+    dl.beginDownload(a.get());  // served from the cache, without the client
+    ASSERT_TRUE(drainThread(m.fs));
+    dl.cancelDownload();
+    dl.beginDownload(b.get());
+    EXPECT_TRUE(dl.downloading());
+    expectOnly(b);
+
+    // A download still reading the logger, replaced without a cancel.
+    slowReplies(m.sim, 40);
+    QSignalSpy sectors(&m.fs, &RemoteFileSystem::sessionSectorDownloaded);
+    dl.beginDownload(c.get());
+    ASSERT_TRUE(spinUntil([&] { return sectors.count() >= 2; }, 20000));
+    dl.beginDownload(a.get());
+    expectOnly(a);
+
+    // And with a cancel, while the replaced one is still reading.
+    slowReplies(m.sim, 0);
+    m.fs.setTarrowindFirmware(nullptr);  // a fresh cache
+    m.fs.setTarrowindFirmware(m.sim.client.get());
+    ASSERT_TRUE(spinUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
+    slowReplies(m.sim, 40);
+    sectors.clear();
+    dl.beginDownload(c.get());
+    ASSERT_TRUE(spinUntil([&] { return sectors.count() >= 2; }, 20000));
+    QSignalSpy downloading(&dl, &SessionDownloader::downloadingChanged);
+    dl.cancelDownload();
+    dl.beginDownload(b.get());
+    expectOnly(b);
+    // Bindings saw the cancelled download end, the next one begin, and that one end.
+    ASSERT_EQ(downloading.count(), 3);
+    EXPECT_FALSE(downloading.at(0).at(0).toBool());
+    EXPECT_TRUE(downloading.at(1).at(0).toBool());
+    EXPECT_FALSE(downloading.at(2).at(0).toBool());
+}
+
+TEST(RemoteFileSystemTest, CancelFromEachBusyStateLeavesTheNextOperationIntact)
+{
+    Mounted m(scenario(4468, 2));
+    ASSERT_TRUE(m.mount());
+    ASSERT_TRUE(m.scan());
+    const auto target = m.fs.sessionList().front();
+    const auto other = m.fs.sessionList().back();
+    const QByteArray expected = truthOf(m.sim, target);
+    SessionDownloader dl;
+    dl.setRemoteFileSystem(&m.fs);
+
+    // Each status the filesystem takes after the cancel, with the records delivered so far.
+    std::vector<std::pair<RemoteFileSystem::Status, int>> seen;
+    int records = 0;
+    QObject::connect(&m.fs, &RemoteFileSystem::sessionSectorDownloaded, &dl, [&](QByteArray) { ++records; });
+    QObject::connect(&m.fs, &RemoteFileSystem::statusChanged, &dl,
+                     [&](RemoteFileSystem::Status s) { seen.emplace_back(s, records); });
+    QSignalSpy finished(&dl, &SessionDownloader::sessionDownloadFinished);
+    auto remount = [&] {
+        slowReplies(m.sim, 0);
+        m.fs.setTarrowindFirmware(nullptr);
+        m.fs.setTarrowindFirmware(m.sim.client.get());
+        return spinUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; });
+    };
+    const int wanted = int(expected.size() / 520);
+
+    for (auto busy : {RemoteFileSystem::BusyScanning, RemoteFileSystem::BusyScanningMeta,
+                      RemoteFileSystem::BusyDownloading}) {
+        SCOPED_TRACE(busy);
+        ASSERT_TRUE(remount());  // nothing cached: every step reads the logger
+        slowReplies(m.sim, 300);
+        const uint64_t before = flashReads(m.sim);
+        if (busy == RemoteFileSystem::BusyDownloading)
+            dl.beginDownload(other.get());
+        else
+            m.fs.beginScanningSessions();
+        ASSERT_TRUE(spinUntil([&] { return m.fs.status() == busy && flashReads(m.sim) > before; }, 20000));
+        slowReplies(m.sim, 0);
+        seen.clear();
+        records = 0;
+        finished.clear();
+        m.fs.cancelOperation();
+        dl.beginDownload(target.get());
+        ASSERT_TRUE(spinUntil([&] { return finished.count() >= 1; }, 30000));
+        spinUntil([] { return false; }, 200);
+        ASSERT_EQ(finished.count(), 1);
+        EXPECT_TRUE(finished.at(0).at(0).toBool());
+        EXPECT_EQ(dl.pulseLog()->rawData(), expected);
+        const std::vector<std::pair<RemoteFileSystem::Status, int>> want{
+            {RemoteFileSystem::Mounted, 0}, {RemoteFileSystem::BusyDownloading, 0}, {RemoteFileSystem::Mounted, wanted}};
+        EXPECT_EQ(seen, want);
+    }
+
+    // Mounting: the cancel unmounts; the state that still arrives mounts the filesystem.
+    m.fs.setTarrowindFirmware(nullptr);
+    seen.clear();
+    records = 0;
+    m.fs.setTarrowindFirmware(m.sim.client.get());
+    m.fs.cancelOperation();
+    ASSERT_TRUE(spinUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
+    const std::vector<std::pair<RemoteFileSystem::Status, int>> mounting{
+        {RemoteFileSystem::BusyMounting, 0}, {RemoteFileSystem::Unmounted, 0}, {RemoteFileSystem::Mounted, 0}};
+    EXPECT_EQ(seen, mounting);
+    finished.clear();
+    dl.beginDownload(target.get());
+    ASSERT_TRUE(spinUntil([&] { return finished.count() == 1; }, 30000));
+    EXPECT_TRUE(finished.at(0).at(0).toBool());
+    EXPECT_EQ(dl.pulseLog()->rawData(), expected);
+}
+
+TEST(RemoteFileSystemTest, StateRequestThatIsNeverAnsweredEndsTheMount)
+{
+    SimLogger sim(scenario(4468, 1));
+    ASSERT_TRUE(sim.waitReady());
+    LineFaultConfig deaf;
+    deaf.dropProbability = 1.0;
+    sim.runner->setFaults(deaf);
+    QObject owner;
+    RemoteFileSystem fs(&owner);
+    MessageLog log;
+    fs.setTarrowindFirmware(sim.client.get());
+    EXPECT_EQ(fs.status(), RemoteFileSystem::BusyMounting);
+    ASSERT_TRUE(spinUntil([&] { return fs.status() != RemoteFileSystem::BusyMounting; }, 30000));
+    EXPECT_EQ(fs.status(), RemoteFileSystem::Errored);
+    EXPECT_TRUE(log.contains("Hardware or communication error.")) << log.lines().join('\n').toStdString();
 }
