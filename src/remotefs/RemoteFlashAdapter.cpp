@@ -130,7 +130,7 @@ struct RemoteFlashAdapter::Channel : std::enable_shared_from_this<RemoteFlashAda
         // Answers that waited behind the previous one show how long the line takes per answer.
         if (lastArrivalNs > 0 && r->sentNs <= lastArrivalNs) {
             const int64_t sample = now - lastArrivalNs;
-            answerIntervalNs = answerIntervalNs > 0 ? (3 * answerIntervalNs + sample) / 4 : sample;
+            answerIntervalNs = answerIntervalNs > 0 ? (7 * answerIntervalNs + sample) / 8 : sample;
         }
         lastArrivalNs = now;
         r->arrived = true;

@@ -35,11 +35,11 @@ public:
     static constexpr uint32_t kLastSectorOnlyPatchLevel = 4251;
     // How many pages ahead a walk announces, and how many requests may be unanswered at once.
     static constexpr uint32_t kReadAheadPages = 16;
-    static constexpr uint32_t kMaxReadsInFlight = 16;
-    // The last of the unanswered requests must be answered well before the client resends it
-    // (2.5 s for flash reads): on a slow line the window shrinks to what the line carries in
-    // this time.
-    static constexpr int64_t kReadAheadBudgetNs = 750'000'000;
+    static constexpr uint32_t kMaxReadsInFlight = 64;
+    // The unanswered requests hold about this much line time: enough to ride out a busy host,
+    // little enough that the last of them is answered long before the client would resend it
+    // (2.5 s for flash reads), and that a cancel leaves little behind on the line.
+    static constexpr int64_t kReadAheadBudgetNs = 250'000'000;
 
     explicit RemoteFlashAdapter(QObject *parent = nullptr);
     ~RemoteFlashAdapter() override;

@@ -142,9 +142,10 @@ public:
     std::vector<uint32_t> pageRequests;
     std::vector<uint32_t> pageHints;
     std::vector<uint32_t> sectorRequests;
-    std::vector<std::vector<PlannedPageRead>> readAheads;
+    // Each announced walk, with the number of page requests made before it.
+    std::vector<std::pair<size_t, std::vector<PlannedPageRead>>> readAheads;
 
-    void readAhead(const std::vector<PlannedPageRead> &pages) { readAheads.push_back(pages); }
+    void readAhead(const std::vector<PlannedPageRead> &pages) { readAheads.emplace_back(pageRequests.size(), pages); }
 
     FlashReadResult read528(uint32_t sector, uint8_t *dst)
     {
