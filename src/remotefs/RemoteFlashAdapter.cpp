@@ -105,13 +105,15 @@ struct RemoteFlashAdapter::Channel : std::enable_shared_from_this<RemoteFlashAda
         patchLevelKnown = false;
     }
 
-    // How many requests may wait for their answers at once: as many as the line carries well
-    // within the client's resend time, and two until the line has been timed.
+    // How many requests may wait for their answers at once: as many as the line carries in the
+    // budget, at least one ahead of the read in hand while two answers take well under the
+    // client's resend time, and two until the line has been timed.
     size_t window() const
     {
         if (answerIntervalNs <= 0)
             return 2;
-        return size_t(std::clamp<int64_t>(kReadAheadBudgetNs / answerIntervalNs, 1, kMaxReadsInFlight));
+        const int64_t least = 2 * answerIntervalNs <= kSlowLineLimitNs ? 2 : 1;
+        return size_t(std::clamp<int64_t>(kReadAheadBudgetNs / answerIntervalNs, least, kMaxReadsInFlight));
     }
     size_t unanswered() const
     {
@@ -173,28 +175,34 @@ struct RemoteFlashAdapter::Channel : std::enable_shared_from_this<RemoteFlashAda
             Qt::QueuedConnection);
     }
 
-    // Requests what the walk reads next, in its order, until the window is full.
-    void topUp()
+    // Requests what the walk reads next, in its order, until the window is full. `from` is the
+    // read in hand (a page, or on the sector path a sector): nothing before it is asked for again.
+    void topUp(uint32_t from)
     {
         if (!client || aborted || !patchLevelKnown)
             return;
+        const bool sectors = sectorPath();
+        const uint32_t fromPage = sectors ? Geo::pageOfSector(from) : from;
+        auto it = std::find_if(plan.begin(), plan.end(), [&](const PlannedPageRead &p) { return p.page == fromPage; });
+        if (it == plan.end())
+            return;
         size_t waiting = unanswered();
         const size_t limit = window();
-        for (const PlannedPageRead &p : plan) {
-            if (sectorPath()) {
+        for (; it != plan.end(); ++it) {
+            if (sectors) {
                 for (uint32_t n = 0; n < Geo::kSectorsPerPage; ++n) {
-                    const uint32_t sector = p.page * Geo::kSectorsPerPage + n;
-                    if (cached(sector) || findAddress(false, sector))
+                    const uint32_t sector = it->page * Geo::kSectorsPerPage + n;
+                    if ((it->page == fromPage && sector < from) || cached(sector) || findAddress(false, sector))
                         continue;
                     if (waiting >= limit)
                         return;
                     issue(false, sector, Geo::kNoPage);
                     ++waiting;
                 }
-            } else if (!pageCached(p.page) && !findAddress(true, p.page)) {
+            } else if (!pageCached(it->page) && !findAddress(true, it->page)) {
                 if (waiting >= limit)
                     return;
-                issue(true, p.page, p.nextPageHint);
+                issue(true, it->page, it->nextPageHint);
                 ++waiting;
             }
         }
@@ -210,7 +218,7 @@ struct RemoteFlashAdapter::Channel : std::enable_shared_from_this<RemoteFlashAda
             issue(page, address, nextPageHint);
         const uint16_t id = findAddress(page, address)->id;
         if (walk)
-            topUp();
+            topUp(address);
         const uint64_t gen = generation;
         wake.wait(lock, [&] {
             if (generation != gen)
@@ -394,7 +402,8 @@ void RemoteFlashAdapter::readAhead(const std::vector<PlannedPageRead> &pages)
                                    return !ch->planned(r.page ? r.address : Geo::pageOfSector(r.address));
                                }),
                 reads.end());
-    ch->topUp();
+    if (!ch->plan.empty())
+        ch->topUp(ch->sectorPath() ? ch->plan.front().page * Geo::kSectorsPerPage : ch->plan.front().page);
 }
 
 FlashReadResult RemoteFlashAdapter::read528(uint32_t sector, uint8_t *dst528)
