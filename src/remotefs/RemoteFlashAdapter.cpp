@@ -235,7 +235,8 @@ struct RemoteFlashAdapter::Channel : std::enable_shared_from_this<RemoteFlashAda
         uint8_t *buffer = page ? pageReply.data() : sectorReply.data();
         const size_t size = page ? pageReply.size() : sectorReply.size();
         // A short answer fills only its own length; the rest keeps what was there.
-        std::memcpy(buffer, it->data.data(), std::min(it->data.size(), size));
+        if (!it->data.empty())
+            std::memcpy(buffer, it->data.data(), std::min(it->data.size(), size));
         reads.erase(it);
         return status;
     }
