@@ -54,6 +54,7 @@ QByteArray LineFaults::takeDue(int64_t nowNs)
         out.append(m_queue.front().byte);
         m_queue.pop_front();
     }
+    m_delivered += uint64_t(out.size());
     return out;
 }
 

@@ -48,6 +48,8 @@ public:
 
     uint64_t droppedBytes() const { return m_dropped; }
     uint64_t corruptedBytes() const { return m_corrupted; }
+    // Bytes that have come out of the line so far, spoiled or not (lost bytes are not counted).
+    uint64_t deliveredBytes() const { return m_delivered; }
 
 private:
     struct Pending {
@@ -61,4 +63,5 @@ private:
     int64_t m_lineFreeNs = 0;  // when the line has finished the last queued byte
     uint64_t m_dropped = 0;
     uint64_t m_corrupted = 0;
+    uint64_t m_delivered = 0;
 };

@@ -173,6 +173,12 @@ uint64_t VirtualLoggerRunner::corruptedBytes() const
     return m_toDevice.corruptedBytes() + m_toHost.corruptedBytes();
 }
 
+uint64_t VirtualLoggerRunner::bytesCarriedToHost() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_toHost.deliveredBytes();
+}
+
 void VirtualLoggerRunner::withDevice(const std::function<void(VirtualLogger &)> &f)
 {
     {

@@ -67,6 +67,9 @@ public:
     // Bytes lost or damaged on the line so far (both directions).
     uint64_t droppedBytes() const;
     uint64_t corruptedBytes() const;
+    // Bytes the device's side of the line has carried to the host so far: what a throughput
+    // figure divides by the line's nominal rate.
+    uint64_t bytesCarriedToHost() const;
 
     // Runs `f` with the device locked.
     void withDevice(const std::function<void(VirtualLogger &)> &f);

@@ -3,11 +3,14 @@
 #include <cstdint>
 
 // Position of an iteration over one file's records: the file id, the next sector to look at
-// and the sector at which to stop (exclusive).
+// and the sector at which to stop (exclusive). A forward walk through the whole range has the
+// pages ahead of it requested early; a search that stops at the first record it finds would
+// only waste the line on them, and turns that off.
 struct SectorCursor {
     uint32_t fileId = 0;
     uint32_t current = 0;
     uint32_t stop = 0;
+    bool readAhead = true;
 };
 
 enum StepResult {

@@ -3,6 +3,7 @@
 #include "DataBlock.h"
 #include "FilesystemState.h"
 #include "FlashReadResult.h"
+#include "PlannedPageRead.h"
 #include "SectorCursor.h"
 #include "SessionEntry.h"
 
@@ -16,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <utility>
+#include <vector>
 
 // The logger's log-structured filesystem as seen from the host: the imported state, the page
 // map, the reserved blocks, forward and backward iteration over one file's records, the scan
@@ -24,6 +26,8 @@
 // `Adapter` is the page reader the filesystem is built on and derives from; it provides
 //   FlashReadResult read528(uint32_t sector, uint8_t *dst528);
 //   FlashReadResult readPage(uint32_t page, uint8_t *dst2112, uint32_t nextPageHint);
+//   void readAhead(const std::vector<PlannedPageRead> &pages);  // where a forward walk goes
+//   static constexpr uint32_t kReadAheadPages;
 // (pages in device layout). Runs entirely on one thread.
 template <typename Params, typename Adapter>
 class SpiFlashFilesystem : public Adapter
@@ -252,7 +256,7 @@ public:
                 continue;
             QDateTime start, end;
             if (!cancelled()) {
-                SectorCursor forward{it->first, e.startAddress, e.endAddress};
+                SectorCursor forward{it->first, e.startAddress, e.endAddress, false};
                 StepResult r;
                 while ((r = nextDataBlock(forward, record)) == StepNewPage) {}
                 if (r == StepFound)
@@ -306,6 +310,32 @@ public:
 private:
     // Moves a position that sits inside a reserved block on to the first usable sector in the
     // direction of travel, as a step into that block would.
+    // The pages a forward walk from `page` reads before it reaches `stop`, each with the hint its
+    // read carries, as far as the page map held tells: pages whose map bit is cleared are never
+    // asked for, and the list ends where the walk will need another map page.
+    std::vector<PlannedPageRead> pagesAhead(uint32_t page, uint32_t stop) const
+    {
+        std::vector<PlannedPageRead> out;
+        const uint32_t stopPage = Params::pageOfSector(stop);
+        // A stop on the first sector of its page ends the walk before that page is read.
+        const bool stopPageRead = stop % Params::kSectorsPerPage != 0;
+        uint32_t p = page;
+        for (uint32_t guard = 0; out.size() < Adapter::kReadAheadPages && guard < 4 * Adapter::kReadAheadPages;
+             ++guard) {
+            if ((p == stopPage && !stopPageRead) || p / kPagesPerMapPage != m_mapPageHeld)
+                break;
+            const uint32_t bit = p % kPagesPerMapPage;
+            if (m_mapBuffer[bit / 8] & (1u << (bit % 8))) {
+                const uint32_t neighbour = pageAfter(p);
+                out.push_back({p, neighbour == stopPage ? Params::kNoPage : neighbour});
+            }
+            if (p == stopPage)
+                break;
+            p = pageAfter(p);
+        }
+        return out;
+    }
+
     uint32_t normalise(uint32_t s, bool forward) const
     {
         if (s >= Params::kSectorCount)
@@ -329,6 +359,8 @@ private:
         const uint32_t page = Params::pageOfSector(cursor.current);
         const uint32_t neighbour = forward ? pageAfter(page) : pageBefore(page);
         const uint32_t hint = neighbour == Params::pageOfSector(cursor.stop) ? Params::kNoPage : neighbour;
+        if (forward && cursor.readAhead)
+            this->readAhead(pagesAhead(page, cursor.stop));
         const FlashReadResult r = loadPage(page, hint);
         if (r == FlashReadResult::Failed)
             return StepFailed;

@@ -5,6 +5,7 @@
 
 #include "EccParameters.h"
 #include "FlashReadResult.h"
+#include "PlannedPageRead.h"
 
 #include <QByteArray>
 #include <algorithm>
@@ -136,9 +137,15 @@ class FakeAdapter {
 public:
     explicit FakeAdapter(FlashImage *image) : m_image(image) {}
 
+    static constexpr uint32_t kReadAheadPages = 16;
+
     std::vector<uint32_t> pageRequests;
     std::vector<uint32_t> pageHints;
     std::vector<uint32_t> sectorRequests;
+    // Each announced walk, with the number of page requests made before it.
+    std::vector<std::pair<size_t, std::vector<PlannedPageRead>>> readAheads;
+
+    void readAhead(const std::vector<PlannedPageRead> &pages) { readAheads.emplace_back(pageRequests.size(), pages); }
 
     FlashReadResult read528(uint32_t sector, uint8_t *dst)
     {

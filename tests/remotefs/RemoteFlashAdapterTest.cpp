@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <chrono>
 #include <future>
+#include <thread>
 
 using namespace simtest;
 using Geo = TC58CYG1S3HxAIDetail::EccParameters;
@@ -42,6 +44,37 @@ uint32_t firstRecordSector(SimLogger &sim)
 QByteArray sectorOfDevicePage(const QByteArray &page, uint32_t n)
 {
     return page.mid(512 * n, 512) + page.mid(2048 + 16 * n, 16);
+}
+
+// A forward walk over pages first..last, hinting each next page.
+std::vector<PlannedPageRead> walk(uint32_t first, uint32_t last)
+{
+    std::vector<PlannedPageRead> w;
+    for (uint32_t p = first; p <= last; ++p)
+        w.push_back({p, p < last ? p + 1 : Geo::kNoPage});
+    return w;
+}
+
+// Requests the logger has received for a page: page reads, or sector reads of its sectors.
+uint32_t requestsFor(SimLogger &sim, uint32_t page)
+{
+    return sim.onDevice<uint32_t>([&](VirtualLogger &d) {
+        const auto &fs = d.flashService();
+        uint32_t n = fs.pageRequestCount(page);
+        for (uint32_t s = 0; s < 4; ++s)
+            n += fs.sectorRequestCount(page * 4 + s);
+        return n;
+    });
+}
+
+// For a thread that is not serving the client: sleeps until `done` or the deadline.
+bool waitOffThread(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return done();
 }
 
 }  // namespace
@@ -134,6 +167,91 @@ TEST(RemoteFlashAdapter, StatusesMapToResultsAndCorrectedDataIsCachedAsOk)
     }
 }
 
+TEST(RemoteFlashAdapter, ReadingAheadGivesEveryReadWhatThatReadGivesOnItsOwn)
+{
+    for (uint32_t patch : {4040u, 4251u, 4468u}) {
+        SCOPED_TRACE(patch);
+        SimLogger sim(configAt(patch));
+        ASSERT_TRUE(sim.waitReady());
+        const uint32_t first = Geo::pageOfSector(firstRecordSector(sim));
+        const uint32_t last = first + 5;
+        sim.runner->withDevice([&](VirtualLogger &d) {
+            d.flashService().setPageStatus(first + 1, VirtualFlash::PageStatus::EccCorrected);
+            d.flashService().setPageStatus(first + 2, VirtualFlash::PageStatus::ReadFailure);
+            d.flashService().setPageStatus(first + 3, VirtualFlash::PageStatus::EccCorrectedMany);
+        });
+
+        RemoteFlashAdapter ahead;
+        ahead.setClient(sim.client.get());
+        std::vector<std::pair<FlashReadResult, QByteArray>> walked;
+        bool nextAskedEarly = true;
+        offThread(
+            [&] {
+                for (uint32_t p = first; p <= last; ++p) {
+                    ahead.readAhead(walk(p, last));
+                    QByteArray buf(2112, 0);
+                    walked.emplace_back(
+                        ahead.readPage(p, reinterpret_cast<uint8_t *>(buf.data()), p < last ? p + 1 : Geo::kNoPage),
+                        buf);
+                    // Without reading ahead nothing asks for the next page before its own read.
+                    if (p < last && !waitOffThread([&] { return requestsFor(sim, p + 1) > 0; }, 5000))
+                        nextAskedEarly = false;
+                }
+                return 0;
+            },
+            60000);
+        EXPECT_TRUE(nextAskedEarly);
+        EXPECT_EQ(ahead.readsInFlight(), 0u);
+        for (uint32_t p = first; p <= last; ++p)
+            EXPECT_EQ(requestsFor(sim, p), patch > 4251 ? 1u : 4u) << "page " << p << " asked for once";
+
+        // The same reads one by one, on their own.
+        RemoteFlashAdapter alone;
+        alone.setClient(sim.client.get());
+        ASSERT_EQ(walked.size(), size_t(last - first + 1));
+        for (uint32_t p = first; p <= last; ++p) {
+            QByteArray buf(2112, 0);
+            const FlashReadResult r = offThread(
+                [&] { return alone.readPage(p, reinterpret_cast<uint8_t *>(buf.data()), Geo::kNoPage); });
+            EXPECT_EQ(walked[p - first].first, r) << "page " << p;
+            if (r != FlashReadResult::Unreadable && r != FlashReadResult::Failed) {
+                EXPECT_EQ(walked[p - first].second, buf) << "page " << p;
+            }
+        }
+        EXPECT_EQ(walked[2].first, FlashReadResult::Unreadable);
+    }
+}
+
+// A line so slow that one sector takes 140 ms: a deep pipeline would leave the last of these
+// requests unanswered past the client's resend time (and soon past its expiry, which drops the
+// connection).
+TEST(RemoteFlashAdapter, OnASlowLineReadsAheadNoFurtherThanTheLineCarriesBeforeAResend)
+{
+    VirtualLoggerConfig c = configAt(4040);
+    c.faults.baudLimit = 38400;
+    SimLogger sim(c);
+    ASSERT_TRUE(sim.waitReady(30000));
+    // As the filesystem screen does: the sample stream off, the line free for the flash.
+    sim.client->sendWriteTemporary16(Network::TemporaryName16::RawXyzOutput_Enable, 0);
+    const uint32_t first = Geo::pageOfSector(firstRecordSector(sim));
+    RemoteFlashAdapter adapter;
+    adapter.setClient(sim.client.get());
+    std::vector<FlashReadResult> results;
+    offThread(
+        [&] {
+            for (uint32_t p = first; p <= first + 5; ++p) {
+                adapter.readAhead(walk(p, first + 5));
+                uint8_t buf[2112];
+                results.push_back(adapter.readPage(p, buf, Geo::kNoPage));
+            }
+            return 0;
+        },
+        60000);
+    EXPECT_EQ(results, std::vector<FlashReadResult>(6, FlashReadResult::Ok));
+    EXPECT_EQ(sim.runner->requestCount(Network::C2S_FlashRead528), 24u) << "no request was sent twice";
+    EXPECT_EQ(sim.client->connectionState(), TarrowindFirmware::ConnectionState_Ready);
+}
+
 class BlockedRead : public ::testing::Test {
 protected:
     void SetUp() override
@@ -211,6 +329,48 @@ TEST_F(BlockedRead, AbortEndsTheWaitAndLaterReadsUntilRearmed)
     ASSERT_TRUE(endsWithin(fresh, 10000));
     EXPECT_EQ(fresh.get(), FlashReadResult::Ok);
     EXPECT_EQ(got, expected);
+}
+
+// Reads requested ahead of a walk that is then cancelled, or that goes elsewhere, are dropped at
+// once; their answers still arrive later and must not stand in for a later read of the same
+// page (here the page has turned unreadable in the meantime).
+TEST_F(BlockedRead, CancelOrAJumpDropsReadsAheadAndTheirLateAnswersLandNowhere)
+{
+    slowReplies(600);
+    const uint32_t first = Geo::pageOfSector(sector);
+    uint8_t buf[2112];
+    auto walked = std::async(std::launch::async, [&] {
+        adapter.readAhead(walk(first, first + 3));
+        return adapter.readPage(first, buf, first + 1);
+    });
+    ASSERT_TRUE(spinUntil([&] { return requestsFor(*sim, first + 1) == 1; }, 5000)) << "read ahead";
+    adapter.abortPending(5);
+    ASSERT_TRUE(spinUntil([&] { return ready(walked); }, 300)) << "the cancel waits for nothing";
+    EXPECT_EQ(walked.get(), FlashReadResult::Failed);
+    EXPECT_EQ(adapter.readsInFlight(), 0u);
+
+    auto readAlone = [&](uint32_t page) {
+        auto f = std::async(std::launch::async, [&, page] { return adapter.readPage(page, buf, Geo::kNoPage); });
+        spinUntil([&] { return ready(f); }, 10000);
+        return ready(f) ? f.get() : FlashReadResult::Failed;
+    };
+    sim->runner->withDevice(
+        [&](VirtualLogger &d) { d.flashService().setPageStatus(first + 1, VirtualFlash::PageStatus::ReadFailure); });
+    adapter.rearm();
+    EXPECT_EQ(readAlone(first + 1), FlashReadResult::Unreadable);
+    EXPECT_EQ(requestsFor(*sim, first + 1), 2u);
+
+    // The walk announces pages first+4.., then jumps to first+8.
+    adapter.readAhead(walk(first + 4, first + 6));
+    ASSERT_TRUE(spinUntil([&] { return requestsFor(*sim, first + 5) == 1; }, 5000)) << "read ahead";
+    sim->runner->withDevice(
+        [&](VirtualLogger &d) { d.flashService().setPageStatus(first + 5, VirtualFlash::PageStatus::ReadFailure); });
+    adapter.readAhead(walk(first + 8, first + 8));
+    EXPECT_EQ(adapter.readsInFlight(), 1u) << "only the read of the page jumped to";
+    EXPECT_EQ(readAlone(first + 5), FlashReadResult::Unreadable);
+    EXPECT_EQ(requestsFor(*sim, first + 5), 2u);
+    EXPECT_EQ(readAlone(first + 8), FlashReadResult::Ok);
+    EXPECT_EQ(adapter.readsInFlight(), 0u);
 }
 
 TEST_F(BlockedRead, RequestTheClientRefusesFailsInsteadOfWaitingForever)

@@ -382,6 +382,58 @@ TEST_F(IterationTest, StopOnAnUnreadablePageOrInAReservedBlockStillEnds)
     EXPECT_EQ(last, StepEnd);
 }
 
+// Every walk the filesystem announces must be exactly what it then reads: a page named that is
+// never read (cleared map bit, reserved block, a stop on a page's first sector, a page whose map
+// is not loaded yet) would be fetched for nothing, one missing would leave the line idle.
+TEST_F(IterationTest, ReadAheadNamesExactlyThePagesTheWalkReadsNext)
+{
+    const uint32_t mapPage1 = 16384;
+    std::vector<uint8_t> map0(2048, 0xFF), map1(2048, 0xFF);
+    map0[322 / 8] &= uint8_t(~(1u << (322 % 8)));
+    map1[0] &= uint8_t(~(1u << 1));  // page 16385
+    for (uint32_t block : {1500u, 1501u}) {
+        img.writeMapPage(block * 64 + 0, map0);
+        img.writeMapPage(block * 64 + 1, map1);
+    }
+    writeFile(7, {178 * 4 + 1, 190 * 4 + 3, 321 * 4, 330 * 4 + 1}, 1);
+    writeFile(7, {(mapPage1 - 3) * 4, mapPage1 * 4 + 2, (mapPage1 + 4) * 4 + 3}, 10);
+    img.pageStatus[186] = 3;  // unreadable: read again for each of its sectors
+    Fs fs(&img);
+    ASSERT_TRUE(mount(fs, state));
+    // Across reserved blocks 3 and 4 and the cleared page 322 to a stop inside page 330; then
+    // across the start of map page 1 to a stop on the first sector of page 16390.
+    EXPECT_EQ(collect(fs, SectorCursor{7, 178 * 4, 330 * 4 + 2}, true), (std::vector<uint32_t>{1, 2, 3, 4}));
+    EXPECT_EQ(collect(fs, SectorCursor{7, (mapPage1 - 4) * 4, (mapPage1 + 6) * 4}, true),
+              (std::vector<uint32_t>{10, 11, 12}));
+
+    auto isMapPage = [](uint32_t p) { return Geo::blockOfPage(p) == 1500 || Geo::blockOfPage(p) == 1501; };
+    size_t longest = 0;
+    for (const auto &announced : fs.readAheads) {
+        const size_t at = announced.first;
+        const auto &plan = announced.second;
+        longest = std::max(longest, plan.size());
+        // The data pages read from the page in hand on, one entry per run of reads of a page.
+        std::vector<std::pair<uint32_t, uint32_t>> reads;
+        size_t from = at;
+        while (from > 0 && isMapPage(fs.pageRequests[from - 1]))
+            --from;
+        if (from > 0 && !plan.empty() && plan.front().page == fs.pageRequests[from - 1])
+            --from;
+        for (size_t i = from; i < fs.pageRequests.size(); ++i) {
+            if (isMapPage(fs.pageRequests[i]) || (!reads.empty() && reads.back().first == fs.pageRequests[i]))
+                continue;
+            reads.emplace_back(fs.pageRequests[i], fs.pageHints[i]);
+        }
+        ASSERT_LE(plan.size(), reads.size()) << "announced after request " << at;
+        for (size_t k = 0; k < plan.size(); ++k) {
+            EXPECT_EQ(plan[k].page, reads[k].first) << "announced after request " << at << ", entry " << k;
+            EXPECT_EQ(plan[k].nextPageHint, reads[k].second) << "announced after request " << at << ", entry " << k;
+        }
+    }
+    EXPECT_EQ(longest, size_t(FakeAdapter::kReadAheadPages));
+    EXPECT_EQ(std::count(fs.pageRequests.begin(), fs.pageRequests.end(), 186u), 4) << "as without reading ahead";
+}
+
 TEST_F(IterationTest, FailedReadStopsTheIteration)
 {
     writeFile(7, {1500, 1504}, 1);
@@ -449,6 +501,7 @@ TEST_F(ScanTest, TimeScanFillsPulseLogSessionsAndLeavesBadStartsUnknown)
     MessageLog log;
     ASSERT_TRUE(fs.scanSessions(table, true, hooks));
     fs.scanTimes(table, hooks);
+    EXPECT_TRUE(fs.readAheads.empty()) << "a search for one record reads nothing ahead";
     ASSERT_EQ(times.size(), 2u);
     EXPECT_EQ(std::get<0>(times[0]), 2u);
     EXPECT_EQ(std::get<1>(times[0]).toMSecsSinceEpoch(), 1000ll * 100);

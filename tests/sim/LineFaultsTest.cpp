@@ -51,6 +51,7 @@ TEST(LineFaults, ThrottlePacesBytesAtTheBaudRate)
     line.push(pattern(1), 500 * kMs, 10);
     EXPECT_TRUE(line.takeDue(500 * kMs).isEmpty());
     EXPECT_EQ(line.takeDue(500 * kMs + 90000).size(), 1);
+    EXPECT_EQ(line.deliveredBytes(), 1153u) << "only bytes that came out count";
 }
 
 TEST(LineFaults, DropsAreSeededAndKeepTheRestInOrder)
@@ -65,6 +66,7 @@ TEST(LineFaults, DropsAreSeededAndKeepTheRestInOrder)
     const QByteArray outA = a.takeDue(0);
     EXPECT_EQ(outA, b.takeDue(0)) << "same seed, same faults";
     EXPECT_EQ(uint64_t(data.size() - outA.size()), a.droppedBytes());
+    EXPECT_EQ(uint64_t(outA.size()), a.deliveredBytes());
     EXPECT_GT(a.droppedBytes(), 1600u);
     EXPECT_LT(a.droppedBytes(), 2400u);
     // What arrives is the original with gaps: a subsequence.
