@@ -84,7 +84,8 @@ void LineGraph::deleteLabelledPoints()
 
 void LineGraph::setLabelledPoints(const QList<QObject *> &points)
 {
-    deleteLabelledPoints();
+    // Copy before deleting: the list may hold our own copies (as read from labelledPoints).
+    QList<LabelledPoint *> copies;
     for (QObject *object : points) {
         auto *point = qobject_cast<LabelledPoint *>(object);
         if (!point)
@@ -92,13 +93,15 @@ void LineGraph::setLabelledPoints(const QList<QObject *> &points)
         LabelledPoint *copy = point->clone(this);
         QQmlEngine::setObjectOwnership(copy, QQmlEngine::CppOwnership);
         // The held copies are ours to draw: a change to one of them redraws.
+        connect(copy, &LabelledPoint::pointChanged, this, &GraphAxes::invalidateCache);
         connect(copy, &LabelledPoint::textChanged, this, &GraphAxes::invalidateCache);
         connect(copy, &LabelledPoint::valueTextChanged, this, &GraphAxes::invalidateCache);
-        connect(copy, &LabelledPoint::pointChanged, this, &GraphAxes::invalidateCache);
         connect(copy, &LabelledPoint::pointTypeChanged, this, &GraphAxes::invalidateCache);
         connect(copy, &LabelledPoint::labelBelowChanged, this, &GraphAxes::invalidateCache);
-        m_labelled.append(copy);
+        copies.append(copy);
     }
+    deleteLabelledPoints();
+    m_labelled = copies;
     emit labelledPointsChanged();
 }
 
