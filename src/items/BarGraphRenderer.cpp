@@ -26,11 +26,25 @@ QRectF BarGraphRenderer::barArea(const QRectF &bounds, const GraphAxesRenderer::
     return QRectF(plot.left() + w, plot.top() - w, plot.width(), plot.height() + w);
 }
 
+namespace {
+// Bar i's left edge and width, relative to the area: rounded to whole pixels, at least one
+// pixel wide, and never past the area's last pixel column.
+std::pair<double, double> barSpan(double barWidth, double areaWidth, size_t i)
+{
+    double x0 = std::round(double(i) * barWidth);
+    const double width = std::max(std::round(double(i + 1) * barWidth) - x0, 1.0);
+    const double last = std::floor(areaWidth) - width;
+    if (x0 > last)
+        x0 = std::max(0.0, last);
+    return {x0, width};
+}
+}  // namespace
+
 std::pair<double, double> BarGraphRenderer::column(const QRectF &area, size_t n, int64_t i)
 {
     const double b = n ? area.width() / double(n) : 0.0;
-    const double x0 = std::round(double(i) * b), x1 = std::round(double(i + 1) * b);
-    return {area.left() + x0, area.left() + x0 + std::max(x1 - x0, 1.0)};
+    const auto [x0, width] = barSpan(b, area.width(), size_t(std::max<int64_t>(i, 0)));
+    return {area.left() + x0, area.left() + x0 + width};
 }
 
 void BarGraphRenderer::draw(QPainter &painter, const QRectF &bounds, const Data &data,
@@ -63,8 +77,7 @@ void BarGraphRenderer::draw(QPainter &painter, const QRectF &bounds, const Data 
     for (size_t i = 0; i < n; ++i) {
         if (cancelled && i % kCancelCheckEvery == 0 && cancelled->load(std::memory_order_relaxed))
             break;
-        const double x0 = std::round(double(i) * b), x1 = std::round(double(i + 1) * b);
-        const double width = std::max(x1 - x0, 1.0);
+        const auto [x0, width] = barSpan(b, area.width(), i);
         double fraction = (values[i] - data.axes.minY) / range;
         if (std::isnan(fraction))
             fraction = 0.0;

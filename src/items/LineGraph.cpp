@@ -122,7 +122,7 @@ void LineGraph::autoUpdateXAxisNow()
 {
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
     for (const QPointF &p : *m_line.points) {
-        if (std::isfinite(p.x())) {
+        if (std::isfinite(p.x()) && std::isfinite(p.y())) {
             lo = std::min(lo, p.x());
             hi = std::max(hi, p.x());
         }
@@ -140,7 +140,7 @@ void LineGraph::autoUpdateYAxisNow()
 {
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
     for (const QPointF &p : *m_line.points) {
-        if (std::isfinite(p.y())) {
+        if (std::isfinite(p.x()) && std::isfinite(p.y())) {
             lo = std::min(lo, p.y());
             hi = std::max(hi, p.y());
         }

@@ -138,6 +138,15 @@ void LineGraphRenderer::draw(QPainter &painter, const QRectF &bounds, const Data
         }
         const QPointF lo = map.map(axes.minX, axes.minY), hi = map.map(axes.maxX, axes.maxY);
         QRectF clip = QRectF(clamped(lo), clamped(hi)).normalized();
+        // A range without extent has no band to clip to: the plot's own extent stands in.
+        if (!(clip.width() > 0)) {
+            clip.setLeft(plot.left());
+            clip.setRight(plot.right());
+        }
+        if (!(clip.height() > 0)) {
+            clip.setTop(plot.top());
+            clip.setBottom(plot.bottom());
+        }
         clip.setLeft(clip.left() + axisPen / 2.0);
         clip.setBottom(clip.bottom() - axisPen / 2.0);
         painter.setClipRect(clip);
