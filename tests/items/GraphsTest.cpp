@@ -224,6 +224,33 @@ private slots:
         QVERIFY(runs.front().first <= kLeft + 2 && runs.back().second >= kLeft + 318);
     }
 
+    // Many points per pixel column: a lone spike among them still shows, line and fill.
+    void denseLinesKeepTheirExtremes()
+    {
+        LineGraphRenderer::Data d;
+        d.axes = fixedFrame();
+        d.axes.maxX = 32000;
+        d.axes.maxY = 10;
+        d.lineWidth = 1;
+        d.fillColor = QColor(0, 0, 255, 255);
+        auto points = std::make_shared<std::vector<QPointF>>(32000);
+        for (size_t i = 0; i < points->size(); ++i)
+            (*points)[i] = QPointF(double(i), 1.0);
+        (*points)[16037] = QPointF(16037, 9.0);
+        d.points = points;
+        const QImage image = renderLine(d);
+        const int spikeX = kLeft + int(16037 * 320.0 / 32000);
+        const int spikeY = kBottom - int(9 * 24.5);
+        const QRect line = bounds(image, isGreen, QRect(spikeX - 3, 0, 7, kBottom));
+        QVERIFY(std::abs(line.top() - spikeY) <= 2);
+        d.lineColor = QColor(0, 0, 0, 0);
+        const QImage fill = renderLine(d);
+        const auto blue = [](const QColor &c) { return c.alpha() > 60 && c.blue() > 200 && c.green() < 100; };
+        const QRect spike = bounds(fill, blue, QRect(spikeX - 3, 0, 7, kBottom - 30));
+        QVERIFY(!spike.isNull() && std::abs(spike.top() - spikeY) <= 2);
+        QVERIFY(bounds(fill, blue, QRect(kLeft + 20, 15, 60, kBottom - 40)).isNull());
+    }
+
     void flatRangeDrawsTheLineOnTheAxis()
     {
         LineGraphRenderer::Data d;
