@@ -1,11 +1,12 @@
 // RemoteFileSystem, its worker and SessionDownloader against a virtual logger: status
 // machine, scan results and times, downloads, cancellation and a vanishing client.
-#include "MessageLog.h"
+#include "MessageCapture.h"
 #include "PulseLog.h"
 #include "RemoteFileSystem.h"
 #include "SessionDownloader.h"
 #include "SimLogger.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QThread>
 #include <atomic>
@@ -68,14 +69,7 @@ bool drainThread(QThread &thread, int ms = 30000)
             probe->deleteLater();
         },
         Qt::QueuedConnection);
-    QElapsedTimer t;
-    t.start();
-    while (!done->load()) {
-        if (t.elapsed() > ms)
-            return false;
-        QThread::msleep(1);
-    }
-    return true;
+    return waitUntilWithoutEvents([&] { return done->load(); }, ms);
 }
 
 struct Mounted {
@@ -85,14 +79,14 @@ struct Mounted {
         if (!sim.waitReady())
             return false;
         fs.setTarrowindFirmware(sim.client.get());
-        return spinUntil([this] { return fs.status() == RemoteFileSystem::Mounted; });
+        return waitUntil([this] { return fs.status() == RemoteFileSystem::Mounted; });
     }
     bool scan()
     {
         QSignalSpy done(&fs, &RemoteFileSystem::sessionIndexingFinished);
         fs.beginScanningSessions();
-        return spinUntil([&] { return done.count() == 1; }) && done.at(0).at(0).toBool()
-            && spinUntil([this] { return fs.status() == RemoteFileSystem::Mounted; });
+        return waitUntil([&] { return done.count() == 1; }) && done.at(0).at(0).toBool()
+            && waitUntil([this] { return fs.status() == RemoteFileSystem::Mounted; });
     }
     SimLogger sim;
     QObject owner;
@@ -141,7 +135,7 @@ TEST(RemoteFileSystemTest, MountScanListsClosedSessionsNewestFirstWithTimes)
     ASSERT_EQ(sessions.size(), listed.size());
     EXPECT_EQ(m.fs.sessions().size(), int(listed.size()));
     // Wait for the queued times, then compare everything with the device's own account.
-    ASSERT_TRUE(spinUntil([&] {
+    ASSERT_TRUE(waitUntil([&] {
         for (const auto &s : sessions)
             if (s->endTime().isNull())
                 return false;
@@ -181,7 +175,7 @@ TEST(RemoteFileSystemTest, ScanNeedsMountAndKeepsThePreviousListAlive)
     ASSERT_TRUE(m.scan());
     EXPECT_FALSE(first.expired()) << "the list before the last one stays alive";
     ASSERT_TRUE(m.scan());
-    spinUntil([] { return false; }, 50);
+    spinFor(50);
     EXPECT_TRUE(first.expired());
     EXPECT_EQ(requested.count(), 3);
 
@@ -204,11 +198,11 @@ TEST(RemoteFileSystemTest, DownloaderFillsItsPulseLogWithTheSessionsRecords)
         dl.setRemoteFileSystem(&m.fs);
         QSignalSpy downloading(&dl, &SessionDownloader::downloadingChanged);
         QSignalSpy finished(&dl, &SessionDownloader::sessionDownloadFinished);
-        MessageLog log;
+        MessageCapture log;
         const auto session = m.fs.sessionList().back();
         dl.beginDownload(session.get());
         EXPECT_TRUE(dl.downloading());
-        ASSERT_TRUE(spinUntil([&] { return finished.count() == 1; }, 30000));
+        ASSERT_TRUE(waitUntil([&] { return finished.count() == 1; }, 30000));
         EXPECT_TRUE(finished.at(0).at(0).toBool());
         EXPECT_EQ(finished.at(0).at(1).toString(), QString());
         EXPECT_FALSE(dl.downloading());
@@ -220,15 +214,15 @@ TEST(RemoteFileSystemTest, DownloaderFillsItsPulseLogWithTheSessionsRecords)
         const auto truth = m.sim.truth();
         EXPECT_EQ(dl.pulseLog()->rawData(), concat(truth.session(session->sessionIndex())->expectedDownload()));
         EXPECT_GT(dl.pulseLog()->totalPulseCount(), 0);
-        EXPECT_TRUE(log.contains("Download of")) << log.lines().join('\n').toStdString();
-        EXPECT_TRUE(log.contains("sectorPerSec:"));
+        EXPECT_TRUE(log.containsText("Download of")) << log.messages().join('\n').toStdString();
+        EXPECT_TRUE(log.containsText("sectorPerSec:"));
 
         // A second download clears the log first, keeping the metadata.
         QVariantMap meta;
         meta["Notes"] = "kept";
         dl.pulseLog()->setMetaData(meta);
         dl.beginDownload(session.get());
-        ASSERT_TRUE(spinUntil([&] { return finished.count() == 2; }, 30000));
+        ASSERT_TRUE(waitUntil([&] { return finished.count() == 2; }, 30000));
         EXPECT_EQ(dl.pulseLog()->rawData(), concat(truth.session(session->sessionIndex())->expectedDownload()));
         EXPECT_EQ(dl.pulseLog()->metaData().value("Notes").toString(), QString("kept"));
     }
@@ -256,7 +250,7 @@ TEST(RemoteFileSystemTest, DownloaderEdgeCases)
     QSignalSpy sectors(&m.fs, &RemoteFileSystem::sessionSectorDownloaded);
     QSignalSpy finished(&dl, &SessionDownloader::sessionDownloadFinished);
     dl.beginDownload(other.get());
-    ASSERT_TRUE(spinUntil([&] { return finished.count() == 1; }, 30000));
+    ASSERT_TRUE(waitUntil([&] { return finished.count() == 1; }, 30000));
     EXPECT_TRUE(finished.at(0).at(0).toBool());
     EXPECT_GT(sectors.count(), 0);
     EXPECT_TRUE(dl.pulseLog()->rawData().isEmpty());
@@ -278,18 +272,18 @@ TEST(RemoteFileSystemTest, CancelDuringDownloadEndsPromptlyAndKeepsWhatArrived)
     QSignalSpy sectors(&m.fs, &RemoteFileSystem::sessionSectorDownloaded);
     QSignalSpy finished(&dl, &SessionDownloader::sessionDownloadFinished);
     dl.beginDownload(session.get());
-    ASSERT_TRUE(spinUntil([&] { return sectors.count() >= 2; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return sectors.count() >= 2; }, 20000));
     dl.cancelDownload();
     EXPECT_EQ(m.fs.status(), RemoteFileSystem::Mounted);
     EXPECT_FALSE(dl.downloading());
     // The worker stops at once: either it reports the cancellation or it ends between records.
-    spinUntil([&] { return finished.count() == 1; }, 1000);
+    waitUntil([&] { return finished.count() == 1; }, 1000);
     if (finished.count() == 1) {
         EXPECT_FALSE(finished.at(0).at(0).toBool());
         EXPECT_EQ(finished.at(0).at(1).toString(), QString("Session download cancelled"));
     }
     const int got = sectors.count();
-    spinUntil([] { return false; }, 500);
+    spinFor(500);
     EXPECT_EQ(sectors.count(), got) << "no records after the cancellation";
     const auto expected = m.sim.truth().session(session->sessionIndex())->expectedDownload();
     EXPECT_EQ(dl.pulseLog()->rawData(), concat(std::vector<QByteArray>(expected.begin(), expected.begin() + got)));
@@ -307,7 +301,7 @@ TEST(RemoteFileSystemTest, VanishingClientDuringDownloadUnmountsWithoutHanging)
     slowReplies(m.sim, 2000);
     QSignalSpy clientChanged(&m.fs, &RemoteFileSystem::remoteKestrelcoveChanged);
     m.fs.downloadSession(session.get());
-    spinUntil([] { return false; }, 100);
+    spinFor(100);
     QElapsedTimer t;
     t.start();
     m.sim.client.reset();
@@ -325,14 +319,14 @@ TEST(RemoteFileSystemTest, ClientReplacedDuringScanStartsAFreshMount)
     slowReplies(m.sim, 300);
     QSignalSpy sessionsChanged(&m.fs, &RemoteFileSystem::sessionsChanged);
     m.fs.beginScanningSessions();
-    spinUntil([] { return false; }, 100);
+    spinFor(100);
     m.fs.setTarrowindFirmware(nullptr);
     EXPECT_EQ(m.fs.status(), RemoteFileSystem::Unmounted);
     EXPECT_TRUE(m.fs.sessions().isEmpty());
     slowReplies(m.sim, 0);
     m.fs.setTarrowindFirmware(m.sim.client.get());
     EXPECT_EQ(m.fs.status(), RemoteFileSystem::BusyMounting);
-    ASSERT_TRUE(spinUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
+    ASSERT_TRUE(waitUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
     ASSERT_TRUE(m.scan());
     EXPECT_EQ(m.fs.sessionList().size(), 2u);
 }
@@ -351,7 +345,7 @@ TEST(RemoteFileSystemTest, ResultsQueuedByAReplacedWorkerAreDropped)
     QSignalSpy indexed(&m.fs, &RemoteFileSystem::sessionIndexingFinished);
     QSignalSpy listChanged(&m.fs, &RemoteFileSystem::sessionsChanged);
     m.fs.setTarrowindFirmware(nullptr);
-    spinUntil([] { return false; }, 100);
+    spinFor(100);
     EXPECT_EQ(statusesOf(status), std::vector<RemoteFileSystem::Status>{RemoteFileSystem::Unmounted});
     EXPECT_EQ(indexed.count(), 0);
     EXPECT_TRUE(m.fs.sessions().isEmpty());
@@ -365,12 +359,12 @@ TEST(RemoteFileSystemTest, ResultsQueuedByAReplacedWorkerAreDropped)
     ASSERT_TRUE(drainThread(m.fs));
     status.clear();
     indexed.clear();
-    MessageLog log;
+    MessageCapture log;
     m.fs.setTarrowindFirmware(nullptr);
     m.fs.setTarrowindFirmware(m.sim.client.get());
-    ASSERT_TRUE(spinUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
-    EXPECT_TRUE(log.contains("Mount finished")) << "Mounted before the new mount had finished";
-    spinUntil([] { return false; }, 100);
+    ASSERT_TRUE(waitUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
+    EXPECT_TRUE(log.containsText("Mount finished")) << "Mounted before the new mount had finished";
+    spinFor(100);
     EXPECT_EQ(statusesOf(status), (std::vector<RemoteFileSystem::Status>{RemoteFileSystem::Unmounted,
                                                                           RemoteFileSystem::BusyMounting,
                                                                           RemoteFileSystem::Mounted}));
@@ -385,7 +379,7 @@ TEST(RemoteFileSystemTest, ResultsQueuedByAReplacedWorkerAreDropped)
     {
         QSignalSpy finished(&m.fs, &RemoteFileSystem::sessionDownloadFinished);
         m.fs.downloadSession(session.get());
-        ASSERT_TRUE(spinUntil([&] { return finished.count() == 1; }, 30000));
+        ASSERT_TRUE(waitUntil([&] { return finished.count() == 1; }, 30000));
         ASSERT_TRUE(finished.at(0).at(0).toBool());
     }
     m.fs.downloadSession(session.get());
@@ -395,8 +389,8 @@ TEST(RemoteFileSystemTest, ResultsQueuedByAReplacedWorkerAreDropped)
     status.clear();
     m.fs.setTarrowindFirmware(nullptr);
     m.fs.setTarrowindFirmware(m.sim.client.get());
-    ASSERT_TRUE(spinUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
-    spinUntil([] { return false; }, 100);
+    ASSERT_TRUE(waitUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
+    spinFor(100);
     EXPECT_EQ(sectors.count(), 0);
     EXPECT_EQ(finished.count(), 0);
     EXPECT_EQ(statusesOf(status), (std::vector<RemoteFileSystem::Status>{RemoteFileSystem::Unmounted,
