@@ -6,13 +6,11 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QTimer>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 
 namespace {

@@ -13,7 +13,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -24,7 +23,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 
 namespace {

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QElapsedTimer>
 #include <future>
 
 using namespace simtest;
