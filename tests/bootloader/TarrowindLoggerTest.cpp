@@ -1,7 +1,8 @@
 // The operating-mode controller with a scripted device factory whose device is the virtual
 // STM32 bootloader: the guess timer, the hand-over of the device and the reopen on every switch.
-#include "MemoryLine.h"
 #include "IODeviceFactory.h"
+#include "MemoryLine.h"
+#include "Network.h"
 #include "TarrowindLogger.h"
 #include "VirtualBootloader.h"
 #include "WaitUntil.h"
@@ -13,9 +14,23 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 
 namespace {
+
+// The identity a logger's firmware announces while unconnected.
+QByteArray identityAnnouncement()
+{
+    Network::S2C_GetDeviceIdResultPacket p{};
+    p.serverType = Network::ServerType_Kestrelcove;
+    p.patchLevelVersion = 4468;
+    std::memcpy(p.uniqueId, "TW3X-000777", 11);
+    p.modelType = Network::ModelType_Tarrowind3X;
+    const int header = int(sizeof(Network::PacketBase));
+    return Network::encodePacket(Network::S2C_GetDeviceIdResult, 0,
+                                 reinterpret_cast<const char *>(&p) + header, int(sizeof p) - header);
+}
 
 // Hands out one in-memory line; reinit() "reopens" it in a later turn of the event loop.
 class FakeFactory : public IODeviceFactory
@@ -127,6 +142,47 @@ TEST_F(TarrowindLoggerTest, BootloaderTargetIsReachedAndHeld)
     }, 3000));
     EXPECT_EQ(modes.count(), 0);
     EXPECT_FALSE(device.takeGoRequest());
+}
+
+// On a busy host a client that has heard the device can need longer than one guess period to
+// reach its ready state; the guess must not change under it. Ticks are run by hand at the
+// moment in question.
+TEST_F(TarrowindLoggerTest, AGuessTheDeviceAnswersIsKept)
+{
+    logger.setIoDeviceFactory(&factory);
+    ASSERT_TRUE(waitUntil([&] { return logger.firmware()->ioDevice() == &line; }));
+    QSignalSpy modes(&logger, &TarrowindLogger::currentOperatingModeChanged);
+
+    // Firmware that announced itself but has not answered the identity queries yet.
+    line.injectIncoming(identityAnnouncement());
+    ASSERT_TRUE(waitUntil([&] {
+        return logger.firmware()->connectionState() == TarrowindFirmware::ConnectionState_QueryingInfo;
+    }));
+    QMetaObject::invokeMethod(&logger, "modeChangeTimerTick", Qt::DirectConnection);
+    EXPECT_EQ(modes.count(), 0);
+    EXPECT_EQ(factory.reinits, 1);
+
+    // The queries expire unanswered: now the bootloader is tried.
+    ASSERT_TRUE(waitUntil([&] {
+        return logger.currentOperatingMode() == TarrowindLogger::OperatingMode_Bootloader;
+    }, 15000));
+    EXPECT_EQ(modes.count(), 1);
+
+    // A bootloader that acknowledged the sync but whose Get answer is still outstanding.
+    bool loseGet = true;
+    line.setOutgoingFilter([&](const QByteArray &out) {
+        return loseGet && out == QByteArray("\x00\xff", 2) ? QByteArray() : out;
+    });
+    ASSERT_TRUE(waitUntil([&] { return logger.bootloader()->step() == 3; }));
+    QMetaObject::invokeMethod(&logger, "modeChangeTimerTick", Qt::DirectConnection);
+    EXPECT_EQ(logger.currentOperatingMode(), TarrowindLogger::OperatingMode_Bootloader);
+    EXPECT_EQ(modes.count(), 1);
+
+    // Once it is Ready it is sent Go, and the firmware is tried again.
+    loseGet = false;
+    ASSERT_TRUE(waitUntil([&] { return device.takeGoRequest(); }));
+    EXPECT_EQ(modes.count(), 2);
+    EXPECT_EQ(logger.currentOperatingMode(), TarrowindLogger::OperatingMode_Firmware);
 }
 
 TEST_F(TarrowindLoggerTest, ChangingTheFactoryMovesTheConnection)
