@@ -36,7 +36,10 @@ void MagnetModel::advanceTo(double seconds)
 XyzSample MagnetModel::sampleAt(double seconds)
 {
     advanceTo(seconds);
-    XyzSample s = fieldAtPhase(m_turns);
+    // A sensor's FIFO drained after a stall holds samples taken while the magnet kept turning:
+    // each shows the magnet where it was at its own time, not where it is now.
+    const double turns = m_turns - m_parameters.revPerSecond * (m_lastSeconds - seconds);
+    XyzSample s = fieldAtPhase(turns);
     if (m_parameters.noise > 0.0) {
         s.x = saturate(s.x + m_gauss(m_rng) * m_parameters.noise);
         s.y = saturate(s.y + m_gauss(m_rng) * m_parameters.noise);

@@ -37,7 +37,8 @@ public:
     void setRevPerSecond(double revPerSecond);
 
     // Advances the magnet to `seconds` (monotonic, from the model's start) and returns the
-    // field measured there. A time before the last one measures without turning back.
+    // field measured there. A time before the last one does not turn the magnet back, but
+    // measures the field where the magnet was then (at the current rate).
     XyzSample sampleAt(double seconds);
     // Turns the magnet on to `seconds` without measuring.
     void advanceTo(double seconds);

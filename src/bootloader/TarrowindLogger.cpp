@@ -126,10 +126,27 @@ void TarrowindLogger::onBootloaderStateChanged()
     applyTimerRule();
 }
 
+bool TarrowindLogger::deviceAnswersCurrentMode() const
+{
+    if (m_current == OperatingMode_Bootloader) {
+        // Past step 2 the bootloader has acknowledged the sync byte and is reading its Get
+        // answer, or is idle and answering probes.
+        const int step = m_bootloader->step();
+        return step >= 3 && step <= 8;
+    }
+    // Querying: the firmware announced itself and the identity queries are on their way.
+    return m_firmware->connectionState() != TarrowindFirmware::ConnectionState_Unconnected;
+}
+
 void TarrowindLogger::modeChangeTimerTick()
 {
     if (!m_deviceAttached || m_bootloader->state() == StmBootLoader::State_Busy ||
         targetStatus() == 2)
+        return;
+    // Only a guess the device has not answered is wrong. A client still talking with the
+    // device merely needs longer (a busy host answers late); switching away would send the
+    // controller back and forth between the two modes.
+    if (deviceAnswersCurrentMode())
         return;
     if (m_current == OperatingMode_Bootloader) {
         switchTo(OperatingMode_Firmware);

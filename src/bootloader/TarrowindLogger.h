@@ -65,6 +65,7 @@ private slots:
 
 private:
     int targetStatus() const;
+    bool deviceAnswersCurrentMode() const;
     void switchTo(OperatingMode mode);
     void applyTimerRule();
 

@@ -1,5 +1,6 @@
 #include "LogFile.h"
 #include "LogSignaller.h"
+#include "MessageCapture.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -9,6 +10,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -23,14 +25,6 @@ QStringList readLines(const QString &path)
     return text.split('\n');
 }
 
-int g_previousCalls = 0;
-QString g_previousLast;
-void countingHandler(QtMsgType, const QMessageLogContext &, const QString &msg)
-{
-    ++g_previousCalls;
-    g_previousLast = msg;
-}
-
 std::atomic<int> g_concurrentPreviousCalls{0};
 void concurrentCountingHandler(QtMsgType, const QMessageLogContext &, const QString &)
 {
@@ -43,16 +37,15 @@ class LoggingTest : public QObject {
 private slots:
     void init()
     {
-        g_previousCalls = 0;
-        g_previousLast.clear();
-        qInstallMessageHandler(countingHandler);
+        // Stands for the handler that was in place before the log file's.
+        previous = std::make_unique<MessageCapture>();
         path = dir.path() + "/sub/folder/runlog.txt";
         installLogFile(path);
     }
     void cleanup()
     {
         closeLogFile();
-        qInstallMessageHandler(nullptr);
+        previous.reset();
     }
 
     void formatsEverySeverity()
@@ -80,8 +73,8 @@ private slots:
         QVERIFY(lines[2].endsWith("[Info ]: line one"));
         QCOMPARE(lines[3], QString("line two"));
         // The previous handler sees the original, untrimmed text.
-        QCOMPARE(g_previousCalls, 3);
-        QCOMPARE(g_previousLast, QString("line one\nline two"));
+        QCOMPARE(previous->messages().size(), 3);
+        QCOMPARE(previous->messages().last(), QString("line one\nline two"));
     }
 
     void dropsNoiseEverywhere()
@@ -93,7 +86,7 @@ private slots:
         QCoreApplication::processEvents();
         QCOMPARE(readLines(path).size(), 1);
         QCOMPARE(spy.count(), 1);
-        QCOMPARE(g_previousCalls, 1);
+        QCOMPARE(previous->messages().size(), 1);
     }
 
     void forwardsDirectlyAndQueued()
@@ -143,7 +136,7 @@ private slots:
         qDebug("goes only to the previous handler");
         QCoreApplication::processEvents();
         QCOMPARE(spy.count(), 0);
-        QCOMPARE(g_previousCalls, 1);
+        QCOMPARE(previous->messages().size(), 1);
     }
 
     // Worker threads log on while the log closes (the end of a run): nothing is written to a
@@ -184,6 +177,7 @@ private slots:
     }
 
 private:
+    std::unique_ptr<MessageCapture> previous;
     QTemporaryDir dir;
     QString path;
 };

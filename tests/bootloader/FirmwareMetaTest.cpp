@@ -14,6 +14,9 @@
 
 namespace {
 
+// Spies carry the load status by name.
+[[maybe_unused]] const int g_loadStatusType = qRegisterMetaType<FirmwareMeta::LoadStatus>("FirmwareMeta::LoadStatus");
+
 // A file written byte by byte from the documented layout, independent of FirmwareMeta.
 QByteArray handMadeFile(const QByteArray &payload, quint16 major, quint16 minor, quint32 patch,
                         quint32 flags, const QByteArray &text, quint16 format = 1)
@@ -280,11 +283,3 @@ TEST(FirmwareMeta, SettersNotifyOnlyOnChange)
 }
 
 }  // namespace
-
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    qRegisterMetaType<FirmwareMeta::LoadStatus>("FirmwareMeta::LoadStatus");
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

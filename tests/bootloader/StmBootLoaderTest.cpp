@@ -1,35 +1,23 @@
 // The bootloader client against the virtual STM32 bootloader over an in-memory line.
-#include "BootloaderLine.h"
+#include "MemoryLine.h"
 #include "StmBootLoader.h"
 #include "VirtualBootloader.h"
+#include "WaitUntil.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QTimer>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 
 namespace {
 
-bool waitFor(const std::function<bool()> &done, int timeoutMs = 5000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    QTimer tick;
-    tick.start(10);
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        // Blocks until something happens; the tick bounds the wait, so the deadline is seen.
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
+// Spies and queued signals carry these by name.
+[[maybe_unused]] const int g_errorType = qRegisterMetaType<StmBootLoader::Error>("StmBootLoader::Error");
+[[maybe_unused]] const int g_stateType = qRegisterMetaType<StmBootLoader::State>("StmBootLoader::State");
 
 QByteArray pattern(int size, quint32 seed)
 {
@@ -61,7 +49,8 @@ class StmBootLoaderTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        line = std::make_unique<BootloaderLine>(&device);
+        line = std::make_unique<MemoryLine>();
+        line->setFarEnd([this](const QByteArray &bytes) { return device.receive(bytes); });
         loader = std::make_unique<StmBootLoader>();
     }
 
@@ -74,7 +63,7 @@ protected:
     void connectLoader()
     {
         loader->setIoDevice(line.get());
-        ASSERT_TRUE(waitFor([&] { return loader->state() == StmBootLoader::State_Ready; }));
+        ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }));
     }
 
     // Runs one operation to its end and returns the reported error.
@@ -83,7 +72,7 @@ protected:
     {
         QSignalSpy finished(loader.get(), &StmBootLoader::operationFinished);
         loader->beginOperation(op, limit, image);
-        EXPECT_TRUE(waitFor([&] { return finished.count() > 0; }, timeoutMs));
+        EXPECT_TRUE(waitUntil([&] { return finished.count() > 0; }, timeoutMs));
         EXPECT_EQ(finished.count(), 1);
         if (finished.isEmpty())
             return StmBootLoader::Error(-1);
@@ -101,7 +90,7 @@ protected:
     }
 
     VirtualBootloader device;
-    std::unique_ptr<BootloaderLine> line;
+    std::unique_ptr<MemoryLine> line;
     std::unique_ptr<StmBootLoader> loader;
 };
 
@@ -111,18 +100,18 @@ TEST_F(StmBootLoaderTest, ConnectsIgnoringEarlyBytesAndStaysReadyWhileIdle)
     loader->setIoDevice(line.get());
     EXPECT_EQ(loader->state(), StmBootLoader::State_Connecting);
     // Firmware chatter still on the line when the loader takes over must not count as an answer.
-    line->injectFromDevice(QByteArray("\x79\x1f garbage", 10));
-    ASSERT_TRUE(waitFor([&] { return loader->state() == StmBootLoader::State_Ready; }));
+    line->injectIncoming(QByteArray("\x79\x1f garbage", 10));
+    ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }));
     EXPECT_EQ(device.commandCount(0x00), 1);
-    ASSERT_FALSE(line->hostWrites().isEmpty());
-    EXPECT_EQ(line->hostWrites().first(), QByteArray(1, char(0x7F)));
+    ASSERT_FALSE(line->writes().isEmpty());
+    EXPECT_EQ(line->writes().first(), QByteArray(1, char(0x7F)));
 
     // Idle probes keep the link alive and the state Ready.
     QElapsedTimer t;
     t.start();
-    waitFor([&] { return t.elapsed() > 900; }, 2000);
+    waitUntil([&] { return t.elapsed() > 900; }, 2000);
     EXPECT_EQ(loader->state(), StmBootLoader::State_Ready);
-    EXPECT_GE(line->hostWrites().count(QByteArray("\x7f\x7f", 2)), 2);
+    EXPECT_GE(line->writes().count(QByteArray("\x7f\x7f", 2)), 2);
     EXPECT_EQ(device.commandCount(0x00), 1);
     EXPECT_EQ(states.count(), 2);  // Connecting, Ready
 }
@@ -161,7 +150,7 @@ TEST_F(StmBootLoaderTest, EraseProgramVerifyWritesPaddedImageAndResynchronises)
     EXPECT_NEAR(progress[0], 0.03f * 2048 / 5120, 1e-6);  // first page erased
     EXPECT_NEAR(progress[3], 0.97f * 256 / 5120 + 0.03f, 1e-6);  // first block verified
 
-    ASSERT_TRUE(waitFor([&] { return loader->state() == StmBootLoader::State_Ready; }));
+    ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }));
     ASSERT_GE(states.count(), 3);
     EXPECT_EQ(states[0][0].value<StmBootLoader::State>(), StmBootLoader::State_Busy);
     EXPECT_EQ(states[1][0].value<StmBootLoader::State>(), StmBootLoader::State_Connecting);
@@ -178,7 +167,7 @@ TEST_F(StmBootLoaderTest, OneByteImageIsOnePageAndOneBlock)
     EXPECT_EQ(quint8(device.flash()[0]), 0x5A);
     EXPECT_EQ(device.flash().mid(1, 2047), QByteArray(2047, char(0xFF)));
     EXPECT_EQ(device.flash().mid(2048, 2048), QByteArray(2048, char(0x00)));  // not touched
-    EXPECT_EQ(commandAddresses(line->hostWrites(), 0x31), QList<quint32>{0x08000000u});
+    EXPECT_EQ(commandAddresses(line->writes(), 0x31), QList<quint32>{0x08000000u});
 }
 
 TEST_F(StmBootLoaderTest, BlocksGoFromTheHighestAddressDown)
@@ -187,8 +176,8 @@ TEST_F(StmBootLoaderTest, BlocksGoFromTheHighestAddressDown)
     ASSERT_EQ(run(StmBootLoader::EraseProgramVerify, 4, pattern(1024, 3)),
               StmBootLoader::Error_None);
     const QList<quint32> expected{0x08000300u, 0x08000200u, 0x08000100u, 0x08000000u};
-    EXPECT_EQ(commandAddresses(line->hostWrites(), 0x31), expected);
-    EXPECT_EQ(commandAddresses(line->hostWrites(), 0x11), expected);
+    EXPECT_EQ(commandAddresses(line->writes(), 0x31), expected);
+    EXPECT_EQ(commandAddresses(line->writes(), 0x11), expected);
 }
 
 TEST_F(StmBootLoaderTest, ImageSizeLimits)
@@ -197,13 +186,13 @@ TEST_F(StmBootLoaderTest, ImageSizeLimits)
     EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, QByteArray()),
               StmBootLoader::Error_Protocol);
     EXPECT_EQ(loader->operationErrorString(), QStringLiteral("Zero size flash program"));
-    ASSERT_TRUE(waitFor([&] { return loader->state() == StmBootLoader::State_Ready; }));
+    ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }));
 
     EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, pattern(258049, 4)),
               StmBootLoader::Error_Protocol);
     EXPECT_EQ(loader->operationErrorString(), QStringLiteral("Bad end flash address"));
     EXPECT_EQ(device.commandCount(0x44), 0);
-    ASSERT_TRUE(waitFor([&] { return loader->state() == StmBootLoader::State_Ready; }));
+    ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }));
 
     const QByteArray largest = pattern(258048, 5);
     EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, largest, 60000), StmBootLoader::Error_None);
@@ -216,7 +205,7 @@ TEST_F(StmBootLoaderTest, VerifyFailureLimitCountsOverTheWholeOperation)
     connectLoader();
     // Spoil the data of the first n Read Memory answers (257 bytes: ACK + block).
     int spoil = 3;
-    line->setDeviceToHostFilter([&](const QByteArray &in) {
+    line->setIncomingFilter([&](const QByteArray &in) {
         QByteArray out = in;
         if (spoil > 0 && out.size() >= 257) {
             out[int(out.size()) - 10] = char(out[int(out.size()) - 10] ^ 0x40);
@@ -229,12 +218,12 @@ TEST_F(StmBootLoaderTest, VerifyFailureLimitCountsOverTheWholeOperation)
     EXPECT_EQ(device.flash().left(2048), image);
     EXPECT_EQ(device.commandCount(0x31), 8 + 3);  // three blocks were written again
 
-    ASSERT_TRUE(waitFor([&] { return loader->state() == StmBootLoader::State_Ready; }));
+    ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }));
     spoil = 1000;
     EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, image), StmBootLoader::Error_Checksum);
     EXPECT_EQ(loader->operationErrorString(), QStringLiteral("Too many verification failures"));
     spoil = 0;
-    ASSERT_TRUE(waitFor([&] { return loader->state() == StmBootLoader::State_Ready; }));
+    ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }));
 }
 
 TEST_F(StmBootLoaderTest, CorruptingFlashEndsAfterTheLimit)
@@ -246,7 +235,7 @@ TEST_F(StmBootLoaderTest, CorruptingFlashEndsAfterTheLimit)
               StmBootLoader::Error_Checksum);
     EXPECT_EQ(device.commandCount(0x31) - writesBefore, 3);
     device.setCorruptWrites(false);
-    ASSERT_TRUE(waitFor([&] { return loader->state() == StmBootLoader::State_Ready; }));
+    ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }));
 }
 
 TEST_F(StmBootLoaderTest, VerifyOnlyReadsWithoutWriting)
@@ -259,7 +248,7 @@ TEST_F(StmBootLoaderTest, VerifyOnlyReadsWithoutWriting)
     EXPECT_EQ(device.commandCount(0x31), 0);
     EXPECT_EQ(device.commandCount(0x11), 12);
 
-    ASSERT_TRUE(waitFor([&] { return loader->state() == StmBootLoader::State_Ready; }));
+    ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }));
     QByteArray differing = image;
     differing[100] = char(differing[100] ^ 1);
     EXPECT_EQ(run(StmBootLoader::VerifyOnly, 2, differing), StmBootLoader::Error_Checksum);
@@ -285,7 +274,7 @@ TEST_F(StmBootLoaderTest, TenthConsecutiveNackEndsWithCommunicationError)
     EXPECT_EQ(loader->operationErrorString(), QStringLiteral("BootLoader communication error"));
     EXPECT_EQ(device.commandCount(0x44), 0);
     // Resynchronises and can run the next operation.
-    ASSERT_TRUE(waitFor([&] { return loader->state() == StmBootLoader::State_Ready; }));
+    ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }));
     device.injectNacks(9);
     EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, pattern(300, 1)),
               StmBootLoader::Error_None);
@@ -296,23 +285,23 @@ TEST_F(StmBootLoaderTest, SilentLineTimesOutAndRecoversLater)
     connectLoader();
     bool silent = false;
     int writesSeen = 0;
-    line->setHostToDeviceFilter([&](const QByteArray &in) {
+    line->setOutgoingFilter([&](const QByteArray &in) {
         // Cut the line right after the erase command went out.
         if (++writesSeen == 1)
             silent = true;
         return silent ? QByteArray() : in;
     });
-    ASSERT_TRUE(waitFor([&] { return loader->step() == 7; }));  // not during an idle probe
+    ASSERT_TRUE(waitUntil([&] { return loader->step() == 7; }));  // not during an idle probe
     line->setHold(true);
     QSignalSpy finished(loader.get(), &StmBootLoader::operationFinished);
     loader->beginOperation(StmBootLoader::EraseProgramVerify, 4, pattern(256, 1));
     line->setHold(false);
-    ASSERT_TRUE(waitFor([&] { return finished.count() == 1; }, 8000));
+    ASSERT_TRUE(waitUntil([&] { return finished.count() == 1; }, 8000));
     EXPECT_EQ(finished[0][0].value<StmBootLoader::Error>(), StmBootLoader::Error_Protocol);
     EXPECT_EQ(loader->operationErrorString(), QStringLiteral("BootLoader communication error"));
     EXPECT_EQ(loader->state(), StmBootLoader::State_Connecting);
     silent = false;
-    ASSERT_TRUE(waitFor([&] { return loader->state() == StmBootLoader::State_Ready; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }, 3000));
 }
 
 // Faults that keep the bootloader's framing intact are absorbed by retries: spoiled data
@@ -323,7 +312,7 @@ TEST_F(StmBootLoaderTest, SpoiledFramesAndLostAnswerBytesAreRetriedAndVerified)
     connectLoader();
     QRandomGenerator rng(42);
     int corrupted = 0, lost = 0;
-    line->setHostToDeviceFilter([&](const QByteArray &in) {
+    line->setOutgoingFilter([&](const QByteArray &in) {
         QByteArray out = in;
         if (out.size() == 258 && rng.bounded(4u) == 0) {
             const int at = 1 + int(rng.bounded(256u));
@@ -332,7 +321,7 @@ TEST_F(StmBootLoaderTest, SpoiledFramesAndLostAnswerBytesAreRetriedAndVerified)
         }
         return out;
     });
-    line->setDeviceToHostFilter([&](const QByteArray &in) {
+    line->setIncomingFilter([&](const QByteArray &in) {
         QByteArray out = in;
         if (out.size() >= 257 && rng.bounded(6u) == 0) {
             out.remove(out.size() - 1 - int(rng.bounded(200u)), 1);
@@ -352,14 +341,14 @@ TEST_F(StmBootLoaderTest, OperationRequestedDuringIdleProbeStartsOnItsNack)
 {
     connectLoader();
     line->setHold(true);
-    ASSERT_TRUE(waitFor([&] { return loader->step() == 8; }, 2000));
+    ASSERT_TRUE(waitUntil([&] { return loader->step() == 8; }, 2000));
     const QByteArray image = pattern(700, 21);
     QSignalSpy finished(loader.get(), &StmBootLoader::operationFinished);
     loader->beginOperation(StmBootLoader::EraseProgramVerify, 4, image);
     EXPECT_EQ(loader->step(), 8);
     EXPECT_EQ(loader->state(), StmBootLoader::State_Ready);
     line->setHold(false);
-    ASSERT_TRUE(waitFor([&] { return finished.count() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return finished.count() == 1; }));
     EXPECT_EQ(finished[0][0].value<StmBootLoader::Error>(), StmBootLoader::Error_None);
     EXPECT_EQ(device.flash().left(700), image);
 }
@@ -371,7 +360,7 @@ TEST_F(StmBootLoaderTest, RequestsWhileNotIdleAreRefused)
     loader->sendGo();
     loader->setIoDevice(line.get());
     loader->beginOperation(StmBootLoader::EraseProgramVerify, 4, pattern(10, 1));
-    ASSERT_TRUE(waitFor([&] { return loader->state() == StmBootLoader::State_Ready; }));
+    ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }));
     EXPECT_EQ(finished.count(), 0);
     EXPECT_EQ(device.commandCount(0x44), 0);
     EXPECT_EQ(device.commandCount(0x21), 0);
@@ -381,37 +370,37 @@ TEST_F(StmBootLoaderTest, GoReleasesTheDeviceAndASecondGoIsResent)
 {
     connectLoader();
     QSignalSpy deviceChanges(loader.get(), &StmBootLoader::ioDeviceChanged);
-    ASSERT_TRUE(waitFor([&] { return loader->step() == 7; }));  // not during an idle probe
+    ASSERT_TRUE(waitUntil([&] { return loader->step() == 7; }));  // not during an idle probe
     line->setHold(true);
     loader->sendGo();
     EXPECT_EQ(loader->state(), StmBootLoader::State_Busy);
     loader->sendGo();
     const QByteArray go("\x21\xde\x08\x00\x00\x00\x08", 7);
-    EXPECT_EQ(line->hostWrites().count(go), 2);
+    EXPECT_EQ(line->writes().count(go), 2);
     line->setHold(false);
-    ASSERT_TRUE(waitFor([&] { return loader->state() == StmBootLoader::State_NoDevice; }));
+    ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_NoDevice; }));
     EXPECT_EQ(loader->ioDevice(), nullptr);
     EXPECT_EQ(deviceChanges.count(), 1);
     EXPECT_TRUE(device.takeGoRequest());
     EXPECT_FALSE(device.takeGoRequest());
     EXPECT_EQ(device.lastGoAddress(), 0x08000000u);
     // Once released, nothing more is written.
-    const int writes = line->hostWrites().size();
+    const int writes = line->writes().size();
     QElapsedTimer t;
     t.start();
-    waitFor([&] { return t.elapsed() > 500; }, 1000);
-    EXPECT_EQ(line->hostWrites().size(), writes);
+    waitUntil([&] { return t.elapsed() > 500; }, 1000);
+    EXPECT_EQ(line->writes().size(), writes);
 }
 
 TEST_F(StmBootLoaderTest, GoDeferredDuringIdleProbe)
 {
     connectLoader();
     line->setHold(true);
-    ASSERT_TRUE(waitFor([&] { return loader->step() == 8; }, 2000));
+    ASSERT_TRUE(waitUntil([&] { return loader->step() == 8; }, 2000));
     loader->sendGo();
     EXPECT_EQ(loader->step(), 8);
     line->setHold(false);
-    ASSERT_TRUE(waitFor([&] { return loader->state() == StmBootLoader::State_NoDevice; }));
+    ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_NoDevice; }));
     EXPECT_TRUE(device.takeGoRequest());
 }
 
@@ -424,7 +413,7 @@ TEST_F(StmBootLoaderTest, LosingTheDeviceMidOperationReportsAnError)
             line->setHold(true);
     });
     loader->beginOperation(StmBootLoader::EraseProgramVerify, 4, pattern(65536, 3));
-    ASSERT_TRUE(waitFor([&] { return loader->operationProgress() > 0.1f; }));
+    ASSERT_TRUE(waitUntil([&] { return loader->operationProgress() > 0.1f; }));
     EXPECT_EQ(finished.count(), 0);
     loader->setIoDevice(nullptr);
     ASSERT_EQ(finished.count(), 1);
@@ -484,12 +473,3 @@ TEST_F(StmBootLoaderTest, DestroyedDeviceEndsTheOperation)
 }
 
 }  // namespace
-
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    qRegisterMetaType<StmBootLoader::Error>("StmBootLoader::Error");
-    qRegisterMetaType<StmBootLoader::State>("StmBootLoader::State");
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -1,4 +1,5 @@
 #include "SyntheticMagnet.h"
+#include "WaitUntil.h"
 #include "WrappedEllipticalDecider.h"
 
 #include <gtest/gtest.h>
@@ -48,6 +49,11 @@ TEST(WrappedEllipticalDeciderConcurrency, ReaderCopiesUnderTheMutexWhileSamplesA
         w.addSample(m.next());
         if (i % 3000 == 0)
             w.shiftCenter(0.f, 0.f, 0.f);
+        // On a busy machine the reader may not have run at all yet: let the second half of
+        // the samples arrive while it is surely copying (the check below reports a reader
+        // that never ran).
+        if (i == 6000 && !waitUntilWithoutEvents([&] { return copies.load() > 0; }, 30000))
+            break;
     }
     done = true;
     reader.join();

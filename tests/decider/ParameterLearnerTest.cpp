@@ -1,3 +1,4 @@
+#include "MessageCapture.h"
 #include "ParameterLearner.h"
 #include "SyntheticMagnet.h"
 
@@ -53,12 +54,6 @@ std::vector<Learner::Sample> twoPoints(float r)
     for (int i = 0; i < 512; ++i)
         out.push_back(toSample(i % 2 ? r : -r, 0.f, 0.f));
     return out;
-}
-
-QStringList g_messages;
-void captureMessages(QtMsgType, const QMessageLogContext &, const QString &msg)
-{
-    g_messages << msg;
 }
 
 bool sameBytes(const EllipticalParameters &a, const EllipticalParameters &b)
@@ -142,13 +137,11 @@ TEST(ParameterLearner, SphereRadiusLimit)
             EXPECT_EQ(l.stage(), Learner::Stage_PlaneFit) << r;
             EXPECT_FLOAT_EQ(l.sphereRadius(), 7.04f);
             // Two points make no loop: the run finds no revolution and is rejected.
-            qInstallMessageHandler(captureMessages);
-            g_messages.clear();
+            MessageCapture log;
             while (l.busy())
                 l.step(samples[0], abortFlag);
-            qInstallMessageHandler(nullptr);
             EXPECT_EQ(l.stage(), Learner::Stage_Rejected);
-            EXPECT_TRUE(g_messages.contains("AutoCal rejection due to no detected cycles"));
+            EXPECT_TRUE(log.contains("AutoCal rejection due to no detected cycles"));
         }
     }
 }
@@ -240,31 +233,30 @@ TEST(ParameterLearner, VotesAgainstOldParameters)
     ASSERT_GT(runToEnd(first, samples), 0);
     const EllipticalParameters learned = first.buildParameters();
 
-    qInstallMessageHandler(captureMessages);
+    MessageCapture log;
     // Identical old parameters: z error and inner radius tie (two votes against), bad points
     // tie (one vote for): rejected.
-    g_messages.clear();
+    log.clear();
     Learner same;
     same.beginLearning(&learned);
     runToEnd(same, samples);
     EXPECT_EQ(same.stage(), Learner::Stage_Rejected);
-    ASSERT_EQ(g_messages.size(), 1);
-    EXPECT_TRUE(g_messages[0].startsWith("Unfavorable AutoCal calibration comparison: [ badPointsOld:"))
-        << g_messages[0].toStdString();
-    EXPECT_TRUE(g_messages[0].contains(" innerRadOld:")) << g_messages[0].toStdString();
-    EXPECT_TRUE(g_messages[0].endsWith("]"));
+    ASSERT_EQ(log.messages().size(), 1);
+    EXPECT_TRUE(log.messages().first().startsWith("Unfavorable AutoCal calibration comparison: [ badPointsOld:"))
+        << log.messages().first().toStdString();
+    EXPECT_TRUE(log.messages().first().contains(" innerRadOld:")) << log.messages().first().toStdString();
+    EXPECT_TRUE(log.messages().first().endsWith("]"));
 
     // The old inner radius a hair smaller: that vote turns and two of three accept.
     EllipticalParameters smaller = learned;
     smaller.innerRadius = std::nextafter(learned.innerRadius, 0.f);
-    g_messages.clear();
+    log.clear();
     Learner better;
     better.beginLearning(&smaller);
     runToEnd(better, samples);
     EXPECT_EQ(better.stage(), Learner::Stage_Accepted);
-    ASSERT_EQ(g_messages.size(), 1);
-    EXPECT_TRUE(g_messages[0].startsWith("Favorable AutoCal calibration comparison: ["));
-    qInstallMessageHandler(nullptr);
+    ASSERT_EQ(log.messages().size(), 1);
+    EXPECT_TRUE(log.messages().first().startsWith("Favorable AutoCal calibration comparison: ["));
 }
 
 TEST(ParameterLearner, NormalParallelToTheDiagonalGetsAUsableBasis)

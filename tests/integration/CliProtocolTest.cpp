@@ -8,9 +8,9 @@
 #include "PacketParser.h"
 #include "VirtualLogger.h"
 #include "VirtualLoggerRunner.h"
+#include "WaitUntil.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -158,10 +158,7 @@ protected:
         p.start(cli, args);
         Result r;
         // The event loop keeps turning: a line relayed by this process needs it.
-        QElapsedTimer clock;
-        clock.start();
-        while (!p.waitForFinished(5) && p.state() != QProcess::NotRunning && clock.elapsed() < 90000)
-            QCoreApplication::processEvents();
+        waitUntil([&] { return p.state() == QProcess::NotRunning; }, 90000);
         if (p.state() != QProcess::NotRunning) {
             p.kill();
             p.waitForFinished();

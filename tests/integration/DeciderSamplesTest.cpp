@@ -2,13 +2,14 @@
 // drive the auto-calibrating decider; its pulses must match the virtual magnet's revolutions.
 // The learned parameters also travel to the logger and back in the algorithm-parameter packets.
 #include "CommonMetatypes.h"
+#include "MessageCapture.h"
 #include "SerialComm.h"
 #include "SerialSupport.h"
 #include "TarrowindFirmware.h"
 #include "VirtualLoggerRunner.h"
+#include "WaitUntil.h"
 #include "WrappedEllipticalDecider.h"
 
-#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
 
@@ -18,20 +19,6 @@
 #include <vector>
 
 namespace {
-bool spinUntil(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return done();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
-
-void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
-
 constexpr double kRevPerSecond = 4.0;
 
 class Rig
@@ -64,7 +51,7 @@ public:
     }
     bool ready()
     {
-        return started && spinUntil([this] {
+        return started && waitUntil([this] {
                    return firmware.connectionState() == TarrowindFirmware::ConnectionState_Ready;
                }, 15000);
     }
@@ -78,7 +65,7 @@ public:
 
 TEST(DeciderSamples, LiveSamplesCountTheVirtualMagnetsRevolutions)
 {
-    qInstallMessageHandler(quiet);
+    MessageCapture quiet;  // the link chatters; nothing here checks its messages
     Rig rig;
     ASSERT_TRUE(rig.ready());
 
@@ -104,7 +91,7 @@ TEST(DeciderSamples, LiveSamplesCountTheVirtualMagnetsRevolutions)
     });
 
     ASSERT_NE(rig.firmware.sendWriteTemporary16(Network::TemporaryName16::RawXyzOutput_Enable, 1), 0);
-    ASSERT_TRUE(spinUntil([&] { return installedAt != 0; }, 30000)) << samples << " samples";
+    ASSERT_TRUE(waitUntil([&] { return installedAt != 0; }, 30000)) << samples << " samples";
     EXPECT_EQ(decider.status(), WrappedDecider::DeciderStatus_Running);
 
     // The virtual sensor's FIFO drops samples when its thread is starved (a loaded machine):
@@ -128,7 +115,7 @@ TEST(DeciderSamples, LiveSamplesCountTheVirtualMagnetsRevolutions)
         }
         return false;
     };
-    ASSERT_TRUE(spinUntil(findStretch, 40000)) << "no gap-free stretch of samples";
+    ASSERT_TRUE(waitUntil(findStretch, 40000)) << "no gap-free stretch of samples";
     std::vector<int64_t> inStretch;
     for (int64_t t : pulseTimes)
         if (t > stretchStart && t <= stretchEnd)
@@ -150,7 +137,7 @@ TEST(DeciderSamples, LiveSamplesCountTheVirtualMagnetsRevolutions)
     QSignalSpy finished(&rig.firmware, &TarrowindFirmware::packetFinished);
     const uint16_t push = rig.firmware.sendPushAlgorithmParameters(mine);
     ASSERT_NE(push, 0);
-    ASSERT_TRUE(spinUntil([&] {
+    ASSERT_TRUE(waitUntil([&] {
         for (const auto &args : finished)
             if (args.at(0).value<uint16_t>() == push)
                 return true;
@@ -160,7 +147,7 @@ TEST(DeciderSamples, LiveSamplesCountTheVirtualMagnetsRevolutions)
     QObject::connect(&rig.firmware, &TarrowindFirmware::recvPullAlgorithmParametersResult, &decider,
                      [&](uint16_t, QByteArray packet) { pulled = packet; });
     ASSERT_NE(rig.firmware.sendPullAlgorithmParameters(Network::Algorithm::Elliptical), 0);
-    ASSERT_TRUE(spinUntil([&] { return !pulled.isEmpty(); }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return !pulled.isEmpty(); }, 10000));
     ASSERT_EQ(pulled.size(), 138);
     WrappedEllipticalDecider copy;
     ASSERT_TRUE(copy.deserialize(pulled));
@@ -168,6 +155,5 @@ TEST(DeciderSamples, LiveSamplesCountTheVirtualMagnetsRevolutions)
     EXPECT_EQ(copy.status(), WrappedDecider::DeciderStatus_Running);
 
     rig.firmware.sendWriteTemporary16(Network::TemporaryName16::RawXyzOutput_Enable, 0);
-    spinUntil([] { return false; }, 100);
-    qInstallMessageHandler(nullptr);
+    spinFor(100);
 }

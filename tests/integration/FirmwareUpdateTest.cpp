@@ -9,10 +9,10 @@
 #include "TarrowindLogger.h"
 #include "VirtualBootloader.h"
 #include "VirtualLoggerRunner.h"
+#include "WaitUntil.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,25 +23,9 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <memory>
 
 namespace {
-
-bool waitFor(const std::function<bool()> &done, int timeoutMs)
-{
-    QElapsedTimer timer;
-    timer.start();
-    QTimer tick;
-    tick.start(10);
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        // Blocks until something happens; the tick bounds the wait, so the deadline is seen.
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
 
 QByteArray randomImage(int size, quint32 seed)
 {
@@ -86,14 +70,14 @@ protected:
 
     bool firmwareReady(int timeoutMs = 15000)
     {
-        return waitFor([&] {
+        return waitUntil([&] {
             return logger->firmware()->connectionState() == TarrowindFirmware::ConnectionState_Ready;
         }, timeoutMs);
     }
 
     bool bootloaderReady(int timeoutMs = 15000)
     {
-        return waitFor([&] { return logger->bootloader()->state() == StmBootLoader::State_Ready; },
+        return waitUntil([&] { return logger->bootloader()->state() == StmBootLoader::State_Ready; },
                        timeoutMs);
     }
 
@@ -111,7 +95,7 @@ protected:
     {
         QSignalSpy finished(logger->bootloader(), &StmBootLoader::operationFinished);
         logger->bootloader()->beginOperation(op, limit, image);
-        if (!waitFor([&] { return !finished.isEmpty(); }, timeoutMs))
+        if (!waitUntil([&] { return !finished.isEmpty(); }, timeoutMs))
             return StmBootLoader::Error(-1);
         return finished.first().first().value<StmBootLoader::Error>();
     }
@@ -256,7 +240,7 @@ TEST_F(FirmwareUpdateTest, TargetChangesDuringAnOperationWaitForIt)
     QSignalSpy finished(logger->bootloader(), &StmBootLoader::operationFinished);
     const QByteArray image = randomImage(16384, 10);
     // Start outside an idle probe, so the operation starts at once rather than on its answer.
-    ASSERT_TRUE(waitFor([&] { return logger->bootloader()->step() == 7; }, 2000));
+    ASSERT_TRUE(waitUntil([&] { return logger->bootloader()->step() == 7; }, 2000));
     logger->bootloader()->beginOperation(StmBootLoader::EraseProgramVerify, 4, image);
     ASSERT_EQ(logger->bootloader()->state(), StmBootLoader::State_Busy);
     // Busy: the target changes, nothing else does.
@@ -266,7 +250,7 @@ TEST_F(FirmwareUpdateTest, TargetChangesDuringAnOperationWaitForIt)
     EXPECT_EQ(modes.count(), 0);
     EXPECT_FALSE(logger->modeChangeTimerActive());
     EXPECT_EQ(logger->bootloader()->state(), StmBootLoader::State_Busy);
-    ASSERT_TRUE(waitFor([&] { return !finished.isEmpty(); }, 60000));
+    ASSERT_TRUE(waitUntil([&] { return !finished.isEmpty(); }, 60000));
     EXPECT_EQ(finished[0][0].value<StmBootLoader::Error>(), StmBootLoader::Error_None);
     // Once Ready again it is sent Go and the firmware comes back.
     ASSERT_TRUE(firmwareReady());
@@ -287,7 +271,7 @@ TEST_F(FirmwareUpdateTest, NoTimerWithoutADevice)
     QElapsedTimer t;
     t.start();
     bool timerSeen = false;
-    waitFor([&] {
+    waitUntil([&] {
         timerSeen = timerSeen || logger2.modeChangeTimerActive();
         return t.elapsed() > 1500;
     }, 3000);

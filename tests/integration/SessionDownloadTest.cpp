@@ -1,6 +1,7 @@
 // Session scan and download through the whole stack (serial port on a pty, protocol client,
 // remote filesystem worker, downloader) against the virtual logger, compared with the
 // logger's own account of what its flash holds.
+#include "MessageCapture.h"
 #include "PulseLog.h"
 #include "RemoteFileSystem.h"
 #include "SerialComm.h"
@@ -8,14 +9,13 @@
 #include "SessionDownloader.h"
 #include "TarrowindFirmware.h"
 #include "VirtualLoggerRunner.h"
+#include "WaitUntil.h"
 
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMutex>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QSignalSpy>
@@ -23,34 +23,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-bool spinUntil(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return done();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
-
-QMutex g_logMutex;
-QStringList g_log;
-void captureLog(QtMsgType, const QMessageLogContext &, const QString &message)
-{
-    QMutexLocker lock(&g_logMutex);
-    g_log << message;
-}
-bool logContains(const QString &text)
-{
-    QMutexLocker lock(&g_logMutex);
-    for (const QString &l : g_log)
-        if (l.contains(text))
-            return true;
-    return false;
-}
 
 using Truth = VirtualFlashService::GroundTruth;
 using SessionTruth = VirtualFlashService::SessionTruth;
@@ -100,18 +72,18 @@ public:
     bool mount()
     {
         if (!started
-            || !spinUntil([this] { return firmware.connectionState() == TarrowindFirmware::ConnectionState_Ready; },
+            || !waitUntil([this] { return firmware.connectionState() == TarrowindFirmware::ConnectionState_Ready; },
                           15000))
             return false;
         fs = std::make_unique<RemoteFileSystem>(&owner);
         fs->setTarrowindFirmware(&firmware);
-        return spinUntil([this] { return fs->status() == RemoteFileSystem::Mounted; }, 15000);
+        return waitUntil([this] { return fs->status() == RemoteFileSystem::Mounted; }, 15000);
     }
     bool scan()
     {
         QSignalSpy done(fs.get(), &RemoteFileSystem::sessionIndexingFinished);
         fs->beginScanningSessions();
-        return spinUntil([&] { return done.count() == 1; }, 60000) && done.at(0).at(0).toBool();
+        return waitUntil([&] { return done.count() == 1; }, 60000) && done.at(0).at(0).toBool();
     }
     Outcome download(const RemoteFilesystemSessionPtr &s, const std::function<void(int)> &onRecord = {})
     {
@@ -130,8 +102,8 @@ public:
                              out.error = error;
                          });
         downloader.beginDownload(s.get());
-        spinUntil([&] { return out.finished || !downloader.downloading(); }, 120000);
-        spinUntil([] { return false; }, 20);
+        waitUntil([&] { return out.finished || !downloader.downloading(); }, 120000);
+        spinFor(20);
         out.raw = downloader.pulseLog()->rawData();
         return out;
     }
@@ -202,16 +174,7 @@ void expectListMatches(Rig &rig, const Truth &truth)
 
 class SessionDownload : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        {
-            QMutexLocker lock(&g_logMutex);
-            g_log.clear();
-        }
-        m_previous = qInstallMessageHandler(captureLog);
-    }
-    void TearDown() override { qInstallMessageHandler(m_previous); }
-    QtMessageHandler m_previous = nullptr;
+    MessageCapture log;
 };
 
 TEST_F(SessionDownload, EverySessionMatchesTheLoggerAtEveryReadPath)
@@ -291,7 +254,7 @@ TEST_F(SessionDownload, DamagedPagesAndRecordsAreSkippedAndTheRestArrives)
         EXPECT_TRUE(out.success) << out.error.toStdString();
         EXPECT_EQ(out.raw, concat(t->expectedDownload())) << "session " << t->index;
     }
-    EXPECT_TRUE(logContains("SpiFlash datablock checksum fail!"));
+    EXPECT_TRUE(log.containsText("SpiFlash datablock checksum fail!"));
     rig.onFlash([&](VirtualFlashService &f) {
         for (const auto *t : truth.closedSessions())
             for (uint32_t page : t->unusablePages)
@@ -351,7 +314,7 @@ TEST_F(SessionDownload, NoisyLineNeverDeliversWrongData)
     auto remountAndFind = [&]() -> RemoteFilesystemSessionPtr {
         rig.fs->setTarrowindFirmware(nullptr);
         rig.fs->setTarrowindFirmware(&rig.firmware);
-        if (!spinUntil([&] { return rig.fs->status() == RemoteFileSystem::Mounted; }, 30000) || !rig.scan())
+        if (!waitUntil([&] { return rig.fs->status() == RemoteFileSystem::Mounted; }, 30000) || !rig.scan())
             return nullptr;
         for (const auto &s : rig.fs->sessionList())
             if (s->sessionIndex() == index)

@@ -1,16 +1,16 @@
 // The client over the real serial stack: a pseudo-terminal whose slave the client's
 // AbstractSerialPort opens, and the scripted device bridged onto the master side.
 #include "AbstractSerialPort.h"
-#include "MemoryPipe.h"
+#include "MemoryLine.h"
 #include "MessageCapture.h"
 #include "ScriptedDevice.h"
 #include "SerialSupport.h"
 #include "TarrowindFirmware.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QSocketNotifier>
 #include <cerrno>
@@ -23,24 +23,11 @@
 using namespace Network;
 
 namespace {
-template <typename Pred>
-bool waitFor(Pred pred, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!pred()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    }
-    return true;
-}
-
 // Moves bytes between the pty master and one end of a memory pipe.
 class PtyBridge : public QObject
 {
 public:
-    PtyBridge(int masterFd, MemoryPipe *end) : m_fd(masterFd), m_end(end), m_notifier(masterFd, QSocketNotifier::Read)
+    PtyBridge(int masterFd, MemoryLine *end) : m_fd(masterFd), m_end(end), m_notifier(masterFd, QSocketNotifier::Read)
     {
         connect(&m_notifier, &QSocketNotifier::activated, this, [this] {
             char buf[4096];
@@ -63,7 +50,7 @@ public:
 
 private:
     int m_fd;
-    MemoryPipe *m_end;
+    MemoryLine *m_end;
     QSocketNotifier m_notifier;
 };
 }  // namespace
@@ -81,8 +68,8 @@ TEST(FirmwareOverPty, ConnectsQueriesAndHandsOverForBootloader)
     ::close(slave);  // the port opens the slave by name
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
 
-    MemoryPipe bridgeEnd, deviceEnd;
-    MemoryPipe::connectPair(&bridgeEnd, &deviceEnd);
+    MemoryLine bridgeEnd, deviceEnd;
+    MemoryLine::connectPair(&bridgeEnd, &deviceEnd);
     ScriptedDevice device(&deviceEnd);
     auto bridge = std::make_unique<PtyBridge>(master, &bridgeEnd);
 
@@ -94,7 +81,7 @@ TEST(FirmwareOverPty, ConnectsQueriesAndHandsOverForBootloader)
     firmware.setIoDevice(port.get());
     ASSERT_EQ(firmware.ioDevice(), port.get());
     device.announce();
-    ASSERT_TRUE(waitFor([&] { return firmware.connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return firmware.connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 5000));
     EXPECT_EQ(firmware.uniqueId(), QStringLiteral("TW3X-000123"));
     // The device confirmed the baud rate; the port now runs at it (a pty accepts any rate).
     EXPECT_TRUE(log.contains(QStringLiteral("S2C_NetworkUartConfigChange[baudRate:115200]")));
@@ -111,7 +98,7 @@ TEST(FirmwareOverPty, ConnectsQueriesAndHandsOverForBootloader)
         return encodePacket(S2C_FlashGetStateResult, r.requestId, block);
     };
     ASSERT_NE(firmware.sendGetFileSystemState(), 0);
-    ASSERT_TRUE(waitFor([&] { return state.count() == 1; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return state.count() == 1; }, 3000));
     EXPECT_TRUE(state.at(0).at(1).toBool());
     EXPECT_EQ(state.at(0).at(2).toByteArray().size(), 528);
 
@@ -119,7 +106,7 @@ TEST(FirmwareOverPty, ConnectsQueriesAndHandsOverForBootloader)
     const uint16_t id = firmware.sendEnterBootloader();
     ASSERT_NE(id, 0);
     EXPECT_EQ(firmware.ioDevice(), nullptr);
-    ASSERT_TRUE(waitFor([&] { return device.count(C2S_EnterBootloader) == 1; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return device.count(C2S_EnterBootloader) == 1; }, 3000));
     EXPECT_EQ(firmware.connectionState(), TarrowindFirmware::ConnectionState_Unconnected);
 
     port->close();
@@ -128,11 +115,3 @@ TEST(FirmwareOverPty, ConnectsQueriesAndHandsOverForBootloader)
     ::close(master);
 }
 
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    const int rc = RUN_ALL_TESTS();
-    shutdownSerialSupport();
-    return rc;
-}

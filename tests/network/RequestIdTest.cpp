@@ -47,9 +47,3 @@ TEST(RequestIds, UniqueAcrossThreadsAndNeverZero)
     EXPECT_EQ(firmware.nextRequestId(), 1);
 }
 
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -62,7 +62,7 @@ QByteArray dataPoints(int64_t t0, const std::vector<uint32_t> &descriptors)
 }
 }  // namespace TestPackets
 
-ScriptedDevice::ScriptedDevice(MemoryPipe *end, QObject *parent) : QObject(parent), m_end(end)
+ScriptedDevice::ScriptedDevice(MemoryLine *end, QObject *parent) : QObject(parent), m_end(end)
 {
     m_parser.setPacketHandler([this](const PacketBase &p, int length) { onPacket(p, length); });
     connect(end, &QIODevice::readyRead, this, &ScriptedDevice::onReadyRead);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "MemoryPipe.h"
+#include "MemoryLine.h"
 #include "Network.h"
 #include "PacketParser.h"
 
@@ -11,7 +11,7 @@
 #include <functional>
 #include <vector>
 
-// A scripted logger on the far end of a MemoryPipe: it parses the client's requests, records
+// A scripted logger on the far end of a MemoryLine: it parses the client's requests, records
 // them, and answers the way the firmware does unless told to stay silent for some types.
 class ScriptedDevice : public QObject
 {
@@ -23,7 +23,7 @@ public:
         QByteArray bytes;
     };
 
-    explicit ScriptedDevice(MemoryPipe *end, QObject *parent = nullptr);
+    explicit ScriptedDevice(MemoryLine *end, QObject *parent = nullptr);
 
     // Identity and state the device reports.
     uint16_t minorVersion = 1;
@@ -61,7 +61,7 @@ private:
     void onPacket(const Network::PacketBase &packet, int length);
     QByteArray answer(const Request &r);
 
-    MemoryPipe *m_end;
+    MemoryLine *m_end;
     PacketParser m_parser{Network::Direction::ClientToServer};
 };
 

@@ -1,8 +1,9 @@
 #include "FastLz.h"
-#include "MemoryPipe.h"
+#include "MemoryLine.h"
 #include "MessageCapture.h"
 #include "ScriptedDevice.h"
 #include "TarrowindFirmware.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -20,19 +21,6 @@ using namespace Network;
 using State = TarrowindFirmware::ConnectionState;
 
 namespace {
-template <typename Pred>
-bool waitFor(Pred pred, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!pred()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    }
-    return true;
-}
-
 void settle()
 {
     for (int i = 0; i < 5; ++i)
@@ -49,7 +37,7 @@ class FirmwareTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        MemoryPipe::connectPair(&clientEnd, &deviceEnd);
+        MemoryLine::connectPair(&clientEnd, &deviceEnd);
         device = std::make_unique<ScriptedDevice>(&deviceEnd);
         firmware = std::make_unique<TarrowindFirmware>();
         qRegisterMetaType<TarrowindFirmware::PacketOutcome>();
@@ -66,7 +54,7 @@ protected:
     {
         attach();
         device->announce();
-        ASSERT_TRUE(waitFor([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; },
+        ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; },
                             3000));
         settle();
         device->requests.clear();
@@ -77,8 +65,8 @@ protected:
     void tick() { QMetaObject::invokeMethod(firmware.get(), "retryTimerTick", Qt::DirectConnection); }
 
     MessageCapture log;
-    MemoryPipe clientEnd;
-    MemoryPipe deviceEnd;
+    MemoryLine clientEnd;
+    MemoryLine deviceEnd;
     std::unique_ptr<ScriptedDevice> device;
     std::unique_ptr<TarrowindFirmware> firmware;
 };
@@ -130,7 +118,7 @@ TEST_F(FirmwareTest, AnnouncementRunsBatchAndReachesReady)
     QSignalSpy states(firmware.get(), &TarrowindFirmware::connectionStateChanged);
     attach();
     device->announce();
-    ASSERT_TRUE(waitFor([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
 
     ASSERT_GE(states.count(), 2);
     EXPECT_EQ(states.at(0).at(0).value<State>(), TarrowindFirmware::ConnectionState_QueryingInfo);
@@ -178,7 +166,7 @@ TEST_F(FirmwareTest, OldFirmwareGetsSingleReadsAndNoBaudChange)
     attach();  // drops the connection
     device->requests.clear();
     device->announce();
-    ASSERT_TRUE(waitFor([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
     EXPECT_EQ(device->count(C2S_NetworkUartConfig), 0);
     EXPECT_EQ(device->count(C2S_ReadTemporary16), 6);
     EXPECT_EQ(device->count(C2S_ReadPersistent16), 16);
@@ -240,7 +228,7 @@ TEST_F(FirmwareTest, DefaultScheduleResendsAndExpires)
     EXPECT_EQ(finished.at(0).at(0).value<uint16_t>(), id);
     EXPECT_EQ(finished.at(0).at(1).value<PacketOutcome>(), PacketOutcome_Expired);
     const QString type = QStringLiteral("type:Network::C2S_ReadTemporary16]");
-    EXPECT_EQ(log.count(QStringLiteral("Resending packet [requestId:%1 ").arg(id) + type), 6);
+    EXPECT_EQ(log.countStartingWith(QStringLiteral("Resending packet [requestId:%1 ").arg(id) + type), 6);
     EXPECT_TRUE(log.contains(QStringLiteral("Network packet timeout [requestId:%1 ").arg(id) + type));
     // A lost non-polling request drops the connection and forgets the device.
     EXPECT_EQ(firmware->connectionState(), TarrowindFirmware::ConnectionState_Unconnected);
@@ -335,7 +323,7 @@ TEST_F(FirmwareTest, IdentityChangeRestartsQuery)
 
     device->uniqueId = "TW3X-000999";
     device->announce();
-    ASSERT_TRUE(waitFor([&] { return states.count() >= 2; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return states.count() >= 2; }, 3000));
     EXPECT_EQ(states.at(0).at(0).value<State>(), TarrowindFirmware::ConnectionState_QueryingInfo);
     EXPECT_EQ(states.at(1).at(0).value<State>(), TarrowindFirmware::ConnectionState_Ready);
     EXPECT_EQ(firmware->uniqueId(), QStringLiteral("TW3X-000999"));
@@ -347,7 +335,7 @@ TEST_F(FirmwareTest, ClearQueueDuringQueryDropsToUnconnected)
     device->answerNothing = true;
     attach();
     device->announce();
-    ASSERT_TRUE(waitFor([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_QueryingInfo; },
+    ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_QueryingInfo; },
                         2000));
     QSignalSpy finished(firmware.get(), &TarrowindFirmware::packetFinished);
     const int queued = firmware->queueLength();
@@ -471,7 +459,7 @@ TEST_F(FirmwareTest, FirmwareOutdatedOnlyWhenReady)
     device->minorVersion = 0;
     device->patchLevel = 5000;
     device->announce();
-    ASSERT_TRUE(waitFor([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
     EXPECT_TRUE(firmware->firmwareOutdated());
 
     attach();
@@ -479,7 +467,7 @@ TEST_F(FirmwareTest, FirmwareOutdatedOnlyWhenReady)
     device->majorVersion = 0;
     device->patchLevel = 4468;
     device->announce();
-    ASSERT_TRUE(waitFor([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
     EXPECT_FALSE(firmware->firmwareOutdated());
 }
 
@@ -571,11 +559,11 @@ TEST_F(FirmwareTest, DeviceRestartAndAcknowledgementsDropConnection)
     device->uptimeNanos = 1000000000ull;
     device->uniqueId = "again";
     device->announce();
-    ASSERT_TRUE(waitFor([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
     QSignalSpy finished(firmware.get(), &TarrowindFirmware::packetFinished);
     const uint16_t id = firmware->sendRtcCalibrate();
     ASSERT_NE(id, 0);
-    ASSERT_TRUE(waitFor([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Unconnected; },
+    ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Unconnected; },
                         2000));
     // The answered request is reported once, as handled.
     settle();
@@ -613,7 +601,8 @@ TEST_F(FirmwareTest, EnterBootloaderReleasesDevice)
 
 TEST_F(FirmwareTest, ClosedDeviceIsRefused)
 {
-    MemoryPipe closed;
+    MemoryLine closed;
+    closed.close();
     firmware->setIoDevice(&closed);
     EXPECT_EQ(firmware->ioDevice(), nullptr);
     EXPECT_TRUE(log.contains(QStringLiteral("IODevice is not open, using null instead")));
@@ -666,7 +655,7 @@ TEST_F(FirmwareTest, BadDataIsReportedOnTheRetryTick)
     tick();
     tick();
     tick();
-    EXPECT_EQ(log.count(QStringLiteral("Bad data (No header found)")), 1);
+    EXPECT_EQ(log.countStartingWith(QStringLiteral("Bad data (No header found)")), 1);
     // The last byte waits for a partner: a pass needs two unread bytes.
     EXPECT_TRUE(log.contains(
         QStringLiteral("Bad data (No header found)\n  00112233 44556677 8899aabb ccddeeff \n  01 ")))
@@ -679,19 +668,19 @@ TEST_F(FirmwareTest, KeepAliveThenSilenceDropsConnection)
     connectReady();
     QElapsedTimer t;
     t.start();
-    ASSERT_TRUE(waitFor([&] { return device->count(C2S_GetDateTime) >= 2; }, 3500));
+    ASSERT_TRUE(waitUntil([&] { return device->count(C2S_GetDateTime) >= 2; }, 3500));
     EXPECT_GE(device->count(C2S_GetDeviceId), 2);
     EXPECT_GE(device->count(C2S_GetStats), 2);
     EXPECT_EQ(firmware->connectionState(), TarrowindFirmware::ConnectionState_Ready);
 
     device->answerNothing = true;
     t.restart();
-    ASSERT_TRUE(waitFor([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Unconnected; },
+    ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Unconnected; },
                         7000));
     EXPECT_GT(t.elapsed(), 4000);
     EXPECT_LT(t.elapsed(), 6500);
     // Only polling requests were lost: no timeout lines.
-    EXPECT_EQ(log.count(QStringLiteral("Network packet timeout")), 0);
+    EXPECT_EQ(log.countStartingWith(QStringLiteral("Network packet timeout")), 0);
 }
 
 TEST_F(FirmwareTest, ReadyOnlyOperationsAndPacketImages)
@@ -699,7 +688,7 @@ TEST_F(FirmwareTest, ReadyOnlyOperationsAndPacketImages)
     attach();
     device->answerNothing = true;
     device->announce();
-    ASSERT_TRUE(waitFor([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_QueryingInfo; },
+    ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_QueryingInfo; },
                         2000));
     EXPECT_EQ(firmware->sendSetDateTime(), 0);
     EXPECT_EQ(firmware->sendRtcCalibrate(), 0);
@@ -745,7 +734,7 @@ TEST_F(FirmwareTest, KeepAliveCanBeSwitchedOff)
     firmware->setKeepAliveEnabled(false);
     EXPECT_EQ(toggled.count(), 1);
     device->requests.clear();
-    waitFor([] { return false; }, 1300);
+    spinFor(1300);
     EXPECT_EQ(device->count(C2S_GetDeviceId), 0);
     EXPECT_EQ(firmware->connectionState(), TarrowindFirmware::ConnectionState_Ready);
 }
@@ -782,13 +771,6 @@ TEST_F(FirmwareTest, UsableFromQml)
     EXPECT_EQ(firmware->deviceName(), QStringLiteral("Loft"));
 }
 
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
-
 // However the connection ends while the query batch is outstanding (a batch request expires,
 // or an acknowledgement ends it), listeners hear Unconnected once: cancelling the rest of the
 // batch must not announce it a second time.
@@ -807,7 +789,7 @@ TEST_F(FirmwareTest, DropDuringQueryBatchIsAnnouncedOnce)
         SCOPED_TRACE(how);
         states.clear();
         device->announce();
-        ASSERT_TRUE(waitFor([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_QueryingInfo; },
+        ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_QueryingInfo; },
                             2000));
         ASSERT_EQ(firmware->queueLength(), 10);
         if (std::strcmp(how, "expiry") == 0) {
@@ -815,7 +797,7 @@ TEST_F(FirmwareTest, DropDuringQueryBatchIsAnnouncedOnce)
                 tick();
         } else {
             device->send(encodePacket(S2C_RtcCalibrateAck, 0));
-            ASSERT_TRUE(waitFor([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Unconnected; },
+            ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Unconnected; },
                                 2000));
         }
         settle();

@@ -388,7 +388,7 @@ TEST_F(ExportTest, FailedExportsLeaveExistingFilesIntact)
     MessageCapture messages;
     TestSupport::writeFile(path("plain"), "x");
     EXPECT_FALSE(log.exportMetaDataCsv(path("plain/meta.csv")));
-    EXPECT_TRUE(messages.containsAll({"Failed to open", "meta.csv", "for output"}));
+    EXPECT_TRUE(messages.containsInOrder({"Failed to open", "meta.csv", "for output"}));
     EXPECT_FALSE(log.exportEnvironmentCsv(path("plain/env.csv"), QDateTime(), QDateTime()));
     EXPECT_FALSE(log.exportXLSX(path("plain/w.xlsx"), 1000, "L", 1, 0, 0, QDateTime(), QDateTime()));
 }

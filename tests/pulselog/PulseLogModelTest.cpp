@@ -243,8 +243,8 @@ TEST_F(RawLogFileTest, DamagedItemsAreLoggedAndSkipped)
                         block(kBase + 10, {0, 0}) + QByteArray(100, 'x'));
     PulseLog log;
     ASSERT_TRUE(log.load(file));
-    EXPECT_TRUE(messages.contains("Metadata parse failed to return an object"));
-    EXPECT_TRUE(messages.contains("Metadata is abnormally large"));
+    EXPECT_TRUE(messages.containsText("Metadata parse failed to return an object"));
+    EXPECT_TRUE(messages.containsText("Metadata is abnormally large"));
     EXPECT_EQ(log.metaData(), (QVariantMap{{"Notes", "good"}}));
     EXPECT_EQ(log.totalPulseCount(), 3);
     EXPECT_EQ(log.rawData().size(), 2 * 520);
@@ -252,7 +252,7 @@ TEST_F(RawLogFileTest, DamagedItemsAreLoggedAndSkipped)
     // A length running past the end of the file
     writeFile(file, block(kBase, {0}) + metaItem(R"({"Notes":"cut"})", 500));
     ASSERT_TRUE(log.load(file));
-    EXPECT_TRUE(messages.contains("Metadata missing or damaged"));
+    EXPECT_TRUE(messages.containsText("Metadata missing or damaged"));
     EXPECT_TRUE(log.metaData().isEmpty());
     EXPECT_EQ(log.totalPulseCount(), 1);
 }
@@ -263,7 +263,7 @@ TEST_F(RawLogFileTest, LoadFailureEmptiesTheModelAndIsLogged)
     log.appendRawDataNoSignal(block(kBase, {0}));
     MessageCapture messages;
     EXPECT_FALSE(log.load(path("missing.rlog")));
-    EXPECT_TRUE(messages.containsAll({"Failed to open", "missing.rlog", "for raw input"}));
+    EXPECT_TRUE(messages.containsInOrder({"Failed to open", "missing.rlog", "for raw input"}));
     EXPECT_TRUE(log.entries().empty());
     EXPECT_TRUE(log.rawData().isEmpty());
 }
@@ -291,7 +291,7 @@ TEST_F(RawLogFileTest, FailedSaveLeavesThePreviousFileIntact)
     // A target that cannot be created at all
     writeFile(path("plain"), "x");
     EXPECT_FALSE(big.saveRaw(path("plain/inside.rlog")));
-    EXPECT_TRUE(messages.containsAll({"Failed to open", "inside.rlog", "for output"}));
+    EXPECT_TRUE(messages.containsInOrder({"Failed to open", "inside.rlog", "for output"}));
 
     // And a good save still replaces the file
     ASSERT_TRUE(big.saveRaw(file));

@@ -4,7 +4,7 @@
 #include "FilesystemState.h"
 #include "FlashImage.h"
 #include "FlashReadResult.h"
-#include "MessageLog.h"
+#include "MessageCapture.h"
 
 #include <gtest/gtest.h>
 #include <numeric>
@@ -66,18 +66,18 @@ TEST(DataBlockCheck, CrcCoversOverlappingRangesAndLogsMismatch)
     auto rec = makeRecord(payloadWithTag(5), 77);
     EXPECT_EQ(DataBlock::recordId(rec.data()), 77u);
     {
-        MessageLog log;
+        MessageCapture log;
         EXPECT_TRUE(DataBlock::checkCrc(rec.data()));
-        EXPECT_TRUE(log.lines().isEmpty());
+        EXPECT_TRUE(log.messages().isEmpty());
     }
     // A change in the id bytes (covered twice) and in the payload must both be caught.
     for (int pos : {0, 300, 519, 520, 521, 522, 523}) {
         auto bad = rec;
         bad[pos] ^= 0x10;
-        MessageLog log;
+        MessageCapture log;
         EXPECT_FALSE(DataBlock::checkCrc(bad.data())) << pos;
-        ASSERT_EQ(log.lines().size(), 1);
-        const QString line = log.lines().first();
+        ASSERT_EQ(log.messages().size(), 1);
+        const QString line = log.messages().first();
         EXPECT_TRUE(line.startsWith("SpiFlash datablock checksum fail!"));
         EXPECT_TRUE(line.contains(QString::number(DataBlock::storedCrc(bad.data()))));
         const uint32_t expected = crc32Msb(bad.data() + 520, 4, crc32Msb(bad.data(), 522, 0));

@@ -1,11 +1,12 @@
 // RemoteFileSystem, its worker and SessionDownloader against a virtual logger: status
 // machine, scan results and times, downloads, cancellation and a vanishing client.
-#include "MessageLog.h"
+#include "MessageCapture.h"
 #include "PulseLog.h"
 #include "RemoteFileSystem.h"
 #include "SessionDownloader.h"
 #include "SimLogger.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QThread>
 #include <atomic>
@@ -74,14 +75,7 @@ bool drainThread(QThread &thread, int ms = 30000)
             probe->deleteLater();
         },
         Qt::QueuedConnection);
-    QElapsedTimer t;
-    t.start();
-    while (!done->load()) {
-        if (t.elapsed() > ms)
-            return false;
-        QThread::msleep(1);
-    }
-    return true;
+    return waitUntilWithoutEvents([&] { return done->load(); }, ms);
 }
 
 struct Mounted {
@@ -91,14 +85,14 @@ struct Mounted {
         if (!sim.waitReady())
             return false;
         fs.setTarrowindFirmware(sim.client.get());
-        return spinUntil([this] { return fs.status() == RemoteFileSystem::Mounted; });
+        return waitUntil([this] { return fs.status() == RemoteFileSystem::Mounted; });
     }
     bool scan()
     {
         QSignalSpy done(&fs, &RemoteFileSystem::sessionIndexingFinished);
         fs.beginScanningSessions();
-        return spinUntil([&] { return done.count() == 1; }) && done.at(0).at(0).toBool()
-            && spinUntil([this] { return fs.status() == RemoteFileSystem::Mounted; });
+        return waitUntil([&] { return done.count() == 1; }) && done.at(0).at(0).toBool()
+            && waitUntil([this] { return fs.status() == RemoteFileSystem::Mounted; });
     }
     SimLogger sim;
     QObject owner;
@@ -147,7 +141,7 @@ TEST(RemoteFileSystemTest, MountScanListsClosedSessionsNewestFirstWithTimes)
     ASSERT_EQ(sessions.size(), listed.size());
     EXPECT_EQ(m.fs.sessions().size(), int(listed.size()));
     // Wait for the queued times, then compare everything with the device's own account.
-    ASSERT_TRUE(spinUntil([&] {
+    ASSERT_TRUE(waitUntil([&] {
         for (const auto &s : sessions)
             if (s->endTime().isNull())
                 return false;
@@ -187,7 +181,7 @@ TEST(RemoteFileSystemTest, ScanNeedsMountAndKeepsThePreviousListAlive)
     ASSERT_TRUE(m.scan());
     EXPECT_FALSE(first.expired()) << "the list before the last one stays alive";
     ASSERT_TRUE(m.scan());
-    spinUntil([] { return false; }, 50);
+    spinFor(50);
     EXPECT_TRUE(first.expired());
     EXPECT_EQ(requested.count(), 3);
 
@@ -210,11 +204,11 @@ TEST(RemoteFileSystemTest, DownloaderFillsItsPulseLogWithTheSessionsRecords)
         dl.setRemoteFileSystem(&m.fs);
         QSignalSpy downloading(&dl, &SessionDownloader::downloadingChanged);
         QSignalSpy finished(&dl, &SessionDownloader::sessionDownloadFinished);
-        MessageLog log;
+        MessageCapture log;
         const auto session = m.fs.sessionList().back();
         dl.beginDownload(session.get());
         EXPECT_TRUE(dl.downloading());
-        ASSERT_TRUE(spinUntil([&] { return finished.count() == 1; }, 30000));
+        ASSERT_TRUE(waitUntil([&] { return finished.count() == 1; }, 30000));
         EXPECT_TRUE(finished.at(0).at(0).toBool());
         EXPECT_EQ(finished.at(0).at(1).toString(), QString());
         EXPECT_FALSE(dl.downloading());
@@ -226,15 +220,15 @@ TEST(RemoteFileSystemTest, DownloaderFillsItsPulseLogWithTheSessionsRecords)
         const auto truth = m.sim.truth();
         EXPECT_EQ(dl.pulseLog()->rawData(), concat(truth.session(session->sessionIndex())->expectedDownload()));
         EXPECT_GT(dl.pulseLog()->totalPulseCount(), 0);
-        EXPECT_TRUE(log.contains("Download of")) << log.lines().join('\n').toStdString();
-        EXPECT_TRUE(log.contains("sectorPerSec:"));
+        EXPECT_TRUE(log.containsText("Download of")) << log.messages().join('\n').toStdString();
+        EXPECT_TRUE(log.containsText("sectorPerSec:"));
 
         // A second download clears the log first, keeping the metadata.
         QVariantMap meta;
         meta["Notes"] = "kept";
         dl.pulseLog()->setMetaData(meta);
         dl.beginDownload(session.get());
-        ASSERT_TRUE(spinUntil([&] { return finished.count() == 2; }, 30000));
+        ASSERT_TRUE(waitUntil([&] { return finished.count() == 2; }, 30000));
         EXPECT_EQ(dl.pulseLog()->rawData(), concat(truth.session(session->sessionIndex())->expectedDownload()));
         EXPECT_EQ(dl.pulseLog()->metaData().value("Notes").toString(), QString("kept"));
     }
@@ -262,7 +256,7 @@ TEST(RemoteFileSystemTest, DownloaderEdgeCases)
     QSignalSpy sectors(&m.fs, &RemoteFileSystem::sessionSectorDownloaded);
     QSignalSpy finished(&dl, &SessionDownloader::sessionDownloadFinished);
     dl.beginDownload(other.get());
-    ASSERT_TRUE(spinUntil([&] { return finished.count() == 1; }, 30000));
+    ASSERT_TRUE(waitUntil([&] { return finished.count() == 1; }, 30000));
     EXPECT_TRUE(finished.at(0).at(0).toBool());
     EXPECT_GT(sectors.count(), 0);
     EXPECT_TRUE(dl.pulseLog()->rawData().isEmpty());
@@ -284,18 +278,18 @@ TEST(RemoteFileSystemTest, CancelDuringDownloadEndsPromptlyAndKeepsWhatArrived)
     QSignalSpy sectors(&m.fs, &RemoteFileSystem::sessionSectorDownloaded);
     QSignalSpy finished(&dl, &SessionDownloader::sessionDownloadFinished);
     dl.beginDownload(session.get());
-    ASSERT_TRUE(spinUntil([&] { return sectors.count() >= 2; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return sectors.count() >= 2; }, 20000));
     dl.cancelDownload();
     EXPECT_EQ(m.fs.status(), RemoteFileSystem::Mounted);
     EXPECT_FALSE(dl.downloading());
     // The worker stops at once: either it reports the cancellation or it ends between records.
-    spinUntil([&] { return finished.count() == 1; }, 1000);
+    waitUntil([&] { return finished.count() == 1; }, 1000);
     if (finished.count() == 1) {
         EXPECT_FALSE(finished.at(0).at(0).toBool());
         EXPECT_EQ(finished.at(0).at(1).toString(), QString("Session download cancelled"));
     }
     const int got = sectors.count();
-    spinUntil([] { return false; }, 500);
+    spinFor(500);
     EXPECT_EQ(sectors.count(), got) << "no records after the cancellation";
     const auto expected = m.sim.truth().session(session->sessionIndex())->expectedDownload();
     EXPECT_EQ(dl.pulseLog()->rawData(), concat(std::vector<QByteArray>(expected.begin(), expected.begin() + got)));
@@ -313,7 +307,7 @@ TEST(RemoteFileSystemTest, VanishingClientDuringDownloadUnmountsWithoutHanging)
     slowReplies(m.sim, 2000);
     QSignalSpy clientChanged(&m.fs, &RemoteFileSystem::remoteKestrelcoveChanged);
     m.fs.downloadSession(session.get());
-    spinUntil([] { return false; }, 100);
+    spinFor(100);
     QElapsedTimer t;
     t.start();
     m.sim.client.reset();
@@ -331,14 +325,14 @@ TEST(RemoteFileSystemTest, ClientReplacedDuringScanStartsAFreshMount)
     slowReplies(m.sim, 300);
     QSignalSpy sessionsChanged(&m.fs, &RemoteFileSystem::sessionsChanged);
     m.fs.beginScanningSessions();
-    spinUntil([] { return false; }, 100);
+    spinFor(100);
     m.fs.setTarrowindFirmware(nullptr);
     EXPECT_EQ(m.fs.status(), RemoteFileSystem::Unmounted);
     EXPECT_TRUE(m.fs.sessions().isEmpty());
     slowReplies(m.sim, 0);
     m.fs.setTarrowindFirmware(m.sim.client.get());
     EXPECT_EQ(m.fs.status(), RemoteFileSystem::BusyMounting);
-    ASSERT_TRUE(spinUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
+    ASSERT_TRUE(waitUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
     ASSERT_TRUE(m.scan());
     EXPECT_EQ(m.fs.sessionList().size(), 2u);
 }
@@ -357,7 +351,7 @@ TEST(RemoteFileSystemTest, ResultsQueuedByAReplacedWorkerAreDropped)
     QSignalSpy indexed(&m.fs, &RemoteFileSystem::sessionIndexingFinished);
     QSignalSpy listChanged(&m.fs, &RemoteFileSystem::sessionsChanged);
     m.fs.setTarrowindFirmware(nullptr);
-    spinUntil([] { return false; }, 100);
+    spinFor(100);
     EXPECT_EQ(statusesOf(status), std::vector<RemoteFileSystem::Status>{RemoteFileSystem::Unmounted});
     EXPECT_EQ(indexed.count(), 0);
     EXPECT_TRUE(m.fs.sessions().isEmpty());
@@ -371,12 +365,12 @@ TEST(RemoteFileSystemTest, ResultsQueuedByAReplacedWorkerAreDropped)
     ASSERT_TRUE(drainThread(m.fs));
     status.clear();
     indexed.clear();
-    MessageLog log;
+    MessageCapture log;
     m.fs.setTarrowindFirmware(nullptr);
     m.fs.setTarrowindFirmware(m.sim.client.get());
-    ASSERT_TRUE(spinUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
-    EXPECT_TRUE(log.contains("Mount finished")) << "Mounted before the new mount had finished";
-    spinUntil([] { return false; }, 100);
+    ASSERT_TRUE(waitUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
+    EXPECT_TRUE(log.containsText("Mount finished")) << "Mounted before the new mount had finished";
+    spinFor(100);
     EXPECT_EQ(statusesOf(status), (std::vector<RemoteFileSystem::Status>{RemoteFileSystem::Unmounted,
                                                                           RemoteFileSystem::BusyMounting,
                                                                           RemoteFileSystem::Mounted}));
@@ -391,7 +385,7 @@ TEST(RemoteFileSystemTest, ResultsQueuedByAReplacedWorkerAreDropped)
     {
         QSignalSpy finished(&m.fs, &RemoteFileSystem::sessionDownloadFinished);
         m.fs.downloadSession(session.get());
-        ASSERT_TRUE(spinUntil([&] { return finished.count() == 1; }, 30000));
+        ASSERT_TRUE(waitUntil([&] { return finished.count() == 1; }, 30000));
         ASSERT_TRUE(finished.at(0).at(0).toBool());
     }
     m.fs.downloadSession(session.get());
@@ -401,8 +395,8 @@ TEST(RemoteFileSystemTest, ResultsQueuedByAReplacedWorkerAreDropped)
     status.clear();
     m.fs.setTarrowindFirmware(nullptr);
     m.fs.setTarrowindFirmware(m.sim.client.get());
-    ASSERT_TRUE(spinUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
-    spinUntil([] { return false; }, 100);
+    ASSERT_TRUE(waitUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
+    spinFor(100);
     EXPECT_EQ(sectors.count(), 0);
     EXPECT_EQ(finished.count(), 0);
     EXPECT_EQ(statusesOf(status), (std::vector<RemoteFileSystem::Status>{RemoteFileSystem::Unmounted,
@@ -474,12 +468,12 @@ TEST(RemoteFileSystemTest, DownloadQueuedBehindASlowScanNeverHangsTheTeardown)
         QObject owner;
         auto fs = std::make_unique<RemoteFileSystem>(&owner);
         fs->setTarrowindFirmware(sim.client.get());
-        ASSERT_TRUE(spinUntil([&] { return fs->status() == RemoteFileSystem::Mounted; }));
+        ASSERT_TRUE(waitUntil([&] { return fs->status() == RemoteFileSystem::Mounted; }));
         const auto session = sessionFromTruth(*sim.truth().closedSessions().front());
         slowReplies(sim, 300);
         const uint64_t before = flashReads(sim);
         fs->beginScanningSessions();
-        ASSERT_TRUE(spinUntil([&] { return flashReads(sim) > before; }));
+        ASSERT_TRUE(waitUntil([&] { return flashReads(sim) > before; }));
         // The download waits in the worker's queue behind the scan, which is now in a read.
         fs->downloadSession(session.get());
         {
@@ -493,7 +487,7 @@ TEST(RemoteFileSystemTest, DownloadQueuedBehindASlowScanNeverHangsTheTeardown)
             EXPECT_EQ(fs->status(), RemoteFileSystem::Unmounted);
             // Nothing of the retired worker moves the filesystem afterwards.
             QSignalSpy status(fs.get(), &RemoteFileSystem::statusChanged);
-            spinUntil([] { return false; }, 300);
+            spinFor(300);
             EXPECT_EQ(status.count(), 0);
         }
     }
@@ -511,8 +505,8 @@ TEST(RemoteFileSystemTest, CancelAndBeginInOneTurnYieldsExactlyTheSecondSession)
     dl.setRemoteFileSystem(&m.fs);
     QSignalSpy finished(&dl, &SessionDownloader::sessionDownloadFinished);
     auto expectOnly = [&](const RemoteFilesystemSessionPtr &s) {
-        ASSERT_TRUE(spinUntil([&] { return finished.count() >= 1; }, 30000));
-        spinUntil([] { return false; }, 200);
+        ASSERT_TRUE(waitUntil([&] { return finished.count() >= 1; }, 30000));
+        waitUntil([] { return false; }, 200);
         ASSERT_EQ(finished.count(), 1);
         EXPECT_TRUE(finished.at(0).at(0).toBool()) << finished.at(0).at(1).toString().toStdString();
         EXPECT_EQ(dl.pulseLog()->rawData(), truthOf(m.sim, s));
@@ -537,7 +531,7 @@ TEST(RemoteFileSystemTest, CancelAndBeginInOneTurnYieldsExactlyTheSecondSession)
     slowReplies(m.sim, 40);
     QSignalSpy sectors(&m.fs, &RemoteFileSystem::sessionSectorDownloaded);
     dl.beginDownload(c.get());
-    ASSERT_TRUE(spinUntil([&] { return sectors.count() >= 2; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return sectors.count() >= 2; }, 20000));
     dl.beginDownload(a.get());
     expectOnly(a);
 
@@ -545,11 +539,11 @@ TEST(RemoteFileSystemTest, CancelAndBeginInOneTurnYieldsExactlyTheSecondSession)
     slowReplies(m.sim, 0);
     m.fs.setTarrowindFirmware(nullptr);  // a fresh cache
     m.fs.setTarrowindFirmware(m.sim.client.get());
-    ASSERT_TRUE(spinUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
+    ASSERT_TRUE(waitUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
     slowReplies(m.sim, 40);
     sectors.clear();
     dl.beginDownload(c.get());
-    ASSERT_TRUE(spinUntil([&] { return sectors.count() >= 2; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return sectors.count() >= 2; }, 20000));
     QSignalSpy downloading(&dl, &SessionDownloader::downloadingChanged);
     dl.cancelDownload();
     dl.beginDownload(b.get());
@@ -583,7 +577,7 @@ TEST(RemoteFileSystemTest, CancelFromEachBusyStateLeavesTheNextOperationIntact)
         slowReplies(m.sim, 0);
         m.fs.setTarrowindFirmware(nullptr);
         m.fs.setTarrowindFirmware(m.sim.client.get());
-        return spinUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; });
+        return waitUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; });
     };
     const int wanted = int(expected.size() / 520);
 
@@ -597,15 +591,15 @@ TEST(RemoteFileSystemTest, CancelFromEachBusyStateLeavesTheNextOperationIntact)
             dl.beginDownload(other.get());
         else
             m.fs.beginScanningSessions();
-        ASSERT_TRUE(spinUntil([&] { return m.fs.status() == busy && flashReads(m.sim) > before; }, 20000));
+        ASSERT_TRUE(waitUntil([&] { return m.fs.status() == busy && flashReads(m.sim) > before; }, 20000));
         slowReplies(m.sim, 0);
         seen.clear();
         records = 0;
         finished.clear();
         m.fs.cancelOperation();
         dl.beginDownload(target.get());
-        ASSERT_TRUE(spinUntil([&] { return finished.count() >= 1; }, 30000));
-        spinUntil([] { return false; }, 200);
+        ASSERT_TRUE(waitUntil([&] { return finished.count() >= 1; }, 30000));
+        waitUntil([] { return false; }, 200);
         ASSERT_EQ(finished.count(), 1);
         EXPECT_TRUE(finished.at(0).at(0).toBool());
         EXPECT_EQ(dl.pulseLog()->rawData(), expected);
@@ -620,13 +614,13 @@ TEST(RemoteFileSystemTest, CancelFromEachBusyStateLeavesTheNextOperationIntact)
     records = 0;
     m.fs.setTarrowindFirmware(m.sim.client.get());
     m.fs.cancelOperation();
-    ASSERT_TRUE(spinUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
+    ASSERT_TRUE(waitUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
     const std::vector<std::pair<RemoteFileSystem::Status, int>> mounting{
         {RemoteFileSystem::BusyMounting, 0}, {RemoteFileSystem::Unmounted, 0}, {RemoteFileSystem::Mounted, 0}};
     EXPECT_EQ(seen, mounting);
     finished.clear();
     dl.beginDownload(target.get());
-    ASSERT_TRUE(spinUntil([&] { return finished.count() == 1; }, 30000));
+    ASSERT_TRUE(waitUntil([&] { return finished.count() == 1; }, 30000));
     EXPECT_TRUE(finished.at(0).at(0).toBool());
     EXPECT_EQ(dl.pulseLog()->rawData(), expected);
 }
@@ -640,10 +634,10 @@ TEST(RemoteFileSystemTest, StateRequestThatIsNeverAnsweredEndsTheMount)
     sim.runner->setFaults(deaf);
     QObject owner;
     RemoteFileSystem fs(&owner);
-    MessageLog log;
+    MessageCapture log;
     fs.setTarrowindFirmware(sim.client.get());
     EXPECT_EQ(fs.status(), RemoteFileSystem::BusyMounting);
-    ASSERT_TRUE(spinUntil([&] { return fs.status() != RemoteFileSystem::BusyMounting; }, 30000));
+    ASSERT_TRUE(waitUntil([&] { return fs.status() != RemoteFileSystem::BusyMounting; }, 30000));
     EXPECT_EQ(fs.status(), RemoteFileSystem::Errored);
-    EXPECT_TRUE(log.contains("Hardware or communication error.")) << log.lines().join('\n').toStdString();
+    EXPECT_TRUE(log.containsText("Hardware or communication error.")) << log.messages().join('\n').toStdString();
 }

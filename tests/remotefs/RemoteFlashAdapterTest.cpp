@@ -30,7 +30,7 @@ template <typename F>
 auto offThread(F f, int ms = 10000) -> decltype(f())
 {
     auto future = std::async(std::launch::async, f);
-    spinUntil([&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, ms);
+    waitUntil([&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, ms);
     return future.get();
 }
 
@@ -286,7 +286,7 @@ protected:
     // Serves the client for `ms` and reports whether the read ended meanwhile.
     static bool endsWithin(std::future<FlashReadResult> &f, int ms)
     {
-        return spinUntil([&] { return ready(f); }, ms);
+        return waitUntil([&] { return ready(f); }, ms);
     }
 
     std::unique_ptr<SimLogger> sim;
@@ -299,7 +299,7 @@ protected:
 TEST_F(BlockedRead, ForeignReplyIdsAreIgnored)
 {
     auto f = startRead();
-    spinUntil([] { return false; }, 100);
+    spinFor(100);
     const QByteArray junk(528, '\x55');
     // Ids that cannot be the pending one: 0 never names a request, and a fresh id is newer.
     emit sim->client->recvFlashRead528Result(0, sector, Network::ReadStatus::Ok, junk);
@@ -314,7 +314,7 @@ TEST_F(BlockedRead, ForeignReplyIdsAreIgnored)
 TEST_F(BlockedRead, AbortEndsTheWaitAndLaterReadsUntilRearmed)
 {
     auto f = startRead();
-    spinUntil([] { return false; }, 100);
+    spinFor(100);
     ASSERT_FALSE(ready(f));
     adapter.abortPending(5);
     ASSERT_TRUE(endsWithin(f, 500));
@@ -387,7 +387,7 @@ TEST_F(BlockedRead, RequestTheClientRefusesFailsInsteadOfWaitingForever)
 TEST_F(BlockedRead, DestroyedClientEndsTheWait)
 {
     auto f = startRead();
-    spinUntil([] { return false; }, 100);
+    spinFor(100);
     ASSERT_FALSE(ready(f));
     sim->client.reset();
     ASSERT_TRUE(endsWithin(f, 500));
@@ -407,13 +407,13 @@ TEST_F(BlockedRead, LateReplyAfterTheAdapterIsGoneIsHarmless)
         uint8_t buf[528];
         return doomed->read528(sector, buf);
     });
-    spinUntil([] { return false; }, 100);
+    spinFor(100);
     doomed->abortPending(5);
     ASSERT_TRUE(endsWithin(f, 500));
     EXPECT_EQ(f.get(), FlashReadResult::Failed);
     doomed.reset();
     const uint64_t before = sim->runner->requestCount(Network::C2S_FlashReadLz528);
     EXPECT_EQ(before, 1u);
-    spinUntil([] { return false; }, 1700);  // the late reply arrives and is dropped
+    spinFor(1700);  // the late reply arrives and is dropped
     EXPECT_EQ(sim->client->connectionState(), TarrowindFirmware::ConnectionState_Ready);
 }

@@ -6,26 +6,12 @@
 #include "InProcessSerialDevice.h"
 #include "TarrowindFirmware.h"
 #include "VirtualLoggerRunner.h"
+#include "WaitUntil.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <functional>
 #include <memory>
 
 namespace simtest {
-
-// Runs the event loop until `done` holds or `ms` passed; returns `done()`.
-inline bool spinUntil(const std::function<bool()> &done, int ms = 10000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return done();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
 
 struct SimLogger {
     explicit SimLogger(VirtualLoggerConfig config)
@@ -47,7 +33,7 @@ struct SimLogger {
     }
     bool waitReady(int ms = 10000)
     {
-        return spinUntil([this] { return client->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, ms);
+        return waitUntil([this] { return client->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, ms);
     }
     template <typename T>
     T onDevice(const std::function<T(VirtualLogger &)> &f)

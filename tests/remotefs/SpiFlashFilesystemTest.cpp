@@ -1,7 +1,7 @@
 // The filesystem over a synthetic flash: state import, session scan, iteration with the page
 // map and reserved blocks, and session times.
 #include "FlashImage.h"
-#include "MessageLog.h"
+#include "MessageCapture.h"
 #include "SpiFlashFilesystem.h"
 
 #include <gtest/gtest.h>
@@ -74,12 +74,12 @@ TEST(StateImport, MountStatusesAndMessages)
                  {4, false, "Filesystem is inconsistent."},
                  {9, false, ""}};
     for (const auto &c : cases) {
-        MessageLog log;
+        MessageCapture log;
         QString message = "stale";
         EXPECT_EQ(fs.importState(makeExport(c.status, s), &message), c.mounted);
         EXPECT_EQ(message, QString(c.message));
         EXPECT_EQ(fs.mountStatus(), c.status);
-        EXPECT_TRUE(log.contains(QString("Filesystem import status : %1").arg(c.status))) << log.lines().join('|').toStdString();
+        EXPECT_TRUE(log.containsText(QString("Filesystem import status : %1").arg(c.status))) << log.messages().join('|').toStdString();
     }
 }
 
@@ -170,11 +170,11 @@ TEST_F(ScanTest, BrokenLinksEndTheWalkWithTheFilesFoundSoFar)
         ASSERT_TRUE(mount(fs, cur));
         std::map<uint32_t, SessionEntry> table;
         Found found;
-        MessageLog log;
+        MessageCapture log;
         EXPECT_TRUE(fs.scanSessions(table, true, found.hooks()));
         ASSERT_EQ(found.sessions.size(), 1u);
         EXPECT_EQ(found.sessions[0]->sessionIndex(), 2u);
-        EXPECT_TRUE(log.contains("SpiFlash datablock checksum fail!"));
+        EXPECT_TRUE(log.containsText("SpiFlash datablock checksum fail!"));
     }
     img.pages[25] = damaged;
 
@@ -319,12 +319,12 @@ TEST_F(IterationTest, BadCrcAndUnreadablePagesAreSkippedButRestArrives)
     img.pageStatus[Geo::pageOfSector(1508)] = 6;              // corrected: data still valid
     Fs fs(&img);
     ASSERT_TRUE(mount(fs, state));
-    MessageLog log;
+    MessageCapture log;
     int skipped = 0;
     EXPECT_EQ(collect(fs, SectorCursor{7, 1500, 1512}, true, &skipped),
               (std::vector<uint32_t>{1, 3, 4, 9, 10, 11, 12}));
     EXPECT_EQ(skipped, 1 + 4);
-    EXPECT_TRUE(log.contains("SpiFlash datablock checksum fail!"));
+    EXPECT_TRUE(log.containsText("SpiFlash datablock checksum fail!"));
 }
 
 TEST_F(IterationTest, ClearedMapBitIsNeverRequestedAndMapBlocksAlternate)
@@ -498,7 +498,7 @@ TEST_F(ScanTest, TimeScanFillsPulseLogSessionsAndLeavesBadStartsUnknown)
     hooks.times = [&](const RemoteFilesystemSessionPtr &s, QDateTime a, QDateTime b) {
         times.emplace_back(s->sessionIndex(), a, b);
     };
-    MessageLog log;
+    MessageCapture log;
     ASSERT_TRUE(fs.scanSessions(table, true, hooks));
     fs.scanTimes(table, hooks);
     EXPECT_TRUE(fs.readAheads.empty()) << "a search for one record reads nothing ahead";

@@ -209,7 +209,7 @@ TEST(AbstractSerialPortTest, WritesNeverBlockAndNeverSplit)
 
 TEST(AbstractSerialPortTest, ReceiveOverflowKeepsTheFirstMebibyteInOrder)
 {
-    LogCapture log;
+    MessageCapture log;
     PtyPair pty;
     AbstractSerialPort port(pty.slavePath());
     ASSERT_TRUE(port.open(QIODevice::ReadWrite));

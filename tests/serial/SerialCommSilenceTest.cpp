@@ -10,7 +10,7 @@
 
 TEST(SerialCommSilenceTest, ASilentLineIsReopenedAndTrafficKeepsItOpen)
 {
-    LogCapture log;
+    MessageCapture log;
     PtyPair pty;
     SerialComm comm;
     SerialCommObserver seen(comm);
@@ -37,7 +37,7 @@ TEST(SerialCommSilenceTest, ASilentLineIsReopenedAndTrafficKeepsItOpen)
     EXPECT_EQ(seen.adopted().size(), 2);
     EXPECT_TRUE(seen.adopted().first().isNull());
     EXPECT_TRUE(comm.lastError().isEmpty());
-    for (const QString &line : log.lines())
+    for (const QString &line : log.messages())
         EXPECT_FALSE(line.startsWith(QStringLiteral("Serial port error"))) << line.toStdString();
 
     // The reopened port carries data again.

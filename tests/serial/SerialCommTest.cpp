@@ -111,7 +111,7 @@ TEST(SerialCommTest, SysPathPrefixIsStrippedAndRemembered)
 
 TEST(SerialCommTest, OpenFailureIsReportedAndLogged)
 {
-    LogCapture log;
+    MessageCapture log;
     SerialComm comm;
     SerialCommObserver seen(comm);
     QSignalSpy portErrors(&comm, &SerialComm::lastPortErrorChanged);
@@ -195,7 +195,7 @@ TEST(SerialCommTest, EmptyNameClosesThePortThenReportsTheFailure)
 
 TEST(SerialCommTest, PortErrorsAreLoggedOncePerCodeAndClosePort)
 {
-    LogCapture log;
+    MessageCapture log;
     PtyPair pty;
     SerialComm comm;
     comm.setSerialPort(pty.slavePath());

@@ -28,7 +28,7 @@ bool pointLink(const QString &link, const QString &target)
 
 TEST(SerialCommUnplugTest, UnplugLogsOnceDropsTheDeviceAndReconnects)
 {
-    LogCapture log;
+    MessageCapture log;
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString link = dir.filePath(QStringLiteral("by-id-logger"));
@@ -70,7 +70,7 @@ TEST(SerialCommUnplugTest, UnplugLogsOnceDropsTheDeviceAndReconnects)
     }));
     EXPECT_EQ(got, QByteArray("back"));
     int errorLines = 0;
-    for (const QString &line : log.lines())
+    for (const QString &line : log.messages())
         errorLines += line.startsWith(QStringLiteral("Serial port error")) ? 1 : 0;
     EXPECT_EQ(errorLines, 1);
 }

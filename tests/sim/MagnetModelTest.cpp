@@ -88,6 +88,16 @@ TEST(MagnetModel, RevolutionsFollowRateChangesContinuously)
     }
     EXPECT_EQ(passes, 10);
     EXPECT_NEAR(counted.revolutions(), 10.0, 1e-6);
+
+    // Samples taken late (a FIFO drained after the device's thread stalled) measure the field
+    // at their own times, exactly as if they had been taken on time.
+    MagnetModel onTime(p), late(p);
+    late.advanceTo(1.0);
+    for (int i = 0; i < 100; ++i) {
+        const double at = 0.8 + i * 0.0025;  // 0.8 .. 1.0475 s, the first 80 in the past
+        EXPECT_TRUE(late.sampleAt(at) == onTime.sampleAt(at)) << at;
+    }
+    EXPECT_NEAR(late.revolutions(), onTime.revolutions(), 1e-9);
 }
 
 TEST(MagnetModel, NoiseIsSeededAndOfTheGivenSize)

@@ -23,11 +23,6 @@ class SimProgram : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        static int argc = 1;
-        static char name[] = "sim_simprogram";
-        static char *argv[] = {name, nullptr};
-        if (!QCoreApplication::instance())
-            app = std::make_unique<QCoreApplication>(argc, argv);
         program = qEnvironmentVariable("TW_BIN_DIR") + QStringLiteral("/tarrowind-sim");
         if (!QFileInfo(program).isExecutable())
             GTEST_SKIP() << "tarrowind-sim not built at " << program.toStdString();
@@ -36,7 +31,6 @@ protected:
     }
     void TearDown() override { QDir(dir).removeRecursively(); }
 
-    std::unique_ptr<QCoreApplication> app;
     QString program;
     QString dir;
 };

@@ -4,10 +4,10 @@
 #include "Network.h"
 #include "PacketParser.h"
 #include "VirtualLoggerRunner.h"
+#include "WaitUntil.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 
 #include <gtest/gtest.h>
@@ -18,18 +18,8 @@
 using namespace Network;
 
 namespace {
-// Queued readyRead notifications need an application object and a running event loop.
 class RunnerTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        static int argc = 1;
-        static char name[] = "sim_virtualloggerrunner";
-        static char *argv[] = {name, nullptr};
-        if (!QCoreApplication::instance())
-            app = std::make_unique<QCoreApplication>(argc, argv);
-    }
-
     // A host end that parses what arrives.
     struct Host {
         explicit Host(QIODevice *d) : device(d), parser(Direction::ServerToClient)
@@ -54,15 +44,6 @@ protected:
         std::vector<QByteArray> packets;
     };
 
-    static bool waitFor(const std::function<bool()> &done, int timeoutMs)
-    {
-        QElapsedTimer t;
-        t.start();
-        while (!done() && t.elapsed() < timeoutMs)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        return done();
-    }
-
     static VirtualLoggerConfig config()
     {
         VirtualLoggerConfig c;
@@ -71,7 +52,6 @@ protected:
         return c;
     }
 
-    std::unique_ptr<QCoreApplication> app;
 };
 }  // namespace
 
@@ -82,11 +62,11 @@ TEST_F(RunnerTest, InProcessLineCarriesRequestsAndAnswers)
     ASSERT_TRUE(device);
     ASSERT_TRUE(device->isOpen());
     Host host(device.get());
-    ASSERT_TRUE(waitFor([&] { return host.count(S2C_GetDeviceIdResult, 0) > 0; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return host.count(S2C_GetDeviceIdResult, 0) > 0; }, 3000));
 
     device->write(encodePacket(C2S_GetStats, 5));
     device->write(encodePacket(C2S_GetStats, 6));
-    ASSERT_TRUE(waitFor([&] { return host.count(S2C_GetStatsResult) == 2; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return host.count(S2C_GetStatsResult) == 2; }, 3000));
     EXPECT_EQ(sim.requestCount(C2S_GetStats), 2u);
 
     // Counters and state are readable from the test thread while the device runs.
@@ -112,10 +92,10 @@ TEST_F(RunnerTest, SamplesArriveAtTheConfiguredRateAndTheMagnetIsCounted)
     std::unique_ptr<InProcessSerialDevice> device(sim.startInProcess());
     Host host(device.get());
     // Like a client, speak only once the device has announced itself (it is deaf while booting).
-    ASSERT_TRUE(waitFor([&] { return host.count(S2C_GetDeviceIdResult, 0) > 0; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return host.count(S2C_GetDeviceIdResult, 0) > 0; }, 3000));
     const double before = sim.magnetRevolutions();
     device->write(encodePacket(C2S_WriteTemporary16, 1, QByteArray("\0\0\1\0", 4)));
-    ASSERT_TRUE(waitFor([&] { return host.count(S2C_DataPoints) >= 40; }, 3000));  // 200 samples: ~1 s
+    ASSERT_TRUE(waitUntil([&] { return host.count(S2C_DataPoints) >= 40; }, 3000));  // 200 samples: ~1 s
     const double after = sim.magnetRevolutions();
     EXPECT_GT(after - before, 3.0);
     EXPECT_LT(after - before, 10.0);
@@ -128,14 +108,14 @@ TEST_F(RunnerTest, FaultsSpoilTheLineInBothDirections)
     VirtualLoggerRunner sim(c);
     std::unique_ptr<InProcessSerialDevice> device(sim.startInProcess());
     Host host(device.get());
-    waitFor([] { return false; }, 700);
+    spinFor(700);
     EXPECT_EQ(host.packets.size(), 0u) << "every byte spoiled: nothing valid arrives";
     EXPECT_GT(sim.corruptedBytes(), 0u);
 
     // Clean again: requests get through and are answered.
     sim.setFaults(LineFaultConfig());
     device->write(encodePacket(C2S_KeepAlive, 9));
-    EXPECT_TRUE(waitFor([&] { return host.count(S2C_KeepAliveAck, 9) == 1; }, 3000));
+    EXPECT_TRUE(waitUntil([&] { return host.count(S2C_KeepAliveAck, 9) == 1; }, 3000));
 
     // A throttled line: 9600 baud carries at most 960 bytes a second.
     LineFaultConfig slow;
@@ -143,7 +123,7 @@ TEST_F(RunnerTest, FaultsSpoilTheLineInBothDirections)
     sim.setFaults(slow);
     device->write(encodePacket(C2S_WriteTemporary16, 10, QByteArray("\0\0\1\0", 4)));  // 400 Hz samples
     const size_t start = host.packets.size();
-    waitFor([] { return false; }, 1000);
+    spinFor(1000);
     const size_t bytes = (host.packets.size() - start) * 60;
     EXPECT_LE(bytes, 1100u);
     EXPECT_GE(bytes, 300u);

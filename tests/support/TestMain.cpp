@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 
+// Tests drive Qt objects, timers and queued signals: they need an application object in the
+// main thread, whose event loop they run while they wait.
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);

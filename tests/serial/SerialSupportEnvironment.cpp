@@ -1,0 +1,13 @@
+#include "SerialSupportEnvironment.h"
+
+#include "SerialSupport.h"
+
+void SerialSupportEnvironment::SetUp()
+{
+    initSerialSupport();
+}
+
+void SerialSupportEnvironment::TearDown()
+{
+    shutdownSerialSupport();
+}
