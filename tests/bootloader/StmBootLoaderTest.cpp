@@ -432,17 +432,18 @@ TEST_F(StmBootLoaderTest, PostponedOperationDroppedByADeviceChangeFinishesWithAn
 {
     connectLoader();
     line->setHold(true);
-    ASSERT_TRUE(waitFor([&] { return loader->step() == 8; }, 2000));
+    ASSERT_TRUE(waitUntil([&] { return loader->step() == 8; }, 2000));
     QSignalSpy finished(loader.get(), &StmBootLoader::operationFinished);
     loader->beginOperation(StmBootLoader::EraseProgramVerify, 4, pattern(700, 5));
     ASSERT_EQ(finished.count(), 0);
-    BootloaderLine other(&device);
+    MemoryLine other;
+    other.setFarEnd([this](const QByteArray &bytes) { return device.receive(bytes); });
     loader->setIoDevice(&other);
     ASSERT_EQ(finished.count(), 1);
     EXPECT_EQ(finished[0][0].value<StmBootLoader::Error>(), StmBootLoader::Error_Protocol);
     EXPECT_EQ(loader->operationErrorString(), QStringLiteral("BootLoader communication error"));
     // The dropped request does not start on the new device either.
-    ASSERT_TRUE(waitFor([&] { return loader->state() == StmBootLoader::State_Ready; }));
+    ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }));
     loader->setIoDevice(nullptr);
     EXPECT_EQ(finished.count(), 1);
     EXPECT_EQ(device.commandCount(0x44), 0);
@@ -456,7 +457,7 @@ TEST_F(StmBootLoaderTest, DestroyedDeviceEndsTheOperation)
     QSignalSpy finished(loader.get(), &StmBootLoader::operationFinished);
     QSignalSpy deviceChanges(loader.get(), &StmBootLoader::ioDeviceChanged);
     loader->beginOperation(StmBootLoader::EraseProgramVerify, 4, pattern(65536, 9));
-    ASSERT_TRUE(waitFor([&] { return loader->operationProgress() > 0.1f; }));
+    ASSERT_TRUE(waitUntil([&] { return loader->operationProgress() > 0.1f; }));
     ASSERT_EQ(loader->state(), StmBootLoader::State_Busy);
     line.reset();
     ASSERT_EQ(finished.count(), 1);
@@ -467,7 +468,7 @@ TEST_F(StmBootLoaderTest, DestroyedDeviceEndsTheOperation)
     // Its timers find nothing to write to and stay quiet.
     QElapsedTimer t;
     t.start();
-    waitFor([&] { return t.elapsed() > 800; }, 2000);
+    spinFor(800);
     EXPECT_EQ(loader->state(), StmBootLoader::State_NoDevice);
     EXPECT_EQ(finished.count(), 1);
 }

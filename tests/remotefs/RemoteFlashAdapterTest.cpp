@@ -343,15 +343,15 @@ TEST_F(BlockedRead, CancelOrAJumpDropsReadsAheadAndTheirLateAnswersLandNowhere)
         adapter.readAhead(walk(first, first + 3));
         return adapter.readPage(first, buf, first + 1);
     });
-    ASSERT_TRUE(spinUntil([&] { return requestsFor(*sim, first + 1) == 1; }, 5000)) << "read ahead";
+    ASSERT_TRUE(waitUntil([&] { return requestsFor(*sim, first + 1) == 1; }, 5000)) << "read ahead";
     adapter.abortPending(5);
-    ASSERT_TRUE(spinUntil([&] { return ready(walked); }, 300)) << "the cancel waits for nothing";
+    ASSERT_TRUE(waitUntil([&] { return ready(walked); }, 300)) << "the cancel waits for nothing";
     EXPECT_EQ(walked.get(), FlashReadResult::Failed);
     EXPECT_EQ(adapter.readsInFlight(), 0u);
 
     auto readAlone = [&](uint32_t page) {
         auto f = std::async(std::launch::async, [&, page] { return adapter.readPage(page, buf, Geo::kNoPage); });
-        spinUntil([&] { return ready(f); }, 10000);
+        waitUntil([&] { return ready(f); }, 10000);
         return ready(f) ? f.get() : FlashReadResult::Failed;
     };
     sim->runner->withDevice(
@@ -362,7 +362,7 @@ TEST_F(BlockedRead, CancelOrAJumpDropsReadsAheadAndTheirLateAnswersLandNowhere)
 
     // The walk announces pages first+4.., then jumps to first+8.
     adapter.readAhead(walk(first + 4, first + 6));
-    ASSERT_TRUE(spinUntil([&] { return requestsFor(*sim, first + 5) == 1; }, 5000)) << "read ahead";
+    ASSERT_TRUE(waitUntil([&] { return requestsFor(*sim, first + 5) == 1; }, 5000)) << "read ahead";
     sim->runner->withDevice(
         [&](VirtualLogger &d) { d.flashService().setPageStatus(first + 5, VirtualFlash::PageStatus::ReadFailure); });
     adapter.readAhead(walk(first + 8, first + 8));
