@@ -62,7 +62,7 @@ QtObject {
         var d = defaults()
         for (var i = 0; i < keys.length; ++i) {
             var key = keys[i]
-            var value = SettingsRules.acceptedValue(d[key], other[key])
+            var value = SettingsRules.acceptedValue(d[key], settings[key], other[key])
             if (value !== undefined)
                 settings[key] = value
         }

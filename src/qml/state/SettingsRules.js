@@ -11,18 +11,19 @@ function sameKind(defaultValue, value) {
     return typeof value === typeof defaultValue
 }
 
-// The value `stored` may give a key whose default is `defaultValue`, or undefined when it may
-// not. Object values are merged field by field over the default, through a JSON copy.
-function acceptedValue(defaultValue, stored) {
+// The value `stored` may give a key whose default is `defaultValue` and whose value is now
+// `current`, or undefined when it may not. Object values are merged field by field over the
+// current one, through a JSON copy; fields are checked against the default's.
+function acceptedValue(defaultValue, current, stored) {
     if (stored === undefined || stored === null)
         return undefined
     if (isPlainObject(defaultValue)) {
         if (!isPlainObject(stored))
             return undefined
-        var merged = JSON.parse(JSON.stringify(defaultValue))
+        var merged = JSON.parse(JSON.stringify(isPlainObject(current) ? current : defaultValue))
         var copy = JSON.parse(JSON.stringify(stored))
-        for (var field in merged) {
-            if (copy.hasOwnProperty(field) && sameKind(merged[field], copy[field]))
+        for (var field in defaultValue) {
+            if (copy.hasOwnProperty(field) && sameKind(defaultValue[field], copy[field]))
                 merged[field] = copy[field]
         }
         return merged
