@@ -204,18 +204,20 @@ Item {
 
     // ---- automatic port search
 
+    readonly property bool searchingPorts: host !== null && SerialRules.shouldSearchPorts({
+        dataSource: settings.dataSource,
+        enumerating: host.enumeratingSerialPorts === true,
+        repairPending: closeSerialPortForUpdate,
+        portSetting: portSetting,
+        firmwareReady: firmwareReady,
+        bootloaderActive: tarrowindLogger.bootloader.state === StmBootLoader.State_Ready
+                          || tarrowindLogger.bootloader.state === StmBootLoader.State_Busy
+    })
+
     Timer {
         interval: 400
         repeat: true
-        running: globals.host !== null && SerialRules.shouldSearchPorts({
-            dataSource: globals.settings.dataSource,
-            enumerating: globals.host.enumeratingSerialPorts === true,
-            repairPending: globals.closeSerialPortForUpdate,
-            portSetting: globals.portSetting,
-            firmwareReady: globals.firmwareReady,
-            bootloaderActive: globals.tarrowindLogger.bootloader.state === StmBootLoader.State_Ready
-                              || globals.tarrowindLogger.bootloader.state === StmBootLoader.State_Busy
-        })
+        running: globals.searchingPorts
         onTriggered: globals.host.enumerateSerialPorts()
     }
 
@@ -261,6 +263,9 @@ Item {
                 repairState = result.state
                 if (result.askEeprom)
                     globalTrigger("action.askeepromfix")
+                // A port that is already closed never reports a change of its opening state.
+                if (closeSerialPortForUpdate)
+                    Qt.callLater(runPendingRepair)
             }
         }
         if (!closeSerialPortForUpdate)

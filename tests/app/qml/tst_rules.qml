@@ -100,48 +100,22 @@ TestCase {
         compare(clockCase({ mode: "bogus" }), "none")
     }
 
-    function test_repairAsksEachPortOnceEepromFirst() {
-        var both = { eepromFixNeeded: true, elevatedFixPath: "udev-rule", serialNumber: "TW123" }
+    // The approved sequence runs through the shared state in tst_globals.qml.
+    function test_repairDeclinedPendingAndUnknownPorts() {
         var s = AdapterRepair.initialState()
-
-        var r = AdapterRepair.onConnectionReady(s, "/dev/ttyUSB0", both)
+        var r = AdapterRepair.onConnectionReady(s, "/dev/ttyUSB1", { eepromFixNeeded: true, serialNumber: "S1" })
         verify(r.askEeprom)
-        s = r.state
-        verify(AdapterRepair.pending(s))
-        compare(s.eepromSerialToUpdate, "TW123")
-        compare(AdapterRepair.actionWhenPortIdle(s), "", "waits for the answer")
-        // Nothing more while one repair is pending.
-        compare(AdapterRepair.onConnectionReady(s, "/dev/ttyUSB1", both).askEeprom, false)
-        s = AdapterRepair.approveEeprom(s)
-        compare(AdapterRepair.actionWhenPortIdle(s), "eeprom")
-        s = AdapterRepair.eepromDone(s)
-        verify(!AdapterRepair.pending(s))
-
-        // Next ready connection on the same port: the driver repair, without a question.
-        r = AdapterRepair.onConnectionReady(s, "/dev/ttyUSB0", both)
-        verify(!r.askEeprom)
-        s = r.state
-        compare(s.elevatedFixPathToFix, "udev-rule")
-        compare(AdapterRepair.actionWhenPortIdle(s), "elevated")
-        s = AdapterRepair.elevatedDone(s)
-        verify(!AdapterRepair.pending(s))
-
-        // Both were asked on this port: never again in this run.
-        r = AdapterRepair.onConnectionReady(s, "/dev/ttyUSB0", both)
-        verify(!r.askEeprom)
-        verify(!AdapterRepair.pending(r.state))
-
-        // A declined update is not offered again either, and re-enables the port.
-        r = AdapterRepair.onConnectionReady(s, "/dev/ttyUSB1", { eepromFixNeeded: true })
-        verify(r.askEeprom)
+        compare(AdapterRepair.actionWhenPortIdle(r.state), "", "waits for the answer")
+        verify(!AdapterRepair.onConnectionReady(r.state, "/dev/ttyUSB2", { eepromFixNeeded: true }).askEeprom,
+               "nothing more while one repair is pending")
         s = AdapterRepair.denyEeprom(r.state)
         verify(!AdapterRepair.pending(s))
-        compare(AdapterRepair.actionWhenPortIdle(s), "")
-        verify(!AdapterRepair.onConnectionReady(s, "/dev/ttyUSB1", { eepromFixNeeded: true }).askEeprom)
-
-        // Unknown port, or one that needs nothing.
+        compare(AdapterRepair.actionWhenPortIdle(AdapterRepair.approveEeprom(s)), "", "no approval without a port")
+        verify(!AdapterRepair.onConnectionReady(s, "/dev/ttyUSB1", { eepromFixNeeded: true }).askEeprom,
+               "a declined update is not offered again")
         verify(!AdapterRepair.pending(AdapterRepair.onConnectionReady(s, "/dev/x", undefined).state))
         verify(!AdapterRepair.pending(AdapterRepair.onConnectionReady(s, "/dev/y", { elevatedFixPath: "" }).state))
+        verify(!AdapterRepair.pending(AdapterRepair.onConnectionReady(s, "/dev/z", { elevatedFixPath: 7 }).state))
     }
 
     function test_pixelScale() {
