@@ -18,6 +18,9 @@
 #ifdef TW_CLI_RECORDINGCOMMANDS
 #include "RecordingCommands.h"
 #endif
+#ifdef TW_CLI_PORTCOMMANDS
+#include "PortCommands.h"
+#endif
 
 namespace {
 std::vector<CliCommand> allCommands()
@@ -41,6 +44,9 @@ std::vector<CliCommand> allCommands()
 #endif
 #ifdef TW_CLI_RECORDINGCOMMANDS
     add(recordingCommands());
+#endif
+#ifdef TW_CLI_PORTCOMMANDS
+    add(portCommands());
 #endif
     (void)add;
     return commands;

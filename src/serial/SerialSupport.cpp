@@ -1,8 +1,10 @@
 #include "SerialSupport.h"
 
 #include "AbstractSerialPort.h"
+#include "DeviceNamePatterns.h"
 
 #ifdef _WIN32
+#include "WindowsFtdiLibrary.h"
 #include "WindowsPortDriver.h"
 #else
 #include "PosixPortDriver.h"
@@ -21,9 +23,11 @@ void initSerialSupport()
     // One driver factory per process, however often start-up code runs.
     if (g_initialised.exchange(true))
         return;
+    DeviceNamePatterns::compile();
 #ifdef _WIN32
     AbstractSerialPort::registerPortDriverFactory(
         std::make_unique<AbstractSerialPort::TemplatedPortDriverFactory<WindowsPortDriver>>());
+    WindowsFtdiLibrary::load();
 #else
     AbstractSerialPort::registerPortDriverFactory(
         std::make_unique<AbstractSerialPort::TemplatedPortDriverFactory<PosixPortDriver>>());
@@ -35,11 +39,7 @@ void shutdownSerialSupport()
     if (!g_initialised.exchange(false))
         return;
     AbstractSerialPort::clearPortDriverFactories();
-}
-
-bool ftdiElevatedFix(const QString &elevatedFixPath)
-{
-    qDebug().noquote() << "ftdiElevatedFix" << elevatedFixPath;
-    // The driver-settings repair exists only for the Windows FTDI bus driver.
-    return false;
+#ifdef _WIN32
+    WindowsFtdiLibrary::unload();
+#endif
 }

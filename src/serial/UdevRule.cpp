@@ -1,0 +1,132 @@
+#include "UdevRule.h"
+
+#include "AdapterIdentity.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QSaveFile>
+
+#include <cerrno>
+#include <cstring>
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char **environ;
+
+namespace UdevRule {
+const char *const kAction = "udev-rule";
+
+namespace {
+// Case-insensitive glob for udev: "Feldspire" -> "[Ff][Ee]...".
+QByteArray anyCase(const QString &word)
+{
+    QByteArray glob;
+    for (const QChar c : word) {
+        if (c.isLetter())
+            glob += '[' + QString(c.toUpper()).toUtf8() + QString(c.toLower()).toUtf8() + ']';
+        else
+            glob += QString(c).toUtf8();
+    }
+    return glob;
+}
+
+// No application object exists in the repair mode, so no QProcess.
+int runCommand(const QStringList &command)
+{
+    if (command.isEmpty())
+        return -1;
+    QList<QByteArray> storage;
+    for (const QString &arg : command)
+        storage << QFile::encodeName(arg);
+    std::vector<char *> argv;
+    for (QByteArray &arg : storage)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+    if (rc != 0) {
+        qWarning().noquote() << "could not start" << command.first() << ":" << strerror(rc);
+        return -1;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+}  // namespace
+
+QString defaultRulePath()
+{
+    // Below 73 so that the uaccess tag is seen by the seat rules.
+    return QStringLiteral("/etc/udev/rules.d/70-tarrowind-utility.rules");
+}
+
+QByteArray ruleText()
+{
+    using namespace AdapterIdentity;
+    // The matches mirror the adapter classification, so every adapter the utility recognises
+    // is covered and no other. All ATTRS of one line match on the same USB device.
+    QByteArray text;
+    text += "# Installed by Tarrowind Utility: the logger's USB adapters.\n";
+    text += "# Access for the user at the seat, no ModemManager probing, 1 ms latency timer.\n";
+    text += "ACTION==\"remove\", GOTO=\"tarrowind_end\"\n";
+    text += "SUBSYSTEM!=\"tty\", GOTO=\"tarrowind_end\"\n";
+    text += QByteArray("ATTRS{manufacturer}==\"") + kProductManufacturer + "\", GOTO=\"tarrowind_adapter\"\n";
+    text += QByteArray("ATTRS{product}==\"") + kDescriptionPrefix + "*\", GOTO=\"tarrowind_adapter\"\n";
+    for (const QString &d : acceptedDescriptions())
+        text += "ATTRS{product}==\"" + d.toUtf8() + "\", GOTO=\"tarrowind_adapter\"\n";
+    for (const QString &m : acceptedManufacturers())
+        text += "ATTRS{manufacturer}==\"" + anyCase(m) + "\", GOTO=\"tarrowind_adapter\"\n";
+    text += "GOTO=\"tarrowind_end\"\n";
+    text += "LABEL=\"tarrowind_adapter\"\n";
+    text += "TAG+=\"uaccess\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n";
+    text += "DRIVERS==\"ftdi_sio\", ATTR{device/latency_timer}=\"1\"\n";
+    text += "LABEL=\"tarrowind_end\"\n";
+    return text;
+}
+
+bool isInstalled(const QString &rulePath)
+{
+    QFile file(rulePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    return file.readAll() == ruleText();
+}
+
+bool install(const QString &rulePath, const QList<QStringList> &commands)
+{
+    QSaveFile file(rulePath);
+    if (!file.open(QIODevice::WriteOnly)) {
+        qWarning().noquote() << "failed to write udev rule" << rulePath << ":" << file.errorString();
+        return false;
+    }
+    file.write(ruleText());
+    if (!file.commit()) {
+        qWarning().noquote() << "failed to write udev rule" << rulePath << ":" << file.errorString();
+        return false;
+    }
+    QFile::setPermissions(rulePath, QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                        | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    qDebug().noquote() << "Successfully wrote udev rule" << rulePath;
+    for (const QStringList &command : commands) {
+        const int code = runCommand(command);
+        if (code != 0) {
+            qWarning().noquote() << "failed:" << command.join(QLatin1Char(' ')) << "exit" << code;
+            return false;
+        }
+        qDebug().noquote() << "ran" << command.join(QLatin1Char(' '));
+    }
+    return true;
+}
+
+QList<QStringList> defaultCommands()
+{
+    return {{QStringLiteral("udevadm"), QStringLiteral("control"), QStringLiteral("--reload-rules")},
+            {QStringLiteral("udevadm"), QStringLiteral("trigger"), QStringLiteral("--action=change"),
+             QStringLiteral("--subsystem-match=tty")},
+            {QStringLiteral("udevadm"), QStringLiteral("settle"), QStringLiteral("--timeout=10")}};
+}
+}  // namespace UdevRule
