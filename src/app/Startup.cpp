@@ -5,6 +5,7 @@
 #include "LogSignaller.h"
 #include "QmlRegistration.h"
 #include "SerialSupport.h"
+#include "TestHook.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -84,6 +85,7 @@ int runNormalMode(int argc, char **argv)
     if (runtime)
         engine->rootContext()->setContextProperty(QStringLiteral("runtime"), runtime);
     engine->rootContext()->setContextProperty(QStringLiteral("log"), logSignaller());
+    TestHook::installFromEnvironment(engine);
 
     engine->load(QUrl(QStringLiteral("qrc:/main.qml")));
     if (engine->rootObjects().isEmpty()) {

@@ -7,6 +7,8 @@ MenuBar {
     id: bar
 
     property var tree: []
+    // Items belong to the bar (menus are no visual parents); they go with every rebuild.
+    property var createdItems: []
     signal triggered(string triggerId)
 
     Component {
@@ -31,6 +33,9 @@ MenuBar {
             if (old)
                 old.destroy()
         }
+        for (var j = 0; j < createdItems.length; ++j)
+            createdItems[j].destroy()
+        createdItems = []
         var menus = tree || []
         for (var i = 0; i < menus.length; ++i)
             addMenu(buildMenu(menus[i]))
@@ -45,13 +50,14 @@ MenuBar {
                 menu.addMenu(buildMenu(child))
                 continue
             }
-            var item = itemComponent.createObject(menu, {
+            var item = itemComponent.createObject(bar, {
                 text: child.text,
                 triggerId: child.trigger || "",
                 enabled: child.enabled === undefined ? true : child.enabled === true
             })
             if (child.icon)
                 item.icon.source = child.icon
+            createdItems.push(item)
             menu.addItem(item)
         }
         return menu

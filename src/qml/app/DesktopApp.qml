@@ -47,6 +47,7 @@ ApplicationWindow {
                                         window.currentScreen ? window.currentScreen.menuTreeItems : null)
                 onTriggered: globals.globalTrigger(triggerId)
                 background: Item {}
+                Layout.preferredWidth: contentItem.implicitWidth + leftPadding + rightPadding
             }
             ConnectionIndicator {
                 id: connection
