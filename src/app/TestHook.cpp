@@ -93,10 +93,15 @@ QVariant TestHook::evaluate(const QString &expression, QString *error) const
     return value;
 }
 
-QObject *TestHook::findWindowObject(const QString &objectName) const
+QObject *TestHook::find(const QString &objectName) const
 {
-    QQuickWindow *window = applicationWindow();
-    return window ? window->findChild<QObject *>(objectName) : nullptr;
+    if (QQuickWindow *window = applicationWindow())
+        if (QObject *found = window->findChild<QObject *>(objectName))
+            return found;
+    for (QObject *root : m_engine->rootObjects())
+        if (QObject *found = root->findChild<QObject *>(objectName))
+            return found;
+    return nullptr;
 }
 
 void TestHook::handleLine(const QByteArray &line)
@@ -108,7 +113,7 @@ void TestHook::handleLine(const QByteArray &line)
         answer[QStringLiteral("value")] = toJson(evaluate(request.value(QStringLiteral("eval")).toString(), &error));
     } else if (request.contains(QStringLiteral("property"))) {
         const QJsonArray what = request.value(QStringLiteral("property")).toArray();
-        if (QObject *object = findWindowObject(what.at(0).toString()))
+        if (QObject *object = find(what.at(0).toString()))
             answer[QStringLiteral("value")] = toJson(object->property(what.at(1).toString().toLatin1().constData()));
         else
             error = QStringLiteral("no object named ") + what.at(0).toString();

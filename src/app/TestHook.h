@@ -16,7 +16,8 @@ class QQmlApplicationEngine;
 //   {"id": n, "grab": "/path.png"}         saves a picture of the window
 //   {"id": n, "probe": "reset" | "read"}   the longest GUI-thread stall since the last reset
 //   {"id": n, "take": true}                the value last handed to testHook.report()
-// Scripts reach the hook as `testHook` (report() keeps a value from an asynchronous callback).
+// Scripts reach the hook as `testHook`: report() keeps a value from an asynchronous callback,
+// find() returns a named object of the window or of the root document.
 class TestHook : public QObject
 {
     Q_OBJECT
@@ -25,12 +26,12 @@ public:
     static void installFromEnvironment(QQmlApplicationEngine *engine);
 
     Q_INVOKABLE void report(const QVariant &value);
+    Q_INVOKABLE QObject *find(const QString &objectName) const;
 
 private:
     TestHook(QQmlApplicationEngine *engine, const QString &serverName);
     void handleLine(const QByteArray &line);
     QVariant evaluate(const QString &expression, QString *error) const;
-    QObject *findWindowObject(const QString &objectName) const;
     void probeTick();
 
     QQmlApplicationEngine *m_engine;

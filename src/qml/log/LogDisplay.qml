@@ -6,18 +6,22 @@ import QtWebView 1.1
 // messages costs one script call per frame, not one per line.
 Item {
     id: pane
+    objectName: "logDisplay"
 
     property QtObject logSource: typeof log !== "undefined" ? log : null
     property var pendingLines: []
+    // The page's script exists only once the page has finished loading.
+    property bool pageReady: false
 
     function reload() {
         pendingLines = []
+        pageReady = false
         var html = typeof runtime !== "undefined" && runtime ? runtime.loadFileAsString(":LogDisplay.html") : ""
         view.loadHtml(html, "qrc:/")
     }
 
     function flush() {
-        if (pendingLines.length === 0 || view.loading)
+        if (pendingLines.length === 0 || !pageReady)
             return
         var script = ""
         for (var i = 0; i < pendingLines.length; ++i)
@@ -31,13 +35,14 @@ Item {
         objectName: "logView"
         anchors.fill: parent
         Component.onCompleted: pane.reload()
+        onLoadingChanged: pane.pageReady = loadRequest.status === WebView.LoadSucceededStatus
     }
 
     Connections {
         target: pane.logSource
         function onLogMessage(severity, message) {
             // Lines that arrive while the page loads are not shown.
-            if (view.loading)
+            if (!pane.pageReady)
                 return
             pane.pendingLines.push(message)
             flushTimer.start()

@@ -155,4 +155,14 @@ TestCase {
         compare(host.eepromCalls.length, 1)
         compare(host.elevatedCalls.length, 1)
     }
+
+    // Counts and times of the 64-bit kinds are plain numbers in scripts.
+    function test_wideIntegersAreNumbers() {
+        var g = makeGlobals({ dataSource: "None" }, createTemporaryObject(hostComponent, this))
+        g.pulseLog.addPulses(1780000000000000000, 3)
+        g.pulseLog.addPulses(1780000010000000000, 4)
+        compare(typeof g.pulseLog.totalPulseCount, "number")
+        compare(g.pulseLog.totalPulseCount + 1, 8)
+        compare(g.pulseLog.timeBinCount(10000) * 2, 4)
+    }
 }
