@@ -129,7 +129,9 @@ void WindowEndToEndTest::initTestCase()
     const QString port = m_dir.filePath(QStringLiteral("port"));
     m_sim.setProgram(bin + QStringLiteral("/tarrowind-sim"));
     m_sim.setArguments({QStringLiteral("--link"), port, QStringLiteral("--sessions"), QStringLiteral("2"),
-                        QStringLiteral("--write-ground-truth"), m_dir.filePath(QStringLiteral("truth"))});
+                        QStringLiteral("--write-ground-truth"), m_dir.filePath(QStringLiteral("truth")),
+                        // As fast as the logger's filesystem screen runs the line.
+                        QStringLiteral("--baud-limit"), QStringLiteral("460800")});
     m_sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_sim.start();
     QVERIFY(m_sim.waitForStarted(10000));
@@ -186,8 +188,10 @@ void WindowEndToEndTest::showsTheConnectedLogger()
 void WindowEndToEndTest::logPaneFollowsOnlyAReaderAtTheBottom()
 {
     QCOMPARE(eval(QStringLiteral("testHook.find('logView') === null")).toBool(), true);
+    request({{QStringLiteral("probe"), QStringLiteral("reset")}});
     eval(QStringLiteral("globals.settings.showLog = true"));
     QVERIFY(waitFor(QStringLiteral("testHook.find('logDisplay') !== null && testHook.find('logDisplay').pageReady"), 60000));
+    note(QStringLiteral("longest GUI-thread stall while the log pane's web view starts: %1 ms").arg(readStall(), 0, 'f', 1));
     const QString distance = QStringLiteral(
         "(function () { var r = document.scrollingElement; return r.scrollHeight - r.scrollTop - r.clientHeight; })()");
     const QString lines = QStringLiteral("document.body.childElementCount");
@@ -288,9 +292,12 @@ void WindowEndToEndTest::firmwareFlashKeepsTheWindowResponsive()
     QVERIFY(waitFor(QStringLiteral("globals.tarrowindLogger.bootloader.state === 3"), 20000));
     QTRY_COMPARE_WITH_TIMEOUT(windowProperty(QStringLiteral("connectionTitle"), QStringLiteral("text")).toString(),
                               QStringLiteral("Logger Busy"), 20000);
+    // The screenshot is taken on the GUI thread: it is kept out of the measured time.
+    double stall = readStall();
     request({{QStringLiteral("grab"), m_artifacts + QStringLiteral("/window-flashing.png")}});
+    request({{QStringLiteral("probe"), QStringLiteral("reset")}});
     QVERIFY(waitFor(QStringLiteral("globals.tarrowindLogger.bootloader.state !== 3"), 300000));
-    const double stall = readStall();
+    stall = std::max(stall, readStall());
     QCOMPARE(eval(QStringLiteral("globals.tarrowindLogger.bootloader.operationError")).toInt(), 0);
     note(QStringLiteral("longest GUI-thread stall while a firmware flashes: %1 ms (%2 KiB in %3 ms)")
              .arg(stall, 0, 'f', 1).arg(payload.size() / 1024).arg(clock.elapsed()));
