@@ -41,6 +41,13 @@ Item {
         autoCalibrate: globals.settings.dataSource !== "Serial"
     }
     readonly property FileRecording fileRecording: FileRecording {}
+    // The recording to play, loaded whenever playback is the source and the name changes.
+    readonly property string playbackFileName: settings.dataSource === "Recording Playback"
+                                               ? settings.recordingSettings.filename : ""
+    onPlaybackFileNameChanged: {
+        if (playbackFileName !== "")
+            fileRecording.load(playbackFileName)
+    }
     readonly property RecordingPlayback recordingPlayback: RecordingPlayback {
         recording: globals.fileRecording
         targetHz: globals.settings.recordingSettings.playbackRate
