@@ -69,6 +69,8 @@ Item {
         request = null
         timeout.stop()
         lastError = errorString
+        if (errorString !== "")
+            console.log("Firmware download failed: " + errorString)
         finished(errorString)
     }
 
