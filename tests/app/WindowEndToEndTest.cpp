@@ -298,6 +298,7 @@ void WindowEndToEndTest::firmwareFlashKeepsTheWindowResponsive()
     request({{QStringLiteral("probe"), QStringLiteral("reset")}});
     QVERIFY(waitFor(QStringLiteral("globals.tarrowindLogger.bootloader.state !== 3"), 300000));
     stall = std::max(stall, readStall());
+    QCOMPARE(eval(QStringLiteral("globals.tarrowindLogger.bootloader.operationErrorString")).toString(), QString());
     QCOMPARE(eval(QStringLiteral("globals.tarrowindLogger.bootloader.operationError")).toInt(), 0);
     note(QStringLiteral("longest GUI-thread stall while a firmware flashes: %1 ms (%2 KiB in %3 ms)")
              .arg(stall, 0, 'f', 1).arg(payload.size() / 1024).arg(clock.elapsed()));

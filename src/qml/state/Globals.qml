@@ -80,12 +80,10 @@ Item {
         return WindowRules.pixelScale(screens && screens.length > 0 ? screens[0].pixelDensity : undefined)
     }
 
-    property real pointsProcessed: 0
-    property real pulsesProcessed: 0
-    property real pointsPerSecond: 0
-    property real pulsesPerSecond: 0
-    property real instantaneousPulsesPerSecond: 0
-    property real lastPulseSeconds: -1
+    readonly property alias pointsProcessed: sampleFlow.pointsProcessed
+    readonly property alias pointsPerSecond: sampleFlow.pointsPerSecond
+    readonly property alias pulsesPerSecond: sampleFlow.pulsesPerSecond
+    readonly property alias instantaneousPulsesPerSecond: sampleFlow.instantaneousPulsesPerSecond
 
     property bool capturing: false
     property date captureStartTime
@@ -123,53 +121,15 @@ Item {
 
     // ---- samples and pulses
 
-    function processSample(sample) {
-        ellipticalDecider.addSample(sample)
-        pointsProcessed += 1
-        if (capturing)
-            captureFileRecording.addSample(sample)
-    }
-
-    Connections {
-        target: globals.dataSource === globals.localMagnetometer ? null : globals.dataSource
-        ignoreUnknownSignals: true
-        function onSampleAvailable(sample) { globals.processSample(sample) }
-    }
-    Connections {
-        // The host magnetometer's plain samples carry no time; the decider takes the stamped ones.
-        target: globals.dataSource === globals.localMagnetometer ? globals.localMagnetometer : null
-        function onTimestampedSampleAvailable(sample) { globals.processSample(sample) }
-    }
-    Connections {
-        target: globals.ellipticalDecider
-        function onPulsed(timestamp) {
-            globals.pulseLog.addPulses(timestamp, 1)
-            globals.pulsesProcessed += 1
-            var now = globals.secondsNow()
-            if (globals.lastPulseSeconds >= 0) {
-                var dt = now - globals.lastPulseSeconds
-                globals.instantaneousPulsesPerSecond = dt > 0 ? Math.min(999.9, 1 / dt) : 999.9
-            }
-            globals.lastPulseSeconds = now
-        }
-    }
-    Timer {
-        id: rateTimer
-        property real lastSeconds: -1
-        property real lastPoints: 0
-        property real lastPulses: 0
-        running: true
-        repeat: true
-        onTriggered: {
-            var now = globals.secondsNow()
-            if (lastSeconds >= 0 && now > lastSeconds) {
-                globals.pointsPerSecond = (globals.pointsProcessed - lastPoints) / (now - lastSeconds)
-                globals.pulsesPerSecond = (globals.pulsesProcessed - lastPulses) / (now - lastSeconds)
-            }
-            lastSeconds = now
-            lastPoints = globals.pointsProcessed
-            lastPulses = globals.pulsesProcessed
-        }
+    SampleFlow {
+        id: sampleFlow
+        source: globals.dataSource
+        localMagnetometer: globals.localMagnetometer
+        decider: globals.ellipticalDecider
+        pulseLog: globals.pulseLog
+        capture: globals.captureFileRecording
+        capturing: globals.capturing
+        host: globals.host
     }
 
     // ---- capture
