@@ -14,6 +14,7 @@ ApplicationWindow {
 
     property real pixelScale: globals.pixelScale
     readonly property var currentScreen: stack.currentItem
+    readonly property alias messages: messages
 
     width: 800
     height: 800
@@ -43,6 +44,7 @@ ApplicationWindow {
 
             AppMenuBar {
                 id: menus
+                objectName: "appMenuBar"
                 tree: MenuTree.menuList(globals.settings.advanced, globals.capturing,
                                         window.currentScreen ? window.currentScreen.menuTreeItems : null)
                 onTriggered: globals.globalTrigger(triggerId)
@@ -79,6 +81,7 @@ ApplicationWindow {
             SplitView.preferredHeight: 120 * window.pixelScale
         }
         CaptureBar {
+            objectName: "captureBar"
             visible: globals.capturing
             SplitView.preferredHeight: implicitHeight
             onTrigger: globals.globalTrigger(triggerId)

@@ -8,6 +8,8 @@ Dialog {
     property url document
 
     modal: true
+    // Escape closes a popup only while it has the focus.
+    focus: true
     width: parent ? parent.width * 0.9 : 600
     height: parent ? parent.height * 0.9 : 400
     x: parent ? (parent.width - width) / 2 : 0

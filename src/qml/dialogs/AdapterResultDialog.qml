@@ -9,6 +9,8 @@ Dialog {
 
     title: success ? "Tarrowind USB Adapter updated" : "Tarrowind USB Adapter update failed"
     modal: true
+    // Escape closes a popup only while it has the focus.
+    focus: true
     x: parent ? (parent.width - width) / 2 : 0
     y: parent ? (parent.height - height) / 3 : 0
     closePolicy: Popup.CloseOnEscape

@@ -9,6 +9,8 @@ Dialog {
 
     title: "Tarrowind USB Adapter needs an update"
     modal: true
+    // Escape closes a popup only while it has the focus.
+    focus: true
     x: parent ? (parent.width - width) / 2 : 0
     y: parent ? (parent.height - height) / 3 : 0
     width: parent ? Math.min(parent.width * 0.9, implicitWidth) : implicitWidth
