@@ -57,8 +57,16 @@ Runtime::~Runtime()
 {
     // The job posts its result to this object; once it has finished, QObject's destructor
     // discards the posted call.
-    if (m_job)
-        m_job->waitForFinished();
+    waitForJob();
+}
+
+void Runtime::waitForJob()
+{
+    if (!m_job)
+        return;
+    m_jobDone.wait();
+    m_job->waitForFinished();
+    m_job.reset();
 }
 
 QString Runtime::findUnusedFileName(const QString &originalName) const
@@ -80,10 +88,13 @@ void Runtime::enumerateSerialPorts()
     if (m_job)
         return;
     const PortEnumerator enumerator = m_enumerator;
-    m_job = QtConcurrent::run(QThreadPool::globalInstance(), [enumerator, this] {
+    auto done = std::make_shared<std::promise<void>>();
+    m_jobDone = done->get_future();
+    m_job = QtConcurrent::run(QThreadPool::globalInstance(), [enumerator, this, done] {
         const QVariantMap ports = enumerator ? enumerator() : QVariantMap();
         QMetaObject::invokeMethod(this, "serialPortEnumerationFinished", Qt::QueuedConnection,
                                   Q_ARG(QVariantMap, ports));
+        done->set_value();
     });
     emit enumeratingSerialPortsChanged(true);
 }
@@ -92,10 +103,7 @@ void Runtime::serialPortEnumerationFinished(QVariantMap serialPorts)
 {
     m_serialPorts = serialPorts;
     emit serialPortsChanged();
-    if (m_job) {
-        m_job->waitForFinished();
-        m_job.reset();
-    }
+    waitForJob();
     emit enumeratingSerialPortsChanged(false);
 }
 

@@ -7,6 +7,7 @@
 #include <QVariantMap>
 
 #include <functional>
+#include <future>
 #include <optional>
 
 // The user interface's window onto the host: file-name and URL helpers, clipboard, external
@@ -72,6 +73,11 @@ private slots:
 private:
     PortEnumerator m_enumerator;
     QElapsedTimer m_clock;
+    void waitForJob();
+
     std::optional<QFuture<void>> m_job;
+    // Set by the job after its last use of this object. A standard future, so that thread
+    // checkers see the hand-over that Qt's own future makes inside the Qt library.
+    std::future<void> m_jobDone;
     QVariantMap m_serialPorts;
 };

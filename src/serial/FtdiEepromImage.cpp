@@ -72,6 +72,13 @@ std::optional<FtdiEepromImage> FtdiEepromImage::decode(Chip chip, const QByteArr
         *targets[s] = QString::fromUtf16(units.constData(), units.size());
         decoded.m_usedStringEnd = qMax(decoded.m_usedStringEnd, offset + length);
     }
+    // Programmers follow the serial number with an empty descriptor and the PnP byte (legacy
+    // port name fields); they move along with the strings.
+    const int tail = decoded.m_usedStringEnd;
+    if (tail + 3 <= size - 2 && quint8(image.at(tail)) == 0x02 && quint8(image.at(tail + 1)) == kStringDescriptor) {
+        decoded.m_legacyTail = image.mid(tail, 3);
+        decoded.m_usedStringEnd += 3;
+    }
     decoded.m_highCurrent = chip == Chip::Ft232R && (quint8(image.at(0)) & kHighCurrentR);
     return decoded;
 }
@@ -104,6 +111,12 @@ std::optional<QByteArray> FtdiEepromImage::encode(QString *error) const
         }
         next += length;
     }
+    if (next + m_legacyTail.size() > areaEnd) {
+        setError(error, QStringLiteral("EEPROM strings do not fit"));
+        return std::nullopt;
+    }
+    for (int i = 0; i < m_legacyTail.size(); ++i)
+        image[next + i] = m_legacyTail.at(i);
     if (m_chip == Chip::Ft232R) {
         const quint8 flags = quint8(image.at(0));
         image[0] = char(m_highCurrent ? (flags | kHighCurrentR) : (flags & ~kHighCurrentR));

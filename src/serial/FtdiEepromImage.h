@@ -42,7 +42,8 @@ private:
 
     Chip m_chip;
     QByteArray m_image;
-    int m_usedStringEnd = 0;  // end of the string descriptors as read
+    int m_usedStringEnd = 0;  // end of the string descriptors (and legacy tail) as read
+    QByteArray m_legacyTail;
     QString m_manufacturer;
     QString m_product;
     QString m_serialNumber;

@@ -7,7 +7,6 @@
 #include <QFileInfo>
 
 #include <libudev.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -85,13 +84,23 @@ PortInfoMap enumerate(const QStringList &extraPorts, const QString &rulePath)
 
 bool usbLocationOfPort(const QString &portPath, UsbLocation *location)
 {
-    struct stat st {};
-    if (stat(QFile::encodeName(portPath).constData(), &st) != 0 || !S_ISCHR(st.st_mode))
-        return false;
     UdevPtr context(udev_new());
     if (!context)
         return false;
-    DevicePtr tty(udev_device_new_from_devnum(context.get(), 'c', st.st_rdev));
+    // A tty's node is named after it; links such as /dev/serial/by-id/... lead to the node,
+    // resolved only when the name itself is not one.
+    auto ttyOfNode = [&context](const QString &node) {
+        const QByteArray sysname = QFile::encodeName(QFileInfo(node).fileName());
+        DevicePtr tty(udev_device_new_from_subsystem_sysname(context.get(), "tty", sysname.constData()));
+        const char *ttyNode = tty ? udev_device_get_devnode(tty.get()) : nullptr;
+        return ttyNode && QFile::decodeName(ttyNode) == node ? std::move(tty) : DevicePtr();
+    };
+    DevicePtr tty = ttyOfNode(QFileInfo(portPath).absoluteFilePath());
+    if (!tty) {
+        const QString target = QFileInfo(portPath).canonicalFilePath();
+        if (!target.isEmpty())
+            tty = ttyOfNode(target);
+    }
     udev_device *usb = tty ? usbParent(tty.get()) : nullptr;
     if (!usb)
         return false;
