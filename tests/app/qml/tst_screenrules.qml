@@ -13,8 +13,12 @@ import "qrc:/FlashRules.js" as FlashRules
 TestCase {
     name: "ScreenRules"
 
+    // Stands in for the host's US-English integer formatting.
     function grouped(n) {
-        return String(n).replace(/\B(?=(\d{3})+(?!\d))/g, ",")
+        var s = String(n), out = ""
+        for (var i = 0; i < s.length; ++i)
+            out += (i > 0 && (s.length - i) % 3 === 0 ? "," : "") + s[i]
+        return out
     }
 
     function test_durations_data() {
