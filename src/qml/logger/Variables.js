@@ -125,3 +125,10 @@ function commitLists(entries, persistents16, persistentTexts) {
     }
     return { persistents16: p16, persistentTexts: texts }
 }
+
+function field(key) {
+    for (var i = 0; i < fields.length; ++i)
+        if (fields[i].key === key)
+            return fields[i]
+    return null
+}

@@ -16,25 +16,16 @@ Flickable {
     readonly property var stored16: firmware.persistents16
     readonly property var storedTexts: firmware.persistents256.map(function (v) { return firmware.qmlToString(v) })
 
-    readonly property bool anyDirty: {
-        for (var i = 0; i < rows.count; ++i)
-            if (rows.itemAt(i) && rows.itemAt(i).dirty)
-                return true
-        return false
+    // The field rows (declared one by one so that each is a child a test can find by name).
+    readonly property var rows: {
+        var found = []
+        for (var i = 0; i < fieldColumn.children.length; ++i)
+            if (fieldColumn.children[i].field !== undefined)
+                found.push(fieldColumn.children[i])
+        return found
     }
-    readonly property bool allValid: {
-        for (var i = 0; i < rows.count; ++i)
-            if (rows.itemAt(i) && !rows.itemAt(i).valid)
-                return false
-        return true
-    }
-
-    function fieldRow(key) {
-        for (var i = 0; i < rows.count; ++i)
-            if (rows.itemAt(i).field.key === key)
-                return rows.itemAt(i)
-        return null
-    }
+    readonly property bool anyDirty: rows.some(function (r) { return r.dirty })
+    readonly property bool allValid: rows.every(function (r) { return r.valid })
 
     // Writes every field into the logger's lists (only changed values go out) and makes them
     // permanent; nothing is written while any entry cannot be stored.
@@ -42,8 +33,8 @@ Flickable {
         if (!ready)
             return false
         var entries = {}
-        for (var i = 0; i < rows.count; ++i)
-            entries[rows.itemAt(i).field.key] = rows.itemAt(i).entry
+        for (var i = 0; i < rows.length; ++i)
+            entries[rows[i].field.key] = rows[i].entry
         var lists = Variables.commitLists(entries, stored16, storedTexts)
         if (!lists)
             return false
@@ -67,14 +58,61 @@ Flickable {
             Layout.alignment: Qt.AlignHCenter
 
             ColumnLayout {
-                Repeater {
-                    id: rows
-                    model: Variables.fields
-                    VariableField {
-                        field: modelData
-                        stored: Variables.storedOf(modelData, screen.stored16, screen.storedTexts)
-                        pixelScale: screen.pixelScale
-                    }
+                id: fieldColumn
+                VariableField {
+                    field: Variables.field("deviceName")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("jobName")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("keepalive")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("flashLogging")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("commitMinutes")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("debugSamples")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("pulseOut")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("pulseDuration")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("pulseGap")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("divider")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("bufferCount")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
                 }
                 Button {
                     objectName: "commitPersistentsButton"
