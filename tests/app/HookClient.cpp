@@ -1,5 +1,6 @@
 #include "HookClient.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -10,16 +11,28 @@
 
 QJsonObject HookClient::request(QJsonObject r)
 {
-    r[QStringLiteral("id")] = ++m_nextId;
+    const int id = ++m_nextId;
+    r[QStringLiteral("id")] = id;
     m_socket->write(QJsonDocument(r).toJson(QJsonDocument::Compact) + '\n');
     QElapsedTimer clock;
     clock.start();
-    while (!m_socket->canReadLine() && clock.elapsed() < 30000 && m_socket->state() == QLocalSocket::ConnectedState)
-        m_socket->waitForReadyRead(1000);
-    const QJsonObject answer = QJsonDocument::fromJson(m_socket->readLine()).object();
-    if (answer.contains(QStringLiteral("error")))
-        qWarning().noquote() << "hook:" << answer.value(QStringLiteral("error")).toString();
-    return answer;
+    // Answers to requests that timed out earlier are skipped, so that no answer is taken for
+    // another request's.
+    while (clock.elapsed() < 60000 && m_socket->state() == QLocalSocket::ConnectedState) {
+        if (!m_socket->canReadLine()) {
+            m_socket->waitForReadyRead(200);
+            QCoreApplication::processEvents();
+            continue;
+        }
+        const QJsonObject answer = QJsonDocument::fromJson(m_socket->readLine()).object();
+        if (answer.value(QStringLiteral("id")).toInt() != id)
+            continue;
+        if (answer.contains(QStringLiteral("error")))
+            qWarning().noquote() << "hook:" << answer.value(QStringLiteral("error")).toString();
+        return answer;
+    }
+    qWarning().noquote() << "hook: no answer to" << QJsonDocument(r).toJson(QJsonDocument::Compact);
+    return QJsonObject();
 }
 
 QJsonValue HookClient::eval(const QString &expression)

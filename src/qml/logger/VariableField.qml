@@ -29,7 +29,8 @@ RowLayout {
         else
             textField.text = Variables.shown(field, stored)
     }
-    onStoredChanged: takeStored()
+    // Later, not inside whatever binding read the new value: the entry feeds `dirty`.
+    onStoredChanged: Qt.callLater(takeStored)
     Component.onCompleted: takeStored()
 
     function setEntry(value) {
