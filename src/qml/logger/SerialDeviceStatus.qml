@@ -1,5 +1,6 @@
 import QtQuick 2.15
 import QtQuick.Controls 2.15
+import QtQuick.Controls.Material 2.15
 import QtQuick.Layouts 1.15
 import localdev 1.0
 import "SerialStatus.js" as SerialStatus
@@ -120,7 +121,7 @@ ColumnLayout {
             objectName: "firmwareVersionText"
             text: DeviceStatus.versionText(panel.firmware.majorVersion, panel.firmware.minorVersion,
                                            panel.firmware.patchLevelVersion, panel.firmware.buildType)
-            color: panel.updateAvailable ? "#fdd835" : palette.windowText
+            color: panel.updateAvailable ? "#fdd835" : Material.foreground
         }
         Image {
             objectName: "firmwareUpdateIcon"

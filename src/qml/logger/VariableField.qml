@@ -53,7 +53,7 @@ RowLayout {
         visible: row.field.kind !== "choice"
         selectByMouse: true
         maximumLength: row.field.kind === "text" ? 32 : 12
-        color: row.valid ? palette.text : "#ef5350"
+        color: row.valid ? Material.foreground : "#ef5350"
         Layout.preferredWidth: 260 * row.pixelScale
     }
     ComboBox {
