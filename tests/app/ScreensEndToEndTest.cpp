@@ -29,9 +29,10 @@ class ScreensEndToEndTest : public QObject
 private slots:
     void initTestCase();
     void homeShowsAndCopiesTheLogger();
-    void variablesAreWrittenAndSaved();
     void flashToolRefusesADamagedFile();
     void flashToolFlashesABuiltFile();
+    // Last: its dialog stays open.
+    void variablesAreWrittenAndSaved();
     void loggerHoldsWhatTheScreensWrote();
     void cleanupTestCase();
 
@@ -163,8 +164,6 @@ void ScreensEndToEndTest::variablesAreWrittenAndSaved()
     QVERIFY(m_hook.waitForText(QStringLiteral("dirty_deviceName"), QString(), 20000));
     QCOMPARE(m_hook.text(QStringLiteral("dirty_pulseDuration")), QString());
     QVERIFY(!m_hook.eval(QStringLiteral("testHook.find('commitPersistentsButton').enabled")).toBool());
-    m_hook.eval(QStringLiteral("(function () { var c = appLoader.item.overlay.children;"
-                               " for (var i = 0; i < c.length; ++i) if (c[i].title === 'Logger Variables') c[i].close() })()"));
 
     // Let the logger finish the writes, then power-cycle it: only saved values come back.
     QVERIFY(m_hook.waitFor(QStringLiteral("globals.tarrowindLogger.firmware.queueClear"), 20000));
@@ -213,7 +212,7 @@ void ScreensEndToEndTest::loggerHoldsWhatTheScreensWrote()
     m_sim.terminate();
     QVERIFY(m_sim.waitForFinished(30000));
     const QJsonObject truth = groundTruth();
-    QVERIFY(truth.value(QStringLiteral("restarts")).toInt() >= 2);
+    QVERIFY(truth.value(QStringLiteral("restarts")).toInt() >= 3);
     QCOMPARE(truth.value(QStringLiteral("persistents256")).toArray().at(0).toString(), QStringLiteral("Pump House 7"));
     QCOMPARE(truth.value(QStringLiteral("persistents16")).toArray().at(2).toInt(), 250);
 

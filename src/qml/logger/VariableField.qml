@@ -65,7 +65,7 @@ RowLayout {
     }
     Label {
         objectName: "dirty_" + row.field.key
-        text: row.dirty ? "*" : ""
+        text: row.dirty && row.enabled ? "*" : ""
         font.bold: true
         color: Material.accent
         Layout.preferredWidth: 14 * row.pixelScale
