@@ -8,6 +8,7 @@ import "qrc:/PortList.js" as PortList
 import "qrc:/Variables.js" as Variables
 import "qrc:/Stats.js" as Stats
 import "qrc:/FlashRules.js" as FlashRules
+import "qrc:/DeciderRules.js" as DeciderRules
 
 // The screens' conversions and decisions, as tables.
 TestCase {
@@ -246,5 +247,16 @@ TestCase {
                 "Flash failure: Too many verification failures")
         compare(FlashRules.resultState(true, BL.Error_Protocol), "error")
         compare(FlashRules.resultText(false, BL.Error_None, ""), "")
+    }
+
+    function test_deciderWindowAndHeader() {
+        fuzzyCompare(DeciderRules.windowAfterWheel(10, -120), 11, 1e-9)
+        fuzzyCompare(DeciderRules.windowAfterWheel(11, 120), 10, 1e-9)
+        compare(DeciderRules.windowAfterWheel(10800, -1200), 10800)
+        compare(DeciderRules.windowAfterWheel(1, 1200), 1)
+        compare(DeciderRules.windowAfterWheel(NaN, 120), 10)
+        compare(DeciderRules.header(3), "Ellipse Algo: Running (background learning)")
+        compare(DeciderRules.header(9), "Ellipse Algo: Not Ready")
+        verify(DeciderRules.relearnsLocally("Recording Playback") && !DeciderRules.relearnsLocally("Serial"))
     }
 }
