@@ -74,7 +74,8 @@ ColumnLayout {
     function showSelection() {
         if (!pulseLog || !hasSelection) {
             selectionText = ""
-            bars.selectionStart = bars.selectionEnd = 0
+            // The graph's own "no selection" mark.
+            bars.selectionStart = bars.selectionEnd = -Number.MAX_VALUE
             return
         }
         var first = Math.floor(selectionStart), last = Math.ceil(selectionEnd)
@@ -99,6 +100,13 @@ ColumnLayout {
         selectionEnabled: true
         labelPixelSize: 14 * chart.pixelScale
         rangeLabelPixelSize: 12 * chart.pixelScale
+        // A new drag starts a new selection.
+        onMouseGrabbedChanged: {
+            if (mouseGrabbed) {
+                chart.selectionStart = chart.selectionEnd = -1
+                chart.selectionText = ""
+            }
+        }
         onSelectionEndChanged: {
             if (mouseGrabbed && selectionEnd !== selectionStart)
                 chart.setSelection(selectionStart + chart.view.left, selectionEnd + chart.view.left)
@@ -106,7 +114,6 @@ ColumnLayout {
         onBarHoveredIndexChanged: {
             if (barHoveredIndex < 0 || !chart.pulseLog)
                 return
-            var values = dataPoints
             var bin = chart.view.left + barHoveredIndex
             var count = chart.pulseLog.pulseCountInRange(chart.pulseLog.binToDate(bin, chart.binMs),
                                                          chart.pulseLog.binToDate(bin + 1, chart.binMs))
