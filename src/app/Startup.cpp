@@ -6,6 +6,7 @@
 #include "NumericLocale.h"
 #include "QmlRegistration.h"
 #include "SerialSupport.h"
+#include "TestHook.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -89,6 +90,7 @@ int runNormalMode(int argc, char **argv)
     if (runtime)
         engine->rootContext()->setContextProperty(QStringLiteral("runtime"), runtime);
     engine->rootContext()->setContextProperty(QStringLiteral("log"), logSignaller());
+    TestHook::installFromEnvironment(engine);
 
     engine->load(QUrl(QStringLiteral("qrc:/main.qml")));
     if (engine->rootObjects().isEmpty()) {

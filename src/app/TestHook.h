@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+#include <QVariant>
+
+class QLocalSocket;
+class QQmlApplicationEngine;
+
+// Lets an end-to-end test look into the running program. Enabled only when the environment
+// variable TW_TEST_HOOK names a local socket server; the program connects to it and answers
+// one JSON request per line:
+//   {"id": n, "eval": "expression"}        the expression's value, evaluated in the root document
+//   {"id": n, "property": ["objectName", "name"]}  a property of a named object of the window
+//   {"id": n, "grab": "/path.png"}         saves a picture of the window
+//   {"id": n, "probe": "reset" | "read"}   the longest GUI-thread stall since the last reset
+//   {"id": n, "take": true}                the value last handed to testHook.report()
+// Scripts reach the hook as `testHook`: report() keeps a value from an asynchronous callback,
+// find() returns a named object of the window or of the root document.
+class TestHook : public QObject
+{
+    Q_OBJECT
+public:
+    // Call before the root document is loaded.
+    static void installFromEnvironment(QQmlApplicationEngine *engine);
+
+    Q_INVOKABLE void report(const QVariant &value);
+    Q_INVOKABLE QObject *find(const QString &objectName) const;
+
+private:
+    TestHook(QQmlApplicationEngine *engine, const QString &serverName);
+    void handleLine(const QByteArray &line);
+    QVariant evaluate(const QString &expression, QString *error) const;
+    void probeTick();
+
+    QQmlApplicationEngine *m_engine;
+    QLocalSocket *m_socket;
+    QByteArray m_buffer;
+    QVariant m_reported;
+    // A fast timer on the GUI thread: any late tick is time the thread spent elsewhere.
+    QTimer m_probeTimer;
+    QElapsedTimer m_probeClock;
+    qint64 m_lastTickNs = 0;
+    qint64 m_longestGapNs = 0;
+    qint64 m_ticks = 0;
+};

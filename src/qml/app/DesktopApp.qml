@@ -1,0 +1,200 @@
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtQuick.Controls.Material 2.15
+import QtQuick.Layouts 1.15
+import QtQuick.Window 2.15
+import Qt.labs.platform 1.1 as Platform
+import localdev 1.0
+import "Navigation.js" as Navigation
+import "MenuTree.js" as MenuTree
+import "WindowRules.js" as WindowRules
+
+ApplicationWindow {
+    id: window
+
+    property real pixelScale: globals.pixelScale
+    readonly property var currentScreen: stack.currentItem
+    readonly property alias messages: messages
+
+    width: 800
+    height: 800
+    minimumWidth: 200
+    minimumHeight: 120
+    color: "black"
+    Material.theme: Material.Dark
+    Material.accent: Material.Red
+    title: WindowRules.windowTitle(Qt.application.name, Qt.application.version,
+                                   currentScreen ? currentScreen.headerTitle : undefined)
+
+    onClosing: Qt.quit()
+    Component.onCompleted: {
+        showMaximized()
+        if (globals.tarrowindLogger.firmware)
+            globals.checkClockSynchronization()
+    }
+
+    menuBar: Rectangle {
+        color: "#1c1c1c"
+        implicitHeight: Math.max(menus.implicitHeight, instruments.implicitHeight + 4 * window.pixelScale)
+
+        RowLayout {
+            anchors.fill: parent
+            anchors.rightMargin: 6 * window.pixelScale
+            spacing: 12 * window.pixelScale
+
+            AppMenuBar {
+                id: menus
+                objectName: "appMenuBar"
+                tree: MenuTree.menuList(globals.settings.advanced, globals.capturing,
+                                        window.currentScreen ? window.currentScreen.menuTreeItems : null)
+                onTriggered: globals.globalTrigger(triggerId)
+                background: Item {}
+                Layout.preferredWidth: contentItem.implicitWidth + leftPadding + rightPadding
+            }
+            ConnectionIndicator {
+                id: connection
+            }
+            Item { Layout.fillWidth: true }
+            InstrumentPanel {
+                id: instruments
+            }
+        }
+    }
+
+    SplitView {
+        anchors.fill: parent
+        orientation: Qt.Vertical
+
+        StackView {
+            id: stack
+            objectName: "screenStack"
+            SplitView.fillHeight: true
+            Component.onCompleted: window.pushFirstScreen()
+        }
+        Loader {
+            id: logPane
+            objectName: "logPane"
+            // Created only when shown: the web view takes seconds to start.
+            active: globals.settings.showLog
+            visible: active
+            source: "LogDisplay.qml"
+            SplitView.preferredHeight: 120 * window.pixelScale
+        }
+        CaptureBar {
+            objectName: "captureBar"
+            visible: globals.capturing
+            SplitView.preferredHeight: implicitHeight
+            onTrigger: globals.globalTrigger(triggerId)
+        }
+    }
+
+    MessagePopup {
+        id: messages
+        objectName: "messagePopup"
+        parent: Overlay.overlay
+        pixelScale: window.pixelScale
+    }
+
+    Platform.FileDialog {
+        id: openLogDialog
+        title: "Please choose a file"
+        nameFilters: ["Raw Log Files (*.rlog)", "All files (*)"]
+        folder: typeof runtime !== "undefined" && runtime
+                ? runtime.urlFromLocalFile(globals.settings.logSettings.folder) : ""
+        onAccepted: window.openLogFile(runtime.urlToLocalFile(file))
+    }
+
+    Shortcut {
+        sequences: ["Esc", "Back"]
+        enabled: stack.depth > 1
+        onActivated: globals.globalTrigger("screen.pop")
+    }
+    Shortcut {
+        sequences: [StandardKey.FullScreen, "Alt+Return"]
+        onActivated: window.visibility === Window.FullScreen ? window.showMaximized() : window.showFullScreen()
+    }
+    Shortcut {
+        sequence: "Ctrl+R"
+        onActivated: globals.globalTrigger("capture.startstop")
+    }
+
+    Connections {
+        target: globals
+        function onGlobalTrigger(triggerId) { window.handleTrigger(triggerId) }
+        function onGlobalMessage(positivity, message) { messages.show(positivity, message) }
+    }
+
+    function handleTrigger(triggerId) {
+        var route = Navigation.route(triggerId)
+        if (!route)
+            return
+        switch (route.kind) {
+        case "window":
+            if (route.action === "exit")
+                Qt.quit()
+            else if (route.action === "pop" && stack.depth > 1)
+                stack.pop()
+            else if (route.action === "openLog")
+                openLogDialog.open()
+            break
+        case "dialog":
+            openPopup("SettingsTypeDialog.qml", { title: route.title, document: route.document })
+            break
+        case "popup":
+            openPopup(route.document, route.properties)
+            break
+        case "screen":
+            pushScreen(route.document, {})
+            break
+        }
+    }
+
+    function openPopup(document, properties) {
+        var component = Qt.createComponent(document)
+        if (component.status !== Component.Ready) {
+            console.warn("Cannot open " + document + ": " + component.errorString())
+            return null
+        }
+        var popup = component.createObject(Overlay.overlay, properties)
+        popup.open()
+        return popup
+    }
+
+    function pushScreen(document, properties) {
+        var component = Qt.createComponent(document)
+        if (component.status !== Component.Ready) {
+            console.warn("Cannot open " + document + ": " + component.errorString())
+            globals.globalMessage(-1, "Not available in this version")
+            return null
+        }
+        return stack.push(component, properties)
+    }
+
+    function pushFirstScreen() {
+        var home = Qt.createComponent("Home.qml")
+        if (home.status === Component.Ready)
+            stack.push(home)
+    }
+
+    // A raw log in its own viewer, on top of the first screen.
+    function openLogFile(path) {
+        var viewer = Qt.createComponent("PulseLogViewer.qml")
+        if (viewer.status !== Component.Ready) {
+            console.warn("Cannot open the log viewer: " + viewer.errorString())
+            return
+        }
+        stack.pop(null)
+        var screen = stack.push(viewer, { fullFilename: path })
+        if (!screen.pulseLog)
+            screen.pulseLog = pulseLogComponent.createObject(screen)
+        if (!screen.pulseLog.load(path)) {
+            stack.pop()
+            globals.globalMessage(-1, "Could not read the log file " + path)
+        }
+    }
+
+    Component {
+        id: pulseLogComponent
+        PulseLog {}
+    }
+}

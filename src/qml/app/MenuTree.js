@@ -1,0 +1,34 @@
+.pragma library
+// The menu bar's content: the fixed menus, then the current screen's own.
+// An item: { text (with & before the mnemonic), icon, trigger, enabled (optional), children }.
+
+function fixedMenus(advanced, capturing) {
+    var logger = [
+        { text: "&Variables", icon: "", trigger: "logger.variables" },
+        { text: "&Flash Tool", icon: "", trigger: "logger.flashutility" }
+    ]
+    if (advanced)
+        logger.splice(logger.length - 1, 0, { text: "S&tats", icon: "", trigger: "logger.stats" })
+    var menus = [
+        { text: "&File", children: [
+            { text: "&Settings", icon: "", trigger: "settings.general" },
+            { text: "&Open Log File", icon: "", trigger: "file.openlog" },
+            { text: "E&xit", icon: "", trigger: "file.exit" }
+        ] },
+        { text: "&Logger", children: logger }
+    ]
+    if (advanced) {
+        menus.push({ text: "&Capture", children: [
+            { text: capturing ? "Sto&p and Save" : "Sta&rt", icon: "", trigger: "capture.startstop" },
+            { text: "A&bort", icon: "", trigger: "capture.abort", enabled: capturing }
+        ] })
+    }
+    return menus
+}
+
+function menuList(advanced, capturing, screenMenus) {
+    var menus = fixedMenus(advanced, capturing)
+    if (screenMenus && screenMenus.length)
+        menus = menus.concat(screenMenus)
+    return menus
+}

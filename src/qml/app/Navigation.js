@@ -1,0 +1,28 @@
+.pragma library
+// What each trigger opens. The window acts on "window", "dialog", "popup" and "screen" routes;
+// the shared state acts on the "state" ones (capture), screens on their own triggers.
+//   dialog: a settings-type dialog titled `title` around `document`
+//   popup:  a dialog document shown as it is, with `properties`
+//   screen: `document` pushed on the screen stack
+//   window: handled by the window itself (`action`)
+
+var routes = {
+    "file.openlog": { kind: "window", action: "openLog" },
+    "file.exit": { kind: "window", action: "exit" },
+    "screen.pop": { kind: "window", action: "pop" },
+    "settings.general": { kind: "dialog", title: "Software Settings", document: "GeneralConfigScreen.qml" },
+    "logger.variables": { kind: "dialog", title: "Logger Variables", document: "VariablesScreen.qml" },
+    "logger.stats": { kind: "dialog", title: "Logger Stats", document: "StatsListView.qml" },
+    "logger.flashutility": { kind: "screen", document: "FlashUtilityScreen.qml" },
+    "action.asksync": { kind: "popup", document: "ClockSyncDialog.qml", properties: {} },
+    "action.askeepromfix": { kind: "popup", document: "AdapterUpdateDialog.qml", properties: {} },
+    "action.showEepromSuccess": { kind: "popup", document: "AdapterResultDialog.qml", properties: { success: true } },
+    "action.showEepromFailure": { kind: "popup", document: "AdapterResultDialog.qml", properties: { success: false } },
+    "capture.startstop": { kind: "state" },
+    "capture.abort": { kind: "state" }
+}
+
+// The route of a trigger, or null for triggers the window does not know.
+function route(triggerId) {
+    return routes.hasOwnProperty(triggerId) ? routes[triggerId] : null
+}

@@ -1,0 +1,127 @@
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtQuick.Layouts 1.15
+import localdev 1.0
+import "Variables.js" as Variables
+
+// The logger's persistent variables: edited here, written and saved on the logger together.
+Flickable {
+    id: screen
+
+    property TarrowindLogger logger: globals.tarrowindLogger
+    property real pixelScale: globals.pixelScale
+
+    readonly property TarrowindFirmware firmware: logger.firmware
+    readonly property bool ready: firmware.connectionState === TarrowindFirmware.ConnectionState_Ready
+    readonly property var stored16: firmware.persistents16
+    readonly property var storedTexts: firmware.persistents256.map(function (v) { return firmware.qmlToString(v) })
+
+    // The field rows (declared one by one so that each is a child a test can find by name).
+    readonly property var rows: {
+        var found = []
+        for (var i = 0; i < fieldColumn.children.length; ++i)
+            if (fieldColumn.children[i].field !== undefined)
+                found.push(fieldColumn.children[i])
+        return found
+    }
+    readonly property bool anyDirty: rows.some(function (r) { return r.dirty })
+    readonly property bool allValid: rows.every(function (r) { return r.valid })
+
+    // Writes every field into the logger's lists (only changed values go out) and makes them
+    // permanent; nothing is written while any entry cannot be stored.
+    function commit() {
+        if (!ready)
+            return false
+        var entries = {}
+        for (var i = 0; i < rows.length; ++i)
+            entries[rows[i].field.key] = rows[i].entry
+        var lists = Variables.commitLists(entries, stored16, storedTexts)
+        if (!lists)
+            return false
+        firmware.persistents16 = lists.persistents16
+        firmware.persistents256 = lists.persistentTexts.map(function (t) { return firmware.qmlToPersistent256(t) })
+        firmware.sendSavePersistents()
+        return true
+    }
+
+    enabled: ready
+    contentHeight: column.implicitHeight
+    clip: true
+    ScrollBar.vertical: ScrollBar {}
+
+    ColumnLayout {
+        id: column
+        width: screen.width
+
+        GroupBox {
+            title: "Persistents"
+            Layout.alignment: Qt.AlignHCenter
+
+            ColumnLayout {
+                id: fieldColumn
+                VariableField {
+                    field: Variables.field("deviceName")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("jobName")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("keepalive")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("flashLogging")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("commitMinutes")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("debugSamples")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("pulseOut")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("pulseDuration")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("pulseGap")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("divider")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                VariableField {
+                    field: Variables.field("bufferCount")
+                    stored: Variables.storedOf(field, screen.stored16, screen.storedTexts)
+                    pixelScale: screen.pixelScale
+                }
+                Button {
+                    objectName: "commitPersistentsButton"
+                    text: "Commit Persistents"
+                    enabled: screen.ready && screen.anyDirty && screen.allValid
+                    Layout.alignment: Qt.AlignRight
+                    onClicked: screen.commit()
+                }
+            }
+        }
+    }
+}

@@ -1,0 +1,250 @@
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtQuick.Layouts 1.15
+import localdev 1.0
+import "LogFiles.js" as LogFiles
+
+// The sessions on the logger's flash: list, download into a viewer or a file, erase.
+Item {
+    id: screen
+    objectName: "logIndexScreen"
+
+    property TarrowindLogger logger: globals.tarrowindLogger
+    property Settings settings: globals.settings
+    property QtObject host: globals.host
+    property real pixelScale: globals.pixelScale
+
+    readonly property string headerTitle: "Logger Filesystem"
+    readonly property TarrowindFirmware firmware: logger.firmware
+    readonly property bool ready: firmware.connectionState === TarrowindFirmware.ConnectionState_Ready
+    readonly property int status: filesystem.status
+    readonly property var sessions: filesystem.sessions
+
+    property bool scanFinished: false
+    property bool clearing: false
+    property real clearProgress: 0
+    property int clearRequestId: 0
+    // Where a "Save" download goes once complete; "" for an "Open" download.
+    property string savePath: ""
+    property bool lockWritten: false
+
+    signal message(int positivity, string text)
+    onMessage: globals.globalMessage(positivity, text)
+
+    // Downloads run faster at the higher line rate; the window's own binding returns afterwards.
+    Binding {
+        target: screen.firmware
+        property: "targetBaud"
+        value: Math.max(screen.settings.serialSettings.baud, 115200 * 4)
+        restoreMode: Binding.RestoreBindingOrValue
+    }
+
+    RemoteFilesystem {
+        id: filesystem
+        objectName: "remoteFilesystem"
+        remoteKestrelcove: screen.ready ? screen.firmware : null
+        onStatusChanged: screen.onFilesystemStatus()
+        onSessionIndexingFinished: screen.scanFinished = success
+    }
+
+    SessionDownloader {
+        id: downloader
+        objectName: "sessionDownloader"
+        remoteFileSystem: filesystem
+        onSessionDownloadFinished: screen.onDownloadFinished(success, error)
+    }
+
+    function onFilesystemStatus() {
+        if (LogFiles.forgetsScan(status))
+            scanFinished = false
+        if (LogFiles.scanDue(status, scanFinished))
+            filesystem.beginScanningSessions()
+    }
+
+    // The logger stops logging on its own and stops streaming samples while we read its flash.
+    function holdLogger(hold) {
+        firmware.sendWriteTemporary16(Network.FlashLogging_RemoteLock, hold ? 1 : 0)
+        firmware.sendWriteTemporary16(Network.RawXyzOutput_Enable, hold ? 0 : 1)
+        lockWritten = hold
+    }
+    onReadyChanged: if (ready) holdLogger(true)
+
+    function unsavedCount() {
+        var n = 0
+        for (var i = 0; i < sessions.length; ++i)
+            if (host.findUnusedFileName(fullPath(sessions[i])) === fullPath(sessions[i]))
+                ++n
+        return n
+    }
+
+    function fileName(session) {
+        return LogFiles.sessionFileName(firmware.deviceName, session.sessionIndex, session.filename, session.filetype)
+    }
+    function fullPath(session) {
+        return LogFiles.sessionPath(settings.logSettings.folder, fileName(session))
+    }
+
+    function startDownload(session, path) {
+        filesystem.cancelOperation()
+        var permanents = firmware.permanents256
+        // A fresh map: nothing of an earlier download's metadata belongs to this session.
+        var meta = {}
+        meta["Logger Serial"] = permanents.length > 0 ? firmware.qmlToString(permanents[0]) : ""
+        meta["Logger Device Name"] = firmware.deviceName
+        meta["Logger Job Name"] = session.filename
+        downloader.pulseLog.metaData = meta
+        savePath = path
+        downloader.beginDownload(session)
+    }
+
+    function openSession(session) {
+        if (!LogFiles.openEnabled(status))
+            return
+        startDownload(session, "")
+        if (StackView.view)
+            StackView.view.push("PulseLogViewer.qml", { pulseLog: downloader.pulseLog, downloader: downloader,
+                                                         fullFilename: fullPath(session) })
+    }
+
+    function saveSession(session) {
+        if (LogFiles.openEnabled(status))
+            startDownload(session, fullPath(session))
+    }
+
+    function onDownloadFinished(success, error) {
+        var path = savePath
+        savePath = ""
+        if (!success) {
+            message(-1, error)
+        } else if (path !== "") {
+            // Never over an existing file: a free name, or nothing at all.
+            var target = host.findUnusedFileName(path)
+            var ok = target !== "" && downloader.pulseLog.saveRaw(target)
+            var m = LogFiles.savedMessage(ok, target !== "" ? host.filenameFromFile(target) : host.filenameFromFile(path))
+            message(m[0], m[1])
+        }
+        filesystem.beginScanningSessions()
+    }
+
+    function askClear() {
+        clearDialog.sessionCount = sessions.length
+        clearDialog.unsavedCount = unsavedCount()
+        clearDialog.scanned = scanFinished
+        clearDialog.open()
+    }
+
+    function clearFiles() {
+        if (!LogFiles.clearEnabled(status, clearing))
+            return
+        filesystem.cancelOperation()
+        clearProgress = 0
+        clearRequestId = firmware.sendFlashCreate()
+        clearing = clearRequestId !== 0
+    }
+
+    Connections {
+        target: screen.firmware
+        function onRecvFlashCreateProgress(percent) { screen.clearProgress = percent }
+        function onRecvFlashCreateResult(requestId, createStatus) {
+            if (!screen.clearing)
+                return
+            screen.clearing = false
+            var m = LogFiles.createResult(createStatus)
+            screen.message(m[0], m[1])
+            if (screen.StackView.view)
+                screen.StackView.view.pop()
+        }
+        function onPacketFinished(requestId, outcome) {
+            if (screen.clearing && requestId === screen.clearRequestId && outcome !== TarrowindFirmware.PacketOutcome_Handled) {
+                screen.clearing = false
+                screen.message(-1, "Device reported a flash hardware or communication error during filesystem initialization.")
+            }
+        }
+    }
+
+    // Back from a viewer opened here: whatever it was still downloading is of no use now.
+    StackView.onActivated: {
+        if (downloader.downloading && savePath === "")
+            downloader.cancelDownload()
+    }
+
+    Component.onCompleted: if (ready) holdLogger(true)
+    Component.onDestruction: {
+        downloader.cancelDownload()
+        filesystem.cancelOperation()
+        if (ready && lockWritten)
+            holdLogger(false)
+    }
+
+    ClearFilesDialog {
+        id: clearDialog
+        objectName: "clearFilesDialog"
+        onErase: screen.clearFiles()
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        anchors.margins: 16 * screen.pixelScale
+        spacing: 10 * screen.pixelScale
+
+        RowLayout {
+            spacing: 10 * screen.pixelScale
+            BusyIndicator {
+                objectName: "filesystemBusy"
+                running: LogFiles.busy(screen.status)
+                visible: running
+                Layout.preferredHeight: 32 * screen.pixelScale
+                Layout.preferredWidth: 32 * screen.pixelScale
+            }
+            ColumnLayout {
+                Label {
+                    objectName: "filesystemStatus"
+                    text: LogFiles.statusText(screen.status)
+                    font.bold: true
+                }
+                Label {
+                    objectName: "filesystemFull"
+                    text: LogFiles.fullText(screen.status, screen.firmware.stats.flashPercentUsed)
+                    visible: text !== ""
+                }
+            }
+            Item { Layout.fillWidth: true }
+            Button {
+                objectName: "clearFilesButton"
+                text: "Clear Files"
+                enabled: screen.ready && LogFiles.clearEnabled(screen.status, screen.clearing)
+                onClicked: screen.askClear()
+            }
+        }
+
+        ProgressBar {
+            objectName: "clearProgress"
+            visible: screen.clearing
+            from: 0
+            to: 100
+            value: screen.clearProgress
+            Layout.fillWidth: true
+        }
+
+        ListView {
+            id: list
+            objectName: "sessionList"
+            model: screen.sessions
+            clip: true
+            spacing: 4 * screen.pixelScale
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            ScrollBar.vertical: ScrollBar {}
+            delegate: SessionDelegate {
+                width: list.width
+                pixelScale: screen.pixelScale
+                fileName: screen.fileName(modelData)
+                dateText: modelData.dateString
+                sizeText: LogFiles.sizeText(modelData.filesize)
+                actionsEnabled: LogFiles.openEnabled(screen.status)
+                onOpenRequested: screen.openSession(modelData)
+                onSaveRequested: screen.saveSession(modelData)
+            }
+        }
+    }
+}

@@ -1,0 +1,56 @@
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtQuick.Layouts 1.15
+
+// One session on the logger: its file name, dates, size and what can be done with it.
+ItemDelegate {
+    id: row
+
+    property real pixelScale: 1
+    property string fileName
+    property string dateText
+    property string sizeText
+    property bool actionsEnabled
+
+    signal openRequested()
+    signal saveRequested()
+
+    onDoubleClicked: if (actionsEnabled) openRequested()
+
+    contentItem: RowLayout {
+        spacing: 12 * row.pixelScale
+        Image {
+            source: "qrc:/record.svg"
+            sourceSize.width: 20 * row.pixelScale
+            sourceSize.height: 20 * row.pixelScale
+        }
+        Label {
+            objectName: "sessionFileName"
+            text: row.fileName
+            elide: Text.ElideMiddle
+            Layout.fillWidth: true
+        }
+        Label {
+            objectName: "sessionDate"
+            text: row.dateText
+        }
+        Label {
+            objectName: "sessionSize"
+            text: row.sizeText
+            Layout.preferredWidth: 90 * row.pixelScale
+            horizontalAlignment: Text.AlignRight
+        }
+        Button {
+            objectName: "sessionOpen"
+            text: "Open"
+            enabled: row.actionsEnabled
+            onClicked: row.openRequested()
+        }
+        Button {
+            objectName: "sessionSave"
+            text: "Save"
+            enabled: row.actionsEnabled
+            onClicked: row.saveRequested()
+        }
+    }
+}

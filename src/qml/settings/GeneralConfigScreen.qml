@@ -1,0 +1,138 @@
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtQuick.Layouts 1.15
+import Qt.labs.platform 1.1 as Platform
+import "Units.js" as Units
+
+// The program's own settings.
+Flickable {
+    id: screen
+
+    property Settings settings: globals.settings
+    property QtObject host: globals.host
+    property real pixelScale: globals.pixelScale
+
+    readonly property var syncModes: ["Always", "Never", "Ask"]
+
+    // A stored unit the program does not know is replaced as soon as it is shown.
+    Component.onCompleted: {
+        var unit = Units.knownOrGallons(settings.volumeUnit)
+        if (unit !== settings.volumeUnit)
+            settings.volumeUnit = unit
+    }
+
+    contentHeight: grid.implicitHeight
+    clip: true
+    ScrollBar.vertical: ScrollBar {}
+
+    GridLayout {
+        id: grid
+        columns: 2
+        columnSpacing: 10 * screen.pixelScale
+        rowSpacing: 6 * screen.pixelScale
+        anchors.horizontalCenter: parent.horizontalCenter
+
+        Label { text: "Log folder:" }
+        RowLayout {
+            Label {
+                objectName: "logFolderText"
+                text: screen.settings.logSettings.folder
+                elide: Text.ElideMiddle
+                Layout.maximumWidth: 380 * screen.pixelScale
+            }
+            Button {
+                text: "Choose..."
+                onClicked: folderDialog.open()
+            }
+        }
+
+        Label { text: "Temperature unit:" }
+        ComboBox {
+            objectName: "temperatureUnitBox"
+            model: Units.temperatureUnits
+            currentIndex: model.indexOf(screen.settings.temperatureUnit)
+            onActivated: screen.settings.temperatureUnit = textAt(index)
+        }
+
+        Label { text: "Volume unit:" }
+        ComboBox {
+            objectName: "volumeUnitBox"
+            model: Units.shownNames()
+            currentIndex: Units.indexOf(screen.settings.volumeUnit)
+            onActivated: screen.settings.volumeUnit = Units.names()[index]
+            Layout.preferredWidth: 260 * screen.pixelScale
+        }
+
+        Label { text: "Sync logger clock when attached:" }
+        ComboBox {
+            objectName: "clockSyncBox"
+            model: screen.syncModes
+            currentIndex: model.indexOf(screen.settings.autoClockSyncMode)
+            onActivated: screen.settings.autoClockSyncMode = textAt(index)
+        }
+
+        Label {
+            text: "Do not ask if off by less than"
+            enabled: screen.settings.autoClockSyncMode === "Ask"
+        }
+        RowLayout {
+            enabled: screen.settings.autoClockSyncMode === "Ask"
+            TextField {
+                objectName: "askSecondsField"
+                text: String(screen.settings.autoClockSyncAskSeconds)
+                validator: IntValidator { bottom: 0; top: 100000000 }
+                selectByMouse: true
+                Layout.preferredWidth: 100 * screen.pixelScale
+                function store() {
+                    if (acceptableInput && Number(text) !== screen.settings.autoClockSyncAskSeconds)
+                        screen.settings.autoClockSyncAskSeconds = Number(text)
+                }
+                onAccepted: store()
+                onActiveFocusChanged: if (!activeFocus) store()
+            }
+            Label { text: " seconds" }
+        }
+
+        Label { text: "Check online for latest firmware"; visible: screen.settings.advanced }
+        CheckBox {
+            objectName: "onlineFirmwareCheckBox"
+            visible: screen.settings.advanced
+            checked: screen.settings.onlineFirmwareCheck
+            onToggled: screen.settings.onlineFirmwareCheck = checked
+        }
+
+        Label { text: "Enable advanced/debug features" }
+        CheckBox {
+            objectName: "advancedBox"
+            checked: screen.settings.advanced
+            onToggled: {
+                screen.settings.advanced = checked
+                // The simple mode knows only the logger, and no log pane.
+                if (!checked) {
+                    screen.settings.dataSource = "Serial"
+                    screen.settings.showLog = false
+                }
+            }
+        }
+
+        Label { text: "Show debug log"; visible: screen.settings.advanced }
+        CheckBox {
+            objectName: "showLogBox"
+            visible: screen.settings.advanced
+            checked: screen.settings.showLog
+            onToggled: screen.settings.showLog = checked
+        }
+    }
+
+    Platform.FolderDialog {
+        id: folderDialog
+        folder: {
+            if (!screen.host)
+                return ""
+            var current = screen.settings.logSettings.folder
+            var start = current !== "" ? screen.host.parentFolderIfFile(current) : screen.host.defaultLogFolder()
+            return screen.host.urlFromLocalFile(start)
+        }
+        onAccepted: if (screen.host) screen.settings.setField("logSettings", "folder", screen.host.urlToLocalFile(folder))
+    }
+}

@@ -1,0 +1,85 @@
+#include "HookClient.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLocalSocket>
+#include <QTest>
+#include <QtDebug>
+
+QJsonObject HookClient::request(QJsonObject r)
+{
+    const int id = ++m_nextId;
+    r[QStringLiteral("id")] = id;
+    m_socket->write(QJsonDocument(r).toJson(QJsonDocument::Compact) + '\n');
+    QElapsedTimer clock;
+    clock.start();
+    // Answers to requests that timed out earlier are skipped, so that no answer is taken for
+    // another request's.
+    while (clock.elapsed() < 60000 && m_socket->state() == QLocalSocket::ConnectedState) {
+        if (!m_socket->canReadLine()) {
+            m_socket->waitForReadyRead(200);
+            QCoreApplication::processEvents();
+            continue;
+        }
+        const QJsonObject answer = QJsonDocument::fromJson(m_socket->readLine()).object();
+        if (answer.value(QStringLiteral("id")).toInt() != id)
+            continue;
+        if (answer.contains(QStringLiteral("error")))
+            qWarning().noquote() << "hook:" << answer.value(QStringLiteral("error")).toString();
+        return answer;
+    }
+    qWarning().noquote() << "hook: no answer to" << QJsonDocument(r).toJson(QJsonDocument::Compact);
+    return QJsonObject();
+}
+
+QJsonValue HookClient::eval(const QString &expression)
+{
+    return request({{QStringLiteral("eval"), expression}}).value(QStringLiteral("value"));
+}
+
+QString HookClient::text(const QString &objectName)
+{
+    return eval(QStringLiteral("(function () { var o = testHook.find(%1); return o ? String(o.text) : '' })()")
+                    .arg(literal(objectName)))
+        .toString();
+}
+
+bool HookClient::waitFor(const QString &expression, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    do {
+        if (eval(expression).toBool())
+            return true;
+        QTest::qWait(100);
+    } while (clock.elapsed() < timeoutMs);
+    return false;
+}
+
+bool HookClient::waitForText(const QString &objectName, const QString &expected, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QString last;
+    do {
+        last = text(objectName);
+        if (last == expected)
+            return true;
+        QTest::qWait(100);
+    } while (clock.elapsed() < timeoutMs);
+    qWarning().noquote() << objectName << "shows" << last << "instead of" << expected;
+    return false;
+}
+
+bool HookClient::grab(const QString &path)
+{
+    return !request({{QStringLiteral("grab"), path}}).contains(QStringLiteral("error")) && QFileInfo(path).size() > 1000;
+}
+
+QString HookClient::literal(const QString &text)
+{
+    return QString::fromUtf8(QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact)).mid(1).chopped(1);
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+
+class QLocalSocket;
+
+// The test's side of the program's test hook (TW_TEST_HOOK): one JSON request per line, one
+// answer per line. Every wait has a deadline.
+class HookClient
+{
+public:
+    void setSocket(QLocalSocket *socket) { m_socket = socket; }
+
+    QJsonObject request(QJsonObject r);
+    QJsonValue eval(const QString &expression);
+    // The text of a named object of the window, "" when there is none.
+    QString text(const QString &objectName);
+    bool waitFor(const QString &expression, int timeoutMs);
+    bool waitForText(const QString &objectName, const QString &expected, int timeoutMs);
+    bool grab(const QString &path);
+
+    // A string as a script literal.
+    static QString literal(const QString &text);
+
+private:
+    QLocalSocket *m_socket = nullptr;
+    int m_nextId = 0;
+};

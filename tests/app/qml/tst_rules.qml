@@ -1,0 +1,192 @@
+import QtQuick 2.15
+import QtTest 1.15
+import localdev 1.0
+import "qrc:/SerialRules.js" as SerialRules
+import "qrc:/CaptureRules.js" as CaptureRules
+import "qrc:/ClockSync.js" as ClockSync
+import "qrc:/AdapterRepair.js" as AdapterRepair
+import "qrc:/WindowRules.js" as WindowRules
+import "qrc:/MenuTree.js" as MenuTree
+import "qrc:/SerialStatus.js" as SerialStatus
+
+// The decisions the window and the shared state take, as tables.
+TestCase {
+    name: "Rules"
+
+    readonly property var ports: ({
+        "/dev/ttyS0": { autodetectedTarrowind: false },
+        "/dev/ttyUSB1": { autodetectedTarrowind: true, eepromFixNeeded: false },
+        "/dev/ttyUSB2": { autodetectedTarrowind: true }
+    })
+
+    function test_autoInAnyCase() {
+        for (var port of ["AUTO", "auto", "Auto", "aUtO"])
+            verify(SerialRules.isAuto(port), port)
+        for (var other of ["", "AUTO ", " auto", "autodetect", "/dev/auto", null, undefined, 0])
+            verify(!SerialRules.isAuto(other), String(other))
+    }
+
+    function test_serialPortBinding_data() {
+        return [
+            { tag: "serial, auto picks first detected", source: "Serial", repair: false, setting: "auto", ports: ports, want: "/dev/ttyUSB1" },
+            { tag: "serial, named port", source: "Serial", repair: false, setting: "/dev/ttyS0", ports: ports, want: "/dev/ttyS0" },
+            { tag: "serial, auto with nothing detected", source: "Serial", repair: false, setting: "AUTO", ports: { "/dev/ttyS0": {} }, want: "" },
+            { tag: "serial, auto before any enumeration", source: "Serial", repair: false, setting: "Auto", ports: null, want: "" },
+            { tag: "repair pending closes", source: "Serial", repair: true, setting: "/dev/ttyS0", ports: ports, want: "" },
+            { tag: "no source closes", source: "None", repair: false, setting: "/dev/ttyS0", ports: ports, want: "" },
+            { tag: "playback closes", source: "Recording Playback", repair: false, setting: "auto", ports: ports, want: "" },
+            { tag: "magnetometer closes", source: "Local Magnetometer", repair: false, setting: "auto", ports: ports, want: "" },
+            { tag: "setting of the wrong kind", source: "Serial", repair: false, setting: 42, ports: ports, want: "" }
+        ]
+    }
+    function test_serialPortBinding(row) {
+        compare(SerialRules.serialPortName(row.source, row.repair, row.setting, row.ports), row.want)
+    }
+
+    function test_portSearchRunsOnlyWhileLookingForAnAdapter() {
+        var looking = { dataSource: "Serial", enumerating: false, repairPending: false, portSetting: "auto",
+                        firmwareReady: false, bootloaderActive: false }
+        verify(SerialRules.shouldSearchPorts(looking))
+        var blockers = { dataSource: "Recording Playback", enumerating: true, repairPending: true,
+                         portSetting: "/dev/ttyUSB0", firmwareReady: true, bootloaderActive: true }
+        for (var key in blockers) {
+            var s = JSON.parse(JSON.stringify(looking))
+            s[key] = blockers[key]
+            verify(!SerialRules.shouldSearchPorts(s), key)
+        }
+        looking.dataSource = "None"
+        verify(!SerialRules.shouldSearchPorts(looking))
+    }
+
+    function test_portOnTheCommandLine() {
+        compare(SerialRules.commandLinePort(["prog", "--port", "/tmp/pty"]), "/tmp/pty")
+        compare(SerialRules.commandLinePort(["prog", "-x", "--port=/dev/ttyUSB3", "more"]), "/dev/ttyUSB3")
+        compare(SerialRules.commandLinePort(["prog", "--port"]), "")
+        compare(SerialRules.commandLinePort(["--port", "/tmp/programName"]), "")
+        compare(SerialRules.commandLinePort(["prog", "stray", "args"]), "")
+        compare(SerialRules.commandLinePort(undefined), "")
+    }
+
+    function test_captureName() {
+        compare(CaptureRules.captureFileName("Bldg 7: meter.2", "2031-04-05T06:07:08"),
+                "Capture_Bldg_7__meter_2_2031-04-05T06_07_08.csv")
+        compare(CaptureRules.captureFileName("tab\there", "2031-04-05T06:07:08.123+02:00"),
+                "Capture_tab_here_2031-04-05T06_07_08_123+02_00.csv")
+        compare(CaptureRules.captureFileName("", "2031-04-05T06:07:08"), "Capture_2031-04-05T06_07_08.csv")
+        compare(CaptureRules.joinPath("/data/logs/", "a.csv"), "/data/logs/a.csv")
+        compare(CaptureRules.joinPath("C:\\logs", "a.csv"), "C:\\logs/a.csv")
+    }
+
+    function clockCase(overrides) {
+        var s = { blocked: false, ready: true, mode: "Always", uniqueId: "A1", lastSyncId: "", lastSyncMs: -1,
+                  nowMs: 100000, skewMs: 0, askSeconds: 1800 }
+        for (var k in overrides)
+            s[k] = overrides[k]
+        return ClockSync.decide(s)
+    }
+    function test_clockSyncModes() {
+        compare(clockCase({}), "sync")
+        compare(clockCase({ mode: "Never", skewMs: 1e9 }), "none")
+        compare(clockCase({ mode: "Ask", skewMs: -1799999 }), "sync")
+        compare(clockCase({ mode: "Ask", skewMs: 1800000 }), "ask")
+        compare(clockCase({ mode: "Ask", skewMs: -7200000 }), "ask")
+        compare(clockCase({ mode: "Ask", skewMs: NaN }), "ask")
+        compare(clockCase({ blocked: true }), "none")
+        compare(clockCase({ ready: false }), "none")
+        // The same device just synchronised is left alone; another device, or later, is not.
+        compare(clockCase({ lastSyncId: "A1", lastSyncMs: 95001 }), "none")
+        compare(clockCase({ lastSyncId: "A1", lastSyncMs: 95000 }), "sync")
+        compare(clockCase({ lastSyncId: "B2", lastSyncMs: 99999 }), "sync")
+        compare(clockCase({ mode: "bogus" }), "none")
+    }
+
+    // The approved sequence runs through the shared state in tst_globals.qml.
+    function test_repairDeclinedPendingAndUnknownPorts() {
+        var s = AdapterRepair.initialState()
+        var r = AdapterRepair.onConnectionReady(s, "/dev/ttyUSB1", { eepromFixNeeded: true, serialNumber: "S1" })
+        verify(r.askEeprom)
+        compare(AdapterRepair.actionWhenPortIdle(r.state), "", "waits for the answer")
+        verify(!AdapterRepair.onConnectionReady(r.state, "/dev/ttyUSB2", { eepromFixNeeded: true }).askEeprom,
+               "nothing more while one repair is pending")
+        s = AdapterRepair.denyEeprom(r.state)
+        verify(!AdapterRepair.pending(s))
+        compare(AdapterRepair.actionWhenPortIdle(AdapterRepair.approveEeprom(s)), "", "no approval without a port")
+        verify(!AdapterRepair.onConnectionReady(s, "/dev/ttyUSB1", { eepromFixNeeded: true }).askEeprom,
+               "a declined update is not offered again")
+        verify(!AdapterRepair.pending(AdapterRepair.onConnectionReady(s, "/dev/x", undefined).state))
+        verify(!AdapterRepair.pending(AdapterRepair.onConnectionReady(s, "/dev/y", { elevatedFixPath: "" }).state))
+        verify(!AdapterRepair.pending(AdapterRepair.onConnectionReady(s, "/dev/z", { elevatedFixPath: 7 }).state))
+    }
+
+    function test_pixelScale() {
+        compare(WindowRules.pixelScale(undefined), 1.0)
+        compare(WindowRules.pixelScale(NaN), 1.0)
+        compare(WindowRules.pixelScale(Infinity), 1.0)
+        compare(WindowRules.pixelScale(0.0009), 1.0)
+        compare(WindowRules.pixelScale(3.0), 1.0)
+        compare(WindowRules.pixelScale(8.0), 2.5)
+    }
+
+    function test_windowTitle() {
+        compare(WindowRules.windowTitle("Tarrowind Utility", "0.9.86", undefined), "Tarrowind Utility v0.9.86")
+        compare(WindowRules.windowTitle("Tarrowind Utility", "0.9.86", ""), "Tarrowind Utility v0.9.86")
+        compare(WindowRules.windowTitle("Tarrowind Utility", "0.9.86", "Viewing Log: a.rlog"),
+                "Tarrowind Utility v0.9.86 - Viewing Log: a.rlog")
+    }
+
+    function texts(items) {
+        return items.map(function (i) { return i.text + (i.trigger ? "=" + i.trigger : "") })
+    }
+    function test_menus() {
+        var basic = MenuTree.menuList(false, false, null)
+        compare(texts(basic), ["&File", "&Logger"])
+        compare(texts(basic[1].children), ["&Variables=logger.variables", "&Flash Tool=logger.flashutility"])
+
+        var advanced = MenuTree.menuList(true, false, [{ text: "&Algorithm", children: [] }])
+        compare(texts(advanced), ["&File", "&Logger", "&Capture", "&Algorithm"])
+        compare(texts(advanced[1].children),
+                ["&Variables=logger.variables", "S&tats=logger.stats", "&Flash Tool=logger.flashutility"])
+        compare(texts(advanced[2].children), ["Sta&rt=capture.startstop", "A&bort=capture.abort"])
+        compare(advanced[2].children[1].enabled, false)
+
+        var capturing = MenuTree.menuList(true, true, [])
+        compare(capturing[2].children[0].text, "Sto&p and Save")
+        compare(capturing[2].children[1].enabled, true)
+    }
+
+    function statusOf(overrides) {
+        var s = { repairPending: false, portCount: 2, portName: "/dev/ttyUSB0", portSetting: "auto", deviceOpen: true,
+                  lastError: "", lastPortError: "", wantsFirmware: true,
+                  firmwareState: TarrowindFirmware.ConnectionState_Ready, bootloaderState: StmBootLoader.State_NoDevice,
+                  bootloaderError: StmBootLoader.Error_None, bootloaderErrorText: "", screenWantsBootloader: false }
+        for (var k in overrides)
+            s[k] = overrides[k]
+        var r = SerialStatus.status(s)
+        return r.state + ":" + r.title + (r.info ? ":" + r.info : "")
+    }
+    function test_connectionStatus() {
+        compare(statusOf({}), "good:Logger Connected")
+        compare(statusOf({ repairPending: true, portName: "" }), "uncertain:Connection Disabled:Port closed pending update")
+        // A port given by path is open although the enumeration knows no adapters.
+        compare(statusOf({ portCount: 0 }), "good:Logger Connected")
+        compare(statusOf({ portCount: 0, deviceOpen: false, portName: "" }), "error:No Ports or Adapters Found")
+        compare(statusOf({ deviceOpen: false, portName: "" }), "error:No Tarrowind adapter detected")
+        compare(statusOf({ deviceOpen: false, portName: "", portSetting: "/dev/ttyS0" }), "error:Connection Disabled")
+        compare(statusOf({ deviceOpen: false, lastError: "Could not open", lastPortError: "No such file" }),
+                "error:Serial Error:Could not open<br>(No such file)")
+        compare(statusOf({ firmwareState: TarrowindFirmware.ConnectionState_QueryingInfo }), "uncertain:Logger Connecting")
+        compare(statusOf({ firmwareState: TarrowindFirmware.ConnectionState_Unconnected }),
+                "uncertain:Logger Not Connected:Searching for device...")
+        var boot = { wantsFirmware: false, screenWantsBootloader: true, bootloaderState: StmBootLoader.State_Ready }
+        compare(statusOf(boot), "good:Logger in bootloader")
+        boot.screenWantsBootloader = false
+        compare(statusOf(boot), "uncertain:Logger in bootloader")
+        boot.bootloaderState = StmBootLoader.State_Busy
+        compare(statusOf(boot), "uncertain:Logger Busy")
+        boot.bootloaderError = StmBootLoader.Error_Checksum
+        boot.bootloaderErrorText = "Verify failed"
+        compare(statusOf(boot), "error:Logger bootloader error:Verify failed")
+        compare(SerialStatus.serialNumberText("TW-0042"), "Tarrowind 3X #TW-0042")
+        compare(SerialStatus.serialNumberText(""), "")
+    }
+}

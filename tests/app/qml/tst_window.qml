@@ -1,0 +1,141 @@
+import QtQuick 2.15
+import QtQuick.Controls 2.15
+import QtTest 1.15
+import "qrc:/"
+
+// The desktop window around a shared state whose host the test chooses.
+TestCase {
+    id: testCase
+    name: "Window"
+    when: windowShown
+
+    Globals {
+        id: globals
+        host: FakeHost {}
+        // The engine's storage starts empty: these are the first settings.
+        settings.onlineFirmwareCheck: false
+        settings.dataSource: "None"
+    }
+
+    Component { id: windowComponent; DesktopApp {} }
+
+    property var window: null
+
+    function initTestCase() {
+        window = windowComponent.createObject(testCase)
+        verify(window)
+        window.visible = true
+        waitForRendering(window.contentItem)
+    }
+
+    function cleanupTestCase() {
+        window.destroy()
+    }
+
+    function findChild(item, objectName) {
+        if (!item)
+            return null
+        if (item.objectName === objectName)
+            return item
+        var children = item.children || []
+        for (var i = 0; i < children.length; ++i) {
+            var found = findChild(children[i], objectName)
+            if (found)
+                return found
+        }
+        return null
+    }
+
+    // The visible dialogs of the window (their items live in its overlay).
+    function popups() {
+        var open = []
+        var children = window.overlay.children
+        for (var i = 0; i < children.length; ++i)
+            if (children[i].title && children[i].visible)
+                open.push(children[i])
+        return open
+    }
+
+    function menuTitles(bar) {
+        var titles = []
+        for (var i = 0; i < bar.count; ++i)
+            titles.push(bar.menuAt(i).title)
+        return titles
+    }
+
+    function test_menuBarFollowsModeAndCapture() {
+        var bar = findChild(window.menuBar, "appMenuBar")
+        verify(bar)
+        compare(menuTitles(bar), ["&File", "&Logger"])
+        globals.settings.advanced = true
+        tryCompare(bar, "count", 3)
+        compare(bar.menuAt(1).count, 3, "Stats in advanced mode")
+        var capture = bar.menuAt(2)
+        compare(capture.itemAt(0).text, "Sta&rt")
+        verify(!capture.itemAt(1).enabled)
+
+        capture.itemAt(0).triggered()
+        verify(globals.capturing)
+        tryVerify(function () { return bar.menuAt(2) && bar.menuAt(2).itemAt(0).text === "Sto&p and Save" })
+        verify(bar.menuAt(2).itemAt(1).enabled)
+        bar.menuAt(2).itemAt(1).triggered()
+        verify(!globals.capturing)
+        tryVerify(function () { return bar.menuAt(2).itemAt(0).text === "Sta&rt" })
+
+        globals.settings.advanced = false
+        tryCompare(bar, "count", 2)
+    }
+
+    function test_messagesCloseUnlessNegative() {
+        var popup = window.messages
+        verify(popup)
+        globals.globalMessage(1, "Capture saved to x.csv")
+        tryVerify(function () { return popup.visible })
+        compare(popup.message, "Capture saved to x.csv")
+        tryVerify(function () { return !popup.visible }, 5000, "a positive message goes by itself")
+        globals.globalMessage(-1, "Failure saving Capture to y.csv")
+        tryVerify(function () { return popup.visible })
+        wait(2500)
+        verify(popup.visible, "a negative message stays until dismissed")
+        popup.close()
+    }
+
+    function test_settingsTypeDialog() {
+        var before = popups().length
+        globals.globalTrigger("settings.general")
+        var dialog = null
+        tryVerify(function () {
+            var open = popups()
+            for (var i = 0; i < open.length; ++i)
+                if (open[i].title === "Software Settings")
+                    dialog = open[i]
+            return dialog !== null
+        })
+        fuzzyCompare(dialog.width, window.width * 0.9, 1)
+        fuzzyCompare(dialog.height, window.height * 0.9, 1)
+        keyClick(Qt.Key_Escape)
+        tryVerify(function () { return popups().length === before }, 5000, "closed and gone")
+    }
+
+    function test_unknownAndStateTriggersOpenNothing() {
+        var before = popups().length
+        globals.globalTrigger("no.such.trigger")
+        globals.globalTrigger("capture.startstop")
+        globals.globalTrigger("capture.abort")
+        wait(100)
+        compare(popups().length, before)
+        verify(!globals.capturing)
+    }
+
+    function test_captureBarAndShortcut() {
+        window.requestActivate()
+        tryVerify(function () { return window.active })
+        keyClick(Qt.Key_R, Qt.ControlModifier)
+        verify(globals.capturing)
+        var bar = findChild(window.contentItem, "captureBar")
+        verify(bar && bar.visible)
+        keyClick(Qt.Key_R, Qt.ControlModifier)
+        verify(!globals.capturing)
+        verify(!bar.visible)
+    }
+}
