@@ -7,7 +7,7 @@
 // byte rate x download time). Its same-run baseline is the line itself flooded with pipelined
 // sector reads (BM_LineFlood), which shows what the throttle really delivers on this machine.
 // Unthrottled the figure is the payload rate (protocol and CPU cost), next to the flooded
-// in-process line's byte rate.
+// in-process line's byte rate; its CPU column is the whole process (every thread) per download.
 #include "InProcessSerialDevice.h"
 #include "Network.h"
 #include "PulseLog.h"
@@ -247,6 +247,7 @@ BENCHMARK(BM_Download)
 BENCHMARK(BM_Download)
     ->ArgNames({"patch", "baud", "pty"})
     ->ArgsProduct({{4040, 4251, 4468}, {0}, {0}})
+    ->MeasureProcessCPUTime()
     ->UseManualTime()
     ->Iterations(3)
     ->Unit(benchmark::kMillisecond);

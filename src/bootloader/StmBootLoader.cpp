@@ -63,6 +63,7 @@ void StmBootLoader::setPublicState(State state)
 void StmBootLoader::setStep(int step)
 {
     m_step = step;
+    m_answerOverdue = false;
     if (step == 1 || step == 2)
         m_failureCount = 0;
     if (step == 0 || step == 10 || !m_device)
@@ -348,6 +349,26 @@ void StmBootLoader::onTimeout()
     }
     qWarning() << "StmBootLoader timeout tick";
     const bool ackStep = m_step == 9 || (m_step >= 11 && m_step <= 17);
+    if (ackStep || m_step == 18) {
+        // On a busy host the answer may be waiting already, its readyRead still queued: that
+        // is no timeout.
+        if (m_device->bytesAvailable() > 0) {
+            const int step = m_step;
+            processAvailable();
+            if (m_device && m_step == step)
+                m_timeoutTimer.start();
+            return;
+        }
+        // An answer can be late rather than lost. A command repeated while its answer is still
+        // on its way desynchronises the exchange (the late answer is taken for the repeat's)
+        // and the failures that follow end the whole operation, so the command is repeated
+        // only after a second silent step time.
+        if (!m_answerOverdue) {
+            m_answerOverdue = true;
+            m_timeoutTimer.start();
+            return;
+        }
+    }
     if (ackStep) {
         // The missing answer is handled as a NACK, which counts the failure and repeats.
         handleByte(0xFF);

@@ -109,6 +109,8 @@ private:
     int m_erasedBytes = 0;
     int m_doneBytes = 0;
     int m_failureCount = 0;
+    // The current step has gone one step time without an answer.
+    bool m_answerOverdue = false;
 
     int m_replyExpected = 0;
     QByteArray m_reply;

@@ -188,6 +188,8 @@ struct RemoteFlashAdapter::Channel : std::enable_shared_from_this<RemoteFlashAda
             return;
         size_t waiting = unanswered();
         const size_t limit = window();
+        if (waiting >= limit)
+            return;
         for (; it != plan.end(); ++it) {
             if (sectors) {
                 for (uint32_t n = 0; n < Geo::kSectorsPerPage; ++n) {

@@ -40,6 +40,7 @@ public:
     // little enough that the last of them is answered long before the client would resend it
     // (2.5 s for flash reads), and that a cancel leaves little behind on the line.
     static constexpr int64_t kReadAheadBudgetNs = 250'000'000;
+    // One read stays requested ahead as long as two answers take no longer than this.
     static constexpr int64_t kSlowLineLimitNs = 1'000'000'000;
 
     explicit RemoteFlashAdapter(QObject *parent = nullptr);

@@ -308,8 +308,6 @@ public:
     }
 
 private:
-    // Moves a position that sits inside a reserved block on to the first usable sector in the
-    // direction of travel, as a step into that block would.
     // The pages a forward walk from `page` reads before it reaches `stop`, each with the hint its
     // read carries, as far as the page map held tells: pages whose map bit is cleared are never
     // asked for, and the list ends where the walk will need another map page.
@@ -336,6 +334,8 @@ private:
         return out;
     }
 
+    // Moves a position that sits inside a reserved block on to the first usable sector in the
+    // direction of travel, as a step into that block would.
     uint32_t normalise(uint32_t s, bool forward) const
     {
         if (s >= Params::kSectorCount)

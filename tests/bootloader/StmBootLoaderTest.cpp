@@ -8,10 +8,12 @@
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -280,6 +282,39 @@ TEST_F(StmBootLoaderTest, TenthConsecutiveNackEndsWithCommunicationError)
               StmBootLoader::Error_None);
 }
 
+// On a busy host an answer can arrive later than one step time. Late is not lost: the command
+// must not be repeated while its answer is still on its way, or the late answer is taken for
+// the repeat's and the exchange falls apart.
+TEST_F(StmBootLoaderTest, LateAnswersAreWaitedFor)
+{
+    connectLoader();
+    // Hold up the device's answer once in each kind of wait (an erase ACK, an address ACK, a
+    // Read Memory reply) for longer than a step time; the held bytes then arrive in order.
+    QByteArray held;
+    bool holding = false;
+    QList<int> heldInSteps;
+    line->setIncomingFilter([&](const QByteArray &in) {
+        const int step = loader->step();
+        if (!holding && (step == 12 || step == 14 || step == 18) && !heldInSteps.contains(step)) {
+            holding = true;
+            heldInSteps << step;
+            QTimer::singleShot(StmBootLoader::kStepTimeoutMs + 150, line.get(), [&] {
+                holding = false;
+                line->injectIncoming(std::exchange(held, QByteArray()));
+            });
+        }
+        if (!holding)
+            return in;
+        held += in;
+        return QByteArray();
+    });
+    const QByteArray image = pattern(8192, 5);
+    EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, image), StmBootLoader::Error_None);
+    EXPECT_EQ(heldInSteps, (QList<int>{12, 14, 18}));
+    EXPECT_EQ(device.flash().left(8192), image);
+    EXPECT_EQ(device.commandCount(0x31), 32);  // no block was written twice
+}
+
 TEST_F(StmBootLoaderTest, SilentLineTimesOutAndRecoversLater)
 {
     connectLoader();
@@ -296,12 +331,13 @@ TEST_F(StmBootLoaderTest, SilentLineTimesOutAndRecoversLater)
     QSignalSpy finished(loader.get(), &StmBootLoader::operationFinished);
     loader->beginOperation(StmBootLoader::EraseProgramVerify, 4, pattern(256, 1));
     line->setHold(false);
-    ASSERT_TRUE(waitUntil([&] { return finished.count() == 1; }, 8000));
+    // Ten failures, each after two silent step times.
+    ASSERT_TRUE(waitUntil([&] { return finished.count() == 1; }, 30000));
     EXPECT_EQ(finished[0][0].value<StmBootLoader::Error>(), StmBootLoader::Error_Protocol);
     EXPECT_EQ(loader->operationErrorString(), QStringLiteral("BootLoader communication error"));
     EXPECT_EQ(loader->state(), StmBootLoader::State_Connecting);
     silent = false;
-    ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }));
 }
 
 // Faults that keep the bootloader's framing intact are absorbed by retries: spoiled data
