@@ -1,4 +1,5 @@
 #include "FastLz.h"
+#include "FastLzEncoder.h"
 #include "MemoryPipe.h"
 #include "MessageCapture.h"
 #include "ScriptedDevice.h"
