@@ -1,12 +1,7 @@
 #include "SerialSupport.h"
 
 #include "AbstractSerialPort.h"
-
-#ifdef _WIN32
-#include "WindowsPortDriver.h"
-#else
-#include "PosixPortDriver.h"
-#endif
+#include "PlatformPortDriver.h"
 
 #include <QDebug>
 
@@ -21,13 +16,7 @@ void initSerialSupport()
     // One driver factory per process, however often start-up code runs.
     if (g_initialised.exchange(true))
         return;
-#ifdef _WIN32
-    AbstractSerialPort::registerPortDriverFactory(
-        std::make_unique<AbstractSerialPort::TemplatedPortDriverFactory<WindowsPortDriver>>());
-#else
-    AbstractSerialPort::registerPortDriverFactory(
-        std::make_unique<AbstractSerialPort::TemplatedPortDriverFactory<PosixPortDriver>>());
-#endif
+    AbstractSerialPort::registerPortDriverFactory(makePlatformPortDriverFactory());
 }
 
 void shutdownSerialSupport()
