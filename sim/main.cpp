@@ -1,5 +1,6 @@
 // tarrowind-sim: the virtual logger on a pseudo-terminal, until SIGINT or SIGTERM.
 
+#include "NetworkMetatypes.h"
 #include "VirtualLoggerRunner.h"
 
 #include <QByteArray>
@@ -266,6 +267,7 @@ int main(int argc, char **argv)
     const int status = parseCommandLine(arguments, &settings);
     if (status >= 0)
         return status;
+    registerNetworkMetatypes();
     const VirtualLoggerConfig &config = settings.config;
     const QString &linkPath = settings.linkPath;
     const QString &truthDir = settings.truthDir;

@@ -1,5 +1,6 @@
 #include "LogFile.h"
 
+#include "AppMetatypes.h"
 #include "LogSignaller.h"
 
 #include <QDir>
@@ -61,7 +62,7 @@ QString formatLogLine(QtMsgType severity, double seconds, const QString &text)
 
 void installLogFile(const QString &path)
 {
-    qRegisterMetaType<QtMsgType>("QtMsgType");
+    registerAppMetatypes();
     g_signaller = new LogSignaller();
     QQmlEngine::setObjectOwnership(g_signaller, QQmlEngine::CppOwnership);
 

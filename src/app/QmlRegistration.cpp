@@ -112,8 +112,6 @@ void registerQmlTypes()
 #endif
 #ifdef TW_HAS_SERIALPORT
     qmlRegisterType<AbstractSerialPort>(kUri, 1, 0, "MlSerialPort");
-    const int portType = qRegisterMetaType<AbstractSerialPort *>("MlSerialPort*");
-    QMetaType::registerTypedef("AbstractSerialPort*", portType);
     qRegisterMetaType<QQmlListProperty<AbstractSerialPort>>("QQmlListProperty<MlSerialPort>");
 #endif
 #ifdef TW_HAS_BOOTLOADER
@@ -137,6 +135,7 @@ void registerQmlTypes()
 #endif
 #ifdef TW_HAS_RENDERER
     registerCreatable<SoftwareRenderer>("SoftwareRenderer");
+    qRegisterMetaType<SoftwareRenderer::Axes>("SoftwareRenderer::Axes");
 #endif
 #ifdef TW_HAS_DECIDER
     registerUncreatable<WrappedDecider>("WrappedDecider", "Abstract");
@@ -168,38 +167,6 @@ void registerQmlTypes()
 #ifdef TW_HAS_NETWORK
     qmlRegisterUncreatableMetaObject(Network::staticMetaObject, kUri, 1, 0, "Network",
                                      QStringLiteral("Error: only enums"));
-#endif
-}
-
-void registerProtocolMetatypes()
-{
-    qRegisterMetaType<QtMsgType>("QtMsgType");
-#ifdef TW_HAS_NETWORK
-    qRegisterMetaType<Network::uint256_t>("Network::uint256_t");
-    qRegisterMetaType<Network::Algorithm>("Network::Algorithm");
-    qRegisterMetaType<Network::ServerType>("Network::ServerType");
-    qRegisterMetaType<Network::ModelType>("Network::ModelType");
-    qRegisterMetaType<Network::TemporaryName16>("Network::TemporaryName16");
-    qRegisterMetaType<Network::PersistentName16>("Network::PersistentName16");
-    qRegisterMetaType<Network::PersistentName256>("Network::PersistentName256");
-    qRegisterMetaType<Network::PermanentName16>("Network::PermanentName16");
-    qRegisterMetaType<Network::PermanentName256>("Network::PermanentName256");
-#endif
-#ifdef TW_HAS_REMOTEFS
-    qRegisterMetaType<RemoteFilesystemSessionPtr>("RemoteFilesystemSessionPtr");
-#endif
-#ifdef TW_HAS_PULSELOG
-    qRegisterMetaType<DataSeriesVectorPtr>("DataSeriesVectorPtr");
-#endif
-#ifdef TW_HAS_RENDERER
-    qRegisterMetaType<SoftwareRenderer::Axes>("SoftwareRenderer::Axes");
-#endif
-#ifdef TW_HAS_SERIALPORT
-    qRegisterMetaType<AbstractSerialPort::Parity>("MlSerialPort::Parity");
-    qRegisterMetaType<AbstractSerialPort::SerialPortError>("MlSerialPort::SerialPortError");
-#endif
-#ifdef TW_HAS_FIRMWAREMETA
-    qRegisterMetaType<FirmwareMeta::LoadStatus>("FirmwareMeta::LoadStatus");
 #endif
 }
 

@@ -1,9 +1,15 @@
 #include "Startup.h"
 
+#include "AppMetatypes.h"
+#include "BootloaderMetatypes.h"
 #include "CommonMetatypes.h"
 #include "LogFile.h"
 #include "LogSignaller.h"
+#include "NetworkMetatypes.h"
+#include "PulseLogMetatypes.h"
 #include "QmlRegistration.h"
+#include "RemoteFsMetatypes.h"
+#include "SerialMetatypes.h"
 #include "SerialSupport.h"
 
 #include <QApplication>
@@ -77,7 +83,12 @@ int runNormalMode(int argc, char **argv)
 
     registerQmlTypes();
     registerCommonMetatypes();
-    registerProtocolMetatypes();
+    registerSerialMetatypes();
+    registerNetworkMetatypes();
+    registerBootloaderMetatypes();
+    registerRemoteFsMetatypes();
+    registerPulseLogMetatypes();
+    registerAppMetatypes();
 
     auto *engine = new QQmlApplicationEngine();
     QObject *runtime = createRuntime();

@@ -1,9 +1,15 @@
+#include "BootloaderMetatypes.h"
 #include "CliSupport.h"
+#include "CommonMetatypes.h"
 #include "DeviceCommands.h"
 #include "FirmwareCommands.h"
 #include "LogCommands.h"
+#include "NetworkMetatypes.h"
 #include "ProtocolCommands.h"
+#include "PulseLogMetatypes.h"
 #include "RecordingCommands.h"
+#include "RemoteFsMetatypes.h"
+#include "SerialMetatypes.h"
 
 #include <QCoreApplication>
 
@@ -31,5 +37,11 @@ int main(int argc, char **argv)
     QCoreApplication::setOrganizationName(QStringLiteral("Ombrellix"));
     QCoreApplication::setApplicationName(QStringLiteral("Tarrowind Utility"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TW_VERSION));
+    registerCommonMetatypes();
+    registerSerialMetatypes();
+    registerNetworkMetatypes();
+    registerBootloaderMetatypes();
+    registerRemoteFsMetatypes();
+    registerPulseLogMetatypes();
     return Cli::dispatch(app.arguments().mid(1), allCommands());
 }

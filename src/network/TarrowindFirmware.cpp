@@ -1,5 +1,7 @@
 #include "TarrowindFirmware.h"
 
+#include "NetworkMetatypes.h"
+
 #include "FlashReadDecoder.h"
 
 #include <QDebug>
@@ -78,13 +80,7 @@ void logWarning(const QString &text)
 TarrowindFirmware::TarrowindFirmware(QObject *parent) : QObject(parent)
 {
     // Signals of this class travel queued to other threads (the remote filesystem worker).
-    static const bool registered = [] {
-        registerNetworkMetatypes();
-        qRegisterMetaType<TarrowindFirmware::PacketOutcome>("TarrowindFirmware::PacketOutcome");
-        qRegisterMetaType<TarrowindFirmware::ConnectionState>("TarrowindFirmware::ConnectionState");
-        return true;
-    }();
-    Q_UNUSED(registered);
+    registerNetworkMetatypes();
     m_dateTime = QDateTime::fromMSecsSinceEpoch(0, Qt::UTC);
     m_parser.setPacketHandler([this](const PacketBase &packet, int length) { dispatch(packet, length); });
 

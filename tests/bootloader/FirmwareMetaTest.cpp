@@ -1,4 +1,5 @@
 // The firmware image file: trailer layout, digest, load outcomes and saving.
+#include "BootloaderMetatypes.h"
 #include "FirmwareMeta.h"
 
 #include <QCoreApplication>
@@ -230,7 +231,7 @@ TEST(FirmwareMeta, SettersNotifyOnlyOnChange)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    qRegisterMetaType<FirmwareMeta::LoadStatus>("FirmwareMeta::LoadStatus");
+    registerBootloaderMetatypes();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

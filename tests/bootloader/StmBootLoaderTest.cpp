@@ -1,5 +1,6 @@
 // The bootloader client against the virtual STM32 bootloader over an in-memory line.
 #include "BootloaderLine.h"
+#include "BootloaderMetatypes.h"
 #include "StmBootLoader.h"
 #include "VirtualBootloader.h"
 
@@ -442,8 +443,7 @@ TEST_F(StmBootLoaderTest, LosingTheDeviceMidOperationReportsAnError)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    qRegisterMetaType<StmBootLoader::Error>("StmBootLoader::Error");
-    qRegisterMetaType<StmBootLoader::State>("StmBootLoader::State");
+    registerBootloaderMetatypes();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

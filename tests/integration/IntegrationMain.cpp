@@ -1,3 +1,8 @@
+#include "BootloaderMetatypes.h"
+#include "PulseLogMetatypes.h"
+#include "RemoteFsMetatypes.h"
+#include "SerialMetatypes.h"
+
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 
@@ -6,6 +11,10 @@
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    registerSerialMetatypes();
+    registerBootloaderMetatypes();
+    registerRemoteFsMetatypes();
+    registerPulseLogMetatypes();
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -2,6 +2,7 @@
 #include "FastLzEncoder.h"
 #include "MemoryPipe.h"
 #include "MessageCapture.h"
+#include "NetworkMetatypes.h"
 #include "ScriptedDevice.h"
 #include "TarrowindFirmware.h"
 
@@ -52,12 +53,7 @@ protected:
         MemoryPipe::connectPair(&clientEnd, &deviceEnd);
         device = std::make_unique<ScriptedDevice>(&deviceEnd);
         firmware = std::make_unique<TarrowindFirmware>();
-        qRegisterMetaType<TarrowindFirmware::PacketOutcome>();
-        qRegisterMetaType<TarrowindFirmware::ConnectionState>();
-        qRegisterMetaType<uint16_t>("uint16_t");
-        qRegisterMetaType<uint32_t>("uint32_t");
-        qRegisterMetaType<XyzSampleTimestamped>();
-        qRegisterMetaType<Network::ReadStatus>();
+        registerNetworkMetatypes();
     }
 
     void attach() { firmware->setIoDevice(&clientEnd); }

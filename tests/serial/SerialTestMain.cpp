@@ -1,3 +1,4 @@
+#include "SerialMetatypes.h"
 #include "SerialSupport.h"
 
 #include <QCoreApplication>
@@ -7,6 +8,7 @@
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    registerSerialMetatypes();
     ::testing::InitGoogleTest(&argc, argv);
     initSerialSupport();
     const int result = RUN_ALL_TESTS();
