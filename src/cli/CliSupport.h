@@ -1,5 +1,9 @@
 #pragma once
 
+// How the command-line tool reports failure: each command returns its exit status; a failure
+// is one line "tarrowind-cli: <reason>" on stderr (Cli::fail) and status 1, with nothing on
+// stdout. Helpers that can fail return bool with a QString *error out-parameter.
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QJsonDocument>
