@@ -12,7 +12,6 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
-#include <vector>
 #include <pthread.h>
 
 namespace {
@@ -42,108 +41,104 @@ bool inUnitRange(const QString &v, double *target)
     return ok && *target >= 0 && *target <= 1;
 }
 
-const std::vector<SimOption> &simOptions()
-{
-    static const std::vector<SimOption> options = {
-        {"Scenario", "seed", "S", "seed of everything random (identity, sessions, noise, faults); default 1",
-         [](const QString &v, Settings &s) {
-             bool ok = false;
-             s.config.seed = v.toUInt(&ok);
-             return ok;
-         }},
-        {"Scenario", "sessions", "N", "closed logging sessions on the flash (the last file stays open); default 3",
-         [](const QString &v, Settings &s) {
-             bool ok = false;
-             s.config.flash.closedSessions = v.toInt(&ok);
-             return ok && s.config.flash.closedSessions >= 0;
-         }},
-        {"Scenario", "wrap", "", "let a session run past the end of the flash",
-         [](const QString &, Settings &s) {
-             s.config.flash.wrapAround = true;
-             return true;
-         }},
-        {"Scenario", "leak", "", "model a leak in the water-use profile",
-         [](const QString &, Settings &s) {
-             s.config.flash.leak = true;
-             return true;
-         }},
-        {"Scenario", "patch-level", "N", "firmware patch level (4040, 4162, 4251, 4300, 4468 gate features); default 4468",
-         [](const QString &v, Settings &s) {
-             bool ok = false;
-             s.config.patchLevel = v.toUInt(&ok);
-             return ok;
-         }},
-        {"Scenario", "mode", "firmware|bootloader", "the mode the logger starts in; default firmware",
-         [](const QString &v, Settings &s) {
-             s.config.startInBootloader = v == QLatin1String("bootloader");
-             return v == QLatin1String("firmware") || v == QLatin1String("bootloader");
-         }},
-        {"Scenario", "sample-hz", "HZ", "magnetometer sample rate of the S2C_DataPoints stream; default 400",
-         [](const QString &v, Settings &s) {
-             bool ok = false;
-             s.config.sampleHz = v.toDouble(&ok);
-             return ok && s.config.sampleHz > 0 && s.config.sampleHz <= 4000;
-         }},
-        {"Scenario", "rev-per-s", "R", "meter revolutions per second (negative runs backwards); default 1",
-         [](const QString &v, Settings &s) {
-             bool ok = false;
-             s.config.magnet.revPerSecond = v.toDouble(&ok);
-             return ok;
-         }},
-        {"Scenario", "clock-offset-ms", "MS", "the logger's clock minus the host's at start; default 0",
-         [](const QString &v, Settings &s) {
-             bool ok = false;
-             s.config.clockOffsetMs = v.toLongLong(&ok);
-             return ok;
-         }},
-        {"Scenario", "debug-interval-ms", "MS", "mean interval of debug messages, 0 for none; default 20000",
-         [](const QString &v, Settings &s) {
-             bool ok = false;
-             s.config.debugMessageIntervalMs = v.toInt(&ok);
-             return ok && s.config.debugMessageIntervalMs >= 0;
-         }},
-        {"Line", "link", "PATH", "also place a symlink PATH to the pty (re-pointed on replug)",
-         [](const QString &v, Settings &s) {
-             s.linkPath = v;
-             return true;
-         }},
-        {"Line", "baud-limit", "BAUD",
-         "throttle both directions to BAUD's byte rate (10 bits per byte,\n"
-         "11 in bootloader mode); default unthrottled",
-         [](const QString &v, Settings &s) {
-             bool ok = false;
-             s.config.faults.baudLimit = v.toUInt(&ok);
-             return ok;
-         }},
-        {"Line", "fault-drop", "P", "probability that a byte is lost (each direction)",
-         [](const QString &v, Settings &s) { return inUnitRange(v, &s.config.faults.dropProbability); }},
-        {"Line", "fault-corrupt", "P", "probability that a byte has one bit flipped",
-         [](const QString &v, Settings &s) { return inUnitRange(v, &s.config.faults.corruptProbability); }},
-        {"Line", "fault-delay-ms", "MS", "stall the line for MS milliseconds before some bytes",
-         [](const QString &v, Settings &s) {
-             bool ok = false;
-             s.config.faults.delayMs = v.toInt(&ok);
-             return ok && s.config.faults.delayMs >= 0;
-         }},
-        {"Line", "fault-delay-p", "P", "probability of such a stall per byte; default 0.001 with --fault-delay-ms",
-         [](const QString &v, Settings &s) {
-             s.delayProbabilityGiven = true;
-             return inUnitRange(v, &s.config.faults.delayProbability);
-         }},
-        {"Output", "write-ground-truth", "DIR",
-         "write what the logger holds into DIR at start and again on exit:\n"
-         "session-<index>.rlog per closed session (the 520-byte payloads of its\n"
-         "records in order), flash-pages.bin (u32 page index + 2112 bytes for\n"
-         "every page not fully erased), sessions.json, state-export.bin (the\n"
-         "528-byte state export), mcu-flash.bin (the 256 KiB MCU flash) and\n"
-         "device.json (identity, variables, request counts)",
-         [](const QString &v, Settings &s) {
-             s.truthDir = v;
-             return true;
-         }},
-    };
-    return options;
-}
+const SimOption kSimOptions[] = {
+    {"Scenario", "seed", "S", "seed of everything random (identity, sessions, noise, faults); default 1",
+     [](const QString &v, Settings &s) {
+         bool ok = false;
+         s.config.seed = v.toUInt(&ok);
+         return ok;
+     }},
+    {"Scenario", "sessions", "N", "closed logging sessions on the flash (the last file stays open); default 3",
+     [](const QString &v, Settings &s) {
+         bool ok = false;
+         s.config.flash.closedSessions = v.toInt(&ok);
+         return ok && s.config.flash.closedSessions >= 0;
+     }},
+    {"Scenario", "wrap", "", "let a session run past the end of the flash",
+     [](const QString &, Settings &s) {
+         s.config.flash.wrapAround = true;
+         return true;
+     }},
+    {"Scenario", "leak", "", "model a leak in the water-use profile",
+     [](const QString &, Settings &s) {
+         s.config.flash.leak = true;
+         return true;
+     }},
+    {"Scenario", "patch-level", "N", "firmware patch level (4040, 4162, 4251, 4300, 4468 gate features); default 4468",
+     [](const QString &v, Settings &s) {
+         bool ok = false;
+         s.config.patchLevel = v.toUInt(&ok);
+         return ok;
+     }},
+    {"Scenario", "mode", "firmware|bootloader", "the mode the logger starts in; default firmware",
+     [](const QString &v, Settings &s) {
+         s.config.startInBootloader = v == QLatin1String("bootloader");
+         return v == QLatin1String("firmware") || v == QLatin1String("bootloader");
+     }},
+    {"Scenario", "sample-hz", "HZ", "magnetometer sample rate of the S2C_DataPoints stream; default 400",
+     [](const QString &v, Settings &s) {
+         bool ok = false;
+         s.config.sampleHz = v.toDouble(&ok);
+         return ok && s.config.sampleHz > 0 && s.config.sampleHz <= 4000;
+     }},
+    {"Scenario", "rev-per-s", "R", "meter revolutions per second (negative runs backwards); default 1",
+     [](const QString &v, Settings &s) {
+         bool ok = false;
+         s.config.magnet.revPerSecond = v.toDouble(&ok);
+         return ok;
+     }},
+    {"Scenario", "clock-offset-ms", "MS", "the logger's clock minus the host's at start; default 0",
+     [](const QString &v, Settings &s) {
+         bool ok = false;
+         s.config.clockOffsetMs = v.toLongLong(&ok);
+         return ok;
+     }},
+    {"Scenario", "debug-interval-ms", "MS", "mean interval of debug messages, 0 for none; default 20000",
+     [](const QString &v, Settings &s) {
+         bool ok = false;
+         s.config.debugMessageIntervalMs = v.toInt(&ok);
+         return ok && s.config.debugMessageIntervalMs >= 0;
+     }},
+    {"Line", "link", "PATH", "also place a symlink PATH to the pty (re-pointed on replug)",
+     [](const QString &v, Settings &s) {
+         s.linkPath = v;
+         return true;
+     }},
+    {"Line", "baud-limit", "BAUD",
+     "throttle both directions to BAUD's byte rate (10 bits per byte,\n"
+     "11 in bootloader mode); default unthrottled",
+     [](const QString &v, Settings &s) {
+         bool ok = false;
+         s.config.faults.baudLimit = v.toUInt(&ok);
+         return ok;
+     }},
+    {"Line", "fault-drop", "P", "probability that a byte is lost (each direction)",
+     [](const QString &v, Settings &s) { return inUnitRange(v, &s.config.faults.dropProbability); }},
+    {"Line", "fault-corrupt", "P", "probability that a byte has one bit flipped",
+     [](const QString &v, Settings &s) { return inUnitRange(v, &s.config.faults.corruptProbability); }},
+    {"Line", "fault-delay-ms", "MS", "stall the line for MS milliseconds before some bytes",
+     [](const QString &v, Settings &s) {
+         bool ok = false;
+         s.config.faults.delayMs = v.toInt(&ok);
+         return ok && s.config.faults.delayMs >= 0;
+     }},
+    {"Line", "fault-delay-p", "P", "probability of such a stall per byte; default 0.001 with --fault-delay-ms",
+     [](const QString &v, Settings &s) {
+         s.delayProbabilityGiven = true;
+         return inUnitRange(v, &s.config.faults.delayProbability);
+     }},
+    {"Output", "write-ground-truth", "DIR",
+     "write what the logger holds into DIR at start and again on exit:\n"
+     "session-<index>.rlog per closed session (the 520-byte payloads of its\n"
+     "records in order), flash-pages.bin (u32 page index + 2112 bytes for\n"
+     "every page not fully erased), sessions.json, state-export.bin (the\n"
+     "528-byte state export), mcu-flash.bin (the 256 KiB MCU flash) and\n"
+     "device.json (identity, variables, request counts)",
+     [](const QString &v, Settings &s) {
+         s.truthDir = v;
+         return true;
+     }},
+};
 
 QString optionLabel(const char *name, const char *valueName)
 {
@@ -169,7 +164,7 @@ QString helpText()
                     .arg(label, -(kColumn - 1))
                     .arg(QString(description).replace(QLatin1Char('\n'), indent));
     };
-    for (const SimOption &o : simOptions()) {
+    for (const SimOption &o : kSimOptions) {
         if (qstrcmp(group, o.group) != 0) {
             group = o.group;
             text += QStringLiteral("\n%1:\n").arg(QLatin1String(group));
@@ -204,7 +199,7 @@ int parseCommandLine(const QStringList &arguments, Settings *settings)
     const QCommandLineOption version(QStringLiteral("version"), QString());
     parser.addOption(help);
     parser.addOption(version);
-    for (const SimOption &o : simOptions())
+    for (const SimOption &o : kSimOptions)
         parser.addOption(QCommandLineOption(QLatin1String(o.name), QString(), QLatin1String(o.valueName)));
     const bool parsed = parser.parse(arguments);
     if (parser.isSet(help)) {
@@ -229,7 +224,7 @@ int parseCommandLine(const QStringList &arguments, Settings *settings)
     }
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
-    for (const SimOption &o : simOptions()) {
+    for (const SimOption &o : kSimOptions) {
         const QString name = QLatin1String(o.name);
         if (!parser.isSet(name))
             continue;
