@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <functional>
@@ -34,26 +35,38 @@ struct SimOption {
     std::function<bool(const QString &value, Settings &s)> apply;
 };
 
-bool inUnitRange(const QString &v, double *target)
+// Value parsers for the table: false when the text is not a number in the range.
+bool toUnsigned(const QString &v, uint32_t *target)
+{
+    bool ok = false;
+    *target = v.toUInt(&ok);
+    return ok;
+}
+
+bool toInt(const QString &v, int *target, int minimum)
+{
+    bool ok = false;
+    *target = v.toInt(&ok);
+    return ok && *target >= minimum;
+}
+
+bool toDouble(const QString &v, double *target, double minimum = -HUGE_VAL, double maximum = HUGE_VAL)
 {
     bool ok = false;
     *target = v.toDouble(&ok);
-    return ok && *target >= 0 && *target <= 1;
+    return ok && *target >= minimum && *target <= maximum;
+}
+
+bool toProbability(const QString &v, double *target)
+{
+    return toDouble(v, target, 0.0, 1.0);
 }
 
 const SimOption kSimOptions[] = {
     {"Scenario", "seed", "S", "seed of everything random (identity, sessions, noise, faults); default 1",
-     [](const QString &v, Settings &s) {
-         bool ok = false;
-         s.config.seed = v.toUInt(&ok);
-         return ok;
-     }},
+     [](const QString &v, Settings &s) { return toUnsigned(v, &s.config.seed); }},
     {"Scenario", "sessions", "N", "closed logging sessions on the flash (the last file stays open); default 3",
-     [](const QString &v, Settings &s) {
-         bool ok = false;
-         s.config.flash.closedSessions = v.toInt(&ok);
-         return ok && s.config.flash.closedSessions >= 0;
-     }},
+     [](const QString &v, Settings &s) { return toInt(v, &s.config.flash.closedSessions, 0); }},
     {"Scenario", "wrap", "", "let a session run past the end of the flash",
      [](const QString &, Settings &s) {
          s.config.flash.wrapAround = true;
@@ -65,11 +78,7 @@ const SimOption kSimOptions[] = {
          return true;
      }},
     {"Scenario", "patch-level", "N", "firmware patch level (4040, 4162, 4251, 4300, 4468 gate features); default 4468",
-     [](const QString &v, Settings &s) {
-         bool ok = false;
-         s.config.patchLevel = v.toUInt(&ok);
-         return ok;
-     }},
+     [](const QString &v, Settings &s) { return toUnsigned(v, &s.config.patchLevel); }},
     {"Scenario", "mode", "firmware|bootloader", "the mode the logger starts in; default firmware",
      [](const QString &v, Settings &s) {
          s.config.startInBootloader = v == QLatin1String("bootloader");
@@ -77,16 +86,10 @@ const SimOption kSimOptions[] = {
      }},
     {"Scenario", "sample-hz", "HZ", "magnetometer sample rate of the S2C_DataPoints stream; default 400",
      [](const QString &v, Settings &s) {
-         bool ok = false;
-         s.config.sampleHz = v.toDouble(&ok);
-         return ok && s.config.sampleHz > 0 && s.config.sampleHz <= 4000;
+         return toDouble(v, &s.config.sampleHz, 0.0, 4000.0) && s.config.sampleHz > 0;
      }},
     {"Scenario", "rev-per-s", "R", "meter revolutions per second (negative runs backwards); default 1",
-     [](const QString &v, Settings &s) {
-         bool ok = false;
-         s.config.magnet.revPerSecond = v.toDouble(&ok);
-         return ok;
-     }},
+     [](const QString &v, Settings &s) { return toDouble(v, &s.config.magnet.revPerSecond); }},
     {"Scenario", "clock-offset-ms", "MS", "the logger's clock minus the host's at start; default 0",
      [](const QString &v, Settings &s) {
          bool ok = false;
@@ -94,11 +97,7 @@ const SimOption kSimOptions[] = {
          return ok;
      }},
     {"Scenario", "debug-interval-ms", "MS", "mean interval of debug messages, 0 for none; default 20000",
-     [](const QString &v, Settings &s) {
-         bool ok = false;
-         s.config.debugMessageIntervalMs = v.toInt(&ok);
-         return ok && s.config.debugMessageIntervalMs >= 0;
-     }},
+     [](const QString &v, Settings &s) { return toInt(v, &s.config.debugMessageIntervalMs, 0); }},
     {"Line", "link", "PATH", "also place a symlink PATH to the pty (re-pointed on replug)",
      [](const QString &v, Settings &s) {
          s.linkPath = v;
@@ -107,25 +106,17 @@ const SimOption kSimOptions[] = {
     {"Line", "baud-limit", "BAUD",
      "throttle both directions to BAUD's byte rate (10 bits per byte,\n"
      "11 in bootloader mode); default unthrottled",
-     [](const QString &v, Settings &s) {
-         bool ok = false;
-         s.config.faults.baudLimit = v.toUInt(&ok);
-         return ok;
-     }},
+     [](const QString &v, Settings &s) { return toUnsigned(v, &s.config.faults.baudLimit); }},
     {"Line", "fault-drop", "P", "probability that a byte is lost (each direction)",
-     [](const QString &v, Settings &s) { return inUnitRange(v, &s.config.faults.dropProbability); }},
+     [](const QString &v, Settings &s) { return toProbability(v, &s.config.faults.dropProbability); }},
     {"Line", "fault-corrupt", "P", "probability that a byte has one bit flipped",
-     [](const QString &v, Settings &s) { return inUnitRange(v, &s.config.faults.corruptProbability); }},
+     [](const QString &v, Settings &s) { return toProbability(v, &s.config.faults.corruptProbability); }},
     {"Line", "fault-delay-ms", "MS", "stall the line for MS milliseconds before some bytes",
-     [](const QString &v, Settings &s) {
-         bool ok = false;
-         s.config.faults.delayMs = v.toInt(&ok);
-         return ok && s.config.faults.delayMs >= 0;
-     }},
+     [](const QString &v, Settings &s) { return toInt(v, &s.config.faults.delayMs, 0); }},
     {"Line", "fault-delay-p", "P", "probability of such a stall per byte; default 0.001 with --fault-delay-ms",
      [](const QString &v, Settings &s) {
          s.delayProbabilityGiven = true;
-         return inUnitRange(v, &s.config.faults.delayProbability);
+         return toProbability(v, &s.config.faults.delayProbability);
      }},
     {"Output", "write-ground-truth", "DIR",
      "write what the logger holds into DIR at start and again on exit:\n"

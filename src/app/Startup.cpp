@@ -2,10 +2,8 @@
 
 #include "AppMetatypes.h"
 #include "BootloaderMetatypes.h"
-#include "CommonMetatypes.h"
 #include "LogFile.h"
 #include "LogSignaller.h"
-#include "NetworkMetatypes.h"
 #include "PulseLogMetatypes.h"
 #include "QmlRegistration.h"
 #include "RemoteFsMetatypes.h"
@@ -82,9 +80,8 @@ int runNormalMode(int argc, char **argv)
     registerFont(QStringLiteral(":/Pixeled.ttf"));
 
     registerQmlTypes();
-    registerCommonMetatypes();
+    // Each library registers the ones it builds on too (network and common here).
     registerSerialMetatypes();
-    registerNetworkMetatypes();
     registerBootloaderMetatypes();
     registerRemoteFsMetatypes();
     registerPulseLogMetatypes();

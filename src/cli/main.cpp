@@ -1,10 +1,8 @@
 #include "BootloaderMetatypes.h"
 #include "CliSupport.h"
-#include "CommonMetatypes.h"
 #include "DeviceCommands.h"
 #include "FirmwareCommands.h"
 #include "LogCommands.h"
-#include "NetworkMetatypes.h"
 #include "ProtocolCommands.h"
 #include "PulseLogMetatypes.h"
 #include "RecordingCommands.h"
@@ -37,9 +35,8 @@ int main(int argc, char **argv)
     QCoreApplication::setOrganizationName(QStringLiteral("Ombrellix"));
     QCoreApplication::setApplicationName(QStringLiteral("Tarrowind Utility"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TW_VERSION));
-    registerCommonMetatypes();
+    // Each library registers the ones it builds on too (network and common here).
     registerSerialMetatypes();
-    registerNetworkMetatypes();
     registerBootloaderMetatypes();
     registerRemoteFsMetatypes();
     registerPulseLogMetatypes();
