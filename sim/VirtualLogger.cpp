@@ -587,7 +587,8 @@ void VirtualLogger::readVariable16(const VariableRequest &v, const Request &r)
     const uint16_t *values = values16(v.store, &capacity);
     const auto req = readPacket<C2S_ReadVariablePacket>(r.packet);
     const bool known = req.name < capacity;
-    reply(v.result, r.id, u16(req.name) + u16(known ? kErrorNone : kErrorUnknownName) + u16(known ? values[req.name] : 0));
+    reply(v.result, r.id,
+          u16(req.name) + u16(known ? kErrorNone : kErrorUnknownName) + u16(known ? values[req.name] : 0));
 }
 
 void VirtualLogger::readVariables16(const VariableRequest &v, const Request &r)
@@ -624,7 +625,8 @@ void VirtualLogger::readVariable256(const VariableRequest &v, const Request &r)
     const auto req = readPacket<C2S_ReadVariablePacket>(r.packet);
     const bool known = req.name < capacity;
     reply(v.result, r.id,
-          u16(req.name) + u16(known ? kErrorNone : kErrorUnknownName) + (known ? values[req.name] : QByteArray(32, '\0')));
+          u16(req.name) + u16(known ? kErrorNone : kErrorUnknownName) +
+              (known ? values[req.name] : QByteArray(32, '\0')));
 }
 
 void VirtualLogger::writeVariable256(const VariableRequest &v, const Request &r)

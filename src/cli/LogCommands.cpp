@@ -282,7 +282,8 @@ std::vector<CliCommand> logCommands()
          logExport},
         {QStringLiteral("log-bins"), QStringLiteral("log-bins FILE.rlog --interval-ms M [--from ISO8601] [--to ISO8601]"),
          QStringLiteral("pulse sums per time bin, one per line"),
-         {Cli::option({QStringLiteral("interval-ms")}, QStringLiteral("M"), QStringLiteral("milliseconds per time bin")),
+         {Cli::option({QStringLiteral("interval-ms")}, QStringLiteral("M"),
+                      QStringLiteral("milliseconds per time bin")),
           from, to},
          logBins},
     };

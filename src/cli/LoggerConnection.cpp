@@ -20,9 +20,9 @@ std::atomic<QtMessageHandler> g_previous{nullptr};
 
 QList<QCommandLineOption> LoggerConnection::commandLineOptions()
 {
-    return {Cli::portOption(),
-            Cli::option({QStringLiteral("timeout")}, QStringLiteral("S"),
-                        QStringLiteral("give up connecting after S seconds (default %1)").arg(kDefaultTimeoutMs / 1000))};
+    const QString timeout =
+        QStringLiteral("give up connecting after S seconds (default %1)").arg(kDefaultTimeoutMs / 1000);
+    return {Cli::portOption(), Cli::option({QStringLiteral("timeout")}, QStringLiteral("S"), timeout)};
 }
 
 bool LoggerConnection::readOptions(const QCommandLineParser &args, Options *options, QString *error)

@@ -508,7 +508,8 @@ TEST_F(CliProtocol, HelpVersionAndThePortOnEitherSideOfTheCommand)
     const Result info = run({"info", "--json", "--port", sim->portName()});
     ASSERT_EQ(info.exitCode, 0) << info.err.toStdString();
     EXPECT_EQ(json(info).value("uniqueId").toString(), device([](VirtualLogger &d) { return d.uniqueId(); }));
-    expectOneLineFailure(run({"--port", sim->portName(), "vars", "--port", "/dev/null"}), "--port given more than once");
+    expectOneLineFailure(run({"--port", sim->portName(), "vars", "--port", "/dev/null"}),
+                         "--port given more than once");
     expectOneLineFailure(run({"--port", sim->portName(), "log-info", "x.rlog"}), "unknown option --port");
     expectOneLineFailure(run({"--port"}), "missing value after '--port'");
 }
