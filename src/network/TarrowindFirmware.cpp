@@ -1,19 +1,14 @@
 #include "TarrowindFirmware.h"
 
-#include "NetworkMetatypes.h"
-
+#include "AbstractSerialPort.h"
 #include "FlashReadDecoder.h"
+#include "NetworkMetatypes.h"
 
 #include <QDebug>
 #include <QLocale>
 #include <algorithm>
 #include <cstring>
 #include <type_traits>
-
-#if __has_include("AbstractSerialPort.h")
-#include "AbstractSerialPort.h"
-#define TW_FIRMWARE_HAS_SERIALPORT 1
-#endif
 
 using namespace Network;
 
@@ -758,12 +753,10 @@ uint16_t TarrowindFirmware::sendEnterBootloader()
 {
     logLine(QStringLiteral("TarrowindFirmware::sendEnterBootloader()"));
     const uint16_t id = sendHeaderOnly(C2S_EnterBootloader);
-#ifdef TW_FIRMWARE_HAS_SERIALPORT
     if (auto *port = qobject_cast<AbstractSerialPort *>(m_ioDevice.data())) {
         port->flush();
         port->waitForBytesWritten(100);
     }
-#endif
     clearQueue();
     if (m_ioDevice)
         disconnect(m_ioDevice.data(), &QIODevice::readyRead, this, &TarrowindFirmware::handleReadyRead);
@@ -1254,10 +1247,8 @@ PacketOutcome TarrowindFirmware::handlePacket(const PacketBase &packet, int leng
     case S2C_NetworkUartConfigChange: {
         const auto &p = as<S2C_NetworkUartConfigChangePacket>(packet);
         logLine(QStringLiteral("S2C_NetworkUartConfigChange[baudRate:%1]").arg(p.baudRate));
-#ifdef TW_FIRMWARE_HAS_SERIALPORT
         if (auto *port = qobject_cast<AbstractSerialPort *>(m_ioDevice.data()))
             port->setBaudRate(int(p.baudRate), AbstractSerialPort::AllDirections);
-#endif
         break;
     }
     case S2C_DataPoints:
