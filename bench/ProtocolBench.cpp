@@ -1,6 +1,7 @@
 // Packet parsing, CRC and FastLZ, each next to a memcpy of the same bytes in the same run so
 // the figures read as ratios.
 #include "FastLz.h"
+#include "FastLzEncoder.h"
 #include "Network.h"
 #include "PacketCrc32.h"
 #include "PacketParser.h"

@@ -1,9 +1,16 @@
 # tw_library(<name> [DEPS targets...])
-# One static library per source folder: every .cpp/.h of the folder (not recursive).
+# One static library per source folder: every .cpp/.h of the folder (not recursive). The
+# platform layer is chosen here by name: Windows*.cpp/.h only on Windows, Posix*.cpp/.h
+# everywhere else.
 function(tw_library name)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h
                                    ${CMAKE_CURRENT_SOURCE_DIR}/*.qrc)
+  if(WIN32)
+    list(FILTER srcs EXCLUDE REGEX "/Posix[^/]*$")
+  else()
+    list(FILTER srcs EXCLUDE REGEX "/Windows[^/]*$")
+  endif()
   add_library(${name} STATIC ${srcs})
   target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})

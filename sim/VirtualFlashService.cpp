@@ -1,6 +1,6 @@
 #include "VirtualFlashService.h"
 
-#include "FastLz.h"
+#include "FastLzEncoder.h"
 #include "Network.h"
 #include "PulseBlockEncoder.h"
 #include "WaterUseProfile.h"

@@ -431,216 +431,350 @@ bool VirtualLogger::firmwareKnows(uint16_t type) const
     }
 }
 
+// ---- requests ----
+
+// One request as it arrived: its type, the id to answer with, and the whole packet.
+struct VirtualLogger::Request {
+    uint16_t type;
+    uint16_t id;
+    const QByteArray &packet;
+};
+
+// The variable requests: which store, and whether one name is read, several are read, or one
+// is written. The answers differ only in the result type.
+struct VirtualLogger::VariableRequest {
+    enum Access { ReadOne, ReadMany, Write };
+    uint16_t request;
+    uint16_t result;
+    VariableStore store;
+    Access access;
+};
+
+namespace {
+QByteArray u16(uint16_t v)
+{
+    return bytesOf(&v, 2);
+}
+}  // namespace
+
 void VirtualLogger::handleFirmwareRequest(uint16_t type, uint16_t requestId, const QByteArray &packet)
 {
+    const Request request{type, requestId, packet};
     if (m_flash->handles(type)) {
-        // The flash service knows which requests this patch level understands; what it
-        // leaves unanswered stays unanswered.
-        const int64_t now = m_now;
-        m_flash->handlePacket(packet, m_config.patchLevel, [this, now](const QByteArray &answer, int delayMs) {
-            send(answer, now + int64_t(std::max(delayMs, 0)) * kMs);
-        });
+        handleFlashRequest(request);
         return;
     }
-    auto u16 = [](uint16_t v) { return bytesOf(&v, 2); };
-    auto readOne = [&](uint16_t resultType, const uint16_t *values, int capacity) {
-        const auto req = readPacket<C2S_ReadVariablePacket>(packet);
-        const bool known = req.name < capacity;
-        reply(resultType, requestId,
-              u16(req.name) + u16(known ? kErrorNone : kErrorUnknownName) + u16(known ? values[req.name] : 0));
-    };
-    auto readMany = [&](uint16_t resultType, const uint16_t *values, int capacity) {
-        const auto req = readPacket<C2S_ReadVariables16Packet>(packet);
-        // Names past the device's capacity are left out; the length field tells how many came.
-        const int first = req.first;
-        const int last = std::min<int>(first + int(req.count), capacity);
-        QByteArray data;
-        for (int name = first; name < last; ++name)
-            data += u16(values[name]);
-        reply(resultType, requestId, u16(uint16_t(data.size())) + u16(req.first) + data);
-    };
-    auto writeOne = [&](uint16_t resultType, uint16_t *values, int capacity) -> int {
-        const auto req = readPacket<C2S_WriteVariable16Packet>(packet);
-        if (req.name >= capacity) {
-            reply(resultType, requestId, u16(req.name) + u16(kErrorUnknownName));
-            return -1;
-        }
-        values[req.name] = req.value;
-        reply(resultType, requestId, u16(req.name) + u16(kErrorNone));
-        return req.name;
-    };
-    auto read256 = [&](uint16_t resultType, const QByteArray *values, int capacity) {
-        const auto req = readPacket<C2S_ReadVariablePacket>(packet);
-        const bool known = req.name < capacity;
-        reply(resultType, requestId,
-              u16(req.name) + u16(known ? kErrorNone : kErrorUnknownName) +
-                  (known ? values[req.name] : QByteArray(32, '\0')));
-    };
-    auto write256 = [&](uint16_t resultType, QByteArray *values, int capacity) {
-        const auto req = readPacket<C2S_WriteVariable256Packet>(packet);
-        const bool known = req.name < capacity;
-        if (known)
-            values[req.name] = bytesOf(req.value.bytes, 32);
-        reply(resultType, requestId, u16(req.name) + u16(known ? kErrorNone : kErrorUnknownName));
-    };
-
-    switch (type) {
-    case C2S_GetDeviceId:
-        send(identityPacket(requestId), m_now);
-        break;
-    case C2S_ReadTemporary16:
-        readOne(S2C_ReadTemporary16Result, m_temporaries.data(), kTemporaryCapacity);
-        break;
-    case C2S_ReadTemporaries16:
-        readMany(S2C_ReadTemporaries16Result, m_temporaries.data(), kTemporaryCapacity);
-        break;
-    case C2S_WriteTemporary16: {
-        const bool wasStreaming = sampleStreamOn();
-        writeOne(S2C_WriteTemporary16Result, m_temporaries.data(), kTemporaryCapacity);
-        if (sampleStreamOn() && !wasStreaming) {
-            m_nextSampleNs = m_now;
-            m_pendingSamples.clear();
-        } else if (!sampleStreamOn() && wasStreaming) {
-            flushSamples();
-        }
-        break;
-    }
-    case C2S_ReadPersistent16:
-        readOne(S2C_ReadPersistent16Result, m_persistent16.data(), kPersistent16Capacity);
-        break;
-    case C2S_ReadPersistents16:
-        readMany(S2C_ReadPersistents16Result, m_persistent16.data(), kPersistent16Capacity);
-        break;
-    case C2S_WritePersistent16:
-        writeOne(S2C_WritePersistent16Result, m_persistent16.data(), kPersistent16Capacity);
-        break;
-    case C2S_ReadPersistent256:
-        read256(S2C_ReadPersistent256Result, m_persistent256.data(), kPersistent256Capacity);
-        break;
-    case C2S_WritePersistent256:
-        write256(S2C_WritePersistent256Result, m_persistent256.data(), kPersistent256Capacity);
-        break;
-    case C2S_SavePersistents:
-        m_savedPersistent16 = m_persistent16;
-        m_savedPersistent256 = m_persistent256;
-        reply(S2C_SavePersistentsResult, requestId, u16(kErrorNone));
-        break;
-    case C2S_ClearPersistents:
-        // The settings store is erased; what the firmware holds follows it.
-        m_savedPersistent16.fill(0);
-        for (auto &v : m_savedPersistent256)
-            v = QByteArray(32, '\0');
-        m_persistent16 = m_savedPersistent16;
-        m_persistent256 = m_savedPersistent256;
-        reply(S2C_ClearPersistentsResult, requestId, u16(kErrorNone));
-        break;
-    case C2S_ReadPermanent16:
-        readOne(S2C_ReadPermanent16Result, m_permanent16.data(), kPermanent16Capacity);
-        break;
-    case C2S_ReadPermanents16:
-        readMany(S2C_ReadPermanents16Result, m_permanent16.data(), kPermanent16Capacity);
-        break;
-    case C2S_WritePermanent16:
+    using Store = VariableStore;
+    using V = VariableRequest;
+    static const VariableRequest variables[] = {
+        {C2S_ReadTemporary16, S2C_ReadTemporary16Result, Store::Temporary16, V::ReadOne},
+        {C2S_ReadTemporaries16, S2C_ReadTemporaries16Result, Store::Temporary16, V::ReadMany},
+        {C2S_WriteTemporary16, S2C_WriteTemporary16Result, Store::Temporary16, V::Write},
+        {C2S_ReadPersistent16, S2C_ReadPersistent16Result, Store::Persistent16, V::ReadOne},
+        {C2S_ReadPersistents16, S2C_ReadPersistents16Result, Store::Persistent16, V::ReadMany},
+        {C2S_WritePersistent16, S2C_WritePersistent16Result, Store::Persistent16, V::Write},
+        {C2S_ReadPersistent256, S2C_ReadPersistent256Result, Store::Persistent256, V::ReadOne},
+        {C2S_WritePersistent256, S2C_WritePersistent256Result, Store::Persistent256, V::Write},
+        {C2S_ReadPermanent16, S2C_ReadPermanent16Result, Store::Permanent16, V::ReadOne},
+        {C2S_ReadPermanents16, S2C_ReadPermanents16Result, Store::Permanent16, V::ReadMany},
         // Factory programming: permanents are written straight to their own store.
-        writeOne(S2C_WritePermanent16Result, m_permanent16.data(), kPermanent16Capacity);
-        break;
-    case C2S_ReadPermanent256:
-        read256(S2C_ReadPermanent256Result, m_permanent256.data(), kPermanent256Capacity);
-        break;
-    case C2S_WritePermanent256:
-        write256(S2C_WritePermanent256Result, m_permanent256.data(), kPermanent256Capacity);
-        if (readPacket<C2S_WriteVariable256Packet>(packet).name == uint16_t(PermanentName256::SerialNumber)) {
-            const QByteArray &v = m_permanent256[0];
-            m_serialNumber = QString::fromUtf8(v.left(v.indexOf('\0') < 0 ? 32 : v.indexOf('\0')));
+        {C2S_WritePermanent16, S2C_WritePermanent16Result, Store::Permanent16, V::Write},
+        {C2S_ReadPermanent256, S2C_ReadPermanent256Result, Store::Permanent256, V::ReadOne},
+        {C2S_WritePermanent256, S2C_WritePermanent256Result, Store::Permanent256, V::Write},
+    };
+    for (const VariableRequest &v : variables) {
+        if (v.request == type) {
+            handleVariableRequest(v, request);
+            return;
         }
+    }
+    using Handler = void (VirtualLogger::*)(const Request &);
+    static const std::map<uint16_t, Handler> handlers = {
+        {C2S_GetDeviceId, &VirtualLogger::onGetDeviceId},
+        {C2S_SavePersistents, &VirtualLogger::onSavePersistents},
+        {C2S_ClearPersistents, &VirtualLogger::onClearPersistents},
+        {C2S_SavePermanents, &VirtualLogger::onSavePermanents},
+        {C2S_EnterBootloader, &VirtualLogger::onEnterBootloader},
+        {C2S_Restart, &VirtualLogger::onRestart},
+        {C2S_DebugFunc, &VirtualLogger::onDebugFunc},
+        {C2S_LearnAlgorithmParameters, &VirtualLogger::onLearnAlgorithmParameters},
+        {C2S_KeepAlive, &VirtualLogger::onKeepAlive},
+        {C2S_GetStats, &VirtualLogger::onGetStats},
+        {C2S_PushAlgorithmParameters, &VirtualLogger::onPushAlgorithmParameters},
+        {C2S_PullAlgorithmParameters, &VirtualLogger::onPullAlgorithmParameters},
+        {C2S_SetDateTime, &VirtualLogger::onSetDateTime},
+        {C2S_GetDateTime, &VirtualLogger::onGetDateTime},
+        {C2S_RtcCalibrate, &VirtualLogger::onRtcCalibrate},
+        {C2S_NetworkUartConfig, &VirtualLogger::onNetworkUartConfig},
+    };
+    const auto handler = handlers.find(type);
+    if (handler != handlers.end())
+        (this->*handler->second)(request);
+    // Anything else (flash requests without a flash model, unknown types): no answer.
+}
+
+void VirtualLogger::handleFlashRequest(const Request &r)
+{
+    // The flash service knows which requests this patch level understands; what it leaves
+    // unanswered stays unanswered.
+    const int64_t now = m_now;
+    m_flash->handlePacket(r.packet, m_config.patchLevel, [this, now](const QByteArray &answer, int delayMs) {
+        send(answer, now + int64_t(std::max(delayMs, 0)) * kMs);
+    });
+}
+
+void VirtualLogger::handleVariableRequest(const VariableRequest &v, const Request &r)
+{
+    const bool text = v.store == VariableStore::Persistent256 || v.store == VariableStore::Permanent256;
+    const bool wasStreaming = sampleStreamOn();
+    switch (v.access) {
+    case VariableRequest::ReadOne:
+        if (text)
+            readVariable256(v, r);
+        else
+            readVariable16(v, r);
         break;
-    case C2S_SavePermanents:
-        reply(S2C_SavePermanentsResult, requestId, u16(kErrorNone));
+    case VariableRequest::ReadMany:
+        readVariables16(v, r);
         break;
-    case C2S_EnterBootloader:
-        reply(S2C_EnterBootloaderAck, requestId);
-        m_pending = Pending::EnterBootloader;
-        m_pendingAtNs = m_now + 2 * kMs;
-        break;
-    case C2S_Restart:
-        reply(S2C_RestartAck, requestId);
-        m_pending = Pending::Restart;
-        m_pendingAtNs = m_now + 2 * kMs;
-        break;
-    case C2S_DebugFunc:
-        reply(S2C_DebugFuncAck, requestId);
-        debugMessage(QStringLiteral("DebugFunc: uptime %1 ms, %2 packets understood\n")
-                         .arg(uptimeNs(m_now) / kMs)
-                         .arg(m_packetsUnderstood),
-                     m_now);
-        break;
-    case C2S_LearnAlgorithmParameters:
-        reply(S2C_LearnAlgorithmParametersAck, requestId);
-        m_learningDoneNs = m_now + kLearningMs * kMs;
-        break;
-    case C2S_KeepAlive:
-        reply(S2C_KeepAliveAck, requestId);
-        break;
-    case C2S_GetStats:
-        send(statsPacket(requestId), m_now);
-        break;
-    case C2S_PushAlgorithmParameters: {
-        const QByteArray block = packet.mid(8, kAlgorithmParametersSize);
-        uint16_t field = 0;
-        std::memcpy(&field, block.constData(), 2);
-        // The leading field names what the block holds; only an elliptical block (0) fits.
-        const bool ok = field == 0 && block.size() == kAlgorithmParametersSize;
-        if (ok)
-            m_algorithmBlock = block;
-        reply(S2C_PushAlgorithmParametersResult, requestId, u16(ok ? kErrorNone : kErrorBadValue));
+    case VariableRequest::Write:
+        if (text)
+            writeVariable256(v, r);
+        else
+            writeVariable16(v, r);
         break;
     }
-    case C2S_PullAlgorithmParameters: {
-        const auto req = readPacket<C2S_ReadVariablePacket>(packet);
-        QByteArray block = m_algorithmBlock;
-        if (req.name != uint16_t(Algorithm::Elliptical)) {
-            // No such algorithm on this device: the leading field says so, the rest is empty.
-            block = QByteArray(kAlgorithmParametersSize, '\0');
-            const uint16_t unsupported = 1;
-            std::memcpy(block.data(), &unsupported, 2);
-        }
-        reply(S2C_PullAlgorithmParametersResult, requestId, block);
-        break;
+    if (v.store == VariableStore::Temporary16 && v.access == VariableRequest::Write)
+        sampleStreamSwitched(wasStreaming);
+    if (v.store == VariableStore::Permanent256 && v.access == VariableRequest::Write &&
+        readPacket<C2S_WriteVariable256Packet>(r.packet).name == uint16_t(PermanentName256::SerialNumber)) {
+        const QByteArray &value = m_permanent256[0];
+        m_serialNumber = QString::fromUtf8(value.left(value.indexOf('\0') < 0 ? 32 : value.indexOf('\0')));
     }
-    case C2S_SetDateTime: {
-        const auto req = readPacket<C2S_SetDateTimePacket>(packet);
-        m_clockEpochNs = req.time;
-        m_clockRefNs = m_now;
-        m_lastClockSyncNs = req.time;
-        reply(S2C_SetDateTimeAck, requestId);
-        break;
-    }
-    case C2S_GetDateTime: {
-        const int64_t t = deviceTimeNs(m_now);
-        reply(S2C_GetDateTimeResult, requestId, bytesOf(&t, 8));
-        break;
-    }
-    case C2S_RtcCalibrate:
-        // Measuring the crystal against the reference keeps the firmware busy for a while.
-        reply(S2C_RtcCalibrateAck, requestId);
-        m_deafUntilNs = m_now + kRtcCalibrationMs * kMs;
-        m_pending = Pending::CalibrationDone;
-        m_pendingAtNs = m_deafUntilNs;
-        break;
-    case C2S_NetworkUartConfig: {
-        const auto req = readPacket<C2S_NetworkUartConfigPacket>(packet);
-        // An unsupported rate is refused by answering with the rate that stays in use.
-        if (isSupportedBaud(req.baud))
-            m_uartBaud = req.baud;
-        S2C_NetworkUartConfigChangePacket p{};
-        p.baudRate = m_uartBaud;
-        reply(S2C_NetworkUartConfigChange, requestId, payloadOf(&p, sizeof p));
-        break;
-    }
+}
+
+uint16_t *VirtualLogger::values16(VariableStore store, int *capacity)
+{
+    switch (store) {
+    case VariableStore::Temporary16:
+        *capacity = kTemporaryCapacity;
+        return m_temporaries.data();
+    case VariableStore::Persistent16:
+        *capacity = kPersistent16Capacity;
+        return m_persistent16.data();
+    case VariableStore::Permanent16:
+        *capacity = kPermanent16Capacity;
+        return m_permanent16.data();
     default:
-        // Flash requests without a flash model, and anything else: no answer.
-        break;
+        *capacity = 0;
+        return nullptr;
     }
+}
+
+QByteArray *VirtualLogger::values256(VariableStore store, int *capacity)
+{
+    if (store == VariableStore::Persistent256) {
+        *capacity = kPersistent256Capacity;
+        return m_persistent256.data();
+    }
+    *capacity = kPermanent256Capacity;
+    return m_permanent256.data();
+}
+
+void VirtualLogger::readVariable16(const VariableRequest &v, const Request &r)
+{
+    int capacity = 0;
+    const uint16_t *values = values16(v.store, &capacity);
+    const auto req = readPacket<C2S_ReadVariablePacket>(r.packet);
+    const bool known = req.name < capacity;
+    reply(v.result, r.id,
+          u16(req.name) + u16(known ? kErrorNone : kErrorUnknownName) + u16(known ? values[req.name] : 0));
+}
+
+void VirtualLogger::readVariables16(const VariableRequest &v, const Request &r)
+{
+    int capacity = 0;
+    const uint16_t *values = values16(v.store, &capacity);
+    const auto req = readPacket<C2S_ReadVariables16Packet>(r.packet);
+    // Names past the device's capacity are left out; the length field tells how many came.
+    const int first = req.first;
+    const int last = std::min<int>(first + int(req.count), capacity);
+    QByteArray data;
+    for (int name = first; name < last; ++name)
+        data += u16(values[name]);
+    reply(v.result, r.id, u16(uint16_t(data.size())) + u16(req.first) + data);
+}
+
+void VirtualLogger::writeVariable16(const VariableRequest &v, const Request &r)
+{
+    int capacity = 0;
+    uint16_t *values = values16(v.store, &capacity);
+    const auto req = readPacket<C2S_WriteVariable16Packet>(r.packet);
+    if (req.name >= capacity) {
+        reply(v.result, r.id, u16(req.name) + u16(kErrorUnknownName));
+        return;
+    }
+    values[req.name] = req.value;
+    reply(v.result, r.id, u16(req.name) + u16(kErrorNone));
+}
+
+void VirtualLogger::readVariable256(const VariableRequest &v, const Request &r)
+{
+    int capacity = 0;
+    const QByteArray *values = values256(v.store, &capacity);
+    const auto req = readPacket<C2S_ReadVariablePacket>(r.packet);
+    const bool known = req.name < capacity;
+    reply(v.result, r.id,
+          u16(req.name) + u16(known ? kErrorNone : kErrorUnknownName) +
+              (known ? values[req.name] : QByteArray(32, '\0')));
+}
+
+void VirtualLogger::writeVariable256(const VariableRequest &v, const Request &r)
+{
+    int capacity = 0;
+    QByteArray *values = values256(v.store, &capacity);
+    const auto req = readPacket<C2S_WriteVariable256Packet>(r.packet);
+    const bool known = req.name < capacity;
+    if (known)
+        values[req.name] = bytesOf(req.value.bytes, 32);
+    reply(v.result, r.id, u16(req.name) + u16(known ? kErrorNone : kErrorUnknownName));
+}
+
+void VirtualLogger::sampleStreamSwitched(bool wasStreaming)
+{
+    if (sampleStreamOn() && !wasStreaming) {
+        m_nextSampleNs = m_now;
+        m_pendingSamples.clear();
+    } else if (!sampleStreamOn() && wasStreaming) {
+        flushSamples();
+    }
+}
+
+void VirtualLogger::onGetDeviceId(const Request &r)
+{
+    send(identityPacket(r.id), m_now);
+}
+
+void VirtualLogger::onSavePersistents(const Request &r)
+{
+    m_savedPersistent16 = m_persistent16;
+    m_savedPersistent256 = m_persistent256;
+    reply(S2C_SavePersistentsResult, r.id, u16(kErrorNone));
+}
+
+void VirtualLogger::onClearPersistents(const Request &r)
+{
+    // The settings store is erased; what the firmware holds follows it.
+    m_savedPersistent16.fill(0);
+    for (auto &v : m_savedPersistent256)
+        v = QByteArray(32, '\0');
+    m_persistent16 = m_savedPersistent16;
+    m_persistent256 = m_savedPersistent256;
+    reply(S2C_ClearPersistentsResult, r.id, u16(kErrorNone));
+}
+
+void VirtualLogger::onSavePermanents(const Request &r)
+{
+    reply(S2C_SavePermanentsResult, r.id, u16(kErrorNone));
+}
+
+void VirtualLogger::onEnterBootloader(const Request &r)
+{
+    reply(S2C_EnterBootloaderAck, r.id);
+    m_pending = Pending::EnterBootloader;
+    m_pendingAtNs = m_now + 2 * kMs;
+}
+
+void VirtualLogger::onRestart(const Request &r)
+{
+    reply(S2C_RestartAck, r.id);
+    m_pending = Pending::Restart;
+    m_pendingAtNs = m_now + 2 * kMs;
+}
+
+void VirtualLogger::onDebugFunc(const Request &r)
+{
+    reply(S2C_DebugFuncAck, r.id);
+    debugMessage(QStringLiteral("DebugFunc: uptime %1 ms, %2 packets understood\n")
+                     .arg(uptimeNs(m_now) / kMs)
+                     .arg(m_packetsUnderstood),
+                 m_now);
+}
+
+void VirtualLogger::onLearnAlgorithmParameters(const Request &r)
+{
+    reply(S2C_LearnAlgorithmParametersAck, r.id);
+    m_learningDoneNs = m_now + kLearningMs * kMs;
+}
+
+void VirtualLogger::onKeepAlive(const Request &r)
+{
+    reply(S2C_KeepAliveAck, r.id);
+}
+
+void VirtualLogger::onGetStats(const Request &r)
+{
+    send(statsPacket(r.id), m_now);
+}
+
+void VirtualLogger::onPushAlgorithmParameters(const Request &r)
+{
+    const QByteArray block = r.packet.mid(8, kAlgorithmParametersSize);
+    uint16_t field = 0;
+    std::memcpy(&field, block.constData(), 2);
+    // The leading field names what the block holds; only an elliptical block (0) fits.
+    const bool ok = field == 0 && block.size() == kAlgorithmParametersSize;
+    if (ok)
+        m_algorithmBlock = block;
+    reply(S2C_PushAlgorithmParametersResult, r.id, u16(ok ? kErrorNone : kErrorBadValue));
+}
+
+void VirtualLogger::onPullAlgorithmParameters(const Request &r)
+{
+    const auto req = readPacket<C2S_ReadVariablePacket>(r.packet);
+    QByteArray block = m_algorithmBlock;
+    if (req.name != uint16_t(Algorithm::Elliptical)) {
+        // No such algorithm on this device: the leading field says so, the rest is empty.
+        block = QByteArray(kAlgorithmParametersSize, '\0');
+        const uint16_t unsupported = 1;
+        std::memcpy(block.data(), &unsupported, 2);
+    }
+    reply(S2C_PullAlgorithmParametersResult, r.id, block);
+}
+
+void VirtualLogger::onSetDateTime(const Request &r)
+{
+    const auto req = readPacket<C2S_SetDateTimePacket>(r.packet);
+    m_clockEpochNs = req.time;
+    m_clockRefNs = m_now;
+    m_lastClockSyncNs = req.time;
+    reply(S2C_SetDateTimeAck, r.id);
+}
+
+void VirtualLogger::onGetDateTime(const Request &r)
+{
+    const int64_t t = deviceTimeNs(m_now);
+    reply(S2C_GetDateTimeResult, r.id, bytesOf(&t, 8));
+}
+
+void VirtualLogger::onRtcCalibrate(const Request &r)
+{
+    // Measuring the crystal against the reference keeps the firmware busy for a while.
+    reply(S2C_RtcCalibrateAck, r.id);
+    m_deafUntilNs = m_now + kRtcCalibrationMs * kMs;
+    m_pending = Pending::CalibrationDone;
+    m_pendingAtNs = m_deafUntilNs;
+}
+
+void VirtualLogger::onNetworkUartConfig(const Request &r)
+{
+    const auto req = readPacket<C2S_NetworkUartConfigPacket>(r.packet);
+    // An unsupported rate is refused by answering with the rate that stays in use.
+    if (isSupportedBaud(req.baud))
+        m_uartBaud = req.baud;
+    S2C_NetworkUartConfigChangePacket p{};
+    p.baudRate = m_uartBaud;
+    reply(S2C_NetworkUartConfigChange, r.id, payloadOf(&p, sizeof p));
 }
 
 // ---- records ----

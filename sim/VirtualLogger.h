@@ -131,6 +131,37 @@ private:
     void handleRequest(const QByteArray &packet);
     bool firmwareKnows(uint16_t type) const;
     void handleFirmwareRequest(uint16_t type, uint16_t requestId, const QByteArray &packet);
+
+    // One function per request; the variable requests share five, told apart by a table.
+    struct Request;
+    struct VariableRequest;
+    enum class VariableStore { Temporary16, Persistent16, Permanent16, Persistent256, Permanent256 };
+    void handleFlashRequest(const Request &r);
+    void handleVariableRequest(const VariableRequest &v, const Request &r);
+    uint16_t *values16(VariableStore store, int *capacity);
+    QByteArray *values256(VariableStore store, int *capacity);
+    void readVariable16(const VariableRequest &v, const Request &r);
+    void readVariables16(const VariableRequest &v, const Request &r);
+    void writeVariable16(const VariableRequest &v, const Request &r);
+    void readVariable256(const VariableRequest &v, const Request &r);
+    void writeVariable256(const VariableRequest &v, const Request &r);
+    void sampleStreamSwitched(bool wasStreaming);
+    void onGetDeviceId(const Request &r);
+    void onSavePersistents(const Request &r);
+    void onClearPersistents(const Request &r);
+    void onSavePermanents(const Request &r);
+    void onEnterBootloader(const Request &r);
+    void onRestart(const Request &r);
+    void onDebugFunc(const Request &r);
+    void onLearnAlgorithmParameters(const Request &r);
+    void onKeepAlive(const Request &r);
+    void onGetStats(const Request &r);
+    void onPushAlgorithmParameters(const Request &r);
+    void onPullAlgorithmParameters(const Request &r);
+    void onSetDateTime(const Request &r);
+    void onGetDateTime(const Request &r);
+    void onRtcCalibrate(const Request &r);
+    void onNetworkUartConfig(const Request &r);
     void send(const QByteArray &packet, int64_t atNs);
     void reply(uint16_t type, uint16_t requestId, const QByteArray &payload = QByteArray());
     void debugMessage(const QString &text, int64_t atNs);

@@ -1,5 +1,9 @@
 #pragma once
 
+// How the virtual logger reports failure: calls that touch the host (the pty, the ground-truth
+// files) return bool with a QString *error out-parameter; the device model itself never fails,
+// it answers as the firmware would (error codes in results, or no answer at all).
+
 #include "LineFaults.h"
 #include "VirtualLogger.h"
 #include "VirtualLoggerConfig.h"

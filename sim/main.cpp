@@ -1,63 +1,235 @@
 // tarrowind-sim: the virtual logger on a pseudo-terminal, until SIGINT or SIGTERM.
 
+#include "NetworkMetatypes.h"
 #include "NumericLocale.h"
 #include "VirtualLoggerRunner.h"
 
 #include <QByteArray>
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QString>
 #include <QStringList>
 
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <pthread.h>
 
 namespace {
-const char kHelp[] =
-    "usage: tarrowind-sim [OPTIONS]\n"
-    "\n"
-    "Runs a virtual Tarrowind logger on a pseudo-terminal until killed (SIGINT or SIGTERM).\n"
-    "The first line printed is the pty path; point the utility at it (or at --link).\n"
-    "\n"
-    "Scenario:\n"
-    "  --seed S                 seed of everything random (identity, sessions, noise, faults); default 1\n"
-    "  --sessions N             closed logging sessions on the flash (the last file stays open); default 3\n"
-    "  --wrap                   let a session run past the end of the flash\n"
-    "  --leak                   model a leak in the water-use profile\n"
-    "  --patch-level N          firmware patch level (4040, 4162, 4251, 4300, 4468 gate features); default 4468\n"
-    "  --mode firmware|bootloader  the mode the logger starts in; default firmware\n"
-    "  --sample-hz HZ           magnetometer sample rate of the S2C_DataPoints stream; default 400\n"
-    "  --rev-per-s R            meter revolutions per second (negative runs backwards); default 1\n"
-    "  --clock-offset-ms MS     the logger's clock minus the host's at start; default 0\n"
-    "  --debug-interval-ms MS   mean interval of debug messages, 0 for none; default 20000\n"
-    "\n"
-    "Line:\n"
-    "  --link PATH              also place a symlink PATH to the pty (re-pointed on replug)\n"
-    "  --baud-limit BAUD        throttle both directions to BAUD's byte rate (10 bits per byte,\n"
-    "                           11 in bootloader mode); default unthrottled\n"
-    "  --fault-drop P           probability that a byte is lost (each direction)\n"
-    "  --fault-corrupt P        probability that a byte has one bit flipped\n"
-    "  --fault-delay-ms MS      stall the line for MS milliseconds before some bytes\n"
-    "  --fault-delay-p P        probability of such a stall per byte; default 0.001 with --fault-delay-ms\n"
-    "\n"
-    "Output:\n"
-    "  --write-ground-truth DIR write what the logger holds into DIR at start and again on exit:\n"
-    "                           session-<index>.rlog per closed session (the 520-byte payloads of its\n"
-    "                           records in order), flash-pages.bin (u32 page index + 2112 bytes for\n"
-    "                           every page not fully erased), sessions.json, state-export.bin (the\n"
-    "                           528-byte state export), mcu-flash.bin (the 256 KiB MCU flash) and\n"
-    "                           device.json (identity, variables, request counts)\n"
-    "  --help                   this text\n"
-    "\n"
-    "Signals:\n"
-    "  SIGUSR1                  pull the cable (the pty goes away); again to plug it back in, on a\n"
-    "                           new pty whose path is printed on a line of its own (--link follows)\n"
-    "  SIGUSR2                  restart the logger (as a power cycle)\n"
-    "  SIGINT, SIGTERM          write the ground truth again (with --write-ground-truth) and exit\n";
+// What the command line sets besides the logger's own configuration.
+struct Settings {
+    VirtualLoggerConfig config;
+    QString linkPath;
+    QString truthDir;
+    bool delayProbabilityGiven = false;
+};
+
+// One option: its group in the help, its name, the value's name (empty for a flag), the help
+// text (continuation lines indented as they are printed) and what it sets. `apply` gets the
+// value and answers false when it is not acceptable.
+struct SimOption {
+    const char *group;
+    const char *name;
+    const char *valueName;
+    const char *description;
+    std::function<bool(const QString &value, Settings &s)> apply;
+};
+
+// Value parsers for the table: false when the text is not a number in the range.
+bool toUnsigned(const QString &v, uint32_t *target)
+{
+    bool ok = false;
+    *target = v.toUInt(&ok);
+    return ok;
+}
+
+bool toInt(const QString &v, int *target, int minimum)
+{
+    bool ok = false;
+    *target = v.toInt(&ok);
+    return ok && *target >= minimum;
+}
+
+bool toDouble(const QString &v, double *target, double minimum = -HUGE_VAL, double maximum = HUGE_VAL)
+{
+    bool ok = false;
+    *target = v.toDouble(&ok);
+    return ok && *target >= minimum && *target <= maximum;
+}
+
+bool toProbability(const QString &v, double *target)
+{
+    return toDouble(v, target, 0.0, 1.0);
+}
+
+const SimOption kSimOptions[] = {
+    {"Scenario", "seed", "S", "seed of everything random (identity, sessions, noise, faults); default 1",
+     [](const QString &v, Settings &s) { return toUnsigned(v, &s.config.seed); }},
+    {"Scenario", "sessions", "N", "closed logging sessions on the flash (the last file stays open); default 3",
+     [](const QString &v, Settings &s) { return toInt(v, &s.config.flash.closedSessions, 0); }},
+    {"Scenario", "wrap", "", "let a session run past the end of the flash",
+     [](const QString &, Settings &s) {
+         s.config.flash.wrapAround = true;
+         return true;
+     }},
+    {"Scenario", "leak", "", "model a leak in the water-use profile",
+     [](const QString &, Settings &s) {
+         s.config.flash.leak = true;
+         return true;
+     }},
+    {"Scenario", "patch-level", "N", "firmware patch level (4040, 4162, 4251, 4300, 4468 gate features); default 4468",
+     [](const QString &v, Settings &s) { return toUnsigned(v, &s.config.patchLevel); }},
+    {"Scenario", "mode", "firmware|bootloader", "the mode the logger starts in; default firmware",
+     [](const QString &v, Settings &s) {
+         s.config.startInBootloader = v == QLatin1String("bootloader");
+         return v == QLatin1String("firmware") || v == QLatin1String("bootloader");
+     }},
+    {"Scenario", "sample-hz", "HZ", "magnetometer sample rate of the S2C_DataPoints stream; default 400",
+     [](const QString &v, Settings &s) {
+         return toDouble(v, &s.config.sampleHz, 0.0, 4000.0) && s.config.sampleHz > 0;
+     }},
+    {"Scenario", "rev-per-s", "R", "meter revolutions per second (negative runs backwards); default 1",
+     [](const QString &v, Settings &s) { return toDouble(v, &s.config.magnet.revPerSecond); }},
+    {"Scenario", "clock-offset-ms", "MS", "the logger's clock minus the host's at start; default 0",
+     [](const QString &v, Settings &s) {
+         bool ok = false;
+         s.config.clockOffsetMs = v.toLongLong(&ok);
+         return ok;
+     }},
+    {"Scenario", "debug-interval-ms", "MS", "mean interval of debug messages, 0 for none; default 20000",
+     [](const QString &v, Settings &s) { return toInt(v, &s.config.debugMessageIntervalMs, 0); }},
+    {"Line", "link", "PATH", "also place a symlink PATH to the pty (re-pointed on replug)",
+     [](const QString &v, Settings &s) {
+         s.linkPath = v;
+         return true;
+     }},
+    {"Line", "baud-limit", "BAUD",
+     "throttle both directions to BAUD's byte rate (10 bits per byte,\n"
+     "11 in bootloader mode); default unthrottled",
+     [](const QString &v, Settings &s) { return toUnsigned(v, &s.config.faults.baudLimit); }},
+    {"Line", "fault-drop", "P", "probability that a byte is lost (each direction)",
+     [](const QString &v, Settings &s) { return toProbability(v, &s.config.faults.dropProbability); }},
+    {"Line", "fault-corrupt", "P", "probability that a byte has one bit flipped",
+     [](const QString &v, Settings &s) { return toProbability(v, &s.config.faults.corruptProbability); }},
+    {"Line", "fault-delay-ms", "MS", "stall the line for MS milliseconds before some bytes",
+     [](const QString &v, Settings &s) { return toInt(v, &s.config.faults.delayMs, 0); }},
+    {"Line", "fault-delay-p", "P", "probability of such a stall per byte; default 0.001 with --fault-delay-ms",
+     [](const QString &v, Settings &s) {
+         s.delayProbabilityGiven = true;
+         return toProbability(v, &s.config.faults.delayProbability);
+     }},
+    {"Output", "write-ground-truth", "DIR",
+     "write what the logger holds into DIR at start and again on exit:\n"
+     "session-<index>.rlog per closed session (the 520-byte payloads of its\n"
+     "records in order), flash-pages.bin (u32 page index + 2112 bytes for\n"
+     "every page not fully erased), sessions.json, state-export.bin (the\n"
+     "528-byte state export), mcu-flash.bin (the 256 KiB MCU flash) and\n"
+     "device.json (identity, variables, request counts)",
+     [](const QString &v, Settings &s) {
+         s.truthDir = v;
+         return true;
+     }},
+};
+
+QString optionLabel(const char *name, const char *valueName)
+{
+    QString label = QStringLiteral("--") + QLatin1String(name);
+    if (*valueName)
+        label += QLatin1Char(' ') + QLatin1String(valueName);
+    return label;
+}
+
+QString helpText()
+{
+    constexpr int kColumn = 25;
+    QString text = QStringLiteral(
+        "usage: tarrowind-sim [OPTIONS]\n"
+        "\n"
+        "Runs a virtual Tarrowind logger on a pseudo-terminal until killed (SIGINT or SIGTERM).\n"
+        "The first line printed is the pty path; point the utility at it (or at --link).\n");
+    const char *group = "";
+    auto line = [&](const QString &label, const QString &description) {
+        // A label as long as the column gets the description on the same line after one space.
+        const QString indent = QStringLiteral("\n") + QString(2 + kColumn, QLatin1Char(' '));
+        text += QStringLiteral("  %1 %2\n")
+                    .arg(label, -(kColumn - 1))
+                    .arg(QString(description).replace(QLatin1Char('\n'), indent));
+    };
+    for (const SimOption &o : kSimOptions) {
+        if (qstrcmp(group, o.group) != 0) {
+            group = o.group;
+            text += QStringLiteral("\n%1:\n").arg(QLatin1String(group));
+        }
+        line(optionLabel(o.name, o.valueName), QLatin1String(o.description));
+    }
+    line(QStringLiteral("--version"), QStringLiteral("the program's version"));
+    line(QStringLiteral("-h, --help"), QStringLiteral("this text"));
+    text += QStringLiteral(
+        "\n"
+        "Signals:\n"
+        "  SIGUSR1                  pull the cable (the pty goes away); again to plug it back in, on a\n"
+        "                           new pty whose path is printed on a line of its own (--link follows)\n"
+        "  SIGUSR2                  restart the logger (as a power cycle)\n"
+        "  SIGINT, SIGTERM          write the ground truth again (with --write-ground-truth) and exit\n");
+    return text;
+}
 
 int usageError(const QString &message)
 {
     std::fprintf(stderr, "tarrowind-sim: %s (try --help)\n", qPrintable(message));
     return 2;
+}
+
+// The settings from the command line; -1 to go on, otherwise the exit status (help, version,
+// or a usage error already reported).
+int parseCommandLine(const QStringList &arguments, Settings *settings)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    const QCommandLineOption version(QStringLiteral("version"), QString());
+    parser.addOption(help);
+    parser.addOption(version);
+    for (const SimOption &o : kSimOptions)
+        parser.addOption(QCommandLineOption(QLatin1String(o.name), QString(), QLatin1String(o.valueName)));
+    const bool parsed = parser.parse(arguments);
+    if (parser.isSet(help)) {
+        std::fputs(qPrintable(helpText()), stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("tarrowind-sim %s\n", TW_VERSION);
+        return 0;
+    }
+    if (!parsed) {
+        const QStringList unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty())
+            return usageError(QStringLiteral("unknown option --%1").arg(unknown.first()));
+        // "Missing value after '--seed'." in the style of the other messages.
+        QString error = parser.errorText();
+        if (error.endsWith(QLatin1Char('.')))
+            error.chop(1);
+        if (!error.isEmpty())
+            error[0] = error[0].toLower();
+        return usageError(error);
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+    for (const SimOption &o : kSimOptions) {
+        const QString name = QLatin1String(o.name);
+        if (!parser.isSet(name))
+            continue;
+        const QString value = *o.valueName ? parser.value(name) : QString();
+        if (!o.apply(value, *settings))
+            return usageError(QStringLiteral("bad value for --%1: %2").arg(name, value));
+    }
+    VirtualLoggerConfig &config = settings->config;
+    if (config.faults.delayMs > 0 && !settings->delayProbabilityGiven)
+        config.faults.delayProbability = 0.001;
+    config.faults.seed = config.seed;
+    config.flash.seed = config.seed;
+    return -1;
 }
 
 bool writeTruth(VirtualLoggerRunner &sim, const QString &dir)
@@ -77,82 +249,17 @@ int main(int argc, char **argv)
 {
     // The ground-truth files keep a decimal point whatever the user's locale.
     NumericLocale::pinToC();
-    QStringList args;
-    for (int i = 1; i < argc; ++i)
-        args << QString::fromLocal8Bit(argv[i]);
-
-    VirtualLoggerConfig config;
-    QString linkPath;
-    QString truthDir;
-    bool delayProbabilityGiven = false;
-
-    for (int i = 0; i < args.size(); ++i) {
-        const QString &a = args[i];
-        if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
-            std::fputs(kHelp, stdout);
-            return 0;
-        }
-        if (a == QLatin1String("--wrap")) {
-            config.flash.wrapAround = true;
-            continue;
-        }
-        if (a == QLatin1String("--leak")) {
-            config.flash.leak = true;
-            continue;
-        }
-        if (i + 1 >= args.size())
-            return usageError(QStringLiteral("unknown option or missing value: %1").arg(a));
-        const QString v = args[++i];
-        bool ok = true;
-        if (a == QLatin1String("--seed")) {
-            config.seed = v.toUInt(&ok);
-        } else if (a == QLatin1String("--sessions")) {
-            config.flash.closedSessions = v.toInt(&ok);
-            ok = ok && config.flash.closedSessions >= 0;
-        } else if (a == QLatin1String("--patch-level")) {
-            config.patchLevel = v.toUInt(&ok);
-        } else if (a == QLatin1String("--mode")) {
-            ok = v == QLatin1String("firmware") || v == QLatin1String("bootloader");
-            config.startInBootloader = v == QLatin1String("bootloader");
-        } else if (a == QLatin1String("--sample-hz")) {
-            config.sampleHz = v.toDouble(&ok);
-            ok = ok && config.sampleHz > 0 && config.sampleHz <= 4000;
-        } else if (a == QLatin1String("--rev-per-s")) {
-            config.magnet.revPerSecond = v.toDouble(&ok);
-        } else if (a == QLatin1String("--clock-offset-ms")) {
-            config.clockOffsetMs = v.toLongLong(&ok);
-        } else if (a == QLatin1String("--debug-interval-ms")) {
-            config.debugMessageIntervalMs = v.toInt(&ok);
-            ok = ok && config.debugMessageIntervalMs >= 0;
-        } else if (a == QLatin1String("--link")) {
-            linkPath = v;
-        } else if (a == QLatin1String("--baud-limit")) {
-            config.faults.baudLimit = v.toUInt(&ok);
-        } else if (a == QLatin1String("--fault-drop")) {
-            config.faults.dropProbability = v.toDouble(&ok);
-            ok = ok && config.faults.dropProbability >= 0 && config.faults.dropProbability <= 1;
-        } else if (a == QLatin1String("--fault-corrupt")) {
-            config.faults.corruptProbability = v.toDouble(&ok);
-            ok = ok && config.faults.corruptProbability >= 0 && config.faults.corruptProbability <= 1;
-        } else if (a == QLatin1String("--fault-delay-ms")) {
-            config.faults.delayMs = v.toInt(&ok);
-            ok = ok && config.faults.delayMs >= 0;
-        } else if (a == QLatin1String("--fault-delay-p")) {
-            config.faults.delayProbability = v.toDouble(&ok);
-            ok = ok && config.faults.delayProbability >= 0 && config.faults.delayProbability <= 1;
-            delayProbabilityGiven = true;
-        } else if (a == QLatin1String("--write-ground-truth")) {
-            truthDir = v;
-        } else {
-            return usageError(QStringLiteral("unknown option %1").arg(a));
-        }
-        if (!ok)
-            return usageError(QStringLiteral("bad value for %1: %2").arg(a, v));
-    }
-    if (config.faults.delayMs > 0 && !delayProbabilityGiven)
-        config.faults.delayProbability = 0.001;
-    config.faults.seed = config.seed;
-    config.flash.seed = config.seed;
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    Settings settings;
+    const int status = parseCommandLine(arguments, &settings);
+    if (status >= 0)
+        return status;
+    registerNetworkMetatypes();
+    const VirtualLoggerConfig &config = settings.config;
+    const QString &linkPath = settings.linkPath;
+    const QString &truthDir = settings.truthDir;
 
     // Signals are taken by sigwait below; block them before any thread starts so that
     // every thread inherits the mask.

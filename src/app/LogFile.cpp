@@ -1,5 +1,6 @@
 #include "LogFile.h"
 
+#include "AppMetatypes.h"
 #include "LogSignaller.h"
 
 #include <QDir>
@@ -81,7 +82,7 @@ QString formatLogLine(QtMsgType severity, double seconds, const QString &text)
 
 void installLogFile(const QString &path)
 {
-    qRegisterMetaType<QtMsgType>("QtMsgType");
+    registerAppMetatypes();
     auto *signaller = new LogSignaller();
     QQmlEngine::setObjectOwnership(signaller, QQmlEngine::CppOwnership);
 

@@ -1,6 +1,6 @@
 #include "Startup.h"
 
-#include "CommonMetatypes.h"
+#include "AppMetatypes.h"
 #include "LogFile.h"
 #include "LogSignaller.h"
 #include "NumericLocale.h"
@@ -82,8 +82,8 @@ int runNormalMode(int argc, char **argv)
     registerFont(QStringLiteral(":/Pixeled.ttf"));
 
     registerQmlTypes();
-    registerCommonMetatypes();
-    registerProtocolMetatypes();
+    // Each library registers the ones it builds on too: this reaches every library's types.
+    registerAppMetatypes();
 
     auto *engine = new QQmlApplicationEngine();
     QObject *runtime = createRuntime();

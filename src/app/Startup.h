@@ -1,5 +1,9 @@
 #pragma once
 
+// How the application shell reports failure: the run functions return the process exit code;
+// everything else only logs (start-up goes on without a missing font or web view). Failures of
+// the services created here arrive through their own properties and signals.
+
 #include <QObject>
 #include <QString>
 #include <QStringList>

@@ -1,5 +1,7 @@
 #include "FirmwareMeta.h"
 
+#include "BootloaderMetatypes.h"
+
 #include <QBuffer>
 #include <QCryptographicHash>
 #include <QDebug>
@@ -29,7 +31,7 @@ QByteArray digestOf(const QByteArray &payload, const quint8 *trailerHead, int he
 
 FirmwareMeta::FirmwareMeta(QObject *parent) : QObject(parent)
 {
-    qRegisterMetaType<FirmwareMeta::LoadStatus>("FirmwareMeta::LoadStatus");
+    registerBootloaderMetatypes();
     resetTrailer();
 }
 

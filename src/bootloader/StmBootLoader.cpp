@@ -1,5 +1,7 @@
 #include "StmBootLoader.h"
 
+#include "BootloaderMetatypes.h"
+
 #include <QDebug>
 #include <QIODevice>
 
@@ -36,8 +38,7 @@ StmBootLoader::State stateOfStep(int step)
 StmBootLoader::StmBootLoader(QObject *parent) : QObject(parent)
 {
     // Signal arguments of these types travel through spies and queued connections.
-    qRegisterMetaType<StmBootLoader::State>("StmBootLoader::State");
-    qRegisterMetaType<StmBootLoader::Error>("StmBootLoader::Error");
+    registerBootloaderMetatypes();
     m_timeoutTimer.setSingleShot(true);
     m_timeoutTimer.setInterval(kStepTimeoutMs);
     m_firstByteTimer.setSingleShot(true);

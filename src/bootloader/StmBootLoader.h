@@ -1,5 +1,14 @@
 #pragma once
 
+// How the bootloader library reports failure (nothing here throws): a status enum plus text.
+// - StmBootLoader: an operation ends with one operationFinished(Error); anything but Error_None
+//   failed, and operationErrorString() says how. A lost link shows as state() falling back to
+//   State_NoDevice or State_Connecting.
+// - FirmwareMeta: load() and loadData() leave a LoadStatus (LoadStatus_IOError,
+//   LoadStatus_BadMetaHeader, LoadStatus_ChecksumFailure); save() returns false.
+// - TarrowindLogger: the mode it reached, in operatingMode(); a switch that does not happen is
+//   retried on its timer and logged, not reported.
+
 #include <QByteArray>
 #include <QObject>
 #include <QPointer>

@@ -1,5 +1,7 @@
 #include "TarrowindLogger.h"
 
+#include "BootloaderMetatypes.h"
+
 #include <QDebug>
 #include <QQmlEngine>
 
@@ -7,7 +9,7 @@ TarrowindLogger::TarrowindLogger(QObject *parent)
     : QObject(parent), m_bootloader(new StmBootLoader(this)), m_firmware(new TarrowindFirmware(this))
 {
     // Signal arguments of this type travel through spies and queued connections.
-    qRegisterMetaType<TarrowindLogger::OperatingMode>("TarrowindLogger::OperatingMode");
+    registerBootloaderMetatypes();
     QQmlEngine::setObjectOwnership(m_bootloader, QQmlEngine::CppOwnership);
     QQmlEngine::setObjectOwnership(m_firmware, QQmlEngine::CppOwnership);
     m_modeChangeTimer.setInterval(kModeChangeIntervalMs);

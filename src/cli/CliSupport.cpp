@@ -1,9 +1,162 @@
 #include "CliSupport.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
+
+namespace {
+const QString kProgram = QStringLiteral("tarrowind-cli");
+
+QCommandLineOption helpOption()
+{
+    return Cli::flag({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("show this help"));
+}
+
+QString dashed(const QString &name)
+{
+    return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+}
+
+// "-o, --output FILE" as the help lists an option.
+QString optionLabel(const QCommandLineOption &o)
+{
+    QStringList names;
+    for (const QString &n : o.names())
+        names << dashed(n);
+    QString label = names.join(QStringLiteral(", "));
+    if (!o.valueName().isEmpty())
+        label += QLatin1Char(' ') + o.valueName();
+    return label;
+}
+
+QString optionTable(const QList<QCommandLineOption> &options)
+{
+    int width = 0;
+    for (const auto &o : options)
+        width = std::max(width, int(optionLabel(o).size()));
+    QString text;
+    for (const auto &o : options)
+        text += QStringLiteral("  %1  %2\n").arg(optionLabel(o), -width).arg(o.description());
+    return text;
+}
+
+QList<QCommandLineOption> programOptions()
+{
+    return {Cli::portOption(), helpOption(),
+            Cli::flag({QStringLiteral("version")}, QStringLiteral("print the program's version"))};
+}
+
+QString programHelp(const std::vector<CliCommand> &commands)
+{
+    QString text = QStringLiteral("usage: %1 [--port PORT] COMMAND [ARGS...]\n\ncommands:\n").arg(kProgram);
+    for (const auto &c : commands)
+        text += QStringLiteral("  %1\n      %2\n").arg(c.usage, c.summary);
+    text += QStringLiteral("\noptions:\n") + optionTable(programOptions());
+    text += QStringLiteral("\n\"%1 COMMAND --help\" describes one command.\n").arg(kProgram);
+    return text;
+}
+
+QString commandHelp(const CliCommand &c)
+{
+    return QStringLiteral("usage: %1 %2\n\n%3\n\noptions:\n").arg(kProgram, c.usage, c.summary) +
+           optionTable(c.options + QList<QCommandLineOption>{helpOption()});
+}
+
+// The parser's own complaint for what is not an unknown option ("Missing value after
+// '--timeout'."), in the lower-case one-line style of the other errors.
+QString parserError(const QCommandLineParser &parser, const QStringList &arguments)
+{
+    const QStringList unknown = parser.unknownOptionNames();
+    if (!unknown.isEmpty()) {
+        // As typed: "-x" and "--x" both reach the parser as the name "x".
+        const QString name = unknown.first();
+        for (const QString &a : arguments) {
+            const QString spelled = a.section(QLatin1Char('='), 0, 0);
+            if (spelled == QLatin1Char('-') + name || spelled == QStringLiteral("--") + name)
+                return QStringLiteral("unknown option %1").arg(spelled);
+        }
+        return QStringLiteral("unknown option %1").arg(dashed(name));
+    }
+    QString text = parser.errorText();
+    if (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    if (!text.isEmpty())
+        text[0] = text[0].toLower();
+    return text;
+}
+
+// The arguments with every positional one moved behind "--", in order. A word with one dash
+// that names none of the options is a value, not a mistake: a negative number, or a text
+// for set-var that starts with "-". Unknown "--" words stay options, for the parser to refuse.
+QStringList positionalsLast(const QList<QCommandLineOption> &options, const QStringList &arguments)
+{
+    auto find = [&](const QString &name) -> const QCommandLineOption * {
+        for (const auto &o : options) {
+            if (o.names().contains(name))
+                return &o;
+        }
+        return nullptr;
+    };
+    QStringList front, positional;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &a = arguments[i];
+        if (a == QLatin1String("--")) {
+            positional += arguments.mid(i + 1);
+            break;
+        }
+        const bool doubleDash = a.startsWith(QLatin1String("--"));
+        const QString name = a.mid(doubleDash ? 2 : 1).section(QLatin1Char('='), 0, 0);
+        const QCommandLineOption *o = a.startsWith(QLatin1Char('-')) && a.size() > 1 ? find(name) : nullptr;
+        if (!o && !doubleDash) {
+            positional << a;
+            continue;
+        }
+        front << a;
+        // The value of "--option VALUE" is taken whatever it looks like. Without one, the
+        // option stays last for the parser to report (the positional arguments no longer matter).
+        if (o && !o->valueName().isEmpty() && !a.contains(QLatin1Char('='))) {
+            if (i + 1 == arguments.size())
+                return front;
+            front << arguments[++i];
+        }
+    }
+    return front + QStringList{QStringLiteral("--")} + positional;
+}
+
+int runCommand(const CliCommand &c, const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help = helpOption();
+    const QList<QCommandLineOption> options = c.options + QList<QCommandLineOption>{help};
+    parser.addOptions(options);
+    const bool parsed = parser.parse(QStringList{c.name} + positionalsLast(options, arguments));
+    if (parser.isSet(help)) {
+        Cli::print(commandHelp(c));
+        return 0;
+    }
+    if (!parsed)
+        return Cli::fail(parserError(parser, arguments));
+    // One value per option: a second one would otherwise quietly win.
+    for (const auto &o : c.options) {
+        if (!o.valueName().isEmpty() && parser.values(o).size() > 1)
+            return Cli::fail(QStringLiteral("%1 given more than once").arg(dashed(o.names().constLast())));
+    }
+    return c.run(parser);
+}
+
+const CliCommand *findCommand(const std::vector<CliCommand> &commands, const QString &name)
+{
+    for (const auto &c : commands) {
+        if (c.name == name)
+            return &c;
+    }
+    return nullptr;
+}
+}  // namespace
 
 namespace Cli {
 int fail(const QString &message)
@@ -44,36 +197,73 @@ bool waitFor(const std::function<bool()> &done, int timeoutMs)
     return true;
 }
 
-bool takeFlag(QStringList &args, const QString &flag)
+QCommandLineOption flag(const QStringList &names, const QString &description)
 {
-    return args.removeAll(flag) > 0;
+    return QCommandLineOption(names, description);
 }
 
-bool takeOption(QStringList &args, const QString &option, QString *value)
+QCommandLineOption option(const QStringList &names, const QString &valueName, const QString &description)
 {
-    for (int i = 0; i < args.size(); ++i) {
-        if (args[i] == option && i + 1 < args.size()) {
-            *value = args[i + 1];
-            args.erase(args.begin() + i, args.begin() + i + 2);
-            return true;
-        }
-        if (args[i].startsWith(option + '=')) {
-            *value = args[i].mid(option.size() + 1);
-            args.removeAt(i);
-            return true;
-        }
-    }
-    return false;
+    return QCommandLineOption(names, description, valueName);
 }
 
-bool noUnknownOptions(const QStringList &args, QString *error)
+QCommandLineOption jsonOption()
 {
-    for (const QString &a : args) {
-        if (a.startsWith(QLatin1String("--"))) {
-            *error = QStringLiteral("unknown option %1").arg(a);
-            return false;
-        }
+    return flag({QStringLiteral("json")}, QStringLiteral("print JSON instead of text"));
+}
+
+QCommandLineOption portOption()
+{
+    return option({QStringLiteral("port")}, QStringLiteral("PORT"),
+                  QStringLiteral("the logger's serial port (a name such as ttyUSB0, or a path)"));
+}
+
+int dispatch(const QStringList &arguments, const std::vector<CliCommand> &commands)
+{
+    if (arguments.isEmpty()) {
+        print(programHelp(commands));
+        return 2;
     }
-    return true;
+    // Options before the command belong to the program; everything from the command on is the
+    // command's, so a command may have options of the same name (firmware-build --version).
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    const QList<QCommandLineOption> options = programOptions();
+    const QCommandLineOption &port = options[0];
+    const QCommandLineOption &help = options[1];
+    const QCommandLineOption &version = options[2];
+    parser.addOptions(options);
+    if (!parser.parse(QStringList{kProgram} + arguments))
+        return fail(parserError(parser, arguments) + QStringLiteral(" (try --help)"));
+    if (parser.values(port).size() > 1)
+        return fail(QStringLiteral("--port given more than once"));
+
+    QStringList rest = parser.positionalArguments();
+    const QString name = rest.isEmpty() ? QString() : rest.takeFirst();
+    if (parser.isSet(help) || name == QLatin1String("help")) {
+        const QString topic = name == QLatin1String("help") ? rest.value(0) : name;
+        const CliCommand *c = topic.isEmpty() ? nullptr : findCommand(commands, topic);
+        if (!topic.isEmpty() && !c)
+            return fail(QStringLiteral("unknown command '%1' (try --help)").arg(topic));
+        print(c ? commandHelp(*c) : programHelp(commands));
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        print(QStringLiteral("%1 %2\n").arg(kProgram, QCoreApplication::applicationVersion()));
+        return 0;
+    }
+    if (name.isEmpty()) {
+        if (parser.isSet(port))
+            return fail(QStringLiteral("missing command after --port"));
+        print(programHelp(commands));
+        return 2;
+    }
+    const CliCommand *c = findCommand(commands, name);
+    if (!c)
+        return fail(QStringLiteral("unknown command '%1' (try --help)").arg(name));
+    if (parser.isSet(port))
+        rest << QStringLiteral("--port") << parser.value(port);
+    return runCommand(*c, rest);
 }
 }  // namespace Cli

@@ -1,19 +1,28 @@
 #pragma once
 
+// How the command-line tool reports failure: each command returns its exit status; a failure
+// is one line "tarrowind-cli: <reason>" on stderr (Cli::fail) and status 1, with nothing on
+// stdout. Helpers that can fail return bool with a QString *error out-parameter.
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <functional>
 #include <vector>
 
-// One sub-command of tarrowind-cli. `run` gets the arguments after the command name and
-// returns the exit status (0 success).
+// One sub-command of tarrowind-cli. The dispatcher parses the arguments after the command name
+// against `options` (plus -h/--help), so `run` only sees a parse without unknown options,
+// repeated values or missing values; it returns the exit status (0 success).
 struct CliCommand {
     QString name;
-    QString usage;    // e.g. "log-info FILE [--json]"
+    QString usage;    // e.g. "log-info FILE.rlog [--json]"
     QString summary;  // one line for the help text
-    std::function<int(const QStringList &args)> run;
+    QList<QCommandLineOption> options;
+    std::function<int(const QCommandLineParser &args)> run;
 };
 
 namespace Cli {
@@ -27,10 +36,19 @@ void printJson(const QJsonDocument &document);
 // Runs the event loop until `done` holds; false when `timeoutMs` (>= 0) passed first.
 bool waitFor(const std::function<bool()> &done, int timeoutMs = -1);
 
-// Small argument helpers: flags ("--json"), options with a value ("--port NAME") and the
-// positional arguments left over.
-bool takeFlag(QStringList &args, const QString &flag);
-bool takeOption(QStringList &args, const QString &option, QString *value);
-// True when nothing starting with "--" is left; otherwise fails with an "unknown option" text.
-bool noUnknownOptions(const QStringList &args, QString *error);
+// Option builders for the command tables: a flag ("--json") and an option with a value
+// ("-o FILE"). Single-letter names are written with one dash, longer ones with two.
+QCommandLineOption flag(const QStringList &names, const QString &description);
+QCommandLineOption option(const QStringList &names, const QString &valueName, const QString &description);
+QCommandLineOption jsonOption();
+
+// The "--port PORT" option that reaches a logger; accepted before the command or after it.
+QCommandLineOption portOption();
+
+// Runs the command line `arguments` (without the program name) against `commands`:
+//   [--port PORT] COMMAND [ARGS...]   the command, with the port handed on to it
+//   -h, --help, help [COMMAND]        the program's (or a command's) help, status 0
+//   --version                         "tarrowind-cli VERSION", status 0
+// Nothing at all prints the help with status 2; every other mistake is one line and status 1.
+int dispatch(const QStringList &arguments, const std::vector<CliCommand> &commands);
 }  // namespace Cli

@@ -126,15 +126,15 @@ QString isoTime(const QDateTime &t)
     return t.isNull() ? QString() : t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODate);
 }
 
-int runSessions(QStringList args)
+int runSessions(const QCommandLineParser &args)
 {
     LoggerConnection::Options o;
     QString error;
-    const bool json = Cli::takeFlag(args, QStringLiteral("--json"));
-    if (!LoggerConnection::takeOptions(args, &o, &error) || !Cli::noUnknownOptions(args, &error))
+    const bool json = args.isSet(QStringLiteral("json"));
+    if (!LoggerConnection::readOptions(args, &o, &error))
         return Cli::fail(error);
-    if (!args.isEmpty())
-        return Cli::fail(QStringLiteral("unexpected argument '%1'").arg(args.first()));
+    if (!args.positionalArguments().isEmpty())
+        return Cli::fail(QStringLiteral("unexpected argument '%1'").arg(args.positionalArguments().first()));
     Connection c;
     if (!c.open(o, &error))
         return Cli::fail(error);
@@ -242,19 +242,18 @@ bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const
     return true;
 }
 
-int runDownload(QStringList args)
+int runDownload(const QCommandLineParser &args)
 {
     LoggerConnection::Options o;
     QString error;
-    const bool all = Cli::takeFlag(args, QStringLiteral("--all"));
-    QString sessionText;
-    const bool one = Cli::takeOption(args, QStringLiteral("--session"), &sessionText);
-    QString output;
-    Cli::takeOption(args, QStringLiteral("-o"), &output) || Cli::takeOption(args, QStringLiteral("--output"), &output);
-    if (!LoggerConnection::takeOptions(args, &o, &error) || !Cli::noUnknownOptions(args, &error))
+    const bool all = args.isSet(QStringLiteral("all"));
+    const bool one = args.isSet(QStringLiteral("session"));
+    const QString sessionText = args.value(QStringLiteral("session"));
+    const QString output = args.value(QStringLiteral("output"));
+    if (!LoggerConnection::readOptions(args, &o, &error))
         return Cli::fail(error);
-    if (!args.isEmpty())
-        return Cli::fail(QStringLiteral("unexpected argument '%1'").arg(args.first()));
+    if (!args.positionalArguments().isEmpty())
+        return Cli::fail(QStringLiteral("unexpected argument '%1'").arg(args.positionalArguments().first()));
     if (all == one)
         return Cli::fail(QStringLiteral("download needs either --session N or --all"));
     if (output.isEmpty())
@@ -302,11 +301,21 @@ int runDownload(QStringList args)
 
 std::vector<CliCommand> deviceCommands()
 {
+    const QList<QCommandLineOption> connection = LoggerConnection::commandLineOptions();
     return {
         {QStringLiteral("sessions"), QStringLiteral("--port PORT sessions [--json] [--timeout S]"),
-         QStringLiteral("list the closed logging sessions on the logger's flash"), runSessions},
+         QStringLiteral("list the closed logging sessions on the logger's flash"),
+         connection + QList<QCommandLineOption>{Cli::jsonOption()}, runSessions},
         {QStringLiteral("download"),
          QStringLiteral("--port PORT download (--session N -o FILE.rlog | --all -o DIR) [--timeout S]"),
-         QStringLiteral("download sessions from the logger into raw log files"), runDownload},
+         QStringLiteral("download sessions from the logger into raw log files"),
+         connection + QList<QCommandLineOption>{
+                          Cli::option({QStringLiteral("session")}, QStringLiteral("N"),
+                                      QStringLiteral("the session of this index (as the sessions command lists)")),
+                          Cli::flag({QStringLiteral("all")}, QStringLiteral("every closed session, oldest first")),
+                          Cli::option({QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("OUT"),
+                                      QStringLiteral("the file (--session) or folder (--all) to write")),
+                      },
+         runDownload},
     };
 }

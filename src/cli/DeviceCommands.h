@@ -4,7 +4,7 @@
 
 #include <vector>
 
-// Commands that talk to a logger on a serial port ("--port PORT" before the command):
+// Commands that talk to a logger on a serial port (with "--port PORT"):
 //   sessions [--json] [--timeout S]
 //   download (--session N -o FILE.rlog | --all -o DIR) [--timeout S]
 std::vector<CliCommand> deviceCommands();

@@ -34,12 +34,10 @@ void loadFile(FirmwareMeta &meta, const QString &path)
     meta.load(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toString());
 }
 
-int firmwareInfo(QStringList args)
+int firmwareInfo(const QCommandLineParser &parsed)
 {
-    const bool json = Cli::takeFlag(args, QStringLiteral("--json"));
-    QString error;
-    if (!Cli::noUnknownOptions(args, &error))
-        return Cli::fail(error);
+    const bool json = parsed.isSet(QStringLiteral("json"));
+    const QStringList args = parsed.positionalArguments();
     if (args.size() != 1)
         return Cli::fail(QStringLiteral("usage: firmware-info FILE.fw [--json]"));
     FirmwareMeta meta;
@@ -103,18 +101,17 @@ bool parseVersion(const QString &text, quint16 *major, quint16 *minor, quint32 *
     return true;
 }
 
-int firmwareBuild(QStringList args)
+int firmwareBuild(const QCommandLineParser &args)
 {
-    const bool debug = Cli::takeFlag(args, QStringLiteral("--debug"));
-    QString payloadPath, version, strings, output;
-    const bool hasPayload = Cli::takeOption(args, QStringLiteral("--payload"), &payloadPath);
-    const bool hasVersion = Cli::takeOption(args, QStringLiteral("--version"), &version);
-    Cli::takeOption(args, QStringLiteral("--strings"), &strings);
-    const bool hasOutput = Cli::takeOption(args, QStringLiteral("-o"), &output);
-    QString error;
-    if (!Cli::noUnknownOptions(args, &error))
-        return Cli::fail(error);
-    if (!hasPayload || !hasVersion || !hasOutput || !args.isEmpty())
+    const bool debug = args.isSet(QStringLiteral("debug"));
+    const bool hasPayload = args.isSet(QStringLiteral("payload"));
+    const bool hasVersion = args.isSet(QStringLiteral("version"));
+    const bool hasOutput = args.isSet(QStringLiteral("o"));
+    const QString payloadPath = args.value(QStringLiteral("payload"));
+    const QString version = args.value(QStringLiteral("version"));
+    const QString strings = args.value(QStringLiteral("strings"));
+    const QString output = args.value(QStringLiteral("o"));
+    if (!hasPayload || !hasVersion || !hasOutput || !args.positionalArguments().isEmpty())
         return Cli::fail(QStringLiteral(
             "usage: firmware-build --payload BIN --version MAJOR.MINOR.PATCH [--debug] "
             "[--strings TEXT] -o FILE.fw"));
@@ -176,16 +173,13 @@ private:
     bool m_open = false;
 };
 
-int flash(QStringList args)
+int flash(const QCommandLineParser &parsed)
 {
-    QString port;
-    Cli::takeOption(args, QStringLiteral("--port"), &port);
-    const bool verifyOnly = Cli::takeFlag(args, QStringLiteral("--verify-only"));
-    QString error;
-    if (!Cli::noUnknownOptions(args, &error))
-        return Cli::fail(error);
+    const QString port = parsed.value(QStringLiteral("port"));
+    const bool verifyOnly = parsed.isSet(QStringLiteral("verify-only"));
+    const QStringList args = parsed.positionalArguments();
     if (port.isEmpty())
-        return Cli::fail(QStringLiteral("flash needs --port PORT before it"));
+        return Cli::fail(QStringLiteral("flash needs --port PORT"));
     if (args.size() != 1)
         return Cli::fail(QStringLiteral("usage: --port PORT flash FILE.fw [--verify-only]"));
 
@@ -267,14 +261,22 @@ std::vector<CliCommand> firmwareCommands()
     return {
         {QStringLiteral("firmware-info"), QStringLiteral("firmware-info FILE.fw [--json]"),
          QStringLiteral("check a firmware file and show its version, flags, text and payload size"),
-         firmwareInfo},
+         {Cli::jsonOption()}, firmwareInfo},
         {QStringLiteral("firmware-build"),
          QStringLiteral("firmware-build --payload BIN --version MAJOR.MINOR.PATCH [--debug] "
                         "[--strings TEXT] -o FILE.fw"),
          QStringLiteral("wrap a raw flash image into a firmware file with trailer and digest"),
+         {Cli::option({QStringLiteral("payload")}, QStringLiteral("BIN"), QStringLiteral("the raw flash image")),
+          Cli::option({QStringLiteral("version")}, QStringLiteral("MAJOR.MINOR.PATCH"),
+                      QStringLiteral("the firmware's version")),
+          Cli::flag({QStringLiteral("debug")}, QStringLiteral("mark the firmware as a debug build")),
+          Cli::option({QStringLiteral("strings")}, QStringLiteral("TEXT"), QStringLiteral("free text for the trailer")),
+          Cli::option({QStringLiteral("o")}, QStringLiteral("FILE.fw"), QStringLiteral("the firmware file to write"))},
          firmwareBuild},
         {QStringLiteral("flash"), QStringLiteral("--port PORT flash FILE.fw [--verify-only]"),
          QStringLiteral("program (or only verify) the logger's firmware through its bootloader"),
+         {Cli::portOption(),
+          Cli::flag({QStringLiteral("verify-only")}, QStringLiteral("compare the logger's flash, change nothing"))},
          flash},
     };
 }

@@ -59,41 +59,38 @@ QString numberOrNone(float v)
     return std::isnan(v) ? QStringLiteral("none") : QString::number(double(v), 'f', 3);
 }
 
-bool parseDate(QStringList &args, const QString &option, QDateTime *date, QString *error)
+// `name` without its dashes; untouched `date` when the option is not given.
+bool parseDate(const QCommandLineParser &args, const QString &name, QDateTime *date, QString *error)
 {
-    QString text;
-    if (!Cli::takeOption(args, option, &text))
+    if (!args.isSet(name))
         return true;
+    const QString text = args.value(name);
     *date = QDateTime::fromString(text, Qt::ISODateWithMs);
     if (!date->isValid()) {
-        *error = QStringLiteral("%1: not an ISO 8601 date: %2").arg(option, text);
+        *error = QStringLiteral("--%1: not an ISO 8601 date: %2").arg(name, text);
         return false;
     }
     return true;
 }
 
-bool parseNumber(QStringList &args, const QString &option, double *value, QString *error)
+bool parseNumber(const QCommandLineParser &args, const QString &name, double *value, QString *error)
 {
-    QString text;
-    if (!Cli::takeOption(args, option, &text))
+    if (!args.isSet(name))
         return true;
+    const QString text = args.value(name);
     bool ok = false;
     const double v = text.toDouble(&ok);
     if (!ok || !std::isfinite(v)) {
-        *error = QStringLiteral("%1: not a number: %2").arg(option, text);
+        *error = QStringLiteral("--%1: not a number: %2").arg(name, text);
         return false;
     }
     *value = v;
     return true;
 }
 
-bool takeFile(QStringList &args, QString *file, QString *error)
+bool takeFile(const QCommandLineParser &parsed, QString *file, QString *error)
 {
-    QString unknown;
-    if (!Cli::noUnknownOptions(args, &unknown)) {
-        *error = unknown;
-        return false;
-    }
+    const QStringList args = parsed.positionalArguments();
     if (args.size() != 1) {
         *error = args.isEmpty() ? QStringLiteral("missing FILE.rlog")
                                 : QStringLiteral("unexpected argument %1").arg(args.value(1));
@@ -112,9 +109,9 @@ bool loadLog(PulseLog &log, const QString &file, const QStringList &warnings, QS
     return true;
 }
 
-int logInfo(QStringList args)
+int logInfo(const QCommandLineParser &args)
 {
-    const bool json = Cli::takeFlag(args, QStringLiteral("--json"));
+    const bool json = args.isSet(QStringLiteral("json"));
     QString file, error;
     if (!takeFile(args, &file, &error))
         return Cli::fail(error);
@@ -161,22 +158,25 @@ int logInfo(QStringList args)
     });
 }
 
-int logExport(QStringList args)
+int logExport(const QCommandLineParser &args)
 {
     QString format, output, unit = QStringLiteral("Gallons"), error;
     double intervalSeconds = 10, unitsPerPulse = 1, initialReading = 0, endReading = 0;
     QDateTime from, to;
-    if (!Cli::takeOption(args, QStringLiteral("--format"), &format))
+    if (!args.isSet(QStringLiteral("format")))
         return Cli::fail(QStringLiteral("missing --format meta|pulses|environment|grouped|mm100|xlsx|rlog"));
-    if (!Cli::takeOption(args, QStringLiteral("-o"), &output) || output.isEmpty())
+    format = args.value(QStringLiteral("format"));
+    output = args.value(QStringLiteral("o"));
+    if (output.isEmpty())
         return Cli::fail(QStringLiteral("missing -o OUT"));
-    Cli::takeOption(args, QStringLiteral("--unit"), &unit);
-    if (!parseNumber(args, QStringLiteral("--interval-s"), &intervalSeconds, &error) ||
-        !parseNumber(args, QStringLiteral("--units-per-pulse"), &unitsPerPulse, &error) ||
-        !parseNumber(args, QStringLiteral("--initial-reading"), &initialReading, &error) ||
-        !parseNumber(args, QStringLiteral("--end-reading"), &endReading, &error) ||
-        !parseDate(args, QStringLiteral("--from"), &from, &error) ||
-        !parseDate(args, QStringLiteral("--to"), &to, &error))
+    if (args.isSet(QStringLiteral("unit")))
+        unit = args.value(QStringLiteral("unit"));
+    if (!parseNumber(args, QStringLiteral("interval-s"), &intervalSeconds, &error) ||
+        !parseNumber(args, QStringLiteral("units-per-pulse"), &unitsPerPulse, &error) ||
+        !parseNumber(args, QStringLiteral("initial-reading"), &initialReading, &error) ||
+        !parseNumber(args, QStringLiteral("end-reading"), &endReading, &error) ||
+        !parseDate(args, QStringLiteral("from"), &from, &error) ||
+        !parseDate(args, QStringLiteral("to"), &to, &error))
         return Cli::fail(error);
     const double intervalMs = std::round(intervalSeconds * 1000.0);
     if (intervalMs < 1 || intervalMs > double(std::numeric_limits<uint32_t>::max()))
@@ -216,17 +216,18 @@ int logExport(QStringList args)
     });
 }
 
-int logBins(QStringList args)
+int logBins(const QCommandLineParser &args)
 {
-    QString intervalText, error;
+    QString error;
     QDateTime from, to;
-    if (!Cli::takeOption(args, QStringLiteral("--interval-ms"), &intervalText))
+    if (!args.isSet(QStringLiteral("interval-ms")))
         return Cli::fail(QStringLiteral("missing --interval-ms M"));
+    const QString intervalText = args.value(QStringLiteral("interval-ms"));
     bool ok = false;
     const uint m = intervalText.toUInt(&ok);
     if (!ok || m == 0)
         return Cli::fail(QStringLiteral("--interval-ms: not a positive whole number: %1").arg(intervalText));
-    if (!parseDate(args, QStringLiteral("--from"), &from, &error) || !parseDate(args, QStringLiteral("--to"), &to, &error))
+    if (!parseDate(args, QStringLiteral("from"), &from, &error) || !parseDate(args, QStringLiteral("to"), &to, &error))
         return Cli::fail(error);
     QString file;
     if (!takeFile(args, &file, &error))
@@ -254,15 +255,36 @@ int logBins(QStringList args)
 
 std::vector<CliCommand> logCommands()
 {
+    const auto dated = [](const QString &name, const QString &description) {
+        return Cli::option({name}, QStringLiteral("ISO8601"), description);
+    };
+    const QCommandLineOption from = dated(QStringLiteral("from"), QStringLiteral("leave out what is earlier"));
+    const QCommandLineOption to = dated(QStringLiteral("to"), QStringLiteral("leave out what is later"));
     return {
         {QStringLiteral("log-info"), QStringLiteral("log-info FILE.rlog [--json]"),
-         QStringLiteral("entries, pulses, time span, readings, extremes and metadata of a raw log"), logInfo},
+         QStringLiteral("entries, pulses, time span, readings, extremes and metadata of a raw log"),
+         {Cli::jsonOption()}, logInfo},
         {QStringLiteral("log-export"),
          QStringLiteral("log-export FILE.rlog --format meta|pulses|environment|grouped|mm100|xlsx|rlog -o OUT "
                         "[--interval-s S] [--unit U] [--units-per-pulse X] [--initial-reading R] "
                         "[--end-reading R] [--from ISO8601] [--to ISO8601]"),
-         QStringLiteral("export a raw log (defaults: 10 s, Gallons, 1 per pulse, readings 0, whole log)"), logExport},
+         QStringLiteral("export a raw log (defaults: 10 s, Gallons, 1 per pulse, readings 0, whole log)"),
+         {Cli::option({QStringLiteral("format")}, QStringLiteral("F"), QStringLiteral("what to write")),
+          Cli::option({QStringLiteral("o")}, QStringLiteral("OUT"), QStringLiteral("the file to write")),
+          Cli::option({QStringLiteral("interval-s")}, QStringLiteral("S"), QStringLiteral("seconds per time bin")),
+          Cli::option({QStringLiteral("unit")}, QStringLiteral("U"), QStringLiteral("the volume unit's name")),
+          Cli::option({QStringLiteral("units-per-pulse")}, QStringLiteral("X"), QStringLiteral("volume of one pulse")),
+          Cli::option({QStringLiteral("initial-reading")}, QStringLiteral("R"),
+                      QStringLiteral("the meter's reading at the start")),
+          Cli::option({QStringLiteral("end-reading")}, QStringLiteral("R"),
+                      QStringLiteral("the meter's reading at the end")),
+          from, to},
+         logExport},
         {QStringLiteral("log-bins"), QStringLiteral("log-bins FILE.rlog --interval-ms M [--from ISO8601] [--to ISO8601]"),
-         QStringLiteral("pulse sums per time bin, one per line"), logBins},
+         QStringLiteral("pulse sums per time bin, one per line"),
+         {Cli::option({QStringLiteral("interval-ms")}, QStringLiteral("M"),
+                      QStringLiteral("milliseconds per time bin")),
+          from, to},
+         logBins},
     };
 }

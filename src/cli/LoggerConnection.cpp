@@ -18,14 +18,22 @@ std::atomic<QThread *> g_activeThread{nullptr};
 std::atomic<QtMessageHandler> g_previous{nullptr};
 }  // namespace
 
-bool LoggerConnection::takeOptions(QStringList &args, Options *options, QString *error)
+QList<QCommandLineOption> LoggerConnection::commandLineOptions()
 {
-    if (!Cli::takeOption(args, QStringLiteral("--port"), &options->port) || options->port.isEmpty()) {
-        *error = QStringLiteral("this command needs --port PORT before it");
+    const QString timeout =
+        QStringLiteral("give up connecting after S seconds (default %1)").arg(kDefaultTimeoutMs / 1000);
+    return {Cli::portOption(), Cli::option({QStringLiteral("timeout")}, QStringLiteral("S"), timeout)};
+}
+
+bool LoggerConnection::readOptions(const QCommandLineParser &args, Options *options, QString *error)
+{
+    options->port = args.value(QStringLiteral("port"));
+    if (options->port.isEmpty()) {
+        *error = QStringLiteral("this command needs --port PORT");
         return false;
     }
-    QString timeout;
-    if (Cli::takeOption(args, QStringLiteral("--timeout"), &timeout)) {
+    if (args.isSet(QStringLiteral("timeout"))) {
+        const QString timeout = args.value(QStringLiteral("timeout"));
         bool ok = false;
         const double seconds = timeout.toDouble(&ok);
         if (!ok || !(seconds > 0) || seconds > 86400) {

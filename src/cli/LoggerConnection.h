@@ -3,6 +3,10 @@
 #include "RequestOutcomes.h"
 #include "TarrowindFirmware.h"
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QHash>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -31,10 +35,11 @@ public:
         QString port;
         int timeoutMs = kDefaultTimeoutMs;
     };
-    // Takes "--port PORT" (placed by main before the command) and "--timeout S" out of
-    // `args`. False with a message when the port is missing or the timeout is not a number
-    // of seconds above 0.
-    static bool takeOptions(QStringList &args, Options *options, QString *error);
+    // "--port PORT" and "--timeout S", the options of every command that reaches a logger.
+    static QList<QCommandLineOption> commandLineOptions();
+    // Reads them from a command's parse. False with a message when the port is missing or the
+    // timeout is not a number of seconds above 0.
+    static bool readOptions(const QCommandLineParser &args, Options *options, QString *error);
 
     LoggerConnection();
     ~LoggerConnection();

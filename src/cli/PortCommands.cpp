@@ -26,14 +26,12 @@ QString describe(const QString &name, const PortInfo &info)
     return line + QLatin1Char('\n');
 }
 
-int runPorts(QStringList args)
+int runPorts(const QCommandLineParser &args)
 {
-    const bool json = Cli::takeFlag(args, QStringLiteral("--json"));
-    QString error;
-    if (!Cli::noUnknownOptions(args, &error))
-        return Cli::fail(error);
-    if (!args.isEmpty())
-        return Cli::fail(QStringLiteral("unexpected argument '%1'").arg(args.first()));
+    const bool json = args.isSet(QStringLiteral("json"));
+    const QStringList extra = args.positionalArguments();
+    if (!extra.isEmpty())
+        return Cli::fail(QStringLiteral("unexpected argument '%1'").arg(extra.first()));
     const PortInfoMap ports = enumeratePorts();
     if (json) {
         Cli::printJson(QJsonObject::fromVariantMap(portInfoMapToVariantMap(ports)));
@@ -51,5 +49,5 @@ std::vector<CliCommand> portCommands()
 {
     return {{QStringLiteral("ports"), QStringLiteral("ports [--json]"),
              QStringLiteral("list the serial ports and what is known about their adapters"),
-             [](const QStringList &args) { return runPorts(args); }}};
+             {Cli::jsonOption()}, runPorts}};
 }

@@ -136,14 +136,16 @@ QString isoMs(const QDateTime &t)
     return t.toUTC().toString(Qt::ISODateWithMs);
 }
 
-// Command arguments: the connection options, --json where allowed, and the positional rest.
-bool parseArgs(QStringList &args, LoggerConnection::Options *options, bool allowJson, bool *json, QString *error)
+// The connection options and nothing else, as info, vars and sync-clock take them.
+bool connectionOnly(const QCommandLineParser &args, LoggerConnection::Options *options, QString *error)
 {
-    if (allowJson)
-        *json = Cli::takeFlag(args, QStringLiteral("--json"));
-    if (!LoggerConnection::takeOptions(args, options, error))
+    if (!LoggerConnection::readOptions(args, options, error))
         return false;
-    return Cli::noUnknownOptions(args, error);
+    if (!args.positionalArguments().isEmpty()) {
+        *error = QStringLiteral("unexpected argument '%1'").arg(args.positionalArguments().first());
+        return false;
+    }
+    return true;
 }
 
 // Sends a request and waits for its answer; a one-line reason when it did not come.
@@ -169,15 +171,13 @@ bool exchange(LoggerConnection &c, uint16_t id, const QString &what, QString *er
     return true;
 }
 
-int runInfo(QStringList args)
+int runInfo(const QCommandLineParser &args)
 {
     LoggerConnection::Options o;
-    bool json = false;
     QString error;
-    if (!parseArgs(args, &o, true, &json, &error))
+    if (!connectionOnly(args, &o, &error))
         return Cli::fail(error);
-    if (!args.isEmpty())
-        return Cli::fail(QStringLiteral("unexpected argument '%1'").arg(args.first()));
+    const bool json = args.isSet(QStringLiteral("json"));
     LoggerConnection c;
     if (!c.open(o, &error))
         return Cli::fail(error);
@@ -248,15 +248,13 @@ int runInfo(QStringList args)
     return 0;
 }
 
-int runVars(QStringList args)
+int runVars(const QCommandLineParser &args)
 {
     LoggerConnection::Options o;
-    bool json = false;
     QString error;
-    if (!parseArgs(args, &o, true, &json, &error))
+    if (!connectionOnly(args, &o, &error))
         return Cli::fail(error);
-    if (!args.isEmpty())
-        return Cli::fail(QStringLiteral("unexpected argument '%1'").arg(args.first()));
+    const bool json = args.isSet(QStringLiteral("json"));
     LoggerConnection c;
     if (!c.open(o, &error))
         return Cli::fail(error);
@@ -337,13 +335,14 @@ private:
     int m_error = -1;
 };
 
-int runSetVar(QStringList args)
+int runSetVar(const QCommandLineParser &parsed)
 {
     LoggerConnection::Options o;
     QString error;
-    const bool save = Cli::takeFlag(args, QStringLiteral("--save"));
-    if (!parseArgs(args, &o, false, nullptr, &error))
+    const bool save = parsed.isSet(QStringLiteral("save"));
+    if (!LoggerConnection::readOptions(parsed, &o, &error))
         return Cli::fail(error);
+    const QStringList args = parsed.positionalArguments();
     if (args.size() != 2)
         return Cli::fail(QStringLiteral("usage: --port PORT set-var NAME VALUE [--save]"));
     const Variable *v = findVariable(args[0]);
@@ -426,14 +425,12 @@ int runSetVar(QStringList args)
     return 0;
 }
 
-int runSyncClock(QStringList args)
+int runSyncClock(const QCommandLineParser &args)
 {
     LoggerConnection::Options o;
     QString error;
-    if (!parseArgs(args, &o, false, nullptr, &error))
+    if (!connectionOnly(args, &o, &error))
         return Cli::fail(error);
-    if (!args.isEmpty())
-        return Cli::fail(QStringLiteral("unexpected argument '%1'").arg(args.first()));
     LoggerConnection c;
     if (!c.open(o, &error))
         return Cli::fail(error);
@@ -458,15 +455,21 @@ int runSyncClock(QStringList args)
 
 std::vector<CliCommand> protocolCommands()
 {
+    const QList<QCommandLineOption> connection = LoggerConnection::commandLineOptions();
+    const QCommandLineOption save =
+        Cli::flag({QStringLiteral("save")}, QStringLiteral("also keep the persistent variables over a restart"));
     return {
         {QStringLiteral("info"), QStringLiteral("--port PORT info [--json] [--timeout S]"),
-         QStringLiteral("identify the logger: identity, clock and skew, statistics"), runInfo},
+         QStringLiteral("identify the logger: identity, clock and skew, statistics"),
+         connection + QList<QCommandLineOption>{Cli::jsonOption()}, runInfo},
         {QStringLiteral("vars"), QStringLiteral("--port PORT vars [--json] [--timeout S]"),
-         QStringLiteral("list the logger's temporary, persistent and permanent variables"), runVars},
+         QStringLiteral("list the logger's temporary, persistent and permanent variables"),
+         connection + QList<QCommandLineOption>{Cli::jsonOption()}, runVars},
         {QStringLiteral("set-var"), QStringLiteral("--port PORT set-var NAME VALUE [--save] [--timeout S]"),
          QStringLiteral("write a temporary or persistent variable (a number, or text for the 256-bit ones)"),
-         runSetVar},
+         connection + QList<QCommandLineOption>{save}, runSetVar},
         {QStringLiteral("sync-clock"), QStringLiteral("--port PORT sync-clock [--timeout S]"),
-         QStringLiteral("set the logger's clock to the host's and show the skew before and after"), runSyncClock},
+         QStringLiteral("set the logger's clock to the host's and show the skew before and after"), connection,
+         runSyncClock},
     };
 }

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-// Commands that talk to the logger's firmware ("--port PORT" before the command):
+// Commands that talk to the logger's firmware (with "--port PORT"):
 //   info [--json] [--timeout S]
 //   vars [--json] [--timeout S]
 //   set-var NAME VALUE [--save] [--timeout S]

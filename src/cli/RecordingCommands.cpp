@@ -11,10 +11,9 @@
 #include <limits>
 
 namespace {
-bool takeFileArgument(QStringList &args, QString *file, QString *error)
+bool takeFileArgument(const QCommandLineParser &parsed, QString *file, QString *error)
 {
-    if (!Cli::noUnknownOptions(args, error))
-        return false;
+    const QStringList args = parsed.positionalArguments();
     if (args.size() != 1) {
         *error = args.isEmpty() ? QStringLiteral("missing FILE") : QStringLiteral("too many arguments");
         return false;
@@ -36,9 +35,9 @@ bool loadRecording(const QString &file, FileRecording *recording, QString *error
     return true;
 }
 
-int recordingInfo(QStringList args)
+int recordingInfo(const QCommandLineParser &args)
 {
-    const bool json = Cli::takeFlag(args, QStringLiteral("--json"));
+    const bool json = args.isSet(QStringLiteral("json"));
     QString file, error;
     if (!takeFileArgument(args, &file, &error))
         return Cli::fail(error);
@@ -77,9 +76,9 @@ QString floatList(const float *values, int count)
     return parts.join(QLatin1Char(' '));
 }
 
-int decide(QStringList args)
+int decide(const QCommandLineParser &args)
 {
-    const bool json = Cli::takeFlag(args, QStringLiteral("--json"));
+    const bool json = args.isSet(QStringLiteral("json"));
     QString file, error;
     if (!takeFileArgument(args, &file, &error))
         return Cli::fail(error);
@@ -156,9 +155,9 @@ std::vector<CliCommand> recordingCommands()
     return {
         {QStringLiteral("recording-info"), QStringLiteral("recording-info FILE [--json]"),
          QStringLiteral("sample count, timestamps and source rate of a magnetometer recording"),
-         recordingInfo},
+         {Cli::jsonOption()}, recordingInfo},
         {QStringLiteral("decide"), QStringLiteral("decide FILE [--json]"),
          QStringLiteral("learn and count revolutions in a recording; prints pulses, status and parameters"),
-         decide},
+         {Cli::jsonOption()}, decide},
     };
 }

@@ -1,5 +1,10 @@
 #pragma once
 
+// How the decider library reports failure (nothing here throws): the QObject services keep a
+// text property, error() (empty while all is well) next to their status (the decider's
+// DeciderStatus, the magnetometer's State); recordings return bool from load() and save() and
+// log the reason.
+
 #include "Decider.h"
 #include "Network.h"
 #include "TimeTypes.h"

@@ -178,26 +178,6 @@ QByteArray encodePacketWithoutId(uint16_t type, const QByteArray &body)
     return out;
 }
 
-void registerNetworkMetatypes()
-{
-    qRegisterMetaType<uint256_t>("Network::uint256_t");
-    qRegisterMetaType<const PacketBase *>("const Network::PacketBase*");
-    qRegisterMetaType<ReadStatus>("Network::ReadStatus");
-    qRegisterMetaType<PacketType>("Network::PacketType");
-    qRegisterMetaType<Algorithm>("Network::Algorithm");
-    qRegisterMetaType<ServerType>("Network::ServerType");
-    qRegisterMetaType<ModelType>("Network::ModelType");
-    qRegisterMetaType<TemporaryName16>("Network::TemporaryName16");
-    qRegisterMetaType<PersistentName16>("Network::PersistentName16");
-    qRegisterMetaType<PersistentName256>("Network::PersistentName256");
-    qRegisterMetaType<PermanentName16>("Network::PermanentName16");
-    qRegisterMetaType<PermanentName256>("Network::PermanentName256");
-    qRegisterMetaType<XyzSampleTimestamped>("XyzSampleTimestamped");
-    qRegisterMetaType<uint16_t>("uint16_t");
-    qRegisterMetaType<uint32_t>("uint32_t");
-    qRegisterMetaType<uint8_t>("uint8_t");
-}
-
 QString hexDump(const void *data, int length)
 {
     static const char kDigits[] = "0123456789abcdef";

@@ -554,9 +554,6 @@ QByteArray encodePacket(uint16_t type, uint16_t requestId, const QByteArray &pay
 // A complete sealed packet of a type without request id: `body` starts at offset 6.
 QByteArray encodePacketWithoutId(uint16_t type, const QByteArray &body);
 
-// Registers the protocol's value types and enums for QVariant and queued signals (idempotent).
-void registerNetworkMetatypes();
-
 // Lower-case hex in groups of 4 bytes, each followed by a blank, with "\n  " before every
 // 16 bytes: the dump that follows every bad-data log line.
 QString hexDump(const void *data, int length);

@@ -1,17 +1,14 @@
 #include "TarrowindFirmware.h"
 
+#include "AbstractSerialPort.h"
 #include "FlashReadDecoder.h"
+#include "NetworkMetatypes.h"
 
 #include <QDebug>
 #include <QLocale>
 #include <algorithm>
 #include <cstring>
 #include <type_traits>
-
-#if __has_include("AbstractSerialPort.h")
-#include "AbstractSerialPort.h"
-#define TW_FIRMWARE_HAS_SERIALPORT 1
-#endif
 
 using namespace Network;
 
@@ -78,13 +75,7 @@ void logWarning(const QString &text)
 TarrowindFirmware::TarrowindFirmware(QObject *parent) : QObject(parent)
 {
     // Signals of this class travel queued to other threads (the remote filesystem worker).
-    static const bool registered = [] {
-        registerNetworkMetatypes();
-        qRegisterMetaType<TarrowindFirmware::PacketOutcome>("TarrowindFirmware::PacketOutcome");
-        qRegisterMetaType<TarrowindFirmware::ConnectionState>("TarrowindFirmware::ConnectionState");
-        return true;
-    }();
-    Q_UNUSED(registered);
+    registerNetworkMetatypes();
     m_dateTime = QDateTime::fromMSecsSinceEpoch(0, Qt::UTC);
     m_parser.setPacketHandler([this](const PacketBase &packet, int length) { dispatch(packet, length); });
 
@@ -767,12 +758,10 @@ uint16_t TarrowindFirmware::sendEnterBootloader()
 {
     logLine(QStringLiteral("TarrowindFirmware::sendEnterBootloader()"));
     const uint16_t id = sendHeaderOnly(C2S_EnterBootloader);
-#ifdef TW_FIRMWARE_HAS_SERIALPORT
     if (auto *port = qobject_cast<AbstractSerialPort *>(m_ioDevice.data())) {
         port->flush();
         port->waitForBytesWritten(100);
     }
-#endif
     clearQueue();
     if (m_ioDevice)
         disconnect(m_ioDevice.data(), &QIODevice::readyRead, this, &TarrowindFirmware::handleReadyRead);
@@ -1263,10 +1252,8 @@ PacketOutcome TarrowindFirmware::handlePacket(const PacketBase &packet, int leng
     case S2C_NetworkUartConfigChange: {
         const auto &p = as<S2C_NetworkUartConfigChangePacket>(packet);
         logLine(QStringLiteral("S2C_NetworkUartConfigChange[baudRate:%1]").arg(p.baudRate));
-#ifdef TW_FIRMWARE_HAS_SERIALPORT
         if (auto *port = qobject_cast<AbstractSerialPort *>(m_ioDevice.data()))
             port->setBaudRate(int(p.baudRate), AbstractSerialPort::AllDirections);
-#endif
         break;
     }
     case S2C_DataPoints:

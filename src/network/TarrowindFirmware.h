@@ -1,5 +1,15 @@
 #pragma once
 
+// How the protocol library reports failure (nothing here throws):
+// - Every send...() returns the request id, or 0 when it was not sent (no device, not
+//   connected, or the device would not take the bytes).
+// - Every request that was sent ends with exactly one packetFinished(id, PacketOutcome):
+//   Handled, Expired (no answer after the retries), Cancelled (the device went away) or Errored
+//   (an answer that could not be read). Results themselves arrive as recv...() signals and in
+//   the caches; error codes inside results are logged, not signalled.
+// - A lost logger shows as connectionState going back to ConnectionState_Unconnected.
+// - The codec (Network.h, PacketParser, FastLz) returns sizes or bool; 0 / false is failure.
+
 #include "Network.h"
 #include "PacketParser.h"
 #include "TimeTypes.h"

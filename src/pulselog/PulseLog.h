@@ -1,5 +1,10 @@
 #pragma once
 
+// How the pulse log library reports failure (nothing here throws): file operations (load,
+// saveRaw, the exports) return bool and write the reason to the log as a warning; a write that
+// fails leaves any earlier file in place. Damaged input loads as far as it is readable, and
+// what was skipped is logged.
+
 #include "PulseLogTypes.h"
 #include "TimeTypes.h"
 

@@ -2,30 +2,15 @@
 
 #include "CrossThreadFunctor.h"
 #include "RemoteFileSystemImpl.h"
+#include "RemoteFsMetatypes.h"
 #include "TarrowindFirmware.h"
 
 #include <QDebug>
 #include <QQmlEngine>
 
-namespace {
-void registerTypesOnce()
-{
-    static const bool done = [] {
-        qRegisterMetaType<RemoteFilesystemSessionPtr>("RemoteFilesystemSessionPtr");
-        qRegisterMetaType<RemoteFilesystemSession *>("RemoteFilesystemSession*");
-        qRegisterMetaType<RemoteFileSystem::Status>("RemoteFileSystem::Status");
-        qRegisterMetaType<uint16_t>("uint16_t");
-        qRegisterMetaType<uint32_t>("uint32_t");
-        qRegisterMetaType<quint64>("quint64");
-        return true;
-    }();
-    (void)done;
-}
-}  // namespace
-
 RemoteFileSystem::RemoteFileSystem(QObject *parent) : QThread(parent)
 {
-    registerTypesOnce();
+    registerRemoteFsMetatypes();
 }
 
 RemoteFileSystem::~RemoteFileSystem()

@@ -1,5 +1,13 @@
 #pragma once
 
+// How the remote filesystem library reports failure (nothing here throws):
+// - RemoteFileSystem, the service: status() (Errored, or back to Unmounted when the client
+//   goes), and the outcome signals sessionIndexingFinished(success) and
+//   sessionDownloadFinished(success, error text). SessionDownloader passes the latter on.
+// - The flash and filesystem code below it (SpiFlashFilesystem, RemoteFlashAdapter, records)
+//   returns bool, a read status or a step result, with a message out-parameter where a caller
+//   shows the reason (importState).
+
 #include "RemoteFilesystemSession.h"
 
 #include <QObject>

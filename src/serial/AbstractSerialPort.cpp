@@ -1,5 +1,7 @@
 #include "AbstractSerialPort.h"
 
+#include "SerialMetatypes.h"
+
 #include <QDebug>
 #include <QMetaObject>
 
@@ -24,13 +26,6 @@ FactoryList &factoryList()
 {
     static FactoryList list;
     return list;
-}
-
-void registerErrorMetatypeOnce()
-{
-    static const int id =
-        qRegisterMetaType<AbstractSerialPort::SerialPortError>("AbstractSerialPort::SerialPortError");
-    Q_UNUSED(id);
 }
 
 }  // namespace
@@ -72,7 +67,8 @@ AbstractSerialPort::AbstractSerialPort(const QString &portName, QObject *parent)
     : QIODevice(parent), d(std::make_unique<Private>())
 {
     d->portName = portName;
-    registerErrorMetatypeOnce();
+    // Errors are reported from the worker threads by queued signals.
+    registerSerialMetatypes();
     connect(
         this, &AbstractSerialPort::errorOccurred, this,
         [this](SerialPortError error) {

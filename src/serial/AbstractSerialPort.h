@@ -1,5 +1,12 @@
 #pragma once
 
+// How the serial library reports failure (nothing here throws):
+// - AbstractSerialPort as a QIODevice does: open(), the line settings and flush() return false,
+//   error() holds the SerialPortError code and errorString() its text; failures found by the
+//   worker threads (a lost line) arrive as errorOccurred() in the owner's thread.
+// - SerialComm, the service the user interface binds, has no failing call: its ioDevice stays
+//   null until a port is open, and the lastError / lastPortError texts say why it is not.
+
 #include <QIODevice>
 #include <QString>
 

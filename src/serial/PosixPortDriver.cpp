@@ -1,6 +1,6 @@
-#ifndef _WIN32
-
 #include "PosixPortDriver.h"
+
+#include "PlatformPortDriver.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -496,4 +496,7 @@ bool PosixPortDriver::flush()
     return false;
 }
 
-#endif  // _WIN32
+std::unique_ptr<AbstractSerialPort::PortDriverFactory> makePlatformPortDriverFactory()
+{
+    return std::make_unique<AbstractSerialPort::TemplatedPortDriverFactory<PosixPortDriver>>();
+}

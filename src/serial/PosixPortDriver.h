@@ -1,7 +1,5 @@
 #pragma once
 
-#ifndef _WIN32
-
 #include "AbstractSerialPort.h"
 
 #include <atomic>
@@ -61,4 +59,3 @@ private:
     std::mutex m_writeLock;
 };
 
-#endif  // _WIN32

@@ -1,32 +1,17 @@
 #include "SerialComm.h"
 
 #include "SerialCommSlave.h"
+#include "SerialMetatypes.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QMetaEnum>
 #include <QVariant>
 
-namespace {
-
-void registerMetatypesOnce()
-{
-    static const bool done = [] {
-        qRegisterMetaType<AbstractSerialPort *>("MlSerialPort*");
-        qRegisterMetaType<SerialComm *>("SerialComm*");
-        qRegisterMetaType<AbstractSerialPort::Parity>("MlSerialPort::Parity");
-        qRegisterMetaType<AbstractSerialPort::SerialPortError>("MlSerialPort::SerialPortError");
-        qRegisterMetaType<AbstractSerialPort::SerialPortError>("AbstractSerialPort::SerialPortError");
-        return true;
-    }();
-    Q_UNUSED(done);
-}
-
-}  // namespace
-
 SerialComm::SerialComm(QObject *parent) : IODeviceFactory(parent)
 {
-    registerMetatypesOnce();
+    // Ports and their errors cross from the worker thread in queued signals.
+    registerSerialMetatypes();
 
     m_retryTimer.setSingleShot(true);
     m_retryTimer.setInterval(kRetryIntervalMs);

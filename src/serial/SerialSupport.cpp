@@ -2,12 +2,10 @@
 
 #include "AbstractSerialPort.h"
 #include "DeviceNamePatterns.h"
+#include "PlatformPortDriver.h"
 
 #ifdef _WIN32
 #include "WindowsFtdiLibrary.h"
-#include "WindowsPortDriver.h"
-#else
-#include "PosixPortDriver.h"
 #endif
 
 #include <QDebug>
@@ -24,13 +22,9 @@ void initSerialSupport()
     if (g_initialised.exchange(true))
         return;
     DeviceNamePatterns::compile();
+    AbstractSerialPort::registerPortDriverFactory(makePlatformPortDriverFactory());
 #ifdef _WIN32
-    AbstractSerialPort::registerPortDriverFactory(
-        std::make_unique<AbstractSerialPort::TemplatedPortDriverFactory<WindowsPortDriver>>());
     WindowsFtdiLibrary::load();
-#else
-    AbstractSerialPort::registerPortDriverFactory(
-        std::make_unique<AbstractSerialPort::TemplatedPortDriverFactory<PosixPortDriver>>());
 #endif
 }
 

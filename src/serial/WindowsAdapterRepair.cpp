@@ -1,5 +1,3 @@
-#ifdef _WIN32
-
 #include "AdapterRepair.h"
 
 #include "FtdiDriverSettings.h"
@@ -138,5 +136,3 @@ bool ftdiElevatedFix(const QString &elevatedFixPath)
     return repairDeviceParameters(instance) && removeSerialEnumerator(instance)
            && WindowsFtdiLibrary::restartAdapters();
 }
-
-#endif  // _WIN32

@@ -1,5 +1,3 @@
-#ifdef _WIN32
-
 #include "WindowsFtdiLibrary.h"
 
 #include "AdapterIdentity.h"
@@ -238,5 +236,3 @@ bool restartAdapters()
     return anyReset;
 }
 }  // namespace WindowsFtdiLibrary
-
-#endif  // _WIN32

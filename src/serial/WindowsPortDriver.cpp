@@ -1,6 +1,6 @@
-#ifdef _WIN32
-
 #include "WindowsPortDriver.h"
+
+#include "PlatformPortDriver.h"
 
 #include <algorithm>
 #include <cstring>
@@ -174,4 +174,7 @@ bool WindowsPortDriver::flush()
     return FlushFileBuffers(m_handle.load()) != FALSE;
 }
 
-#endif  // _WIN32
+std::unique_ptr<AbstractSerialPort::PortDriverFactory> makePlatformPortDriverFactory()
+{
+    return std::make_unique<AbstractSerialPort::TemplatedPortDriverFactory<WindowsPortDriver>>();
+}

@@ -1,7 +1,5 @@
 #pragma once
 
-#ifdef _WIN32
-
 #include "AbstractSerialPort.h"
 
 #include <atomic>
@@ -51,4 +49,3 @@ private:
     DCB m_dcb;
 };
 
-#endif  // _WIN32

@@ -1,5 +1,3 @@
-#ifdef _WIN32
-
 // Windows port enumeration: SetupAPI for the COM ports and their USB device and hub, the hub's
 // string descriptors for the adapter's own strings, and the FTDI bus registry keys for the
 // driver settings the elevated repair fixes.
@@ -289,5 +287,3 @@ PortInfoMap enumeratePorts()
     }
     return ports;
 }
-
-#endif  // _WIN32

@@ -2,7 +2,7 @@
 // own engine with its own local-storage folder, the program's QML types, and `testSupport`:
 // file helpers and a loopback HTTP server that stands in for the firmware archive.
 
-#include "CommonMetatypes.h"
+#include "AppMetatypes.h"
 #include "FirmwareMeta.h"
 #include "QmlRegistration.h"
 
@@ -148,8 +148,7 @@ public slots:
     void applicationAvailable()
     {
         registerQmlTypes();
-        registerCommonMetatypes();
-        registerProtocolMetatypes();
+        registerAppMetatypes();
         m_support = new QmlTestSupport(this);
     }
 

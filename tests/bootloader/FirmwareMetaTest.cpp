@@ -14,9 +14,6 @@
 
 namespace {
 
-// Spies carry the load status by name.
-[[maybe_unused]] const int g_loadStatusType = qRegisterMetaType<FirmwareMeta::LoadStatus>("FirmwareMeta::LoadStatus");
-
 // A file written byte by byte from the documented layout, independent of FirmwareMeta.
 QByteArray handMadeFile(const QByteArray &payload, quint16 major, quint16 minor, quint32 patch,
                         quint32 flags, const QByteArray &text, quint16 format = 1)

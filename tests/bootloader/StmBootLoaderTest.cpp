@@ -17,10 +17,6 @@
 
 namespace {
 
-// Spies and queued signals carry these by name.
-[[maybe_unused]] const int g_errorType = qRegisterMetaType<StmBootLoader::Error>("StmBootLoader::Error");
-[[maybe_unused]] const int g_stateType = qRegisterMetaType<StmBootLoader::State>("StmBootLoader::State");
-
 QByteArray pattern(int size, quint32 seed)
 {
     QByteArray data(size, 0);

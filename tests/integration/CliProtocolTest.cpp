@@ -478,6 +478,39 @@ TEST_F(CliProtocol, FirmwareIsStartedWhenTheLoggerWaitsInItsBootloader)
     EXPECT_EQ(sim->mode(), VirtualLogger::Mode::Firmware);
 }
 
+TEST_F(CliProtocol, HelpVersionAndThePortOnEitherSideOfTheCommand)
+{
+    // A command's help needs no port; "help COMMAND" and "-h" give the same text.
+    const Result help = run({"info", "--help"});
+    EXPECT_EQ(help.exitCode, 0) << help.err.toStdString();
+    EXPECT_TRUE(help.err.isEmpty()) << help.err.toStdString();
+    EXPECT_TRUE(help.out.startsWith("usage: tarrowind-cli ")) << help.out.toStdString();
+    EXPECT_TRUE(help.out.contains("--timeout S")) << help.out.toStdString();
+    EXPECT_EQ(run({"help", "info"}).out, help.out);
+    EXPECT_EQ(run({"--port", "/dev/null", "info", "-h"}).out, help.out);
+    const Result programHelp = run({"-h"});
+    EXPECT_EQ(programHelp.exitCode, 0);
+    EXPECT_TRUE(programHelp.out.contains("\n  --port PORT set-var NAME VALUE")) << programHelp.out.toStdString();
+    expectOneLineFailure(run({"help", "no-such-command"}), "unknown command 'no-such-command'");
+
+    const Result version = run({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_TRUE(QRegularExpression("^tarrowind-cli \\d+\\.\\d+\\.\\d+\n$").match(version.out).hasMatch())
+        << version.out.toStdString();
+    // After the command, --version is the command's own option, not the program's.
+    expectOneLineFailure(run({"firmware-build", "--version", "1.2.3"}), "usage: firmware-build");
+
+    // The port after the command reaches the same logger; twice is a mistake, not a choice.
+    startLogger();
+    const Result info = run({"info", "--json", "--port", sim->portName()});
+    ASSERT_EQ(info.exitCode, 0) << info.err.toStdString();
+    EXPECT_EQ(json(info).value("uniqueId").toString(), device([](VirtualLogger &d) { return d.uniqueId(); }));
+    expectOneLineFailure(run({"--port", sim->portName(), "vars", "--port", "/dev/null"}),
+                         "--port given more than once");
+    expectOneLineFailure(run({"--port", sim->portName(), "log-info", "x.rlog"}), "unknown option --port");
+    expectOneLineFailure(run({"--port"}), "missing value after '--port'");
+}
+
 TEST_F(CliProtocol, ClearErrorsWithoutALogger)
 {
     // A missing port fails at once, however long the time-out.

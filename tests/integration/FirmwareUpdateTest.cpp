@@ -1,5 +1,6 @@
 // Firmware update end to end: the mode controller, the bootloader client and the real serial
 // stack against the virtual logger on a pseudo-terminal.
+#include "BootloaderMetatypes.h"
 #include "FirmwareMeta.h"
 #include "LoggerLineBinding.h"
 #include "Network.h"
@@ -42,8 +43,7 @@ protected:
     static void SetUpTestSuite()
     {
         initSerialSupport();
-        qRegisterMetaType<StmBootLoader::Error>("StmBootLoader::Error");
-        qRegisterMetaType<StmBootLoader::State>("StmBootLoader::State");
+        registerBootloaderMetatypes();
     }
 
     void start(bool inBootloader)

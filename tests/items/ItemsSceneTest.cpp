@@ -2,7 +2,7 @@
 // renders it offscreen and saves the screenshot (items-scene.png in the working folder, or
 // the path in TW_SCENE_PNG) for a look; checks that each item drew something.
 #include "BarGraph.h"
-#include "CommonMetatypes.h"
+#include "AppMetatypes.h"
 #include "Gauge.h"
 #include "LineGraph.h"
 #include "QmlRegistration.h"
@@ -56,9 +56,8 @@ class ItemsSceneTest : public QObject
 private slots:
     void initTestCase()
     {
-        registerCommonMetatypes();
         registerQmlTypes();
-        registerProtocolMetatypes();
+        registerAppMetatypes();
     }
 
     void everyItemRendersOffscreen()

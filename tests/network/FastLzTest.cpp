@@ -1,4 +1,5 @@
 #include "FastLz.h"
+#include "FastLzEncoder.h"
 #include "TestData.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,8 @@
 #include "FastLz.h"
+#include "FastLzEncoder.h"
 #include "MemoryLine.h"
 #include "MessageCapture.h"
+#include "NetworkMetatypes.h"
 #include "ScriptedDevice.h"
 #include "TarrowindFirmware.h"
 #include "WaitUntil.h"
@@ -40,12 +42,7 @@ protected:
         MemoryLine::connectPair(&clientEnd, &deviceEnd);
         device = std::make_unique<ScriptedDevice>(&deviceEnd);
         firmware = std::make_unique<TarrowindFirmware>();
-        qRegisterMetaType<TarrowindFirmware::PacketOutcome>();
-        qRegisterMetaType<TarrowindFirmware::ConnectionState>();
-        qRegisterMetaType<uint16_t>("uint16_t");
-        qRegisterMetaType<uint32_t>("uint32_t");
-        qRegisterMetaType<XyzSampleTimestamped>();
-        qRegisterMetaType<Network::ReadStatus>();
+        registerNetworkMetatypes();
     }
 
     void attach() { firmware->setIoDevice(&clientEnd); }

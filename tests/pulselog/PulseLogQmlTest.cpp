@@ -1,5 +1,5 @@
-#include "CommonMetatypes.h"
 #include "PulseLog.h"
+#include "PulseLogMetatypes.h"
 
 #include <QQmlEngine>
 #include <QtQml>
@@ -15,8 +15,7 @@ class PulseLogQmlTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        registerCommonMetatypes();
-        qRegisterMetaType<DataSeriesVectorPtr>("DataSeriesVectorPtr");
+        registerPulseLogMetatypes();
         qmlRegisterType<PulseLog>("localdev", 1, 0, "PulseLog");
         QQmlEngine::setObjectOwnership(&log, QQmlEngine::CppOwnership);
         log.addPulsesNoSignal(1780000000000000000LL, 2);

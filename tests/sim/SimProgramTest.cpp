@@ -80,6 +80,22 @@ TEST_F(SimProgram, HelpAndBadOptions)
     }
 }
 
+TEST_F(SimProgram, VersionAndStrayArguments)
+{
+    QProcess p;
+    p.start(program, {QStringLiteral("--version")});
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_TRUE(p.readAllStandardOutput().startsWith("tarrowind-sim "));
+    // A word that is no option is refused rather than ignored, as is a flag given a value.
+    for (const QStringList &bad : {QStringList{QStringLiteral("7")}, QStringList{QStringLiteral("--wrap=yes")}}) {
+        p.start(program, bad);
+        ASSERT_TRUE(p.waitForFinished(10000));
+        EXPECT_EQ(p.exitCode(), 2) << bad.join(' ').toStdString();
+        EXPECT_TRUE(p.readAllStandardError().startsWith("tarrowind-sim: "));
+    }
+}
+
 TEST_F(SimProgram, BootloaderScenarioWritesGroundTruthAtStartAndExit)
 {
     const QString link = dir + QStringLiteral("-link");

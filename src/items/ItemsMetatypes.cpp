@@ -1,0 +1,16 @@
+#include "ItemsMetatypes.h"
+
+#include "PulseLogMetatypes.h"
+#include "SoftwareRenderer.h"
+
+#include <QMetaType>
+
+void registerItemsMetatypes()
+{
+    static const bool registered = [] {
+        registerPulseLogMetatypes();
+        qRegisterMetaType<SoftwareRenderer::Axes>("SoftwareRenderer::Axes");
+        return true;
+    }();
+    Q_UNUSED(registered);
+}

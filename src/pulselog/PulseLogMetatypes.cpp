@@ -1,0 +1,16 @@
+#include "PulseLogMetatypes.h"
+
+#include "CommonMetatypes.h"
+#include "PulseLog.h"
+
+#include <QMetaType>
+
+void registerPulseLogMetatypes()
+{
+    static const bool registered = [] {
+        registerCommonMetatypes();
+        qRegisterMetaType<DataSeriesVectorPtr>("DataSeriesVectorPtr");
+        return true;
+    }();
+    Q_UNUSED(registered);
+}

@@ -1,0 +1,4 @@
+#pragma once
+
+// The pulse log's shared series, handed to graphs through QVariant. Idempotent.
+void registerPulseLogMetatypes();
