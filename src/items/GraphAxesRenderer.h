@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AxisMapping.h"
+#include "ItemStyle.h"
 
 #include <QColor>
 #include <QFont>
@@ -26,7 +27,7 @@ public:
         int rangeLabelPixelSize = -1;
         QString labelX, labelY;
         int labelPixelSize = -1;
-        QString fontName = QStringLiteral("Arial");
+        QString fontName = ItemStyle::defaultFontFamily();
         int minLeftMargin = 0, minRightMargin = 0, minTopMargin = 0, minBottomMargin = 0;
         int padding = 0;
         int sigFigsX = 1, sigFigsY = 1;

@@ -26,6 +26,8 @@ void drawTextBox(QPainter &painter, const QRectF &box, double radius, const QStr
     painter.drawText(box, Qt::AlignCenter, text);
 }
 
+QString defaultFontFamily() { return QStringLiteral("Arial"); }
+
 QFont font(const QString &family, int pixelSize, int weight)
 {
     QFont f(family);

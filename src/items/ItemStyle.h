@@ -30,6 +30,9 @@ constexpr int kBoldWeight = 75;
 // Draws one rounded box with text centred in it.
 void drawTextBox(QPainter &painter, const QRectF &box, double radius, const QString &text);
 
+// Family of every text unless an item is told otherwise.
+QString defaultFontFamily();
+
 // A font of the family at a pixel size (at least 1) and weight.
 QFont font(const QString &family, int pixelSize, int weight = QFont::Normal);
 

@@ -183,7 +183,7 @@ SceneRenderer::ScreenBox SceneRenderer::draw(QPainter &painter, const QRectF &bo
         }
 
         const char *prefixes[3] = {"x:", "y:", "z:"};
-        painter.setFont(ItemStyle::font(QStringLiteral("Arial"), kAxisLabelPixels));
+        painter.setFont(ItemStyle::font(ItemStyle::defaultFontFamily(), kAxisLabelPixels));
         for (int i = 0; i < 3; ++i) {
             if (!(data.axes & (1 << i)))
                 continue;

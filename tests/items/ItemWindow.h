@@ -14,6 +14,7 @@ public:
     explicit ItemWindow(QQuickItem *item, QSize size = QSize(500, 400)) : m_window(new QQuickWindow)
     {
         m_window->resize(size);
+        item->setParent(m_window->contentItem());  // the window deletes it
         item->setParentItem(m_window->contentItem());
         item->setSize(QSizeF(size));
         m_window->show();
