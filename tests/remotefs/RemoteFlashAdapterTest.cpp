@@ -337,7 +337,7 @@ TEST_F(BlockedRead, AbortEndsTheWaitAndLaterReadsUntilRearmed)
 TEST_F(BlockedRead, CancelOrAJumpDropsReadsAheadAndTheirLateAnswersLandNowhere)
 {
     // Answers take far longer than the cancel may, so a cancel that waited for them shows.
-    slowReplies(4000);
+    slowReplies(1500);
     const uint32_t first = Geo::pageOfSector(sector);
     uint8_t buf[2112];
     auto walked = std::async(std::launch::async, [&] {
@@ -346,7 +346,7 @@ TEST_F(BlockedRead, CancelOrAJumpDropsReadsAheadAndTheirLateAnswersLandNowhere)
     });
     ASSERT_TRUE(waitUntil([&] { return requestsFor(*sim, first + 1) == 1; }, 5000)) << "read ahead";
     adapter.abortPending(5);
-    ASSERT_TRUE(waitUntil([&] { return ready(walked); }, 3000)) << "the cancel waits for nothing";
+    ASSERT_TRUE(waitUntil([&] { return ready(walked); }, 1000)) << "the cancel waits for nothing";
     EXPECT_EQ(walked.get(), FlashReadResult::Failed);
     EXPECT_EQ(adapter.readsInFlight(), 0u);
 
