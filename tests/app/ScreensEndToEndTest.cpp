@@ -105,7 +105,10 @@ void ScreensEndToEndTest::initTestCase()
 
     const QString port = m_dir.filePath(QStringLiteral("port"));
     m_sim.setProgram(m_bin + QStringLiteral("/tarrowind-sim"));
+    // At the utility's own line rate, as on real hardware: unthrottled, a flash can be over
+    // before its progress is ever seen.
     m_sim.setArguments({QStringLiteral("--link"), port, QStringLiteral("--sessions"), QStringLiteral("1"),
+                        QStringLiteral("--baud-limit"), QStringLiteral("115200"),
                         QStringLiteral("--write-ground-truth"), m_dir.filePath(QStringLiteral("truth"))});
     m_sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_sim.start();

@@ -336,7 +336,8 @@ TEST_F(BlockedRead, AbortEndsTheWaitAndLaterReadsUntilRearmed)
 // page (here the page has turned unreadable in the meantime).
 TEST_F(BlockedRead, CancelOrAJumpDropsReadsAheadAndTheirLateAnswersLandNowhere)
 {
-    slowReplies(600);
+    // Answers take far longer than the cancel may, so a cancel that waited for them shows.
+    slowReplies(1500);
     const uint32_t first = Geo::pageOfSector(sector);
     uint8_t buf[2112];
     auto walked = std::async(std::launch::async, [&] {
@@ -345,13 +346,13 @@ TEST_F(BlockedRead, CancelOrAJumpDropsReadsAheadAndTheirLateAnswersLandNowhere)
     });
     ASSERT_TRUE(waitUntil([&] { return requestsFor(*sim, first + 1) == 1; }, 5000)) << "read ahead";
     adapter.abortPending(5);
-    ASSERT_TRUE(waitUntil([&] { return ready(walked); }, 300)) << "the cancel waits for nothing";
+    ASSERT_TRUE(waitUntil([&] { return ready(walked); }, 1000)) << "the cancel waits for nothing";
     EXPECT_EQ(walked.get(), FlashReadResult::Failed);
     EXPECT_EQ(adapter.readsInFlight(), 0u);
 
     auto readAlone = [&](uint32_t page) {
         auto f = std::async(std::launch::async, [&, page] { return adapter.readPage(page, buf, Geo::kNoPage); });
-        waitUntil([&] { return ready(f); }, 10000);
+        waitUntil([&] { return ready(f); }, 30000);
         return ready(f) ? f.get() : FlashReadResult::Failed;
     };
     sim->runner->withDevice(

@@ -20,6 +20,7 @@ Dialog {
     parent: Overlay.overlay
     anchors.centerIn: parent
     closePolicy: Popup.CloseOnEscape
+    width: 460
 
     onOpened: cancelButton.forceActiveFocus()
 
@@ -27,7 +28,6 @@ Dialog {
         objectName: "clearFilesQuestion"
         text: LogFiles.eraseQuestion(dialog.sessionCount, dialog.unsavedCount, dialog.scanned)
         wrapMode: Text.WordWrap
-        width: 420
     }
 
     footer: DialogButtonBox {

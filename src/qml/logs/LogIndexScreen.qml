@@ -1,6 +1,7 @@
 import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
+import QtQml 2.15
 import localdev 1.0
 import "LogFiles.js" as LogFiles
 
@@ -54,10 +55,15 @@ Item {
         onSessionDownloadFinished: screen.onDownloadFinished(success, error)
     }
 
+    // Read from the filesystem itself: the bound copy may not have caught up yet.
     function onFilesystemStatus() {
-        if (LogFiles.forgetsScan(status))
+        var now = filesystem.status
+        if (LogFiles.forgetsScan(now))
             scanFinished = false
-        if (LogFiles.scanDue(status, scanFinished))
+        // The fill level comes with the statistics; ask for fresh ones whenever the mount settles.
+        if (now === LogFiles.Mounted)
+            firmware.sendGetStats()
+        if (LogFiles.scanDue(now, scanFinished))
             filesystem.beginScanningSessions()
     }
 

@@ -20,7 +20,7 @@ ItemDelegate {
     contentItem: RowLayout {
         spacing: 12 * row.pixelScale
         Image {
-            source: "qrc:/record.svg"
+            source: "qrc:/icons/record.svg"
             sourceSize.width: 20 * row.pixelScale
             sourceSize.height: 20 * row.pixelScale
         }
