@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstring>
@@ -59,6 +60,10 @@ struct AbstractSerialPort::Private
     std::vector<char> transmitQueue;
     std::mutex transmitLock;
     std::condition_variable transmitCondition;
+    // Bytes the writer has taken from the queue but not yet handed to the driver; flush()
+    // waits on transmitDrained until there are none.
+    bool transmitting = false;
+    std::condition_variable transmitDrained;
 };
 
 AbstractSerialPort::AbstractSerialPort(QObject *parent) : AbstractSerialPort(QString(), parent) {}
@@ -165,6 +170,19 @@ bool AbstractSerialPort::flush()
     if (!d->driver) {
         setError(NotOpenError);
         return false;
+    }
+    // What was written is still ours until the writer thread hands it to the driver, and
+    // close() discards it: a Go or an enter-bootloader request followed at once by a port
+    // switch would never reach the logger. Bounded like the driver's own flush.
+    {
+        std::unique_lock<std::mutex> lock(d->transmitLock);
+        const bool drained = d->transmitDrained.wait_for(lock, std::chrono::milliseconds(kFlushWaitMs), [this] {
+            return d->stopRequested.load() || (d->transmitQueue.empty() && !d->transmitting);
+        });
+        if (!drained) {
+            setError(TimeoutError);
+            return false;
+        }
     }
     return d->driver->flush();
 }
@@ -370,26 +388,32 @@ void AbstractSerialPort::writerLoop()
     std::unique_lock<std::mutex> lock(d->transmitLock);
     for (;;) {
         if (d->stopRequested.load())
-            return;
+            break;
         local.swap(d->transmitQueue);
+        d->transmitting = !local.empty();
         lock.unlock();
 
+        bool failed = false;
         size_t offset = 0;
-        while (offset < local.size()) {
-            if (d->stopRequested.load())
-                return;
+        while (offset < local.size() && !failed && !d->stopRequested.load()) {
             const int bytes = int(std::min<size_t>(local.size() - offset, INT_MAX));
             quint64 written = 0;
-            if (!driver->write(local.data() + offset, bytes, &written)) {
-                postWorkerError(WriteError);
-                return;
-            }
+            failed = !driver->write(local.data() + offset, bytes, &written);
             offset += size_t(std::min<quint64>(written, quint64(bytes)));
         }
         local.clear();
 
         lock.lock();
+        d->transmitting = false;
+        d->transmitDrained.notify_all();
+        if (failed) {
+            lock.unlock();
+            postWorkerError(WriteError);
+            return;
+        }
         d->transmitCondition.wait(
             lock, [this] { return d->stopRequested.load() || !d->transmitQueue.empty(); });
     }
+    d->transmitting = false;
+    d->transmitDrained.notify_all();
 }

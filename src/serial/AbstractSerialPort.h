@@ -134,6 +134,8 @@ public:
 
     static constexpr qint64 kReceiveBufferSize = 0x100000;
     static constexpr int kReadChunkSize = 2048;
+    // The longest flush() waits for the writer thread to hand over what was written.
+    static constexpr int kFlushWaitMs = 500;
 
     explicit AbstractSerialPort(QObject *parent = nullptr);
     explicit AbstractSerialPort(const QString &portName, QObject *parent = nullptr);

@@ -249,6 +249,32 @@ TEST(AbstractSerialPortTest, CloseDiscardsQueuedBytesWithoutWaiting)
     EXPECT_EQ(pty.readExactly(5), QByteArray("again"));
 }
 
+TEST(AbstractSerialPortTest, FlushHandsOverWhatWasWrittenBeforeAClose)
+{
+    // A short command written, flushed and followed at once by a close (a Go before the mode
+    // switch) must reach the line every time, however the writer thread is scheduled.
+    PtyPair pty;
+    AbstractSerialPort port(pty.slavePath());
+    QByteArray expected;
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(port.open(QIODevice::ReadWrite));
+        const QByteArray command = pattern(7, i);
+        ASSERT_EQ(port.write(command), command.size());
+        ASSERT_TRUE(port.flush());
+        port.close();
+        expected += command;
+    }
+    EXPECT_EQ(pty.readExactly(expected.size(), 5000), expected);
+
+    // With nobody reading, the wait is bounded and reported; the close still does not wait.
+    ASSERT_TRUE(port.open(QIODevice::ReadWrite));
+    ASSERT_EQ(port.write(pattern(8 * 1024 * 1024, 5)), 8 * 1024 * 1024);
+    EXPECT_FALSE(port.flush());
+    EXPECT_EQ(port.error(), AbstractSerialPort::TimeoutError);
+    port.close();
+    EXPECT_FALSE(port.isOpen());
+}
+
 TEST(AbstractSerialPortTest, HangUpReportsReadErrorAndCloses)
 {
     PtyPair pty;
