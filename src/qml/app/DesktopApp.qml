@@ -132,7 +132,7 @@ ApplicationWindow {
         case "window":
             if (route.action === "exit")
                 Qt.quit()
-            else if (route.action === "pop" && stack.depth > 1)
+            else if (route.action === "pop" && stack.depth > 1 && !screenBusy(stack.currentItem))
                 stack.pop()
             else if (route.action === "openLog")
                 openLogDialog.open()
@@ -170,6 +170,16 @@ ApplicationWindow {
         return stack.push(component, properties)
     }
 
+    // A screen in the middle of work (a firmware being written) is not left by Escape, a menu
+    // or an opened file: its Back button is disabled for the same reason.
+    function screenBusy(item) {
+        return !!item && item.busy === true
+    }
+
+    function anyScreenBusy() {
+        return stack.find(function (item) { return screenBusy(item) }) !== null
+    }
+
     function pushFirstScreen() {
         var home = Qt.createComponent("Home.qml")
         if (home.status === Component.Ready)
@@ -181,6 +191,10 @@ ApplicationWindow {
         var viewer = Qt.createComponent("PulseLogViewer.qml")
         if (viewer.status !== Component.Ready) {
             console.warn("Cannot open the log viewer: " + viewer.errorString())
+            return
+        }
+        if (anyScreenBusy()) {
+            globals.globalMessage(-1, "Busy: open the log when the current operation has finished")
             return
         }
         stack.pop(null)

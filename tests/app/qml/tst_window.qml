@@ -117,6 +117,26 @@ TestCase {
         tryVerify(function () { return popups().length === before }, 5000, "closed and gone")
     }
 
+    Component { id: busyScreen; Item { property bool busy: true } }
+
+    function test_aBusyScreenIsNotLeft() {
+        var stack = findChild(window.contentItem, "screenStack")
+        verify(stack)
+        var depth = stack.depth
+        var screen = stack.push(busyScreen)
+        tryCompare(stack, "busy", false)
+        // Escape, Back and the menus all go through this trigger.
+        globals.globalTrigger("screen.pop")
+        window.openLogFile("/nonexistent/any.rlog")
+        compare(stack.depth, depth + 1)
+        compare(stack.currentItem, screen)
+        tryVerify(function () { return window.messages.visible }, 5000, "the refused file is explained")
+        window.messages.close()
+        screen.busy = false
+        globals.globalTrigger("screen.pop")
+        tryCompare(stack, "depth", depth)
+    }
+
     function test_unknownAndStateTriggersOpenNothing() {
         var before = popups().length
         globals.globalTrigger("no.such.trigger")
