@@ -82,12 +82,12 @@ ColumnLayout {
         }
         delegate: Row {
             height: table.rowHeight
-            Label { width: table.columns[0]; text: modelData.date }
+            Label { id: dateLabel; width: table.columns[0]; text: modelData.date }
             Label { width: table.columns[1]; text: NightFlowRules.flowValue(modelData.minimumPulses, panel.flowDisplay) }
             Label { width: table.columns[2]; text: Qt.formatDateTime(modelData.minimumHour, "HH:mm") }
             Label {
                 text: modelData.leak ? "Continuous flow" : "\u2014"
-                color: modelData.leak ? "#e53935" : palette.text
+                color: modelData.leak ? "#e53935" : dateLabel.color
                 font.bold: modelData.leak
             }
         }
