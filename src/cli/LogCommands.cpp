@@ -66,18 +66,19 @@ QString numberOrNone(float v)
 // give a volume per pulse, else revolutions per hour.
 struct NightFlowDisplay {
     QString unit;
+    bool volume = false;
     double perHourlyPulse = 1;
 
     explicit NightFlowDisplay(const PulseLog &log)
     {
         const double gallons = MeterUnits::gallonsPerPulse(log.metaData(), log.totalPulseCount());
-        const bool volume = std::isfinite(gallons) && gallons > 0;
+        volume = std::isfinite(gallons) && gallons > 0;
         unit = volume ? QStringLiteral("Gallons per Minute") : QStringLiteral("Revolutions per Hour");
         perHourlyPulse = volume ? gallons / 60.0 : 1.0;
     }
     QString text(uint64_t pulses) const
     {
-        return QString::number(double(pulses) * perHourlyPulse, 'f', perHourlyPulse == 1.0 ? 0 : 4);
+        return QString::number(double(pulses) * perHourlyPulse, 'f', volume ? 4 : 0);
     }
 };
 
