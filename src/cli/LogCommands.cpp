@@ -1,8 +1,11 @@
 #include "LogCommands.h"
 
+#include "MeterUnits.h"
+#include "NightFlowAnalysis.h"
 #include "PulseLog.h"
 
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QTextStream>
@@ -57,6 +60,72 @@ QJsonValue numberOrNull(float v)
 QString numberOrNone(float v)
 {
     return std::isnan(v) ? QStringLiteral("none") : QString::number(double(v), 'f', 3);
+}
+
+// The night flows in the viewer's default display: gallons per minute when the meter readings
+// give a volume per pulse, else revolutions per hour.
+struct NightFlowDisplay {
+    QString unit;
+    bool volume = false;
+    double perHourlyPulse = 1;
+
+    explicit NightFlowDisplay(const PulseLog &log)
+    {
+        const double gallons = MeterUnits::gallonsPerPulse(log.metaData(), log.totalPulseCount());
+        volume = std::isfinite(gallons) && gallons > 0;
+        unit = volume ? QStringLiteral("Gallons per Minute") : QStringLiteral("Revolutions per Hour");
+        perHourlyPulse = volume ? gallons / 60.0 : 1.0;
+    }
+    QString text(uint64_t pulses) const
+    {
+        return QString::number(double(pulses) * perHourlyPulse, 'f', volume ? 4 : 0);
+    }
+};
+
+void insertNightFlow(QJsonObject &o, const NightFlowAnalysis::Result &r, const NightFlowDisplay &d)
+{
+    o.insert(QStringLiteral("nightFlowUnit"), d.unit);
+    if (r.tooLong) {
+        o.insert(QStringLiteral("nights"), QJsonValue());
+        o.insert(QStringLiteral("leakStretches"), QJsonValue());
+        return;
+    }
+    QJsonArray nights, leaks;
+    for (const auto &n : r.nights) {
+        nights.append(QJsonObject{{QStringLiteral("night"), n.date.toString(Qt::ISODate)},
+                                  {QStringLiteral("minimumNightFlow"), double(n.minimumPulses) * d.perHourlyPulse},
+                                  {QStringLiteral("minimumHourlyPulses"), double(n.minimumPulses)},
+                                  {QStringLiteral("minimumHour"), isoLocal(n.minimumHourStart)},
+                                  {QStringLiteral("hours"), n.hours},
+                                  {QStringLiteral("leak"), n.leak}});
+    }
+    for (const auto &s : r.leaks) {
+        leaks.append(QJsonObject{{QStringLiteral("start"), isoLocal(s.start)},
+                                 {QStringLiteral("end"), isoLocal(s.end)},
+                                 {QStringLiteral("hours"), double(s.end - s.start) / double(NightFlowAnalysis::kHourNs)}});
+    }
+    o.insert(QStringLiteral("nights"), nights);
+    o.insert(QStringLiteral("leakStretches"), leaks);
+}
+
+void printNightFlow(QTextStream &out, const NightFlowAnalysis::Result &r, const NightFlowDisplay &d)
+{
+    out << "night flow unit: " << d.unit << "\n";
+    if (r.tooLong) {
+        out << "nights: not analysed (the log spans more than 20 years)\n";
+        return;
+    }
+    out << "nights:" << (r.nights.empty() ? " none" : "") << "\n";
+    for (const auto &n : r.nights) {
+        out << "  " << n.date.toString(Qt::ISODate) << ": " << d.text(n.minimumPulses) << " at "
+            << QDateTime::fromMSecsSinceEpoch(n.minimumHourStart / 1000000).toString(QStringLiteral("HH:mm"))
+            << (n.leak ? ", leak" : "") << "\n";
+    }
+    out << "leak stretches:" << (r.leaks.empty() ? " none" : "") << "\n";
+    for (const auto &s : r.leaks) {
+        out << "  " << isoLocal(s.start) << " to " << isoLocal(s.end) << " ("
+            << (s.end - s.start) / NightFlowAnalysis::kHourNs << " hours)\n";
+    }
 }
 
 // `name` without its dashes; untouched `date` when the option is not given.
@@ -135,6 +204,7 @@ int logInfo(const QCommandLineParser &args)
             o.insert(QStringLiteral("minimumTemperatureCelsiusDegrees"), numberOrNull(log.minimumTemperatureCelsiusDegrees()));
             o.insert(QStringLiteral("maximumTemperatureCelsiusDegrees"), numberOrNull(log.maximumTemperatureCelsiusDegrees()));
             o.insert(QStringLiteral("metaData"), QJsonObject::fromVariantMap(meta));
+            insertNightFlow(o, NightFlowAnalysis::analyse(entries), NightFlowDisplay(log));
             Cli::printJson(o);
             return 0;
         }
@@ -152,6 +222,7 @@ int logInfo(const QCommandLineParser &args)
         out << "metadata:" << (meta.isEmpty() ? " none" : "") << "\n";
         for (auto it = meta.constBegin(); it != meta.constEnd(); ++it)
             out << "  " << it.key() << ": " << it.value().toString() << "\n";
+        printNightFlow(out, NightFlowAnalysis::analyse(entries), NightFlowDisplay(log));
         out.flush();
         Cli::print(text);
         return 0;
@@ -262,7 +333,7 @@ std::vector<CliCommand> logCommands()
     const QCommandLineOption to = dated(QStringLiteral("to"), QStringLiteral("leave out what is later"));
     return {
         {QStringLiteral("log-info"), QStringLiteral("log-info FILE.rlog [--json]"),
-         QStringLiteral("entries, pulses, time span, readings, extremes and metadata of a raw log"),
+         QStringLiteral("entries, pulses, time span, readings, extremes, metadata, night flows and leaks of a raw log"),
          {Cli::jsonOption()}, logInfo},
         {QStringLiteral("log-export"),
          QStringLiteral("log-export FILE.rlog --format meta|pulses|environment|grouped|mm100|xlsx|rlog -o OUT "

@@ -136,7 +136,7 @@ public:
     const GraphAxesRenderer::Data &axesData() const { return m_axes; }
     GraphAxesRenderer::Selection selection() const { return m_selection; }
     bool hasSelection() const;
-    QRectF plotRect() const;
+    Q_INVOKABLE QRectF plotRect() const;
     AxisMapping mapping() const;
     // The image the GUI thread paints; it lags the properties while a render is under way.
     QImage backgroundCache() const { return m_cache; }

@@ -1,6 +1,7 @@
 #include "PulseLog.h"
 
 #include "PulseBlockDecoder.h"
+#include "NightFlowAnalysis.h"
 #include "PulseLogAnalysis.h"
 #include "PulseLogExporter.h"
 #include "RawLogFile.h"
@@ -286,6 +287,11 @@ QVariantList PulseLog::temperatureDataVL() const
 QVariantList PulseLog::temperatureFahrenheitDataVL() const
 {
     return PulseLogAnalysis::temperatureSeries(m_readings, true);
+}
+
+QVariantMap PulseLog::nightFlow() const
+{
+    return NightFlowAnalysis::toVariantMap(NightFlowAnalysis::analyse(m_entries));
 }
 
 QDateTime PulseLog::enviroSecondsToDateTime(float secondsOffset) const

@@ -84,6 +84,8 @@ public:
     Q_INVOKABLE QVariantList temperatureDataVL() const;
     Q_INVOKABLE QVariantList temperatureFahrenheitDataVL() const;
     Q_INVOKABLE QDateTime enviroSecondsToDateTime(float secondsOffset) const;
+    // Minimum night flow per night and continuous-leak stretches in local time (NightFlowAnalysis).
+    Q_INVOKABLE QVariantMap nightFlow() const;
     Q_INVOKABLE float minimumVoltage() const { return m_minimumVoltage; }
     Q_INVOKABLE float maximumVoltage() const { return m_maximumVoltage; }
     Q_INVOKABLE float minimumTemperatureCelsiusDegrees() const { return m_minimumTemperature; }

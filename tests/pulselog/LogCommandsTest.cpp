@@ -192,3 +192,52 @@ TEST_F(LogCommandsTest, EveryFileIsTheSameUnderAGermanLocale)
     EXPECT_TRUE(readFile(dir.filePath("C/environment")).contains(",3.400000,"));
     EXPECT_TRUE(readFile(dir.filePath("C/grouped")).contains(",0.375000\r\n"));
 }
+
+TEST(LogCommandsNightFlow, NightsAndLeaksInVolumeOrRevolutions)
+{
+    // One pulse every 10 minutes from 22:00 (local) for 30 hours: a steady leak of 6 pulses an
+    // hour, recorded up to 03:50 of the second morning.
+    QTemporaryDir dir;
+    PulseLog log;
+    const uint64_t start = kBase + 240000;  // 2026-06-01 22:00 +02:00
+    for (uint64_t i = 0; i < 180; ++i) {
+        PulseBlockBuilder b;
+        b.baseTenths = start + i * 6000;
+        b.pulse(0);
+        log.appendRawDataNoSignal(b.build());
+    }
+    const QString plain = dir.filePath("plain.rlog"), litres = dir.filePath("litres.rlog");
+    ASSERT_TRUE(log.saveRaw(plain));
+    // 180 litres over 180 pulses: a litre a pulse
+    log.setMetaData({{"Meter Reading Unit", "Liters"}, {"Meter Reading Start", "20"}, {"Meter Reading End", "200"}});
+    ASSERT_TRUE(log.saveRaw(litres));
+
+    for (const QString &file : {plain, litres}) {
+        const bool volume = file == litres;
+        SCOPED_TRACE(volume);
+        Result r = cli({"log-info", file, "--json"});
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+        EXPECT_EQ(o.value("nightFlowUnit").toString(), volume ? "Gallons per Minute" : "Revolutions per Hour");
+        const QJsonArray nights = o.value("nights").toArray();
+        ASSERT_EQ(nights.size(), 1);  // the second night is cut at 03:50
+        const QJsonObject night = nights[0].toObject();
+        EXPECT_EQ(night.value("night").toString(), "2026-06-02");
+        EXPECT_EQ(night.value("minimumHourlyPulses").toInt(), 6);
+        EXPECT_NEAR(night.value("minimumNightFlow").toDouble(), volume ? 6 * 0.2641720524 / 60 : 6.0, 1e-9);
+        EXPECT_EQ(night.value("minimumHour").toString(), "2026-06-02T00:00:00.000+02:00");
+        EXPECT_TRUE(night.value("leak").toBool());
+        const QJsonArray leaks = o.value("leakStretches").toArray();
+        ASSERT_EQ(leaks.size(), 1);
+        EXPECT_EQ(leaks[0].toObject().value("start").toString(), "2026-06-01T22:00:00.000+02:00");
+        EXPECT_EQ(leaks[0].toObject().value("end").toString(), "2026-06-03T03:00:00.000+02:00");
+
+        r = cli({"log-info", file});
+        ASSERT_EQ(r.status, 0);
+        EXPECT_TRUE(r.out.contains(volume ? "nights:\n  2026-06-02: 0.0264 at 00:00, leak\n"
+                                          : "nights:\n  2026-06-02: 6 at 00:00, leak\n"))
+            << r.out.toStdString();
+        EXPECT_TRUE(r.out.contains("leak stretches:\n  2026-06-01T22:00:00.000+02:00 to "
+                                   "2026-06-03T03:00:00.000+02:00 (29 hours)\n"));
+    }
+}

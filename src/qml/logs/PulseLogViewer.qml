@@ -39,6 +39,8 @@ Item {
             revolutions.redraw()
         else
             environment.redraw()
+        if (chartName === "Metered Revolutions")
+            nightFlow.redraw()
     }
     function writeMeta(key, value) {
         var m = pulseLog.metaData
@@ -158,6 +160,17 @@ Item {
             Layout.fillWidth: true
             Layout.fillHeight: true
             onUnitLabelClicked: viewer.displayMode = ViewerRules.nextDisplay(viewer.displayMode)
+        }
+        NightFlowPanel {
+            id: nightFlow
+            objectName: "nightFlowPanel"
+            pulseLog: viewer.pulseLog
+            chart: revolutions
+            flowDisplay: viewer.flowDisplay
+            binMs: viewer.binMs
+            pixelScale: viewer.pixelScale
+            visible: viewer.chartName === "Metered Revolutions"
+            Layout.fillWidth: true
         }
         EnvironmentChart {
             id: environment
