@@ -174,7 +174,8 @@ void LogsEndToEndTest::openShowsTheDownloadAndLeavingCancelsIt()
     QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === 'pulseLogViewer'"), 20000));
     // The logger's pages are cached by now, so the download may already be over: the viewer's
     // state has to agree with the downloader's either way.
-    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".pulseLog.totalPulseCount > 0"), 240000));
+    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".pulseLog.totalPulseCount > 0 && !testHook.find('screenStack').busy"),
+                           240000));
     const QJsonArray state = m_hook.eval(QStringLiteral("[%1.downloading, testHook.find('downloadingLabel').visible,"
                                                         " testHook.find('exportButton').enabled]").arg(screen())).toArray();
     QCOMPARE(state.at(1).toBool(), state.at(0).toBool());
