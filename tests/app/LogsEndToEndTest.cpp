@@ -370,6 +370,7 @@ void LogsEndToEndTest::visualizationLearnsTheMagnetAndRelearns()
     // Thirty seconds of the logger's stream, captured to a file the decider can learn from here.
     m_hook.eval(QStringLiteral("globals.globalTrigger('capture.startstop')"));
     QVERIFY(m_hook.waitFor(QStringLiteral("globals.captureFileRecording.sampleCount >= 12000"), 180000));
+    QVERIFY(m_hook.grab(shot(QStringLiteral("visualization-serial.png"))));
     m_hook.eval(QStringLiteral("globals.globalTrigger('capture.startstop')"));
     QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('messageText').text.indexOf('Capture saved to ') === 0"), 20000));
     const QString recording = m_hook.text(QStringLiteral("messageText")).mid(int(qstrlen("Capture saved to ")));
