@@ -1,7 +1,7 @@
 // Pulse log hot paths on a synthetic log of 10 million pulses over 30 days: decoding raw
-// blocks, binning, and the CSV and XLSX exports. Each figure has a baseline from the same run
-// (memory copy for decoding, a plain summing loop for binning, Python's csv module and
-// python3-xlsxwriter writing the same rows for the exports).
+// blocks, binning, a zoom step of the viewer, and the CSV and XLSX exports. Each figure has a
+// baseline from the same run (memory copy for decoding, a plain summing loop for binning,
+// Python's csv module and python3-xlsxwriter writing the same rows for the exports).
 #include "PulseLog.h"
 
 #include <QByteArray>
@@ -12,6 +12,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -300,6 +302,34 @@ void BM_TimeBins1s(benchmark::State &state)
     state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(f.log->entries().size()));
 }
 BENCHMARK(BM_TimeBins1s)->Unit(benchmark::kMillisecond);
+
+// One zoom step of the viewer's revolutions chart as the GUI thread prepares it: the bin count,
+// the visible bins' series, the whole log's largest bin for the y axis and the two axis dates.
+// The argument is the zoom before the step (10 s bins; the limit is bins / 100); the step
+// zooms by 0.4 about the middle, as the zoom button does.
+void BM_ZoomStep10sBins(benchmark::State &state)
+{
+    Fixture &f = fixture();
+    constexpr uint32_t binMs = 10000;
+    const int64_t n = f.log->timeBinCount(binMs);
+    const double zoom = std::min(double(state.range(0)) * 1.4, std::max(1.0, double(n) / 100));
+    size_t visible = 0;
+    for (auto _ : state) {
+        const int64_t bins = f.log->timeBinCount(binMs);
+        const int64_t v = std::min<int64_t>(bins, int64_t(std::ceil(double(bins) / zoom)));
+        const int64_t left = std::llround(double(bins - v) * 0.5);
+        const QDateTime from = f.log->binToDate(left, binMs);
+        const QDateTime to = f.log->binToDate(left + v, binMs);
+        const DataSeriesVectorPtr series = f.log->asTimeBinsQml(binMs, from, to);
+        const uint32_t top = f.log->timeBinMaximumPulseCount(binMs);
+        visible = series->size();
+        benchmark::DoNotOptimize(series->data());
+        benchmark::DoNotOptimize(top);
+    }
+    state.counters["visibleBins"] = double(visible);
+    state.counters["allBins"] = double(n);
+}
+BENCHMARK(BM_ZoomStep10sBins)->Arg(1)->Arg(50)->Arg(2592)->Unit(benchmark::kMillisecond);
 
 void BM_BaselineSumLoop(benchmark::State &state)
 {

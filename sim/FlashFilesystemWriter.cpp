@@ -233,9 +233,9 @@ QByteArray FlashFilesystemWriter::stateExport() const
 uint16_t FlashFilesystemWriter::percentUsed() const
 {
     if (m_usableSectors == 0)
-        return 100;
-    const uint64_t pct = m_consumed * 100 / m_usableSectors;
-    return uint16_t(pct > 100 ? 100 : pct);
+        return 65535;
+    const uint64_t scaled = m_consumed * 65535 / m_usableSectors;
+    return uint16_t(scaled > 65535 ? 65535 : scaled);
 }
 
 bool FlashFilesystemWriter::writeStateRecord()

@@ -111,7 +111,10 @@ public:
     uint32_t lastStateSector() const { return m_lastState; }
     // Sectors the head has moved over since the format (reserved blocks not counted).
     uint64_t sectorsConsumed() const { return m_consumed; }
-    // Percentage of the usable stream that holds data since the format (0..100).
+    // Sectors of the stream that can hold records (reserved blocks and unusable pages left out).
+    uint64_t usableSectors() const { return m_usableSectors; }
+    // Share of the usable stream consumed since the format, on the logger's own fixed-point
+    // scale as its statistics report it: 0..65535 for 0..100 %.
     uint16_t percentUsed() const;
     const std::vector<FileInfo> &files() const { return m_files; }
     const FileInfo *file(uint32_t fileId) const;

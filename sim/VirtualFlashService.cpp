@@ -612,6 +612,9 @@ VirtualFlashService::GroundTruth VirtualFlashService::groundTruthLocked() const
 {
     GroundTruth gt;
     gt.stateExport = m_writer->stateExport();
+    gt.sectorsConsumed = m_writer->sectorsConsumed();
+    gt.usableSectors = m_writer->usableSectors();
+    gt.percentUsed = m_writer->percentUsed();
     const auto &unusable = m_writer->unusablePages();
 
     // Walk the chain from the live state as a host does: a link ends at an unreadable or blank
@@ -758,6 +761,10 @@ bool VirtualFlashService::writeGroundTruth(const QString &dir, QString *error) c
     root[QStringLiteral("sessions")] = sessions;
     root[QStringLiteral("flashPages")] = QStringLiteral("flash-pages.bin");
     root[QStringLiteral("stateExport")] = QStringLiteral("state-export.bin");
+    // The fill level: the share of the usable stream consumed, and what the statistics report.
+    root[QStringLiteral("sectorsConsumed")] = double(gt.sectorsConsumed);
+    root[QStringLiteral("usableSectors")] = double(gt.usableSectors);
+    root[QStringLiteral("flashPercentUsed")] = double(gt.percentUsed);
     return save(QStringLiteral("flash-pages.bin"), pages) && save(QStringLiteral("state-export.bin"), gt.stateExport)
            && save(QStringLiteral("sessions.json"), QJsonDocument(root).toJson(QJsonDocument::Indented));
 }

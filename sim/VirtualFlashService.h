@@ -105,6 +105,9 @@ public:
     struct GroundTruth {
         std::vector<SessionTruth> sessions;  // by index, oldest first; the open one last
         QByteArray stateExport;              // 528 bytes, as answered to C2S_FlashGetState
+        uint64_t sectorsConsumed = 0;        // of the stream since the format
+        uint64_t usableSectors = 0;
+        uint16_t percentUsed = 0;            // as the statistics report it, 0..65535
         const SessionTruth *session(uint32_t index) const;
         std::vector<const SessionTruth *> closedSessions() const;
     };

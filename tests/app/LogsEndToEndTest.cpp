@@ -7,6 +7,8 @@
 #include "HookClient.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QImage>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -19,6 +21,9 @@
 
 #include <cmath>
 
+// The virtual logger's magnet: not the default, so that a rate seen is the one it turns at.
+static constexpr double kRevolutionsPerSecond = 2;
+
 class LogsEndToEndTest : public QObject
 {
     Q_OBJECT
@@ -29,6 +34,8 @@ private slots:
     void openShowsTheDownloadAndLeavingCancelsIt();
     void viewerZoomsSelectsAndExportsLikeTheCli();
     void clearFilesAsksFirstThenErases();
+    // Last: it stops the virtual logger to read what it was told.
+    void visualizationLearnsTheMagnetAndRelearns();
     void cleanupTestCase();
 
 private:
@@ -58,8 +65,12 @@ void LogsEndToEndTest::initTestCase()
 
     const QString port = m_dir.filePath(QStringLiteral("port"));
     m_sim.setProgram(m_bin + QStringLiteral("/tarrowind-sim"));
+    // At the utility's own line rate, as on real hardware: unthrottled, a download can be over
+    // before the viewer ever shows it growing.
     m_sim.setArguments({QStringLiteral("--link"), port, QStringLiteral("--sessions"), QStringLiteral("2"),
-                        QStringLiteral("--seed"), QStringLiteral("7"), QStringLiteral("--write-ground-truth"),
+                        QStringLiteral("--seed"), QStringLiteral("7"), QStringLiteral("--rev-per-s"),
+                        QString::number(kRevolutionsPerSecond), QStringLiteral("--baud-limit"),
+                        QStringLiteral("115200"), QStringLiteral("--write-ground-truth"),
                         m_dir.filePath(QStringLiteral("truth"))});
     m_sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_sim.start();
@@ -102,7 +113,22 @@ void LogsEndToEndTest::deviceLogsSaveWhatTheLoggerHolds()
     QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".sessions.length === 2 && ") + screen()
                                + QStringLiteral(".scanFinished"), 240000));
     QVERIFY(m_hook.waitForText(QStringLiteral("filesystemStatus"), QStringLiteral("Logger filesystem open"), 60000));
-    QVERIFY(m_hook.text(QStringLiteral("filesystemFull")).startsWith(QStringLiteral("File system is ")));
+    // The fill level is the share of the logger's usable stream that holds data. The figure
+    // has one decimal; the logger's fixed-point report adds at most 1/655.35 %.
+    QFile sessionsJson(m_dir.filePath(QStringLiteral("truth/sessions.json")));
+    QVERIFY(sessionsJson.open(QIODevice::ReadOnly));
+    const QJsonObject flash = QJsonDocument::fromJson(sessionsJson.readAll()).object();
+    const double usable = flash.value(QStringLiteral("usableSectors")).toDouble();
+    QVERIFY(usable > 0);
+    const double fill = 100 * flash.value(QStringLiteral("sectorsConsumed")).toDouble() / usable;
+    QVERIFY2(fill >= 0.1, "too little on the flash to tell a wrong scale");
+    const bool fillShown = m_hook.waitFor(
+        QStringLiteral("(function () { var m = /^File system is (\\d+\\.\\d)% full\\.$/"
+                       ".exec(testHook.find('filesystemFull').text);"
+                       " return m !== null && Math.abs(Number(m[1]) - %1) <= 0.0516 })()")
+            .arg(fill, 0, 'g', 17),
+        20000);
+    QVERIFY2(fillShown, qPrintable(m_hook.text(QStringLiteral("filesystemFull")) + QStringLiteral(" for %1 %").arg(fill)));
     QVERIFY(m_hook.grab(shot(QStringLiteral("device-logs.png"))));
 
     const QString folder = m_hook.eval(QStringLiteral("globals.settings.logSettings.folder")).toString();
@@ -148,7 +174,8 @@ void LogsEndToEndTest::openShowsTheDownloadAndLeavingCancelsIt()
     QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === 'pulseLogViewer'"), 20000));
     // The logger's pages are cached by now, so the download may already be over: the viewer's
     // state has to agree with the downloader's either way.
-    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".pulseLog.totalPulseCount > 0"), 240000));
+    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".pulseLog.totalPulseCount > 0 && !testHook.find('screenStack').busy"),
+                           240000));
     const QJsonArray state = m_hook.eval(QStringLiteral("[%1.downloading, testHook.find('downloadingLabel').visible,"
                                                         " testHook.find('exportButton').enabled]").arg(screen())).toArray();
     QCOMPARE(state.at(1).toBool(), state.at(0).toBool());
@@ -299,6 +326,116 @@ void LogsEndToEndTest::clearFilesAsksFirstThenErases()
     QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".scanFinished && ") + screen()
                                + QStringLiteral(".sessions.length === 0"), 240000));
     QVERIFY(m_hook.grab(shot(QStringLiteral("device-logs-empty.png"))));
+}
+
+// Distinct colours in a rectangle of the image: a view that paints nothing but its frame and
+// title has a handful, one with samples, axes and planes many.
+static int colourCount(const QImage &image, const QRect &r)
+{
+    QSet<QRgb> colours;
+    for (int y = r.top(); y <= r.bottom(); ++y)
+        for (int x = r.left(); x <= r.right(); ++x)
+            colours.insert(image.pixel(x, y));
+    return colours.size();
+}
+
+// The four views of the visualization, each as a rectangle of the window.
+static QList<QRect> viewRects(HookClient &hook)
+{
+    QList<QRect> rects;
+    for (int i = 0; i < 4; ++i) {
+        const QJsonArray g = hook.eval(QStringLiteral("(function () { var v = testHook.find('deciderViews').itemAt(%1);"
+                                                      " var p = v.mapToItem(null, 0, 0); return [p.x, p.y, v.width, v.height] })()")
+                                           .arg(i)).toArray();
+        rects << QRect(g.at(0).toInt(), g.at(1).toInt(), g.at(2).toInt(), g.at(3).toInt()).adjusted(2, 2, -2, -2);
+    }
+    return rects;
+}
+
+void LogsEndToEndTest::visualizationLearnsTheMagnetAndRelearns()
+{
+    m_hook.eval(QStringLiteral("globals.globalTrigger('screen.pop')"));
+    QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('screenStack').depth === 1"), 20000));
+    m_hook.eval(QStringLiteral("globals.settings.advanced = true"));
+    QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('visualizationButton').visible"), 10000));
+    m_hook.eval(QStringLiteral("testHook.find('visualizationButton').clicked()"));
+    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === 'ellipticalScreen' && !testHook.find('screenStack').busy"),
+                           20000));
+
+    // From the serial logger the decider runs on the logger's own parameters; this one has
+    // learned none, and "&Relearn Params" tells it to learn (counted below from its ground truth).
+    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".headerTitle === 'Ellipse Algo: Not Ready'"), 20000));
+    m_hook.eval(QStringLiteral("globals.globalTrigger('ellipse.learn')"));
+
+    // Thirty seconds of the logger's stream, captured to a file the decider can learn from here.
+    m_hook.eval(QStringLiteral("globals.globalTrigger('capture.startstop')"));
+    QVERIFY(m_hook.waitFor(QStringLiteral("globals.captureFileRecording.sampleCount >= 12000"), 180000));
+    QVERIFY(m_hook.grab(shot(QStringLiteral("visualization-serial.png"))));
+    m_hook.eval(QStringLiteral("globals.globalTrigger('capture.startstop')"));
+    QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('messageText').text.indexOf('Capture saved to ') === 0"), 20000));
+    const QString recording = m_hook.text(QStringLiteral("messageText")).mid(int(qstrlen("Capture saved to ")));
+    QVERIFY2(QFileInfo(recording).size() > 12000 * 6, qPrintable(recording));
+
+    // Played back, the decider learns the magnet's turning from scratch and counts it.
+    m_hook.eval(QStringLiteral("globals.settings.setField('recordingSettings', 'filename', %1)").arg(HookClient::literal(recording)));
+    m_hook.eval(QStringLiteral("globals.settings.dataSource = 'Recording Playback'"));
+    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".headerTitle.indexOf('Ellipse Algo: Running') === 0"), 180000));
+    const QString log = QStringLiteral("globals.pulseLog");
+    QVERIFY(m_hook.waitFor(log + QStringLiteral(".totalPulseCount >= 10"), 60000));
+    // The eraser empties the rolling graph; it fills again turn by turn and shows every point of
+    // its window; the newest, at age 0 and marked, is the turning rate.
+    const QString graph = QStringLiteral("testHook.find('revolutionGraph')");
+    m_hook.eval(QStringLiteral("testHook.find('clearPulsesButton').clicked()"));
+    QVERIFY(m_hook.waitFor(graph + QStringLiteral(".dataPoints.every(function (p) { return p.y === 0 })"), 10000));
+    QVERIFY(m_hook.waitFor(graph + QStringLiteral(".dataPoints.length >= 4"), 30000));
+    const QJsonArray shown = m_hook.eval(QStringLiteral(
+        "(function () { var g = %1; var p = g.dataPoints; return [p.length, p[0].x, p[0].y, g.maxX,"
+        " p.every(function (q) { return q.x >= g.minX && q.x <= g.maxX }),"
+        " g.labelledPoints[0].point.x, g.labelledPoints[0].point.y] })()")
+                                           .arg(graph)).toArray();
+    QVERIFY2(shown.at(0).toInt() >= 4 && shown.at(1).toDouble() == 0 && shown.at(4).toBool(),
+             QJsonDocument(shown).toJson(QJsonDocument::Compact).constData());
+    const double rate = shown.at(2).toDouble();
+    QVERIFY2(rate > kRevolutionsPerSecond * 0.75 && rate < kRevolutionsPerSecond * 1.25, qPrintable(QString::number(rate)));
+    QVERIFY2(shown.at(5).toDouble() == 0 && shown.at(6).toDouble() == rate,
+             QJsonDocument(shown).toJson(QJsonDocument::Compact).constData());
+    // Counted over ten seconds the pulses keep pace with the magnet (a loaded host may lag,
+    // never gain).
+    const double first = m_hook.eval(log + QStringLiteral(".totalPulseCount")).toDouble();
+    QElapsedTimer clock;
+    clock.start();
+    QTest::qWait(10000);
+    const double counted = (m_hook.eval(log + QStringLiteral(".totalPulseCount")).toDouble() - first) * 1000 / clock.elapsed();
+    QVERIFY2(counted > kRevolutionsPerSecond * 0.6 && counted < kRevolutionsPerSecond * 1.1, qPrintable(QString::number(counted)));
+
+    // Every one of the four views paints the decider's state: far more than its frame and title.
+    const QString path = shot(QStringLiteral("visualization.png"));
+    QVERIFY(m_hook.grab(path));
+    const QImage image(path);
+    const QList<QRect> views = viewRects(m_hook);
+    for (int i = 0; i < views.size(); ++i) {
+        const QRect r = views.at(i).intersected(image.rect());
+        QVERIFY2(r.width() > 50 && r.height() > 50, qPrintable(QString::number(i)));
+        const int colours = colourCount(image, r);
+        QVERIFY2(colours > 40, qPrintable(QStringLiteral("view %1: %2 colours").arg(i).arg(colours)));
+    }
+    QVERIFY(m_hook.text(QStringLiteral("messageText")) != QLatin1String("Algorithm parameter deserialize failed."));
+
+    // "&Relearn Params" with a local source learns here again, in the background.
+    m_hook.eval(QStringLiteral("globals.globalTrigger('ellipse.learn')"));
+    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".headerTitle === 'Ellipse Algo: Running (background learning)'"), 10000));
+    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".headerTitle === 'Ellipse Algo: Running'"), 180000));
+
+    m_hook.eval(QStringLiteral("globals.settings.dataSource = 'Serial'"));
+    m_hook.eval(QStringLiteral("globals.globalTrigger('screen.pop')"));
+    QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('screenStack').depth === 1"), 20000));
+    m_sim.terminate();
+    QVERIFY(m_sim.waitForFinished(30000));
+    QFile device(m_dir.filePath(QStringLiteral("truth/device.json")));
+    QVERIFY(device.open(QIODevice::ReadOnly));
+    const QJsonObject requests = QJsonDocument::fromJson(device.readAll()).object().value(QStringLiteral("requests")).toObject();
+    QVERIFY2(requests.value(QStringLiteral("C2S_LearnAlgorithmParameters")).toInt() == 1,
+             QJsonDocument(requests).toJson(QJsonDocument::Compact).constData());
 }
 
 void LogsEndToEndTest::cleanupTestCase()

@@ -240,6 +240,22 @@ TEST(FlashFilesystemWriter, RecordsCarryTheirFileIdAndAValidCrc)
     EXPECT_FALSE(recordValid(r));
 }
 
+TEST(FlashFilesystemWriter, FillLevelIsOnTheStatisticsScale)
+{
+    VirtualFlash flash;
+    FlashFilesystemWriter w(&flash);
+    ASSERT_TRUE(w.format());
+    EXPECT_EQ(w.percentUsed(), 0);
+    writeFiles(w, 5, 37);
+    // Every record and checkpoint takes one sector of the stream outside the four reserved blocks;
+    // the statistics carry the share as 0..65535 for 0..100 %.
+    const uint64_t used = 6 * 37 + w.stateRecords().size() - 1;
+    const uint64_t usable = uint64_t(VirtualFlash::kBlockCount - 4) * VirtualFlash::kSectorsPerBlock;
+    EXPECT_EQ(w.usableSectors(), usable);
+    EXPECT_NEAR(w.percentUsed(), double(used) * 65535 / double(usable), 2.0);
+    EXPECT_GT(w.percentUsed(), 10);
+}
+
 TEST(FlashFilesystemWriter, StateChainLeadsToEveryClosedFile)
 {
     VirtualFlash flash;

@@ -34,12 +34,15 @@ Item {
         if (ready)
             logger.firmware.sendPullAlgorithmParameters(Network.Elliptical)
     }
+    // The points come newest first, each at its age in seconds (0 for the newest).
     function redrawGraph() {
         var points = pulseLog.buildWindowVL(windowSeconds, 0)
         graph.dataPoints = points
-        newest.point = points.length > 0 ? points[points.length - 1] : Qt.point(0, 0)
-        graph.minX = -windowSeconds
-        graph.maxX = 0
+        newest.point = points.length > 0 ? points[0] : Qt.point(0, 0)
+        // The graph draws its own copies of the marks: hand the moved one over again.
+        graph.labelledPoints = [newest]
+        graph.minX = 0
+        graph.maxX = windowSeconds
     }
 
     Connections {
@@ -135,6 +138,7 @@ Item {
                 Layout.fillWidth: true
                 Layout.fillHeight: true
                 Repeater {
+                    objectName: "deciderViews"
                     model: [
                         { title: "Through", eye: Qt.vector3d(0, 0, 1), axes: 1 | 2, planes: 1, ortho: true },
                         { title: "Along Y", eye: Qt.vector3d(0, 1, 0), axes: 1 | 4, planes: 2, ortho: true },

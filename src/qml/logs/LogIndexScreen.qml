@@ -226,8 +226,9 @@ Item {
         ProgressBar {
             objectName: "clearProgress"
             visible: screen.clearing
+            // The logger reports the progress as a fraction.
             from: 0
-            to: 100
+            to: 1
             value: screen.clearProgress
             Layout.fillWidth: true
         }
