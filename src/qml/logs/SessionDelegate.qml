@@ -11,6 +11,8 @@ ItemDelegate {
     property string dateText
     property string sizeText
     property bool actionsEnabled
+    // Where this session was saved before ("" when it never was, or the logger reused its place).
+    property string savedPath
 
     signal openRequested()
     signal saveRequested()
@@ -29,6 +31,15 @@ ItemDelegate {
             text: row.fileName
             elide: Text.ElideMiddle
             Layout.fillWidth: true
+        }
+        Label {
+            objectName: "sessionSaved"
+            visible: row.savedPath !== ""
+            text: "Saved"
+            color: "#2e7d32"
+            ToolTip.visible: savedHover.hovered
+            ToolTip.text: row.savedPath
+            HoverHandler { id: savedHover }
         }
         Label {
             objectName: "sessionDate"
