@@ -21,25 +21,22 @@ ItemDelegate {
 
     contentItem: RowLayout {
         spacing: 12 * row.pixelScale
+        // A session saved before shows a check instead of the record mark; hovering names the file.
         Image {
-            source: "qrc:/icons/record.svg"
+            objectName: "sessionMark"
+            readonly property bool saved: row.savedPath !== ""
+            source: saved ? "qrc:/icons/check.svg" : "qrc:/icons/record.svg"
             sourceSize.width: 20 * row.pixelScale
             sourceSize.height: 20 * row.pixelScale
+            ToolTip.visible: saved && savedHover.hovered
+            ToolTip.text: "Saved as " + row.savedPath
+            HoverHandler { id: savedHover }
         }
         Label {
             objectName: "sessionFileName"
             text: row.fileName
             elide: Text.ElideMiddle
             Layout.fillWidth: true
-        }
-        Label {
-            objectName: "sessionSaved"
-            visible: row.savedPath !== ""
-            text: "Saved"
-            color: "#2e7d32"
-            ToolTip.visible: savedHover.hovered
-            ToolTip.text: row.savedPath
-            HoverHandler { id: savedHover }
         }
         Label {
             objectName: "sessionDate"
