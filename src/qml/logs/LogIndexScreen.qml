@@ -56,6 +56,7 @@ Item {
         id: registry
         objectName: "savedSessionRegistry"
         onLastErrorChanged: if (lastError !== "") screen.message(-1, lastError)
+        Component.onCompleted: if (lastError !== "") screen.message(-1, lastError)
     }
 
     SessionDownloader {
@@ -68,8 +69,12 @@ Item {
     // Read from the filesystem itself: the bound copy may not have caught up yet.
     function onFilesystemStatus() {
         var now = filesystem.status
-        if (LogFiles.forgetsScan(now))
+        if (LogFiles.forgetsScan(now)) {
             scanFinished = false
+            // The logger went away mid-walk: no download will finish to move it on.
+            if (newDownloads.running)
+                newDownloads.stop()
+        }
         // The fill level comes with the statistics; ask for fresh ones whenever the mount settles.
         if (now === LogFiles.Mounted)
             firmware.sendGetStats()
