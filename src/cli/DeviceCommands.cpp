@@ -269,15 +269,15 @@ int runDownload(const QCommandLineParser &args)
     if (toFolder && !QDir().mkpath(output))
         return Cli::fail(QStringLiteral("cannot create the folder %1").arg(output));
 
-    // Every save is remembered, so that a later --new (here or in the program) skips it. A
-    // damaged record is reported and counts as empty: at worst a session comes again.
-    SavedSessionRegistry registry;
-    if (!registry.lastError().isEmpty())
-        progress(QStringLiteral("warning: %1\n").arg(registry.lastError()));
-
     Connection c;
     if (!c.open(o, &error))
         return Cli::fail(error);
+    // Every save is remembered, so that a later --new (here or in the program) skips it. A
+    // damaged record is reported and counts as empty: at worst a session comes again. (Read
+    // once the connection keeps the log's warnings off the terminal, so it is said once.)
+    SavedSessionRegistry registry;
+    if (!registry.lastError().isEmpty())
+        progress(QStringLiteral("warning: %1\n").arg(registry.lastError()));
     const QString serial = c.serialNumber();
     if (fresh && serial.trimmed().isEmpty())
         return Cli::fail(QStringLiteral("the logger reports no serial number, so --new cannot tell which of its "
@@ -306,7 +306,10 @@ int runDownload(const QCommandLineParser &args)
             one ? output : unusedFileName(QDir(output).filePath(sessionFileName(c.firmware().deviceName(), *s)));
         if (downloadOne(c, s, target, &error)) {
             progress(QStringLiteral("saved %1\n").arg(target));
-            if (!serial.trimmed().isEmpty() && !registry.recordSaved(serial, *s, QFileInfo(target).absoluteFilePath()))
+            const QString before = registry.lastError();
+            const bool recorded =
+                serial.trimmed().isEmpty() || registry.recordSaved(serial, *s, QFileInfo(target).absoluteFilePath());
+            if (!recorded || registry.lastError() != before)
                 progress(QStringLiteral("warning: %1\n").arg(registry.lastError()));
         } else {
             Cli::fail(QStringLiteral("session %1: %2").arg(s->sessionIndex()).arg(error));

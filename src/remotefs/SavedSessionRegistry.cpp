@@ -194,7 +194,7 @@ bool SavedSessionRegistry::writeFile(QString *error)
                          .arg(m_fileName);
             return false;
         }
-        qWarning().noquote() << "The damaged record of saved sessions was kept as" << aside;
+        m_keptAs = aside;
     }
     m_keepDamaged = false;
 
@@ -302,8 +302,11 @@ bool SavedSessionRegistry::recordSaved(const QString &serial, const RemoteFilesy
         qWarning().noquote() << writeError;
         return false;
     }
-    if (!error.isEmpty())
-        setLastError(error);
+    if (!m_keptAs.isEmpty()) {
+        setLastError(QStringLiteral("The damaged record of saved sessions was kept as %1").arg(m_keptAs));
+        qWarning().noquote() << m_lastError;
+        m_keptAs.clear();
+    }
     return true;
 }
 

@@ -98,5 +98,6 @@ private:
     QString m_lastError;
     // The file on disk could not be read: it is set aside before anything is written over it.
     bool m_keepDamaged = false;
+    QString m_keptAs;  // where the last write set a damaged file aside, until reported
     int m_revision = 0;
 };

@@ -170,6 +170,7 @@ TEST_F(SavedSessionRegistryTest, DamagedOrUnwritableRecordIsReportedAndNeverSile
         EXPECT_FALSE(registry.isSaved(kSerial, a));
         ASSERT_TRUE(registry.recordSaved(kSerial, a, QStringLiteral("/logs/a.rlog")));
         EXPECT_EQ(read(file() + ".damaged"), garbage);
+        EXPECT_TRUE(registry.lastError().endsWith("kept as " + file() + ".damaged")) << registry.lastError().toStdString();
         SavedSessionRegistry reread(file());
         EXPECT_TRUE(reread.lastError().isEmpty()) << reread.lastError().toStdString();
         EXPECT_TRUE(reread.isSaved(kSerial, a));
