@@ -107,7 +107,6 @@ Item {
 
     function startDownload(session, path) {
         filesystem.cancelOperation()
-        var permanents = firmware.permanents256
         // A fresh map: nothing of an earlier download's metadata belongs to this session.
         var meta = {}
         meta["Logger Serial"] = serial
