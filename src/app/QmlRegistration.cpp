@@ -15,6 +15,7 @@
 #include "RemoteFileSystem.h"
 #include "RemoteFilesystemSession.h"
 #include "Runtime.h"
+#include "SavedSessionRegistry.h"
 #include "SerialComm.h"
 #include "SessionDownloader.h"
 #include "SoftwareRenderer.h"
@@ -80,6 +81,7 @@ void registerQmlTypes()
     registerCreatable<RemoteFileSystem>("RemoteFilesystem");
     registerCreatable<SessionDownloader>("SessionDownloader");
     registerUncreatable<RemoteFilesystemSession>("RemoteFilesystemSession", "Uncreatable");
+    registerCreatable<SavedSessionRegistry>("SavedSessionRegistry");
     registerCreatable<FirmwareMeta>("FirmwareMeta");
     qmlRegisterUncreatableMetaObject(Network::staticMetaObject, kUri, 1, 0, "Network",
                                      QStringLiteral("Error: only enums"));

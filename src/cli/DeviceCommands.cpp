@@ -3,6 +3,7 @@
 #include "LoggerConnection.h"
 #include "PulseLog.h"
 #include "RemoteFileSystem.h"
+#include "SavedSessionRegistry.h"
 #include "SessionDownloader.h"
 #include "TarrowindFirmware.h"
 
@@ -248,45 +249,68 @@ int runDownload(const QCommandLineParser &args)
     QString error;
     const bool all = args.isSet(QStringLiteral("all"));
     const bool one = args.isSet(QStringLiteral("session"));
+    const bool fresh = args.isSet(QStringLiteral("new"));
+    const bool toFolder = all || fresh;
     const QString sessionText = args.value(QStringLiteral("session"));
     const QString output = args.value(QStringLiteral("output"));
     if (!LoggerConnection::readOptions(args, &o, &error))
         return Cli::fail(error);
     if (!args.positionalArguments().isEmpty())
         return Cli::fail(QStringLiteral("unexpected argument '%1'").arg(args.positionalArguments().first()));
-    if (all == one)
-        return Cli::fail(QStringLiteral("download needs either --session N or --all"));
+    if (int(all) + int(one) + int(fresh) != 1)
+        return Cli::fail(QStringLiteral("download needs exactly one of --session N, --all or --new"));
     if (output.isEmpty())
-        return Cli::fail(all ? QStringLiteral("download --all needs -o DIR") : QStringLiteral("download needs -o FILE.rlog"));
+        return Cli::fail(toFolder ? QStringLiteral("download --%1 needs -o DIR").arg(QLatin1String(all ? "all" : "new"))
+                                  : QStringLiteral("download needs -o FILE.rlog"));
     bool ok = false;
     const uint32_t wanted = one ? sessionText.toUInt(&ok) : 0;
     if (one && !ok)
         return Cli::fail(QStringLiteral("--session needs a session index"));
-    if (all && !QDir().mkpath(output))
+    if (toFolder && !QDir().mkpath(output))
         return Cli::fail(QStringLiteral("cannot create the folder %1").arg(output));
 
     Connection c;
     if (!c.open(o, &error))
         return Cli::fail(error);
+    // Every save is remembered, so that a later --new (here or in the program) skips it. A
+    // damaged record is reported and counts as empty: at worst a session comes again. (Read
+    // once the connection keeps the log's warnings off the terminal, so it is said once.)
+    SavedSessionRegistry registry;
+    if (!registry.lastError().isEmpty())
+        progress(QStringLiteral("warning: %1\n").arg(registry.lastError()));
+    const QString serial = c.serialNumber();
+    if (fresh && serial.trimmed().isEmpty())
+        return Cli::fail(QStringLiteral("the logger reports no serial number, so --new cannot tell which of its "
+                                        "sessions were saved"));
     std::vector<RemoteFilesystemSessionPtr> chosen;
-    for (const auto &s : c.fs->sessionList()) {
-        if (all || s->sessionIndex() == wanted)
-            chosen.push_back(s);
+    if (fresh) {
+        chosen = registry.newSessions(serial, c.fs->sessionList());
+    } else {
+        for (const auto &s : c.fs->sessionList()) {
+            if (all || s->sessionIndex() == wanted)
+                chosen.push_back(s);
+        }
+        // Oldest first, so the files appear in the order they were logged.
+        std::reverse(chosen.begin(), chosen.end());
     }
     if (one && chosen.empty())
         return Cli::fail(QStringLiteral("the logger has no closed session %1").arg(wanted));
     if (chosen.empty()) {
-        progress(QStringLiteral("the logger holds no closed sessions\n"));
+        progress(fresh ? QStringLiteral("no new sessions: every closed session on the logger was saved before\n")
+                       : QStringLiteral("the logger holds no closed sessions\n"));
         return 0;
     }
-    // Oldest first, so the files appear in the order they were logged.
-    std::reverse(chosen.begin(), chosen.end());
     int failures = 0;
     for (const auto &s : chosen) {
         const QString target =
             one ? output : unusedFileName(QDir(output).filePath(sessionFileName(c.firmware().deviceName(), *s)));
         if (downloadOne(c, s, target, &error)) {
             progress(QStringLiteral("saved %1\n").arg(target));
+            const QString before = registry.lastError();
+            const bool recorded =
+                serial.trimmed().isEmpty() || registry.recordSaved(serial, *s, QFileInfo(target).absoluteFilePath());
+            if (!recorded || registry.lastError() != before)
+                progress(QStringLiteral("warning: %1\n").arg(registry.lastError()));
         } else {
             Cli::fail(QStringLiteral("session %1: %2").arg(s->sessionIndex()).arg(error));
             ++failures;
@@ -307,14 +331,17 @@ std::vector<CliCommand> deviceCommands()
          QStringLiteral("list the closed logging sessions on the logger's flash"),
          connection + QList<QCommandLineOption>{Cli::jsonOption()}, runSessions},
         {QStringLiteral("download"),
-         QStringLiteral("--port PORT download (--session N -o FILE.rlog | --all -o DIR) [--timeout S]"),
+         QStringLiteral("--port PORT download (--session N -o FILE.rlog | --all -o DIR | --new -o DIR) [--timeout S]"),
          QStringLiteral("download sessions from the logger into raw log files"),
          connection + QList<QCommandLineOption>{
                           Cli::option({QStringLiteral("session")}, QStringLiteral("N"),
                                       QStringLiteral("the session of this index (as the sessions command lists)")),
                           Cli::flag({QStringLiteral("all")}, QStringLiteral("every closed session, oldest first")),
+                          Cli::flag({QStringLiteral("new")},
+                                    QStringLiteral("every closed session not saved before (by this tool or the "
+                                                   "program), oldest first")),
                           Cli::option({QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("OUT"),
-                                      QStringLiteral("the file (--session) or folder (--all) to write")),
+                                      QStringLiteral("the file (--session) or folder (--all, --new) to write")),
                       },
          runDownload},
     };

@@ -11,6 +11,7 @@
 #include "VirtualLoggerRunner.h"
 #include "WaitUntil.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QDir>
 #include <QJsonArray>
@@ -469,8 +470,14 @@ TEST_F(SessionDownload, CommandLineListsAndDownloadsSessions)
     const auto expected = Rig::listed(truth);
     ASSERT_EQ(expected.size(), 2u);
 
+    // The tool remembers what it saved in the user's data folder: a folder of the test's own.
+    QTemporaryDir dataHome;
+    ASSERT_TRUE(dataHome.isValid());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", dataHome.path());
     auto run = [&](const QStringList &args, QByteArray *out, QByteArray *err) {
         QProcess p;
+        p.setProcessEnvironment(env);
         p.start(cli, args);
         const bool finished = p.waitForFinished(60000);
         *out = p.readAllStandardOutput();
@@ -526,4 +533,53 @@ TEST_F(SessionDownload, CommandLineListsAndDownloadsSessions)
     sim.stop();
     EXPECT_NE(run({"--port", "/dev/no-such-tarrowind-port", "sessions", "--timeout", "1"}, &out, &err), 0);
     EXPECT_TRUE(err.contains("no logger answered")) << err.toStdString();
+}
+
+// download --new against a logger on a pty: what any download saved is not fetched again.
+TEST_F(SessionDownload, CommandLineDownloadsOnlyWhatWasNotSavedBefore)
+{
+    const QString cli = qEnvironmentVariable("TW_BIN_DIR") + "/tarrowind-cli";
+    if (!QFileInfo::exists(cli))
+        GTEST_SKIP() << "tarrowind-cli is not built";
+    VirtualLoggerConfig config = scenario(4468, 3, 29);
+    config.debugMessageIntervalMs = 0;
+    VirtualLoggerRunner sim(config);
+    ASSERT_TRUE(sim.startPty());
+    Truth truth;
+    sim.withDevice([&](VirtualLogger &d) { truth = d.flashService().groundTruth(); });
+    const auto expected = Rig::listed(truth);  // newest first
+    ASSERT_EQ(expected.size(), 3u);
+
+    QTemporaryDir dataHome, dir;
+    ASSERT_TRUE(dataHome.isValid() && dir.isValid());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", dataHome.path());
+    auto run = [&](const QStringList &args, QByteArray *err) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(cli, QStringList{"--port", sim.portName(), "download"} + args);
+        const bool finished = p.waitForFinished(90000);
+        *err = p.readAllStandardError();
+        return finished ? p.exitCode() : -1;
+    };
+    auto rlogs = [&] { return QDir(dir.path()).entryList({"*.rlog"}, QDir::Files, QDir::Name); };
+    QByteArray err;
+
+    // One session saved by number first; --new then fetches the other two, oldest first.
+    ASSERT_EQ(run({"--session", QString::number(expected[1]->index), "-o", dir.filePath("middle.rlog")}, &err), 0)
+        << err.toStdString();
+    ASSERT_EQ(run({"--new", "-o", dir.path()}, &err), 0) << err.toStdString();
+    const QStringList files = rlogs();
+    ASSERT_EQ(files.size(), 3) << files.join(' ').toStdString();
+    EXPECT_LT(err.indexOf(QString("session %1:").arg(expected[2]->index).toUtf8()),
+              err.indexOf(QString("session %1:").arg(expected[0]->index).toUtf8()))
+        << err.toStdString();
+    EXPECT_FALSE(err.contains(QString("session %1:").arg(expected[1]->index).toUtf8())) << err.toStdString();
+    // Again: nothing is new, nothing is downloaded or written.
+    ASSERT_EQ(run({"--new", "-o", dir.path()}, &err), 0) << err.toStdString();
+    EXPECT_TRUE(err.contains("no new sessions")) << err.toStdString();
+    EXPECT_FALSE(err.contains("records")) << err.toStdString();
+    EXPECT_EQ(rlogs(), files);
+    EXPECT_NE(run({"--new", "--all", "-o", dir.path()}, &err), 0);
+    EXPECT_TRUE(err.contains("exactly one of")) << err.toStdString();
 }

@@ -39,6 +39,12 @@ function openEnabled(status) {
     return status === Mounted || status === BusyScanning
 }
 
+// "Download New" needs the whole list (a scan that finished) and the logger's serial number,
+// under which its saved sessions are remembered.
+function newDownloadEnabled(status, scanFinished, serial) {
+    return status === Mounted && scanFinished && String(serial || "") !== ""
+}
+
 // A scan is due once mounted until one has finished; losing the mount forgets it.
 function scanDue(status, scanFinished) {
     return status === Mounted && !scanFinished

@@ -20,6 +20,7 @@ Item {
     readonly property bool ready: firmware.connectionState === TarrowindFirmware.ConnectionState_Ready
     readonly property int status: filesystem.status
     readonly property var sessions: filesystem.sessions
+    readonly property string serial: firmware.permanents256.length > 0 ? firmware.qmlToString(firmware.permanents256[0]) : ""
 
     property bool scanFinished: false
     property bool clearing: false
@@ -27,6 +28,7 @@ Item {
     property int clearRequestId: 0
     // Where a "Save" download goes once complete; "" for an "Open" download.
     property string savePath: ""
+    property var downloadingSession: null
     property bool lockWritten: false
 
     signal message(int positivity, string text)
@@ -46,6 +48,15 @@ Item {
         remoteKestrelcove: screen.ready ? screen.firmware : null
         onStatusChanged: screen.onFilesystemStatus()
         onSessionIndexingFinished: screen.scanFinished = success
+        onSessionSectorDownloaded: newDownloads.recordArrived()
+    }
+
+    // Which sessions were saved before, here or by the command-line tool.
+    SavedSessionRegistry {
+        id: registry
+        objectName: "savedSessionRegistry"
+        onLastErrorChanged: if (lastError !== "") screen.message(-1, lastError)
+        Component.onCompleted: if (lastError !== "") screen.message(-1, lastError)
     }
 
     SessionDownloader {
@@ -58,8 +69,12 @@ Item {
     // Read from the filesystem itself: the bound copy may not have caught up yet.
     function onFilesystemStatus() {
         var now = filesystem.status
-        if (LogFiles.forgetsScan(now))
+        if (LogFiles.forgetsScan(now)) {
             scanFinished = false
+            // The logger went away mid-walk: no download will finish to move it on.
+            if (newDownloads.running)
+                newDownloads.stop()
+        }
         // The fill level comes with the statistics; ask for fresh ones whenever the mount settles.
         if (now === LogFiles.Mounted)
             firmware.sendGetStats()
@@ -92,14 +107,14 @@ Item {
 
     function startDownload(session, path) {
         filesystem.cancelOperation()
-        var permanents = firmware.permanents256
         // A fresh map: nothing of an earlier download's metadata belongs to this session.
         var meta = {}
-        meta["Logger Serial"] = permanents.length > 0 ? firmware.qmlToString(permanents[0]) : ""
+        meta["Logger Serial"] = serial
         meta["Logger Device Name"] = firmware.deviceName
         meta["Logger Job Name"] = session.filename
         downloader.pulseLog.metaData = meta
         savePath = path
+        downloadingSession = session
         downloader.beginDownload(session)
     }
 
@@ -119,17 +134,25 @@ Item {
 
     function onDownloadFinished(success, error) {
         var path = savePath
+        var session = downloadingSession
         savePath = ""
+        downloadingSession = null
+        var ok = false
         if (!success) {
             message(-1, error)
         } else if (path !== "") {
             // Never over an existing file: a free name, or nothing at all.
             var target = host.findUnusedFileName(path)
-            var ok = target !== "" && downloader.pulseLog.saveRaw(target)
+            ok = target !== "" && downloader.pulseLog.saveRaw(target)
             var m = LogFiles.savedMessage(ok, target !== "" ? host.filenameFromFile(target) : host.filenameFromFile(path))
             message(m[0], m[1])
+            if (ok && session && serial !== "")
+                registry.recordSaved(serial, session, target)
         }
-        filesystem.beginScanningSessions()
+        if (newDownloads.running)
+            newDownloads.sessionEnded(ok)
+        else
+            filesystem.beginScanningSessions()
     }
 
     function askClear() {
@@ -172,6 +195,11 @@ Item {
     StackView.onActivated: {
         if (downloader.downloading && savePath === "")
             downloader.cancelDownload()
+    }
+
+    // The arguments besides the session only make the binding follow the records and the times.
+    function savedPath(session, revision, dates) {
+        return serial !== "" ? registry.savedPath(serial, session) : ""
     }
 
     Component.onCompleted: if (ready) holdLogger(true)
@@ -218,9 +246,26 @@ Item {
             Button {
                 objectName: "clearFilesButton"
                 text: "Clear Files"
-                enabled: screen.ready && LogFiles.clearEnabled(screen.status, screen.clearing)
+                enabled: screen.ready && !newDownloads.running && LogFiles.clearEnabled(screen.status, screen.clearing)
                 onClicked: screen.askClear()
             }
+        }
+
+        DownloadNewPanel {
+            id: newDownloads
+            objectName: "downloadNew"
+            pixelScale: screen.pixelScale
+            canStart: screen.ready && LogFiles.newDownloadEnabled(screen.status, screen.scanFinished, screen.serial)
+            newCount: canStart && registry.revision >= 0 ? registry.newSessions(screen.serial, screen.sessions).length : 0
+            onStartRequested: start(registry.newSessions(screen.serial, screen.sessions))
+            onDownloadRequested: screen.startDownload(session, screen.fullPath(session))
+            onCancelRequested: {
+                screen.savePath = ""
+                downloader.cancelDownload()
+                filesystem.cancelOperation()
+            }
+            onWalkFinished: filesystem.beginScanningSessions()
+            Layout.fillWidth: true
         }
 
         ProgressBar {
@@ -248,7 +293,8 @@ Item {
                 fileName: screen.fileName(modelData)
                 dateText: modelData.dateString
                 sizeText: LogFiles.sizeText(modelData.filesize)
-                actionsEnabled: LogFiles.openEnabled(screen.status)
+                savedPath: screen.savedPath(modelData, registry.revision, modelData.dateString)
+                actionsEnabled: LogFiles.openEnabled(screen.status) && !newDownloads.running
                 onOpenRequested: screen.openSession(modelData)
                 onSaveRequested: screen.saveSession(modelData)
             }

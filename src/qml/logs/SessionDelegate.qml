@@ -11,6 +11,8 @@ ItemDelegate {
     property string dateText
     property string sizeText
     property bool actionsEnabled
+    // Where this session was saved before ("" when it never was, or the logger reused its place).
+    property string savedPath
 
     signal openRequested()
     signal saveRequested()
@@ -19,10 +21,16 @@ ItemDelegate {
 
     contentItem: RowLayout {
         spacing: 12 * row.pixelScale
+        // A session saved before shows a check instead of the record mark; hovering names the file.
         Image {
-            source: "qrc:/icons/record.svg"
+            objectName: "sessionMark"
+            readonly property bool saved: row.savedPath !== ""
+            source: saved ? "qrc:/icons/check.svg" : "qrc:/icons/record.svg"
             sourceSize.width: 20 * row.pixelScale
             sourceSize.height: 20 * row.pixelScale
+            ToolTip.visible: saved && savedHover.hovered
+            ToolTip.text: "Saved as " + row.savedPath
+            HoverHandler { id: savedHover }
         }
         Label {
             objectName: "sessionFileName"
