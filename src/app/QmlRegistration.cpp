@@ -21,6 +21,7 @@
 #include "StmBootLoader.h"
 #include "TarrowindFirmware.h"
 #include "TarrowindLogger.h"
+#include "VariablesBackup.h"
 #include "WrappedDecider.h"
 #include "WrappedEllipticalDecider.h"
 
@@ -81,6 +82,7 @@ void registerQmlTypes()
     registerCreatable<SessionDownloader>("SessionDownloader");
     registerUncreatable<RemoteFilesystemSession>("RemoteFilesystemSession", "Uncreatable");
     registerCreatable<FirmwareMeta>("FirmwareMeta");
+    registerCreatable<VariablesBackup>("VariablesBackup");
     qmlRegisterUncreatableMetaObject(Network::staticMetaObject, kUri, 1, 0, "Network",
                                      QStringLiteral("Error: only enums"));
 }
