@@ -8,6 +8,7 @@ import "Variables.js" as Variables
 // The logger's persistent variables: edited here, written and saved on the logger together.
 Flickable {
     id: screen
+    objectName: "variablesScreen"
 
     property TarrowindLogger logger: globals.tarrowindLogger
     property real pixelScale: globals.pixelScale
