@@ -22,6 +22,7 @@
 #include "StmBootLoader.h"
 #include "TarrowindFirmware.h"
 #include "TarrowindLogger.h"
+#include "VariablesBackup.h"
 #include "WrappedDecider.h"
 #include "WrappedEllipticalDecider.h"
 
@@ -83,6 +84,7 @@ void registerQmlTypes()
     registerUncreatable<RemoteFilesystemSession>("RemoteFilesystemSession", "Uncreatable");
     registerCreatable<SavedSessionRegistry>("SavedSessionRegistry");
     registerCreatable<FirmwareMeta>("FirmwareMeta");
+    registerCreatable<VariablesBackup>("VariablesBackup");
     qmlRegisterUncreatableMetaObject(Network::staticMetaObject, kUri, 1, 0, "Network",
                                      QStringLiteral("Error: only enums"));
 }

@@ -3,6 +3,7 @@
 #include "LoggerConnection.h"
 #include "Network.h"
 #include "TarrowindFirmware.h"
+#include "VariablesBackup.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -248,6 +249,26 @@ int runInfo(const QCommandLineParser &args)
     return 0;
 }
 
+// "vars --backup FILE" and "vars --restore FILE": the user interface's backup, run to its end.
+int runBackupOrRestore(LoggerConnection &c, bool restore, const QString &file)
+{
+    VariablesBackup backup;
+    backup.setFirmware(c.firmware());
+    if (restore)
+        backup.beginRestore(file);
+    else
+        backup.beginBackup(file);
+    // Each request expires on its own and a lost logger ends the operation; the bound only
+    // guards against a client that never reports.
+    if (!Cli::waitFor([&backup] { return !backup.busy(); }, 6 * kRequestWaitMs))
+        return Cli::fail(QStringLiteral("the %1 did not finish").arg(restore ? QStringLiteral("restore")
+                                                                            : QStringLiteral("backup")));
+    if (backup.status() != VariablesBackup::Status_Succeeded)
+        return Cli::fail(backup.resultText());
+    Cli::print(backup.resultText() + QLatin1Char('\n'));
+    return 0;
+}
+
 int runVars(const QCommandLineParser &args)
 {
     LoggerConnection::Options o;
@@ -255,9 +276,21 @@ int runVars(const QCommandLineParser &args)
     if (!connectionOnly(args, &o, &error))
         return Cli::fail(error);
     const bool json = args.isSet(QStringLiteral("json"));
+    const bool backup = args.isSet(QStringLiteral("backup"));
+    const bool restore = args.isSet(QStringLiteral("restore"));
+    if (backup && restore)
+        return Cli::fail(QStringLiteral("vars takes --backup FILE or --restore FILE, not both"));
+    if ((backup || restore) && json)
+        return Cli::fail(QStringLiteral("--json lists the variables; it does not go with --backup or --restore"));
+    const QString file = args.value(restore ? QStringLiteral("restore") : QStringLiteral("backup"));
+    if ((backup || restore) && file.isEmpty())
+        return Cli::fail(QStringLiteral("--%1 needs a file name").arg(restore ? QStringLiteral("restore")
+                                                                              : QStringLiteral("backup")));
     LoggerConnection c;
     if (!c.open(o, &error))
         return Cli::fail(error);
+    if (backup || restore)
+        return runBackupOrRestore(c, restore, file);
     const TarrowindFirmware &fw = *c.firmware();
 
     if (json) {
@@ -462,9 +495,18 @@ std::vector<CliCommand> protocolCommands()
         {QStringLiteral("info"), QStringLiteral("--port PORT info [--json] [--timeout S]"),
          QStringLiteral("identify the logger: identity, clock and skew, statistics"),
          connection + QList<QCommandLineOption>{Cli::jsonOption()}, runInfo},
-        {QStringLiteral("vars"), QStringLiteral("--port PORT vars [--json] [--timeout S]"),
-         QStringLiteral("list the logger's temporary, persistent and permanent variables"),
-         connection + QList<QCommandLineOption>{Cli::jsonOption()}, runVars},
+        {QStringLiteral("vars"),
+         QStringLiteral("--port PORT vars [--json | --backup FILE | --restore FILE] [--timeout S]"),
+         QStringLiteral("list the logger's variables, or back up or restore its persistent ones"),
+         connection + QList<QCommandLineOption>{
+                          Cli::jsonOption(),
+                          Cli::option({QStringLiteral("backup")}, QStringLiteral("FILE"),
+                                      QStringLiteral("save every persistent variable and the logger's identity to FILE")),
+                          Cli::option({QStringLiteral("restore")}, QStringLiteral("FILE"),
+                                      QStringLiteral("write FILE's variables to the logger, read them back and save "
+                                                     "them; refused for another model or an unknown variable")),
+                      },
+         runVars},
         {QStringLiteral("set-var"), QStringLiteral("--port PORT set-var NAME VALUE [--save] [--timeout S]"),
          QStringLiteral("write a temporary or persistent variable (a number, or text for the 256-bit ones)"),
          connection + QList<QCommandLineOption>{save}, runSetVar},

@@ -1,7 +1,8 @@
 // The screens of the real program against the virtual logger under an X server (xvfb-run):
-// the home screen shows and copies the connected logger's identity, the variables screen
-// changes and saves persistent variables, and the flash tool writes a firmware file made by
-// tarrowind-cli while refusing a damaged one. What the logger holds is read from its ground
+// the home screen shows and copies the connected logger's identity, the flash tool offers a
+// variables backup while the firmware still answers, writes a firmware file made by
+// tarrowind-cli while refusing a damaged one, and the variables screen restores that backup
+// and changes and saves persistent variables. What the logger holds is read from its ground
 // truth; screenshots stay under the build folder.
 
 #include "HookClient.h"
@@ -40,6 +41,7 @@ private:
     QJsonObject groundTruth();
     QString buildFirmware(const QByteArray &payload, const QString &name);
     QString shot(const QString &name) const { return m_artifacts + QLatin1Char('/') + name; }
+    QString backupFile() const { return m_dir.filePath(QStringLiteral("before-flash.json")); }
 
     QTemporaryDir m_dir;
     QString m_artifacts;
@@ -155,6 +157,14 @@ void ScreensEndToEndTest::variablesAreWrittenAndSaved()
                                           "&& testHook.find('field_deviceName').text === globals.tarrowindLogger.firmware.deviceName"),
                            20000));
     QVERIFY(m_hook.waitForText(QStringLiteral("dirty_deviceName"), QString(), 20000));
+    // The backup made before the flash goes back onto the logger.
+    m_hook.eval(QStringLiteral("testHook.find('variablesScreen').backup.beginRestore(%1)")
+                    .arg(HookClient::literal(QUrl::fromLocalFile(backupFile()).toString())));
+    QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('backupResultText').text.indexOf('Restored the 18') === 0"),
+                           30000));
+    m_hook.eval(QStringLiteral("var s = testHook.find('variablesScreen'); s.contentY = Math.max(0, s.contentHeight - s.height)"));
+    QVERIFY(m_hook.grab(shot(QStringLiteral("variables-restored.png"))));
+    m_hook.eval(QStringLiteral("testHook.find('variablesScreen').contentY = 0"));
     m_hook.eval(QStringLiteral("testHook.find('field_deviceName').text = 'Pump House 7'"));
     m_hook.eval(QStringLiteral("testHook.find('field_pulseDuration').text = '2.5'"));
     QCOMPARE(m_hook.text(QStringLiteral("dirty_deviceName")), QStringLiteral("*"));
@@ -178,7 +188,20 @@ void ScreensEndToEndTest::variablesAreWrittenAndSaved()
 void ScreensEndToEndTest::flashToolRefusesADamagedFile()
 {
     m_hook.eval(QStringLiteral("globals.globalTrigger('logger.flashutility')"));
+    // The logger still answers: the way to the flash tool first offers a backup, and a backup
+    // that succeeds goes on to the tool.
+    QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('flashBackupOffer') !== null "
+                                          "&& testHook.find('flashBackupOffer').opened"), 20000));
+    QVERIFY(m_hook.grab(shot(QStringLiteral("flash-backup-offer.png"))));
+    m_hook.eval(QStringLiteral("testHook.find('flashBackupOffer').backupTo(%1)").arg(HookClient::literal(backupFile())));
     QVERIFY(m_hook.waitFor(QStringLiteral("appLoader.item.currentScreen.headerTitle === 'Flash Utility'"), 20000));
+    QFile backup(backupFile());
+    QVERIFY(backup.open(QIODevice::ReadOnly));
+    const QJsonObject saved = QJsonDocument::fromJson(backup.readAll()).object();
+    QCOMPARE(saved.value(QStringLiteral("logger")).toObject().value(QStringLiteral("serialNumber")).toString(),
+             groundTruth().value(QStringLiteral("serialNumber")).toString());
+    QCOMPARE(saved.value(QStringLiteral("persistents256")).toObject().value(QStringLiteral("DeviceName_UserString")),
+             groundTruth().value(QStringLiteral("persistents256")).toArray().at(0));
     QVERIFY(m_hook.waitForText(QStringLiteral("serialStatusTitle"), QStringLiteral("Logger in bootloader"), 90000));
     m_hook.eval(QStringLiteral("appLoader.item.currentScreen.loadFile(%1)").arg(HookClient::literal(m_damagedFile)));
     QVERIFY(m_hook.waitForText(QStringLiteral("fileChoiceState"), QStringLiteral("(Checksum failure)"), 20000));

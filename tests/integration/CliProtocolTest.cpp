@@ -445,6 +445,41 @@ TEST_F(CliProtocol, RefusedAndUnansweredWritesEndWithTheReason)
     EXPECT_EQ(held(int(PersistentName16::PulseOutput_Enable)), 1);
 }
 
+TEST_F(CliProtocol, VarsBackupAndRestoreThroughTheCommandLine)
+{
+    startLogger();
+    const QString file = dir.filePath(QStringLiteral("vars.json"));
+    Result r = runOnLogger({"vars", "--backup", file});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QString serial = device([](VirtualLogger &d) { return d.serialNumber(); });
+    EXPECT_EQ(r.out, "Saved the 18 persistent variables of logger #" + serial + " to " + file + ".\n");
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray saved = f.readAll();
+    EXPECT_EQ(QJsonDocument::fromJson(saved).object().value("logger").toObject().value("serialNumber").toString(), serial);
+
+    r = runOnLogger({"set-var", "PulseOutput_Divider", "9", "--save"});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    r = runOnLogger({"vars", "--restore", file});
+    ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.startsWith("Restored the 18 persistent variables")) << r.out.toStdString();
+    EXPECT_EQ(device([](VirtualLogger &d) { return d.persistent16(int(PersistentName16::PulseOutput_Divider)); }), 1);
+
+    // A refusal is one line, and the logger keeps what it has.
+    QByteArray otherModel = saved;
+    otherModel.replace("ModelType_Tarrowind3X", "ModelType_Unset");
+    const QString other = dir.filePath(QStringLiteral("other.json"));
+    QFile o(other);
+    ASSERT_TRUE(o.open(QIODevice::WriteOnly));
+    o.write(otherModel);
+    o.close();
+    const uint64_t writes = sim->requestCount(Network::C2S_WritePersistent16);
+    expectOneLineFailure(runOnLogger({"vars", "--restore", other}), "model ModelType_Unset");
+    EXPECT_EQ(sim->requestCount(Network::C2S_WritePersistent16), writes);
+    expectOneLineFailure(runOnLogger({"vars", "--backup", file, "--restore", file}), "not both");
+    expectOneLineFailure(runOnLogger({"vars", "--restore", file, "--json"}), "--json");
+}
+
 TEST_F(CliProtocol, SyncClockSetsTheLoggerToHostTime)
 {
     VirtualLoggerConfig config;

@@ -144,7 +144,11 @@ ApplicationWindow {
             openPopup(route.document, route.properties)
             break
         case "screen":
-            pushScreen(route.document, {})
+            var offer = Navigation.offerBefore(route, globals.firmwareReady)
+            if (offer !== "")
+                openPopup(offer, {})
+            else
+                pushScreen(route.document, {})
             break
         }
     }

@@ -3,7 +3,8 @@
 // the shared state acts on the "state" ones (capture), screens on their own triggers.
 //   dialog: a settings-type dialog titled `title` around `document`
 //   popup:  a dialog document shown as it is, with `properties`
-//   screen: `document` pushed on the screen stack
+//   screen: `document` pushed on the screen stack; with `offer`, that popup is shown first
+//           while the logger's firmware answers (it decides whether to go on)
 //   window: handled by the window itself (`action`)
 
 var routes = {
@@ -13,7 +14,8 @@ var routes = {
     "settings.general": { kind: "dialog", title: "Software Settings", document: "GeneralConfigScreen.qml" },
     "logger.variables": { kind: "dialog", title: "Logger Variables", document: "VariablesScreen.qml" },
     "logger.stats": { kind: "dialog", title: "Logger Stats", document: "StatsListView.qml" },
-    "logger.flashutility": { kind: "screen", document: "FlashUtilityScreen.qml" },
+    "logger.flashutility": { kind: "screen", document: "FlashUtilityScreen.qml", offer: "FlashBackupOffer.qml" },
+    "logger.flashutility.now": { kind: "screen", document: "FlashUtilityScreen.qml" },
     "action.asksync": { kind: "popup", document: "ClockSyncDialog.qml", properties: {} },
     "action.askeepromfix": { kind: "popup", document: "AdapterUpdateDialog.qml", properties: {} },
     "action.showEepromSuccess": { kind: "popup", document: "AdapterResultDialog.qml", properties: { success: true } },
@@ -25,4 +27,10 @@ var routes = {
 // The route of a trigger, or null for triggers the window does not know.
 function route(triggerId) {
     return routes.hasOwnProperty(triggerId) ? routes[triggerId] : null
+}
+
+// The popup to show before a screen route's document, or "" to push the document at once: the
+// offer to back up the variables before the flash tool needs a logger whose firmware answers.
+function offerBefore(route, firmwareReady) {
+    return route && route.kind === "screen" && route.offer && firmwareReady ? route.offer : ""
 }

@@ -132,3 +132,10 @@ function field(key) {
             return fields[i]
     return null
 }
+
+// The name a variables backup is offered under: the logger's serial number (or, without one,
+// its unique ID), with characters that do not belong in file names replaced by underscores.
+function backupFileName(serialNumber, uniqueId) {
+    var id = serialNumber ? String(serialNumber) : uniqueId ? String(uniqueId) : "logger"
+    return "variables_" + id.replace(/[^A-Za-z0-9_-]/g, "_") + ".json"
+}

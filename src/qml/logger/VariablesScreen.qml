@@ -1,15 +1,20 @@
 import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
+import Qt.labs.platform 1.1 as Platform
 import localdev 1.0
 import "Variables.js" as Variables
 
 // The logger's persistent variables: edited here, written and saved on the logger together.
 Flickable {
     id: screen
+    objectName: "variablesScreen"
 
     property TarrowindLogger logger: globals.tarrowindLogger
     property real pixelScale: globals.pixelScale
+    property QtObject host: globals.host
+    property string backupFolder: globals.settings.logSettings.folder
+    property VariablesBackup backup: VariablesBackup { firmware: screen.firmware }
 
     readonly property TarrowindFirmware firmware: logger.firmware
     readonly property bool ready: firmware.connectionState === TarrowindFirmware.ConnectionState_Ready
@@ -26,6 +31,8 @@ Flickable {
     }
     readonly property bool anyDirty: rows.some(function (r) { return r.dirty })
     readonly property bool allValid: rows.every(function (r) { return r.valid })
+    readonly property string serialNumber: firmware.permanents256.length > 0
+                                           ? firmware.qmlToString(firmware.permanents256[0]) : ""
 
     // Writes every field into the logger's lists (only changed values go out) and makes them
     // permanent; nothing is written while any entry cannot be stored.
@@ -123,5 +130,68 @@ Flickable {
                 }
             }
         }
+
+        // Every persistent variable to a file and back, e.g. around a firmware update or onto
+        // a replacement logger.
+        GroupBox {
+            title: "Backup"
+            Layout.alignment: Qt.AlignHCenter
+            Layout.preferredWidth: fieldColumn.implicitWidth + leftPadding + rightPadding
+
+            ColumnLayout {
+                anchors.left: parent.left
+                anchors.right: parent.right
+                RowLayout {
+                    Button {
+                        objectName: "backupButton"
+                        text: "Back Up..."
+                        enabled: screen.ready && !screen.backup.busy
+                        onClicked: backupDialog.open()
+                    }
+                    Button {
+                        objectName: "restoreButton"
+                        text: "Restore..."
+                        enabled: screen.ready && !screen.backup.busy
+                        onClicked: restoreDialog.open()
+                    }
+                    BusyIndicator {
+                        running: screen.backup.busy
+                        visible: running
+                        Layout.preferredHeight: 32 * screen.pixelScale
+                        Layout.preferredWidth: 32 * screen.pixelScale
+                    }
+                }
+                Label {
+                    objectName: "backupResultText"
+                    visible: text !== ""
+                    text: screen.backup.busy ? "" : screen.backup.resultText
+                    color: screen.backup.status === VariablesBackup.Status_Succeeded ? "#66bb6a" : "#ef5350"
+                    wrapMode: Text.Wrap
+                    Layout.fillWidth: true
+                }
+            }
+        }
+    }
+
+    Platform.FileDialog {
+        id: backupDialog
+        title: "Back up the logger's variables"
+        fileMode: Platform.FileDialog.SaveFile
+        nameFilters: ["Variables backup (*.json)", "All files (*)"]
+        defaultSuffix: "json"
+        folder: screen.host ? screen.host.urlFromLocalFile(screen.backupFolder) : ""
+        currentFile: screen.host
+                     ? screen.host.urlFromLocalFile(screen.backupFolder + "/"
+                                                    + Variables.backupFileName(screen.serialNumber, screen.firmware.uniqueId))
+                     : ""
+        onAccepted: screen.backup.beginBackup(file)
+    }
+    Platform.FileDialog {
+        id: restoreDialog
+        title: "Restore the logger's variables"
+        fileMode: Platform.FileDialog.OpenFile
+        nameFilters: ["Variables backup (*.json)", "All files (*)"]
+        folder: screen.host ? screen.host.urlFromLocalFile(screen.backupFolder) : ""
+        onAccepted: screen.backup.beginRestore(file)
     }
 }

@@ -8,6 +8,7 @@ import "qrc:/AdapterRepair.js" as AdapterRepair
 import "qrc:/WindowRules.js" as WindowRules
 import "qrc:/MenuTree.js" as MenuTree
 import "qrc:/SerialStatus.js" as SerialStatus
+import "qrc:/Navigation.js" as Navigation
 
 // The decisions the window and the shared state take, as tables.
 TestCase {
@@ -149,6 +150,18 @@ TestCase {
         var capturing = MenuTree.menuList(true, true, [])
         compare(capturing[2].children[0].text, "Sto&p and Save")
         compare(capturing[2].children[1].enabled, true)
+    }
+
+    // The flash tool takes the logger into its bootloader at once: the backup offer comes
+    // first, and only while the firmware answers; the offer's own way on does not ask again.
+    function test_backupOfferedBeforeTheFlashTool() {
+        var flash = Navigation.route("logger.flashutility")
+        compare(Navigation.offerBefore(flash, true), "FlashBackupOffer.qml")
+        compare(Navigation.offerBefore(flash, false), "")
+        var now = Navigation.route("logger.flashutility.now")
+        compare(now.document, flash.document)
+        compare(Navigation.offerBefore(now, true), "")
+        compare(Navigation.offerBefore(Navigation.route("logger.variables"), true), "")
     }
 
     function statusOf(overrides) {

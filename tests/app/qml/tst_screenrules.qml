@@ -193,6 +193,13 @@ TestCase {
         compare(Variables.commitLists({ divider: "0", deviceName: "x" }, p16, texts), null)
     }
 
+    function test_backupFileName() {
+        compare(Variables.backupFileName("TW3X-083438", "8351"), "variables_TW3X-083438.json")
+        compare(Variables.backupFileName("Nord: 7/b", ""), "variables_Nord__7_b.json")
+        compare(Variables.backupFileName("", "8351362E"), "variables_8351362E.json")
+        compare(Variables.backupFileName("", ""), "variables_logger.json")
+    }
+
     function test_stats() {
         var rows = Stats.rows({ cpuFrequency: 320, zzFuture: 5, uptimeNanos: 90061.5e9, flashStatus: 1,
                                 flashPercentUsed: 32768, genericErrorCount: 1234567, largestMagBacklog: 128,
