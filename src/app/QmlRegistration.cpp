@@ -19,6 +19,7 @@
 #include "SessionDownloader.h"
 #include "SoftwareRenderer.h"
 #include "StmBootLoader.h"
+#include "SupportBundleWriter.h"
 #include "TarrowindFirmware.h"
 #include "TarrowindLogger.h"
 #include "WrappedDecider.h"
@@ -67,6 +68,7 @@ void registerQmlTypes()
     registerCreatable<FileRecording>("FileRecording");
     registerCreatable<RecordingPlayback>("RecordingPlayback");
     registerCreatable<Runtime>("Runtime");
+    registerCreatable<SupportBundleWriter>("SupportBundleWriter");
     registerCreatable<SoftwareRenderer>("SoftwareRenderer");
     registerUncreatable<WrappedDecider>("WrappedDecider", "Abstract");
     registerCreatable<WrappedEllipticalDecider>("WrappedEllipticalDecider");

@@ -1,6 +1,7 @@
 #include "AbstractSerialPort.h"
 
 #include "SerialMetatypes.h"
+#include "SerialTrafficRing.h"
 
 #include <QDebug>
 #include <QMetaObject>
@@ -335,6 +336,7 @@ void AbstractSerialPort::readerLoop()
         if (got == 0)
             continue;
         got = std::min<quint64>(got, kReadChunkSize);
+        SerialTrafficRing::instance().record(SerialTrafficRing::Received, chunk, qint64(got));
 
         bool overflow = false;
         {
@@ -384,7 +386,9 @@ void AbstractSerialPort::writerLoop()
                 postWorkerError(WriteError);
                 return;
             }
-            offset += size_t(std::min<quint64>(written, quint64(bytes)));
+            const size_t sent = size_t(std::min<quint64>(written, quint64(bytes)));
+            SerialTrafficRing::instance().record(SerialTrafficRing::Sent, local.data() + offset, qint64(sent));
+            offset += sent;
         }
         local.clear();
 
