@@ -196,9 +196,11 @@ ApplicationWindow {
     function askSupportBundle() {
         if (supportBundle.busy)
             return
-        supportBundleDialog.currentFile = runtime.urlFromLocalFile(globals.settings.logSettings.folder + "/"
-                                                                   + WindowRules.supportBundleName(new Date()))
+        var folder = globals.settings.logSettings.folder
+        supportBundleDialog.folder = runtime.urlFromLocalFile(folder)
         supportBundleDialog.open()
+        // The widget dialog takes a selection only once it exists.
+        supportBundleDialog.currentFile = runtime.urlFromLocalFile(folder + "/" + WindowRules.supportBundleName(new Date()))
     }
 
     // The snapshot is taken here; the writer does the file work off this thread.
