@@ -5,7 +5,7 @@
 #include <cstdio>
 
 SerialTrafficRing::SerialTrafficRing(qint64 maxBytes, int64_t maxAgeNs)
-    : m_maxBytes(std::max<qint64>(maxBytes, 1)), m_maxAgeNs(std::max<int64_t>(maxAgeNs, 0))
+    : m_maxBytes(std::max<qint64>(maxBytes, kChunkOverhead + 1)), m_maxAgeNs(std::max<int64_t>(maxAgeNs, 0))
 {
 }
 
@@ -31,13 +31,15 @@ void SerialTrafficRing::record(Direction direction, const char *data, qint64 siz
     if (!data || size <= 0)
         return;
     // A chunk larger than the whole ring keeps only its newest bytes.
-    if (size > m_maxBytes) {
-        data += size - m_maxBytes;
-        size = m_maxBytes;
+    const qint64 room = m_maxBytes - kChunkOverhead;
+    if (size > room) {
+        data += size - room;
+        size = room;
     }
     Chunk chunk{timeNs, direction, QByteArray(data, int(size))};
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bytes += size;
+    m_cost += size + kChunkOverhead;
     m_chunks.push_back(std::move(chunk));
     pruneLocked(timeNs);
 }
@@ -45,8 +47,9 @@ void SerialTrafficRing::record(Direction direction, const char *data, qint64 siz
 void SerialTrafficRing::pruneLocked(int64_t nowNs)
 {
     while (!m_chunks.empty()
-           && (m_bytes > m_maxBytes || nowNs - m_chunks.front().timeNs > m_maxAgeNs)) {
+           && (m_cost > m_maxBytes || nowNs - m_chunks.front().timeNs > m_maxAgeNs)) {
         m_bytes -= m_chunks.front().bytes.size();
+        m_cost -= m_chunks.front().bytes.size() + kChunkOverhead;
         m_chunks.pop_front();
     }
 }
@@ -74,11 +77,18 @@ qint64 SerialTrafficRing::byteCount() const
     return m_bytes;
 }
 
+qint64 SerialTrafficRing::chunkCount() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return qint64(m_chunks.size());
+}
+
 void SerialTrafficRing::clear()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_chunks.clear();
     m_bytes = 0;
+    m_cost = 0;
 }
 
 // Built by hand: no locale and no time zone database involved.

@@ -9,8 +9,9 @@
 
 // The last minutes of serial traffic, both directions, kept in memory so that a support bundle
 // can show what went over the line before a problem. The port's reader and writer threads
-// record every chunk they move; the ring is bounded by its payload bytes and by the chunks' age,
-// whichever bites first, dropping the oldest chunks. One lock guards it; recording is a copy of
+// record every chunk they move; the ring is bounded by its memory (the payload plus a fixed
+// allowance per chunk, so a line read a byte at a time cannot grow it past the bound either) and
+// by the chunks' age, whichever bites first, dropping the oldest chunks. One lock guards it; recording is a copy of
 // the chunk plus a push, and the formatting happens only when someone asks for it.
 class SerialTrafficRing
 {
@@ -25,6 +26,8 @@ public:
 
     static constexpr qint64 kDefaultMaxBytes = 512 * 1024;
     static constexpr int64_t kDefaultMaxAgeNs = int64_t(5) * 60 * 1000000000;
+    // What one chunk costs besides its payload (its entry, the array's header and allocation).
+    static constexpr qint64 kChunkOverhead = 64;
     // Bytes per line of the hex form.
     static constexpr int kBytesPerLine = 32;
 
@@ -41,7 +44,9 @@ public:
     // A copy of the chunks that are within both bounds at `nowNs` (or now), oldest first.
     std::deque<Chunk> snapshot() const;
     std::deque<Chunk> snapshot(int64_t nowNs) const;
+    // Payload bytes held; with kChunkOverhead per chunk, never above the bound.
     qint64 byteCount() const;
+    qint64 chunkCount() const;
     void clear();
 
     // One line per kBytesPerLine bytes of a chunk, oldest first, "\r\n" line ends:
@@ -61,4 +66,5 @@ private:
     mutable std::mutex m_mutex;
     std::deque<Chunk> m_chunks;
     qint64 m_bytes = 0;
+    qint64 m_cost = 0;
 };

@@ -24,16 +24,17 @@ QByteArray bytes(int n, char first)
 
 TEST(SerialTrafficRing, KeepsTheNewestChunksWithinBytesAndAge)
 {
-    SerialTrafficRing ring(100, 60 * kSecond);
+    constexpr qint64 kCost = 40 + SerialTrafficRing::kChunkOverhead;
+    SerialTrafficRing ring(2 * kCost, 60 * kSecond);
     ring.record(SerialTrafficRing::Sent, bytes(40, 0).constData(), 40, kT0);
     ring.record(SerialTrafficRing::Received, bytes(40, 1).constData(), 40, kT0 + kSecond);
     EXPECT_EQ(ring.byteCount(), 80);
-    // 120 bytes would exceed the bound: the oldest chunk goes, whole.
-    ring.record(SerialTrafficRing::Received, bytes(40, 2).constData(), 40, kT0 + 2 * kSecond);
+    // A third chunk would exceed the bound by one: the oldest goes, whole.
+    ring.record(SerialTrafficRing::Received, bytes(1, 2).constData(), 1, kT0 + 2 * kSecond);
     auto kept = ring.snapshot(kT0 + 2 * kSecond);
     ASSERT_EQ(kept.size(), 2u);
     EXPECT_EQ(kept.front().bytes, bytes(40, 1));
-    EXPECT_EQ(ring.byteCount(), 80);
+    EXPECT_EQ(ring.byteCount(), 41);
 
     // Exactly at the age bound a chunk stays; one nanosecond later it is gone, from the copy
     // even when nothing new was recorded, and from the ring at the next record.
@@ -43,13 +44,18 @@ TEST(SerialTrafficRing, KeepsTheNewestChunksWithinBytesAndAge)
     EXPECT_EQ(ring.byteCount(), 1);
 
     // A chunk larger than the ring keeps its newest bytes only; empty and null chunks are no-ops.
-    const QByteArray big = bytes(150, 0);
+    const QByteArray big = bytes(300, 0);
     ring.record(SerialTrafficRing::Received, big.constData(), big.size(), kT0 + 201 * kSecond);
     ring.record(SerialTrafficRing::Received, nullptr, 5, kT0 + 201 * kSecond);
     ring.record(SerialTrafficRing::Received, big.constData(), 0, kT0 + 201 * kSecond);
     kept = ring.snapshot(kT0 + 201 * kSecond);
     ASSERT_EQ(kept.size(), 1u);
-    EXPECT_EQ(kept.front().bytes, big.right(100));
+    EXPECT_EQ(kept.front().bytes, big.right(int(2 * kCost - SerialTrafficRing::kChunkOverhead)));
+
+    // A line read a byte at a time is bounded by the chunks' cost, not only their payload.
+    for (int i = 0; i < 1000; ++i)
+        ring.record(SerialTrafficRing::Received, "y", 1, kT0 + 202 * kSecond);
+    EXPECT_EQ(ring.chunkCount(), 2 * kCost / (1 + SerialTrafficRing::kChunkOverhead));
 }
 
 TEST(SerialTrafficRing, HexLinesCarryTimeDirectionAndEveryByte)
@@ -88,12 +94,13 @@ TEST(SerialTrafficRing, RecordsFromWorkerThreadsWhileCopied)
         qint64 total = 0;
         for (const auto &c : ring.snapshot()) {
             EXPECT_EQ(c.bytes.size(), 17);
-            total += c.bytes.size();
+            total += c.bytes.size() + SerialTrafficRing::kChunkOverhead;
         }
         EXPECT_LE(total, 4096);
     } while (running.load() > 0 && !HasFailure());
     reader.join();
     writer.join();
-    EXPECT_LE(ring.byteCount(), 4096);
-    EXPECT_GT(ring.byteCount(), 4096 - 17);
+    const qint64 cost = ring.byteCount() + ring.chunkCount() * SerialTrafficRing::kChunkOverhead;
+    EXPECT_LE(cost, 4096);
+    EXPECT_GT(cost, 4096 - 17 - SerialTrafficRing::kChunkOverhead);
 }
