@@ -1,15 +1,17 @@
 #pragma once
 
+#include "TarrowindFirmware.h"
+
 #include <QFutureWatcher>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QVariantMap>
 
-class TarrowindFirmware;
-
-// The user interface's "Save Support Bundle...": gathers the parts in the user interface
-// thread (a snapshot of values, no I/O) and writes the zip in the global thread pool, so the
-// window never waits for the disk. One save at a time.
+// The user interface's "Save Support Bundle...": with a logger connected it first asks for fresh
+// statistics (the exchange lands in the traffic capture too), then gathers the parts in the user
+// interface thread (a snapshot of values, no I/O) and writes the zip in the global thread pool,
+// so the window never waits for the disk. One save at a time.
 class SupportBundleWriter : public QObject
 {
     Q_OBJECT
@@ -32,9 +34,15 @@ signals:
     void finished(bool success, const QString &message);
 
 private:
+    void onPacketFinished(uint16_t requestId, TarrowindFirmware::PacketOutcome outcome);
+    void startWriting();
     void onWritten();
 
     QFutureWatcher<QString> m_watcher;
+    QPointer<TarrowindFirmware> m_firmware;
+    uint16_t m_statsRequest = 0;
     QString m_path;
+    QByteArray m_settingsJson;
+    QVariantMap m_ports;
     bool m_busy = false;
 };
