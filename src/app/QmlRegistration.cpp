@@ -20,6 +20,7 @@
 #include "SessionDownloader.h"
 #include "SoftwareRenderer.h"
 #include "StmBootLoader.h"
+#include "SupportBundleWriter.h"
 #include "TarrowindFirmware.h"
 #include "TarrowindLogger.h"
 #include "VariablesBackup.h"
@@ -69,6 +70,7 @@ void registerQmlTypes()
     registerCreatable<FileRecording>("FileRecording");
     registerCreatable<RecordingPlayback>("RecordingPlayback");
     registerCreatable<Runtime>("Runtime");
+    registerCreatable<SupportBundleWriter>("SupportBundleWriter");
     registerCreatable<SoftwareRenderer>("SoftwareRenderer");
     registerUncreatable<WrappedDecider>("WrappedDecider", "Abstract");
     registerCreatable<WrappedEllipticalDecider>("WrappedEllipticalDecider");

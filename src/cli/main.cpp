@@ -10,6 +10,7 @@
 #include "RecordingCommands.h"
 #include "RemoteFsMetatypes.h"
 #include "SerialMetatypes.h"
+#include "SupportCommands.h"
 
 #include <QCoreApplication>
 
@@ -17,7 +18,7 @@ namespace {
 // Each module lists its own commands; a new module is one more line here.
 using Module = std::vector<CliCommand> (*)();
 const Module kModules[] = {
-    protocolCommands, logCommands, deviceCommands, firmwareCommands, recordingCommands, portCommands,
+    protocolCommands, logCommands, deviceCommands, firmwareCommands, recordingCommands, portCommands, supportCommands,
 };
 
 std::vector<CliCommand> allCommands()

@@ -1,6 +1,7 @@
 #include "AbstractSerialPort.h"
 
 #include "SerialMetatypes.h"
+#include "SerialTrafficRing.h"
 
 #include <QDebug>
 #include <QMetaObject>
@@ -353,6 +354,7 @@ void AbstractSerialPort::readerLoop()
         if (got == 0)
             continue;
         got = std::min<quint64>(got, kReadChunkSize);
+        SerialTrafficRing::instance().record(SerialTrafficRing::Received, chunk, qint64(got));
 
         bool overflow = false;
         {
@@ -399,7 +401,9 @@ void AbstractSerialPort::writerLoop()
             const int bytes = int(std::min<size_t>(local.size() - offset, INT_MAX));
             quint64 written = 0;
             failed = !driver->write(local.data() + offset, bytes, &written);
-            offset += size_t(std::min<quint64>(written, quint64(bytes)));
+            const size_t sent = size_t(std::min<quint64>(written, quint64(bytes)));
+            SerialTrafficRing::instance().record(SerialTrafficRing::Sent, local.data() + offset, qint64(sent));
+            offset += sent;
         }
         local.clear();
 

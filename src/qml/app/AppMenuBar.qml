@@ -13,7 +13,18 @@ MenuBar {
 
     Component {
         id: menuComponent
-        Menu {}
+        Menu {
+            // As wide as its widest item: the style's fixed width would cut longer entries short.
+            width: {
+                var widest = implicitWidth
+                for (var i = 0; i < count; ++i) {
+                    var item = itemAt(i)
+                    if (item)
+                        widest = Math.max(widest, item.implicitWidth + leftPadding + rightPadding)
+                }
+                return widest
+            }
+        }
     }
     Component {
         id: itemComponent

@@ -104,6 +104,21 @@ ApplicationWindow {
         onAccepted: window.openLogFile(runtime.urlToLocalFile(file))
     }
 
+    Platform.FileDialog {
+        id: supportBundleDialog
+        title: "Save Support Bundle"
+        fileMode: Platform.FileDialog.SaveFile
+        nameFilters: ["Zip Files (*.zip)", "All files (*)"]
+        onAccepted: window.saveSupportBundle(runtime.urlToLocalFile(file))
+    }
+
+    SupportBundleWriter {
+        id: supportBundle
+        objectName: "supportBundleWriter"
+        onFinished: success ? globals.globalMessage(1, "Support bundle saved to " + message)
+                            : globals.globalMessage(-1, "Could not save the support bundle: " + message)
+    }
+
     Shortcut {
         sequences: ["Esc", "Back"]
         enabled: stack.depth > 1
@@ -136,6 +151,8 @@ ApplicationWindow {
                 stack.pop()
             else if (route.action === "openLog")
                 openLogDialog.open()
+            else if (route.action === "saveSupportBundle")
+                askSupportBundle()
             break
         case "dialog":
             openPopup("SettingsTypeDialog.qml", { title: route.title, document: route.document })
@@ -188,6 +205,22 @@ ApplicationWindow {
         var home = Qt.createComponent("Home.qml")
         if (home.status === Component.Ready)
             stack.push(home)
+    }
+
+    function askSupportBundle() {
+        if (supportBundle.busy)
+            return
+        var folder = globals.settings.logSettings.folder
+        supportBundleDialog.folder = runtime.urlFromLocalFile(folder)
+        supportBundleDialog.open()
+        // The widget dialog takes a selection only once it exists.
+        supportBundleDialog.currentFile = runtime.urlFromLocalFile(folder + "/" + WindowRules.supportBundleName(new Date()))
+    }
+
+    // The snapshot is taken here; the writer does the file work off this thread.
+    function saveSupportBundle(path) {
+        if (!supportBundle.save(path, globals.settings.toJson(), runtime.serialPorts, globals.tarrowindLogger.firmware))
+            globals.globalMessage(-1, "A support bundle is already being saved")
     }
 
     // A raw log in its own viewer, on top of the first screen.

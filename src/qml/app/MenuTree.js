@@ -26,9 +26,17 @@ function fixedMenus(advanced, capturing) {
     return menus
 }
 
+// Help stays the last menu, after the screen's own, where users look for it.
+function helpMenu() {
+    return { text: "&Help", children: [
+        { text: "Save Support Bundle...", icon: "", trigger: "help.supportbundle" }
+    ] }
+}
+
 function menuList(advanced, capturing, screenMenus) {
     var menus = fixedMenus(advanced, capturing)
     if (screenMenus && screenMenus.length)
         menus = menus.concat(screenMenus)
+    menus.push(helpMenu())
     return menus
 }

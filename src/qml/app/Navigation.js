@@ -10,6 +10,7 @@
 var routes = {
     "file.openlog": { kind: "window", action: "openLog" },
     "file.exit": { kind: "window", action: "exit" },
+    "help.supportbundle": { kind: "window", action: "saveSupportBundle" },
     "screen.pop": { kind: "window", action: "pop" },
     "settings.general": { kind: "dialog", title: "Software Settings", document: "GeneralConfigScreen.qml" },
     "logger.variables": { kind: "dialog", title: "Logger Variables", document: "VariablesScreen.qml" },

@@ -15,3 +15,11 @@ function pixelScale(pixelDensity) {
         return 1.0
     return Math.max(1.0, density / 3.2)
 }
+
+// The suggested name of a support bundle: the time in UTC, so names sort and never collide
+// across time zones, and no characters that file systems refuse.
+function supportBundleName(date) {
+    function two(n) { return (n < 10 ? "0" : "") + n }
+    return "TarrowindSupport_" + date.getUTCFullYear() + two(date.getUTCMonth() + 1) + two(date.getUTCDate())
+            + "_" + two(date.getUTCHours()) + two(date.getUTCMinutes()) + two(date.getUTCSeconds()) + "Z.zip"
+}

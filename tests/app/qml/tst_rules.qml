@@ -7,6 +7,7 @@ import "qrc:/ClockSync.js" as ClockSync
 import "qrc:/AdapterRepair.js" as AdapterRepair
 import "qrc:/WindowRules.js" as WindowRules
 import "qrc:/MenuTree.js" as MenuTree
+import "qrc:/Navigation.js" as Navigation
 import "qrc:/SerialStatus.js" as SerialStatus
 import "qrc:/Navigation.js" as Navigation
 
@@ -132,16 +133,26 @@ TestCase {
                 "Tarrowind Utility v0.9.86 - Viewing Log: a.rlog")
     }
 
+    function test_supportBundleName() {
+        // 23:59:59 on the last day of a year in UTC, whatever the local zone says.
+        compare(WindowRules.supportBundleName(new Date(Date.UTC(2026, 11, 31, 23, 59, 59))),
+                "TarrowindSupport_20261231_235959Z.zip")
+        compare(WindowRules.supportBundleName(new Date(Date.UTC(2027, 0, 2, 3, 4, 5))),
+                "TarrowindSupport_20270102_030405Z.zip")
+    }
+
     function texts(items) {
         return items.map(function (i) { return i.text + (i.trigger ? "=" + i.trigger : "") })
     }
     function test_menus() {
         var basic = MenuTree.menuList(false, false, null)
-        compare(texts(basic), ["&File", "&Logger"])
+        compare(texts(basic), ["&File", "&Logger", "&Help"])
+        compare(texts(basic[2].children), ["Save Support Bundle...=help.supportbundle"])
+        compare(Navigation.route("help.supportbundle").action, "saveSupportBundle")
         compare(texts(basic[1].children), ["&Variables=logger.variables", "&Flash Tool=logger.flashutility"])
 
         var advanced = MenuTree.menuList(true, false, [{ text: "&Algorithm", children: [] }])
-        compare(texts(advanced), ["&File", "&Logger", "&Capture", "&Algorithm"])
+        compare(texts(advanced), ["&File", "&Logger", "&Capture", "&Algorithm", "&Help"])
         compare(texts(advanced[1].children),
                 ["&Variables=logger.variables", "S&tats=logger.stats", "&Flash Tool=logger.flashutility"])
         compare(texts(advanced[2].children), ["Sta&rt=capture.startstop", "A&bort=capture.abort"])

@@ -66,9 +66,10 @@ TestCase {
     function test_menuBarFollowsModeAndCapture() {
         var bar = findChild(window.menuBar, "appMenuBar")
         verify(bar)
-        compare(menuTitles(bar), ["&File", "&Logger"])
+        compare(menuTitles(bar), ["&File", "&Logger", "&Help"])
+        compare(bar.menuAt(2).itemAt(0).text, "Save Support Bundle...")
         globals.settings.advanced = true
-        tryCompare(bar, "count", 3)
+        tryCompare(bar, "count", 4)
         compare(bar.menuAt(1).count, 3, "Stats in advanced mode")
         var capture = bar.menuAt(2)
         compare(capture.itemAt(0).text, "Sta&rt")
@@ -83,7 +84,7 @@ TestCase {
         tryVerify(function () { return bar.menuAt(2).itemAt(0).text === "Sta&rt" })
 
         globals.settings.advanced = false
-        tryCompare(bar, "count", 2)
+        tryCompare(bar, "count", 3)
     }
 
     function test_messagesCloseUnlessNegative() {
