@@ -9,7 +9,6 @@ import "qrc:/WindowRules.js" as WindowRules
 import "qrc:/MenuTree.js" as MenuTree
 import "qrc:/Navigation.js" as Navigation
 import "qrc:/SerialStatus.js" as SerialStatus
-import "qrc:/Navigation.js" as Navigation
 
 // The decisions the window and the shared state take, as tables.
 TestCase {
