@@ -8,7 +8,6 @@
 #include <QLocale>
 #include <algorithm>
 #include <cstring>
-#include <type_traits>
 
 using namespace Network;
 

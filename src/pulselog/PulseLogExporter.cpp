@@ -186,6 +186,26 @@ const QStringList &mm100ReservedKeys()
     };
     return keys;
 }
+// The MM100 Note: the notes, then every other field with a value as {'key':'value',...}.
+// False when there is neither.
+bool mm100Note(const QVariantMap &meta, QString *note)
+{
+    const QString notes = meta.value(QStringLiteral("Notes")).toString();
+    if (!notes.isEmpty())
+        *note += singleQuoted(notes);
+    bool firstExtra = true;
+    for (auto it = meta.constBegin(); it != meta.constEnd(); ++it) {
+        const QString value = it.value().toString();
+        if (mm100ReservedKeys().contains(it.key()) || value.isEmpty())
+            continue;
+        *note += firstExtra ? QStringLiteral(" {") : QStringLiteral(",");
+        *note += QStringLiteral("'%1':'%2'").arg(singleQuoted(it.key()), singleQuoted(value));
+        firstExtra = false;
+    }
+    if (!firstExtra)
+        *note += QLatin1Char('}');
+    return !(notes.isEmpty() && firstExtra);
+}
 }  // namespace
 
 PulseLogExporter::Readings PulseLogExporter::interpolatedReadings(const PulseLog &log,
@@ -355,24 +375,10 @@ bool PulseLogExporter::exportMM100(const PulseLog &log, const QString &filename,
     metaLine("PhoneNumber", "Customer Phone Number");
 
     QString note;
-    const QString notes = meta.value(QStringLiteral("Notes")).toString();
-    if (!notes.isEmpty())
-        note += singleQuoted(notes);
-    bool firstExtra = true;
-    for (auto it = meta.constBegin(); it != meta.constEnd(); ++it) {
-        const QString value = it.value().toString();
-        if (mm100ReservedKeys().contains(it.key()) || value.isEmpty())
-            continue;
-        note += firstExtra ? QStringLiteral(" {") : QStringLiteral(",");
-        note += QStringLiteral("'%1':'%2'").arg(singleQuoted(it.key()), singleQuoted(value));
-        firstExtra = false;
-    }
-    if (!firstExtra)
-        note += QLatin1Char('}');
-    if (notes.isEmpty() && firstExtra)
-        out.appendLiteral("Note,\r\n");
-    else
+    if (mm100Note(meta, &note))
         text(QStringLiteral("Note,\"") + note + QStringLiteral("\"\r\n"));
+    else
+        out.appendLiteral("Note,\r\n");
 
     out.appendLiteral(",\r\n");
     metaLine("Make", "Meter Make");
