@@ -82,91 +82,109 @@ void VirtualBootloader::handle(quint8 byte, QByteArray &out)
         return;
     case St::ReadCount:
         m_collect.append(char(byte));
-        if (m_collect.size() == 2) {
-            m_state = St::Command;
-            const quint8 n = quint8(m_collect[0]);
-            if (quint8(m_collect[1]) != quint8(n ^ 0xFF) || !inFlash(m_address, n + 1u)) {
-                out.append(char(kNack));
-                return;
-            }
-            out.append(char(kAck));
-            out.append(m_flash.constData() + (m_address - kFlashBase), n + 1);
-        }
+        if (m_collect.size() == 2)
+            onReadCount(out);
         return;
     case St::WriteData:
         m_collect.append(char(byte));
-        if (m_collect.size() == 1) {
+        if (m_collect.size() == 1)
             m_expected = quint8(byte) + 1 + 2;  // N, N + 1 data bytes, checksum
-            return;
-        }
-        if (m_collect.size() == m_expected) {
-            m_state = St::Command;
-            const int length = m_expected - 2;
-            quint8 x = 0;
-            for (char d : m_collect)
-                x ^= quint8(d);
-            // x now covers N, the data and the checksum: zero when the checksum matched.
-            if (x != 0 || !inFlash(m_address, quint32(length))) {
-                out.append(char(kNack));
-                return;
-            }
-            char *target = m_flash.data() + (m_address - kFlashBase);
-            for (int i = 0; i < length; ++i)
-                target[i] = char(quint8(target[i]) & quint8(m_collect[1 + i]));
-            if (m_corruptWrites)
-                target[0] = char(quint8(target[0]) ^ 0x01);
-            out.append(char(kAck));
-        }
+        else if (m_collect.size() == m_expected)
+            onWriteData(out);
         return;
     case St::EraseCount:
         m_collect.append(char(byte));
-        if (m_collect.size() == 2) {
-            m_eraseCount = quint16((quint8(m_collect[0]) << 8) | quint8(m_collect[1]));
-            if (m_eraseCount >= 0xFFF0) {
-                m_state = St::EraseSpecialChecksum;
-            } else {
-                m_state = St::ErasePages;
-                m_expected = 2 + (m_eraseCount + 1) * 2 + 1;
-            }
-        }
+        if (m_collect.size() == 2)
+            onEraseCount();
         return;
-    case St::EraseSpecialChecksum: {
-        m_state = St::Command;
-        const quint8 x = quint8(m_collect[0]) ^ quint8(m_collect[1]);
-        // Only the global mass erase exists on this single-bank part.
-        if (byte != x || m_eraseCount != 0xFFFF) {
-            out.append(char(kNack));
-            return;
-        }
-        m_flash.fill(char(0xFF));
-        out.append(char(kAck));
+    case St::EraseSpecialChecksum:
+        onEraseSpecialChecksum(byte, out);
         return;
-    }
     case St::ErasePages:
         m_collect.append(char(byte));
-        if (m_collect.size() == m_expected) {
-            m_state = St::Command;
-            quint8 x = 0;
-            for (char d : m_collect)
-                x ^= quint8(d);
-            bool valid = x == 0;
-            const int pagesEnd = m_collect.size() - 1;  // the checksum follows the pages
-            for (int i = 2; valid && i < pagesEnd; i += 2) {
-                const int page = (quint8(m_collect[i]) << 8) | quint8(m_collect[i + 1]);
-                valid = page < kPageCount;
-            }
-            if (!valid) {
-                out.append(char(kNack));
-                return;
-            }
-            for (int i = 2; i < pagesEnd; i += 2) {
-                const int page = (quint8(m_collect[i]) << 8) | quint8(m_collect[i + 1]);
-                std::memset(m_flash.data() + page * kPageSize, 0xFF, kPageSize);
-            }
-            out.append(char(kAck));
-        }
+        if (m_collect.size() == m_expected)
+            onErasePages(out);
         return;
     }
+}
+
+void VirtualBootloader::onReadCount(QByteArray &out)
+{
+    m_state = St::Command;
+    const quint8 n = quint8(m_collect[0]);
+    if (quint8(m_collect[1]) != quint8(n ^ 0xFF) || !inFlash(m_address, n + 1u)) {
+        out.append(char(kNack));
+        return;
+    }
+    out.append(char(kAck));
+    out.append(m_flash.constData() + (m_address - kFlashBase), n + 1);
+}
+
+void VirtualBootloader::onWriteData(QByteArray &out)
+{
+    m_state = St::Command;
+    const int length = m_expected - 2;
+    quint8 x = 0;
+    for (char d : m_collect)
+        x ^= quint8(d);
+    // x now covers N, the data and the checksum: zero when the checksum matched.
+    if (x != 0 || !inFlash(m_address, quint32(length))) {
+        out.append(char(kNack));
+        return;
+    }
+    char *target = m_flash.data() + (m_address - kFlashBase);
+    for (int i = 0; i < length; ++i)
+        target[i] = char(quint8(target[i]) & quint8(m_collect[1 + i]));
+    if (m_corruptWrites)
+        target[0] = char(quint8(target[0]) ^ 0x01);
+    out.append(char(kAck));
+}
+
+void VirtualBootloader::onEraseCount()
+{
+    m_eraseCount = quint16((quint8(m_collect[0]) << 8) | quint8(m_collect[1]));
+    if (m_eraseCount >= 0xFFF0) {
+        m_state = St::EraseSpecialChecksum;
+    } else {
+        m_state = St::ErasePages;
+        m_expected = 2 + (m_eraseCount + 1) * 2 + 1;
+    }
+}
+
+void VirtualBootloader::onEraseSpecialChecksum(quint8 byte, QByteArray &out)
+{
+    m_state = St::Command;
+    const quint8 x = quint8(m_collect[0]) ^ quint8(m_collect[1]);
+    // Only the global mass erase exists on this single-bank part.
+    if (byte != x || m_eraseCount != 0xFFFF) {
+        out.append(char(kNack));
+        return;
+    }
+    m_flash.fill(char(0xFF));
+    out.append(char(kAck));
+}
+
+void VirtualBootloader::onErasePages(QByteArray &out)
+{
+    m_state = St::Command;
+    quint8 x = 0;
+    for (char d : m_collect)
+        x ^= quint8(d);
+    bool valid = x == 0;
+    const int pagesEnd = m_collect.size() - 1;  // the checksum follows the pages
+    for (int i = 2; valid && i < pagesEnd; i += 2) {
+        const int page = (quint8(m_collect[i]) << 8) | quint8(m_collect[i + 1]);
+        valid = page < kPageCount;
+    }
+    if (!valid) {
+        out.append(char(kNack));
+        return;
+    }
+    for (int i = 2; i < pagesEnd; i += 2) {
+        const int page = (quint8(m_collect[i]) << 8) | quint8(m_collect[i + 1]);
+        std::memset(m_flash.data() + page * kPageSize, 0xFF, kPageSize);
+    }
+    out.append(char(kAck));
 }
 
 void VirtualBootloader::dispatch(quint8 code, QByteArray &out)

@@ -67,6 +67,12 @@ private:
     void handle(quint8 byte, QByteArray &out);
     void dispatch(quint8 code, QByteArray &out);
     void onAddress(QByteArray &out);
+    // The commands' data phases, once their bytes have been collected.
+    void onReadCount(QByteArray &out);
+    void onWriteData(QByteArray &out);
+    void onEraseCount();
+    void onEraseSpecialChecksum(quint8 byte, QByteArray &out);
+    void onErasePages(QByteArray &out);
     bool inFlash(quint32 address, quint32 length) const;
 
     QByteArray m_flash;

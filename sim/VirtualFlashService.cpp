@@ -317,127 +317,145 @@ std::vector<VirtualFlashService::Reply> VirtualFlashService::handleLocked(const 
     const uint16_t type = getU16(packet, 0);
     const uint16_t requestId = getU16(packet, 6);
 
-    auto readStatus = [this](uint32_t page, bool inRangeAddress) {
-        if (!inRangeAddress)
-            return uint16_t(Network::ReadStatus::BadRequest);
-        if (busyLocked())
-            return uint16_t(Network::ReadStatus::Busy);
-        return uint16_t(m_flash->pageStatus(page));
-    };
-    auto valid = [](uint16_t status) { return dataValid(PageStatus(status)); };
-
     switch (type) {
-    case Network::C2S_FlashGetState: {
+    case Network::C2S_FlashGetState:
         out.push_back({Network::encodePacket(Network::S2C_FlashGetStateResult, requestId, m_writer->stateExport()), 0});
         break;
-    }
     case Network::C2S_FlashRead528:
-    case Network::C2S_FlashReadLz528: {
-        if (packet.size() < int(sizeof(Network::C2S_FlashRead528Packet)))
+    case Network::C2S_FlashReadLz528:
+        if (!readSectorLocked(packet, type, requestId, patchLevel, &out))
             return out;
-        const bool lz = type == Network::C2S_FlashReadLz528;
-        if (lz && patchLevel < kFirstLzSectorPatch)
+        break;
+    case Network::C2S_FlashReadPage:
+        if (!readPageLocked(packet, requestId, patchLevel, &out))
             return out;
-        const uint32_t sector = getU32(packet, 8);
-        const bool ok = sector < VirtualFlash::kSectorCount;
-        if (ok && countRequest(type, requestId, sector))
-            ++m_sectorRequests[sector];
-        const uint16_t status = readStatus(sector / VirtualFlash::kSectorsPerPage, ok);
-        const QByteArray data = valid(status) ? m_flash->sector(sector) : QByteArray(VirtualFlash::kSectorSize, char(0xFF));
-        QByteArray body;
-        if (!lz) {
-            appendU32(body, sector);
-            appendU16(body, status);
-            body += data;
-            out.push_back({Network::encodePacket(Network::S2C_FlashRead528Result, requestId, body), m_timing.sectorReadMs});
-            break;
-        }
-        QByteArray bytes;
-        uint8_t compressed = 0;
-        if (valid(status)) {
-            QByteArray packed(FastLz::maxCompressedSize(data.size()), '\0');
-            const int n = FastLz::compress(1, data.constData(), data.size(), packed.data());
-            if (n > 0 && n < data.size()) {
-                bytes = packed.left(n);
-                compressed = 1;
-            } else {
-                bytes = data;
-            }
-        }
-        appendU16(body, uint16_t(bytes.size()));
-        appendU32(body, sector);
-        appendU16(body, status);
-        body.append(char(compressed));
-        body += bytes;
-        out.push_back({Network::encodePacket(Network::S2C_FlashReadLz528Result, requestId, body), m_timing.sectorReadMs});
         break;
-    }
-    case Network::C2S_FlashReadPage: {
-        if (packet.size() < int(sizeof(Network::C2S_FlashReadPagePacket)) || patchLevel <= kLastSectorOnlyPatch)
-            return out;
-        const uint32_t page = getU32(packet, 8);
-        const uint32_t next = getU32(packet, 12);
-        const uint8_t compression = uint8_t(packet[16]);
-        const bool ok = page < VirtualFlash::kPageCount;
-        if (ok && countRequest(type, requestId, page))
-            ++m_pageRequests[page];
-        const uint16_t status = readStatus(page, ok);
-        QByteArray bytes;
-        uint8_t flag = 0;
-        if (valid(status)) {
-            const QByteArray data = m_flash->page(page);
-            bytes = data;
-            if (compression != 0) {
-                const int level = compression == 2 ? 2 : 1;
-                QByteArray packed(FastLz::maxCompressedSize(data.size()), '\0');
-                const int n = FastLz::compress(level, data.constData(), data.size(), packed.data());
-                if (n > 0 && n < data.size()) {
-                    bytes = packed.left(n);
-                    flag = uint8_t(level);
-                }
-            }
-        }
-        const int delay = page == m_preparedPage ? m_timing.preparedPageMs : m_timing.pageReadMs;
-        m_preparedPage = next;
-        QByteArray body;
-        appendU16(body, uint16_t(bytes.size()));
-        appendU32(body, page);
-        appendU16(body, status);
-        body.append(char(flag));
-        body += bytes;
-        out.push_back({Network::encodePacket(Network::S2C_FlashReadPageResult, requestId, body), delay});
+    case Network::C2S_FlashCreate:
+        createLocked(requestId, &out);
         break;
-    }
-    case Network::C2S_FlashCreate: {
-        out.push_back({Network::encodePacket(Network::S2C_FlashCreateAck, requestId), 0});
-        if (busyLocked())
-            break;  // a resend while the format runs: acknowledged, not restarted
-        m_createRequestId = requestId;
-        const bool formatted = formatAfterCreate();
-        const int steps = std::max(1, m_timing.createSteps);
-        for (int i = 1; i <= steps; ++i) {
-            QByteArray progress;
-            appendU16(progress, uint16_t(65535u * uint32_t(i) / uint32_t(steps)));
-            out.push_back({Network::encodePacketWithoutId(Network::S2C_FlashCreateProgress, progress),
-                           i * m_timing.createStepMs});
-        }
-        QByteArray result;
-        appendU16(result, formatted ? 0 : 1);
-        const int total = (steps + 1) * m_timing.createStepMs;
-        out.push_back({Network::encodePacket(Network::S2C_FlashCreateResult, requestId, result), total});
-        m_busyUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);
-        break;
-    }
-    case Network::C2S_FlashCommitNow: {
+    case Network::C2S_FlashCommitNow:
         m_writer->commit();
         out.push_back({Network::encodePacket(Network::S2C_FlashCommitNowAck, requestId), 0});
         break;
-    }
     default:
         return out;
     }
     *handled = true;
     return out;
+}
+
+uint16_t VirtualFlashService::readStatusLocked(uint32_t page, bool inRangeAddress) const
+{
+    if (!inRangeAddress)
+        return uint16_t(Network::ReadStatus::BadRequest);
+    if (busyLocked())
+        return uint16_t(Network::ReadStatus::Busy);
+    return uint16_t(m_flash->pageStatus(page));
+}
+
+bool VirtualFlashService::readSectorLocked(const QByteArray &packet, uint16_t type, uint16_t requestId,
+                                           uint32_t patchLevel, std::vector<Reply> *out)
+{
+    if (packet.size() < int(sizeof(Network::C2S_FlashRead528Packet)))
+        return false;
+    const bool lz = type == Network::C2S_FlashReadLz528;
+    if (lz && patchLevel < kFirstLzSectorPatch)
+        return false;
+    const uint32_t sector = getU32(packet, 8);
+    const bool ok = sector < VirtualFlash::kSectorCount;
+    if (ok && countRequest(type, requestId, sector))
+        ++m_sectorRequests[sector];
+    const uint16_t status = readStatusLocked(sector / VirtualFlash::kSectorsPerPage, ok);
+    const bool valid = dataValid(PageStatus(status));
+    const QByteArray data = valid ? m_flash->sector(sector) : QByteArray(VirtualFlash::kSectorSize, char(0xFF));
+    QByteArray body;
+    if (!lz) {
+        appendU32(body, sector);
+        appendU16(body, status);
+        body += data;
+        out->push_back({Network::encodePacket(Network::S2C_FlashRead528Result, requestId, body), m_timing.sectorReadMs});
+        return true;
+    }
+    QByteArray bytes;
+    uint8_t compressed = 0;
+    if (valid) {
+        QByteArray packed(FastLz::maxCompressedSize(data.size()), '\0');
+        const int n = FastLz::compress(1, data.constData(), data.size(), packed.data());
+        if (n > 0 && n < data.size()) {
+            bytes = packed.left(n);
+            compressed = 1;
+        } else {
+            bytes = data;
+        }
+    }
+    appendU16(body, uint16_t(bytes.size()));
+    appendU32(body, sector);
+    appendU16(body, status);
+    body.append(char(compressed));
+    body += bytes;
+    out->push_back({Network::encodePacket(Network::S2C_FlashReadLz528Result, requestId, body), m_timing.sectorReadMs});
+    return true;
+}
+
+bool VirtualFlashService::readPageLocked(const QByteArray &packet, uint16_t requestId, uint32_t patchLevel,
+                                         std::vector<Reply> *out)
+{
+    if (packet.size() < int(sizeof(Network::C2S_FlashReadPagePacket)) || patchLevel <= kLastSectorOnlyPatch)
+        return false;
+    const uint32_t page = getU32(packet, 8);
+    const uint32_t next = getU32(packet, 12);
+    const uint8_t compression = uint8_t(packet[16]);
+    const bool ok = page < VirtualFlash::kPageCount;
+    if (ok && countRequest(Network::C2S_FlashReadPage, requestId, page))
+        ++m_pageRequests[page];
+    const uint16_t status = readStatusLocked(page, ok);
+    QByteArray bytes;
+    uint8_t flag = 0;
+    if (dataValid(PageStatus(status))) {
+        const QByteArray data = m_flash->page(page);
+        bytes = data;
+        if (compression != 0) {
+            const int level = compression == 2 ? 2 : 1;
+            QByteArray packed(FastLz::maxCompressedSize(data.size()), '\0');
+            const int n = FastLz::compress(level, data.constData(), data.size(), packed.data());
+            if (n > 0 && n < data.size()) {
+                bytes = packed.left(n);
+                flag = uint8_t(level);
+            }
+        }
+    }
+    const int delay = page == m_preparedPage ? m_timing.preparedPageMs : m_timing.pageReadMs;
+    m_preparedPage = next;
+    QByteArray body;
+    appendU16(body, uint16_t(bytes.size()));
+    appendU32(body, page);
+    appendU16(body, status);
+    body.append(char(flag));
+    body += bytes;
+    out->push_back({Network::encodePacket(Network::S2C_FlashReadPageResult, requestId, body), delay});
+    return true;
+}
+
+// The format runs in the background: progress and result are replies scheduled over its run.
+void VirtualFlashService::createLocked(uint16_t requestId, std::vector<Reply> *out)
+{
+    out->push_back({Network::encodePacket(Network::S2C_FlashCreateAck, requestId), 0});
+    if (busyLocked())
+        return;  // a resend while the format runs: acknowledged, not restarted
+    m_createRequestId = requestId;
+    const bool formatted = formatAfterCreate();
+    const int steps = std::max(1, m_timing.createSteps);
+    for (int i = 1; i <= steps; ++i) {
+        QByteArray progress;
+        appendU16(progress, uint16_t(65535u * uint32_t(i) / uint32_t(steps)));
+        out->push_back({Network::encodePacketWithoutId(Network::S2C_FlashCreateProgress, progress),
+                        i * m_timing.createStepMs});
+    }
+    QByteArray result;
+    appendU16(result, formatted ? 0 : 1);
+    const int total = (steps + 1) * m_timing.createStepMs;
+    out->push_back({Network::encodePacket(Network::S2C_FlashCreateResult, requestId, result), total});
+    m_busyUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);
 }
 
 bool VirtualFlashService::formatAfterCreate()

@@ -199,6 +199,12 @@ private:
     std::vector<Reply> handleLocked(const QByteArray &packet, uint32_t patchLevel, bool *handled);
     bool busyLocked() const;
     bool countRequest(uint16_t type, uint16_t requestId, uint32_t address);
+    // One request type each; the reads return false for a request they do not answer.
+    uint16_t readStatusLocked(uint32_t page, bool inRangeAddress) const;
+    bool readSectorLocked(const QByteArray &packet, uint16_t type, uint16_t requestId, uint32_t patchLevel,
+                          std::vector<Reply> *out);
+    bool readPageLocked(const QByteArray &packet, uint16_t requestId, uint32_t patchLevel, std::vector<Reply> *out);
+    void createLocked(uint16_t requestId, std::vector<Reply> *out);
     GroundTruth groundTruthLocked() const;
     bool formatAfterCreate();
 

@@ -238,44 +238,14 @@ void VirtualLogger::advance(int64_t nowNs)
         m_scheduled.erase(m_scheduled.begin());
     }
 
-    if (m_pending != Pending::None && m_pendingAtNs <= nowNs) {
-        const Pending what = m_pending;
-        const int64_t at = m_pendingAtNs;
-        m_pending = Pending::None;
-        if (what == Pending::Restart) {
-            boot(at, Mode::Firmware);
-        } else if (what == Pending::EnterBootloader) {
-            boot(at, Mode::Bootloader);
-        } else if (what == Pending::CalibrationDone) {
-            m_permanent16[int(PermanentName16::RtcCalibrated)] = 1;
-            debugMessage(QStringLiteral("RTC calibration done\n"), at);
-        }
-        m_now = nowNs;
-        // Output the new firmware scheduled (the boot banner) may already be due.
-        while (!m_scheduled.empty() && m_scheduled.begin()->first <= nowNs) {
-            m_output.append(m_scheduled.begin()->second);
-            m_scheduled.erase(m_scheduled.begin());
-        }
-    }
+    if (m_pending != Pending::None && m_pendingAtNs <= nowNs)
+        runPending(nowNs);
 
     if (m_mode != Mode::Firmware || nowNs < m_deafUntilNs)
         return;
 
-    if (m_learningDoneNs > 0 && m_learningDoneNs <= nowNs) {
-        m_learningDoneNs = 0;
-        // Learning needs a block pushed before; without one there is nothing to refine.
-        int32_t status = 0;
-        bool haveParameters = false;
-        for (int i = 2; i < 90; ++i)
-            haveParameters = haveParameters || m_algorithmBlock[i] != '\0';
-        if (haveParameters) {
-            status = 1;
-            m_algorithmBlock.replace(90, 4, reinterpret_cast<const char *>(&status), 4);
-            debugMessage(QStringLiteral("Learning finished\n"), nowNs);
-        } else {
-            debugMessage(QStringLiteral("Learning failed: no parameters to refine\n"), nowNs);
-        }
-    }
+    if (m_learningDoneNs > 0 && m_learningDoneNs <= nowNs)
+        finishLearning(nowNs);
 
     if (sampleStreamOn())
         produceSamples(nowNs);
@@ -287,28 +257,72 @@ void VirtualLogger::advance(int64_t nowNs)
         m_nextAnnounceNs = std::max(m_nextAnnounceNs + interval, nowNs + interval / 2);
     }
 
-    if (m_config.debugMessageIntervalMs > 0 && nowNs >= m_nextDebugNs) {
-        const int64_t up = uptimeNs(nowNs) / 1000000000;
-        const int kind = int(m_rng() % 4);
-        QString text;
-        switch (kind) {
-        case 0:
-            text = QStringLiteral("mag: %1 revolutions, backlog 0\n").arg(qint64(m_magnet.revolutions() - m_revolutionsAtBoot));
-            break;
-        case 1:
-            text = QStringLiteral("flash: commit after %1 s uptime\n").arg(up);
-            break;
-        case 2:
-            text = QStringLiteral("power: vbat %1 mV\n").arg(3600 - int(up / 3600));
-            break;
-        default:
-            text = QStringLiteral("rtc: uptime %1 s\n").arg(up);
-            break;
-        }
-        debugMessage(text, nowNs);
-        const int64_t base = int64_t(m_config.debugMessageIntervalMs) * kMs;
-        m_nextDebugNs = nowNs + base / 2 + int64_t(m_rng() % uint32_t(std::max<int64_t>(base / kMs, 1))) * kMs;
+    if (m_config.debugMessageIntervalMs > 0 && nowNs >= m_nextDebugNs)
+        sendDebugChatter(nowNs);
+}
+
+// The restart, bootloader entry or calibration end that has come due.
+void VirtualLogger::runPending(int64_t nowNs)
+{
+    const Pending what = m_pending;
+    const int64_t at = m_pendingAtNs;
+    m_pending = Pending::None;
+    if (what == Pending::Restart) {
+        boot(at, Mode::Firmware);
+    } else if (what == Pending::EnterBootloader) {
+        boot(at, Mode::Bootloader);
+    } else if (what == Pending::CalibrationDone) {
+        m_permanent16[int(PermanentName16::RtcCalibrated)] = 1;
+        debugMessage(QStringLiteral("RTC calibration done\n"), at);
     }
+    m_now = nowNs;
+    // Output the new firmware scheduled (the boot banner) may already be due.
+    while (!m_scheduled.empty() && m_scheduled.begin()->first <= nowNs) {
+        m_output.append(m_scheduled.begin()->second);
+        m_scheduled.erase(m_scheduled.begin());
+    }
+}
+
+void VirtualLogger::finishLearning(int64_t nowNs)
+{
+    m_learningDoneNs = 0;
+    // Learning needs a block pushed before; without one there is nothing to refine.
+    int32_t status = 0;
+    bool haveParameters = false;
+    for (int i = 2; i < 90; ++i)
+        haveParameters = haveParameters || m_algorithmBlock[i] != '\0';
+    if (haveParameters) {
+        status = 1;
+        m_algorithmBlock.replace(90, 4, reinterpret_cast<const char *>(&status), 4);
+        debugMessage(QStringLiteral("Learning finished\n"), nowNs);
+    } else {
+        debugMessage(QStringLiteral("Learning failed: no parameters to refine\n"), nowNs);
+    }
+}
+
+// A firmware chats on its debug channel now and then; one of four lines at random.
+void VirtualLogger::sendDebugChatter(int64_t nowNs)
+{
+    const int64_t up = uptimeNs(nowNs) / 1000000000;
+    const int kind = int(m_rng() % 4);
+    QString text;
+    switch (kind) {
+    case 0:
+        text = QStringLiteral("mag: %1 revolutions, backlog 0\n").arg(qint64(m_magnet.revolutions() - m_revolutionsAtBoot));
+        break;
+    case 1:
+        text = QStringLiteral("flash: commit after %1 s uptime\n").arg(up);
+        break;
+    case 2:
+        text = QStringLiteral("power: vbat %1 mV\n").arg(3600 - int(up / 3600));
+        break;
+    default:
+        text = QStringLiteral("rtc: uptime %1 s\n").arg(up);
+        break;
+    }
+    debugMessage(text, nowNs);
+    const int64_t base = int64_t(m_config.debugMessageIntervalMs) * kMs;
+    m_nextDebugNs = nowNs + base / 2 + int64_t(m_rng() % uint32_t(std::max<int64_t>(base / kMs, 1))) * kMs;
 }
 
 // ---- samples ----

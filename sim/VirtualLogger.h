@@ -166,6 +166,10 @@ private:
     void reply(uint16_t type, uint16_t requestId, const QByteArray &payload = QByteArray());
     void debugMessage(const QString &text, int64_t atNs);
     void produceSamples(int64_t untilNs);
+    // The parts of advance().
+    void runPending(int64_t nowNs);
+    void finishLearning(int64_t nowNs);
+    void sendDebugChatter(int64_t nowNs);
     void flushSamples();
     QByteArray statsPacket(uint16_t requestId) const;
     void resetTemporaries();

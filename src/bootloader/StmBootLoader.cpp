@@ -23,13 +23,13 @@ QByteArray bytes(std::initializer_list<quint8> list)
     return out;
 }
 
-StmBootLoader::State stateOfStep(int step)
+StmBootLoader::State stateOfStep(StmBootLoader::Step step)
 {
-    if (step == 0 || step == 10)
+    if (step == StmBootLoader::Step_NoDevice || step == StmBootLoader::Step_Released)
         return StmBootLoader::State_NoDevice;
-    if (step <= 6)
+    if (step <= StmBootLoader::Step_GetFinalAck)
         return StmBootLoader::State_Connecting;
-    if (step <= 8)
+    if (step <= StmBootLoader::Step_IdleProbe)
         return StmBootLoader::State_Ready;
     return StmBootLoader::State_Busy;
 }
@@ -61,19 +61,25 @@ void StmBootLoader::setPublicState(State state)
     emit stateChanged(state);
 }
 
-void StmBootLoader::setStep(int step)
+// The steps in which anything but an ACK is a transmission failure.
+bool StmBootLoader::expectsAck(Step step)
+{
+    return step == Step_GoAck || (step >= Step_EraseCommandAck && step <= Step_ReadAddressAck);
+}
+
+void StmBootLoader::setStep(Step step)
 {
     m_step = step;
     m_answerOverdue = false;
-    if (step == 1 || step == 2)
+    if (step == Step_FirstByteDelay || step == Step_SyncReply)
         m_failureCount = 0;
-    if (step == 0 || step == 10 || !m_device)
+    if (step == Step_NoDevice || step == Step_Released || !m_device)
         m_timeoutTimer.stop();
     else
         m_timeoutTimer.start();
     setPublicState(stateOfStep(step));
     // A state listener may already have moved the loader on (e.g. sent Go on Ready).
-    if (step == 7 && m_step == 7)
+    if (step == Step_Idle && m_step == Step_Idle)
         runDeferred();
 }
 
@@ -137,22 +143,22 @@ void StmBootLoader::setIoDevice(QIODevice *device)
             connect(m_device.data(), &QIODevice::readyRead, this, &StmBootLoader::onReadyRead);
         // A device deleted under us (its owner closed the port) counts as taken away.
         m_destroyedConnection = connect(m_device.data(), &QObject::destroyed, this, [this] { setIoDevice(nullptr); });
-        setStep(1);
+        setStep(Step_FirstByteDelay);
         m_firstByteTimer.start();
     } else {
-        setStep(0);
+        setStep(Step_NoDevice);
     }
 }
 
 void StmBootLoader::onFirstByteTimer()
 {
-    if (m_step != 1 || !m_device)
+    if (m_step != Step_FirstByteDelay || !m_device)
         return;
     // Whatever arrived before the loader spoke (the firmware's last words) is not an answer.
     if (m_device->bytesAvailable() > 0)
         m_device->readAll();
     setPublicState(State_Connecting);
-    setStep(2);
+    setStep(Step_SyncReply);
     sendSync();
 }
 
@@ -184,14 +190,14 @@ quint32 StmBootLoader::blockOffset() const
 void StmBootLoader::beginOperation(StmBootLoader::Operation operation, uint32_t maxVerifyFailures,
                                    QByteArray data)
 {
-    if (m_step == 8) {
+    if (m_step == Step_IdleProbe) {
         m_deferred = Deferred::Operation;
         m_deferredOperation = operation;
         m_deferredLimit = maxVerifyFailures;
         m_deferredData = data;
         return;
     }
-    if (m_step != 7) {
+    if (m_step != Step_Idle) {
         qWarning() << "StmBootLoader::eraseAndFlash() while not idle!";
         return;
     }
@@ -219,27 +225,52 @@ void StmBootLoader::startOperation(Operation operation, uint32_t maxVerifyFailur
     m_erasedBytes = 0;
     m_doneBytes = 0;
     m_maxVerifyFailures = maxVerifyFailures;
-    if (operation == EraseProgramVerify) {
-        setStep(11);
-        sendEraseCommand();
-    } else {
-        setStep(16);
-        sendReadCommand();
-    }
+    if (operation == EraseProgramVerify)
+        startErase();
+    else
+        startRead();
+}
+
+void StmBootLoader::startErase()
+{
+    setStep(Step_EraseCommandAck);
+    sendEraseCommand();
+}
+
+void StmBootLoader::startWrite()
+{
+    setStep(Step_WriteCommandAck);
+    sendWriteCommand();
+}
+
+void StmBootLoader::startRead()
+{
+    setStep(Step_ReadCommandAck);
+    sendReadCommand();
+}
+
+// The current block again after a mismatch, or the next one: programmed then verified, or
+// verified only.
+void StmBootLoader::startNextBlock()
+{
+    if (m_operation == EraseProgramVerify)
+        startWrite();
+    else
+        startRead();
 }
 
 void StmBootLoader::sendGo()
 {
-    if (m_step == 8) {
+    if (m_step == Step_IdleProbe) {
         m_deferred = Deferred::Go;
         return;
     }
-    if (m_step != 7 && m_step != 9) {
+    if (m_step != Step_Idle && m_step != Step_GoAck) {
         qWarning() << "StmBootLoader::sendGo() while not idle!";
         return;
     }
     qInfo() << "StmBootLoader::sendGo()";
-    setStep(9);
+    setStep(Step_GoAck);
     sendGoBytes();
     // Go is normally followed at once by a mode switch that closes the port: push it out now.
     if (m_serialPort && m_serialPort->isOpen()) {
@@ -278,10 +309,10 @@ void StmBootLoader::finishOperation(Error error, const QString &text)
         emit operationFinished(error);
         setOperationProgress(1.0f);
     }
-    if (!m_device || m_step == 0 || m_step == 10)
+    if (!m_device || m_step == Step_NoDevice || m_step == Step_Released)
         return;  // a listener took the device away
     sendSync();
-    setStep(2);
+    setStep(Step_SyncReply);
 }
 
 bool StmBootLoader::countFailure()
@@ -299,26 +330,24 @@ void StmBootLoader::transmissionFailure()
     qWarning() << "StmBootLoader onTransmissionFailure()";
     if (countFailure())
         return;
+    // The current command is repeated from its start.
     switch (m_step) {
-    case 9:
-        setStep(9);
+    case Step_GoAck:
+        setStep(Step_GoAck);
         sendGoBytes();
         break;
-    case 11:
-    case 12:
-        setStep(11);
-        sendEraseCommand();
+    case Step_EraseCommandAck:
+    case Step_ErasePageAck:
+        startErase();
         break;
-    case 13:
-    case 14:
-    case 15:
-        setStep(13);
-        sendWriteCommand();
+    case Step_WriteCommandAck:
+    case Step_WriteAddressAck:
+    case Step_WriteDataAck:
+        startWrite();
         break;
-    case 16:
-    case 17:
-        setStep(16);
-        sendReadCommand();
+    case Step_ReadCommandAck:
+    case Step_ReadAddressAck:
+        startRead();
         break;
     default:
         break;
@@ -330,31 +359,31 @@ void StmBootLoader::onTimeout()
     if (!m_device)
         return;
     switch (m_step) {
-    case 0:
-    case 1:
-    case 10:
+    case Step_NoDevice:
+    case Step_FirstByteDelay:
+    case Step_Released:
         return;
-    case 2:
+    case Step_SyncReply:
         sendSync();
         m_timeoutTimer.start();
         return;
-    case 7:
+    case Step_Idle:
         writeBytes(bytes({kSync, kSync}));
-        setStep(8);
+        setStep(Step_IdleProbe);
         return;
-    case 8:
+    case Step_IdleProbe:
         writeBytes(bytes({kSync, kSync}));
         break;
     default:
         break;
     }
     qWarning() << "StmBootLoader timeout tick";
-    const bool ackStep = m_step == 9 || (m_step >= 11 && m_step <= 17);
-    if (ackStep || m_step == 18) {
+    const bool ackStep = expectsAck(m_step);
+    if (ackStep || m_step == Step_ReadData) {
         // On a busy host the answer may be waiting already, its readyRead still queued: that
         // is no timeout.
         if (m_device->bytesAvailable() > 0) {
-            const int step = m_step;
+            const Step step = m_step;
             processAvailable();
             if (m_device && m_step == step)
                 m_timeoutTimer.start();
@@ -378,7 +407,7 @@ void StmBootLoader::onTimeout()
     if (countFailure())
         return;
     handleByte(0xFF);
-    if (m_device && m_step != 0 && m_step != 10)
+    if (m_device && m_step != Step_NoDevice && m_step != Step_Released)
         m_timeoutTimer.start();
 }
 
@@ -410,189 +439,214 @@ void StmBootLoader::processAvailable()
 
 void StmBootLoader::handleByte(quint8 byte)
 {
+    if (expectsAck(m_step)) {
+        if (byte == kAck)
+            handleAck();
+        else
+            transmissionFailure();
+        return;
+    }
     switch (m_step) {
-    case 2:
-        if (byte == kAck || byte == kNack) {
-            setStep(3);
-            sendGet();
-        } else {
-            sendSync();
-        }
+    case Step_SyncReply:
+    case Step_GetAck:
+    case Step_GetLength:
+    case Step_GetData:
+    case Step_GetFinalAck:
+        handleConnectByte(byte);
         break;
-    case 3:
-        if (byte == kAck) {
-            setStep(4);
-        } else {
-            sendGet();
-            setStep(2);
-        }
-        break;
-    case 4:
-        m_replyExpected = int(byte) + 1;
-        m_reply.clear();
-        setStep(5);
-        break;
-    case 5:
-        m_reply.append(char(byte));
-        if (m_reply.size() >= m_replyExpected) {
-            qInfo().noquote() << "StmBootLoader device version:"
-                              << QStringLiteral("0x%1").arg(quint8(m_reply[0]), 2, 16, QLatin1Char('0'));
-            QString codes;
-            for (int i = 1; i < m_reply.size(); ++i)
-                codes += QStringLiteral(" 0x%1").arg(quint8(m_reply[i]), 2, 16, QLatin1Char('0'));
-            qInfo().noquote() << "StmBootLoader device commands:" + codes;
-            setStep(6);
-        }
-        break;
-    case 6:
-        if (byte == kAck) {
-            setStep(7);
-        } else {
-            setStep(3);
-            sendGet();
-        }
-        break;
-    case 8:
+    case Step_IdleProbe:
         if (byte == kNack)
-            setStep(7);
+            setStep(Step_Idle);
         break;
-    case 9:
-        if (byte == kAck) {
-            releaseDevice();
+    case Step_ReadData:
+        handleReadDataByte(byte);
+        break;
+    default:
+        break;  // no device, the first-byte delay, idle and released ignore what arrives
+    }
+}
+
+// Sync and Get: anything unexpected goes back one step and asks again.
+void StmBootLoader::handleConnectByte(quint8 byte)
+{
+    switch (m_step) {
+    case Step_SyncReply:
+        // NACK too: the bootloader was synchronised already.
+        if (byte == kAck || byte == kNack) {
+            setStep(Step_GetAck);
+            sendGet();
         } else {
-            transmissionFailure();
-        }
-        break;
-    case 11:
-        if (byte != kAck) {
-            transmissionFailure();
-            break;
-        }
-        {
-            const int page = m_erasedBytes / kPageSize;
-            const quint8 hi = quint8(page >> 8), lo = quint8(page);
-            setStep(12);
-            writeBytes(bytes({0x00, 0x00, hi, lo, quint8(hi ^ lo)}));
-        }
-        break;
-    case 12:
-        if (byte != kAck) {
-            transmissionFailure();
-            break;
-        }
-        m_erasedBytes += kPageSize;
-        updateProgress();
-        if (m_erasedBytes < m_image.size()) {
-            setStep(11);
-            sendEraseCommand();
-        } else {
-            setStep(13);
-            sendWriteCommand();
-        }
-        break;
-    case 13:
-        if (byte != kAck) {
-            transmissionFailure();
-            break;
-        }
-        setStep(14);
-        writeBytes(addressBytes(kStartAddress + blockOffset()));
-        break;
-    case 14:
-        if (byte != kAck) {
-            transmissionFailure();
-            break;
-        }
-        {
-            QByteArray frame;
-            frame.reserve(kBlockSize + 2);
-            frame.append(char(0xFF));
-            quint8 x = 0xFF;
-            const char *block = m_image.constData() + blockOffset();
-            for (int i = 0; i < kBlockSize; ++i)
-                x ^= quint8(block[i]);
-            frame.append(block, kBlockSize);
-            frame.append(char(x));
-            setStep(15);
-            writeBytes(frame);
-        }
-        break;
-    case 15:
-        if (byte != kAck) {
-            transmissionFailure();
-            break;
-        }
-        setStep(16);
-        sendReadCommand();
-        break;
-    case 16:
-        if (byte != kAck) {
-            transmissionFailure();
-            break;
-        }
-        setStep(17);
-        writeBytes(addressBytes(kStartAddress + blockOffset()));
-        break;
-    case 17:
-        if (byte != kAck) {
-            transmissionFailure();
-            break;
-        }
-        m_replyExpected = kBlockSize + 1;
-        m_reply.clear();
-        setStep(18);
-        writeBytes(bytes({0xFF, 0x00}));
-        break;
-    case 18:
-        m_reply.append(char(byte));
-        if (m_reply.size() == 1 && byte != kAck) {
-            setStep(16);
-            sendReadCommand();
-            break;
-        }
-        if (m_reply.size() < m_replyExpected)
-            break;
-        if (QByteArray::fromRawData(m_reply.constData() + 1, kBlockSize) !=
-            QByteArray::fromRawData(m_image.constData() + blockOffset(), kBlockSize)) {
-            qWarning() << "Verify failed";
-            if (m_maxVerifyFailures != 0) {
-                const bool last = m_maxVerifyFailures == 1;
-                --m_maxVerifyFailures;
-                if (last) {
-                    finishOperation(Error_Checksum,
-                                    QStringLiteral("Too many verification failures"));
-                    break;
-                }
-            }
-            if (m_operation == EraseProgramVerify) {
-                setStep(13);
-                sendWriteCommand();
-            } else {
-                setStep(16);
-                sendReadCommand();
-            }
-            break;
-        }
-        m_doneBytes += kBlockSize;
-        if (m_doneBytes % kPageSize == 0)
-            m_failureCount = 0;
-        updateProgress();
-        if (m_doneBytes >= m_image.size()) {
-            m_image.clear();
             sendSync();
-            setOperationProgress(1.0f);
-            finishOperation(Error_None, QString());
-        } else if (m_operation == EraseProgramVerify) {
-            setStep(13);
-            sendWriteCommand();
+        }
+        break;
+    case Step_GetAck:
+        if (byte == kAck) {
+            setStep(Step_GetLength);
         } else {
-            setStep(16);
-            sendReadCommand();
+            sendGet();
+            setStep(Step_SyncReply);
+        }
+        break;
+    case Step_GetLength:
+    case Step_GetData:
+        handleGetReplyByte(byte);
+        break;
+    case Step_GetFinalAck:
+        if (byte == kAck) {
+            setStep(Step_Idle);
+        } else {
+            setStep(Step_GetAck);
+            sendGet();
         }
         break;
     default:
-        break;  // steps 0, 1, 7 and 10 ignore what arrives
+        break;
     }
+}
+
+void StmBootLoader::handleGetReplyByte(quint8 byte)
+{
+    if (m_step == Step_GetLength) {
+        m_replyExpected = int(byte) + 1;
+        m_reply.clear();
+        setStep(Step_GetData);
+        return;
+    }
+    m_reply.append(char(byte));
+    if (m_reply.size() < m_replyExpected)
+        return;
+    qInfo().noquote() << "StmBootLoader device version:"
+                      << QStringLiteral("0x%1").arg(quint8(m_reply[0]), 2, 16, QLatin1Char('0'));
+    QString codes;
+    for (int i = 1; i < m_reply.size(); ++i)
+        codes += QStringLiteral(" 0x%1").arg(quint8(m_reply[i]), 2, 16, QLatin1Char('0'));
+    qInfo().noquote() << "StmBootLoader device commands:" + codes;
+    setStep(Step_GetFinalAck);
+}
+
+// The ACK a command step waited for: the next part of the command, or the next command.
+void StmBootLoader::handleAck()
+{
+    switch (m_step) {
+    case Step_GoAck:
+        releaseDevice();
+        break;
+    case Step_EraseCommandAck:
+        erasePage();
+        break;
+    case Step_ErasePageAck:
+        onPageErased();
+        break;
+    case Step_WriteCommandAck:
+        setStep(Step_WriteAddressAck);
+        writeBytes(addressBytes(kStartAddress + blockOffset()));
+        break;
+    case Step_WriteAddressAck:
+        writeBlock();
+        break;
+    case Step_WriteDataAck:
+        startRead();
+        break;
+    case Step_ReadCommandAck:
+        setStep(Step_ReadAddressAck);
+        writeBytes(addressBytes(kStartAddress + blockOffset()));
+        break;
+    case Step_ReadAddressAck:
+        m_replyExpected = kBlockSize + 1;
+        m_reply.clear();
+        setStep(Step_ReadData);
+        writeBytes(bytes({0xFF, 0x00}));
+        break;
+    default:
+        break;
+    }
+}
+
+// ---------------------------------------------------------------- erase
+
+void StmBootLoader::erasePage()
+{
+    const int page = m_erasedBytes / kPageSize;
+    const quint8 hi = quint8(page >> 8), lo = quint8(page);
+    setStep(Step_ErasePageAck);
+    writeBytes(bytes({0x00, 0x00, hi, lo, quint8(hi ^ lo)}));
+}
+
+void StmBootLoader::onPageErased()
+{
+    m_erasedBytes += kPageSize;
+    updateProgress();
+    if (m_erasedBytes < m_image.size())
+        startErase();
+    else
+        startWrite();
+}
+
+// ---------------------------------------------------------------- write
+
+void StmBootLoader::writeBlock()
+{
+    QByteArray frame;
+    frame.reserve(kBlockSize + 2);
+    frame.append(char(0xFF));
+    quint8 x = 0xFF;
+    const char *block = m_image.constData() + blockOffset();
+    for (int i = 0; i < kBlockSize; ++i)
+        x ^= quint8(block[i]);
+    frame.append(block, kBlockSize);
+    frame.append(char(x));
+    setStep(Step_WriteDataAck);
+    writeBytes(frame);
+}
+
+// ---------------------------------------------------------------- verify
+
+void StmBootLoader::handleReadDataByte(quint8 byte)
+{
+    m_reply.append(char(byte));
+    if (m_reply.size() == 1 && byte != kAck) {
+        // The read is asked again; this does not count as a transmission failure.
+        startRead();
+        return;
+    }
+    if (m_reply.size() < m_replyExpected)
+        return;
+    if (QByteArray::fromRawData(m_reply.constData() + 1, kBlockSize) !=
+        QByteArray::fromRawData(m_image.constData() + blockOffset(), kBlockSize))
+        onVerifyMismatch();
+    else
+        onBlockVerified();
+}
+
+void StmBootLoader::onVerifyMismatch()
+{
+    qWarning() << "Verify failed";
+    // The limit counts over the whole operation; 0 means no limit.
+    if (m_maxVerifyFailures != 0) {
+        const bool last = m_maxVerifyFailures == 1;
+        --m_maxVerifyFailures;
+        if (last) {
+            finishOperation(Error_Checksum, QStringLiteral("Too many verification failures"));
+            return;
+        }
+    }
+    startNextBlock();
+}
+
+void StmBootLoader::onBlockVerified()
+{
+    m_doneBytes += kBlockSize;
+    if (m_doneBytes % kPageSize == 0)
+        m_failureCount = 0;
+    updateProgress();
+    if (m_doneBytes < m_image.size()) {
+        startNextBlock();
+        return;
+    }
+    m_image.clear();
+    sendSync();
+    setOperationProgress(1.0f);
+    finishOperation(Error_None, QString());
 }
 
 void StmBootLoader::releaseDevice()
@@ -603,7 +657,7 @@ void StmBootLoader::releaseDevice()
     m_readyReadConnection = {};
     disconnect(m_destroyedConnection);
     m_destroyedConnection = {};
-    m_step = 10;
+    m_step = Step_Released;
     m_device = nullptr;
     m_serialPort = nullptr;
     setPublicState(State_NoDevice);

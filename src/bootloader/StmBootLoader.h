@@ -50,6 +50,30 @@ public:
     static constexpr int kFirstByteDelayMs = 150;
     static constexpr int kMaxTransmissionFailures = 9;
 
+    // The protocol steps. Their numbers are part of the interface (step(), the state mapping,
+    // diagnostics), so they stay fixed; names only say what each step waits for.
+    enum Step {
+        Step_NoDevice = 0,          // no device
+        Step_FirstByteDelay = 1,    // the first 150 ms after attach; bytes are ignored
+        Step_SyncReply = 2,         // reply to 7F
+        Step_GetAck = 3,            // Get: ACK
+        Step_GetLength = 4,         // Get: byte count
+        Step_GetData = 5,           // Get: version and command codes
+        Step_GetFinalAck = 6,       // Get: closing ACK
+        Step_Idle = 7,              // ready; a command or the idle timeout
+        Step_IdleProbe = 8,         // NACK to the idle probe 7F 7F
+        Step_GoAck = 9,             // ACK of Go
+        Step_Released = 10,         // device released after Go
+        Step_EraseCommandAck = 11,  // Extended Erase: command ACK
+        Step_ErasePageAck = 12,     // Extended Erase: page ACK
+        Step_WriteCommandAck = 13,  // Write Memory: command ACK
+        Step_WriteAddressAck = 14,  // Write Memory: address ACK
+        Step_WriteDataAck = 15,     // Write Memory: data ACK
+        Step_ReadCommandAck = 16,   // Read Memory: command ACK
+        Step_ReadAddressAck = 17,   // Read Memory: address ACK
+        Step_ReadData = 18,         // Read Memory: length ACK and the 256 bytes
+    };
+
     explicit StmBootLoader(QObject *parent = nullptr);
     ~StmBootLoader() override;
 
@@ -58,7 +82,7 @@ public:
     float operationProgress() const { return m_progress; }
     Error operationError() const { return m_error; }
     QString operationErrorString() const { return m_errorString; }
-    // Protocol step 0-18; exposed for tests and diagnostics.
+    // Protocol step 0-18 (Step); exposed for tests and diagnostics.
     int step() const { return m_step; }
 
     Q_INVOKABLE void beginOperation(StmBootLoader::Operation operation, uint32_t maxVerifyFailures,
@@ -80,11 +104,26 @@ signals:
 private:
     enum class Deferred { None, Operation, Go };
 
-    void setStep(int step);
+    static bool expectsAck(Step step);
+    void setStep(Step step);
     void setPublicState(State state);
     void onReadyRead();
     void processAvailable();
     void handleByte(quint8 byte);
+    // One function per phase of the exchange.
+    void handleConnectByte(quint8 byte);
+    void handleGetReplyByte(quint8 byte);
+    void handleAck();
+    void erasePage();
+    void onPageErased();
+    void writeBlock();
+    void handleReadDataByte(quint8 byte);
+    void onVerifyMismatch();
+    void onBlockVerified();
+    void startErase();
+    void startWrite();
+    void startRead();
+    void startNextBlock();
     void onTimeout();
     void onFirstByteTimer();
     void transmissionFailure();
@@ -104,7 +143,7 @@ private:
     QByteArray addressBytes(quint32 address) const;
     void runDeferred();
 
-    int m_step = 0;
+    Step m_step = Step_NoDevice;
     State m_state = State_NoDevice;
     QPointer<QIODevice> m_device;
     QPointer<AbstractSerialPort> m_serialPort;

@@ -368,6 +368,31 @@ private:
     int m_error = -1;
 };
 
+// The write and read requests of a variable the command may set (temporaries and persistents).
+uint16_t sendWrite(TarrowindFirmware &fw, const Variable &v, uint16_t number, const Network::uint256_t &bytes)
+{
+    switch (v.kind) {
+    case VariableKind::Temporary16:
+        return fw.sendWriteTemporary16(Network::TemporaryName16(v.index), number);
+    case VariableKind::Persistent16:
+        return fw.sendWritePersistent16(Network::PersistentName16(v.index), number);
+    default:
+        return fw.sendWritePersistent256(Network::PersistentName256(v.index), bytes);
+    }
+}
+
+uint16_t sendRead(TarrowindFirmware &fw, const Variable &v)
+{
+    switch (v.kind) {
+    case VariableKind::Temporary16:
+        return fw.sendReadTemporary16(Network::TemporaryName16(v.index));
+    case VariableKind::Persistent16:
+        return fw.sendReadPersistent16(Network::PersistentName16(v.index));
+    default:
+        return fw.sendReadPersistent256(Network::PersistentName256(v.index));
+    }
+}
+
 int runSetVar(const QCommandLineParser &parsed)
 {
     LoggerConnection::Options o;
@@ -402,20 +427,7 @@ int runSetVar(const QCommandLineParser &parsed)
     ResultErrorWatch writeWatch(label + QStringLiteral("\\[name:Network::") + QRegularExpression::escape(v->name) +
                                 QLatin1Char(' '));
     c.setLogObserver([&](const QString &line) { writeWatch.observe(line); });
-    uint16_t id = 0;
-    uint16_t readId = 0;
-    switch (v->kind) {
-    case VariableKind::Temporary16:
-        id = fw.sendWriteTemporary16(Network::TemporaryName16(v->index), number);
-        break;
-    case VariableKind::Persistent16:
-        id = fw.sendWritePersistent16(Network::PersistentName16(v->index), number);
-        break;
-    default:
-        id = fw.sendWritePersistent256(Network::PersistentName256(v->index), bytes);
-        break;
-    }
-    if (!exchange(c, id, QStringLiteral("write"), &error))
+    if (!exchange(c, sendWrite(fw, *v, number, bytes), QStringLiteral("write"), &error))
         return Cli::fail(error);
     if (writeWatch.error() > 0)
         return Cli::fail(QStringLiteral("the logger refused %1 = %2 (error %3)")
@@ -423,18 +435,7 @@ int runSetVar(const QCommandLineParser &parsed)
                              .arg(writeWatch.error()));
 
     // Read it back: what the logger holds now is what the command reports.
-    switch (v->kind) {
-    case VariableKind::Temporary16:
-        readId = fw.sendReadTemporary16(Network::TemporaryName16(v->index));
-        break;
-    case VariableKind::Persistent16:
-        readId = fw.sendReadPersistent16(Network::PersistentName16(v->index));
-        break;
-    default:
-        readId = fw.sendReadPersistent256(Network::PersistentName256(v->index));
-        break;
-    }
-    if (!exchange(c, readId, QStringLiteral("read-back"), &error))
+    if (!exchange(c, sendRead(fw, *v), QStringLiteral("read-back"), &error))
         return Cli::fail(error);
     const QVariant held = valueOf(fw, *v);
     const QVariant wanted = v->isText() ? QVariant(fw.qmlToString(bytes)) : QVariant(uint(number));

@@ -159,120 +159,134 @@ void LineGraphRenderer::draw(QPainter &painter, const QRectF &bounds, const Data
 
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing, true);
-    if (data.points->size() >= 2) {
-        std::vector<QPointF> mapped;
-        mapped.reserve(data.points->size());
-        size_t i = 0;
-        for (const QPointF &point : *data.points) {
-            if (cancelled && ++i % kCancelCheckEvery == 0 && cancelled->load(std::memory_order_relaxed)) {
-                painter.restore();
-                return;
-            }
-            const QPointF p = map.map(point);
-            if (finite(point) && finite(p))  // a gap in the data, not a line to infinity
-                mapped.push_back(clamped(p));
-        }
-        const ThinnedLine thinned = thinOut(mapped);
-        const bool started = !thinned.line.empty();
-        const QPointF lo = map.map(axes.minX, axes.minY), hi = map.map(axes.maxX, axes.maxY);
-        QRectF clip = QRectF(clamped(lo), clamped(hi)).normalized();
-        // A range without extent has no band to clip to: the plot's own extent stands in.
-        if (!(clip.width() > 0)) {
-            clip.setLeft(plot.left());
-            clip.setRight(plot.right());
-        }
-        if (!(clip.height() > 0)) {
-            clip.setTop(plot.top());
-            clip.setBottom(plot.bottom());
-        }
-        clip.setLeft(clip.left() + axisPen / 2.0);
-        clip.setBottom(clip.bottom() - axisPen / 2.0);
-        painter.setClipRect(clip);
-        if (started && data.fillColor.alpha() > 0) {
-            QPolygonF area(int(thinned.top.size()) + 2);
-            std::copy(thinned.top.begin(), thinned.top.end(), area.begin());
-            area[int(thinned.top.size())] = QPointF(thinned.top.back().x(), clip.bottom());
-            area[int(thinned.top.size()) + 1] = QPointF(thinned.top.front().x(), clip.bottom());
-            painter.setPen(Qt::NoPen);
-            painter.setBrush(data.fillColor);
-            painter.drawPolygon(area);
-        }
-        painter.setPen(QPen(data.lineColor, int(lineWidth(size, data)), Qt::SolidLine, Qt::RoundCap,
-                            Qt::RoundJoin));
-        painter.setBrush(Qt::NoBrush);
-        const size_t n = thinned.line.size();
-        const size_t piece = n >= kPiecesFrom ? kStrokePiece : n;
-        for (size_t first = 0; first + 1 < n; first += piece - 1) {
-            if (cancelled && cancelled->load(std::memory_order_relaxed))
-                break;
-            painter.drawPolyline(thinned.line.data() + first, int(std::min(piece, n - first)));
-        }
-        painter.setClipping(false);
+    if (data.points->size() >= 2 && !drawLine(painter, size, plot, map, axisPen, data, cancelled)) {
+        painter.restore();
+        return;
     }
+    if (!data.labelledPoints.empty())
+        drawLabelledPoints(painter, size, plot, map, data);
+    painter.restore();
+}
 
-    if (!data.labelledPoints.empty()) {
-        const double h = plot.height();
-        const int f1Size = std::max(8, pointLabelPixelSize(size, data));
-        const QFont f1 = ItemStyle::font(axes.fontName, f1Size, kPointLabelWeight);
-        const QFont f2 = ItemStyle::font(axes.fontName,
-                                         std::max(kMinimumLabelPixels, int(std::lround(kValueFontScale * f1Size))),
-                                         ItemStyle::kBoldWeight);
-        const double dot = dotWidth(size, data);
-        const QPen dotPen(data.dotColor, dot, Qt::SolidLine, Qt::RoundCap);
-        const QPen ringPen(ItemStyle::ringColor(), kRingPerDot * dot, Qt::SolidLine, Qt::RoundCap);
-        const QPen leaderPen(ItemStyle::leaderColor());
-        const QPen textPen(ItemStyle::strokeColor());
-        QImage flag = data.flag;
-        for (const Point &lp : data.labelledPoints) {
-            const QPointF mapped = map.map(lp.point);
-            if (!finite(lp.point) || !finite(mapped))
-                continue;
-            const QPointF p = clamped(mapped);
-            if (!lp.text.isEmpty()) {
-                const double leader = kLeader * h, offset = kLabelOffset * h;
-                if (lp.labelBelow) {
-                    painter.setPen(leaderPen);
-                    painter.drawLine(p, p + QPointF(0, leader));
-                    const double y = p.y() + offset;
-                    painter.setPen(textPen);
-                    painter.setFont(f1);
-                    drawText(painter, QPointF(p.x(), y), Qt::AlignHCenter | Qt::AlignTop, lp.text);
-                    if (!lp.valueText.isEmpty()) {
-                        painter.setPen(dotPen);
-                        painter.setFont(f2);
-                        drawText(painter, QPointF(p.x(), y + kValueLineGap * f1Size),
-                                 Qt::AlignHCenter | Qt::AlignTop, lp.valueText);
-                    }
+// The line and the area under it, clipped to the axes' range. False when cancelled.
+bool LineGraphRenderer::drawLine(QPainter &painter, const QSizeF &size, const QRectF &plot, const AxisMapping &map,
+                                 double axisPen, const Data &data, const std::atomic_bool *cancelled)
+{
+    const GraphAxesRenderer::Data &axes = data.axes;
+    std::vector<QPointF> mapped;
+    mapped.reserve(data.points->size());
+    size_t i = 0;
+    for (const QPointF &point : *data.points) {
+        if (cancelled && ++i % kCancelCheckEvery == 0 && cancelled->load(std::memory_order_relaxed))
+            return false;
+        const QPointF p = map.map(point);
+        if (finite(point) && finite(p))  // a gap in the data, not a line to infinity
+            mapped.push_back(clamped(p));
+    }
+    const ThinnedLine thinned = thinOut(mapped);
+    const bool started = !thinned.line.empty();
+    const QPointF lo = map.map(axes.minX, axes.minY), hi = map.map(axes.maxX, axes.maxY);
+    QRectF clip = QRectF(clamped(lo), clamped(hi)).normalized();
+    // A range without extent has no band to clip to: the plot's own extent stands in.
+    if (!(clip.width() > 0)) {
+        clip.setLeft(plot.left());
+        clip.setRight(plot.right());
+    }
+    if (!(clip.height() > 0)) {
+        clip.setTop(plot.top());
+        clip.setBottom(plot.bottom());
+    }
+    clip.setLeft(clip.left() + axisPen / 2.0);
+    clip.setBottom(clip.bottom() - axisPen / 2.0);
+    painter.setClipRect(clip);
+    if (started && data.fillColor.alpha() > 0) {
+        QPolygonF area(int(thinned.top.size()) + 2);
+        std::copy(thinned.top.begin(), thinned.top.end(), area.begin());
+        area[int(thinned.top.size())] = QPointF(thinned.top.back().x(), clip.bottom());
+        area[int(thinned.top.size()) + 1] = QPointF(thinned.top.front().x(), clip.bottom());
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(data.fillColor);
+        painter.drawPolygon(area);
+    }
+    painter.setPen(QPen(data.lineColor, int(lineWidth(size, data)), Qt::SolidLine, Qt::RoundCap,
+                        Qt::RoundJoin));
+    painter.setBrush(Qt::NoBrush);
+    const size_t n = thinned.line.size();
+    const size_t piece = n >= kPiecesFrom ? kStrokePiece : n;
+    for (size_t first = 0; first + 1 < n; first += piece - 1) {
+        if (cancelled && cancelled->load(std::memory_order_relaxed))
+            break;
+        painter.drawPolyline(thinned.line.data() + first, int(std::min(piece, n - first)));
+    }
+    painter.setClipping(false);
+    return true;
+}
+
+// The marked points: a dot, ring or flag each, with a leader line and label above or below.
+void LineGraphRenderer::drawLabelledPoints(QPainter &painter, const QSizeF &size, const QRectF &plot,
+                                           const AxisMapping &map, const Data &data)
+{
+    const GraphAxesRenderer::Data &axes = data.axes;
+    const double h = plot.height();
+    const int f1Size = std::max(8, pointLabelPixelSize(size, data));
+    const QFont f1 = ItemStyle::font(axes.fontName, f1Size, kPointLabelWeight);
+    const QFont f2 = ItemStyle::font(axes.fontName,
+                                     std::max(kMinimumLabelPixels, int(std::lround(kValueFontScale * f1Size))),
+                                     ItemStyle::kBoldWeight);
+    const double dot = dotWidth(size, data);
+    const QPen dotPen(data.dotColor, dot, Qt::SolidLine, Qt::RoundCap);
+    const QPen ringPen(ItemStyle::ringColor(), kRingPerDot * dot, Qt::SolidLine, Qt::RoundCap);
+    const QPen leaderPen(ItemStyle::leaderColor());
+    const QPen textPen(ItemStyle::strokeColor());
+    QImage flag = data.flag;
+    for (const Point &lp : data.labelledPoints) {
+        const QPointF mapped = map.map(lp.point);
+        if (!finite(lp.point) || !finite(mapped))
+            continue;
+        const QPointF p = clamped(mapped);
+        if (!lp.text.isEmpty()) {
+            const double leader = kLeader * h, offset = kLabelOffset * h;
+            if (lp.labelBelow) {
+                painter.setPen(leaderPen);
+                painter.drawLine(p, p + QPointF(0, leader));
+                const double y = p.y() + offset;
+                painter.setPen(textPen);
+                painter.setFont(f1);
+                drawText(painter, QPointF(p.x(), y), Qt::AlignHCenter | Qt::AlignTop, lp.text);
+                if (!lp.valueText.isEmpty()) {
+                    painter.setPen(dotPen);
+                    painter.setFont(f2);
+                    drawText(painter, QPointF(p.x(), y + kValueLineGap * f1Size),
+                             Qt::AlignHCenter | Qt::AlignTop, lp.valueText);
+                }
+            } else {
+                painter.setPen(leaderPen);
+                painter.drawLine(p, p - QPointF(0, leader));
+                const double y = p.y() - offset;
+                painter.setPen(textPen);
+                painter.setFont(f1);
+                if (!lp.valueText.isEmpty()) {
+                    drawText(painter, QPointF(p.x(), y - kTextLineGap * f1Size),
+                             Qt::AlignHCenter | Qt::AlignBottom, lp.text);
+                    painter.setPen(dotPen);
+                    painter.setFont(f2);
+                    drawText(painter, QPointF(p.x(), y), Qt::AlignHCenter | Qt::AlignBottom, lp.valueText);
                 } else {
-                    painter.setPen(leaderPen);
-                    painter.drawLine(p, p - QPointF(0, leader));
-                    const double y = p.y() - offset;
-                    painter.setPen(textPen);
-                    painter.setFont(f1);
-                    if (!lp.valueText.isEmpty()) {
-                        drawText(painter, QPointF(p.x(), y - kTextLineGap * f1Size),
-                                 Qt::AlignHCenter | Qt::AlignBottom, lp.text);
-                        painter.setPen(dotPen);
-                        painter.setFont(f2);
-                        drawText(painter, QPointF(p.x(), y), Qt::AlignHCenter | Qt::AlignBottom, lp.valueText);
-                    } else {
-                        drawText(painter, QPointF(p.x(), y), Qt::AlignHCenter | Qt::AlignBottom, lp.text);
-                    }
+                    drawText(painter, QPointF(p.x(), y), Qt::AlignHCenter | Qt::AlignBottom, lp.text);
                 }
             }
-            painter.setPen(dotPen);
+        }
+        painter.setPen(dotPen);
+        painter.drawPoint(p);
+        if (lp.pointType == LabelledPoint::PointType_Circle) {
+            painter.setPen(ringPen);
             painter.drawPoint(p);
-            if (lp.pointType == LabelledPoint::PointType_Circle) {
-                painter.setPen(ringPen);
-                painter.drawPoint(p);
-            } else if (lp.pointType == LabelledPoint::PointType_Flag) {
-                const int height = flagHeight(size, data);
-                if (flag.height() != height)
-                    flag = makeFlag(data.dotColor, height);
-                if (!flag.isNull())
-                    painter.drawImage(QPointF(p.x() - int(flag.width() / 2), p.y() - flag.height()), flag);
-            }
+        } else if (lp.pointType == LabelledPoint::PointType_Flag) {
+            const int height = flagHeight(size, data);
+            if (flag.height() != height)
+                flag = makeFlag(data.dotColor, height);
+            if (!flag.isNull())
+                painter.drawImage(QPointF(p.x() - int(flag.width() / 2), p.y() - flag.height()), flag);
         }
     }
-    painter.restore();
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+class AxisMapping;
 class QPainter;
 
 // Draws a plot frame, a polyline (optionally filled down to the x axis) and marked points.
@@ -49,4 +50,10 @@ public:
 
     static void draw(QPainter &painter, const QRectF &bounds, const Data &data,
                      const std::atomic_bool *cancelled = nullptr);
+
+private:
+    static bool drawLine(QPainter &painter, const QSizeF &size, const QRectF &plot, const AxisMapping &map,
+                         double axisPen, const Data &data, const std::atomic_bool *cancelled);
+    static void drawLabelledPoints(QPainter &painter, const QSizeF &size, const QRectF &plot,
+                                   const AxisMapping &map, const Data &data);
 };

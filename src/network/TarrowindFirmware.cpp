@@ -8,7 +8,6 @@
 #include <QLocale>
 #include <algorithm>
 #include <cstring>
-#include <type_traits>
 
 using namespace Network;
 
@@ -32,33 +31,6 @@ template <typename T>
 const T &as(const PacketBase &packet)
 {
     return reinterpret_cast<const T &>(packet);
-}
-
-// Log texts name variables by their enum (e.g. "Network::LedMode_Green").
-QString variableName(uint16_t resultType, uint16_t name)
-{
-    switch (resultType) {
-    case S2C_ReadTemporary16Result:
-    case S2C_ReadTemporaries16Result:
-    case S2C_WriteTemporary16Result:
-        return enumName(TemporaryName16(name));
-    case S2C_ReadPersistent16Result:
-    case S2C_ReadPersistents16Result:
-    case S2C_WritePersistent16Result:
-        return enumName(PersistentName16(name));
-    case S2C_ReadPersistent256Result:
-    case S2C_WritePersistent256Result:
-        return enumName(PersistentName256(name));
-    case S2C_ReadPermanent16Result:
-    case S2C_ReadPermanents16Result:
-    case S2C_WritePermanent16Result:
-        return enumName(PermanentName16(name));
-    case S2C_ReadPermanent256Result:
-    case S2C_WritePermanent256Result:
-        return enumName(PermanentName256(name));
-    default:
-        return QString::number(name);
-    }
 }
 
 void logLine(const QString &text)
@@ -152,7 +124,7 @@ QString TarrowindFirmware::buildType() const
 
 QString TarrowindFirmware::deviceName() const
 {
-    return text256(m_persistents256[int(PersistentName256::DeviceName_UserString)]);
+    return text256(m_variables.value256(VariableCache::Persistent256, int(PersistentName256::DeviceName_UserString)));
 }
 
 bool TarrowindFirmware::firmwareOutdated() const
@@ -208,20 +180,6 @@ QByteArray TarrowindFirmware::statsRecord() const
 }
 
 namespace {
-template <typename T, size_t N>
-QVariantList toList(const T (&values)[N])
-{
-    QVariantList list;
-    list.reserve(int(N));
-    for (const T &v : values) {
-        if constexpr (std::is_same<T, uint256_t>::value)
-            list.append(QVariant::fromValue(v));
-        else
-            list.append(QVariant::fromValue(ushort(v)));
-    }
-    return list;
-}
-
 bool toUShort(const QVariant &v, uint16_t *out)
 {
     bool ok = false;
@@ -235,59 +193,58 @@ bool toUShort(const QVariant &v, uint16_t *out)
 
 QVariantList TarrowindFirmware::temporaries16() const
 {
-    return toList(m_temporaries16);
+    return m_variables.list(VariableCache::Temporary16);
 }
 
 QVariantList TarrowindFirmware::persistents16() const
 {
-    return toList(m_persistents16);
+    return m_variables.list(VariableCache::Persistent16);
 }
 
 QVariantList TarrowindFirmware::persistents256() const
 {
-    return toList(m_persistents256);
+    return m_variables.list(VariableCache::Persistent256);
 }
 
 QVariantList TarrowindFirmware::permanents16() const
 {
-    return toList(m_permanents16);
+    return m_variables.list(VariableCache::Permanent16);
 }
 
 QVariantList TarrowindFirmware::permanents256() const
 {
-    return toList(m_permanents256);
+    return m_variables.list(VariableCache::Permanent256);
+}
+
+// A value the user changed is cached at once and written to the device.
+void TarrowindFirmware::setVariables16(VariableCache::Family family, const QVariantList &values,
+                                       void (TarrowindFirmware::*changed)())
+{
+    bool anyChanged = false;
+    const int n = std::min(int(values.size()), VariableCache::count(family));
+    for (int i = 0; i < n; ++i) {
+        uint16_t v;
+        if (!toUShort(values.at(i), &v) || v == m_variables.value16(family, i))
+            continue;
+        m_variables.store16(family, i, v);
+        if (family == VariableCache::Temporary16)
+            sendWriteTemporary16(TemporaryName16(i), v);
+        else
+            sendWritePersistent16(PersistentName16(i), v);
+        anyChanged = true;
+    }
+    if (anyChanged)
+        emit(this->*changed)();
 }
 
 void TarrowindFirmware::setTemporaries16(QVariantList values)
 {
-    bool changed = false;
-    const int n = std::min(int(values.size()), kTemporary16Count);
-    for (int i = 0; i < n; ++i) {
-        uint16_t v;
-        if (!toUShort(values.at(i), &v) || v == m_temporaries16[i])
-            continue;
-        m_temporaries16[i] = v;
-        sendWriteTemporary16(TemporaryName16(i), v);
-        changed = true;
-    }
-    if (changed)
-        emit temporaries16Changed();
+    setVariables16(VariableCache::Temporary16, values, &TarrowindFirmware::temporaries16Changed);
 }
 
 void TarrowindFirmware::setPersistents16(QVariantList values)
 {
-    bool changed = false;
-    const int n = std::min(int(values.size()), kPersistent16Count);
-    for (int i = 0; i < n; ++i) {
-        uint16_t v;
-        if (!toUShort(values.at(i), &v) || v == m_persistents16[i])
-            continue;
-        m_persistents16[i] = v;
-        sendWritePersistent16(PersistentName16(i), v);
-        changed = true;
-    }
-    if (changed)
-        emit persistents16Changed();
+    setVariables16(VariableCache::Persistent16, values, &TarrowindFirmware::persistents16Changed);
 }
 
 void TarrowindFirmware::setPersistents256(QVariantList values)
@@ -299,9 +256,9 @@ void TarrowindFirmware::setPersistents256(QVariantList values)
         if (e.userType() != qMetaTypeId<uint256_t>() && !e.canConvert<uint256_t>())
             continue;
         const uint256_t v = e.value<uint256_t>();
-        if (v == m_persistents256[i])
+        if (v == m_variables.value256(VariableCache::Persistent256, i))
             continue;
-        m_persistents256[i] = v;
+        m_variables.store256(VariableCache::Persistent256, i, v);
         sendWritePersistent256(PersistentName256(i), v);
         changed = true;
     }
@@ -394,14 +351,7 @@ void TarrowindFirmware::setDateTime(QDateTime deviceTime)
 
 void TarrowindFirmware::checkQueueClear()
 {
-    bool clear = true;
-    for (const QueueEntry &e : m_queue) {
-        if (!isPollingType(e.type())) {
-            clear = false;
-            break;
-        }
-    }
-    setQueueClear(clear);
+    setQueueClear(m_queue.onlyPolling());
 }
 
 void TarrowindFirmware::setQueueClear(bool queueClear)
@@ -417,9 +367,8 @@ void TarrowindFirmware::clearQueue()
     if (m_clearingQueue)
         return;
     m_clearingQueue = true;
-    std::vector<QueueEntry> taken;
-    taken.swap(m_queue);
-    for (const QueueEntry &e : taken)
+    const std::vector<SendQueue::Entry> taken = m_queue.takeAll();
+    for (const SendQueue::Entry &e : taken)
         emit packetFinished(e.requestId(), PacketOutcome_Cancelled);
     m_clearingQueue = false;
     checkQueueClear();
@@ -430,13 +379,7 @@ void TarrowindFirmware::clearRemoteKnowledge()
     clearQueue();
     std::memset(m_deviceIdRecord, 0, sizeof m_deviceIdRecord);
     std::memset(m_statsRecord, 0, sizeof m_statsRecord);
-    std::memset(m_temporaries16, 0, sizeof m_temporaries16);
-    std::memset(m_persistents16, 0, sizeof m_persistents16);
-    std::memset(m_permanents16, 0, sizeof m_permanents16);
-    for (auto &v : m_persistents256)
-        v = uint256_t();
-    for (auto &v : m_permanents256)
-        v = uint256_t();
+    m_variables.clear();
     m_skewMs = 0;
     m_dateTime = QDateTime::fromMSecsSinceEpoch(0, Qt::UTC);
     m_dateTimeQueryId = 0;
@@ -477,52 +420,6 @@ uint16_t TarrowindFirmware::nextRequestId()
     return id;
 }
 
-bool TarrowindFirmware::isPollingType(uint16_t type)
-{
-    return type == C2S_GetStats || type == C2S_GetDateTime || type == C2S_GetDeviceId;
-}
-
-void TarrowindFirmware::retrySchedule(uint16_t type, int *firstWaitTicks, int *resends)
-{
-    int wait = 3, count = 6;
-    switch (type) {
-    case C2S_FlashRead528:
-    case C2S_FlashReadLz528:
-    case C2S_FlashReadPage:
-        wait = 50;
-        count = 6;
-        break;
-    case C2S_PushAlgorithmParameters:
-    case C2S_PullAlgorithmParameters:
-        wait = 60;
-        count = 3;
-        break;
-    case C2S_SetDateTime:
-    case C2S_RtcCalibrate:
-        wait = 50;
-        count = 0;
-        break;
-    case C2S_SavePersistents:
-        wait = 20;
-        count = 0;
-        break;
-    case C2S_KeepAlive:
-        wait = 7;
-        count = 0;
-        break;
-    case C2S_EnterBootloader:
-        wait = 3;
-        count = 0;
-        break;
-    default:
-        break;
-    }
-    if (firstWaitTicks)
-        *firstWaitTicks = wait;
-    if (resends)
-        *resends = count;
-}
-
 bool TarrowindFirmware::deviceWritable() const
 {
     return m_ioDevice && m_ioDevice->isOpen();
@@ -536,17 +433,13 @@ void TarrowindFirmware::writeBytes(const void *data, int length)
 
 uint16_t TarrowindFirmware::queueAndWrite(const void *packetIn, int length)
 {
-    if (length < int(sizeof(PacketBase)) || length > kMaxQueuedPacket)
+    SendQueue::Entry entry;
+    if (!SendQueue::makeEntry(packetIn, length, &entry))
         return 0;
-    QueueEntry entry;
-    std::memcpy(entry.packet, packetIn, size_t(length));
-    entry.length = length;
-    sealPacket(entry.packet, length);
     if (m_connectionState != ConnectionState_QueryingInfo && m_connectionState != ConnectionState_Ready)
         return 0;
-    retrySchedule(entry.type(), &entry.ticksUntilResend, &entry.resendsLeft);
     const uint16_t id = entry.requestId();
-    m_queue.push_back(entry);
+    m_queue.push(entry);
     checkQueueClear();
     if (!deviceWritable())
         return 0;
@@ -831,36 +724,19 @@ void TarrowindFirmware::retryTimerTick()
 
     // Writes wait until the walk over the queue is done: an answer handled synchronously
     // during a write must not find the queue half updated.
-    std::vector<QueueEntry> expired;
-    std::vector<QByteArray> resends;
-    for (auto it = m_queue.begin(); it != m_queue.end();) {
-        QueueEntry &e = *it;
-        if (e.ticksUntilResend != 0) {
-            --e.ticksUntilResend;
-            ++it;
-            continue;
-        }
-        if (e.resendsLeft == 0) {
-            expired.push_back(e);
-            it = m_queue.erase(it);
-            continue;
-        }
-        if (deviceWritable()) {
-            if (!isPollingType(e.type()))
-                logLine(QStringLiteral("Resending packet [requestId:%1 type:%2]")
-                            .arg(e.requestId())
-                            .arg(packetTypeName(e.type())));
-            resends.emplace_back(reinterpret_cast<const char *>(e.packet), e.length);
-        }
-        --e.resendsLeft;
-        e.ticksUntilResend = kResendWaitTicks;
-        ++it;
+    const SendQueue::Tick tick = m_queue.tick(deviceWritable());
+    for (const SendQueue::Entry &e : tick.resends) {
+        if (!isPollingType(e.type()))
+            logLine(QStringLiteral("Resending packet [requestId:%1 type:%2]")
+                        .arg(e.requestId())
+                        .arg(packetTypeName(e.type())));
     }
-    for (const QByteArray &bytes : resends)
-        writeBytes(bytes.constData(), bytes.size());
+    for (const SendQueue::Entry &e : tick.resends)
+        writeBytes(e.packet, e.length);
 
+    const std::vector<SendQueue::Entry> &expired = tick.expired;
     bool dropsConnection = false;
-    for (const QueueEntry &e : expired) {
+    for (const SendQueue::Entry &e : expired) {
         emit packetFinished(e.requestId(), PacketOutcome_Expired);
         if (!isPollingType(e.type())) {
             logWarning(QStringLiteral("Network packet timeout [requestId:%1 type:%2]")
@@ -917,13 +793,6 @@ void TarrowindFirmware::processIncoming(const QByteArray &bytes)
     m_parser.feed(bytes);
 }
 
-void TarrowindFirmware::takeQueueEntries(uint16_t requestId)
-{
-    m_queue.erase(std::remove_if(m_queue.begin(), m_queue.end(),
-                                 [requestId](const QueueEntry &e) { return e.requestId() == requestId; }),
-                  m_queue.end());
-}
-
 void TarrowindFirmware::dispatch(const PacketBase &packet, int length)
 {
     const uint16_t type = packet.type;
@@ -937,7 +806,7 @@ void TarrowindFirmware::dispatch(const PacketBase &packet, int length)
     // The answered request leaves the queue before its handler runs, so a handler that clears
     // the queue (or drops the connection) cannot also report it as cancelled.
     if (hasId)
-        takeQueueEntries(requestId);
+        m_queue.remove(requestId);
 
     const PacketOutcome outcome = handlePacket(packet, length);
     if (hasId)
@@ -1060,9 +929,117 @@ PacketOutcome TarrowindFirmware::handleFlashRead(const PacketBase &packet, int l
     return PacketOutcome_Handled;
 }
 
+// ---------------------------------------------------------------- receiving: the result tables
+
+// One row per variable result: how the packet is laid out, the text its log line starts with,
+// the family that names its variables and caches its values (with the family's count), and the
+// signal a stored value announces (none for write results, which only report an error code).
+struct TarrowindFirmware::VariableResult {
+    enum Shape { Read16, ReadRange16, Read256, Write };
+
+    uint16_t type;
+    const char *label;
+    Shape shape;
+    VariableCache::Family family;
+    void (TarrowindFirmware::*changed)();
+};
+
+const TarrowindFirmware::VariableResult *TarrowindFirmware::findVariableResult(uint16_t type)
+{
+    using F = VariableCache;
+    using R = VariableResult;
+    static const VariableResult kResults[] = {
+        {S2C_ReadTemporary16Result, "ReadTemporary16Result", R::Read16, F::Temporary16,
+         &TarrowindFirmware::temporaries16Changed},
+        {S2C_ReadPersistent16Result, "ReadPersistent16Result", R::Read16, F::Persistent16,
+         &TarrowindFirmware::persistents16Changed},
+        {S2C_ReadPermanent16Result, "ReadPermanent16Result", R::Read16, F::Permanent16,
+         &TarrowindFirmware::permanents16Changed},
+        {S2C_ReadTemporaries16Result, "ReadTemporaries16Result", R::ReadRange16, F::Temporary16,
+         &TarrowindFirmware::temporaries16Changed},
+        {S2C_ReadPersistents16Result, "ReadPersistents16Result", R::ReadRange16, F::Persistent16,
+         &TarrowindFirmware::persistents16Changed},
+        {S2C_ReadPermanents16Result, "ReadPermanents16Result", R::ReadRange16, F::Permanent16,
+         &TarrowindFirmware::permanents16Changed},
+        {S2C_ReadPersistent256Result, "ReadPersistent256Result", R::Read256, F::Persistent256,
+         &TarrowindFirmware::persistents256Changed},
+        {S2C_ReadPermanent256Result, "ReadPermanent256Result", R::Read256, F::Permanent256,
+         &TarrowindFirmware::permanents256Changed},
+        {S2C_WriteTemporary16Result, "WriteTemporary16Result", R::Write, F::Temporary16, nullptr},
+        {S2C_WritePersistent16Result, "WritePersistent16Result", R::Write, F::Persistent16, nullptr},
+        {S2C_WritePermanent16Result, "WritePermanent16Result", R::Write, F::Permanent16, nullptr},
+        {S2C_WritePersistent256Result, "WritePersistent256Result", R::Write, F::Persistent256, nullptr},
+        {S2C_WritePermanent256Result, "WritePermanent256Result", R::Write, F::Permanent256, nullptr},
+    };
+    for (const VariableResult &r : kResults)
+        if (r.type == type)
+            return &r;
+    return nullptr;
+}
+
+namespace {
+// Results that carry only an error code.
+struct ErrorResult {
+    uint16_t type;
+    const char *label;
+};
+
+constexpr ErrorResult kErrorResults[] = {
+    {S2C_SavePersistentsResult, "SavePersistentsResult"},
+    {S2C_ClearPersistentsResult, "ClearPersistentsResult"},
+    {S2C_SavePermanentsResult, "SavePermanentsResult"},
+    {S2C_PushAlgorithmParametersResult, "PushAlgorithmParametersResult"},
+};
+
+// Acknowledgements without payload. After entering its bootloader or calibrating its clock
+// the logger goes quiet for a while: the connection is dropped rather than left to expire.
+struct Ack {
+    uint16_t type;
+    const char *label;
+    bool dropsConnection;
+};
+
+constexpr Ack kAcks[] = {
+    {S2C_EnterBootloaderAck, "EnterBootloaderAck", true},
+    {S2C_RtcCalibrateAck, "RtcCalibrateAck", true},
+    {S2C_RestartAck, "RestartAck", false},
+    {S2C_DebugFuncAck, "DebugFuncAck", false},
+    {S2C_FlashCreateAck, "FlashCreateAck", false},
+    {S2C_SetDateTimeAck, "SetDateTimeAck", false},
+    {S2C_KeepAliveAck, "KeepAliveAck", false},
+    {S2C_LearnAlgorithmParametersAck, "LearnAlgorithmParametersAck", false},
+    {S2C_FlashCommitNowAck, "FlashCommitNowAck", false},
+};
+
+template <typename T, size_t N>
+const T *findRow(const T (&table)[N], uint16_t type)
+{
+    for (const T &row : table)
+        if (row.type == type)
+            return &row;
+    return nullptr;
+}
+}  // namespace
+
+// ---------------------------------------------------------------- receiving: handlers
+
 PacketOutcome TarrowindFirmware::handlePacket(const PacketBase &packet, int length)
 {
     const uint16_t type = packet.type;
+    if (const VariableResult *result = findVariableResult(type)) {
+        handleVariableResult(*result, packet, length);
+        return PacketOutcome_Handled;
+    }
+    if (const ErrorResult *result = findRow(kErrorResults, type)) {
+        handleErrorResult(type, result->label, packet);
+        return PacketOutcome_Handled;
+    }
+    if (const Ack *ack = findRow(kAcks, type)) {
+        logLine(QLatin1String(ack->label));
+        if (ack->dropsConnection && m_connectionState != ConnectionState_Unconnected)
+            dropConnection();
+        return PacketOutcome_Handled;
+    }
     switch (type) {
     case S2C_GetDeviceIdResult:
         handleDeviceId(packet);
@@ -1073,122 +1050,6 @@ PacketOutcome TarrowindFirmware::handlePacket(const PacketBase &packet, int leng
     case S2C_GetDateTimeResult: {
         const int64_t ns = as<S2C_GetDateTimeResultPacket>(packet).time;
         setDateTime(QDateTime::fromMSecsSinceEpoch(ns / TimeTypes::Epoch1970::kNanosPerMilli, Qt::UTC));
-        break;
-    }
-    case S2C_ReadTemporary16Result:
-    case S2C_ReadPersistent16Result:
-    case S2C_ReadPermanent16Result: {
-        const auto &p = as<S2C_ReadVariable16ResultPacket>(packet);
-        const char *label = type == S2C_ReadTemporary16Result    ? "ReadTemporary16Result[name:"
-                            : type == S2C_ReadPersistent16Result ? "ReadPersistent16Result[name:"
-                                                                 : "ReadPermanent16Result[name:";
-        logLine(QLatin1String(label) + variableName(type, p.name) + QStringLiteral(" value:%1 error:%2]")
-                                                                          .arg(p.value)
-                                                                          .arg(p.error));
-        if (p.error == 0) {
-            if (type == S2C_ReadTemporary16Result) {
-                if (p.name < kTemporary16Count)
-                    m_temporaries16[p.name] = p.value;
-                emit temporaries16Changed();
-            } else if (type == S2C_ReadPersistent16Result) {
-                if (p.name < kPersistent16Count)
-                    m_persistents16[p.name] = p.value;
-                emit persistents16Changed();
-            } else {
-                if (p.name < kPermanent16Count)
-                    m_permanents16[p.name] = p.value;
-                emit permanents16Changed();
-            }
-        }
-        break;
-    }
-    case S2C_ReadTemporaries16Result:
-    case S2C_ReadPersistents16Result:
-    case S2C_ReadPermanents16Result: {
-        const auto &p = as<S2C_ReadVariables16ResultPacket>(packet);
-        const uint8_t *values = reinterpret_cast<const uint8_t *>(&packet) + sizeof p;
-        // The parser framed the packet from dataSize; an odd size leaves one unused byte.
-        const int count = std::min<int>(p.dataSize, length - int(sizeof p)) / 2;
-        const char *label = type == S2C_ReadTemporaries16Result    ? "ReadTemporaries16Result[first:"
-                             : type == S2C_ReadPersistents16Result ? "ReadPersistents16Result[first:"
-                                                                   : "ReadPermanents16Result[first:";
-        QString text = QLatin1String(label) + variableName(type, p.first) + QStringLiteral(" count:%1").arg(count);
-        uint16_t *cache = type == S2C_ReadTemporaries16Result    ? m_temporaries16
-                          : type == S2C_ReadPersistents16Result ? m_persistents16
-                                                                : m_permanents16;
-        const int cacheSize = type == S2C_ReadTemporaries16Result    ? kTemporary16Count
-                              : type == S2C_ReadPersistents16Result ? kPersistent16Count
-                                                                    : kPermanent16Count;
-        for (int k = 0; k < count; ++k) {
-            const uint16_t value = uint16_t(values[2 * k] | values[2 * k + 1] << 8);
-            const int name = int(p.first) + k;
-            text += QStringLiteral("\n  ") + variableName(type, uint16_t(name)) + QLatin1Char(':') +
-                    QString::number(value);
-            if (name < cacheSize)
-                cache[name] = value;
-        }
-        text += QStringLiteral("\n]");
-        logLine(text);
-        if (type == S2C_ReadTemporaries16Result)
-            emit temporaries16Changed();
-        else if (type == S2C_ReadPersistents16Result)
-            emit persistents16Changed();
-        else
-            emit permanents16Changed();
-        break;
-    }
-    case S2C_WriteTemporary16Result:
-    case S2C_WritePersistent16Result:
-    case S2C_WritePermanent16Result:
-    case S2C_WritePersistent256Result:
-    case S2C_WritePermanent256Result: {
-        const auto &p = as<S2C_WriteVariableResultPacket>(packet);
-        const char *label = type == S2C_WriteTemporary16Result     ? "WriteTemporary16Result[name:"
-                            : type == S2C_WritePersistent16Result  ? "WritePersistent16Result[name:"
-                            : type == S2C_WritePermanent16Result   ? "WritePermanent16Result[name:"
-                            : type == S2C_WritePersistent256Result ? "WritePersistent256Result[name:"
-                                                                   : "WritePermanent256Result[name:";
-        logLine(QLatin1String(label) + variableName(type, p.name) + QStringLiteral(" error:%1]").arg(p.error));
-        break;
-    }
-    case S2C_ReadPersistent256Result:
-    case S2C_ReadPermanent256Result: {
-        const auto &p = as<S2C_ReadVariable256ResultPacket>(packet);
-        const uint256_t value = p.value;
-        const bool persistent = type == S2C_ReadPersistent256Result;
-        logLine(QLatin1String(persistent ? "ReadPersistent256Result[name:" : "ReadPermanent256Result[name:") +
-                variableName(type, p.name) + QStringLiteral(" value:") + text256(value) +
-                QStringLiteral(" error:%1]").arg(p.error));
-        if (p.error == 0) {
-            if (persistent) {
-                if (p.name < kPersistent256Count)
-                    m_persistents256[p.name] = value;
-                emit persistents256Changed();
-            } else {
-                if (p.name < kPermanent256Count)
-                    m_permanents256[p.name] = value;
-                emit permanents256Changed();
-            }
-        }
-        break;
-    }
-    case S2C_SavePersistentsResult:
-    case S2C_ClearPersistentsResult:
-    case S2C_SavePermanentsResult:
-    case S2C_PushAlgorithmParametersResult: {
-        const auto &p = as<S2C_ErrorResultPacket>(packet);
-        const char *label = type == S2C_SavePersistentsResult    ? "SavePersistentsResult[error:"
-                            : type == S2C_ClearPersistentsResult ? "ClearPersistentsResult[error:"
-                            : type == S2C_SavePermanentsResult   ? "SavePermanentsResult[error:"
-                                                                 : "PushAlgorithmParametersResult[error:";
-        logLine(QLatin1String(label) + QStringLiteral("%1]").arg(p.error));
-        if (type == S2C_ClearPersistentsResult && p.error == 0) {
-            std::memset(m_persistents16, 0, sizeof m_persistents16);
-            for (auto &v : m_persistents256)
-                v = uint256_t();
-            emit persistents16Changed();
-            emit persistents256Changed();
-        }
         break;
     }
     case S2C_FlashCreateResult: {
@@ -1204,42 +1065,9 @@ PacketOutcome TarrowindFirmware::handlePacket(const PacketBase &packet, int leng
         emit recvFlashCreateProgress(fraction);
         break;
     }
-    case S2C_EnterBootloaderAck:
-    case S2C_RtcCalibrateAck:
-        logLine(QLatin1String(type == S2C_EnterBootloaderAck ? "EnterBootloaderAck" : "RtcCalibrateAck"));
-        if (m_connectionState != ConnectionState_Unconnected)
-            dropConnection();
+    case S2C_FlashGetStateResult:
+        handleFileSystemState(packet);
         break;
-    case S2C_RestartAck:
-        logLine(QStringLiteral("RestartAck"));
-        break;
-    case S2C_DebugFuncAck:
-        logLine(QStringLiteral("DebugFuncAck"));
-        break;
-    case S2C_FlashCreateAck:
-        logLine(QStringLiteral("FlashCreateAck"));
-        break;
-    case S2C_SetDateTimeAck:
-        logLine(QStringLiteral("SetDateTimeAck"));
-        break;
-    case S2C_KeepAliveAck:
-        logLine(QStringLiteral("KeepAliveAck"));
-        break;
-    case S2C_LearnAlgorithmParametersAck:
-        logLine(QStringLiteral("LearnAlgorithmParametersAck"));
-        break;
-    case S2C_FlashCommitNowAck:
-        logLine(QStringLiteral("FlashCommitNowAck"));
-        break;
-    case S2C_FlashGetStateResult: {
-        const auto &p = as<S2C_FlashGetStateResultPacket>(packet);
-        logLine(QStringLiteral("FileSystemStateResult ..."));
-        uint32_t mountStatus;
-        std::memcpy(&mountStatus, p.state, 4);
-        emit recvGetFileSystemStateResult(p.base.requestId, mountStatus == 1,
-                                          QByteArray(reinterpret_cast<const char *>(p.state), kFilesystemStateSize));
-        break;
-    }
     case S2C_FlashRead528Result:
     case S2C_FlashReadLz528Result:
     case S2C_FlashReadPageResult:
@@ -1259,17 +1087,109 @@ PacketOutcome TarrowindFirmware::handlePacket(const PacketBase &packet, int leng
     case S2C_DataPoints:
         handleDataPoints(packet);
         break;
-    case S2C_DebugMessage: {
-        const auto &p = as<S2C_DebugMessagePacket>(packet);
-        const char *text = reinterpret_cast<const char *>(&packet) + sizeof p;
-        int n = std::min<int>(p.length, length - int(sizeof p));
-        if (n > 0 && text[n - 1] == '\n')
-            --n;
-        logLine(QStringLiteral("DebugMessage[message:") + QString::fromUtf8(text, n) + QLatin1Char(']'));
+    case S2C_DebugMessage:
+        handleDebugMessage(packet, length);
         break;
-    }
     default:
         break;
     }
     return PacketOutcome_Handled;
+}
+
+void TarrowindFirmware::handleVariableResult(const VariableResult &result, const PacketBase &packet, int length)
+{
+    switch (result.shape) {
+    case VariableResult::Read16:
+        handleReadVariable16(result, packet);
+        break;
+    case VariableResult::ReadRange16:
+        handleReadVariables16(result, packet, length);
+        break;
+    case VariableResult::Read256:
+        handleReadVariable256(result, packet);
+        break;
+    case VariableResult::Write: {
+        const auto &p = as<S2C_WriteVariableResultPacket>(packet);
+        logLine(QLatin1String(result.label) + QStringLiteral("[name:") +
+                VariableCache::variableName(result.family, p.name) + QStringLiteral(" error:%1]").arg(p.error));
+        break;
+    }
+    }
+}
+
+// A value read with an error is logged but not cached.
+void TarrowindFirmware::handleReadVariable16(const VariableResult &result, const PacketBase &packet)
+{
+    const auto &p = as<S2C_ReadVariable16ResultPacket>(packet);
+    logLine(QLatin1String(result.label) + QStringLiteral("[name:") +
+            VariableCache::variableName(result.family, p.name) +
+            QStringLiteral(" value:%1 error:%2]").arg(p.value).arg(p.error));
+    if (p.error != 0)
+        return;
+    m_variables.store16(result.family, p.name, p.value);
+    emit(this->*result.changed)();
+}
+
+void TarrowindFirmware::handleReadVariables16(const VariableResult &result, const PacketBase &packet, int length)
+{
+    const auto &p = as<S2C_ReadVariables16ResultPacket>(packet);
+    const uint8_t *values = reinterpret_cast<const uint8_t *>(&packet) + sizeof p;
+    // The parser framed the packet from dataSize; an odd size leaves one unused byte.
+    const int count = std::min<int>(p.dataSize, length - int(sizeof p)) / 2;
+    QString text = QLatin1String(result.label) + QStringLiteral("[first:") +
+                   VariableCache::variableName(result.family, p.first) + QStringLiteral(" count:%1").arg(count);
+    for (int k = 0; k < count; ++k) {
+        const uint16_t value = uint16_t(values[2 * k] | values[2 * k + 1] << 8);
+        const int name = int(p.first) + k;
+        text += QStringLiteral("\n  ") + VariableCache::variableName(result.family, uint16_t(name)) +
+                QLatin1Char(':') + QString::number(value);
+        m_variables.store16(result.family, name, value);
+    }
+    text += QStringLiteral("\n]");
+    logLine(text);
+    emit(this->*result.changed)();
+}
+
+void TarrowindFirmware::handleReadVariable256(const VariableResult &result, const PacketBase &packet)
+{
+    const auto &p = as<S2C_ReadVariable256ResultPacket>(packet);
+    const uint256_t value = p.value;
+    logLine(QLatin1String(result.label) + QStringLiteral("[name:") +
+            VariableCache::variableName(result.family, p.name) + QStringLiteral(" value:") + text256(value) +
+            QStringLiteral(" error:%1]").arg(p.error));
+    if (p.error != 0)
+        return;
+    m_variables.store256(result.family, p.name, value);
+    emit(this->*result.changed)();
+}
+
+void TarrowindFirmware::handleErrorResult(uint16_t type, const char *label, const PacketBase &packet)
+{
+    const auto &p = as<S2C_ErrorResultPacket>(packet);
+    logLine(QLatin1String(label) + QStringLiteral("[error:%1]").arg(p.error));
+    if (type == S2C_ClearPersistentsResult && p.error == 0) {
+        m_variables.clearPersistents();
+        emit persistents16Changed();
+        emit persistents256Changed();
+    }
+}
+
+void TarrowindFirmware::handleFileSystemState(const PacketBase &packet)
+{
+    const auto &p = as<S2C_FlashGetStateResultPacket>(packet);
+    logLine(QStringLiteral("FileSystemStateResult ..."));
+    uint32_t mountStatus;
+    std::memcpy(&mountStatus, p.state, 4);
+    emit recvGetFileSystemStateResult(p.base.requestId, mountStatus == 1,
+                                      QByteArray(reinterpret_cast<const char *>(p.state), kFilesystemStateSize));
+}
+
+void TarrowindFirmware::handleDebugMessage(const PacketBase &packet, int length)
+{
+    const auto &p = as<S2C_DebugMessagePacket>(packet);
+    const char *text = reinterpret_cast<const char *>(&packet) + sizeof p;
+    int n = std::min<int>(p.length, length - int(sizeof p));
+    if (n > 0 && text[n - 1] == '\n')
+        --n;
+    logLine(QStringLiteral("DebugMessage[message:") + QString::fromUtf8(text, n) + QLatin1Char(']'));
 }

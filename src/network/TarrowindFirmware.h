@@ -12,7 +12,9 @@
 
 #include "Network.h"
 #include "PacketParser.h"
+#include "SendQueue.h"
 #include "TimeTypes.h"
+#include "VariableCache.h"
 #include "XyzSample.h"
 
 #include <QByteArray>
@@ -27,11 +29,11 @@
 #include <atomic>
 #include <cstdint>
 #include <set>
-#include <vector>
 
-// The client of the logger's firmware protocol: send queue with retries and expiry, receive
-// parser and dispatcher, connection state machine, keep-alive polling, and the caches of what
-// the device reported (identity, statistics, variables, clock). It does not open ports: the
+// The client of the logger's firmware protocol: the facade QML and the other libraries see. It
+// owns the send queue with its retry schedule (SendQueue), the receive parser and dispatcher,
+// the connection state machine, keep-alive polling, and the caches of what the device reported
+// (identity, statistics, variables in a VariableCache, clock). It does not open ports: the
 // owner hands it an open QIODevice. Everything runs on the owning thread except
 // nextRequestId(), which any thread may call.
 class TarrowindFirmware : public QObject
@@ -86,9 +88,9 @@ public:
     static constexpr int kRetryIntervalMs = 50;
     static constexpr int kKeepAliveIntervalMs = 1000;
     static constexpr int kSilenceLimitMs = 4200;
-    static constexpr int kResendWaitTicks = 5;
+    static constexpr int kResendWaitTicks = SendQueue::kResendWaitTicks;
     static constexpr int kReadChunk = 2048;
-    static constexpr int kMaxQueuedPacket = 140;
+    static constexpr int kMaxQueuedPacket = SendQueue::kMaxPacket;
 
     static constexpr uint16_t kLatestMajorVersion = 0;
     static constexpr uint16_t kLatestMinorVersion = 1;
@@ -136,7 +138,7 @@ public:
     QByteArray deviceIdRecord() const;
     QByteArray statsRecord() const;
     // Number of requests in flight (for tests and diagnostics).
-    int queueLength() const { return int(m_queue.size()); }
+    int queueLength() const { return m_queue.size(); }
 
     Q_INVOKABLE QString qmlToString(Network::uint256_t value) const;
     Q_INVOKABLE Network::uint256_t qmlToPersistent256(const QString &text) const;
@@ -181,9 +183,12 @@ public:
     Q_INVOKABLE uint16_t sendSetNetworkUartBaud(uint32_t baud);
 
     // True for the polling types (GetStats, GetDateTime, GetDeviceId).
-    static bool isPollingType(uint16_t type);
+    static bool isPollingType(uint16_t type) { return SendQueue::isPollingType(type); }
     // The retry schedule of a request type: ticks before the first resend, and resends allowed.
-    static void retrySchedule(uint16_t type, int *firstWaitTicks, int *resends);
+    static void retrySchedule(uint16_t type, int *firstWaitTicks, int *resends)
+    {
+        SendQueue::retrySchedule(type, firstWaitTicks, resends);
+    }
 
 signals:
     void targetBaudChanged(uint32_t targetBaud);
@@ -232,15 +237,7 @@ private slots:
     void onPacketFinished(uint16_t requestId, TarrowindFirmware::PacketOutcome outcome);
 
 private:
-    struct QueueEntry {
-        int ticksUntilResend = 0;
-        int resendsLeft = 0;
-        int length = 0;
-        uint8_t packet[kMaxQueuedPacket] = {};
-
-        uint16_t type() const { return uint16_t(packet[0] | packet[1] << 8); }
-        uint16_t requestId() const { return uint16_t(packet[6] | packet[7] << 8); }
-    };
+    struct VariableResult;
 
     template <typename T>
     uint16_t sendStruct(T &packet, uint16_t type, uint16_t requestId);
@@ -254,20 +251,30 @@ private:
     void writeBytes(const void *data, int length);
     void dropConnection();
 
+    void setVariables16(VariableCache::Family family, const QVariantList &values,
+                        void (TarrowindFirmware::*changed)());
+    static const VariableResult *findVariableResult(uint16_t type);
+
     void dispatch(const Network::PacketBase &packet, int length);
     PacketOutcome handlePacket(const Network::PacketBase &packet, int length);
+    void handleVariableResult(const VariableResult &result, const Network::PacketBase &packet, int length);
+    void handleReadVariable16(const VariableResult &result, const Network::PacketBase &packet);
+    void handleReadVariables16(const VariableResult &result, const Network::PacketBase &packet, int length);
+    void handleReadVariable256(const VariableResult &result, const Network::PacketBase &packet);
+    void handleErrorResult(uint16_t type, const char *label, const Network::PacketBase &packet);
+    void handleFileSystemState(const Network::PacketBase &packet);
+    void handleDebugMessage(const Network::PacketBase &packet, int length);
     void handleDeviceId(const Network::PacketBase &packet);
     void handleStats(const Network::PacketBase &packet);
     void handleDataPoints(const Network::PacketBase &packet);
     PacketOutcome handleFlashRead(const Network::PacketBase &packet, int length);
     void queryInfoBatch();
-    void takeQueueEntries(uint16_t requestId);
 
     QPointer<QIODevice> m_ioDevice;
     ConnectionState m_connectionState = ConnectionState_Unconnected;
     std::atomic<uint16_t> m_requestCounter{1};
     PacketParser m_parser{Network::Direction::ServerToClient};
-    std::vector<QueueEntry> m_queue;
+    SendQueue m_queue;
     QTimer m_retryTimer;
     QTimer m_keepAliveTimer;
     QElapsedTimer m_lastReceiveTimer;
@@ -281,11 +288,7 @@ private:
 
     uint8_t m_deviceIdRecord[sizeof(Network::S2C_GetDeviceIdResultPacket)] = {};
     uint8_t m_statsRecord[sizeof(Network::S2C_GetStatsResultPacket)] = {};
-    uint16_t m_temporaries16[Network::kTemporary16Count] = {};
-    uint16_t m_persistents16[Network::kPersistent16Count] = {};
-    Network::uint256_t m_persistents256[Network::kPersistent256Count] = {};
-    uint16_t m_permanents16[Network::kPermanent16Count] = {};
-    Network::uint256_t m_permanents256[Network::kPermanent256Count] = {};
+    VariableCache m_variables;
     QDateTime m_dateTime;
     qlonglong m_skewMs = 0;
 

@@ -57,6 +57,69 @@ PulseLogTypes::EnvironmentReading PulseBlockDecoder::environmentFromCodes(uint16
     return reading;
 }
 
+namespace {
+// The header of the three block kinds: kind, environment, base time in tenths, entry count.
+// Returns where the bit stream starts, or 0 when the bytes are no pulse block.
+size_t readHeader(const char *data, size_t size, uint32_t magic, PulseBlock &out, uint64_t *baseTenths)
+{
+    if (magic == PulseBlockDecoder::kMagicKind0) {
+        *baseTenths = readLe<uint64_t>(data + 4);
+        out.entryCount = readLe<uint32_t>(data + 12);
+        out.environment.voltage = 0.0f;
+        out.environment.temperature = -50.0f;
+        out.kind = 0;
+        return 16;
+    }
+    if (magic != PulseBlockDecoder::kMagicKind1 && magic != PulseBlockDecoder::kMagicKind2)
+        return 0;
+    const bool withEnvironmentTime = magic == PulseBlockDecoder::kMagicKind2;
+    const size_t streamStart = withEnvironmentTime ? 28 : 20;
+    if (size < streamStart)
+        return 0;
+    out.environment = PulseBlockDecoder::environmentFromCodes(readLe<uint16_t>(data + 4), readLe<uint16_t>(data + 6));
+    *baseTenths = readLe<uint64_t>(data + 8);
+    if (withEnvironmentTime) {
+        uint64_t bits = readLe<uint64_t>(data + 16);
+        NanosI64 envTime;
+        std::memcpy(&envTime, &bits, sizeof envTime);
+        out.environmentTime = envTime;
+        out.entryCount = readLe<uint32_t>(data + 24);
+    } else {
+        out.entryCount = readLe<uint32_t>(data + 16);
+    }
+    out.kind = withEnvironmentTime ? 2 : 1;
+    return streamStart;
+}
+
+// One entry of the stream: the flag k, the value v (a prefix code of 1, 2, 4 or 8 bits after
+// two selector bits) and, for k = 0, the flag e. False when the stream ends inside it.
+bool readEntry(BitReader &bits, uint32_t *k, uint32_t *v, uint32_t *e)
+{
+    uint32_t first, second;
+    if (!bits.read(1, *k) || !bits.read(1, first) || !bits.read(1, second))
+        return false;
+    uint32_t extra = 0;
+    bool ok;
+    if (!first && !second) {
+        ok = bits.read(1, extra);
+        *v = extra;
+    } else if (first && !second) {
+        ok = bits.read(2, extra);
+        *v = 2 + extra;
+    } else if (!first && second) {
+        ok = bits.read(4, extra);
+        *v = 6 + extra;
+    } else {
+        ok = bits.read(8, extra);
+        *v = 22 + extra;
+    }
+    *e = 0;
+    if (ok && !*k)
+        ok = bits.read(1, *e);
+    return ok;
+}
+}  // namespace
+
 PulseBlockDecoder::Result PulseBlockDecoder::decode(const char *data, size_t size, PulseBlock &out)
 {
     out.outputs.clear();
@@ -72,34 +135,9 @@ PulseBlockDecoder::Result PulseBlockDecoder::decode(const char *data, size_t siz
         return Result::Blank;
 
     uint64_t baseTenths = 0;
-    size_t streamStart = 0;
-    if (magic == kMagicKind0) {
-        baseTenths = readLe<uint64_t>(data + 4);
-        out.entryCount = readLe<uint32_t>(data + 12);
-        out.environment.voltage = 0.0f;
-        out.environment.temperature = -50.0f;
-        streamStart = 16;
-        out.kind = 0;
-    } else if (magic == kMagicKind1 || magic == kMagicKind2) {
-        const bool withEnvironmentTime = magic == kMagicKind2;
-        streamStart = withEnvironmentTime ? 28 : 20;
-        if (size < streamStart)
-            return Result::NotPulseBlock;
-        out.environment = environmentFromCodes(readLe<uint16_t>(data + 4), readLe<uint16_t>(data + 6));
-        baseTenths = readLe<uint64_t>(data + 8);
-        if (withEnvironmentTime) {
-            uint64_t bits = readLe<uint64_t>(data + 16);
-            NanosI64 envTime;
-            std::memcpy(&envTime, &bits, sizeof envTime);
-            out.environmentTime = envTime;
-            out.entryCount = readLe<uint32_t>(data + 24);
-        } else {
-            out.entryCount = readLe<uint32_t>(data + 16);
-        }
-        out.kind = withEnvironmentTime ? 2 : 1;
-    } else {
+    const size_t streamStart = readHeader(data, size, magic, out, &baseTenths);
+    if (streamStart == 0)
         return Result::NotPulseBlock;
-    }
 
     // A base time this far out cannot come from a logger clock; converting it would overflow.
     if (baseTenths > uint64_t(kLatestSafeTime / kNanosPerTenth)) {
@@ -116,30 +154,8 @@ PulseBlockDecoder::Result PulseBlockDecoder::decode(const char *data, size_t siz
     auto output = [&]() { out.outputs.push_back({current, pending}); };
 
     while (out.entriesRead < out.entryCount) {
-        uint32_t k, first, second, v;
-        if (!bits.read(1, k) || !bits.read(1, first) || !bits.read(1, second)) {
-            out.truncated = true;
-            break;
-        }
-        uint32_t extra = 0;
-        bool ok;
-        if (!first && !second) {
-            ok = bits.read(1, extra);
-            v = extra;
-        } else if (first && !second) {
-            ok = bits.read(2, extra);
-            v = 2 + extra;
-        } else if (!first && second) {
-            ok = bits.read(4, extra);
-            v = 6 + extra;
-        } else {
-            ok = bits.read(8, extra);
-            v = 22 + extra;
-        }
-        uint32_t e = 0;
-        if (ok && !k)
-            ok = bits.read(1, e);
-        if (!ok) {
+        uint32_t k, v, e;
+        if (!readEntry(bits, &k, &v, &e)) {
             out.truncated = true;
             break;
         }

@@ -186,6 +186,26 @@ const QStringList &mm100ReservedKeys()
     };
     return keys;
 }
+// The MM100 Note: the notes, then every other field with a value as {'key':'value',...}.
+// False when there is neither.
+bool mm100Note(const QVariantMap &meta, QString *note)
+{
+    const QString notes = meta.value(QStringLiteral("Notes")).toString();
+    if (!notes.isEmpty())
+        *note += singleQuoted(notes);
+    bool firstExtra = true;
+    for (auto it = meta.constBegin(); it != meta.constEnd(); ++it) {
+        const QString value = it.value().toString();
+        if (mm100ReservedKeys().contains(it.key()) || value.isEmpty())
+            continue;
+        *note += firstExtra ? QStringLiteral(" {") : QStringLiteral(",");
+        *note += QStringLiteral("'%1':'%2'").arg(singleQuoted(it.key()), singleQuoted(value));
+        firstExtra = false;
+    }
+    if (!firstExtra)
+        *note += QLatin1Char('}');
+    return !(notes.isEmpty() && firstExtra);
+}
 }  // namespace
 
 PulseLogExporter::Readings PulseLogExporter::interpolatedReadings(const PulseLog &log,
@@ -355,24 +375,10 @@ bool PulseLogExporter::exportMM100(const PulseLog &log, const QString &filename,
     metaLine("PhoneNumber", "Customer Phone Number");
 
     QString note;
-    const QString notes = meta.value(QStringLiteral("Notes")).toString();
-    if (!notes.isEmpty())
-        note += singleQuoted(notes);
-    bool firstExtra = true;
-    for (auto it = meta.constBegin(); it != meta.constEnd(); ++it) {
-        const QString value = it.value().toString();
-        if (mm100ReservedKeys().contains(it.key()) || value.isEmpty())
-            continue;
-        note += firstExtra ? QStringLiteral(" {") : QStringLiteral(",");
-        note += QStringLiteral("'%1':'%2'").arg(singleQuoted(it.key()), singleQuoted(value));
-        firstExtra = false;
-    }
-    if (!firstExtra)
-        note += QLatin1Char('}');
-    if (notes.isEmpty() && firstExtra)
-        out.appendLiteral("Note,\r\n");
-    else
+    if (mm100Note(meta, &note))
         text(QStringLiteral("Note,\"") + note + QStringLiteral("\"\r\n"));
+    else
+        out.appendLiteral("Note,\r\n");
 
     out.appendLiteral(",\r\n");
     metaLine("Make", "Meter Make");
@@ -455,6 +461,97 @@ public:
 private:
     lxw_error *m_error;
 };
+
+// The workbook's cell formats.
+struct XlsxFormats {
+    lxw_format *bold;
+    lxw_format *tenths;   // date and time to a tenth of a second
+    lxw_format *seconds;  // date and time to the second
+};
+
+// One function per sheet, each writing into the sheet the writer has current.
+void writeMetaDataSheet(XlsxSheetWriter &w, const XlsxFormats &formats, const PulseLog &log,
+                        const PulseLogExportParameters &params, const PulseLogExporter::Readings &readings)
+{
+    w.check(worksheet_set_column(w.sheet, 0, 0, 24, nullptr));
+    w.check(worksheet_set_column(w.sheet, 1, 1, 48, nullptr));
+    w.header(formats.bold, {"Name", "Value"});
+    const QVariantMap meta = log.metaData();
+    const QStringList fixed = PulseLog::fixedFieldNames();
+    lxw_row_t row = 1;
+    for (const QString &name : fixed) {
+        w.string(row, 0, name);
+        if (name == QLatin1String("Meter Reading Unit"))
+            w.string(row, 1, params.unit);
+        else if (name == QLatin1String("Meter Reading Start"))
+            w.number(row, 1, std::round(readings.atStart));
+        else if (name == QLatin1String("Meter Reading End"))
+            w.number(row, 1, std::round(readings.atEnd));
+        else
+            w.string(row, 1, meta.value(name).toString());
+        ++row;
+    }
+    for (auto it = meta.constBegin(); it != meta.constEnd(); ++it) {
+        if (fixed.contains(it.key()))
+            continue;
+        w.string(row, 0, it.key());
+        w.string(row, 1, it.value().toString());
+        ++row;
+    }
+}
+
+void writeGroupedSheet(XlsxSheetWriter &w, const XlsxFormats &formats, LocalTimeFormatter &time,
+                       const PulseLogExportParameters &params, const Range &range, const std::vector<double> &bins)
+{
+    const QByteArray rate = QStringLiteral("Rate (%1 / Min)").arg(params.unit).toUtf8();
+    const QByteArray volume = QStringLiteral("Volume (%1)").arg(params.unit).toUtf8();
+    w.check(worksheet_set_column(w.sheet, 0, 0, 20, formats.seconds));
+    w.check(worksheet_set_column(w.sheet, 1, 1, 14, nullptr));
+    w.check(worksheet_set_column(w.sheet, 2, 3, 22, nullptr));
+    w.header(formats.bold, {"Date Time", "Revolutions", rate.constData(), volume.constData()});
+    const double perMinute = 60000.0 / double(params.millisecondsPerBin);
+    for (size_t i = 0; i < bins.size() && w.ok(); ++i) {
+        const lxw_row_t row = lxw_row_t(i + 1);
+        w.date(row, 0, time, binStart(range, params.millisecondsPerBin, i));
+        w.number(row, 1, bins[i]);
+        w.number(row, 2, bins[i] * perMinute * params.unitsPerPulse);
+        w.number(row, 3, bins[i] * params.unitsPerPulse);
+    }
+}
+
+void writeRawSheet(XlsxSheetWriter &w, const XlsxFormats &formats, LocalTimeFormatter &time, const PulseLog &log,
+                   const Range &range)
+{
+    w.check(worksheet_set_column(w.sheet, 0, 0, 24, formats.tenths));
+    w.check(worksheet_set_column(w.sheet, 1, 1, 10, nullptr));
+    w.header(formats.bold, {"Date Time", "Revolutions"});
+    lxw_row_t row = 1;
+    forEachPulseRow(log, range, [&](NanosI64 t, uint32_t count) {
+        if (!w.ok())
+            return;
+        w.date(row, 0, time, t);
+        w.number(row, 1, double(count));
+        ++row;
+    });
+}
+
+void writeEnvironmentSheet(XlsxSheetWriter &w, const XlsxFormats &formats, LocalTimeFormatter &time,
+                           const PulseLog &log, const Range &range)
+{
+    w.check(worksheet_set_column(w.sheet, 0, 0, 20, formats.seconds));
+    w.check(worksheet_set_column(w.sheet, 1, 2, 14, nullptr));
+    w.header(formats.bold, {"Date Time", "Temperature \xC2\xB0" "C", "Input Voltage"});
+    lxw_row_t row = 1;
+    forEachEnvironmentRow(log, range, [&](NanosI64 t, const PulseLogTypes::EnvironmentReading &r) {
+        if (!w.ok())
+            return;
+        w.date(row, 0, time, t);
+        w.number(row, 1, double(r.temperature));
+        w.number(row, 2, double(r.voltage));
+        ++row;
+    });
+}
+
 }  // namespace
 
 bool PulseLogExporter::exportXLSX(const PulseLog &log, const QString &filename,
@@ -492,12 +589,11 @@ bool PulseLogExporter::exportXLSX(const PulseLog &log, const QString &filename,
     lxw_error error = LXW_NO_ERROR;
     XlsxSheetWriter w(&error);
     std::vector<lxw_worksheet *> sheets;
-    lxw_format *bold = workbook_add_format(workbook);
-    format_set_bold(bold);
-    lxw_format *tenths = workbook_add_format(workbook);
-    format_set_num_format(tenths, "yyyy-mm-dd hh:mm:ss.0");
-    lxw_format *seconds = workbook_add_format(workbook);
-    format_set_num_format(seconds, "yyyy-mm-dd hh:mm:ss");
+    const XlsxFormats formats{workbook_add_format(workbook), workbook_add_format(workbook),
+                              workbook_add_format(workbook)};
+    format_set_bold(formats.bold);
+    format_set_num_format(formats.tenths, "yyyy-mm-dd hh:mm:ss.0");
+    format_set_num_format(formats.seconds, "yyyy-mm-dd hh:mm:ss");
     LocalTimeFormatter time;
     const Readings readings = interpolatedReadings(log, params);
     // Makes the named sheet current; the writer turns not-ok when it cannot be added.
@@ -510,87 +606,18 @@ bool PulseLogExporter::exportXLSX(const PulseLog &log, const QString &filename,
             w.check(LXW_ERROR_MEMORY_MALLOC_FAILED);
     };
 
-    // MetaData
     openSheet("MetaData");
-    if (w.ok()) {
-        w.check(worksheet_set_column(w.sheet, 0, 0, 24, nullptr));
-        w.check(worksheet_set_column(w.sheet, 1, 1, 48, nullptr));
-        w.header(bold, {"Name", "Value"});
-        const QVariantMap meta = log.metaData();
-        const QStringList fixed = PulseLog::fixedFieldNames();
-        lxw_row_t row = 1;
-        for (const QString &name : fixed) {
-            w.string(row, 0, name);
-            if (name == QLatin1String("Meter Reading Unit"))
-                w.string(row, 1, params.unit);
-            else if (name == QLatin1String("Meter Reading Start"))
-                w.number(row, 1, std::round(readings.atStart));
-            else if (name == QLatin1String("Meter Reading End"))
-                w.number(row, 1, std::round(readings.atEnd));
-            else
-                w.string(row, 1, meta.value(name).toString());
-            ++row;
-        }
-        for (auto it = meta.constBegin(); it != meta.constEnd(); ++it) {
-            if (fixed.contains(it.key()))
-                continue;
-            w.string(row, 0, it.key());
-            w.string(row, 1, it.value().toString());
-            ++row;
-        }
-    }
-
-    // Grouped Intervals
+    if (w.ok())
+        writeMetaDataSheet(w, formats, log, params, readings);
     openSheet("Grouped Intervals");
-    if (w.ok()) {
-        const QByteArray rate = QStringLiteral("Rate (%1 / Min)").arg(params.unit).toUtf8();
-        const QByteArray volume = QStringLiteral("Volume (%1)").arg(params.unit).toUtf8();
-        w.check(worksheet_set_column(w.sheet, 0, 0, 20, seconds));
-        w.check(worksheet_set_column(w.sheet, 1, 1, 14, nullptr));
-        w.check(worksheet_set_column(w.sheet, 2, 3, 22, nullptr));
-        w.header(bold, {"Date Time", "Revolutions", rate.constData(), volume.constData()});
-        const double perMinute = 60000.0 / double(params.millisecondsPerBin);
-        for (size_t i = 0; i < bins.size() && w.ok(); ++i) {
-            const lxw_row_t row = lxw_row_t(i + 1);
-            w.date(row, 0, time, binStart(range, params.millisecondsPerBin, i));
-            w.number(row, 1, bins[i]);
-            w.number(row, 2, bins[i] * perMinute * params.unitsPerPulse);
-            w.number(row, 3, bins[i] * params.unitsPerPulse);
-        }
-    }
-
-    // Raw Revolution Data
+    if (w.ok())
+        writeGroupedSheet(w, formats, time, params, range, bins);
     openSheet("Raw Revolution Data");
-    if (w.ok()) {
-        w.check(worksheet_set_column(w.sheet, 0, 0, 24, tenths));
-        w.check(worksheet_set_column(w.sheet, 1, 1, 10, nullptr));
-        w.header(bold, {"Date Time", "Revolutions"});
-        lxw_row_t row = 1;
-        forEachPulseRow(log, range, [&](NanosI64 t, uint32_t count) {
-            if (!w.ok())
-                return;
-            w.date(row, 0, time, t);
-            w.number(row, 1, double(count));
-            ++row;
-        });
-    }
-
-    // Environment Data
+    if (w.ok())
+        writeRawSheet(w, formats, time, log, range);
     openSheet("Environment Data");
-    if (w.ok()) {
-        w.check(worksheet_set_column(w.sheet, 0, 0, 20, seconds));
-        w.check(worksheet_set_column(w.sheet, 1, 2, 14, nullptr));
-        w.header(bold, {"Date Time", "Temperature \xC2\xB0" "C", "Input Voltage"});
-        lxw_row_t row = 1;
-        forEachEnvironmentRow(log, range, [&](NanosI64 t, const PulseLogTypes::EnvironmentReading &r) {
-            if (!w.ok())
-                return;
-            w.date(row, 0, time, t);
-            w.number(row, 1, double(r.temperature));
-            w.number(row, 2, double(r.voltage));
-            ++row;
-        });
-    }
+    if (w.ok())
+        writeEnvironmentSheet(w, formats, time, log, range);
 
     // In constant-memory mode rows are written to temporary files whose write errors
     // libxlsxwriter does not check; a full disk there would silently drop rows.

@@ -40,6 +40,63 @@ void closeQuietly(int fd)
         ::close(fd);
 }
 
+// A pseudo-terminal (the virtual logger's line) has no latency setting to ask for.
+bool isPtySlave(int fd)
+{
+#ifdef __linux__
+    struct stat st{};
+    if (::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode)) {
+        const unsigned maj = major(st.st_rdev);
+        return maj >= kPtySlaveMajorFirst && maj <= kPtySlaveMajorLast;
+    }
+    return false;
+#else
+    if (const char *name = ttyname(fd))
+        return std::strncmp(name, "/dev/pts/", 9) == 0 || std::strncmp(name, "/dev/ttys", 9) == 0;
+    return false;
+#endif
+}
+
+// Raw 8N1 at 115200 without flow control; `tio` receives the settings the line took.
+// Returns 0, or the errno of the call that failed.
+int setRawLine(int fd, termios *tio)
+{
+    if (::tcgetattr(fd, tio) != 0)
+        return errno;
+    ::cfmakeraw(tio);
+    tio->c_cflag |= CLOCAL | CREAD;
+    tio->c_cflag &= ~(CSTOPB | CRTSCTS | PARENB | PARODD);
+#ifdef CMSPAR
+    tio->c_cflag &= ~CMSPAR;
+#endif
+    tio->c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+    tio->c_cc[VMIN] = 1;
+    tio->c_cc[VTIME] = 0;
+    ::cfsetispeed(tio, B115200);
+    ::cfsetospeed(tio, B115200);
+    if (::tcsetattr(fd, TCSANOW, tio) != 0)
+        return errno;
+    ::tcgetattr(fd, tio);
+    return 0;
+}
+
+// The descriptors that wake the reader's poll: one eventfd, or the two ends of a pipe.
+// Returns 0, or the errno of the failed call.
+int openWakeDescriptors(int *readFd, int *writeFd)
+{
+#ifdef __linux__
+    const int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    *readFd = wake;
+    *writeFd = wake;
+#else
+    int pipeFds[2] = {-1, -1};
+    const int wake = ::pipe(pipeFds) == 0 ? pipeFds[0] : -1;
+    *readFd = wake;
+    *writeFd = pipeFds[1];
+#endif
+    return wake < 0 ? errno : 0;
+}
+
 }  // namespace
 
 PosixPortDriver::PosixPortDriver() = default;
@@ -165,53 +222,16 @@ bool PosixPortDriver::open(const QString &portName)
     if (::ioctl(fd, TIOCEXCL) != 0)
         return fail(errorFromErrno(errno));
 
-    struct stat st{};
-    m_isPty = false;
-#ifdef __linux__
-    if (::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode)) {
-        const unsigned maj = major(st.st_rdev);
-        m_isPty = maj >= kPtySlaveMajorFirst && maj <= kPtySlaveMajorLast;
-    }
-#else
-    Q_UNUSED(st);
-    if (const char *name = ttyname(fd))
-        m_isPty = std::strncmp(name, "/dev/pts/", 9) == 0 || std::strncmp(name, "/dev/ttys", 9) == 0;
-#endif
+    m_isPty = isPtySlave(fd);
 
     termios tio{};
-    if (::tcgetattr(fd, &tio) != 0) {
-        const int err = errno;
+    if (const int err = setRawLine(fd, &tio)) {
         ::ioctl(fd, TIOCNXCL);
         return fail(errorFromErrno(err));
     }
-    ::cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cflag &= ~(CSTOPB | CRTSCTS | PARENB | PARODD);
-#ifdef CMSPAR
-    tio.c_cflag &= ~CMSPAR;
-#endif
-    tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    ::cfsetispeed(&tio, B115200);
-    ::cfsetospeed(&tio, B115200);
-    if (::tcsetattr(fd, TCSANOW, &tio) != 0) {
-        const int err = errno;
-        ::ioctl(fd, TIOCNXCL);
-        return fail(errorFromErrno(err));
-    }
-    ::tcgetattr(fd, &tio);
 
-#ifdef __linux__
-    const int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    const int wakeWrite = wake;
-#else
-    int pipeFds[2] = {-1, -1};
-    const int wake = ::pipe(pipeFds) == 0 ? pipeFds[0] : -1;
-    const int wakeWrite = pipeFds[1];
-#endif
-    if (wake < 0) {
-        const int err = errno;
+    int wake = -1, wakeWrite = -1;
+    if (const int err = openWakeDescriptors(&wake, &wakeWrite)) {
         ::ioctl(fd, TIOCNXCL);
         return fail(err == EMFILE || err == ENFILE ? AbstractSerialPort::ResourceError
                                                    : AbstractSerialPort::UnknownError);
