@@ -1,10 +1,10 @@
 // The decider's hot paths next to baselines measured in the same run: a plain loop over the same
 // samples (per-sample cost), and Python's csv module reading the same file (recording load).
 
-#include "EllipticalDecider.h"
-#include "FileRecording.h"
-#include "ParameterLearner.h"
-#include "WrappedEllipticalDecider.h"
+#include "decider/EllipticalDecider.h"
+#include "decider/FileRecording.h"
+#include "decider/ParameterLearner.h"
+#include "decider/WrappedEllipticalDecider.h"
 
 #include <QCoreApplication>
 #include <QDir>

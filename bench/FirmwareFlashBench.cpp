@@ -3,11 +3,11 @@
 // writing and verifying the same image through the same throttled line in the same run.
 // Figures: image bytes per second next to the line's byte rate, bytes on the wire per image
 // byte, and the time ratio to stm32flash (target: not above 1).
-#include "AbstractSerialPort.h"
-#include "SerialSupport.h"
-#include "StmBootLoader.h"
-#include "VirtualBootloader.h"
-#include "VirtualLoggerRunner.h"
+#include "serial/AbstractSerialPort.h"
+#include "serial/SerialSupport.h"
+#include "bootloader/StmBootLoader.h"
+#include "sim/VirtualBootloader.h"
+#include "sim/VirtualLoggerRunner.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -2,11 +2,11 @@
 // blit (the least any paint of a cached item does) and one full-size fill. The GUI-thread paint
 // of a bar graph while hovering must stay a small multiple of the blit; the background renders
 // are reported as they are.
-#include "BarGraph.h"
-#include "BarGraphRenderer.h"
-#include "LabelledPoint.h"
-#include "LineGraphRenderer.h"
-#include "SceneRenderer.h"
+#include "items/BarGraph.h"
+#include "items/BarGraphRenderer.h"
+#include "items/LabelledPoint.h"
+#include "items/LineGraphRenderer.h"
+#include "items/SceneRenderer.h"
 
 #include <QGuiApplication>
 #include <QImage>

@@ -2,8 +2,8 @@
 // household: flow in every hour), as the viewer runs it on every change of the log: the pass over
 // the entries, the local-time hours on top of it, and for scale the viewer's own whole-log
 // binning (10 s bins) that runs at the same moments.
-#include "NightFlowAnalysis.h"
-#include "PulseLogAnalysis.h"
+#include "pulselog/NightFlowAnalysis.h"
+#include "pulselog/PulseLogAnalysis.h"
 
 #include <QDateTime>
 

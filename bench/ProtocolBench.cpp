@@ -1,10 +1,10 @@
 // Packet parsing, CRC and FastLZ, each next to a memcpy of the same bytes in the same run so
 // the figures read as ratios.
-#include "FastLz.h"
-#include "FastLzEncoder.h"
-#include "Network.h"
-#include "PacketCrc32.h"
-#include "PacketParser.h"
+#include "network/FastLz.h"
+#include "sim/FastLzEncoder.h"
+#include "network/Network.h"
+#include "network/PacketCrc32.h"
+#include "network/PacketParser.h"
 
 #include <benchmark/benchmark.h>
 

@@ -2,7 +2,7 @@
 // blocks, binning, a zoom step of the viewer, and the CSV and XLSX exports. Each figure has a
 // baseline from the same run (memory copy for decoding, a plain summing loop for binning,
 // Python's csv module and python3-xlsxwriter writing the same rows for the exports).
-#include "PulseLog.h"
+#include "pulselog/PulseLog.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -1,8 +1,8 @@
 // The serial port device against a plain blocking loop on the same pseudo-terminal, in the
 // same run: throughput both ways, 16-byte ping-pong latency, and the CPU an idle open port
 // costs. The figures that matter are the ratios printed at the end.
-#include "AbstractSerialPort.h"
-#include "SerialSupport.h"
+#include "serial/AbstractSerialPort.h"
+#include "serial/SerialSupport.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

@@ -8,15 +8,15 @@
 // sector reads (BM_LineFlood), which shows what the throttle really delivers on this machine.
 // Unthrottled the figure is the payload rate (protocol and CPU cost), next to the flooded
 // in-process line's byte rate; its CPU column is the whole process (every thread) per download.
-#include "InProcessSerialDevice.h"
-#include "Network.h"
-#include "PulseLog.h"
-#include "RemoteFileSystem.h"
-#include "SerialComm.h"
-#include "SerialSupport.h"
-#include "SessionDownloader.h"
-#include "TarrowindFirmware.h"
-#include "VirtualLoggerRunner.h"
+#include "sim/InProcessSerialDevice.h"
+#include "network/Network.h"
+#include "pulselog/PulseLog.h"
+#include "remotefs/RemoteFileSystem.h"
+#include "serial/SerialComm.h"
+#include "serial/SerialSupport.h"
+#include "remotefs/SessionDownloader.h"
+#include "network/TarrowindFirmware.h"
+#include "sim/VirtualLoggerRunner.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

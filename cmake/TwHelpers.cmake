@@ -12,7 +12,12 @@ function(tw_library name)
     list(FILTER srcs EXCLUDE REGEX "/Windows[^/]*$")
   endif()
   add_library(${name} STATIC ${srcs})
-  target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  # Includes name their folder ("serial/AbstractSerialPort.h", "sim/VirtualLogger.h").
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR})
+  if(NOT CMAKE_CURRENT_SOURCE_DIR MATCHES "^${PROJECT_SOURCE_DIR}/(src|sim)(/|$)")
+    # The tests' shared helpers keep their short names.
+    target_include_directories(${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  endif()
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
 endfunction()
 

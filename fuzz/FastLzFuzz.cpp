@@ -1,7 +1,7 @@
 // Decodes arbitrary blocks into an exactly sized heap buffer (so any write past the capacity
 // is caught) and checks that whatever decodes re-encodes and round-trips.
-#include "FastLz.h"
-#include "FastLzEncoder.h"
+#include "network/FastLz.h"
+#include "sim/FastLzEncoder.h"
 
 #include <cstddef>
 #include <cstdint>

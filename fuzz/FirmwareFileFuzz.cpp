@@ -1,6 +1,6 @@
 // The firmware-file loader on arbitrary bytes: whatever the input, loading ends with a status,
 // and a file that loads successfully is consistent with its own digest and layout.
-#include "FirmwareMeta.h"
+#include "bootloader/FirmwareMeta.h"
 
 #include <QByteArray>
 #include <QCryptographicHash>

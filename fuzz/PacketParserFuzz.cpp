@@ -1,9 +1,9 @@
 // Feeds arbitrary bytes to the receive parser (both directions) and to the protocol client's
 // dispatcher, in chunks whose sizes come from the input itself.
-#include "FlashReadDecoder.h"
-#include "Network.h"
-#include "PacketParser.h"
-#include "TarrowindFirmware.h"
+#include "network/FlashReadDecoder.h"
+#include "network/Network.h"
+#include "network/PacketParser.h"
+#include "network/TarrowindFirmware.h"
 
 #include <QCoreApplication>
 #include <cstddef>

@@ -1,7 +1,7 @@
 // Pulse-block decoder on arbitrary payloads: never reads outside the payload, outputs stay in
 // time order with positive counts, and the model takes every decoded pulse.
-#include "PulseBlockDecoder.h"
-#include "PulseLog.h"
+#include "pulselog/PulseBlockDecoder.h"
+#include "pulselog/PulseLog.h"
 
 #include <cstdint>
 #include <cstdlib>

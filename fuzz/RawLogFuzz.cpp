@@ -1,7 +1,7 @@
 // Raw log files: any bytes load without crashing, keep every complete chunk, and the loaded
 // log survives analysis and a save/load round trip in memory.
-#include "PulseLog.h"
-#include "RawLogFile.h"
+#include "pulselog/PulseLog.h"
+#include "pulselog/RawLogFile.h"
 
 #include <QBuffer>
 #include <QDateTime>

@@ -2,8 +2,8 @@
 // and whatever lies between. Also replays the result through timestamp repair and playback
 // bookkeeping, which must cope with any timestamps the loader let through.
 
-#include "FileRecording.h"
-#include "RecordingPlayback.h"
+#include "decider/FileRecording.h"
+#include "decider/RecordingPlayback.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

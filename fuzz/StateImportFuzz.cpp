@@ -3,9 +3,9 @@
 //
 // Input: a 528-byte state export, then any number of (u32 sector address, 528-byte record)
 // pairs that make up the flash; sectors not given read as erased.
-#include "EccParameters.h"
-#include "FlashReadResult.h"
-#include "SpiFlashFilesystem.h"
+#include "remotefs/EccParameters.h"
+#include "remotefs/FlashReadResult.h"
+#include "remotefs/SpiFlashFilesystem.h"
 
 #include <QCoreApplication>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "DeviceRequestFramer.h"
 
-#include "Network.h"
+#include "network/Network.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
 #include "FlashFilesystemWriter.h"
 
-#include "PacketCrc32.h"
+#include "network/PacketCrc32.h"
 #include "VirtualFlash.h"
 
 #include <cstring>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "TimeTypes.h"
-#include "XyzSample.h"
+#include "common/TimeTypes.h"
+#include "common/XyzSample.h"
 
 #include <QByteArray>
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "TimeTypes.h"
+#include "common/TimeTypes.h"
 
 // Builds the 520-byte pulse block the logger stores as the payload of each data record of a
 // pulse-log file: a header (kind 0, 1 or 2), then a bit stream of entries, least significant bit

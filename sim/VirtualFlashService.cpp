@@ -1,7 +1,7 @@
 #include "VirtualFlashService.h"
 
 #include "FastLzEncoder.h"
-#include "Network.h"
+#include "network/Network.h"
 #include "PulseBlockEncoder.h"
 #include "WaterUseProfile.h"
 

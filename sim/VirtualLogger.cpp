@@ -1,6 +1,6 @@
 #include "VirtualLogger.h"
 
-#include "Network.h"
+#include "network/Network.h"
 #include "VirtualBootloader.h"
 
 #include "VirtualFlashService.h"

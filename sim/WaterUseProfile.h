@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "PulseBlockEncoder.h"
-#include "TimeTypes.h"
+#include "common/TimeTypes.h"
 
 // A seeded model of a household's water use as the logger's meter sees it: quiet nights, toilet
 // flushes, showers in the morning, taps through the day, appliance fill cycles, garden

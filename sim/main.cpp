@@ -1,7 +1,7 @@
 // tarrowind-sim: the virtual logger on a pseudo-terminal, until SIGINT or SIGTERM.
 
-#include "NetworkMetatypes.h"
-#include "NumericLocale.h"
+#include "network/NetworkMetatypes.h"
+#include "common/NumericLocale.h"
 #include "VirtualLoggerRunner.h"
 
 #include <QByteArray>

@@ -1,9 +1,9 @@
 #include "AppMetatypes.h"
 
-#include "BootloaderMetatypes.h"
-#include "ItemsMetatypes.h"
-#include "RemoteFsMetatypes.h"
-#include "SerialMetatypes.h"
+#include "bootloader/BootloaderMetatypes.h"
+#include "items/ItemsMetatypes.h"
+#include "remotefs/RemoteFsMetatypes.h"
+#include "serial/SerialMetatypes.h"
 
 #include <QMetaType>
 #include <QtGlobal>

@@ -1,6 +1,6 @@
 #include "Runtime.h"
 
-#include "AdapterRepair.h"
+#include "serial/AdapterRepair.h"
 
 #include <QClipboard>
 #include <QCoreApplication>

@@ -3,9 +3,9 @@
 #include "AppMetatypes.h"
 #include "LogFile.h"
 #include "LogSignaller.h"
-#include "NumericLocale.h"
+#include "common/NumericLocale.h"
 #include "QmlRegistration.h"
-#include "SerialSupport.h"
+#include "serial/SerialSupport.h"
 #include "TestHook.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 #include "BootloaderMetatypes.h"
 
 #include "FirmwareMeta.h"
-#include "NetworkMetatypes.h"
+#include "network/NetworkMetatypes.h"
 #include "StmBootLoader.h"
 #include "TarrowindLogger.h"
 

@@ -1,6 +1,6 @@
 #include "LoggerLineBinding.h"
 
-#include "SerialComm.h"
+#include "serial/SerialComm.h"
 
 LoggerLineBinding::LoggerLineBinding(SerialComm *comm, TarrowindLogger *logger, QObject *parent)
     : QObject(parent), m_comm(comm), m_logger(logger)

@@ -5,7 +5,7 @@
 #include <QDebug>
 #include <QIODevice>
 
-#include "AbstractSerialPort.h"
+#include "serial/AbstractSerialPort.h"
 
 #include <algorithm>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "IODeviceFactory.h"
+#include "serial/IODeviceFactory.h"
 #include "StmBootLoader.h"
-#include "TarrowindFirmware.h"
+#include "network/TarrowindFirmware.h"
 
 #include <QObject>
 #include <QPointer>

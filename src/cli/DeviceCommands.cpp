@@ -1,11 +1,11 @@
 #include "DeviceCommands.h"
 
 #include "LoggerConnection.h"
-#include "PulseLog.h"
-#include "RemoteFileSystem.h"
-#include "SavedSessionRegistry.h"
-#include "SessionDownloader.h"
-#include "TarrowindFirmware.h"
+#include "pulselog/PulseLog.h"
+#include "remotefs/RemoteFileSystem.h"
+#include "remotefs/SavedSessionRegistry.h"
+#include "remotefs/SessionDownloader.h"
+#include "network/TarrowindFirmware.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,10 +1,10 @@
 #include "FirmwareCommands.h"
 
-#include "FirmwareMeta.h"
+#include "bootloader/FirmwareMeta.h"
 #include "LoggerConnection.h"
-#include "SerialComm.h"
-#include "StmBootLoader.h"
-#include "TarrowindLogger.h"
+#include "serial/SerialComm.h"
+#include "bootloader/StmBootLoader.h"
+#include "bootloader/TarrowindLogger.h"
 
 #include <QFile>
 #include <QFileInfo>

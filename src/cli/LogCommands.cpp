@@ -1,8 +1,8 @@
 #include "LogCommands.h"
 
-#include "MeterUnits.h"
-#include "NightFlowAnalysis.h"
-#include "PulseLog.h"
+#include "pulselog/MeterUnits.h"
+#include "pulselog/NightFlowAnalysis.h"
+#include "pulselog/PulseLog.h"
 
 #include <QDateTime>
 #include <QJsonArray>

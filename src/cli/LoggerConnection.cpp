@@ -1,10 +1,10 @@
 #include "LoggerConnection.h"
 
 #include "CliSupport.h"
-#include "LoggerLineBinding.h"
-#include "SerialComm.h"
-#include "SerialSupport.h"
-#include "TarrowindLogger.h"
+#include "bootloader/LoggerLineBinding.h"
+#include "serial/SerialComm.h"
+#include "serial/SerialSupport.h"
+#include "bootloader/TarrowindLogger.h"
 
 #include <QThread>
 #include <algorithm>

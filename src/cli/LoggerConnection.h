@@ -1,7 +1,7 @@
 #pragma once
 
 #include "RequestOutcomes.h"
-#include "TarrowindFirmware.h"
+#include "network/TarrowindFirmware.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>

@@ -1,6 +1,6 @@
 #include "PortCommands.h"
 
-#include "AdapterRepair.h"
+#include "serial/AdapterRepair.h"
 
 #include <QJsonObject>
 

@@ -1,9 +1,9 @@
 #include "ProtocolCommands.h"
 
 #include "LoggerConnection.h"
-#include "Network.h"
-#include "TarrowindFirmware.h"
-#include "VariablesBackup.h"
+#include "network/Network.h"
+#include "network/TarrowindFirmware.h"
+#include "network/VariablesBackup.h"
 
 #include <QDateTime>
 #include <QJsonArray>

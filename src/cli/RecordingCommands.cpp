@@ -1,8 +1,8 @@
 #include "RecordingCommands.h"
 
-#include "FileRecording.h"
-#include "RecordingPlayback.h"
-#include "WrappedEllipticalDecider.h"
+#include "decider/FileRecording.h"
+#include "decider/RecordingPlayback.h"
+#include "decider/WrappedEllipticalDecider.h"
 
 #include <QFileInfo>
 #include <QJsonArray>

@@ -1,10 +1,10 @@
 #include "SupportCommands.h"
 
-#include "AdapterRepair.h"
+#include "serial/AdapterRepair.h"
 #include "LoggerConnection.h"
-#include "StoredSettings.h"
-#include "SupportBundle.h"
-#include "TarrowindFirmware.h"
+#include "diagnostics/StoredSettings.h"
+#include "diagnostics/SupportBundle.h"
+#include "network/TarrowindFirmware.h"
 
 #include <QStandardPaths>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FloatVectors.h"
+#include "common/FloatVectors.h"
 
 // Anything that turns magnetometer samples (in sample units) into revolutions.
 class Decider

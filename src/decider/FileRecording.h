@@ -1,6 +1,6 @@
 #pragma once
 
-#include "XyzSample.h"
+#include "common/XyzSample.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "FloatVectors.h"
-#include "TimeTypes.h"
-#include "XyzSample.h"
+#include "common/FloatVectors.h"
+#include "common/TimeTypes.h"
+#include "common/XyzSample.h"
 
 #include <QElapsedTimer>
 #include <QObject>

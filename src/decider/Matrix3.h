@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FloatVectors.h"
+#include "common/FloatVectors.h"
 
 // Small row-major 3x3 float matrix for the decider's basis arithmetic.
 struct Matrix3 {

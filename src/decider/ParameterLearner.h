@@ -2,7 +2,7 @@
 
 #include "EllipticalDecider.h"
 #include "EllipticalParameters.h"
-#include "FloatVectors.h"
+#include "common/FloatVectors.h"
 
 #include <cstdint>
 #include <variant>

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "FileRecording.h"
-#include "TimeTypes.h"
-#include "XyzSample.h"
+#include "common/TimeTypes.h"
+#include "common/XyzSample.h"
 
 #include <QElapsedTimer>
 #include <QObject>

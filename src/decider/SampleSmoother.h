@@ -1,7 +1,7 @@
 #pragma once
 
-#include "FloatVectors.h"
-#include "TimeTypes.h"
+#include "common/FloatVectors.h"
+#include "common/TimeTypes.h"
 
 // Per-axis constant-acceleration Kalman filter. The three axes share one covariance and gain,
 // which is what keeps the cost at a handful of 3x3 products per sample.

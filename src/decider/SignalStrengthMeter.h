@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FloatVectors.h"
+#include "common/FloatVectors.h"
 
 #include <cstdint>
 

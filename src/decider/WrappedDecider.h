@@ -6,9 +6,9 @@
 // log the reason.
 
 #include "Decider.h"
-#include "Network.h"
-#include "TimeTypes.h"
-#include "XyzSample.h"
+#include "network/Network.h"
+#include "common/TimeTypes.h"
+#include "common/XyzSample.h"
 
 #include <QByteArray>
 #include <QObject>

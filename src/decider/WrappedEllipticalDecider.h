@@ -1,7 +1,7 @@
 #pragma once
 
 #include "EllipticalDecider.h"
-#include "FloatVectors.h"
+#include "common/FloatVectors.h"
 #include "ParameterLearner.h"
 #include "SampleRing.h"
 #include "SampleSmoother.h"

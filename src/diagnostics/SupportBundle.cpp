@@ -1,7 +1,7 @@
 #include "SupportBundle.h"
 
-#include "Network.h"
-#include "TarrowindFirmware.h"
+#include "network/Network.h"
+#include "network/TarrowindFirmware.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -3,7 +3,7 @@
 // How the support bundle reports failure: write() returns false with a one-line reason in
 // *error; the target file is then left as it was (never half written).
 
-#include "SerialTrafficRing.h"
+#include "serial/SerialTrafficRing.h"
 
 #include <QByteArray>
 #include <QString>

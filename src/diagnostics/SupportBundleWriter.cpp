@@ -1,7 +1,7 @@
 #include "SupportBundleWriter.h"
 
 #include "SupportBundle.h"
-#include "TarrowindFirmware.h"
+#include "network/TarrowindFirmware.h"
 
 #include <QDebug>
 #include <QStandardPaths>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "TarrowindFirmware.h"
+#include "network/TarrowindFirmware.h"
 
 #include <QFutureWatcher>
 #include <QObject>

@@ -2,7 +2,7 @@
 
 #include "BarGraphRenderer.h"
 #include "GraphAxes.h"
-#include "PulseLog.h"
+#include "pulselog/PulseLog.h"
 
 #include <cstdint>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "GraphAxesRenderer.h"
-#include "PulseLog.h"
+#include "pulselog/PulseLog.h"
 
 #include <QColor>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "ItemsMetatypes.h"
 
-#include "PulseLogMetatypes.h"
+#include "pulselog/PulseLogMetatypes.h"
 #include "SoftwareRenderer.h"
 
 #include <QMetaType>

@@ -1,6 +1,6 @@
 #include "SoftwareRenderer.h"
 
-#include "WrappedEllipticalDecider.h"
+#include "decider/WrappedEllipticalDecider.h"
 
 #include <QCursor>
 #include <QPainter>

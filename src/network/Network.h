@@ -4,7 +4,7 @@
 // helpers that frame and seal packets. All multi-byte fields are little-endian on the wire; the
 // structures are used in place, so this code assumes a little-endian host.
 
-#include "XyzSample.h"
+#include "common/XyzSample.h"
 
 #include <QByteArray>
 #include <QMetaEnum>

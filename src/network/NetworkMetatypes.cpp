@@ -1,6 +1,6 @@
 #include "NetworkMetatypes.h"
 
-#include "CommonMetatypes.h"
+#include "common/CommonMetatypes.h"
 #include "Network.h"
 #include "TarrowindFirmware.h"
 

@@ -1,6 +1,6 @@
 #include "TarrowindFirmware.h"
 
-#include "AbstractSerialPort.h"
+#include "serial/AbstractSerialPort.h"
 #include "FlashReadDecoder.h"
 #include "NetworkMetatypes.h"
 

@@ -13,9 +13,9 @@
 #include "Network.h"
 #include "PacketParser.h"
 #include "SendQueue.h"
-#include "TimeTypes.h"
+#include "common/TimeTypes.h"
 #include "VariableCache.h"
-#include "XyzSample.h"
+#include "common/XyzSample.h"
 
 #include <QByteArray>
 #include <QDateTime>

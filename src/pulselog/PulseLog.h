@@ -6,7 +6,7 @@
 // what was skipped is logged.
 
 #include "PulseLogTypes.h"
-#include "TimeTypes.h"
+#include "common/TimeTypes.h"
 
 #include <QByteArray>
 #include <QDateTime>

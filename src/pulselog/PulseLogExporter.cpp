@@ -1,11 +1,11 @@
 #include "PulseLogExporter.h"
 
 #include "LocalTimeFormatter.h"
-#include "NumericLocale.h"
+#include "common/NumericLocale.h"
 #include "PulseLog.h"
 #include "PulseLogAnalysis.h"
 #include "SafeFileWriter.h"
-#include "ScopedCNumericLocale.h"
+#include "common/ScopedCNumericLocale.h"
 
 #include <QDebug>
 #include <QFile>

@@ -1,6 +1,6 @@
 #include "PulseLogMetatypes.h"
 
-#include "CommonMetatypes.h"
+#include "common/CommonMetatypes.h"
 #include "PulseLog.h"
 
 #include <QMetaType>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "TimeTypes.h"
+#include "common/TimeTypes.h"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
 #include "DataBlock.h"
 
-#include "PacketCrc32.h"
+#include "network/PacketCrc32.h"
 
 #include <QDebug>
 #include <cstring>

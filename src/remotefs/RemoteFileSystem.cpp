@@ -3,7 +3,7 @@
 #include "CrossThreadFunctor.h"
 #include "RemoteFileSystemImpl.h"
 #include "RemoteFsMetatypes.h"
-#include "TarrowindFirmware.h"
+#include "network/TarrowindFirmware.h"
 
 #include <QDebug>
 #include <QQmlEngine>

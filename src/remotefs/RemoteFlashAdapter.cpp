@@ -1,7 +1,7 @@
 #include "RemoteFlashAdapter.h"
 
 #include "CrossThreadFunctor.h"
-#include "TarrowindFirmware.h"
+#include "network/TarrowindFirmware.h"
 
 #include <QDebug>
 #include <QMetaObject>

@@ -1,6 +1,6 @@
 #include "RemoteFsMetatypes.h"
 
-#include "NetworkMetatypes.h"
+#include "network/NetworkMetatypes.h"
 #include "RemoteFileSystem.h"
 #include "RemoteFilesystemSession.h"
 

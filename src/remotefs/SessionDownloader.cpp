@@ -1,6 +1,6 @@
 #include "SessionDownloader.h"
 
-#include "PulseLog.h"
+#include "pulselog/PulseLog.h"
 
 #include <QDebug>
 #include <QQmlEngine>

@@ -7,7 +7,7 @@
 #include "SectorCursor.h"
 #include "SessionEntry.h"
 
-#include "PulseBlockDecoder.h"
+#include "pulselog/PulseBlockDecoder.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -1,7 +1,7 @@
 #include "SerialMetatypes.h"
 
 #include "AbstractSerialPort.h"
-#include "CommonMetatypes.h"
+#include "common/CommonMetatypes.h"
 #include "SerialComm.h"
 
 #include <QMetaType>

@@ -1,5 +1,5 @@
-#include "LogFile.h"
-#include "LogSignaller.h"
+#include "app/LogFile.h"
+#include "app/LogSignaller.h"
 #include "MessageCapture.h"
 
 #include <QFile>

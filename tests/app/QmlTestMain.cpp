@@ -2,9 +2,9 @@
 // own engine with its own local-storage folder, the program's QML types, and `testSupport`:
 // file helpers and a loopback HTTP server that stands in for the firmware archive.
 
-#include "AppMetatypes.h"
-#include "FirmwareMeta.h"
-#include "QmlRegistration.h"
+#include "app/AppMetatypes.h"
+#include "bootloader/FirmwareMeta.h"
+#include "app/QmlRegistration.h"
 
 #include <QDir>
 #include <QFile>

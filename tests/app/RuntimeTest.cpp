@@ -1,6 +1,6 @@
 // Runtime: file names, US-English numbers on a German system, external commands, and the
 // one-job-at-a-time port enumeration.
-#include "Runtime.h"
+#include "app/Runtime.h"
 
 #include <QDir>
 #include <QFile>

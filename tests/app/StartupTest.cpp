@@ -1,5 +1,5 @@
-#include "LogFile.h"
-#include "Startup.h"
+#include "app/LogFile.h"
+#include "app/Startup.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -4,7 +4,7 @@
 // through its test hook (TW_TEST_HOOK); screenshots and the stall figures are kept under the
 // build folder.
 
-#include "FirmwareMeta.h"
+#include "bootloader/FirmwareMeta.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,5 +1,5 @@
 // The firmware image file: trailer layout, digest, load outcomes and saving.
-#include "FirmwareMeta.h"
+#include "bootloader/FirmwareMeta.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

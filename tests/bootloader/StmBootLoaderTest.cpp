@@ -1,7 +1,7 @@
 // The bootloader client against the virtual STM32 bootloader over an in-memory line.
 #include "MemoryLine.h"
-#include "StmBootLoader.h"
-#include "VirtualBootloader.h"
+#include "bootloader/StmBootLoader.h"
+#include "sim/VirtualBootloader.h"
 #include "WaitUntil.h"
 
 #include <QCoreApplication>

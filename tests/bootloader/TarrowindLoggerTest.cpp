@@ -1,10 +1,10 @@
 // The operating-mode controller with a scripted device factory whose device is the virtual
 // STM32 bootloader: the guess timer, the hand-over of the device and the reopen on every switch.
-#include "IODeviceFactory.h"
+#include "serial/IODeviceFactory.h"
 #include "MemoryLine.h"
-#include "Network.h"
-#include "TarrowindLogger.h"
-#include "VirtualBootloader.h"
+#include "network/Network.h"
+#include "bootloader/TarrowindLogger.h"
+#include "sim/VirtualBootloader.h"
 #include "WaitUntil.h"
 
 #include <QCoreApplication>

@@ -1,4 +1,4 @@
-#include "RequestOutcomes.h"
+#include "cli/RequestOutcomes.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "SyntheticMagnet.h"
 #include "WaitUntil.h"
-#include "WrappedEllipticalDecider.h"
+#include "decider/WrappedEllipticalDecider.h"
 
 #include <gtest/gtest.h>
 

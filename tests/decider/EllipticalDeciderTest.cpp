@@ -1,6 +1,6 @@
-#include "EllipticalDecider.h"
-#include "Matrix3.h"
-#include "RevolutionTracker.h"
+#include "decider/EllipticalDecider.h"
+#include "decider/Matrix3.h"
+#include "decider/RevolutionTracker.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "FileRecording.h"
+#include "decider/FileRecording.h"
 
 #include <QDir>
 #include <QFile>

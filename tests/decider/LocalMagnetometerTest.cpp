@@ -1,4 +1,4 @@
-#include "LocalMagnetometer.h"
+#include "decider/LocalMagnetometer.h"
 
 #include <QMagnetometer>
 #include <QSensorBackend>

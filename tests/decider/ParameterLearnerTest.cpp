@@ -1,5 +1,5 @@
 #include "MessageCapture.h"
-#include "ParameterLearner.h"
+#include "decider/ParameterLearner.h"
 #include "SyntheticMagnet.h"
 
 #include <QString>

@@ -1,6 +1,6 @@
-#include "FileRecording.h"
+#include "decider/FileRecording.h"
 #include "SyntheticMagnet.h"
-#include "WrappedEllipticalDecider.h"
+#include "decider/WrappedEllipticalDecider.h"
 
 #include <QFile>
 #include <QJsonArray>

@@ -1,4 +1,4 @@
-#include "RecordingPlayback.h"
+#include "decider/RecordingPlayback.h"
 
 #include <QSignalSpy>
 #include <gtest/gtest.h>

@@ -4,7 +4,7 @@
 // offset from zero, with Gaussian noise, sampled at a fixed rate. The phase is integrated from
 // a settable speed so that reversals are continuous and the true revolutions are known.
 
-#include "XyzSample.h"
+#include "common/XyzSample.h"
 
 #include <cmath>
 #include <cstdint>

@@ -1,7 +1,7 @@
-#include "SampleSmoother.h"
-#include "SignalStrengthMeter.h"
+#include "decider/SampleSmoother.h"
+#include "decider/SignalStrengthMeter.h"
 #include "SyntheticMagnet.h"
-#include "WrappedEllipticalDecider.h"
+#include "decider/WrappedEllipticalDecider.h"
 
 #include <QSignalSpy>
 #include <gtest/gtest.h>

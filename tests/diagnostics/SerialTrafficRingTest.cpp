@@ -1,7 +1,7 @@
 // The traffic ring on its own: both bounds, the hex form, and recording from the port's two
 // worker threads while a bundle takes its copy.
 
-#include "SerialTrafficRing.h"
+#include "serial/SerialTrafficRing.h"
 
 #include <QList>
 #include <gtest/gtest.h>

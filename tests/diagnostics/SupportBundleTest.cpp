@@ -2,13 +2,13 @@
 // in-process virtual logger (compared with what the device saw), once through the command-line
 // tool without a logger (the stored settings and the program's logs, found where it keeps them).
 
-#include "DeviceRequestFramer.h"
-#include "LoggerConnection.h"
-#include "Network.h"
-#include "PacketParser.h"
-#include "SerialTrafficRing.h"
-#include "SupportBundle.h"
-#include "VirtualLoggerRunner.h"
+#include "sim/DeviceRequestFramer.h"
+#include "cli/LoggerConnection.h"
+#include "network/Network.h"
+#include "network/PacketParser.h"
+#include "serial/SerialTrafficRing.h"
+#include "diagnostics/SupportBundle.h"
+#include "sim/VirtualLoggerRunner.h"
 #include "WaitUntil.h"
 #include "ZipReader.h"
 

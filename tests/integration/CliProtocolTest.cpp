@@ -2,12 +2,12 @@
 // process against the virtual logger on a pty, and what it prints is checked against what
 // the device holds.
 
-#include "DeviceRequestFramer.h"
-#include "InProcessSerialDevice.h"
-#include "Network.h"
-#include "PacketParser.h"
-#include "VirtualLogger.h"
-#include "VirtualLoggerRunner.h"
+#include "sim/DeviceRequestFramer.h"
+#include "sim/InProcessSerialDevice.h"
+#include "network/Network.h"
+#include "network/PacketParser.h"
+#include "sim/VirtualLogger.h"
+#include "sim/VirtualLoggerRunner.h"
 #include "WaitUntil.h"
 
 #include <QDateTime>

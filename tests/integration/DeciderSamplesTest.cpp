@@ -1,14 +1,14 @@
 // Live magnetometer samples from the virtual logger, over a real pty and the protocol client,
 // drive the auto-calibrating decider; its pulses must match the virtual magnet's revolutions.
 // The learned parameters also travel to the logger and back in the algorithm-parameter packets.
-#include "CommonMetatypes.h"
+#include "common/CommonMetatypes.h"
 #include "MessageCapture.h"
-#include "SerialComm.h"
-#include "SerialSupport.h"
-#include "TarrowindFirmware.h"
-#include "VirtualLoggerRunner.h"
+#include "serial/SerialComm.h"
+#include "serial/SerialSupport.h"
+#include "network/TarrowindFirmware.h"
+#include "sim/VirtualLoggerRunner.h"
 #include "WaitUntil.h"
-#include "WrappedEllipticalDecider.h"
+#include "decider/WrappedEllipticalDecider.h"
 
 #include <QSignalSpy>
 #include <gtest/gtest.h>

@@ -1,15 +1,15 @@
 // Firmware update end to end: the mode controller, the bootloader client and the real serial
 // stack against the virtual logger on a pseudo-terminal.
-#include "BootloaderMetatypes.h"
-#include "FirmwareMeta.h"
-#include "LoggerLineBinding.h"
-#include "Network.h"
-#include "SerialComm.h"
-#include "SerialSupport.h"
-#include "StmBootLoader.h"
-#include "TarrowindLogger.h"
-#include "VirtualBootloader.h"
-#include "VirtualLoggerRunner.h"
+#include "bootloader/BootloaderMetatypes.h"
+#include "bootloader/FirmwareMeta.h"
+#include "bootloader/LoggerLineBinding.h"
+#include "network/Network.h"
+#include "serial/SerialComm.h"
+#include "serial/SerialSupport.h"
+#include "bootloader/StmBootLoader.h"
+#include "bootloader/TarrowindLogger.h"
+#include "sim/VirtualBootloader.h"
+#include "sim/VirtualLoggerRunner.h"
 #include "WaitUntil.h"
 
 #include <QCoreApplication>

@@ -2,13 +2,13 @@
 // remote filesystem worker, downloader) against the virtual logger, compared with the
 // logger's own account of what its flash holds.
 #include "MessageCapture.h"
-#include "PulseLog.h"
-#include "RemoteFileSystem.h"
-#include "SerialComm.h"
-#include "SerialSupport.h"
-#include "SessionDownloader.h"
-#include "TarrowindFirmware.h"
-#include "VirtualLoggerRunner.h"
+#include "pulselog/PulseLog.h"
+#include "remotefs/RemoteFileSystem.h"
+#include "serial/SerialComm.h"
+#include "serial/SerialSupport.h"
+#include "remotefs/SessionDownloader.h"
+#include "network/TarrowindFirmware.h"
+#include "sim/VirtualLoggerRunner.h"
 #include "WaitUntil.h"
 
 #include <QFile>

@@ -5,7 +5,7 @@
 
 #include "../remotefs/SimLogger.h"  // the client-on-a-virtual-logger rig the remotefs tests use
 #include "MessageCapture.h"
-#include "VariablesBackup.h"
+#include "network/VariablesBackup.h"
 
 #include <QFile>
 #include <QJsonDocument>

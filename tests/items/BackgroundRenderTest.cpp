@@ -1,9 +1,9 @@
-#include "BackgroundTask.h"
-#include "BarGraph.h"
+#include "items/BackgroundTask.h"
+#include "items/BarGraph.h"
 #include "ImageProbe.h"
 #include "ItemWindow.h"
-#include "LabelledPoint.h"
-#include "LineGraph.h"
+#include "items/LabelledPoint.h"
+#include "items/LineGraph.h"
 
 #include <QFontDatabase>
 #include <QFontInfo>

@@ -1,5 +1,5 @@
-#include "Gauge.h"
-#include "GaugeRenderer.h"
+#include "items/Gauge.h"
+#include "items/GaugeRenderer.h"
 #include "ImageProbe.h"
 
 #include <QPainter>

@@ -1,5 +1,5 @@
-#include "GraphAxes.h"
-#include "GraphAxesRenderer.h"
+#include "items/GraphAxes.h"
+#include "items/GraphAxesRenderer.h"
 #include "ImageProbe.h"
 #include "ItemWindow.h"
 

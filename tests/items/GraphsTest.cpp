@@ -1,10 +1,10 @@
-#include "BarGraph.h"
-#include "BarGraphRenderer.h"
+#include "items/BarGraph.h"
+#include "items/BarGraphRenderer.h"
 #include "ImageProbe.h"
 #include "ItemWindow.h"
-#include "LabelledPoint.h"
-#include "LineGraph.h"
-#include "LineGraphRenderer.h"
+#include "items/LabelledPoint.h"
+#include "items/LineGraph.h"
+#include "items/LineGraphRenderer.h"
 
 #include <QPainter>
 #include <QQmlEngine>

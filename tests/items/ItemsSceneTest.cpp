@@ -1,13 +1,13 @@
 // Loads a QML scene with every painted item through the program's own type registration,
 // renders it offscreen and saves the screenshot (items-scene.png in the working folder, or
 // the path in TW_SCENE_PNG) for a look; checks that each item drew something.
-#include "BarGraph.h"
-#include "AppMetatypes.h"
-#include "Gauge.h"
-#include "LineGraph.h"
-#include "QmlRegistration.h"
-#include "SoftwareRenderer.h"
-#include "WrappedEllipticalDecider.h"
+#include "items/BarGraph.h"
+#include "app/AppMetatypes.h"
+#include "items/Gauge.h"
+#include "items/LineGraph.h"
+#include "app/QmlRegistration.h"
+#include "items/SoftwareRenderer.h"
+#include "decider/WrappedEllipticalDecider.h"
 
 #include <QQuickItem>
 #include <QQuickItemGrabResult>

@@ -1,9 +1,9 @@
-#include "CommonMetatypes.h"
+#include "common/CommonMetatypes.h"
 #include "ImageProbe.h"
 #include "ItemWindow.h"
-#include "SceneRenderer.h"
-#include "SoftwareRenderer.h"
-#include "WrappedEllipticalDecider.h"
+#include "items/SceneRenderer.h"
+#include "items/SoftwareRenderer.h"
+#include "decider/WrappedEllipticalDecider.h"
 
 #include <QPainter>
 #include <QSignalSpy>

@@ -1,5 +1,5 @@
-#include "Network.h"
-#include "PacketCrc32.h"
+#include "network/Network.h"
+#include "network/PacketCrc32.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "FastLz.h"
-#include "FastLzEncoder.h"
+#include "network/FastLz.h"
+#include "sim/FastLzEncoder.h"
 #include "TestData.h"
 
 #include <gtest/gtest.h>

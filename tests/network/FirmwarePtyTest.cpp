@@ -1,11 +1,11 @@
 // The client over the real serial stack: a pseudo-terminal whose slave the client's
 // AbstractSerialPort opens, and the scripted device bridged onto the master side.
-#include "AbstractSerialPort.h"
+#include "serial/AbstractSerialPort.h"
 #include "MemoryLine.h"
 #include "MessageCapture.h"
 #include "ScriptedDevice.h"
-#include "SerialSupport.h"
-#include "TarrowindFirmware.h"
+#include "serial/SerialSupport.h"
+#include "network/TarrowindFirmware.h"
 #include "WaitUntil.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "MessageCapture.h"
-#include "Network.h"
-#include "PacketParser.h"
+#include "network/Network.h"
+#include "network/PacketParser.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "TarrowindFirmware.h"
+#include "network/TarrowindFirmware.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "MemoryLine.h"
-#include "Network.h"
-#include "PacketParser.h"
+#include "network/Network.h"
+#include "network/PacketParser.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -1,10 +1,10 @@
-#include "FastLz.h"
-#include "FastLzEncoder.h"
+#include "network/FastLz.h"
+#include "sim/FastLzEncoder.h"
 #include "MemoryLine.h"
 #include "MessageCapture.h"
-#include "NetworkMetatypes.h"
+#include "network/NetworkMetatypes.h"
 #include "ScriptedDevice.h"
-#include "TarrowindFirmware.h"
+#include "network/TarrowindFirmware.h"
 #include "WaitUntil.h"
 
 #include <gtest/gtest.h>

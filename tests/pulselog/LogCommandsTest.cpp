@@ -1,5 +1,5 @@
 #include "PulseBlockBuilder.h"
-#include "PulseLog.h"
+#include "pulselog/PulseLog.h"
 #include "PulseLogTestSupport.h"
 
 #include <QJsonArray>

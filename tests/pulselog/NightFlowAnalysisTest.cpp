@@ -1,8 +1,8 @@
 // Night flows and leak stretches against the virtual logger's household (with and without its
 // leak, and a leak that starts mid-log), and the clock-change and log-boundary cases.
-#include "NightFlowAnalysis.h"
-#include "PulseLog.h"
-#include "WaterUseProfile.h"
+#include "pulselog/NightFlowAnalysis.h"
+#include "pulselog/PulseLog.h"
+#include "sim/WaterUseProfile.h"
 
 #include <QDateTime>
 #include <QStringList>

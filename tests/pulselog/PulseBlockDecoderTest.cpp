@@ -1,5 +1,5 @@
 #include "PulseBlockBuilder.h"
-#include "PulseBlockDecoder.h"
+#include "pulselog/PulseBlockDecoder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "PulseLog.h"
+#include "pulselog/PulseLog.h"
 #include "PulseLogTestSupport.h"
 
 #include <QPointF>

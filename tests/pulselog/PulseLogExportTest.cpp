@@ -1,6 +1,6 @@
-#include "LocalTimeFormatter.h"
+#include "pulselog/LocalTimeFormatter.h"
 #include "MessageCapture.h"
-#include "PulseLog.h"
+#include "pulselog/PulseLog.h"
 #include "PulseLogTestSupport.h"
 
 #include <QJsonArray>

@@ -1,6 +1,6 @@
 #include "MessageCapture.h"
 #include "PulseBlockBuilder.h"
-#include "PulseLog.h"
+#include "pulselog/PulseLog.h"
 #include "PulseLogTestSupport.h"
 
 #include <QQmlEngine>

@@ -1,5 +1,5 @@
-#include "PulseLog.h"
-#include "PulseLogMetatypes.h"
+#include "pulselog/PulseLog.h"
+#include "pulselog/PulseLogMetatypes.h"
 
 #include <QQmlEngine>
 #include <QtQml>

@@ -3,9 +3,9 @@
 // A synthetic logger flash for the filesystem tests, built from the documented layout with an
 // independent CRC, and a page reader over it that records every request.
 
-#include "EccParameters.h"
-#include "FlashReadResult.h"
-#include "PlannedPageRead.h"
+#include "remotefs/EccParameters.h"
+#include "remotefs/FlashReadResult.h"
+#include "remotefs/PlannedPageRead.h"
 
 #include <QByteArray>
 #include <algorithm>

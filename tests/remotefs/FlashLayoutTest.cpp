@@ -1,9 +1,9 @@
 // Geometry, page layout conversions, the record CRC and the state/slot layouts.
-#include "DataBlock.h"
-#include "EccParameters.h"
-#include "FilesystemState.h"
+#include "remotefs/DataBlock.h"
+#include "remotefs/EccParameters.h"
+#include "remotefs/FilesystemState.h"
 #include "FlashImage.h"
-#include "FlashReadResult.h"
+#include "remotefs/FlashReadResult.h"
 #include "MessageCapture.h"
 
 #include <gtest/gtest.h>

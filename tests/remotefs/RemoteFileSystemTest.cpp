@@ -1,9 +1,9 @@
 // RemoteFileSystem, its worker and SessionDownloader against a virtual logger: status
 // machine, scan results and times, downloads, cancellation and a vanishing client.
 #include "MessageCapture.h"
-#include "PulseLog.h"
-#include "RemoteFileSystem.h"
-#include "SessionDownloader.h"
+#include "pulselog/PulseLog.h"
+#include "remotefs/RemoteFileSystem.h"
+#include "remotefs/SessionDownloader.h"
 #include "SimLogger.h"
 
 #include <QElapsedTimer>

@@ -1,6 +1,6 @@
 // RemoteFlashAdapter against the protocol client and a virtual logger: the read path chosen by
 // the patch level, the sector cache, status mapping, and every way a blocked read must end.
-#include "RemoteFlashAdapter.h"
+#include "remotefs/RemoteFlashAdapter.h"
 #include "SimLogger.h"
 
 #include <gtest/gtest.h>

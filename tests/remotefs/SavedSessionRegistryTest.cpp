@@ -1,8 +1,8 @@
 // The record of saved sessions: which sessions of a virtual logger count as new after saves, a
 // wrap of its flash and a clear, and a record file that is damaged or cannot be written.
 #include "MessageCapture.h"
-#include "RemoteFileSystem.h"
-#include "SavedSessionRegistry.h"
+#include "remotefs/RemoteFileSystem.h"
+#include "remotefs/SavedSessionRegistry.h"
 #include "SimLogger.h"
 
 #include <QFile>

@@ -3,9 +3,9 @@
 // A protocol client connected to a virtual logger over an in-process line, for the tests of the
 // classes that read the flash through the client.
 
-#include "InProcessSerialDevice.h"
-#include "TarrowindFirmware.h"
-#include "VirtualLoggerRunner.h"
+#include "sim/InProcessSerialDevice.h"
+#include "network/TarrowindFirmware.h"
+#include "sim/VirtualLoggerRunner.h"
 #include "WaitUntil.h"
 
 #include <functional>

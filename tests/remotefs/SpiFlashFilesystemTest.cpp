@@ -2,7 +2,7 @@
 // map and reserved blocks, and session times.
 #include "FlashImage.h"
 #include "MessageCapture.h"
-#include "SpiFlashFilesystem.h"
+#include "remotefs/SpiFlashFilesystem.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "AbstractSerialPort.h"
+#include "serial/AbstractSerialPort.h"
 #include "PtyPair.h"
 #include "SerialTestSupport.h"
 

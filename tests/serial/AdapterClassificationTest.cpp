@@ -1,9 +1,9 @@
 // Decisions shared by both platforms: adapter classification, merging of device entries, the
 // Windows device-name patterns and driver-settings verdict, and what the elevated copy accepts.
-#include "AdapterIdentity.h"
-#include "DeviceNamePatterns.h"
-#include "FtdiDriverSettings.h"
-#include "PortInfo.h"
+#include "serial/AdapterIdentity.h"
+#include "serial/DeviceNamePatterns.h"
+#include "serial/FtdiDriverSettings.h"
+#include "serial/PortInfo.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The EEPROM string update on byte images of an FT232R and an FT230X, laid out as the chips'
 // programmers write them and checked with libftdi's own decoder, without any hardware.
-#include "AdapterIdentity.h"
-#include "FtdiEepromImage.h"
+#include "serial/AdapterIdentity.h"
+#include "serial/FtdiEepromImage.h"
 
 #include <libftdi1/ftdi.h>
 

@@ -1,5 +1,5 @@
 // The manager's 5 s silence timer with its real timer.
-#include "SerialComm.h"
+#include "serial/SerialComm.h"
 #include "SerialCommTestSupport.h"
 #include "PtyPair.h"
 #include "SerialTestSupport.h"

@@ -1,4 +1,4 @@
-#include "SerialComm.h"
+#include "serial/SerialComm.h"
 #include "SerialCommTestSupport.h"
 #include "PtyPair.h"
 #include "SerialTestSupport.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SerialComm.h"
+#include "serial/SerialComm.h"
 
 #include <QList>
 #include <QObject>

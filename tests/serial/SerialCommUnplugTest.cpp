@@ -1,6 +1,6 @@
 // Unplugging the adapter under the manager: one log line per error code, the device goes
 // away, and the manager reconnects by itself once the device is back.
-#include "SerialComm.h"
+#include "serial/SerialComm.h"
 #include "SerialCommTestSupport.h"
 #include "PtyPair.h"
 #include "SerialTestSupport.h"

@@ -1,6 +1,6 @@
 #include "SerialSupportEnvironment.h"
 
-#include "SerialSupport.h"
+#include "serial/SerialSupport.h"
 
 void SerialSupportEnvironment::SetUp()
 {

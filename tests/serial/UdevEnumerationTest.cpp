@@ -3,10 +3,10 @@
 // glib before Qt: Qt's "signals" keyword would break the glib headers.
 #include <umockdev.h>
 
-#include "AdapterIdentity.h"
-#include "AdapterRepair.h"
-#include "UdevPortEnumerator.h"
-#include "UdevRule.h"
+#include "serial/AdapterIdentity.h"
+#include "serial/AdapterRepair.h"
+#include "serial/UdevPortEnumerator.h"
+#include "serial/UdevRule.h"
 
 #include <QCoreApplication>
 #include <QFile>

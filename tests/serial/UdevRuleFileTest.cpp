@@ -1,7 +1,7 @@
 // The udev rule shipped for installation is the one the adapter repair writes: a package that
 // installs the file and a repair that writes it must never disagree about the adapters covered.
 
-#include "UdevRule.h"
+#include "serial/UdevRule.h"
 
 #include <QFile>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The NAND model and the filesystem writer, checked with a CRC and a state-chain walk written
 // here from the flash layout.
-#include "FlashFilesystemWriter.h"
-#include "VirtualFlash.h"
+#include "sim/FlashFilesystemWriter.h"
+#include "sim/VirtualFlash.h"
 
 #include <gtest/gtest.h>
 

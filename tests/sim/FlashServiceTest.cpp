@@ -1,7 +1,7 @@
 // The flash request service, driven with request packets as a client would send them.
-#include "FastLz.h"
-#include "Network.h"
-#include "VirtualFlashService.h"
+#include "network/FastLz.h"
+#include "network/Network.h"
+#include "sim/VirtualFlashService.h"
 
 #include <gtest/gtest.h>
 

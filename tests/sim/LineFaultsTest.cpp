@@ -1,4 +1,4 @@
-#include "LineFaults.h"
+#include "sim/LineFaults.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "MagnetModel.h"
+#include "sim/MagnetModel.h"
 
 #include <QtEndian>
 

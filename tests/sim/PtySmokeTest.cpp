@@ -1,7 +1,7 @@
 // The virtual logger over a real pseudo-terminal, spoken to with raw bytes only: the
 // checksum and packet layout here are written out by hand, independently of the codec.
 
-#include "VirtualLoggerRunner.h"
+#include "sim/VirtualLoggerRunner.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,5 +1,5 @@
 // The encoder's blocks are read back by a decoder written here from the block format alone.
-#include "PulseBlockEncoder.h"
+#include "sim/PulseBlockEncoder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The virtual STM32 system bootloader, driven with raw AN3155 byte sequences and by Debian's
 // stm32flash over a pseudo-terminal.
-#include "VirtualBootloader.h"
+#include "sim/VirtualBootloader.h"
 
 #include <QByteArray>
 #include <QDir>

@@ -1,9 +1,9 @@
 // The runner's thread, the in-process line and the test-facing controls.
 
-#include "InProcessSerialDevice.h"
-#include "Network.h"
-#include "PacketParser.h"
-#include "VirtualLoggerRunner.h"
+#include "sim/InProcessSerialDevice.h"
+#include "network/Network.h"
+#include "network/PacketParser.h"
+#include "sim/VirtualLoggerRunner.h"
 #include "WaitUntil.h"
 
 #include <QCoreApplication>

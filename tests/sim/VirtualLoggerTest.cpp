@@ -1,9 +1,9 @@
 // The device logic driven directly with a simulated clock: no threads, no timers.
 
-#include "Network.h"
-#include "PacketParser.h"
-#include "VirtualBootloader.h"
-#include "VirtualLogger.h"
+#include "network/Network.h"
+#include "network/PacketParser.h"
+#include "sim/VirtualBootloader.h"
+#include "sim/VirtualLogger.h"
 
 #include <QDir>
 #include <QFile>

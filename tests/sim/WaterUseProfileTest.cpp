@@ -1,4 +1,4 @@
-#include "WaterUseProfile.h"
+#include "sim/WaterUseProfile.h"
 
 #include <gtest/gtest.h>
 

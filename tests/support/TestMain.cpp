@@ -1,7 +1,7 @@
-#include "BootloaderMetatypes.h"
-#include "PulseLogMetatypes.h"
-#include "RemoteFsMetatypes.h"
-#include "SerialMetatypes.h"
+#include "bootloader/BootloaderMetatypes.h"
+#include "pulselog/PulseLogMetatypes.h"
+#include "remotefs/RemoteFsMetatypes.h"
+#include "serial/SerialMetatypes.h"
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>
