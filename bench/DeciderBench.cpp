@@ -6,13 +6,13 @@
 #include "decider/ParameterLearner.h"
 #include "decider/WrappedEllipticalDecider.h"
 
+#include <benchmark/benchmark.h>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <chrono>
@@ -34,8 +34,7 @@ std::vector<XyzSampleTimestamped> magnetSamples(size_t count, uint32_t seed = 7)
         const double ph = 2.0 * M_PI * 2.0 * double(i) / 400.0;
         double p[3];
         for (int k = 0; k < 3; ++k)
-            p[k] = (k == 2 ? 800.0 : -300.0) + 400.0 * std::cos(ph) * u[k] + 250.0 * std::sin(ph) * v[k]
-                   + noise(rng);
+            p[k] = (k == 2 ? 800.0 : -300.0) + 400.0 * std::cos(ph) * u[k] + 250.0 * std::sin(ph) * v[k] + noise(rng);
         out[i].x = int16_t(std::lround(p[0]));
         out[i].y = int16_t(std::lround(p[1]));
         out[i].z = int16_t(std::lround(p[2]));
@@ -123,8 +122,7 @@ void BM_LearningRun(benchmark::State &state)
         while (w->status() != WrappedDecider::DeciderStatus_Running && i < s.size()) {
             const auto t0 = std::chrono::steady_clock::now();
             w->addSample(s[i++]);
-            const double us =
-                std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
+            const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
             worstUs = std::max(worstUs, us);
         }
         samplesPerRun = int64_t(i - 200);
@@ -180,9 +178,8 @@ QString bigCsv()
         QByteArray text = "x,y,z,time\r\n";
         text.reserve(40 * 1000000);
         for (size_t i = 0; i < s.size(); ++i) {
-            text += QByteArray::number(s[i].x * 0.1) + ',' + QByteArray::number(s[i].y * 0.1) + ','
-                    + QByteArray::number(s[i].z * 0.1) + ','
-                    + QByteArray::number(double(i) / 400.0, 'f', 6) + "\r\n";
+            text += QByteArray::number(s[i].x * 0.1) + ',' + QByteArray::number(s[i].y * 0.1) + ',' +
+                    QByteArray::number(s[i].z * 0.1) + ',' + QByteArray::number(double(i) / 400.0, 'f', 6) + "\r\n";
         }
         f.write(text);
     }
@@ -192,14 +189,13 @@ QString bigCsv()
 double pythonCsvSeconds(const QString &path)
 {
     QProcess p;
-    p.start(QStringLiteral("python3"),
-            {QStringLiteral("-c"),
-             QStringLiteral("import csv,sys,time\n"
-                            "t=time.perf_counter()\n"
-                            "rows=[(float(a),float(b),float(c),float(d)) for a,b,c,d in "
-                            "list(csv.reader(open(sys.argv[1],newline='')))[1:]]\n"
-                            "print(time.perf_counter()-t, len(rows))"),
-             path});
+    p.start(QStringLiteral("python3"), {QStringLiteral("-c"),
+                                        QStringLiteral("import csv,sys,time\n"
+                                                       "t=time.perf_counter()\n"
+                                                       "rows=[(float(a),float(b),float(c),float(d)) for a,b,c,d in "
+                                                       "list(csv.reader(open(sys.argv[1],newline='')))[1:]]\n"
+                                                       "print(time.perf_counter()-t, len(rows))"),
+                                        path});
     if (!p.waitForFinished(300000))
         return -1.0;
     return p.readAllStandardOutput().split(' ').value(0).toDouble();

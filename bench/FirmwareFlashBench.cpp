@@ -3,20 +3,20 @@
 // writing and verifying the same image through the same throttled line in the same run.
 // Figures: image bytes per second next to the line's byte rate, bytes on the wire per image
 // byte, and the time ratio to stm32flash (target: not above 1).
+#include "bootloader/StmBootLoader.h"
 #include "serial/AbstractSerialPort.h"
 #include "serial/SerialSupport.h"
-#include "bootloader/StmBootLoader.h"
 #include "sim/VirtualBootloader.h"
 #include "sim/VirtualLoggerRunner.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <benchmark/benchmark.h>
 
@@ -91,9 +91,8 @@ void BM_StmBootLoaderFlash(benchmark::State &state)
             return;
         }
         qint64 wireBefore = 0;
-        sim.withDevice([&](VirtualLogger &d) {
-            wireBefore = d.bootloader().bytesReceived() + d.bootloader().bytesSent();
-        });
+        sim.withDevice(
+            [&](VirtualLogger &d) { wireBefore = d.bootloader().bytesReceived() + d.bootloader().bytesSent(); });
         bool finished = false;
         StmBootLoader::Error error = StmBootLoader::Error_None;
         QObject::connect(&loader, &StmBootLoader::operationFinished, [&](StmBootLoader::Error e) {
@@ -187,9 +186,8 @@ int main(int argc, char **argv)
                     g_figures["ours_Bps"], g_figures["ours_Bps"] / kLineBytesPerSecond,
                     g_figures["wire_per_image_byte"]);
         if (g_figures.count("stm32flash_s"))
-            std::printf("time against stm32flash -w -v: %.1f s / %.1f s = %.2f (target <= 1)\n",
-                        g_figures["ours_s"], g_figures["stm32flash_s"],
-                        g_figures["ours_s"] / g_figures["stm32flash_s"]);
+            std::printf("time against stm32flash -w -v: %.1f s / %.1f s = %.2f (target <= 1)\n", g_figures["ours_s"],
+                        g_figures["stm32flash_s"], g_figures["ours_s"] / g_figures["stm32flash_s"]);
     }
     return 0;
 }

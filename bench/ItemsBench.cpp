@@ -8,10 +8,10 @@
 #include "items/LineGraphRenderer.h"
 #include "items/SceneRenderer.h"
 
+#include <benchmark/benchmark.h>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
-#include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <memory>
@@ -125,8 +125,8 @@ void BM_LineGraphBackground100kPoints(benchmark::State &state)
     d.axes.maxX = 10000;
     d.axes.maxY = 4;
     d.fillColor = QColor(0, 255, 0, 60);
-    d.labelledPoints.push_back({QPointF(9999.9, 2.0), QStringLiteral("now"), QStringLiteral("2.0"),
-                                LabelledPoint::PointType_Solid, true});
+    d.labelledPoints.push_back(
+        {QPointF(9999.9, 2.0), QStringLiteral("now"), QStringLiteral("2.0"), LabelledPoint::PointType_Solid, true});
     for (auto _ : state) {
         QImage image = blank(kGraphSize);
         QPainter painter(&image);

@@ -1,15 +1,15 @@
 // Packet parsing, CRC and FastLZ, each next to a memcpy of the same bytes in the same run so
 // the figures read as ratios.
 #include "network/FastLz.h"
-#include "sim/FastLzEncoder.h"
 #include "network/Network.h"
 #include "network/PacketCrc32.h"
 #include "network/PacketParser.h"
+#include "sim/FastLzEncoder.h"
 
 #include <benchmark/benchmark.h>
 
-#include <QByteArray>
 #include <cstring>
+#include <QByteArray>
 #include <random>
 #include <vector>
 

@@ -35,8 +35,7 @@ constexpr int kPingBytes = 16;
 std::map<std::string, double> g_figures;
 
 // A pty whose master is driven by plain system calls.
-struct Pty
-{
+struct Pty {
     int master = -1;
     std::string slave;
 
@@ -427,10 +426,10 @@ int main(int argc, char **argv)
     const double readPlainChunk = figure("BM_ReadPlainLoopPortChunk", "bytes_per_second");
     const double pingPlain = figure("BM_PingPongPlainLoop", "median_us");
     const double pingPort = figure("BM_PingPongSerialPort", "median_us");
-    std::printf("\nthroughput port->line: %.1f MB/s vs plain %.1f MB/s, ratio %.2f (target >= 0.8)\n",
-                writePort / 1e6, writePlain / 1e6, writePlain > 0 ? writePort / writePlain : 0.0);
-    std::printf("throughput line->port: %.1f MB/s vs plain %.1f MB/s, ratio %.2f (target >= 0.8)\n",
-                readPort / 1e6, readPlain / 1e6, readPlain > 0 ? readPort / readPlain : 0.0);
+    std::printf("\nthroughput port->line: %.1f MB/s vs plain %.1f MB/s, ratio %.2f (target >= 0.8)\n", writePort / 1e6,
+                writePlain / 1e6, writePlain > 0 ? writePort / writePlain : 0.0);
+    std::printf("throughput line->port: %.1f MB/s vs plain %.1f MB/s, ratio %.2f (target >= 0.8)\n", readPort / 1e6,
+                readPlain / 1e6, readPlain > 0 ? readPort / readPlain : 0.0);
     std::printf("throughput line->port: plain loop with the port's %d-byte reads %.1f MB/s, ratio %.2f\n",
                 AbstractSerialPort::kReadChunkSize, readPlainChunk / 1e6,
                 readPlainChunk > 0 ? readPort / readPlainChunk : 0.0);

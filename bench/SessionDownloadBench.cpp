@@ -8,23 +8,23 @@
 // sector reads (BM_LineFlood), which shows what the throttle really delivers on this machine.
 // Unthrottled the figure is the payload rate (protocol and CPU cost), next to the flooded
 // in-process line's byte rate; its CPU column is the whole process (every thread) per download.
-#include "sim/InProcessSerialDevice.h"
 #include "network/Network.h"
+#include "network/TarrowindFirmware.h"
 #include "pulselog/PulseLog.h"
 #include "remotefs/RemoteFileSystem.h"
+#include "remotefs/SessionDownloader.h"
 #include "serial/SerialComm.h"
 #include "serial/SerialSupport.h"
-#include "remotefs/SessionDownloader.h"
-#include "network/TarrowindFirmware.h"
+#include "sim/InProcessSerialDevice.h"
 #include "sim/VirtualLoggerRunner.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <string>
 
 namespace {
@@ -200,11 +200,10 @@ void BM_Download(benchmark::State &state)
         SessionDownloader downloader;
         downloader.setRemoteFileSystem(&fs);
         finished = success = false;
-        QObject::connect(&downloader, &SessionDownloader::sessionDownloadFinished, &owner,
-                         [&](bool ok, QString) {
-                             finished = true;
-                             success = ok;
-                         });
+        QObject::connect(&downloader, &SessionDownloader::sessionDownloadFinished, &owner, [&](bool ok, QString) {
+            finished = true;
+            success = ok;
+        });
         const uint64_t carriedBefore = logger.runner.bytesCarriedToHost();
         QElapsedTimer t;
         t.start();
@@ -279,9 +278,9 @@ int main(int argc, char **argv)
             const std::string key = std::to_string(patch) + "/" + lineName(kLineBaud) + port;
             if (!g_figures.count("wire_utilisation/" + key))
                 continue;
-            std::printf("patch %d at %u baud%s: wire utilisation %.3f (flooded line %.3f), payload %.0f B/s\n",
-                        patch, kLineBaud, *port ? " over a pty" : "", figure("wire_utilisation/" + key),
-                        flooded / nominal, figure("payload_Bps/" + key));
+            std::printf("patch %d at %u baud%s: wire utilisation %.3f (flooded line %.3f), payload %.0f B/s\n", patch,
+                        kLineBaud, *port ? " over a pty" : "", figure("wire_utilisation/" + key), flooded / nominal,
+                        figure("payload_Bps/" + key));
         }
     }
     const double floodedFast = figure("line_Bps/unthrottled");

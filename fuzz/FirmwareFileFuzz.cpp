@@ -20,8 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             abort();
         if (meta.payload() + meta.trailer() != input)
             abort();
-        const QByteArray digest = QCryptographicHash::hash(input.left(input.size() - 32),
-                                                           QCryptographicHash::Sha256);
+        const QByteArray digest = QCryptographicHash::hash(input.left(input.size() - 32), QCryptographicHash::Sha256);
         if (digest != input.right(32))
             abort();
         // Rebuilding from the loaded fields reproduces the file.

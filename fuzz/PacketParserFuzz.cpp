@@ -5,10 +5,10 @@
 #include "network/PacketParser.h"
 #include "network/TarrowindFirmware.h"
 
-#include <QCoreApplication>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <QCoreApplication>
 
 namespace {
 void quietHandler(QtMsgType, const QMessageLogContext &, const QString &) {}

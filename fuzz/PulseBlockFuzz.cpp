@@ -9,7 +9,7 @@
 
 namespace {
 void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
-}
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -11,7 +11,7 @@
 
 namespace {
 void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
-}
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -53,8 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QBuffer again(&saved);
     again.open(QIODevice::ReadOnly);
     QByteArray chunks;
-    const RawLogFile::ReadResult reread =
-        RawLogFile::read(again, [&](const QByteArray &chunk) { chunks += chunk; });
+    const RawLogFile::ReadResult reread = RawLogFile::read(again, [&](const QByteArray &chunk) { chunks += chunk; });
     (void)reread;
     if (chunks.size() > log.rawData().size())
         std::abort();

@@ -7,16 +7,17 @@
 #include "remotefs/FlashReadResult.h"
 #include "remotefs/SpiFlashFilesystem.h"
 
-#include <QCoreApplication>
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <QCoreApplication>
 
 namespace {
 
 using Geo = TC58CYG1S3HxAIDetail::EccParameters;
 
-class InputFlash {
+class InputFlash
+{
 public:
     std::map<uint32_t, const uint8_t *> sectors;
 

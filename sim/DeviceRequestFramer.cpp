@@ -4,9 +4,7 @@
 
 #include <cstring>
 
-DeviceRequestFramer::DeviceRequestFramer(RequestHandler handler) : m_handler(std::move(handler))
-{
-}
+DeviceRequestFramer::DeviceRequestFramer(RequestHandler handler) : m_handler(std::move(handler)) {}
 
 void DeviceRequestFramer::feed(const QByteArray &bytes)
 {

@@ -9,7 +9,8 @@
 // stream from the line. A request starts with 'X'; its type fixes its length. Anything else
 // (noise, a damaged request, a request type this firmware does not know) is skipped one byte
 // at a time so that a real request right behind it is still found.
-class DeviceRequestFramer {
+class DeviceRequestFramer
+{
 public:
     // Called with each complete request (the whole packet, header included).
     using RequestHandler = std::function<void(const QByteArray &packet)>;

@@ -112,8 +112,7 @@ int compress(int level, const void *input, int length, void *output)
             if (p + 1 >= limit)
                 break;
             if (p - r < maxDistance && tri(in + r) == tri(in + p)) {
-                if (level2 && p - r >= kMaxLevel2NearDistance &&
-                    (in[r + 3] != in[p + 3] || in[r + 4] != in[p + 4])) {
+                if (level2 && p - r >= kMaxLevel2NearDistance && (in[r + 3] != in[p + 3] || in[r + 4] != in[p + 4])) {
                     ++p;
                     continue;
                 }

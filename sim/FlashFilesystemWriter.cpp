@@ -43,8 +43,8 @@ FlashFilesystemWriter::FlashFilesystemWriter(VirtualFlash *flash) : m_flash(flas
 
 bool FlashFilesystemWriter::isReservedBlock(uint32_t block) const
 {
-    return block == m_layout.reservedBlock1 || block == m_layout.reservedBlock2 || block == m_layout.mapBlockA
-           || block == m_layout.mapBlockB;
+    return block == m_layout.reservedBlock1 || block == m_layout.reservedBlock2 || block == m_layout.mapBlockA ||
+           block == m_layout.mapBlockB;
 }
 
 bool FlashFilesystemWriter::sectorUsable(uint32_t sector) const

@@ -1,8 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <QByteArray>
 #include <QString>
-#include <cstdint>
 #include <set>
 #include <vector>
 
@@ -66,9 +66,9 @@ public:
     };
 
     enum class ChainBreak {
-        BadCrc,          // a torn write: the CRC no longer matches
-        StaleSequence,   // a valid record whose sequence number is not older than its successor's
-        BadMagic,        // a valid record that is not a filesystem state
+        BadCrc,         // a torn write: the CRC no longer matches
+        StaleSequence,  // a valid record whose sequence number is not older than its successor's
+        BadMagic,       // a valid record that is not a filesystem state
     };
 
     explicit FlashFilesystemWriter(VirtualFlash *flash);
@@ -151,7 +151,7 @@ private:
     uint32_t m_head = 0;
     uint32_t m_lastState = 0;
     uint32_t m_currentBlock = 0xFFFFFFFFu;
-    uint64_t m_sequence = 0;   // of the last state record written
+    uint64_t m_sequence = 0;  // of the last state record written
     uint64_t m_consumed = 0;
     uint64_t m_usableSectors = 0;
     uint32_t m_nextFileId = 1;

@@ -10,7 +10,8 @@ class InProcessSerialDevice;
 // (eventfd) per side. The byte queues are guarded by one mutex; each side sleeps on its
 // descriptor, so nothing posts across threads through Qt's event queues. Both ends hold
 // the link by shared pointer, so either may go away first.
-class InProcessLink {
+class InProcessLink
+{
 public:
     InProcessLink();
     ~InProcessLink();

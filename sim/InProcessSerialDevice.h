@@ -11,7 +11,8 @@ class QSocketNotifier;
 // that emits readyRead when the device has sent bytes. It lives in the thread that created
 // it (the test's thread) and learns of new bytes through a socket notifier on the link's
 // eventfd, so that thread must run an event loop (QTRY_*, QSignalSpy::wait).
-class InProcessSerialDevice : public QIODevice {
+class InProcessSerialDevice : public QIODevice
+{
     Q_OBJECT
 public:
     explicit InProcessSerialDevice(std::shared_ptr<InProcessLink> link, QObject *parent = nullptr);

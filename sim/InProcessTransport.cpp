@@ -3,9 +3,7 @@
 #include "InProcessLink.h"
 #include "InProcessSerialDevice.h"
 
-InProcessTransport::InProcessTransport() : m_link(std::make_shared<InProcessLink>())
-{
-}
+InProcessTransport::InProcessTransport() : m_link(std::make_shared<InProcessLink>()) {}
 
 InProcessTransport::~InProcessTransport() = default;
 

@@ -9,7 +9,8 @@ class InProcessSerialDevice;
 class QObject;
 
 // The device end of an in-process line; createHostDevice() makes the host end.
-class InProcessTransport : public LineTransport {
+class InProcessTransport : public LineTransport
+{
 public:
     InProcessTransport();
     ~InProcessTransport() override;

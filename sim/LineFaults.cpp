@@ -2,9 +2,7 @@
 
 #include <algorithm>
 
-LineFaults::LineFaults(const LineFaultConfig &config) : m_config(config), m_rng(config.seed)
-{
-}
+LineFaults::LineFaults(const LineFaultConfig &config) : m_config(config), m_rng(config.seed) {}
 
 void LineFaults::setConfig(const LineFaultConfig &config)
 {
@@ -25,9 +23,8 @@ void LineFaults::push(const QByteArray &bytes, int64_t nowNs, int bitsPerByte)
             m_queue.push_back({nowNs, c});
         return;
     }
-    const int64_t byteNs = m_config.baudLimit > 0
-                               ? int64_t(1e9 * std::max(bitsPerByte, 1) / double(m_config.baudLimit))
-                               : 0;
+    const int64_t byteNs =
+        m_config.baudLimit > 0 ? int64_t(1e9 * std::max(bitsPerByte, 1) / double(m_config.baudLimit)) : 0;
     int64_t t = std::max(nowNs, m_lineFreeNs);
     for (char c : bytes) {
         if (m_config.delayProbability > 0.0 && m_unit(m_rng) < m_config.delayProbability)

@@ -19,8 +19,7 @@ struct LineFaultConfig {
 
     bool isClean() const
     {
-        return dropProbability <= 0.0 && corruptProbability <= 0.0 && delayProbability <= 0.0 &&
-               baudLimit == 0;
+        return dropProbability <= 0.0 && corruptProbability <= 0.0 && delayProbability <= 0.0 && baudLimit == 0;
     }
 };
 
@@ -29,7 +28,8 @@ struct LineFaultConfig {
 // line never reorders, so a delayed byte holds back every byte behind it.
 //
 // Not thread-safe; the virtual logger's thread owns it. Times are monotonic nanoseconds.
-class LineFaults {
+class LineFaults
+{
 public:
     explicit LineFaults(const LineFaultConfig &config = {});
 

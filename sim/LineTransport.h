@@ -6,7 +6,8 @@
 // The device end of a serial line: what the virtual logger's thread polls, reads and writes.
 // Implementations are not thread-safe beyond what they document; the runner calls them from
 // its own thread with its lock held.
-class LineTransport {
+class LineTransport
+{
 public:
     virtual ~LineTransport();
 

@@ -15,10 +15,7 @@ int16_t saturate(double v)
 }
 }  // namespace
 
-MagnetModel::MagnetModel(const MagnetParameters &parameters, uint32_t seed)
-    : m_parameters(parameters), m_rng(seed)
-{
-}
+MagnetModel::MagnetModel(const MagnetParameters &parameters, uint32_t seed) : m_parameters(parameters), m_rng(seed) {}
 
 void MagnetModel::setRevPerSecond(double revPerSecond)
 {

@@ -29,7 +29,8 @@ struct MagnetParameters {
 // The modelled magnet. Time only moves forward; the rotation rate may change at any moment
 // and the phase stays continuous, so revolutions() is the exact count a perfect decider
 // would report. Not thread-safe.
-class MagnetModel {
+class MagnetModel
+{
 public:
     explicit MagnetModel(const MagnetParameters &parameters = {}, uint32_t seed = 1);
 

@@ -18,9 +18,7 @@ QString errnoText(const char *what)
 }
 }  // namespace
 
-PtyTransport::PtyTransport(const QString &linkPath) : m_linkPath(linkPath)
-{
-}
+PtyTransport::PtyTransport(const QString &linkPath) : m_linkPath(linkPath) {}
 
 PtyTransport::~PtyTransport()
 {

@@ -13,7 +13,8 @@
 // descriptor of its own so the master never hangs up between host sessions, and watches the
 // slave node with inotify to know whether a host has it open: while nobody does, the
 // device's output is discarded instead of piling up for the next program that opens it.
-class PtyTransport : public LineTransport {
+class PtyTransport : public LineTransport
+{
 public:
     explicit PtyTransport(const QString &linkPath = QString());
     ~PtyTransport() override;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QByteArray>
 #include <cstdint>
+#include <QByteArray>
 #include <vector>
 
 #include "common/TimeTypes.h"
@@ -39,8 +39,7 @@ public:
 
     // Environment reading stored in the header (ignored for kind 0). `timeNanos` is written only
     // by kind 2; kind 1 readings are dated at the base time by the reader.
-    void setEnvironment(uint16_t millivolts, uint16_t temperatureCode,
-                        TimeTypes::Epoch1970::NanosI64 timeNanos);
+    void setEnvironment(uint16_t millivolts, uint16_t temperatureCode, TimeTypes::Epoch1970::NanosI64 timeNanos);
 
     // Appends `count` pulses in tenth `tenths`, which must not be earlier than the base time nor
     // than the last tenth added. Returns false and leaves the block as it was when the entries
@@ -68,9 +67,9 @@ public:
 
 private:
     struct Entry {
-        bool kindBit;   // K
-        uint32_t value; // v, 0 .. 277
-        bool hasEnd;    // K = 0 entries carry E
+        bool kindBit;    // K
+        uint32_t value;  // v, 0 .. 277
+        bool hasEnd;     // K = 0 entries carry E
     };
     static int entryBits(const Entry &e);
     static int valueBits(uint32_t v);
@@ -89,8 +88,8 @@ private:
     uint64_t m_pulses = 0;
 
     // What the reader will hold after the entries written so far.
-    int64_t m_current;          // its current tenth
-    bool m_anyPulse = false;    // a pulse was added (m_lastPulse is meaningful)
+    int64_t m_current;        // its current tenth
+    bool m_anyPulse = false;  // a pulse was added (m_lastPulse is meaningful)
     int64_t m_lastPulse;
     // Bit position of the E bit of the last entry when it is a K = 0 entry with E = 0, else -1.
     // Setting that bit later closes the tenth without spending a single extra bit.

@@ -11,8 +11,7 @@ constexpr quint8 kReadMemory = 0x11;
 constexpr quint8 kGo = 0x21;
 constexpr quint8 kWriteMemory = 0x31;
 constexpr quint8 kExtendedErase = 0x44;
-constexpr quint8 kSupported[] = {kGet, kGetVersion, kGetId, kReadMemory, kGo, kWriteMemory,
-                                 kExtendedErase};
+constexpr quint8 kSupported[] = {kGet, kGetVersion, kGetId, kReadMemory, kGo, kWriteMemory, kExtendedErase};
 }  // namespace
 
 VirtualBootloader::VirtualBootloader() : m_flash(kFlashSize, char(0xFF)) {}

@@ -19,8 +19,8 @@ QByteArray VirtualFlash::sector(uint32_t sectorAddress) const
         return QByteArray();
     const uint32_t n = sectorAddress % kSectorsPerPage;
     const QByteArray p = page(sectorAddress / kSectorsPerPage);
-    return p.mid(int(n) * kSectorDataSize, kSectorDataSize)
-           + p.mid(kPageDataSize + int(n) * kSectorSpareSize, kSectorSpareSize);
+    return p.mid(int(n) * kSectorDataSize, kSectorDataSize) +
+           p.mid(kPageDataSize + int(n) * kSectorSpareSize, kSectorSpareSize);
 }
 
 bool VirtualFlash::isErased(uint32_t pageIndex) const

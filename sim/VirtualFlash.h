@@ -1,10 +1,10 @@
 #pragma once
 
-#include <QByteArray>
 #include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <QByteArray>
 #include <unordered_map>
 #include <vector>
 
@@ -30,8 +30,8 @@ public:
     static constexpr int kSectorsPerPage = 4;
     static constexpr int kPagesPerBlock = 64;
     static constexpr uint32_t kBlockCount = 2048;
-    static constexpr uint32_t kPageCount = kBlockCount * kPagesPerBlock;      // 131072
-    static constexpr uint32_t kSectorCount = kPageCount * kSectorsPerPage;    // 524288
+    static constexpr uint32_t kPageCount = kBlockCount * kPagesPerBlock;    // 131072
+    static constexpr uint32_t kSectorCount = kPageCount * kSectorsPerPage;  // 524288
     static constexpr uint32_t kSectorsPerBlock = kPagesPerBlock * kSectorsPerPage;
 
     // What a read of the page reports; the values are those of Network::ReadStatus.

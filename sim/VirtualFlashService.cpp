@@ -5,6 +5,8 @@
 #include "PulseBlockEncoder.h"
 #include "WaterUseProfile.h"
 
+#include <algorithm>
+#include <cstring>
 #include <QDateTime>
 #include <QDir>
 #include <QJsonArray>
@@ -12,9 +14,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSaveFile>
-#include <algorithm>
 #include <set>
-#include <cstring>
 
 namespace {
 
@@ -71,8 +71,8 @@ bool dataValid(PageStatus s)
 
 QString sessionName(int64_t startMs)
 {
-    return QStringLiteral("log_")
-           + QDateTime::fromMSecsSinceEpoch(startMs, Qt::UTC).toString(QStringLiteral("yyyyMMdd_HHmm"));
+    return QStringLiteral("log_") +
+           QDateTime::fromMSecsSinceEpoch(startMs, Qt::UTC).toString(QStringLiteral("yyyyMMdd_HHmm"));
 }
 
 }  // namespace
@@ -373,7 +373,8 @@ bool VirtualFlashService::readSectorLocked(const QByteArray &packet, uint16_t ty
         appendU32(body, sector);
         appendU16(body, status);
         body += data;
-        out->push_back({Network::encodePacket(Network::S2C_FlashRead528Result, requestId, body), m_timing.sectorReadMs});
+        out->push_back(
+            {Network::encodePacket(Network::S2C_FlashRead528Result, requestId, body), m_timing.sectorReadMs});
         return true;
     }
     QByteArray bytes;
@@ -448,8 +449,8 @@ void VirtualFlashService::createLocked(uint16_t requestId, std::vector<Reply> *o
     for (int i = 1; i <= steps; ++i) {
         QByteArray progress;
         appendU16(progress, uint16_t(65535u * uint32_t(i) / uint32_t(steps)));
-        out->push_back({Network::encodePacketWithoutId(Network::S2C_FlashCreateProgress, progress),
-                        i * m_timing.createStepMs});
+        out->push_back(
+            {Network::encodePacketWithoutId(Network::S2C_FlashCreateProgress, progress), i * m_timing.createStepMs});
     }
     QByteArray result;
     appendU16(result, formatted ? 0 : 1);
@@ -644,9 +645,10 @@ VirtualFlashService::GroundTruth VirtualFlashService::groundTruthLocked() const
         uint32_t link = m_writer->lastStateSector();
         while (link != 0 && !reached.count(link)) {
             const QByteArray r = m_flash->sector(link);
-            if (!dataValid(m_flash->pageStatus(link / VirtualFlash::kSectorsPerPage))
-                || r.count(char(0xFF)) == r.size() || !FlashFilesystemWriter::recordCrcValid(r)
-                || getU32(r, 0) != FlashFilesystemWriter::kStateMagic || getU16(r, 4) != FlashFilesystemWriter::kLayoutVersion)
+            if (!dataValid(m_flash->pageStatus(link / VirtualFlash::kSectorsPerPage)) ||
+                r.count(char(0xFF)) == r.size() || !FlashFilesystemWriter::recordCrcValid(r) ||
+                getU32(r, 0) != FlashFilesystemWriter::kStateMagic ||
+                getU16(r, 4) != FlashFilesystemWriter::kLayoutVersion)
                 break;
             const uint64_t seq = uint64_t(getU32(r, 6)) | (uint64_t(getU32(r, 10)) << 32);
             if (seq >= sequence)
@@ -687,15 +689,15 @@ VirtualFlashService::GroundTruth VirtualFlashService::groundTruthLocked() const
             const uint32_t page = sector / VirtualFlash::kSectorsPerPage;
             const PageStatus st = m_flash->pageStatus(page);
             const QByteArray bytes = m_flash->sector(sector);
-            const bool readable = unusable.count(page) == 0 && dataValid(st)
-                                  && FlashFilesystemWriter::recordCrcValid(bytes) && getU32(bytes, 520) == f.id
-                                  && along(sector) > along(s.scanStartSector);
+            const bool readable = unusable.count(page) == 0 && dataValid(st) &&
+                                  FlashFilesystemWriter::recordCrcValid(bytes) && getU32(bytes, 520) == f.id &&
+                                  along(sector) > along(s.scanStartSector);
             s.recordReadable.push_back(readable);
         }
         // Every page the download walks: from the start to the end sector.
         const uint32_t firstPage = s.scanStartSector / VirtualFlash::kSectorsPerPage;
-        const uint32_t lastPage = (s.endSector + VirtualFlash::kSectorCount - 1) % VirtualFlash::kSectorCount
-                                  / VirtualFlash::kSectorsPerPage;
+        const uint32_t lastPage =
+            (s.endSector + VirtualFlash::kSectorCount - 1) % VirtualFlash::kSectorCount / VirtualFlash::kSectorsPerPage;
         for (uint32_t p = firstPage;; p = (p + 1) % VirtualFlash::kPageCount) {
             const bool reserved = m_writer->isReservedBlock(p / VirtualFlash::kPagesPerBlock);
             if (!reserved && unusable.count(p))
@@ -783,6 +785,6 @@ bool VirtualFlashService::writeGroundTruth(const QString &dir, QString *error) c
     root[QStringLiteral("sectorsConsumed")] = double(gt.sectorsConsumed);
     root[QStringLiteral("usableSectors")] = double(gt.usableSectors);
     root[QStringLiteral("flashPercentUsed")] = double(gt.percentUsed);
-    return save(QStringLiteral("flash-pages.bin"), pages) && save(QStringLiteral("state-export.bin"), gt.stateExport)
-           && save(QStringLiteral("sessions.json"), QJsonDocument(root).toJson(QJsonDocument::Indented));
+    return save(QStringLiteral("flash-pages.bin"), pages) && save(QStringLiteral("state-export.bin"), gt.stateExport) &&
+           save(QStringLiteral("sessions.json"), QJsonDocument(root).toJson(QJsonDocument::Indented));
 }

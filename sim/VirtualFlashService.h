@@ -1,13 +1,13 @@
 #pragma once
 
-#include <QByteArray>
-#include <QString>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <QByteArray>
+#include <QString>
 #include <vector>
 
 #include "FlashFilesystemWriter.h"
@@ -44,7 +44,7 @@ public:
     struct Scenario {
         uint32_t seed = 1;
         int closedSessions = 3;
-        double minSessionDays = 2.0;   // each closed session logs for a seeded length in this range
+        double minSessionDays = 2.0;  // each closed session logs for a seeded length in this range
         double maxSessionDays = 4.0;
         double openSessionHours = 18;  // the open (current) session's length so far
         int blockMinutes = 15;         // a pulse block is closed at least this often
@@ -64,10 +64,10 @@ public:
     };
 
     struct Timing {
-        int sectorReadMs = 0;     // reply delay of a sector read
-        int pageReadMs = 0;       // reply delay of a page read that was not announced
-        int preparedPageMs = 0;   // reply delay of a page named as "next" by the previous read
-        int createStepMs = 25;    // between progress packets of a create
+        int sectorReadMs = 0;    // reply delay of a sector read
+        int pageReadMs = 0;      // reply delay of a page read that was not announced
+        int preparedPageMs = 0;  // reply delay of a page named as "next" by the previous read
+        int createStepMs = 25;   // between progress packets of a create
         int createSteps = 8;
     };
 
@@ -85,16 +85,16 @@ public:
         // walk reached when the opening one lies beyond a broken link. Records before it are not
         // part of a download.
         uint32_t scanStartSector = 0;
-        std::vector<QByteArray> records;       // 520-byte payloads in write order
-        std::vector<uint32_t> recordSectors;   // where each one lies
+        std::vector<QByteArray> records;      // 520-byte payloads in write order
+        std::vector<uint32_t> recordSectors;  // where each one lies
         // Whether a download can deliver each record (its page readable, its map bit set, its
         // CRC intact, not before scanStartSector). The download of a session with any HwFailure
         // page fails.
         std::vector<bool> recordReadable;
         bool hasHwFailure = false;
-        std::vector<uint32_t> unusablePages;   // pages inside [start, end) with a cleared map bit
-        int64_t firstTimeMs = 0;  // base time of the first record
-        int64_t lastTimeMs = 0;   // last pulse of the last record (its base time if none)
+        std::vector<uint32_t> unusablePages;  // pages inside [start, end) with a cleared map bit
+        int64_t firstTimeMs = 0;              // base time of the first record
+        int64_t lastTimeMs = 0;               // last pulse of the last record (its base time if none)
         bool wraps() const { return !open && endSector < startSector; }
         // The raw log file contents: every payload in order.
         QByteArray rawLog() const;
@@ -107,7 +107,7 @@ public:
         QByteArray stateExport;              // 528 bytes, as answered to C2S_FlashGetState
         uint64_t sectorsConsumed = 0;        // of the stream since the format
         uint64_t usableSectors = 0;
-        uint16_t percentUsed = 0;            // as the statistics report it, 0..65535
+        uint16_t percentUsed = 0;  // as the statistics report it, 0..65535
         const SessionTruth *session(uint32_t index) const;
         std::vector<const SessionTruth *> closedSessions() const;
     };

@@ -20,8 +20,7 @@ using namespace Network;
 namespace {
 constexpr int64_t kMs = 1000000;
 
-template <typename T>
-T readPacket(const QByteArray &packet)
+template <typename T> T readPacket(const QByteArray &packet)
 {
     T value{};
     std::memcpy(&value, packet.constData(), std::min<size_t>(sizeof value, size_t(packet.size())));
@@ -55,11 +54,9 @@ QByteArray payloadOf(const void *packet, int size)
 }  // namespace
 
 VirtualLogger::VirtualLogger(const VirtualLoggerConfig &config, int64_t nowNs)
-    : m_config(config),
-      m_bootloader(std::make_unique<VirtualBootloader>()),
+    : m_config(config), m_bootloader(std::make_unique<VirtualBootloader>()),
       m_framer([this](const QByteArray &packet) { handleRequest(packet); }),
-      m_magnet(config.magnet, config.seed ^ 0x6d61676eu),
-      m_rng(config.seed)
+      m_magnet(config.magnet, config.seed ^ 0x6d61676eu), m_rng(config.seed)
 {
     m_now = nowNs;
     m_startNs = nowNs;
@@ -308,7 +305,8 @@ void VirtualLogger::sendDebugChatter(int64_t nowNs)
     QString text;
     switch (kind) {
     case 0:
-        text = QStringLiteral("mag: %1 revolutions, backlog 0\n").arg(qint64(m_magnet.revolutions() - m_revolutionsAtBoot));
+        text = QStringLiteral("mag: %1 revolutions, backlog 0\n")
+                   .arg(qint64(m_magnet.revolutions() - m_revolutionsAtBoot));
         break;
     case 1:
         text = QStringLiteral("flash: commit after %1 s uptime\n").arg(up);
@@ -914,7 +912,8 @@ bool VirtualLogger::writeGroundTruth(const QString &dir, int64_t nowNs, QString 
         return false;
 
     QJsonObject device;
-    device[QStringLiteral("mode")] = m_mode == Mode::Firmware ? QStringLiteral("firmware") : QStringLiteral("bootloader");
+    device[QStringLiteral("mode")] =
+        m_mode == Mode::Firmware ? QStringLiteral("firmware") : QStringLiteral("bootloader");
     device[QStringLiteral("uniqueId")] = m_uniqueId;
     device[QStringLiteral("serialNumber")] = m_serialNumber;
     device[QStringLiteral("version")] =

@@ -37,13 +37,14 @@ class VirtualFlashService;
 // baud change above 4300. A request this firmware does not know goes unanswered.
 //
 // Not thread-safe: one thread drives it (VirtualLoggerRunner does, under its lock).
-class VirtualLogger {
+class VirtualLogger
+{
 public:
     enum class Mode { Firmware, Bootloader };
 
-    static constexpr int kClientSilenceMs = 1500;  // no request for this long: announce again
-    static constexpr int kBootMs = 50;             // reset to first output
-    static constexpr int kRtcCalibrationMs = 1000; // deaf while calibrating
+    static constexpr int kClientSilenceMs = 1500;   // no request for this long: announce again
+    static constexpr int kBootMs = 50;              // reset to first output
+    static constexpr int kRtcCalibrationMs = 1000;  // deaf while calibrating
     static constexpr int kLearningMs = 3000;
 
     // Error codes in variable results.
@@ -92,7 +93,7 @@ public:
     uint16_t persistent16(int name) const;
     QByteArray persistent256(int name) const;  // 32 bytes
     uint16_t permanent16(int name) const;
-    QByteArray permanent256(int name) const;   // 32 bytes
+    QByteArray permanent256(int name) const;  // 32 bytes
     // The device's calendar clock (ns since 1970) at nowNs.
     int64_t deviceTimeNs(int64_t nowNs) const;
     int64_t uptimeNs(int64_t nowNs) const { return nowNs - m_bootNs; }
@@ -185,8 +186,8 @@ private:
     MagnetModel m_magnet;
     std::mt19937 m_rng;
 
-    int64_t m_now = 0;          // time of the call being processed
-    int64_t m_startNs = 0;      // construction: the magnet's time origin
+    int64_t m_now = 0;      // time of the call being processed
+    int64_t m_startNs = 0;  // construction: the magnet's time origin
     int64_t m_bootNs = 0;
     int64_t m_deafUntilNs = 0;  // booting or calibrating: input is lost
     int64_t m_lastRequestNs = INT64_MIN / 2;

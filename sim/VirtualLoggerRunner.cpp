@@ -26,14 +26,12 @@ int64_t VirtualLoggerRunner::monotonicNs()
 }
 
 VirtualLoggerRunner::VirtualLoggerRunner(const VirtualLoggerConfig &config)
-    : m_device(std::make_unique<VirtualLogger>(config, monotonicNs())),
-      m_toDevice([&] {
+    : m_device(std::make_unique<VirtualLogger>(config, monotonicNs())), m_toDevice([&] {
           LineFaultConfig f = config.faults;
           f.seed = config.faults.seed * 2u + 1u;
           return f;
       }()),
-      m_toHost(config.faults),
-      m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+      m_toHost(config.faults), m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {
 }
 

@@ -37,7 +37,8 @@ class QObject;
 // Every public member may be called from any thread. withDevice() runs its function on the
 // calling thread with the device locked (keep it short; never wait for the host inside it).
 // The destructor stops the thread promptly.
-class VirtualLoggerRunner {
+class VirtualLoggerRunner
+{
 public:
     explicit VirtualLoggerRunner(const VirtualLoggerConfig &config = {});
     ~VirtualLoggerRunner();

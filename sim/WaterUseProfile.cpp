@@ -145,8 +145,7 @@ std::vector<PulseBlockEncoder::Pulse> WaterUseProfile::pulses(int64_t startTenth
         changes.push_back({f.startTenths, f.litresPerMinute});
         changes.push_back({f.endTenths, -f.litresPerMinute});
     }
-    std::sort(changes.begin(), changes.end(),
-              [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::sort(changes.begin(), changes.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
 
     const double perPulse = m_options.litresPerPulse;
     double rate = 0;        // litres per minute
@@ -189,12 +188,10 @@ WaterUseProfile::Environment WaterUseProfile::environmentAt(TimeTypes::Epoch1970
     const double weekPhase = double(m_options.seed % 97) / 97.0 * 2.0 * kPi;
 
     Environment e;
-    e.celsius = 11.0 + 3.5 * std::sin(2.0 * kPi * (hourOfDay - 9.0) / 24.0)
-                + 1.5 * std::sin(2.0 * kPi * days / 7.0 + weekPhase)
-                + 0.15 * hashNoise(m_options.seed, second);
+    e.celsius = 11.0 + 3.5 * std::sin(2.0 * kPi * (hourOfDay - 9.0) / 24.0) +
+                1.5 * std::sin(2.0 * kPi * days / 7.0 + weekPhase) + 0.15 * hashNoise(m_options.seed, second);
     // A lithium cell replaced once a year: slow drain, a little sag in the cold.
     const double yearFraction = days / 365.0 - std::floor(days / 365.0);
-    e.volts = 3.64 - 0.12 * yearFraction - 0.002 * (12.0 - e.celsius)
-              + 0.004 * hashNoise(m_options.seed + 1, second);
+    e.volts = 3.64 - 0.12 * yearFraction - 0.002 * (12.0 - e.celsius) + 0.004 * hashNoise(m_options.seed + 1, second);
     return e;
 }

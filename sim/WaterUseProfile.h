@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "PulseBlockEncoder.h"
 #include "common/TimeTypes.h"
+#include "PulseBlockEncoder.h"
 
 // A seeded model of a household's water use as the logger's meter sees it: quiet nights, toilet
 // flushes, showers in the morning, taps through the day, appliance fill cycles, garden

@@ -1,7 +1,7 @@
 // tarrowind-sim: the virtual logger on a pseudo-terminal, until SIGINT or SIGTERM.
 
-#include "network/NetworkMetatypes.h"
 #include "common/NumericLocale.h"
+#include "network/NetworkMetatypes.h"
 #include "VirtualLoggerRunner.h"
 
 #include <QByteArray>
@@ -143,11 +143,11 @@ QString optionLabel(const char *name, const char *valueName)
 QString helpText()
 {
     constexpr int kColumn = 25;
-    QString text = QStringLiteral(
-        "usage: tarrowind-sim [OPTIONS]\n"
-        "\n"
-        "Runs a virtual Tarrowind logger on a pseudo-terminal until killed (SIGINT or SIGTERM).\n"
-        "The first line printed is the pty path; point the utility at it (or at --link).\n");
+    QString text =
+        QStringLiteral("usage: tarrowind-sim [OPTIONS]\n"
+                       "\n"
+                       "Runs a virtual Tarrowind logger on a pseudo-terminal until killed (SIGINT or SIGTERM).\n"
+                       "The first line printed is the pty path; point the utility at it (or at --link).\n");
     const char *group = "";
     auto line = [&](const QString &label, const QString &description) {
         // A label as long as the column gets the description on the same line after one space.

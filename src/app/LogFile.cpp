@@ -3,6 +3,8 @@
 #include "AppMetatypes.h"
 #include "LogSignaller.h"
 
+#include <cstdio>
+#include <mutex>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -10,8 +12,6 @@
 #include <QMetaType>
 #include <QQmlEngine>
 #include <QThread>
-#include <cstdio>
-#include <mutex>
 
 namespace {
 // Messages arrive from any thread, also while closeLogFile runs: the file, the previous handler
@@ -26,9 +26,9 @@ LogSignaller *g_signaller = nullptr;
 bool isNoise(const QString &text)
 {
     // Both come from the web view that displays the log itself.
-    return text.startsWith(QLatin1String(
-               "QMetaProperty::read: Unable to handle unregistered datatype 'QQmlWebChannel*'"))
-        || text.startsWith(QLatin1String("js: Uncaught ReferenceError: writeEscaped"));
+    return text.startsWith(
+               QLatin1String("QMetaProperty::read: Unable to handle unregistered datatype 'QQmlWebChannel*'")) ||
+           text.startsWith(QLatin1String("js: Uncaught ReferenceError: writeEscaped"));
 }
 
 void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &text)
@@ -54,8 +54,8 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
             if (g_signaller->thread() == QThread::currentThread())
                 forwardHere = g_signaller;
             else
-                QMetaObject::invokeMethod(g_signaller, "logMessageSlot", Qt::QueuedConnection,
-                                          Q_ARG(QtMsgType, type), Q_ARG(QString, line));
+                QMetaObject::invokeMethod(g_signaller, "logMessageSlot", Qt::QueuedConnection, Q_ARG(QtMsgType, type),
+                                          Q_ARG(QString, line));
         }
         previous = g_previousHandler;
     }
@@ -70,11 +70,21 @@ QString formatLogLine(QtMsgType severity, double seconds, const QString &text)
 {
     const char *format;
     switch (severity) {
-    case QtDebugMsg: format = "%1 [Debug]: %2"; break;
-    case QtWarningMsg: format = "%1 [Warn ]: %2"; break;
-    case QtCriticalMsg: format = "%1 [Crit ]: %2"; break;
-    case QtFatalMsg: format = "%1 [Fatal]: %2"; break;
-    default: format = "%1 [Info ]: %2"; break;
+    case QtDebugMsg:
+        format = "%1 [Debug]: %2";
+        break;
+    case QtWarningMsg:
+        format = "%1 [Warn ]: %2";
+        break;
+    case QtCriticalMsg:
+        format = "%1 [Crit ]: %2";
+        break;
+    case QtFatalMsg:
+        format = "%1 [Fatal]: %2";
+        break;
+    default:
+        format = "%1 [Info ]: %2";
+        break;
     }
     const QString stamp = QStringLiteral("%1").arg(seconds, 11, 'f', 2, QLatin1Char('0'));
     return QString::fromLatin1(format).arg(stamp, text).trimmed();

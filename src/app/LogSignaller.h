@@ -5,7 +5,8 @@
 #include <QtGlobal>
 
 // Carries every formatted log line to the user interface thread (the log pane).
-class LogSignaller : public QObject {
+class LogSignaller : public QObject
+{
     Q_OBJECT
 public:
     explicit LogSignaller(QObject *parent = nullptr);

@@ -1,31 +1,31 @@
 #include "QmlRegistration.h"
 
-#include "serial/AbstractSerialPort.h"
-#include "items/BarGraph.h"
-#include "decider/FileRecording.h"
 #include "bootloader/FirmwareMeta.h"
+#include "bootloader/StmBootLoader.h"
+#include "bootloader/TarrowindLogger.h"
+#include "decider/FileRecording.h"
+#include "decider/LocalMagnetometer.h"
+#include "decider/RecordingPlayback.h"
+#include "decider/WrappedDecider.h"
+#include "decider/WrappedEllipticalDecider.h"
+#include "diagnostics/SupportBundleWriter.h"
+#include "items/BarGraph.h"
 #include "items/Gauge.h"
 #include "items/LabelledPoint.h"
 #include "items/LineGraph.h"
-#include "decider/LocalMagnetometer.h"
+#include "items/SoftwareRenderer.h"
 #include "LogSignaller.h"
 #include "network/Network.h"
+#include "network/TarrowindFirmware.h"
+#include "network/VariablesBackup.h"
 #include "pulselog/PulseLog.h"
-#include "decider/RecordingPlayback.h"
 #include "remotefs/RemoteFileSystem.h"
 #include "remotefs/RemoteFilesystemSession.h"
-#include "Runtime.h"
 #include "remotefs/SavedSessionRegistry.h"
-#include "serial/SerialComm.h"
 #include "remotefs/SessionDownloader.h"
-#include "items/SoftwareRenderer.h"
-#include "bootloader/StmBootLoader.h"
-#include "diagnostics/SupportBundleWriter.h"
-#include "network/TarrowindFirmware.h"
-#include "bootloader/TarrowindLogger.h"
-#include "network/VariablesBackup.h"
-#include "decider/WrappedDecider.h"
-#include "decider/WrappedEllipticalDecider.h"
+#include "Runtime.h"
+#include "serial/AbstractSerialPort.h"
+#include "serial/SerialComm.h"
 
 #include <QMagnetometer>
 #include <QQmlEngine>
@@ -34,23 +34,20 @@
 namespace {
 const char *kUri = "localdev";
 
-template <typename T>
-void registerPointerAndList()
+template <typename T> void registerPointerAndList()
 {
     const QByteArray className = T::staticMetaObject.className();
     qRegisterMetaType<T *>(className + '*');
     qRegisterMetaType<QQmlListProperty<T>>("QQmlListProperty<" + className + '>');
 }
 
-template <typename T>
-void registerCreatable(const char *qmlName)
+template <typename T> void registerCreatable(const char *qmlName)
 {
     qmlRegisterType<T>(kUri, 1, 0, qmlName);
     registerPointerAndList<T>();
 }
 
-template <typename T>
-void registerUncreatable(const char *qmlName, const char *reason)
+template <typename T> void registerUncreatable(const char *qmlName, const char *reason)
 {
     qmlRegisterUncreatableType<T>(kUri, 1, 0, qmlName, QString::fromLatin1(reason));
     registerPointerAndList<T>();

@@ -13,8 +13,8 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <QUrl>
 #include <QtConcurrent/QtConcurrentRun>
+#include <QUrl>
 
 namespace {
 constexpr int kLastCopyNumber = 998;
@@ -41,13 +41,9 @@ QString siblingName(const QFileInfo &info, const QString &tail)
 }
 }  // namespace
 
-Runtime::Runtime(QObject *parent)
-    : Runtime([] { return portInfoMapToVariantMap(enumeratePorts()); }, parent)
-{
-}
+Runtime::Runtime(QObject *parent) : Runtime([] { return portInfoMapToVariantMap(enumeratePorts()); }, parent) {}
 
-Runtime::Runtime(PortEnumerator enumerator, QObject *parent)
-    : QObject(parent), m_enumerator(std::move(enumerator))
+Runtime::Runtime(PortEnumerator enumerator, QObject *parent) : QObject(parent), m_enumerator(std::move(enumerator))
 {
     m_clock.start();
     enumerateSerialPorts();
@@ -160,8 +156,7 @@ QString Runtime::localeFormatDouble(double value, int precision) const
 
 QString Runtime::defaultLogFolder() const
 {
-    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation)
-           + QStringLiteral("/TarrowindUtility");
+    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + QStringLiteral("/TarrowindUtility");
 }
 
 QString Runtime::defaultFlashFolder() const

@@ -1,9 +1,9 @@
 #include "Startup.h"
 
 #include "AppMetatypes.h"
+#include "common/NumericLocale.h"
 #include "LogFile.h"
 #include "LogSignaller.h"
-#include "common/NumericLocale.h"
 #include "QmlRegistration.h"
 #include "serial/SerialSupport.h"
 #include "TestHook.h"

@@ -1,10 +1,10 @@
 #include "TestHook.h"
 
 #include <QGuiApplication>
-#include <QJSValue>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJSValue>
 #include <QLocalSocket>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>

@@ -44,8 +44,8 @@ quint16 FirmwareMeta::u16At(int offset) const
 
 quint32 FirmwareMeta::u32At(int offset) const
 {
-    return quint32(m_trailer[offset]) | (quint32(m_trailer[offset + 1]) << 8) |
-           (quint32(m_trailer[offset + 2]) << 16) | (quint32(m_trailer[offset + 3]) << 24);
+    return quint32(m_trailer[offset]) | (quint32(m_trailer[offset + 1]) << 8) | (quint32(m_trailer[offset + 2]) << 16) |
+           (quint32(m_trailer[offset + 3]) << 24);
 }
 
 void FirmwareMeta::putU16(int offset, quint16 value)
@@ -60,11 +60,26 @@ void FirmwareMeta::putU32(int offset, quint32 value)
         m_trailer[offset + i] = quint8(value >> (8 * i));
 }
 
-quint16 FirmwareMeta::major() const { return u16At(kMajorOffset); }
-quint16 FirmwareMeta::minor() const { return u16At(kMinorOffset); }
-quint16 FirmwareMeta::patchlevel() const { return quint16(u32At(kPatchOffset) & 0xFFFFu); }
-quint32 FirmwareMeta::patchLevel32() const { return u32At(kPatchOffset); }
-quint32 FirmwareMeta::flags() const { return u32At(kFlagsOffset); }
+quint16 FirmwareMeta::major() const
+{
+    return u16At(kMajorOffset);
+}
+quint16 FirmwareMeta::minor() const
+{
+    return u16At(kMinorOffset);
+}
+quint16 FirmwareMeta::patchlevel() const
+{
+    return quint16(u32At(kPatchOffset) & 0xFFFFu);
+}
+quint32 FirmwareMeta::patchLevel32() const
+{
+    return u32At(kPatchOffset);
+}
+quint32 FirmwareMeta::flags() const
+{
+    return u32At(kFlagsOffset);
+}
 
 QString FirmwareMeta::strings() const
 {
@@ -187,15 +202,14 @@ void FirmwareMeta::extractTrailer()
         const int trailerStart = m_payload.size() - kTrailerSize;
         std::array<quint8, kTrailerSize> candidate{};
         std::memcpy(candidate.data(), m_payload.constData() + trailerStart, kTrailerSize);
-        const quint32 magic = quint32(candidate[0]) | (quint32(candidate[1]) << 8) |
-                              (quint32(candidate[2]) << 16) | (quint32(candidate[3]) << 24);
+        const quint32 magic = quint32(candidate[0]) | (quint32(candidate[1]) << 8) | (quint32(candidate[2]) << 16) |
+                              (quint32(candidate[3]) << 24);
         const quint16 format = quint16(candidate[4] | (candidate[5] << 8));
         if (magic != kMagic || format != kFormatVersion) {
             status = LoadStatus_BadMetaHeader;
         } else {
             const QByteArray computed = QCryptographicHash::hash(
-                QByteArray::fromRawData(m_payload.constData(), m_payload.size() - 32),
-                QCryptographicHash::Sha256);
+                QByteArray::fromRawData(m_payload.constData(), m_payload.size() - 32), QCryptographicHash::Sha256);
             if (std::memcmp(computed.constData(), candidate.data() + kDigestOffset, 32) != 0) {
                 status = LoadStatus_ChecksumFailure;
             } else {
@@ -218,14 +232,12 @@ bool FirmwareMeta::save(const QString &url)
     // failed save never leaves a truncated firmware file behind.
     QSaveFile file(parsed.toLocalFile());
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        qWarning().noquote() << "Failed to save firmware" << parsed.toLocalFile()
-                             << file.errorString();
+        qWarning().noquote() << "Failed to save firmware" << parsed.toLocalFile() << file.errorString();
         return false;
     }
     const bool payloadOk = file.write(m_payload) == m_payload.size();
     const bool trailerOk =
-        payloadOk && file.write(reinterpret_cast<const char *>(m_trailer.data()), kTrailerSize) ==
-                         kTrailerSize;
+        payloadOk && file.write(reinterpret_cast<const char *>(m_trailer.data()), kTrailerSize) == kTrailerSize;
     if (!payloadOk || !trailerOk) {
         file.cancelWriting();
         return false;

@@ -12,8 +12,7 @@ LoggerLineBinding::LoggerLineBinding(SerialComm *comm, TarrowindLogger *logger, 
             Qt::DirectConnection);
 }
 
-LoggerLineBinding *LoggerLineBinding::connectLogger(SerialComm *comm, TarrowindLogger *logger,
-                                                    QObject *parent)
+LoggerLineBinding *LoggerLineBinding::connectLogger(SerialComm *comm, TarrowindLogger *logger, QObject *parent)
 {
     auto *binding = new LoggerLineBinding(comm, logger, parent);
     logger->setIoDeviceFactory(comm);
@@ -23,7 +22,7 @@ LoggerLineBinding *LoggerLineBinding::connectLogger(SerialComm *comm, TarrowindL
 int LoggerLineBinding::parityFor(TarrowindLogger::OperatingMode current)
 {
     return current == TarrowindLogger::OperatingMode_Bootloader ? int(MlSerialPort::EvenParity)
-                                                                 : int(MlSerialPort::NoParity);
+                                                                : int(MlSerialPort::NoParity);
 }
 
 bool LoggerLineBinding::rtsFor(TarrowindLogger::OperatingMode target)

@@ -22,8 +22,7 @@ public:
     LoggerLineBinding(SerialComm *comm, TarrowindLogger *logger, QObject *parent = nullptr);
 
     // Binds the settings and then makes the SerialComm the logger's device factory.
-    static LoggerLineBinding *connectLogger(SerialComm *comm, TarrowindLogger *logger,
-                                            QObject *parent = nullptr);
+    static LoggerLineBinding *connectLogger(SerialComm *comm, TarrowindLogger *logger, QObject *parent = nullptr);
 
     // The settings for a pair of modes, as pure functions for reuse and tests.
     static int parityFor(TarrowindLogger::OperatingMode current);

@@ -139,8 +139,7 @@ void StmBootLoader::setIoDevice(QIODevice *device)
     if (m_device != device)
         return;  // a listener replaced the device already
     if (m_device) {
-        m_readyReadConnection =
-            connect(m_device.data(), &QIODevice::readyRead, this, &StmBootLoader::onReadyRead);
+        m_readyReadConnection = connect(m_device.data(), &QIODevice::readyRead, this, &StmBootLoader::onReadyRead);
         // A device deleted under us (its owner closed the port) counts as taken away.
         m_destroyedConnection = connect(m_device.data(), &QObject::destroyed, this, [this] { setIoDevice(nullptr); });
         setStep(Step_FirstByteDelay);
@@ -168,12 +167,30 @@ void StmBootLoader::writeBytes(const QByteArray &data)
         m_device->write(data);
 }
 
-void StmBootLoader::sendSync() { writeBytes(bytes({kSync})); }
-void StmBootLoader::sendGet() { writeBytes(bytes({0x00, 0xFF})); }
-void StmBootLoader::sendEraseCommand() { writeBytes(bytes({0x44, 0xBB})); }
-void StmBootLoader::sendWriteCommand() { writeBytes(bytes({0x31, 0xCE})); }
-void StmBootLoader::sendReadCommand() { writeBytes(bytes({0x11, 0xEE})); }
-void StmBootLoader::sendGoBytes() { writeBytes(bytes({0x21, 0xDE, 0x08, 0x00, 0x00, 0x00, 0x08})); }
+void StmBootLoader::sendSync()
+{
+    writeBytes(bytes({kSync}));
+}
+void StmBootLoader::sendGet()
+{
+    writeBytes(bytes({0x00, 0xFF}));
+}
+void StmBootLoader::sendEraseCommand()
+{
+    writeBytes(bytes({0x44, 0xBB}));
+}
+void StmBootLoader::sendWriteCommand()
+{
+    writeBytes(bytes({0x31, 0xCE}));
+}
+void StmBootLoader::sendReadCommand()
+{
+    writeBytes(bytes({0x11, 0xEE}));
+}
+void StmBootLoader::sendGoBytes()
+{
+    writeBytes(bytes({0x21, 0xDE, 0x08, 0x00, 0x00, 0x00, 0x08}));
+}
 
 QByteArray StmBootLoader::addressBytes(quint32 address) const
 {
@@ -187,8 +204,7 @@ quint32 StmBootLoader::blockOffset() const
     return quint32(m_image.size() - m_doneBytes - kBlockSize);
 }
 
-void StmBootLoader::beginOperation(StmBootLoader::Operation operation, uint32_t maxVerifyFailures,
-                                   QByteArray data)
+void StmBootLoader::beginOperation(StmBootLoader::Operation operation, uint32_t maxVerifyFailures, QByteArray data)
 {
     if (m_step == Step_IdleProbe) {
         m_deferred = Deferred::Operation;
@@ -204,8 +220,7 @@ void StmBootLoader::beginOperation(StmBootLoader::Operation operation, uint32_t 
     startOperation(operation, maxVerifyFailures, data);
 }
 
-void StmBootLoader::startOperation(Operation operation, uint32_t maxVerifyFailures,
-                                   const QByteArray &data)
+void StmBootLoader::startOperation(Operation operation, uint32_t maxVerifyFailures, const QByteArray &data)
 {
     m_operationActive = true;
     m_operation = operation;

@@ -29,8 +29,8 @@ class StmBootLoader : public QObject
     Q_OBJECT
     Q_PROPERTY(State state READ state NOTIFY stateChanged)
     Q_PROPERTY(QIODevice *ioDevice READ ioDevice WRITE setIoDevice NOTIFY ioDeviceChanged)
-    Q_PROPERTY(float operationProgress READ operationProgress WRITE setOperationProgress NOTIFY
-                   operationProgressChanged)
+    Q_PROPERTY(
+        float operationProgress READ operationProgress WRITE setOperationProgress NOTIFY operationProgressChanged)
     Q_PROPERTY(Error operationError READ operationError NOTIFY operationErrorChanged)
     Q_PROPERTY(QString operationErrorString READ operationErrorString NOTIFY operationErrorChanged)
 
@@ -85,8 +85,7 @@ public:
     // Protocol step 0-18 (Step); exposed for tests and diagnostics.
     int step() const { return m_step; }
 
-    Q_INVOKABLE void beginOperation(StmBootLoader::Operation operation, uint32_t maxVerifyFailures,
-                                    QByteArray data);
+    Q_INVOKABLE void beginOperation(StmBootLoader::Operation operation, uint32_t maxVerifyFailures, QByteArray data);
     Q_INVOKABLE void sendGo();
 
 public slots:

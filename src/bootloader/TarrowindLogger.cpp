@@ -16,8 +16,7 @@ TarrowindLogger::TarrowindLogger(QObject *parent)
     m_modeChangeTimer.setSingleShot(false);
     connect(m_firmware, &TarrowindFirmware::connectionStateChanged, this,
             &TarrowindLogger::onFirmwareConnectionStateChanged);
-    connect(m_bootloader, &StmBootLoader::stateChanged, this,
-            &TarrowindLogger::onBootloaderStateChanged);
+    connect(m_bootloader, &StmBootLoader::stateChanged, this, &TarrowindLogger::onBootloaderStateChanged);
     connect(&m_modeChangeTimer, &QTimer::timeout, this, &TarrowindLogger::modeChangeTimerTick);
     connect(
         this, &TarrowindLogger::targetOperatingModeChanged, this,
@@ -64,8 +63,7 @@ void TarrowindLogger::switchTo(OperatingMode mode)
 
 void TarrowindLogger::applyTimerRule()
 {
-    if (m_deviceAttached && m_bootloader->state() != StmBootLoader::State_Busy &&
-        targetStatus() != 2) {
+    if (m_deviceAttached && m_bootloader->state() != StmBootLoader::State_Busy && targetStatus() != 2) {
         if (!m_modeChangeTimer.isActive())
             m_modeChangeTimer.start();
     } else if (m_modeChangeTimer.isActive()) {
@@ -80,8 +78,7 @@ void TarrowindLogger::setIoDeviceFactory(IODeviceFactory *factory)
                    &TarrowindLogger::onFactoryIoDeviceChanged);
     m_factory = factory;
     if (m_factory) {
-        connect(m_factory.data(), &IODeviceFactory::ioDeviceChanged, this,
-                &TarrowindLogger::onFactoryIoDeviceChanged);
+        connect(m_factory.data(), &IODeviceFactory::ioDeviceChanged, this, &TarrowindLogger::onFactoryIoDeviceChanged);
         m_factory->reinit();
     }
     emit ioDeviceFactoryChanged();
@@ -142,8 +139,7 @@ bool TarrowindLogger::deviceAnswersCurrentMode() const
 
 void TarrowindLogger::modeChangeTimerTick()
 {
-    if (!m_deviceAttached || m_bootloader->state() == StmBootLoader::State_Busy ||
-        targetStatus() == 2)
+    if (!m_deviceAttached || m_bootloader->state() == StmBootLoader::State_Busy || targetStatus() == 2)
         return;
     // Only a guess the device has not answered is wrong. A client still talking with the
     // device merely needs longer (a busy host answers late); switching away would send the

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "network/TarrowindFirmware.h"
 #include "serial/IODeviceFactory.h"
 #include "StmBootLoader.h"
-#include "network/TarrowindFirmware.h"
 
 #include <QObject>
 #include <QPointer>
@@ -19,14 +19,13 @@
 class TarrowindLogger : public QObject
 {
     Q_OBJECT
-    Q_PROPERTY(IODeviceFactory *ioDeviceFactory READ ioDeviceFactory WRITE setIoDeviceFactory NOTIFY
-                   ioDeviceFactoryChanged)
+    Q_PROPERTY(
+        IODeviceFactory *ioDeviceFactory READ ioDeviceFactory WRITE setIoDeviceFactory NOTIFY ioDeviceFactoryChanged)
     Q_PROPERTY(StmBootLoader *bootloader READ bootloader CONSTANT)
     Q_PROPERTY(TarrowindFirmware *firmware READ firmware CONSTANT)
-    Q_PROPERTY(OperatingMode targetOperatingMode READ targetOperatingMode WRITE
-                   setTargetOperatingMode NOTIFY targetOperatingModeChanged)
-    Q_PROPERTY(OperatingMode currentOperatingMode READ currentOperatingMode NOTIFY
-                   currentOperatingModeChanged)
+    Q_PROPERTY(OperatingMode targetOperatingMode READ targetOperatingMode WRITE setTargetOperatingMode NOTIFY
+                   targetOperatingModeChanged)
+    Q_PROPERTY(OperatingMode currentOperatingMode READ currentOperatingMode NOTIFY currentOperatingModeChanged)
 
 public:
     enum OperatingMode { OperatingMode_Firmware = 0, OperatingMode_Bootloader = 1 };

@@ -1,11 +1,11 @@
 #include "CliSupport.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
-#include <algorithm>
-#include <cstdio>
 
 namespace {
 const QString kProgram = QStringLiteral("tarrowind-cli");

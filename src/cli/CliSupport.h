@@ -4,6 +4,7 @@
 // is one line "tarrowind-cli: <reason>" on stderr (Cli::fail) and status 1, with nothing on
 // stdout. Helpers that can fail return bool with a QString *error out-parameter.
 
+#include <functional>
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QJsonDocument>
@@ -11,7 +12,6 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
-#include <functional>
 #include <vector>
 
 // One sub-command of tarrowind-cli. The dispatcher parses the arguments after the command name

@@ -1,20 +1,20 @@
 #include "DeviceCommands.h"
 
 #include "LoggerConnection.h"
+#include "network/TarrowindFirmware.h"
 #include "pulselog/PulseLog.h"
 #include "remotefs/RemoteFileSystem.h"
 #include "remotefs/SavedSessionRegistry.h"
 #include "remotefs/SessionDownloader.h"
-#include "network/TarrowindFirmware.h"
 
+#include <cstdio>
+#include <functional>
+#include <memory>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QRegularExpression>
-#include <cstdio>
-#include <functional>
-#include <memory>
 
 namespace {
 
@@ -57,21 +57,21 @@ struct Connection {
 
         fs = std::make_unique<RemoteFileSystem>();
         fs->setTarrowindFirmware(&firmware);
-        const bool settled = Cli::waitFor(
-            [this] { return fs->status() != RemoteFileSystem::BusyMounting; }, o.timeoutMs);
+        const bool settled =
+            Cli::waitFor([this] { return fs->status() != RemoteFileSystem::BusyMounting; }, o.timeoutMs);
         if (!settled || fs->status() != RemoteFileSystem::Mounted) {
-            *error = settled ? QStringLiteral("the logger's filesystem could not be mounted")
-                             : QStringLiteral("the logger did not report its filesystem within %1 s")
-                                   .arg(o.timeoutMs / 1000.0);
+            *error =
+                settled
+                    ? QStringLiteral("the logger's filesystem could not be mounted")
+                    : QStringLiteral("the logger did not report its filesystem within %1 s").arg(o.timeoutMs / 1000.0);
             return false;
         }
         bool finished = false;
         bool success = false;
-        QObject::connect(fs.get(), &RemoteFileSystem::sessionIndexingFinished, &firmware,
-                         [&](bool ok) {
-                             finished = true;
-                             success = ok;
-                         });
+        QObject::connect(fs.get(), &RemoteFileSystem::sessionIndexingFinished, &firmware, [&](bool ok) {
+            finished = true;
+            success = ok;
+        });
         fs->beginScanningSessions();
         Cli::waitFor([&] { return finished || !fs->remoteKestrelcove(); });
         QObject::disconnect(fs.get(), &RemoteFileSystem::sessionIndexingFinished, &firmware, nullptr);
@@ -114,8 +114,8 @@ QString unusedFileName(const QString &path)
         return path;
     const QFileInfo info(path);
     for (int n = 2; n <= 998; ++n) {
-        const QString candidate = QDir::toNativeSeparators(
-            info.path() + QLatin1Char('/') + info.completeBaseName() + QStringLiteral("(%1).").arg(n) + info.suffix());
+        const QString candidate = QDir::toNativeSeparators(info.path() + QLatin1Char('/') + info.completeBaseName() +
+                                                           QStringLiteral("(%1).").arg(n) + info.suffix());
         if (!QFileInfo::exists(candidate))
             return candidate;
     }
@@ -219,12 +219,11 @@ bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const
     bool finished = false;
     bool success = false;
     QString message;
-    QObject::connect(&downloader, &SessionDownloader::sessionDownloadFinished, &downloader,
-                     [&](bool ok, QString text) {
-                         finished = true;
-                         success = ok;
-                         message = text;
-                     });
+    QObject::connect(&downloader, &SessionDownloader::sessionDownloadFinished, &downloader, [&](bool ok, QString text) {
+        finished = true;
+        success = ok;
+        message = text;
+    });
     downloader.beginDownload(session.get());
     Cli::waitFor([&] { return finished || !c.fs->remoteKestrelcove(); });
     report(true);
@@ -333,16 +332,17 @@ std::vector<CliCommand> deviceCommands()
         {QStringLiteral("download"),
          QStringLiteral("--port PORT download (--session N -o FILE.rlog | --all -o DIR | --new -o DIR) [--timeout S]"),
          QStringLiteral("download sessions from the logger into raw log files"),
-         connection + QList<QCommandLineOption>{
-                          Cli::option({QStringLiteral("session")}, QStringLiteral("N"),
-                                      QStringLiteral("the session of this index (as the sessions command lists)")),
-                          Cli::flag({QStringLiteral("all")}, QStringLiteral("every closed session, oldest first")),
-                          Cli::flag({QStringLiteral("new")},
-                                    QStringLiteral("every closed session not saved before (by this tool or the "
-                                                   "program), oldest first")),
-                          Cli::option({QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("OUT"),
-                                      QStringLiteral("the file (--session) or folder (--all, --new) to write")),
-                      },
+         connection +
+             QList<QCommandLineOption>{
+                 Cli::option({QStringLiteral("session")}, QStringLiteral("N"),
+                             QStringLiteral("the session of this index (as the sessions command lists)")),
+                 Cli::flag({QStringLiteral("all")}, QStringLiteral("every closed session, oldest first")),
+                 Cli::flag({QStringLiteral("new")},
+                           QStringLiteral("every closed session not saved before (by this tool or the "
+                                          "program), oldest first")),
+                 Cli::option({QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("OUT"),
+                             QStringLiteral("the file (--session) or folder (--all, --new) to write")),
+             },
          runDownload},
     };
 }

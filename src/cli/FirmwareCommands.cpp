@@ -1,10 +1,10 @@
 #include "FirmwareCommands.h"
 
 #include "bootloader/FirmwareMeta.h"
-#include "LoggerConnection.h"
-#include "serial/SerialComm.h"
 #include "bootloader/StmBootLoader.h"
 #include "bootloader/TarrowindLogger.h"
+#include "LoggerConnection.h"
+#include "serial/SerialComm.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -24,8 +24,7 @@ constexpr qint64 kMaxImageSize = 258048;
 
 QString loadStatusName(FirmwareMeta::LoadStatus status)
 {
-    return QString::fromLatin1(
-        QMetaEnum::fromType<FirmwareMeta::LoadStatus>().valueToKey(int(status)));
+    return QString::fromLatin1(QMetaEnum::fromType<FirmwareMeta::LoadStatus>().valueToKey(int(status)));
 }
 
 // Loads a firmware file; the meta object keeps whatever status the file earned.
@@ -62,14 +61,9 @@ int firmwareInfo(const QCommandLineParser &parsed)
         QString text;
         text += QStringLiteral("load status: %1\n").arg(loadStatusName(status));
         if (valid) {
-            text += QStringLiteral("version: %1.%2.%3\n")
-                        .arg(meta.major())
-                        .arg(meta.minor())
-                        .arg(meta.patchlevel());
+            text += QStringLiteral("version: %1.%2.%3\n").arg(meta.major()).arg(meta.minor()).arg(meta.patchlevel());
             text += QStringLiteral("major: %1\nminor: %2\n").arg(meta.major()).arg(meta.minor());
-            text += QStringLiteral("patch level: %1 (stored %2)\n")
-                        .arg(meta.patchlevel())
-                        .arg(meta.patchLevel32());
+            text += QStringLiteral("patch level: %1 (stored %2)\n").arg(meta.patchlevel()).arg(meta.patchLevel32());
             text += QStringLiteral("flags: 0x%1%2\n")
                         .arg(meta.flags(), 8, 16, QLatin1Char('0'))
                         .arg((meta.flags() & FirmwareMeta::MetaFlag_Debug) ? " (debug)" : "");
@@ -79,8 +73,7 @@ int firmwareInfo(const QCommandLineParser &parsed)
         Cli::print(text);
     }
     if (!valid)
-        return Cli::fail(QStringLiteral("%1 is not a valid firmware file (%2)")
-                             .arg(args[0], loadStatusName(status)));
+        return Cli::fail(QStringLiteral("%1 is not a valid firmware file (%2)").arg(args[0], loadStatusName(status)));
     return 0;
 }
 
@@ -112,16 +105,14 @@ int firmwareBuild(const QCommandLineParser &args)
     const QString strings = args.value(QStringLiteral("strings"));
     const QString output = args.value(QStringLiteral("o"));
     if (!hasPayload || !hasVersion || !hasOutput || !args.positionalArguments().isEmpty())
-        return Cli::fail(QStringLiteral(
-            "usage: firmware-build --payload BIN --version MAJOR.MINOR.PATCH [--debug] "
-            "[--strings TEXT] -o FILE.fw"));
+        return Cli::fail(QStringLiteral("usage: firmware-build --payload BIN --version MAJOR.MINOR.PATCH [--debug] "
+                                        "[--strings TEXT] -o FILE.fw"));
     quint16 major = 0, minor = 0;
     quint32 patch = 0;
     if (!parseVersion(version, &major, &minor, &patch))
         return Cli::fail(QStringLiteral("bad version '%1' (want MAJOR.MINOR.PATCH)").arg(version));
     if (strings.toUtf8().size() > FirmwareMeta::kStringsSize)
-        return Cli::fail(QStringLiteral("--strings is longer than %1 bytes")
-                             .arg(FirmwareMeta::kStringsSize));
+        return Cli::fail(QStringLiteral("--strings is longer than %1 bytes").arg(FirmwareMeta::kStringsSize));
     QFile in(payloadPath);
     if (!in.open(QIODevice::ReadOnly))
         return Cli::fail(QStringLiteral("cannot read %1: %2").arg(payloadPath, in.errorString()));
@@ -187,8 +178,8 @@ int flash(const QCommandLineParser &parsed)
     FirmwareMeta meta;
     loadFile(meta, args[0]);
     if (meta.loadStatus() != FirmwareMeta::LoadStatus_Success)
-        return Cli::fail(QStringLiteral("%1 is not a valid firmware file (%2)")
-                             .arg(args[0], loadStatusName(meta.loadStatus())));
+        return Cli::fail(
+            QStringLiteral("%1 is not a valid firmware file (%2)").arg(args[0], loadStatusName(meta.loadStatus())));
     const QByteArray image = meta.flashImage();
     if (image.isEmpty() || image.size() > kMaxImageSize)
         return Cli::fail(QStringLiteral("the image of %1 bytes cannot be flashed (1 to %2 bytes)")
@@ -204,8 +195,7 @@ int flash(const QCommandLineParser &parsed)
     // Whatever the logger runs now, the controller finds its bootloader.
     logger.setTargetOperatingMode(TarrowindLogger::OperatingMode_Bootloader);
     if (!Cli::waitFor([&] { return loader->state() == StmBootLoader::State_Ready; }, kConnectTimeoutMs)) {
-        const QString why = comm.lastError().isEmpty() ? QString()
-                                                       : QStringLiteral(" (%1)").arg(comm.lastError());
+        const QString why = comm.lastError().isEmpty() ? QString() : QStringLiteral(" (%1)").arg(comm.lastError());
         return Cli::fail(QStringLiteral("the logger's bootloader did not answer on %1 within %2 s%3")
                              .arg(port)
                              .arg(kConnectTimeoutMs / 1000)
@@ -214,31 +204,26 @@ int flash(const QCommandLineParser &parsed)
 
     ProgressLine progress;
     const QString what = verifyOnly ? QStringLiteral("verifying") : QStringLiteral("flashing");
-    QObject::connect(loader, &StmBootLoader::operationProgressChanged,
-                     [&](float p) { progress.show(what, p); });
+    QObject::connect(loader, &StmBootLoader::operationProgressChanged, [&](float p) { progress.show(what, p); });
     bool finished = false;
     StmBootLoader::Error result = StmBootLoader::Error_None;
     QObject::connect(loader, &StmBootLoader::operationFinished, [&](StmBootLoader::Error e) {
         finished = true;
         result = e;
     });
-    loader->beginOperation(verifyOnly ? StmBootLoader::VerifyOnly : StmBootLoader::EraseProgramVerify,
-                           4, image);
+    loader->beginOperation(verifyOnly ? StmBootLoader::VerifyOnly : StmBootLoader::EraseProgramVerify, 4, image);
     const bool done = Cli::waitFor([&] { return finished; }, kOperationTimeoutMs);
     progress.end();
     const QString operationError = loader->operationErrorString();
 
     // Back to the firmware in every case: the old or the new one starts.
     logger.setTargetOperatingMode(TarrowindLogger::OperatingMode_Firmware);
-    const bool firmwareBack = Cli::waitFor(
-        [&] {
-            return logger.firmware()->connectionState() == TarrowindFirmware::ConnectionState_Ready;
-        },
-        kConnectTimeoutMs);
+    const bool firmwareBack =
+        Cli::waitFor([&] { return logger.firmware()->connectionState() == TarrowindFirmware::ConnectionState_Ready; },
+                     kConnectTimeoutMs);
 
     if (!done)
-        return Cli::fail(QStringLiteral("the operation did not finish within %1 s")
-                             .arg(kOperationTimeoutMs / 1000));
+        return Cli::fail(QStringLiteral("the operation did not finish within %1 s").arg(kOperationTimeoutMs / 1000));
     if (result != StmBootLoader::Error_None)
         return Cli::fail(QStringLiteral("%1 failed: %2").arg(what, operationError));
     if (!firmwareBack)
@@ -259,9 +244,11 @@ int flash(const QCommandLineParser &parsed)
 std::vector<CliCommand> firmwareCommands()
 {
     return {
-        {QStringLiteral("firmware-info"), QStringLiteral("firmware-info FILE.fw [--json]"),
+        {QStringLiteral("firmware-info"),
+         QStringLiteral("firmware-info FILE.fw [--json]"),
          QStringLiteral("check a firmware file and show its version, flags, text and payload size"),
-         {Cli::jsonOption()}, firmwareInfo},
+         {Cli::jsonOption()},
+         firmwareInfo},
         {QStringLiteral("firmware-build"),
          QStringLiteral("firmware-build --payload BIN --version MAJOR.MINOR.PATCH [--debug] "
                         "[--strings TEXT] -o FILE.fw"),
@@ -273,7 +260,8 @@ std::vector<CliCommand> firmwareCommands()
           Cli::option({QStringLiteral("strings")}, QStringLiteral("TEXT"), QStringLiteral("free text for the trailer")),
           Cli::option({QStringLiteral("o")}, QStringLiteral("FILE.fw"), QStringLiteral("the firmware file to write"))},
          firmwareBuild},
-        {QStringLiteral("flash"), QStringLiteral("--port PORT flash FILE.fw [--verify-only]"),
+        {QStringLiteral("flash"),
+         QStringLiteral("--port PORT flash FILE.fw [--verify-only]"),
          QStringLiteral("program (or only verify) the logger's firmware through its bootloader"),
          {Cli::portOption(),
           Cli::flag({QStringLiteral("verify-only")}, QStringLiteral("compare the logger's flash, change nothing"))},

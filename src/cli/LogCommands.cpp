@@ -100,9 +100,10 @@ void insertNightFlow(QJsonObject &o, const NightFlowAnalysis::Result &r, const N
                                   {QStringLiteral("leak"), n.leak}});
     }
     for (const auto &s : r.leaks) {
-        leaks.append(QJsonObject{{QStringLiteral("start"), isoLocal(s.start)},
-                                 {QStringLiteral("end"), isoLocal(s.end)},
-                                 {QStringLiteral("hours"), double(s.end - s.start) / double(NightFlowAnalysis::kHourNs)}});
+        leaks.append(
+            QJsonObject{{QStringLiteral("start"), isoLocal(s.start)},
+                        {QStringLiteral("end"), isoLocal(s.end)},
+                        {QStringLiteral("hours"), double(s.end - s.start) / double(NightFlowAnalysis::kHourNs)}});
     }
     o.insert(QStringLiteral("nights"), nights);
     o.insert(QStringLiteral("leakStretches"), leaks);
@@ -195,14 +196,18 @@ int logInfo(const QCommandLineParser &args)
             QJsonObject o;
             o.insert(QStringLiteral("entryCount"), double(entries.size()));
             o.insert(QStringLiteral("totalPulses"), double(log.totalPulseCount()));
-            o.insert(QStringLiteral("firstEntry"), entries.empty() ? QJsonValue() : QJsonValue(isoLocal(entries.front().time)));
-            o.insert(QStringLiteral("lastEntry"), entries.empty() ? QJsonValue() : QJsonValue(isoLocal(entries.back().time)));
+            o.insert(QStringLiteral("firstEntry"),
+                     entries.empty() ? QJsonValue() : QJsonValue(isoLocal(entries.front().time)));
+            o.insert(QStringLiteral("lastEntry"),
+                     entries.empty() ? QJsonValue() : QJsonValue(isoLocal(entries.back().time)));
             o.insert(QStringLiteral("readingCount"), double(log.environmentReadings().size()));
             o.insert(QStringLiteral("rawBytes"), double(log.rawData().size()));
             o.insert(QStringLiteral("minimumVoltage"), numberOrNull(log.minimumVoltage()));
             o.insert(QStringLiteral("maximumVoltage"), numberOrNull(log.maximumVoltage()));
-            o.insert(QStringLiteral("minimumTemperatureCelsiusDegrees"), numberOrNull(log.minimumTemperatureCelsiusDegrees()));
-            o.insert(QStringLiteral("maximumTemperatureCelsiusDegrees"), numberOrNull(log.maximumTemperatureCelsiusDegrees()));
+            o.insert(QStringLiteral("minimumTemperatureCelsiusDegrees"),
+                     numberOrNull(log.minimumTemperatureCelsiusDegrees()));
+            o.insert(QStringLiteral("maximumTemperatureCelsiusDegrees"),
+                     numberOrNull(log.maximumTemperatureCelsiusDegrees()));
             o.insert(QStringLiteral("metaData"), QJsonObject::fromVariantMap(meta));
             insertNightFlow(o, NightFlowAnalysis::analyse(entries), NightFlowDisplay(log));
             Cli::printJson(o);
@@ -246,8 +251,7 @@ int logExport(const QCommandLineParser &args)
         !parseNumber(args, QStringLiteral("units-per-pulse"), &unitsPerPulse, &error) ||
         !parseNumber(args, QStringLiteral("initial-reading"), &initialReading, &error) ||
         !parseNumber(args, QStringLiteral("end-reading"), &endReading, &error) ||
-        !parseDate(args, QStringLiteral("from"), &from, &error) ||
-        !parseDate(args, QStringLiteral("to"), &to, &error))
+        !parseDate(args, QStringLiteral("from"), &from, &error) || !parseDate(args, QStringLiteral("to"), &to, &error))
         return Cli::fail(error);
     const double intervalMs = std::round(intervalSeconds * 1000.0);
     if (intervalMs < 1 || intervalMs > double(std::numeric_limits<uint32_t>::max()))
@@ -332,9 +336,11 @@ std::vector<CliCommand> logCommands()
     const QCommandLineOption from = dated(QStringLiteral("from"), QStringLiteral("leave out what is earlier"));
     const QCommandLineOption to = dated(QStringLiteral("to"), QStringLiteral("leave out what is later"));
     return {
-        {QStringLiteral("log-info"), QStringLiteral("log-info FILE.rlog [--json]"),
+        {QStringLiteral("log-info"),
+         QStringLiteral("log-info FILE.rlog [--json]"),
          QStringLiteral("entries, pulses, time span, readings, extremes, metadata, night flows and leaks of a raw log"),
-         {Cli::jsonOption()}, logInfo},
+         {Cli::jsonOption()},
+         logInfo},
         {QStringLiteral("log-export"),
          QStringLiteral("log-export FILE.rlog --format meta|pulses|environment|grouped|mm100|xlsx|rlog -o OUT "
                         "[--interval-s S] [--unit U] [--units-per-pulse X] [--initial-reading R] "
@@ -351,7 +357,8 @@ std::vector<CliCommand> logCommands()
                       QStringLiteral("the meter's reading at the end")),
           from, to},
          logExport},
-        {QStringLiteral("log-bins"), QStringLiteral("log-bins FILE.rlog --interval-ms M [--from ISO8601] [--to ISO8601]"),
+        {QStringLiteral("log-bins"),
+         QStringLiteral("log-bins FILE.rlog --interval-ms M [--from ISO8601] [--to ISO8601]"),
          QStringLiteral("pulse sums per time bin, one per line"),
          {Cli::option({QStringLiteral("interval-ms")}, QStringLiteral("M"),
                       QStringLiteral("milliseconds per time bin")),

@@ -1,14 +1,14 @@
 #include "LoggerConnection.h"
 
-#include "CliSupport.h"
 #include "bootloader/LoggerLineBinding.h"
+#include "bootloader/TarrowindLogger.h"
+#include "CliSupport.h"
 #include "serial/SerialComm.h"
 #include "serial/SerialSupport.h"
-#include "bootloader/TarrowindLogger.h"
 
-#include <QThread>
 #include <algorithm>
 #include <atomic>
+#include <QThread>
 
 namespace {
 // The instance whose thread's debug messages go to its observer, and the handler that was
@@ -125,8 +125,8 @@ QString LoggerConnection::explainFailure(const Options &options) const
 {
     const QString within = QString::number(options.timeoutMs / 1000.0);
     if (neverOpened()) {
-        const QString why = m_comm->lastPortError().isEmpty() ? QStringLiteral("it cannot be opened")
-                                                             : m_comm->lastPortError();
+        const QString why =
+            m_comm->lastPortError().isEmpty() ? QStringLiteral("it cannot be opened") : m_comm->lastPortError();
         return QStringLiteral("no logger answered on %1: the port cannot be opened (%2)").arg(options.port, why);
     }
     if (m_openAttempts == 0)

@@ -1,16 +1,16 @@
 #pragma once
 
-#include "RequestOutcomes.h"
 #include "network/TarrowindFirmware.h"
+#include "RequestOutcomes.h"
 
+#include <functional>
+#include <memory>
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
-#include <functional>
-#include <memory>
 
 class LoggerLineBinding;
 class SerialComm;

@@ -47,7 +47,9 @@ int runPorts(const QCommandLineParser &args)
 
 std::vector<CliCommand> portCommands()
 {
-    return {{QStringLiteral("ports"), QStringLiteral("ports [--json]"),
+    return {{QStringLiteral("ports"),
+             QStringLiteral("ports [--json]"),
              QStringLiteral("list the serial ports and what is known about their adapters"),
-             {Cli::jsonOption()}, runPorts}};
+             {Cli::jsonOption()},
+             runPorts}};
 }

@@ -5,12 +5,12 @@
 #include "network/TarrowindFirmware.h"
 #include "network/VariablesBackup.h"
 
+#include <cstring>
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMetaEnum>
 #include <QRegularExpression>
-#include <cstring>
 
 namespace {
 
@@ -31,8 +31,7 @@ struct Variable {
     bool isPermanent() const { return kind == VariableKind::Permanent16 || kind == VariableKind::Permanent256; }
 };
 
-template <typename E>
-void addNames(std::vector<Variable> &out, VariableKind kind, int count)
+template <typename E> void addNames(std::vector<Variable> &out, VariableKind kind, int count)
 {
     const QMetaEnum me = QMetaEnum::fromType<E>();
     for (int i = 0; i < count; ++i) {
@@ -114,8 +113,7 @@ QString displayValue(const QVariant &value, bool text)
     return text ? QLatin1Char('"') + value.toString() + QLatin1Char('"') : value.toString();
 }
 
-template <typename E>
-QString keyOf(E value)
+template <typename E> QString keyOf(E value)
 {
     const char *key = QMetaEnum::fromType<E>().valueToKey(int(value));
     return key ? QString::fromLatin1(key) : QString::number(int(value));
@@ -216,8 +214,8 @@ int runInfo(const QCommandLineParser &args)
         for (auto it = stats.cbegin(); it != stats.cend(); ++it)
             s[it.key()] = double(it.value().toLongLong());
         o[QStringLiteral("stats")] = s;
-        o[QStringLiteral("errorFlagNames")] = QJsonArray::fromStringList(
-            errorFlagNames(errorFlags).split(QLatin1Char('|'), Qt::SkipEmptyParts));
+        o[QStringLiteral("errorFlagNames")] =
+            QJsonArray::fromStringList(errorFlagNames(errorFlags).split(QLatin1Char('|'), Qt::SkipEmptyParts));
         Cli::printJson(o);
         return 0;
     }
@@ -261,8 +259,8 @@ int runBackupOrRestore(LoggerConnection &c, bool restore, const QString &file)
     // Each request expires on its own and a lost logger ends the operation; the bound only
     // guards against a client that never reports.
     if (!Cli::waitFor([&backup] { return !backup.busy(); }, 6 * kRequestWaitMs))
-        return Cli::fail(QStringLiteral("the %1 did not finish").arg(restore ? QStringLiteral("restore")
-                                                                            : QStringLiteral("backup")));
+        return Cli::fail(QStringLiteral("the %1 did not finish")
+                             .arg(restore ? QStringLiteral("restore") : QStringLiteral("backup")));
     if (backup.status() != VariablesBackup::Status_Succeeded)
         return Cli::fail(backup.resultText());
     Cli::print(backup.resultText() + QLatin1Char('\n'));
@@ -284,8 +282,8 @@ int runVars(const QCommandLineParser &args)
         return Cli::fail(QStringLiteral("--json lists the variables; it does not go with --backup or --restore"));
     const QString file = args.value(restore ? QStringLiteral("restore") : QStringLiteral("backup"));
     if ((backup || restore) && file.isEmpty())
-        return Cli::fail(QStringLiteral("--%1 needs a file name").arg(restore ? QStringLiteral("restore")
-                                                                              : QStringLiteral("backup")));
+        return Cli::fail(QStringLiteral("--%1 needs a file name")
+                             .arg(restore ? QStringLiteral("restore") : QStringLiteral("backup")));
     LoggerConnection c;
     if (!c.open(o, &error))
         return Cli::fail(error);
@@ -430,9 +428,8 @@ int runSetVar(const QCommandLineParser &parsed)
     if (!exchange(c, sendWrite(fw, *v, number, bytes), QStringLiteral("write"), &error))
         return Cli::fail(error);
     if (writeWatch.error() > 0)
-        return Cli::fail(QStringLiteral("the logger refused %1 = %2 (error %3)")
-                             .arg(v->name, args[1])
-                             .arg(writeWatch.error()));
+        return Cli::fail(
+            QStringLiteral("the logger refused %1 = %2 (error %3)").arg(v->name, args[1]).arg(writeWatch.error()));
 
     // Read it back: what the logger holds now is what the command reports.
     if (!exchange(c, sendRead(fw, *v), QStringLiteral("read-back"), &error))
@@ -499,14 +496,15 @@ std::vector<CliCommand> protocolCommands()
         {QStringLiteral("vars"),
          QStringLiteral("--port PORT vars [--json | --backup FILE | --restore FILE] [--timeout S]"),
          QStringLiteral("list the logger's variables, or back up or restore its persistent ones"),
-         connection + QList<QCommandLineOption>{
-                          Cli::jsonOption(),
-                          Cli::option({QStringLiteral("backup")}, QStringLiteral("FILE"),
-                                      QStringLiteral("save every persistent variable and the logger's identity to FILE")),
-                          Cli::option({QStringLiteral("restore")}, QStringLiteral("FILE"),
-                                      QStringLiteral("write FILE's variables to the logger, read them back and save "
-                                                     "them; refused for another model or an unknown variable")),
-                      },
+         connection +
+             QList<QCommandLineOption>{
+                 Cli::jsonOption(),
+                 Cli::option({QStringLiteral("backup")}, QStringLiteral("FILE"),
+                             QStringLiteral("save every persistent variable and the logger's identity to FILE")),
+                 Cli::option({QStringLiteral("restore")}, QStringLiteral("FILE"),
+                             QStringLiteral("write FILE's variables to the logger, read them back and save "
+                                            "them; refused for another model or an unknown variable")),
+             },
          runVars},
         {QStringLiteral("set-var"), QStringLiteral("--port PORT set-var NAME VALUE [--save] [--timeout S]"),
          QStringLiteral("write a temporary or persistent variable (a number, or text for the 256-bit ones)"),

@@ -93,13 +93,12 @@ int decide(const QCommandLineParser &args)
     RecordingPlayback playback;
     const int total = recording.sampleCount();
     int fed = 0;
-    QObject::connect(&playback, &RecordingPlayback::sampleAvailable, &decider,
-                     [&](const XyzSampleTimestamped &s) {
-                         if (fed < total) {
-                             decider.addSample(s);
-                             ++fed;
-                         }
-                     });
+    QObject::connect(&playback, &RecordingPlayback::sampleAvailable, &decider, [&](const XyzSampleTimestamped &s) {
+        if (fed < total) {
+            decider.addSample(s);
+            ++fed;
+        }
+    });
     playback.setRecording(&recording);
     if (total == 1)
         decider.addSample(recording.samples().front());  // playback needs two samples to loop
@@ -108,8 +107,8 @@ int decide(const QCommandLineParser &args)
             playback.advanceTo(std::numeric_limits<int64_t>::max() / 4);
 
     const EllipticalParameters p = decider.liveDecider().parameters();
-    const QString status = QString::fromLatin1(
-        QMetaEnum::fromType<WrappedDecider::DeciderStatus>().valueToKey(decider.status()));
+    const QString status =
+        QString::fromLatin1(QMetaEnum::fromType<WrappedDecider::DeciderStatus>().valueToKey(decider.status()));
     const float center[3] = {p.centerX, p.centerY, p.centerZ};
     const float normal[3] = {p.normalX, p.normalY, p.normalZ};
     const float offset[3] = {p.sphereOffsetU, p.sphereOffsetV, p.sphereOffsetW};
@@ -153,11 +152,15 @@ int decide(const QCommandLineParser &args)
 std::vector<CliCommand> recordingCommands()
 {
     return {
-        {QStringLiteral("recording-info"), QStringLiteral("recording-info FILE [--json]"),
+        {QStringLiteral("recording-info"),
+         QStringLiteral("recording-info FILE [--json]"),
          QStringLiteral("sample count, timestamps and source rate of a magnetometer recording"),
-         {Cli::jsonOption()}, recordingInfo},
-        {QStringLiteral("decide"), QStringLiteral("decide FILE [--json]"),
+         {Cli::jsonOption()},
+         recordingInfo},
+        {QStringLiteral("decide"),
+         QStringLiteral("decide FILE [--json]"),
          QStringLiteral("learn and count revolutions in a recording; prints pulses, status and parameters"),
-         {Cli::jsonOption()}, decide},
+         {Cli::jsonOption()},
+         decide},
     };
 }

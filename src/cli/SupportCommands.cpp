@@ -1,10 +1,10 @@
 #include "SupportCommands.h"
 
-#include "serial/AdapterRepair.h"
-#include "LoggerConnection.h"
 #include "diagnostics/StoredSettings.h"
 #include "diagnostics/SupportBundle.h"
+#include "LoggerConnection.h"
 #include "network/TarrowindFirmware.h"
+#include "serial/AdapterRepair.h"
 
 #include <QStandardPaths>
 
@@ -42,7 +42,8 @@ int runSupportBundle(const QCommandLineParser &args)
             TarrowindFirmware &fw = *c.firmware();
             // The connection batch reads the identity but not the statistics.
             if (!refreshed(c, fw.sendGetStats()) || !refreshed(c, fw.sendGetDateTime()))
-                note = QStringLiteral("the logger did not answer every request; its identity is included as far as known");
+                note =
+                    QStringLiteral("the logger did not answer every request; its identity is included as far as known");
             logger = SupportBundle::loggerSnapshot(&fw);
         } else {
             note = QStringLiteral("logger not included: %1").arg(error);

@@ -4,14 +4,13 @@
 #include "TimeTypes.h"
 #include "XyzSample.h"
 
-#include <QMetaType>
 #include <cstddef>
 #include <cstdint>
+#include <QMetaType>
 #include <type_traits>
 
 namespace {
-template <typename T, typename QtType>
-void registerIntegerAlias(const char *name)
+template <typename T, typename QtType> void registerIntegerAlias(const char *name)
 {
     static_assert(sizeof(T) == sizeof(QtType) && std::is_signed<T>::value == std::is_signed<QtType>::value,
                   "an alias must have the same width and signedness");

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QMetaType>
 #include <cstdint>
+#include <QMetaType>
 
 namespace TimeTypes {
 namespace Epoch1970 {
@@ -12,7 +12,13 @@ constexpr NanosI64 kNanosPerMilli = 1000000;
 constexpr NanosI64 kNanosPerSecond = 1000000000;
 
 NanosI64 now();
-inline constexpr NanosI64 fromMillis(int64_t ms) { return ms * kNanosPerMilli; }
-inline constexpr int64_t toMillis(NanosI64 ns) { return ns / kNanosPerMilli; }
+inline constexpr NanosI64 fromMillis(int64_t ms)
+{
+    return ms * kNanosPerMilli;
+}
+inline constexpr int64_t toMillis(NanosI64 ns)
+{
+    return ns / kNanosPerMilli;
+}
 }  // namespace Epoch1970
 }  // namespace TimeTypes

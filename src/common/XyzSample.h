@@ -2,8 +2,8 @@
 
 #include "TimeTypes.h"
 
-#include <QMetaType>
 #include <cstdint>
+#include <QMetaType>
 
 // One magnetometer sample; one raw count is 0.1 sample unit for the decider.
 struct XyzSample {

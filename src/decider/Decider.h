@@ -7,9 +7,9 @@ class Decider
 {
 public:
     enum AddResult : int {
-        AddResult_Still = 0,      // too close to the last moving sample, no pulse
+        AddResult_Still = 0,  // too close to the last moving sample, no pulse
         AddResult_Processed = 1,
-        AddResult_Pulse = 2,      // this sample completed a revolution
+        AddResult_Pulse = 2,  // this sample completed a revolution
     };
 
     virtual ~Decider();

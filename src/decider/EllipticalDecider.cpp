@@ -70,8 +70,7 @@ Decider::AddResult EllipticalDecider::addSample(const float3 &s)
     }
 
     const EllipticalParameters &p = m_parameters;
-    p.project(s.x - p.centerX, s.y - p.centerY, s.z - p.centerZ, &m_projected.x, &m_projected.y,
-              &m_projected.z);
+    p.project(s.x - p.centerX, s.y - p.centerY, s.z - p.centerZ, &m_projected.x, &m_projected.y, &m_projected.z);
     const float px = m_projected.x, py = m_projected.y, pz = m_projected.z;
     const float r2 = px * px + py * py;
 
@@ -85,8 +84,8 @@ Decider::AddResult EllipticalDecider::addSample(const float3 &s)
 
     if (m_status == 1) {
         const float ou = p.sphereOffsetU - px, ov = p.sphereOffsetV - py;
-        const bool bad = std::fabs((pz - p.zMid) * p.zScale) > 1.05f || m_innerLimitSq > r2
-                         || ou * ou + ov * ov > m_outerLimitSq;
+        const bool bad =
+            std::fabs((pz - p.zMid) * p.zScale) > 1.05f || m_innerLimitSq > r2 || ou * ou + ov * ov > m_outerLimitSq;
         m_badPoint = bad ? 1 : 0;
         if (moving) {
             ++m_movesSinceLastPulse;

@@ -38,8 +38,7 @@ struct EllipticalParameters {
 };
 static_assert(sizeof(EllipticalParameters) == EllipticalParameters::kByteSize,
               "EllipticalParameters is the 88-byte wire block");
-static_assert(std::is_trivially_copyable<EllipticalParameters>::value,
-              "EllipticalParameters is copied as raw bytes");
+static_assert(std::is_trivially_copyable<EllipticalParameters>::value, "EllipticalParameters is copied as raw bytes");
 static_assert(offsetof(EllipticalParameters, innerRadius) == 24, "layout");
 static_assert(offsetof(EllipticalParameters, outerRadius) == 40, "layout");
 static_assert(offsetof(EllipticalParameters, basis) == 44, "layout");

@@ -52,8 +52,7 @@ bool toNanos(const QString &text, int64_t *out)
     return true;
 }
 
-template <typename T>
-T readLe(const char *p)
+template <typename T> T readLe(const char *p)
 {
     T v;
     std::memcpy(&v, p, sizeof v);
@@ -62,12 +61,10 @@ T readLe(const char *p)
 
 FileRecording::Samples parseColumns(const QString &text, bool withTime)
 {
-    static const QRegularExpression three(
-        QStringLiteral("^([^,\\s]+),\\s*([^,\\s]+),\\s*([^,\\s]+)"),
-        QRegularExpression::MultilineOption);
-    static const QRegularExpression four(
-        QStringLiteral("^([^,\\s]+),\\s*([^,\\s]+),\\s*([^,\\s]+),\\s*([^,\\s]+)"),
-        QRegularExpression::MultilineOption);
+    static const QRegularExpression three(QStringLiteral("^([^,\\s]+),\\s*([^,\\s]+),\\s*([^,\\s]+)"),
+                                          QRegularExpression::MultilineOption);
+    static const QRegularExpression four(QStringLiteral("^([^,\\s]+),\\s*([^,\\s]+),\\s*([^,\\s]+),\\s*([^,\\s]+)"),
+                                         QRegularExpression::MultilineOption);
     FileRecording::Samples out;
     auto it = (withTime ? four : three).globalMatch(text);
     while (it.hasNext()) {
@@ -215,8 +212,7 @@ bool FileRecording::load(const QString &filename)
     if (file.size() <= kMaxFileBytes)
         content = file.read(kMaxFileBytes + 1);
     if (file.size() > kMaxFileBytes || content.size() > kMaxFileBytes) {
-        qWarning() << "Recording" << filename << "is larger than" << kMaxFileBytes / (1024 * 1024)
-                   << "MiB; not loaded";
+        qWarning() << "Recording" << filename << "is larger than" << kMaxFileBytes / (1024 * 1024) << "MiB; not loaded";
         return false;
     }
     return loadFromData(content);
@@ -292,9 +288,8 @@ void FileRecording::shiftToTimeZero()
         }
         // Unsigned difference: extreme (corrupt) values must neither overflow nor wrap negative.
         const uint64_t shifted = uint64_t(s.timestamp) - uint64_t(first);
-        s.timestamp = shifted > uint64_t(std::numeric_limits<int64_t>::max())
-                          ? std::numeric_limits<int64_t>::max()
-                          : int64_t(shifted);
+        s.timestamp = shifted > uint64_t(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max()
+                                                                              : int64_t(shifted);
     }
 }
 

@@ -79,8 +79,7 @@ void LocalMagnetometer::start()
     m_magnetometer = new QMagnetometer(this);
     QQmlEngine::setObjectOwnership(m_magnetometer, QQmlEngine::CppOwnership);
     emit magnetometerChanged(m_magnetometer);
-    connect(m_magnetometer, &QMagnetometer::readingChanged, this,
-            &LocalMagnetometer::onReadingChanged);
+    connect(m_magnetometer, &QMagnetometer::readingChanged, this, &LocalMagnetometer::onReadingChanged);
     m_magnetometer->setDataRate(kTargetHz);
     m_magnetometer->connectToBackend();
     if (m_magnetometer->start()) {
@@ -150,8 +149,7 @@ void LocalMagnetometer::emitSample(const float3 &sample)
         const qint64 spacing = m_nativeHz > 0.f ? qint64(1e9 / (double(m_nativeHz) * k)) : 0;
         for (int i = 0; i < k; ++i) {
             const float c = float(i) / float(k);
-            const float3 s{(1.f - c) * m_previous.x + c * sample.x,
-                           (1.f - c) * m_previous.y + c * sample.y,
+            const float3 s{(1.f - c) * m_previous.x + c * sample.x, (1.f - c) * m_previous.y + c * sample.y,
                            (1.f - c) * m_previous.z + c * sample.z};
             emit sampleAvailable(s);
             emit timestampedSampleAvailable(toTimestampedSample(s, now - (k - 1 - i) * spacing));

@@ -40,8 +40,7 @@ public:
     void setEnabled(bool enabled);
 
     // Microtesla as the decider's raw counts: tenths, rounded, saturated to int16 (NaN gives 0).
-    static XyzSampleTimestamped toTimestampedSample(const float3 &microtesla,
-                                                    TimeTypes::Epoch1970::NanosI64 timestamp);
+    static XyzSampleTimestamped toTimestampedSample(const float3 &microtesla, TimeTypes::Epoch1970::NanosI64 timestamp);
 
     // One reading in tesla, as the sensor delivers it, taken at monotonicNs on any monotonic
     // clock. The sensor path and the tests both come through here.

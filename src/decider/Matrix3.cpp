@@ -24,8 +24,7 @@ Matrix3 Matrix3::fromColumns(const float3 &a, const float3 &b, const float3 &c)
 
 float Matrix3::determinant() const
 {
-    return m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6])
-           + m[2] * (m[3] * m[7] - m[4] * m[6]);
+    return m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) + m[2] * (m[3] * m[7] - m[4] * m[6]);
 }
 
 bool Matrix3::inverse(Matrix3 *out) const

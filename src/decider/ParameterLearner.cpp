@@ -20,17 +20,32 @@ constexpr int kGridAngles = 24;
 constexpr int kGridRadii = 16;
 constexpr float kFloatMax = std::numeric_limits<float>::max();
 
-float3 sub(const float3 &a, const float3 &b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-float dot(const float3 &a, const float3 &b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+float3 sub(const float3 &a, const float3 &b)
+{
+    return {a.x - b.x, a.y - b.y, a.z - b.z};
+}
+float dot(const float3 &a, const float3 &b)
+{
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}
 float3 cross(const float3 &a, const float3 &b)
 {
     return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
 }
-float3 scale(const float3 &a, float s) { return {a.x * s, a.y * s, a.z * s}; }
-float distSq(const float3 &a, const float3 &b) { return dot(sub(a, b), sub(a, b)); }
+float3 scale(const float3 &a, float s)
+{
+    return {a.x * s, a.y * s, a.z * s};
+}
+float distSq(const float3 &a, const float3 &b)
+{
+    return dot(sub(a, b), sub(a, b));
+}
 
 // Sort key that keeps the order total when an angle is NaN (garbage input must not break sort).
-float sortableAngle(float a) { return std::isnan(a) ? std::numeric_limits<float>::infinity() : a; }
+float sortableAngle(float a)
+{
+    return std::isnan(a) ? std::numeric_limits<float>::infinity() : a;
+}
 }  // namespace
 
 ParameterLearner::ParameterLearner()
@@ -70,15 +85,31 @@ void ParameterLearner::setStage(LearnerStage stage)
 {
     m_stage = stage;
     switch (stage) {
-    case Stage_Collect: m_scratch.emplace<CollectState>(); break;
-    case Stage_SphereFit: m_scratch.emplace<SphereFitState>(); break;
-    case Stage_PlaneFit: m_scratch.emplace<PlaneFitState>(); break;
-    case Stage_Project: m_scratch.emplace<ProjectState>(); break;
-    case Stage_Hull: m_scratch.emplace<HullState>(); break;
-    case Stage_InnerCircle: m_scratch.emplace<InnerCircleState>(); break;
-    case Stage_Evaluate: m_scratch.emplace<EvaluateState>(); break;
+    case Stage_Collect:
+        m_scratch.emplace<CollectState>();
+        break;
+    case Stage_SphereFit:
+        m_scratch.emplace<SphereFitState>();
+        break;
+    case Stage_PlaneFit:
+        m_scratch.emplace<PlaneFitState>();
+        break;
+    case Stage_Project:
+        m_scratch.emplace<ProjectState>();
+        break;
+    case Stage_Hull:
+        m_scratch.emplace<HullState>();
+        break;
+    case Stage_InnerCircle:
+        m_scratch.emplace<InnerCircleState>();
+        break;
+    case Stage_Evaluate:
+        m_scratch.emplace<EvaluateState>();
+        break;
     case Stage_Accepted:
-    case Stage_Rejected: m_scratch.emplace<std::monostate>(); break;
+    case Stage_Rejected:
+        m_scratch.emplace<std::monostate>();
+        break;
     }
 }
 
@@ -99,8 +130,7 @@ uint32_t ParameterLearner::nextRandom()
     return x;
 }
 
-ParameterLearner::LearnerStepResult ParameterLearner::step(const Sample &sample,
-                                                           const uint8_t &abortFlag)
+ParameterLearner::LearnerStepResult ParameterLearner::step(const Sample &sample, const uint8_t &abortFlag)
 {
     m_lastCollectResult = 0;
     LearnerStepResult result;
@@ -113,15 +143,23 @@ ParameterLearner::LearnerStepResult ParameterLearner::step(const Sample &sample,
 ParameterLearner::LearnerStepResult ParameterLearner::stepStage(const Sample &sample)
 {
     switch (m_stage) {
-    case Stage_Collect: return stepCollect(sample);
-    case Stage_SphereFit: return stepSphereFit();
-    case Stage_PlaneFit: return stepPlaneFit();
-    case Stage_Project: return stepProject();
-    case Stage_Hull: return stepHull();
-    case Stage_InnerCircle: return stepInnerCircle();
-    case Stage_Evaluate: return stepEvaluate();
+    case Stage_Collect:
+        return stepCollect(sample);
+    case Stage_SphereFit:
+        return stepSphereFit();
+    case Stage_PlaneFit:
+        return stepPlaneFit();
+    case Stage_Project:
+        return stepProject();
+    case Stage_Hull:
+        return stepHull();
+    case Stage_InnerCircle:
+        return stepInnerCircle();
+    case Stage_Evaluate:
+        return stepEvaluate();
     case Stage_Accepted:
-    case Stage_Rejected: break;
+    case Stage_Rejected:
+        break;
     }
     return LearnerStep_Finished;
 }
@@ -205,8 +243,7 @@ ParameterLearner::LearnerStepResult ParameterLearner::stepSphereFit()
                 const float rOld = r;
                 r = r + (d - r) * 0.5f;
                 const float3 dir = scale(sub(m_samples[i], c), 1.f / d);
-                c = {c.x + dir.x * (d - rOld) * 0.5f, c.y + dir.y * (d - rOld) * 0.5f,
-                     c.z + dir.z * (d - rOld) * 0.5f};
+                c = {c.x + dir.x * (d - rOld) * 0.5f, c.y + dir.y * (d - rOld) * 0.5f, c.z + dir.z * (d - rOld) * 0.5f};
             }
         }
         st.spheres[2] = {c, r};
@@ -469,8 +506,7 @@ ParameterLearner::LearnerStepResult ParameterLearner::stepInnerCircle()
         if (st.pass == 2 || stepSize < 0.025f) {
             const float3 u{m_basis[0], m_basis[3], m_basis[6]};
             const float3 v{m_basis[1], m_basis[4], m_basis[7]};
-            m_center = {m_sphereCenter.x + m_cu * u.x + m_cv * v.x,
-                        m_sphereCenter.y + m_cu * u.y + m_cv * v.y,
+            m_center = {m_sphereCenter.x + m_cu * u.x + m_cv * v.x, m_sphereCenter.y + m_cu * u.y + m_cv * v.y,
                         m_sphereCenter.z + m_cu * u.z + m_cv * v.z};
             setStage(Stage_Evaluate);
             return LearnerStep_Continue;
@@ -571,12 +607,10 @@ ParameterLearner::LearnerStepResult ParameterLearner::stepEvaluate()
     votes += m_innerRadius > oldInner ? 1 : 0;
     votes += st.bad[0] <= st.bad[1] ? 1 : 0;
     const bool accept = votes >= 2;
-    qDebug().noquote().nospace() << (accept ? "Favorable" : "Unfavorable") << ' '
-                                 << "AutoCal calibration comparison: [" << " badPointsOld:"
-                                 << st.bad[1] << " badPointsNew:" << st.bad[0]
+    qDebug().noquote().nospace() << (accept ? "Favorable" : "Unfavorable") << ' ' << "AutoCal calibration comparison: ["
+                                 << " badPointsOld:" << st.bad[1] << " badPointsNew:" << st.bad[0]
                                  << " zErrorOld:" << st.zError[1] << " zErrorNew:" << st.zError[0]
-                                 << " innerRadOld:" << oldInner << " innerRadNew:" << m_innerRadius
-                                 << "]";
+                                 << " innerRadOld:" << oldInner << " innerRadNew:" << m_innerRadius << "]";
     setStage(accept ? Stage_Accepted : Stage_Rejected);
     return LearnerStep_Finished;
 }
@@ -592,8 +626,8 @@ EllipticalParameters ParameterLearner::buildParameters() const
     p.normalZ = m_normal.z;
     p.innerRadius = m_innerRadius;
     std::copy(m_basis, m_basis + 9, p.basis);
-    p.project(m_sphereCenter.x - m_center.x, m_sphereCenter.y - m_center.y,
-              m_sphereCenter.z - m_center.z, &p.sphereOffsetU, &p.sphereOffsetV, &p.sphereOffsetW);
+    p.project(m_sphereCenter.x - m_center.x, m_sphereCenter.y - m_center.y, m_sphereCenter.z - m_center.z,
+              &p.sphereOffsetU, &p.sphereOffsetV, &p.sphereOffsetW);
     p.outerRadius = m_sphereRadius;
     p.zMid = (m_wMin + m_wMax) * 0.5f;
     const float width = m_wMax - m_wMin;

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "common/FloatVectors.h"
 #include "EllipticalDecider.h"
 #include "EllipticalParameters.h"
-#include "common/FloatVectors.h"
 
 #include <cstdint>
 #include <variant>
@@ -25,9 +25,9 @@ public:
         Stage_Rejected,
     };
     enum LearnerStepResult {
-        LearnerStep_Finished = 0,   // now Stage_Accepted or Stage_Rejected
+        LearnerStep_Finished = 0,  // now Stage_Accepted or Stage_Rejected
         LearnerStep_NeedSample = 1,
-        LearnerStep_Continue = 2,   // more work without a new sample (returned when aborted)
+        LearnerStep_Continue = 2,  // more work without a new sample (returned when aborted)
     };
     struct Sample {
         float x = 0.f, y = 0.f, z = 0.f;
@@ -111,8 +111,8 @@ private:
         uint32_t pulses[2] = {0, 0};
         float zError[2] = {0.f, 0.f};
     };
-    using Scratch = std::variant<std::monostate, CollectState, SphereFitState, PlaneFitState,
-                                 ProjectState, HullState, InnerCircleState, EvaluateState>;
+    using Scratch = std::variant<std::monostate, CollectState, SphereFitState, PlaneFitState, ProjectState, HullState,
+                                 InnerCircleState, EvaluateState>;
 
     void setStage(LearnerStage stage);
     LearnerStepResult stepStage(const Sample &sample);

@@ -33,8 +33,7 @@ void RecordingPlayback::setRecording(FileRecording *recording)
         disconnect(m_countConnection);
     m_recording = recording;
     if (recording)
-        m_countConnection = connect(recording, &FileRecording::sampleCountChanged, this,
-                                    &RecordingPlayback::restart);
+        m_countConnection = connect(recording, &FileRecording::sampleCountChanged, this, &RecordingPlayback::restart);
     m_clock = 0;
     m_nextIndex = 0;
     startOrStop();

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "FileRecording.h"
 #include "common/TimeTypes.h"
 #include "common/XyzSample.h"
+#include "FileRecording.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -16,8 +16,8 @@ class RecordingPlayback : public QObject
     Q_OBJECT
     Q_PROPERTY(FileRecording *recording READ recording WRITE setRecording NOTIFY recordingChanged)
     Q_PROPERTY(double targetHz READ targetHz WRITE setTargetHz NOTIFY targetHzChanged)
-    Q_PROPERTY(bool overrideRecordedRate READ overrideRecordedRate WRITE setOverrideRecordedRate
-                   NOTIFY overrideRecordedRateChanged)
+    Q_PROPERTY(bool overrideRecordedRate READ overrideRecordedRate WRITE setOverrideRecordedRate NOTIFY
+                   overrideRecordedRateChanged)
 
 public:
     static constexpr int kTickMs = 10;

@@ -3,8 +3,7 @@
 #include <cstdint>
 
 // Fixed-capacity history: once full, each push drops the oldest entry. Never allocates.
-template <typename T, int N>
-class SampleRing
+template <typename T, int N> class SampleRing
 {
 public:
     static constexpr int kCapacity = N;

@@ -34,8 +34,7 @@ float3 SampleSmoother::update(const float3 &z, TimeTypes::Epoch1970::NanosI64 t)
                 fp[i][j] = m_f[i][0] * m_p[0][j] + m_f[i][1] * m_p[1][j] + m_f[i][2] * m_p[2][j];
         for (int i = 0; i < 3; ++i)
             for (int j = 0; j < 3; ++j)
-                m_p[i][j] = fp[i][0] * m_f[j][0] + fp[i][1] * m_f[j][1] + fp[i][2] * m_f[j][2]
-                            + m_q[i][j];
+                m_p[i][j] = fp[i][0] * m_f[j][0] + fp[i][1] * m_f[j][1] + fp[i][2] * m_f[j][2] + m_q[i][j];
 
         // H = (1, 0, 0): the gain is P's first column over P00 + R.
         const float s = m_p[0][0] + kMeasurementNoise;
@@ -50,8 +49,7 @@ float3 SampleSmoother::update(const float3 &z, TimeTypes::Epoch1970::NanosI64 t)
         for (int a = 0; a < 3; ++a) {
             float pred[3];
             for (int i = 0; i < 3; ++i)
-                pred[i] = m_f[i][0] * m_state[a][0] + m_f[i][1] * m_state[a][1]
-                          + m_f[i][2] * m_state[a][2];
+                pred[i] = m_f[i][0] * m_state[a][0] + m_f[i][1] * m_state[a][1] + m_f[i][2] * m_state[a][2];
             const float innovation = meas[a] - pred[0];
             for (int i = 0; i < 3; ++i)
                 m_state[a][i] = pred[i] + m_k[i] * innovation;

@@ -5,10 +5,10 @@
 // DeciderStatus, the magnetometer's State); recordings return bool from load() and save() and
 // log the reason.
 
-#include "Decider.h"
-#include "network/Network.h"
 #include "common/TimeTypes.h"
 #include "common/XyzSample.h"
+#include "Decider.h"
+#include "network/Network.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -121,10 +121,10 @@ void WrappedEllipticalDecider::addSample(const XyzSampleTimestamped &sample)
             m_pointQuality.push(1.0f);
         } else {
             updated = true;
-            if (m_autoCalibrate && !m_learner.busy()
-                && (m_decider.status() == 0 || m_decider.innerLimitSq() < kMinInnerLimitSq
-                    || m_decider.badPointCount() > kMaxBadPoints
-                    || m_decider.movesSinceLastPulse() > kMaxMovesWithoutPulse)) {
+            if (m_autoCalibrate && !m_learner.busy() &&
+                (m_decider.status() == 0 || m_decider.innerLimitSq() < kMinInnerLimitSq ||
+                 m_decider.badPointCount() > kMaxBadPoints ||
+                 m_decider.movesSinceLastPulse() > kMaxMovesWithoutPulse)) {
                 qInfo() << "relearning because decider says quality is low";
                 m_learner.beginLearning(&m_decider.parameters());
             }

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "EllipticalDecider.h"
 #include "common/FloatVectors.h"
+#include "EllipticalDecider.h"
 #include "ParameterLearner.h"
 #include "SampleRing.h"
 #include "SampleSmoother.h"

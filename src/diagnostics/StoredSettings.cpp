@@ -11,7 +11,8 @@
 
 QString StoredSettings::defaultOfflineStoragePath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + QStringLiteral("/QML/OfflineStorage");
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) +
+           QStringLiteral("/QML/OfflineStorage");
 }
 
 QString StoredSettings::databasePath(const QString &offlineStoragePath)

@@ -25,8 +25,7 @@ const char *const SupportBundle::kTrafficEntry = "serial-traffic.txt";
 const char *const SupportBundle::kSummaryEntry = "bundle.json";
 
 namespace {
-template <typename E>
-QString keyOf(E value)
+template <typename E> QString keyOf(E value)
 {
     const char *key = QMetaEnum::fromType<E>().valueToKey(int(value));
     return key ? QString::fromLatin1(key) : QString::number(int(value));

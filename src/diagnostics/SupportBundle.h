@@ -23,13 +23,13 @@ class SupportBundle
 {
 public:
     // Names of the entries in the zip.
-    static const char *const kRunLogEntry;      // "runlog.txt"
-    static const char *const kRepairLogEntry;   // "ftdi-fix.txt"
-    static const char *const kSettingsEntry;    // "settings.json"
-    static const char *const kPortsEntry;       // "ports.json"
-    static const char *const kLoggerEntry;      // "logger.json"
-    static const char *const kTrafficEntry;     // "serial-traffic.txt"
-    static const char *const kSummaryEntry;     // "bundle.json"
+    static const char *const kRunLogEntry;     // "runlog.txt"
+    static const char *const kRepairLogEntry;  // "ftdi-fix.txt"
+    static const char *const kSettingsEntry;   // "settings.json"
+    static const char *const kPortsEntry;      // "ports.json"
+    static const char *const kLoggerEntry;     // "logger.json"
+    static const char *const kTrafficEntry;    // "serial-traffic.txt"
+    static const char *const kSummaryEntry;    // "bundle.json"
 
     // Plain data, cheap to copy into a worker thread.
     struct Contents {

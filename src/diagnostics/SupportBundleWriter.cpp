@@ -1,12 +1,12 @@
 #include "SupportBundleWriter.h"
 
-#include "SupportBundle.h"
 #include "network/TarrowindFirmware.h"
+#include "SupportBundle.h"
 
 #include <QDebug>
 #include <QStandardPaths>
-#include <QUrl>
 #include <QtConcurrent>
+#include <QUrl>
 
 SupportBundleWriter::SupportBundleWriter(QObject *parent) : QObject(parent)
 {

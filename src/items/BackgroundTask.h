@@ -2,8 +2,8 @@
 
 #include <QFutureWatcher>
 #include <QObject>
-#include <QThreadPool>
 #include <QtConcurrent>
+#include <QThreadPool>
 
 #include <atomic>
 #include <functional>
@@ -13,8 +13,7 @@
 // a cancellation flag to poll; its result comes back on the owner's thread, unless the task was
 // cancelled (or the owner destroyed) first, in which case it is dropped. The work must capture
 // only data it owns: never the owner.
-template <typename Result>
-class BackgroundTask
+template <typename Result> class BackgroundTask
 {
 public:
     using Work = std::function<Result(const std::atomic_bool &cancelled)>;
@@ -42,8 +41,8 @@ public:
             watcher->deleteLater();
             m_done(std::move(result));
         });
-        watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(),
-                                             [work = std::move(work), flag] { return work(*flag); }));
+        watcher->setFuture(
+            QtConcurrent::run(QThreadPool::globalInstance(), [work = std::move(work), flag] { return work(*flag); }));
     }
 
     // Tells the running work to stop early and forgets it: its result is never delivered.

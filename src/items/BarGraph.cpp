@@ -12,10 +12,22 @@ BarGraph::BarGraph(QQuickItem *parent) : GraphAxes(parent)
 
 BarGraph::~BarGraph() = default;
 
-void BarGraph::setBarColor(const QColor &v) { assign(m_bars.barColor, v, &BarGraph::barColorChanged, true); }
-void BarGraph::setBarHoveredHeader(const QString &v) { assign(m_hover.header, v, &BarGraph::barHoveredHeaderChanged, false); }
-void BarGraph::setBarHoveredFooter(const QString &v) { assign(m_hover.footer, v, &BarGraph::barHoveredFooterChanged, false); }
-void BarGraph::setBarHoveredIndex(qint64 v) { assign(m_hover.index, int64_t(v), &BarGraph::barHoveredIndexChanged, false); }
+void BarGraph::setBarColor(const QColor &v)
+{
+    assign(m_bars.barColor, v, &BarGraph::barColorChanged, true);
+}
+void BarGraph::setBarHoveredHeader(const QString &v)
+{
+    assign(m_hover.header, v, &BarGraph::barHoveredHeaderChanged, false);
+}
+void BarGraph::setBarHoveredFooter(const QString &v)
+{
+    assign(m_hover.footer, v, &BarGraph::barHoveredFooterChanged, false);
+}
+void BarGraph::setBarHoveredIndex(qint64 v)
+{
+    assign(m_hover.index, int64_t(v), &BarGraph::barHoveredIndexChanged, false);
+}
 
 size_t BarGraph::dataPointsLength() const
 {

@@ -14,10 +14,8 @@ class BarGraph : public GraphAxes
     Q_PROPERTY(QColor barColor READ barColor WRITE setBarColor NOTIFY barColorChanged)
     Q_PROPERTY(DataSeriesVectorPtr dataPoints READ dataPoints WRITE setDataPoints NOTIFY dataPointsChanged)
     Q_PROPERTY(qint64 barHoveredIndex READ barHoveredIndex WRITE setBarHoveredIndex NOTIFY barHoveredIndexChanged)
-    Q_PROPERTY(QString barHoveredHeader READ barHoveredHeader WRITE setBarHoveredHeader
-                   NOTIFY barHoveredHeaderChanged)
-    Q_PROPERTY(QString barHoveredFooter READ barHoveredFooter WRITE setBarHoveredFooter
-                   NOTIFY barHoveredFooterChanged)
+    Q_PROPERTY(QString barHoveredHeader READ barHoveredHeader WRITE setBarHoveredHeader NOTIFY barHoveredHeaderChanged)
+    Q_PROPERTY(QString barHoveredFooter READ barHoveredFooter WRITE setBarHoveredFooter NOTIFY barHoveredFooterChanged)
 
 public:
     explicit BarGraph(QQuickItem *parent = nullptr);

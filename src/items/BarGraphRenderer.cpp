@@ -126,8 +126,7 @@ void BarGraphRenderer::drawHover(QPainter &painter, const QRectF &bounds, const 
     if (!hover.footer.isEmpty()) {
         const double width = fm.horizontalAdvance(hover.footer) + pad;
         const double height = ItemStyle::kBoxLineHeight * lineHeight;
-        const QRectF box(clampBoxLeft((x0 + x1 - width) / 2.0, width, area), area.bottom() - 1 - height,
-                         width, height);
+        const QRectF box(clampBoxLeft((x0 + x1 - width) / 2.0, width, area), area.bottom() - 1 - height, width, height);
         ItemStyle::drawTextBox(painter, box, radius, hover.footer);
     }
     painter.restore();

@@ -38,6 +38,6 @@ public:
 
     static void draw(QPainter &painter, const QRectF &bounds, const Data &data,
                      const std::atomic_bool *cancelled = nullptr);
-    static void drawHover(QPainter &painter, const QRectF &bounds, const GraphAxesRenderer::Data &axes,
-                          size_t count, const Hover &hover);
+    static void drawHover(QPainter &painter, const QRectF &bounds, const GraphAxesRenderer::Data &axes, size_t count,
+                          const Hover &hover);
 };

@@ -12,8 +12,7 @@ Gauge::Gauge(QQuickItem *parent) : QQuickPaintedItem(parent)
 
 Gauge::~Gauge() = default;
 
-template <typename T, typename Signal>
-void Gauge::assign(T &field, const T &value, Signal signal, bool faceChanges)
+template <typename T, typename Signal> void Gauge::assign(T &field, const T &value, Signal signal, bool faceChanges)
 {
     if (field == value)
         return;
@@ -24,16 +23,46 @@ void Gauge::assign(T &field, const T &value, Signal signal, bool faceChanges)
     update();
 }
 
-void Gauge::setMinValue(double v) { assign(m_data.minValue, v, &Gauge::minValueChanged, false); }
-void Gauge::setMaxValue(double v) { assign(m_data.maxValue, v, &Gauge::maxValueChanged, false); }
-void Gauge::setValue(double v) { assign(m_data.value, v, &Gauge::valueChanged, false); }
-void Gauge::setTickMarks(int v) { assign(m_data.tickMarks, v, &Gauge::tickMarksChanged, true); }
-void Gauge::setNutColor(const QColor &v) { assign(m_data.nutColor, v, &Gauge::nutColorChanged, true); }
-void Gauge::setBorderColor(const QColor &v) { assign(m_data.borderColor, v, &Gauge::borderColorChanged, true); }
-void Gauge::setDashColor(const QColor &v) { assign(m_data.dashColor, v, &Gauge::dashColorChanged, true); }
-void Gauge::setBorderWidth(double v) { assign(m_data.borderWidth, v, &Gauge::borderWidthChanged, true); }
-void Gauge::setHandWidth(double v) { assign(m_data.handWidth, v, &Gauge::handWidthChanged, false); }
-void Gauge::setTickWidth(double v) { assign(m_data.tickWidth, v, &Gauge::tickWidthChanged, true); }
+void Gauge::setMinValue(double v)
+{
+    assign(m_data.minValue, v, &Gauge::minValueChanged, false);
+}
+void Gauge::setMaxValue(double v)
+{
+    assign(m_data.maxValue, v, &Gauge::maxValueChanged, false);
+}
+void Gauge::setValue(double v)
+{
+    assign(m_data.value, v, &Gauge::valueChanged, false);
+}
+void Gauge::setTickMarks(int v)
+{
+    assign(m_data.tickMarks, v, &Gauge::tickMarksChanged, true);
+}
+void Gauge::setNutColor(const QColor &v)
+{
+    assign(m_data.nutColor, v, &Gauge::nutColorChanged, true);
+}
+void Gauge::setBorderColor(const QColor &v)
+{
+    assign(m_data.borderColor, v, &Gauge::borderColorChanged, true);
+}
+void Gauge::setDashColor(const QColor &v)
+{
+    assign(m_data.dashColor, v, &Gauge::dashColorChanged, true);
+}
+void Gauge::setBorderWidth(double v)
+{
+    assign(m_data.borderWidth, v, &Gauge::borderWidthChanged, true);
+}
+void Gauge::setHandWidth(double v)
+{
+    assign(m_data.handWidth, v, &Gauge::handWidthChanged, false);
+}
+void Gauge::setTickWidth(double v)
+{
+    assign(m_data.tickWidth, v, &Gauge::tickWidthChanged, true);
+}
 
 void Gauge::geometryChanged(const QRectF &newGeometry, const QRectF &oldGeometry)
 {

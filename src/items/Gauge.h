@@ -69,8 +69,7 @@ protected:
     void geometryChanged(const QRectF &newGeometry, const QRectF &oldGeometry) override;
 
 private:
-    template <typename T, typename Signal>
-    void assign(T &field, const T &value, Signal signal, bool faceChanges);
+    template <typename T, typename Signal> void assign(T &field, const T &value, Signal signal, bool faceChanges);
 
     GaugeRenderer::Data m_data;
     QImage m_face;

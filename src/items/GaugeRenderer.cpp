@@ -25,9 +25,7 @@ QPointF segmentPoint(const QPointF &c, const QPointF &rim, double t)
 }  // namespace
 
 GaugeRenderer::Data::Data()
-    : nutColor(ItemStyle::defaultNutColor()),
-      borderColor(255, 255, 255),
-      dashColor(ItemStyle::defaultDashColor())
+    : nutColor(ItemStyle::defaultNutColor()), borderColor(255, 255, 255), dashColor(ItemStyle::defaultDashColor())
 {
 }
 
@@ -40,8 +38,7 @@ QRectF GaugeRenderer::faceRect(const QRectF &rect, const Data &data)
 QPointF GaugeRenderer::rimPoint(const QRectF &face, double fraction)
 {
     const QPointF c = face.center();
-    return c - QPointF(face.width() / 2.0 * std::cos(M_PI * fraction),
-                       face.height() / 2.0 * std::sin(M_PI * fraction));
+    return c - QPointF(face.width() / 2.0 * std::cos(M_PI * fraction), face.height() / 2.0 * std::sin(M_PI * fraction));
 }
 
 double GaugeRenderer::needleFraction(const Data &data)

@@ -10,8 +10,7 @@
 #include <cmath>
 
 GraphAxes::GraphAxes(QQuickItem *parent)
-    : QQuickPaintedItem(parent),
-      m_task(this, [this](QImage image) {
+    : QQuickPaintedItem(parent), m_task(this, [this](QImage image) {
           setBackgroundRendering(false);
           emit backgroundRenderFinished(image);
           updateBackgroundCache(image);
@@ -25,36 +24,120 @@ GraphAxes::GraphAxes(QQuickItem *parent)
 
 GraphAxes::~GraphAxes() = default;
 
-void GraphAxes::setMinX(double v) { assign(m_axes.minX, v, &GraphAxes::minXChanged, true); }
-void GraphAxes::setMaxX(double v) { assign(m_axes.maxX, v, &GraphAxes::maxXChanged, true); }
-void GraphAxes::setMinY(double v) { assign(m_axes.minY, v, &GraphAxes::minYChanged, true); }
-void GraphAxes::setMaxY(double v) { assign(m_axes.maxY, v, &GraphAxes::maxYChanged, true); }
-void GraphAxes::setTickMarksX(int v) { assign(m_axes.tickMarksX, v, &GraphAxes::tickMarksXChanged, true); }
-void GraphAxes::setTickMarksY(int v) { assign(m_axes.tickMarksY, v, &GraphAxes::tickMarksYChanged, true); }
-void GraphAxes::setAxisAnimTimeX(double v) { assign(m_axes.axisAnimTimeX, v, &GraphAxes::axisAnimTimeXChanged, true); }
-void GraphAxes::setAxisAnimTimeY(double v) { assign(m_axes.axisAnimTimeY, v, &GraphAxes::axisAnimTimeYChanged, true); }
-void GraphAxes::setAxisPenWidth(double v) { assign(m_axes.axisPenWidth, v, &GraphAxes::axisPenWidthChanged, true); }
-void GraphAxes::setTickLength(double v) { assign(m_axes.tickLength, v, &GraphAxes::tickLengthChanged, true); }
-void GraphAxes::resetAxisPenWidth() { setAxisPenWidth(-1); }
-void GraphAxes::resetTickLength() { setTickLength(-1); }
-void GraphAxes::setRangeLabelPixelSize(int v) { assign(m_axes.rangeLabelPixelSize, v, &GraphAxes::rangeLabelPixelSizeChanged, true); }
-void GraphAxes::setLabelX(const QString &v) { assign(m_axes.labelX, v, &GraphAxes::labelXChanged, true); }
-void GraphAxes::setLabelY(const QString &v) { assign(m_axes.labelY, v, &GraphAxes::labelYChanged, true); }
-void GraphAxes::setLabelPixelSize(int v) { assign(m_axes.labelPixelSize, v, &GraphAxes::labelPixelSizeChanged, true); }
-void GraphAxes::setFontName(const QString &v) { assign(m_axes.fontName, v, &GraphAxes::fontNameChanged, true); }
-void GraphAxes::setMinLeftMargin(int v) { assign(m_axes.minLeftMargin, v, &GraphAxes::minLeftMarginChanged, true); }
-void GraphAxes::setMinRightMargin(int v) { assign(m_axes.minRightMargin, v, &GraphAxes::minRightMarginChanged, true); }
-void GraphAxes::setMinTopMargin(int v) { assign(m_axes.minTopMargin, v, &GraphAxes::minTopMarginChanged, true); }
-void GraphAxes::setMinBottomMargin(int v) { assign(m_axes.minBottomMargin, v, &GraphAxes::minBottomMarginChanged, true); }
-void GraphAxes::setPadding(int v) { assign(m_axes.padding, v, &GraphAxes::paddingChanged, true); }
-void GraphAxes::setSigFigsX(int v) { assign(m_axes.sigFigsX, v, &GraphAxes::sigFigsXChanged, true); }
-void GraphAxes::setSigFigsY(int v) { assign(m_axes.sigFigsY, v, &GraphAxes::sigFigsYChanged, true); }
-void GraphAxes::setDrawLabelX(bool v) { assign(m_axes.drawLabelX, v, &GraphAxes::drawLabelXChanged, true); }
-void GraphAxes::setDrawLabelY(bool v) { assign(m_axes.drawLabelY, v, &GraphAxes::drawLabelYChanged, true); }
+void GraphAxes::setMinX(double v)
+{
+    assign(m_axes.minX, v, &GraphAxes::minXChanged, true);
+}
+void GraphAxes::setMaxX(double v)
+{
+    assign(m_axes.maxX, v, &GraphAxes::maxXChanged, true);
+}
+void GraphAxes::setMinY(double v)
+{
+    assign(m_axes.minY, v, &GraphAxes::minYChanged, true);
+}
+void GraphAxes::setMaxY(double v)
+{
+    assign(m_axes.maxY, v, &GraphAxes::maxYChanged, true);
+}
+void GraphAxes::setTickMarksX(int v)
+{
+    assign(m_axes.tickMarksX, v, &GraphAxes::tickMarksXChanged, true);
+}
+void GraphAxes::setTickMarksY(int v)
+{
+    assign(m_axes.tickMarksY, v, &GraphAxes::tickMarksYChanged, true);
+}
+void GraphAxes::setAxisAnimTimeX(double v)
+{
+    assign(m_axes.axisAnimTimeX, v, &GraphAxes::axisAnimTimeXChanged, true);
+}
+void GraphAxes::setAxisAnimTimeY(double v)
+{
+    assign(m_axes.axisAnimTimeY, v, &GraphAxes::axisAnimTimeYChanged, true);
+}
+void GraphAxes::setAxisPenWidth(double v)
+{
+    assign(m_axes.axisPenWidth, v, &GraphAxes::axisPenWidthChanged, true);
+}
+void GraphAxes::setTickLength(double v)
+{
+    assign(m_axes.tickLength, v, &GraphAxes::tickLengthChanged, true);
+}
+void GraphAxes::resetAxisPenWidth()
+{
+    setAxisPenWidth(-1);
+}
+void GraphAxes::resetTickLength()
+{
+    setTickLength(-1);
+}
+void GraphAxes::setRangeLabelPixelSize(int v)
+{
+    assign(m_axes.rangeLabelPixelSize, v, &GraphAxes::rangeLabelPixelSizeChanged, true);
+}
+void GraphAxes::setLabelX(const QString &v)
+{
+    assign(m_axes.labelX, v, &GraphAxes::labelXChanged, true);
+}
+void GraphAxes::setLabelY(const QString &v)
+{
+    assign(m_axes.labelY, v, &GraphAxes::labelYChanged, true);
+}
+void GraphAxes::setLabelPixelSize(int v)
+{
+    assign(m_axes.labelPixelSize, v, &GraphAxes::labelPixelSizeChanged, true);
+}
+void GraphAxes::setFontName(const QString &v)
+{
+    assign(m_axes.fontName, v, &GraphAxes::fontNameChanged, true);
+}
+void GraphAxes::setMinLeftMargin(int v)
+{
+    assign(m_axes.minLeftMargin, v, &GraphAxes::minLeftMarginChanged, true);
+}
+void GraphAxes::setMinRightMargin(int v)
+{
+    assign(m_axes.minRightMargin, v, &GraphAxes::minRightMarginChanged, true);
+}
+void GraphAxes::setMinTopMargin(int v)
+{
+    assign(m_axes.minTopMargin, v, &GraphAxes::minTopMarginChanged, true);
+}
+void GraphAxes::setMinBottomMargin(int v)
+{
+    assign(m_axes.minBottomMargin, v, &GraphAxes::minBottomMarginChanged, true);
+}
+void GraphAxes::setPadding(int v)
+{
+    assign(m_axes.padding, v, &GraphAxes::paddingChanged, true);
+}
+void GraphAxes::setSigFigsX(int v)
+{
+    assign(m_axes.sigFigsX, v, &GraphAxes::sigFigsXChanged, true);
+}
+void GraphAxes::setSigFigsY(int v)
+{
+    assign(m_axes.sigFigsY, v, &GraphAxes::sigFigsYChanged, true);
+}
+void GraphAxes::setDrawLabelX(bool v)
+{
+    assign(m_axes.drawLabelX, v, &GraphAxes::drawLabelXChanged, true);
+}
+void GraphAxes::setDrawLabelY(bool v)
+{
+    assign(m_axes.drawLabelY, v, &GraphAxes::drawLabelYChanged, true);
+}
 // The axis label lists replace the range labels and so also move the margins: they are part of
 // the cached frame like the ranges themselves.
-void GraphAxes::setAxisLabelsX(const QStringList &v) { assign(m_axes.axisLabelsX, v, &GraphAxes::axisLabelsXChanged, true); }
-void GraphAxes::setAxisLabelsY(const QStringList &v) { assign(m_axes.axisLabelsY, v, &GraphAxes::axisLabelsYChanged, true); }
+void GraphAxes::setAxisLabelsX(const QStringList &v)
+{
+    assign(m_axes.axisLabelsX, v, &GraphAxes::axisLabelsXChanged, true);
+}
+void GraphAxes::setAxisLabelsY(const QStringList &v)
+{
+    assign(m_axes.axisLabelsY, v, &GraphAxes::axisLabelsYChanged, true);
+}
 
 void GraphAxes::setSelectionEnabled(bool v)
 {
@@ -63,12 +146,30 @@ void GraphAxes::setSelectionEnabled(bool v)
         updateCursor();
     }
 }
-void GraphAxes::setSelectionStart(double v) { assign(m_selection.start, v, &GraphAxes::selectionStartChanged, false); }
-void GraphAxes::setSelectionEnd(double v) { assign(m_selection.end, v, &GraphAxes::selectionEndChanged, false); }
-void GraphAxes::setSelectionColor(const QColor &v) { assign(m_selection.color, v, &GraphAxes::selectionColorChanged, false); }
-void GraphAxes::setSelectionStartLabel(const QString &v) { assign(m_selection.startLabel, v, &GraphAxes::selectionStartLabelChanged, false); }
-void GraphAxes::setSelectionEndLabel(const QString &v) { assign(m_selection.endLabel, v, &GraphAxes::selectionEndLabelChanged, false); }
-void GraphAxes::setSelectionHeader(const QString &v) { assign(m_selection.header, v, &GraphAxes::selectionHeaderChanged, false); }
+void GraphAxes::setSelectionStart(double v)
+{
+    assign(m_selection.start, v, &GraphAxes::selectionStartChanged, false);
+}
+void GraphAxes::setSelectionEnd(double v)
+{
+    assign(m_selection.end, v, &GraphAxes::selectionEndChanged, false);
+}
+void GraphAxes::setSelectionColor(const QColor &v)
+{
+    assign(m_selection.color, v, &GraphAxes::selectionColorChanged, false);
+}
+void GraphAxes::setSelectionStartLabel(const QString &v)
+{
+    assign(m_selection.startLabel, v, &GraphAxes::selectionStartLabelChanged, false);
+}
+void GraphAxes::setSelectionEndLabel(const QString &v)
+{
+    assign(m_selection.endLabel, v, &GraphAxes::selectionEndLabelChanged, false);
+}
+void GraphAxes::setSelectionHeader(const QString &v)
+{
+    assign(m_selection.header, v, &GraphAxes::selectionHeaderChanged, false);
+}
 
 bool GraphAxes::hasSelection() const
 {
@@ -239,10 +340,13 @@ void GraphAxes::paint(QPainter *painter)
     paintOverlay(painter);
     // paint() may run on the scene graph's render thread: the job starts on the item's thread.
     if (m_cacheDirty && !m_renderRequested.exchange(true))
-        QMetaObject::invokeMethod(this, [this] {
-            m_renderRequested = false;
-            startBackgroundRender();
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_renderRequested = false;
+                startBackgroundRender();
+            },
+            Qt::QueuedConnection);
 }
 
 QSize GraphAxes::cachePixelSize() const

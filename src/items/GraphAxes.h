@@ -25,12 +25,11 @@ class GraphAxes : public QQuickPaintedItem
     Q_PROPERTY(int tickMarksY READ tickMarksY WRITE setTickMarksY NOTIFY tickMarksYChanged)
     Q_PROPERTY(double axisAnimTimeX READ axisAnimTimeX WRITE setAxisAnimTimeX NOTIFY axisAnimTimeXChanged)
     Q_PROPERTY(double axisAnimTimeY READ axisAnimTimeY WRITE setAxisAnimTimeY NOTIFY axisAnimTimeYChanged)
-    Q_PROPERTY(double axisPenWidth READ axisPenWidth WRITE setAxisPenWidth RESET resetAxisPenWidth
-                   NOTIFY axisPenWidthChanged)
-    Q_PROPERTY(double tickLength READ tickLength WRITE setTickLength RESET resetTickLength
-                   NOTIFY tickLengthChanged)
-    Q_PROPERTY(int rangeLabelPixelSize READ rangeLabelPixelSize WRITE setRangeLabelPixelSize
-                   NOTIFY rangeLabelPixelSizeChanged)
+    Q_PROPERTY(
+        double axisPenWidth READ axisPenWidth WRITE setAxisPenWidth RESET resetAxisPenWidth NOTIFY axisPenWidthChanged)
+    Q_PROPERTY(double tickLength READ tickLength WRITE setTickLength RESET resetTickLength NOTIFY tickLengthChanged)
+    Q_PROPERTY(
+        int rangeLabelPixelSize READ rangeLabelPixelSize WRITE setRangeLabelPixelSize NOTIFY rangeLabelPixelSizeChanged)
     Q_PROPERTY(QString labelX READ labelX WRITE setLabelX NOTIFY labelXChanged)
     Q_PROPERTY(QString labelY READ labelY WRITE setLabelY NOTIFY labelYChanged)
     Q_PROPERTY(int labelPixelSize READ labelPixelSize WRITE setLabelPixelSize NOTIFY labelPixelSizeChanged)
@@ -48,10 +47,10 @@ class GraphAxes : public QQuickPaintedItem
     Q_PROPERTY(double selectionStart READ selectionStart WRITE setSelectionStart NOTIFY selectionStartChanged)
     Q_PROPERTY(double selectionEnd READ selectionEnd WRITE setSelectionEnd NOTIFY selectionEndChanged)
     Q_PROPERTY(QColor selectionColor READ selectionColor WRITE setSelectionColor NOTIFY selectionColorChanged)
-    Q_PROPERTY(QString selectionStartLabel READ selectionStartLabel WRITE setSelectionStartLabel
-                   NOTIFY selectionStartLabelChanged)
-    Q_PROPERTY(QString selectionEndLabel READ selectionEndLabel WRITE setSelectionEndLabel
-                   NOTIFY selectionEndLabelChanged)
+    Q_PROPERTY(QString selectionStartLabel READ selectionStartLabel WRITE setSelectionStartLabel NOTIFY
+                   selectionStartLabelChanged)
+    Q_PROPERTY(
+        QString selectionEndLabel READ selectionEndLabel WRITE setSelectionEndLabel NOTIFY selectionEndLabelChanged)
     Q_PROPERTY(QString selectionHeader READ selectionHeader WRITE setSelectionHeader NOTIFY selectionHeaderChanged)
     Q_PROPERTY(QStringList axisLabelsX READ axisLabelsX WRITE setAxisLabelsX NOTIFY axisLabelsXChanged)
     Q_PROPERTY(QStringList axisLabelsY READ axisLabelsY WRITE setAxisLabelsY NOTIFY axisLabelsYChanged)

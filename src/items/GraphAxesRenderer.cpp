@@ -14,8 +14,8 @@ constexpr double kTickPerD = 0.016;
 constexpr double kRangeLabelPerD = 0.03;
 constexpr double kTitlePerD = 0.055;
 constexpr int kMinimumFontPixels = 10;
-constexpr double kLabelGap = 0.4;   // x range-label size, between a y label and the axis
-constexpr double kTitleGap = 0.8;   // x font size, between the axis and the texts below/left
+constexpr double kLabelGap = 0.4;  // x range-label size, between a y label and the axis
+constexpr double kTitleGap = 0.8;  // x font size, between the axis and the texts below/left
 constexpr double kHeaderBoxGap = 1.2;
 
 QString fixed(double value, int decimals)
@@ -26,8 +26,7 @@ QString fixed(double value, int decimals)
 // A text placed by one of its corners; texts are single-line and never clipped.
 void drawAnchored(QPainter &painter, const QPointF &anchor, Qt::Alignment align, const QString &text)
 {
-    painter.drawText(QRectF(anchor, QSizeF(0, 0)), int(align) | Qt::TextDontClip | Qt::TextSingleLine,
-                     text);
+    painter.drawText(QRectF(anchor, QSizeF(0, 0)), int(align) | Qt::TextDontClip | Qt::TextSingleLine, text);
 }
 
 // Selection and hover boxes stay inside the plot horizontally.
@@ -56,8 +55,7 @@ int GraphAxesRenderer::rangeLabelPixelSize(const QSizeF &size, const Data &data)
 
 int GraphAxesRenderer::labelPixelSize(const QSizeF &size, const Data &data)
 {
-    const int px = data.labelPixelSize > 0 ? data.labelPixelSize
-                                           : int(kTitlePerD * ItemStyle::referenceLength(size));
+    const int px = data.labelPixelSize > 0 ? data.labelPixelSize : int(kTitlePerD * ItemStyle::referenceLength(size));
     return std::max(kMinimumFontPixels, px);
 }
 
@@ -73,8 +71,8 @@ QFont GraphAxesRenderer::labelFont(const QSizeF &size, const Data &data)
 
 QStringList GraphAxesRenderer::rangeTexts(const Data &data)
 {
-    QStringList texts{fixed(data.minX, data.sigFigsX), fixed(data.maxX, data.sigFigsX),
-                      fixed(data.minY, data.sigFigsY), fixed(data.maxY, data.sigFigsY)};
+    QStringList texts{fixed(data.minX, data.sigFigsX), fixed(data.maxX, data.sigFigsX), fixed(data.minY, data.sigFigsY),
+                      fixed(data.maxY, data.sigFigsY)};
     if (data.axisLabelsX.size() > 1) {
         texts[0] = data.axisLabelsX.first();
         texts[1] = data.axisLabelsX.last();
@@ -92,12 +90,10 @@ GraphAxesRenderer::Margins GraphAxesRenderer::margins(const QSizeF &size, const 
     const QFont rangeFont = rangeLabelFont(size, data);
     const QFontMetricsF rm(rangeFont);
     const double p = rangeFont.pixelSize();
-    const double extentLeft = kLabelGap * p + std::max(rm.horizontalAdvance(texts[2]),
-                                                       rm.horizontalAdvance(texts[3]));
+    const double extentLeft = kLabelGap * p + std::max(rm.horizontalAdvance(texts[2]), rm.horizontalAdvance(texts[3]));
     const double extentRight = rm.horizontalAdvance(texts[1]) / 2.0;
     const double extentTop = rm.boundingRect(texts[3]).height() / 2.0;
-    const double extentBottom = std::max(rm.boundingRect(texts[0]).height(),
-                                         rm.boundingRect(texts[1]).height()) / 2.0;
+    const double extentBottom = std::max(rm.boundingRect(texts[0]).height(), rm.boundingRect(texts[1]).height()) / 2.0;
 
     const QFont titleFont = labelFont(size, data);
     const QFontMetricsF tm(titleFont);
@@ -138,8 +134,7 @@ void GraphAxesRenderer::draw(QPainter &painter, const QRectF &bounds, const Data
 
     painter.setPen(QPen(ItemStyle::strokeColor(), w));
     if (data.axisAnimTimeX > 0)
-        painter.drawLine(QPointF(r.left(), r.bottom()),
-                         QPointF(r.left() + r.width() * data.axisAnimTimeX, r.bottom()));
+        painter.drawLine(QPointF(r.left(), r.bottom()), QPointF(r.left() + r.width() * data.axisAnimTimeX, r.bottom()));
     if (data.axisAnimTimeY > 0)
         painter.drawLine(QPointF(int(r.left()), r.bottom()),
                          QPointF(int(r.left()), r.bottom() - r.height() * data.axisAnimTimeY));
@@ -188,8 +183,8 @@ void GraphAxesRenderer::draw(QPainter &painter, const QRectF &bounds, const Data
     const int t = titleFont.pixelSize();
     painter.setFont(titleFont);
     if (data.drawLabelX && !data.labelX.isEmpty())
-        drawAnchored(painter, QPointF(r.center().x(), r.bottom() + int(kTitleGap * t)),
-                     Qt::AlignHCenter | Qt::AlignTop, data.labelX);
+        drawAnchored(painter, QPointF(r.center().x(), r.bottom() + int(kTitleGap * t)), Qt::AlignHCenter | Qt::AlignTop,
+                     data.labelX);
     if (data.drawLabelY && !data.labelY.isEmpty()) {
         painter.translate(r.left() - int(kTitleGap * t), r.center().y());
         painter.rotate(-90);
@@ -200,8 +195,7 @@ void GraphAxesRenderer::draw(QPainter &painter, const QRectF &bounds, const Data
 
 bool GraphAxesRenderer::hasSelection(double start, double end)
 {
-    return end > kNoSelection
-           && std::abs(start - end) * 1e12 > std::min(std::abs(start), std::abs(end));
+    return end > kNoSelection && std::abs(start - end) * 1e12 > std::min(std::abs(start), std::abs(end));
 }
 
 void GraphAxesRenderer::drawSelection(QPainter &painter, const QRectF &bounds, const Data &data,
@@ -223,8 +217,7 @@ void GraphAxesRenderer::drawSelection(QPainter &painter, const QRectF &bounds, c
     painter.drawLine(QPointF(x2, p1.y()), QPointF(x2, p2.y()));
     painter.drawRect(QRectF(QPointF(x1, p1.y()), QPointF(x2, p2.y())).normalized());
 
-    const QFont font = ItemStyle::font(data.fontName, rangeLabelPixelSize(bounds.size(), data),
-                                       ItemStyle::kBoldWeight);
+    const QFont font = ItemStyle::font(data.fontName, rangeLabelPixelSize(bounds.size(), data), ItemStyle::kBoldWeight);
     painter.setFont(font);
     const QFontMetricsF fm(font);
     const double lineHeight = fm.height();
@@ -253,8 +246,7 @@ void GraphAxesRenderer::drawSelection(QPainter &painter, const QRectF &bounds, c
             widest = std::max(widest, fm.horizontalAdvance(line));
         const double width = int(widest + pad);
         const double left = clampBoxLeft((x1 + x2 - width) / 2.0, width, r);
-        const QRectF box(left, p2.y() + w, width,
-                         (lines.size() + ItemStyle::kBoxExtraLines) * fm.lineSpacing());
+        const QRectF box(left, p2.y() + w, width, (lines.size() + ItemStyle::kBoxExtraLines) * fm.lineSpacing());
         ItemStyle::drawTextBox(painter, box, radius, selection.header);
     }
     painter.restore();

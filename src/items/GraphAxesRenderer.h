@@ -64,8 +64,7 @@ public:
 
     // A selection exists once its end is set and its ends differ (relative to their size).
     static bool hasSelection(double start, double end);
-    static void drawSelection(QPainter &painter, const QRectF &bounds, const Data &data,
-                              const Selection &selection);
+    static void drawSelection(QPainter &painter, const QRectF &bounds, const Data &data, const Selection &selection);
 
     // Texts are never drawn with more decimals than this, whatever is asked.
     static constexpr int kMaxDecimals = 17;

@@ -21,10 +21,10 @@ QColor strokeColor();
 // Text boxes of overlays: black at alpha 130, no outline, white text centred both ways.
 QColor boxFillColor();
 QColor boxTextColor();
-constexpr double kBoxRadius = 0.333;      // x line height
-constexpr double kBoxPadding = 0.85;      // x line height, added to the text width
-constexpr double kBoxLineHeight = 1.1;    // x line height, single-line boxes
-constexpr double kBoxExtraLines = 0.2;    // line spacings added below multi-line boxes
+constexpr double kBoxRadius = 0.333;    // x line height
+constexpr double kBoxPadding = 0.85;    // x line height, added to the text width
+constexpr double kBoxLineHeight = 1.1;  // x line height, single-line boxes
+constexpr double kBoxExtraLines = 0.2;  // line spacings added below multi-line boxes
 constexpr int kBoldWeight = 75;
 
 // Draws one rounded box with text centred in it.

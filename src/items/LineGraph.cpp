@@ -27,16 +27,46 @@ LineGraph::~LineGraph()
     deleteLabelledPoints();
 }
 
-void LineGraph::setLineWidth(double v) { assign(m_line.lineWidth, v, &LineGraph::lineWidthChanged, true); }
-void LineGraph::setDotWidth(double v) { assign(m_line.dotWidth, v, &LineGraph::dotWidthChanged, true); }
-void LineGraph::setLineColor(const QColor &v) { assign(m_line.lineColor, v, &LineGraph::lineColorChanged, true); }
-void LineGraph::setFillColor(const QColor &v) { assign(m_line.fillColor, v, &LineGraph::fillColorChanged, true); }
-void LineGraph::setDotColor(const QColor &v) { assign(m_line.dotColor, v, &LineGraph::dotColorChanged, true); }
-void LineGraph::setPointLabelPixelSize(int v) { assign(m_line.pointLabelPixelSize, v, &LineGraph::pointLabelPixelSizeChanged, true); }
-void LineGraph::setAutoUpdateXMin(bool v) { assign(m_autoXMin, v, &LineGraph::autoUpdateXMinChanged, true); }
-void LineGraph::setAutoUpdateXMax(bool v) { assign(m_autoXMax, v, &LineGraph::autoUpdateXMaxChanged, true); }
-void LineGraph::setAutoUpdateYMin(bool v) { assign(m_autoYMin, v, &LineGraph::autoUpdateYMinChanged, true); }
-void LineGraph::setAutoUpdateYMax(bool v) { assign(m_autoYMax, v, &LineGraph::autoUpdateYMaxChanged, true); }
+void LineGraph::setLineWidth(double v)
+{
+    assign(m_line.lineWidth, v, &LineGraph::lineWidthChanged, true);
+}
+void LineGraph::setDotWidth(double v)
+{
+    assign(m_line.dotWidth, v, &LineGraph::dotWidthChanged, true);
+}
+void LineGraph::setLineColor(const QColor &v)
+{
+    assign(m_line.lineColor, v, &LineGraph::lineColorChanged, true);
+}
+void LineGraph::setFillColor(const QColor &v)
+{
+    assign(m_line.fillColor, v, &LineGraph::fillColorChanged, true);
+}
+void LineGraph::setDotColor(const QColor &v)
+{
+    assign(m_line.dotColor, v, &LineGraph::dotColorChanged, true);
+}
+void LineGraph::setPointLabelPixelSize(int v)
+{
+    assign(m_line.pointLabelPixelSize, v, &LineGraph::pointLabelPixelSizeChanged, true);
+}
+void LineGraph::setAutoUpdateXMin(bool v)
+{
+    assign(m_autoXMin, v, &LineGraph::autoUpdateXMinChanged, true);
+}
+void LineGraph::setAutoUpdateXMax(bool v)
+{
+    assign(m_autoXMax, v, &LineGraph::autoUpdateXMaxChanged, true);
+}
+void LineGraph::setAutoUpdateYMin(bool v)
+{
+    assign(m_autoYMin, v, &LineGraph::autoUpdateYMinChanged, true);
+}
+void LineGraph::setAutoUpdateYMax(bool v)
+{
+    assign(m_autoYMax, v, &LineGraph::autoUpdateYMaxChanged, true);
+}
 
 QVariantList LineGraph::dataPoints() const
 {

@@ -23,10 +23,9 @@ class LineGraph : public GraphAxes
     Q_PROPERTY(QColor fillColor READ fillColor WRITE setFillColor NOTIFY fillColorChanged)
     Q_PROPERTY(QColor dotColor READ dotColor WRITE setDotColor NOTIFY dotColorChanged)
     Q_PROPERTY(QVariantList dataPoints READ dataPoints WRITE setDataPoints NOTIFY dataPointsChanged)
-    Q_PROPERTY(QList<QObject *> labelledPoints READ labelledPoints WRITE setLabelledPoints
-                   NOTIFY labelledPointsChanged)
-    Q_PROPERTY(int pointLabelPixelSize READ pointLabelPixelSize WRITE setPointLabelPixelSize
-                   NOTIFY pointLabelPixelSizeChanged)
+    Q_PROPERTY(QList<QObject *> labelledPoints READ labelledPoints WRITE setLabelledPoints NOTIFY labelledPointsChanged)
+    Q_PROPERTY(
+        int pointLabelPixelSize READ pointLabelPixelSize WRITE setPointLabelPixelSize NOTIFY pointLabelPixelSizeChanged)
     Q_PROPERTY(bool autoUpdateXMin READ autoUpdateXMin WRITE setAutoUpdateXMin NOTIFY autoUpdateXMinChanged)
     Q_PROPERTY(bool autoUpdateXMax READ autoUpdateXMax WRITE setAutoUpdateXMax NOTIFY autoUpdateXMaxChanged)
     Q_PROPERTY(bool autoUpdateYMin READ autoUpdateYMin WRITE setAutoUpdateYMin NOTIFY autoUpdateYMinChanged)

@@ -18,13 +18,16 @@ constexpr int kPointLabelWeight = 63;
 constexpr double kValueFontScale = 0.75;
 constexpr double kRingPerDot = 0.66;
 constexpr double kFlagPerDot = 1.5;
-constexpr double kLeader = 0.095;      // x plot height
-constexpr double kLabelOffset = 0.115; // x plot height
-constexpr double kValueLineGap = 1.5;  // x label font size
-constexpr double kTextLineGap = 1.2;   // x label font size
+constexpr double kLeader = 0.095;       // x plot height
+constexpr double kLabelOffset = 0.115;  // x plot height
+constexpr double kValueLineGap = 1.5;   // x label font size
+constexpr double kTextLineGap = 1.2;    // x label font size
 constexpr int kCancelCheckEvery = 4096;
 
-bool finite(const QPointF &p) { return std::isfinite(p.x()) && std::isfinite(p.y()); }
+bool finite(const QPointF &p)
+{
+    return std::isfinite(p.x()) && std::isfinite(p.y());
+}
 
 QPointF clamped(const QPointF &p)
 {
@@ -94,15 +97,12 @@ constexpr size_t kPiecesFrom = 1024;
 
 void drawText(QPainter &painter, const QPointF &anchor, Qt::Alignment align, const QString &text)
 {
-    painter.drawText(QRectF(anchor, QSizeF(0, 0)), int(align) | Qt::TextDontClip | Qt::TextSingleLine,
-                     text);
+    painter.drawText(QRectF(anchor, QSizeF(0, 0)), int(align) | Qt::TextDontClip | Qt::TextSingleLine, text);
 }
 }  // namespace
 
 LineGraphRenderer::Data::Data()
-    : lineColor(ItemStyle::defaultLineColor()),
-      fillColor(0, 0, 0, 0),
-      dotColor(ItemStyle::defaultDotColor())
+    : lineColor(ItemStyle::defaultLineColor()), fillColor(0, 0, 0, 0), dotColor(ItemStyle::defaultDotColor())
 {
 }
 
@@ -136,8 +136,8 @@ QImage LineGraphRenderer::makeFlag(const QColor &color, int height)
     QImage shape(QStringLiteral(":/images/flag_point.png"));
     if (shape.isNull())
         shape = defaultFlagShape();
-    QImage flag = shape.convertToFormat(QImage::Format_ARGB32_Premultiplied)
-                      .scaledToHeight(height, Qt::SmoothTransformation);
+    QImage flag =
+        shape.convertToFormat(QImage::Format_ARGB32_Premultiplied).scaledToHeight(height, Qt::SmoothTransformation);
     QPainter p(&flag);
     p.setCompositionMode(QPainter::CompositionMode_SourceIn);
     p.fillRect(flag.rect(), color);
@@ -208,8 +208,7 @@ bool LineGraphRenderer::drawLine(QPainter &painter, const QSizeF &size, const QR
         painter.setBrush(data.fillColor);
         painter.drawPolygon(area);
     }
-    painter.setPen(QPen(data.lineColor, int(lineWidth(size, data)), Qt::SolidLine, Qt::RoundCap,
-                        Qt::RoundJoin));
+    painter.setPen(QPen(data.lineColor, int(lineWidth(size, data)), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     painter.setBrush(Qt::NoBrush);
     const size_t n = thinned.line.size();
     const size_t piece = n >= kPiecesFrom ? kStrokePiece : n;
@@ -230,9 +229,9 @@ void LineGraphRenderer::drawLabelledPoints(QPainter &painter, const QSizeF &size
     const double h = plot.height();
     const int f1Size = std::max(8, pointLabelPixelSize(size, data));
     const QFont f1 = ItemStyle::font(axes.fontName, f1Size, kPointLabelWeight);
-    const QFont f2 = ItemStyle::font(axes.fontName,
-                                     std::max(kMinimumLabelPixels, int(std::lround(kValueFontScale * f1Size))),
-                                     ItemStyle::kBoldWeight);
+    const QFont f2 =
+        ItemStyle::font(axes.fontName, std::max(kMinimumLabelPixels, int(std::lround(kValueFontScale * f1Size))),
+                        ItemStyle::kBoldWeight);
     const double dot = dotWidth(size, data);
     const QPen dotPen(data.dotColor, dot, Qt::SolidLine, Qt::RoundCap);
     const QPen ringPen(ItemStyle::ringColor(), kRingPerDot * dot, Qt::SolidLine, Qt::RoundCap);
@@ -256,8 +255,8 @@ void LineGraphRenderer::drawLabelledPoints(QPainter &painter, const QSizeF &size
                 if (!lp.valueText.isEmpty()) {
                     painter.setPen(dotPen);
                     painter.setFont(f2);
-                    drawText(painter, QPointF(p.x(), y + kValueLineGap * f1Size),
-                             Qt::AlignHCenter | Qt::AlignTop, lp.valueText);
+                    drawText(painter, QPointF(p.x(), y + kValueLineGap * f1Size), Qt::AlignHCenter | Qt::AlignTop,
+                             lp.valueText);
                 }
             } else {
                 painter.setPen(leaderPen);
@@ -266,8 +265,8 @@ void LineGraphRenderer::drawLabelledPoints(QPainter &painter, const QSizeF &size
                 painter.setPen(textPen);
                 painter.setFont(f1);
                 if (!lp.valueText.isEmpty()) {
-                    drawText(painter, QPointF(p.x(), y - kTextLineGap * f1Size),
-                             Qt::AlignHCenter | Qt::AlignBottom, lp.text);
+                    drawText(painter, QPointF(p.x(), y - kTextLineGap * f1Size), Qt::AlignHCenter | Qt::AlignBottom,
+                             lp.text);
                     painter.setPen(dotPen);
                     painter.setFont(f2);
                     drawText(painter, QPointF(p.x(), y), Qt::AlignHCenter | Qt::AlignBottom, lp.valueText);

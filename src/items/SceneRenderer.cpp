@@ -17,7 +17,10 @@ constexpr int kCircleSegments = 32;
 constexpr double kAxisPen = 3.0, kGridPen = 1.0, kPointPen = 3.0, kTrailPen = 1.0;
 constexpr int kAxisLabelPixels = 11;
 
-bool finite(const QVector3D &v) { return std::isfinite(v.x()) && std::isfinite(v.y()) && std::isfinite(v.z()); }
+bool finite(const QVector3D &v)
+{
+    return std::isfinite(v.x()) && std::isfinite(v.y()) && std::isfinite(v.z());
+}
 
 struct Projector {
     QMatrix4x4 m;
@@ -110,10 +113,8 @@ QMatrix4x4 SceneRenderer::projection(const QSizeF &size, const Data &data)
     const QVector3D up = std::abs(toward.z()) > 0.9999f ? QVector3D(0, 1, 0) : QVector3D(0, 0, 1);
     const QVector3D side = QVector3D::crossProduct(forward, up).normalized();
     const QVector3D upward = QVector3D::crossProduct(side, forward);
-    const QMatrix4x4 view(side.x(), side.y(), side.z(), 0.f,
-                          upward.x(), upward.y(), upward.z(), 0.f,
-                          toward.x(), toward.y(), toward.z(), 0.f,
-                          0.f, 0.f, 0.f, 1.f);
+    const QMatrix4x4 view(side.x(), side.y(), side.z(), 0.f, upward.x(), upward.y(), upward.z(), 0.f, toward.x(),
+                          toward.y(), toward.z(), 0.f, 0.f, 0.f, 0.f, 1.f);
     m *= view;
 
     const float diagonal = (data.boxMax - data.boxMin).length();

@@ -21,10 +21,10 @@ public:
     enum Plane { Plane_XY = 1, Plane_XZ = 2, Plane_YZ = 4 };
 
     struct Data {
-        std::vector<QVector3D> points;      // oldest first
-        std::vector<uint8_t> intensities;   // 0 fits well (green) .. 255 fits badly (red)
-        std::vector<QVector4D> circles;     // centre x, y, z and radius; drawn in a z plane
-        std::vector<QPointF> hull;          // outline in the plane z = 0
+        std::vector<QVector3D> points;     // oldest first
+        std::vector<uint8_t> intensities;  // 0 fits well (green) .. 255 fits badly (red)
+        std::vector<QVector4D> circles;    // centre x, y, z and radius; drawn in a z plane
+        std::vector<QPointF> hull;         // outline in the plane z = 0
         QVector3D boxMin{-1, -1, -1}, boxMax{1, 1, 1};
         QVector3D origin;
         QVector3D eye{0, 0, -1};

@@ -21,7 +21,10 @@ float easeTowards(float k, float distance)
     return std::pow(k, 1.f - std::min(0.8f, std::max(0.f, distance)));
 }
 
-bool finite(const QVector3D &v) { return std::isfinite(v.x()) && std::isfinite(v.y()) && std::isfinite(v.z()); }
+bool finite(const QVector3D &v)
+{
+    return std::isfinite(v.x()) && std::isfinite(v.y()) && std::isfinite(v.z());
+}
 
 // Moves a box towards its target, faster the farther away it is.
 void easeBox(float k, const QVector3D &targetMin, const QVector3D &targetMax, QVector3D *min, QVector3D *max)
@@ -44,8 +47,7 @@ QVector3D maxOf(const QVector3D &a, const QVector3D &b)
 }  // namespace
 
 SoftwareRenderer::SoftwareRenderer(QQuickItem *parent)
-    : QQuickPaintedItem(parent),
-      m_task(this, [this](Frame frame) {
+    : QQuickPaintedItem(parent), m_task(this, [this](Frame frame) {
           m_frame = frame.image;
           if (finishFrame(frame.box, frame.zoom))
               m_dirty = true;
@@ -165,8 +167,8 @@ void SoftwareRenderer::refreshFromSource(float k)
             for (const float2 &h : decider->hullPoints())
                 m_hull.emplace_back(h.x, h.y);
             const auto status = decider->status();
-            running = status == WrappedDecider::DeciderStatus_Running
-                      || status == WrappedDecider::DeciderStatus_RunningBackgroundLearning;
+            running = status == WrappedDecider::DeciderStatus_Running ||
+                      status == WrappedDecider::DeciderStatus_RunningBackgroundLearning;
             const EllipticalParameters &params = decider->liveDecider().parameters();
             inner = params.innerRadius;
             outer = params.outerRadius;
@@ -270,7 +272,8 @@ bool SoftwareRenderer::finishFrame(const SceneRenderer::ScreenBox &box, float fr
 QPointF SoftwareRenderer::reverse(int x, int y) const
 {
     bool invertible = false;
-    const QMatrix4x4 inverse = SceneRenderer::projection(QSizeF(width(), height()), currentView()).inverted(&invertible);
+    const QMatrix4x4 inverse =
+        SceneRenderer::projection(QSizeF(width(), height()), currentView()).inverted(&invertible);
     if (!invertible)
         return QPointF();
     const QVector4D v = inverse * QVector4D(float(x), float(y), 0.f, 1.f);
@@ -285,10 +288,13 @@ void SoftwareRenderer::paint(QPainter *painter)
         painter->drawImage(QRectF(0, 0, width(), height()), m_frame);
     // paint() may run on the scene graph's render thread: the frame starts on the item's thread.
     if (m_dirty && !m_renderRequested.exchange(true))
-        QMetaObject::invokeMethod(this, [this] {
-            m_renderRequested = false;
-            startRender();
-        }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_renderRequested = false;
+                startRender();
+            },
+            Qt::QueuedConnection);
 }
 
 void SoftwareRenderer::startRender()

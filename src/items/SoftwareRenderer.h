@@ -31,7 +31,11 @@ public:
     enum Axis { Axis_X = SceneRenderer::Axis_X, Axis_Y = SceneRenderer::Axis_Y, Axis_Z = SceneRenderer::Axis_Z };
     Q_DECLARE_FLAGS(Axes, Axis)
     Q_FLAG(Axes)
-    enum Plane { Plane_XY = SceneRenderer::Plane_XY, Plane_XZ = SceneRenderer::Plane_XZ, Plane_YZ = SceneRenderer::Plane_YZ };
+    enum Plane {
+        Plane_XY = SceneRenderer::Plane_XY,
+        Plane_XZ = SceneRenderer::Plane_XZ,
+        Plane_YZ = SceneRenderer::Plane_YZ
+    };
     Q_DECLARE_FLAGS(Planes, Plane)
     Q_FLAG(Planes)
 

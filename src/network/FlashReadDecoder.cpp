@@ -10,14 +10,13 @@ namespace FlashReadDecoder {
 
 bool statusHasData(ReadStatus status)
 {
-    return status == ReadStatus::Ok || status == ReadStatus::EccCorrected ||
-           status == ReadStatus::EccCorrectedMany;
+    return status == ReadStatus::Ok || status == ReadStatus::EccCorrected || status == ReadStatus::EccCorrectedMany;
 }
 
 namespace {
 // The shared tail of the two variable-size results: flag byte at offset 16, n data bytes at 17.
-void decodeBody(const uint8_t *raw, int length, uint16_t dataSize, uint8_t flag, int expected,
-                const char *name, FlashReadResult *r)
+void decodeBody(const uint8_t *raw, int length, uint16_t dataSize, uint8_t flag, int expected, const char *name,
+                FlashReadResult *r)
 {
     if (!statusHasData(r->status)) {
         r->data = QByteArray(expected, char(0xFF));

@@ -92,8 +92,7 @@ constexpr LayoutEntry kServerToClient[] = {
     {S2C_DebugMessage, 8, 6, false},
 };
 
-template <size_t N>
-const LayoutEntry *findEntry(const LayoutEntry (&table)[N], uint16_t type)
+template <size_t N> const LayoutEntry *findEntry(const LayoutEntry (&table)[N], uint16_t type)
 {
     for (const auto &e : table)
         if (e.type == type)
@@ -104,8 +103,8 @@ const LayoutEntry *findEntry(const LayoutEntry (&table)[N], uint16_t type)
 
 bool packetLayout(Direction direction, uint16_t type, PacketLayout *layout)
 {
-    const LayoutEntry *e = direction == Direction::ServerToClient ? findEntry(kServerToClient, type)
-                                                                   : findEntry(kClientToServer, type);
+    const LayoutEntry *e =
+        direction == Direction::ServerToClient ? findEntry(kServerToClient, type) : findEntry(kClientToServer, type);
     if (!e)
         return false;
     if (layout) {

@@ -6,13 +6,13 @@
 
 #include "common/XyzSample.h"
 
+#include <cstdint>
+#include <cstring>
 #include <QByteArray>
 #include <QMetaEnum>
 #include <QMetaType>
 #include <QObject>
 #include <QString>
-#include <cstdint>
-#include <cstring>
 
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
 #error "The packet structures are laid out for a little-endian host"
@@ -531,8 +531,7 @@ bool packetHasRequestId(uint16_t type);
 QString packetTypeName(uint16_t type);
 
 // "Network::" + the enumerator of a Network enum (the form the protocol log texts use).
-template <typename E>
-QString enumName(E value)
+template <typename E> QString enumName(E value)
 {
     const QMetaEnum me = QMetaEnum::fromType<E>();
     const char *key = me.valueToKey(int(value));

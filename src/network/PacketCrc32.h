@@ -1,8 +1,8 @@
 #pragma once
 
-#include <QByteArray>
 #include <cstddef>
 #include <cstdint>
+#include <QByteArray>
 
 // CRC-32, polynomial 0x04C11DB7, most significant bit first, no reflection, no final XOR.
 // `crc` is the starting value (0 for packets) or the result of a previous call to continue.

@@ -1,14 +1,11 @@
 #include "PacketParser.h"
 
-#include <QDebug>
 #include <cstring>
+#include <QDebug>
 
 using namespace Network;
 
-PacketParser::PacketParser(Direction direction)
-    : m_direction(direction), m_startByte(packetStartByte(direction))
-{
-}
+PacketParser::PacketParser(Direction direction) : m_direction(direction), m_startByte(packetStartByte(direction)) {}
 
 void PacketParser::reset()
 {
@@ -66,7 +63,8 @@ void PacketParser::parse()
             const uint16_t type = uint16_t(start[0] | start[1] << 8);
             PacketLayout layout;
             if (!packetLayout(m_direction, type, &layout)) {
-                qWarning().noquote().nospace() << "Bad data " << "(Header enum failure)" << hexDump(start, 1);
+                qWarning().noquote().nospace() << "Bad data "
+                                               << "(Header enum failure)" << hexDump(start, 1);
                 skipOneByte();
                 continue;
             }
@@ -80,7 +78,8 @@ void PacketParser::parse()
             const int value = start[m_lengthFieldOffset] | start[m_lengthFieldOffset + 1] << 8;
             m_lengthFieldOffset = 0;
             if (value > kMaxPacketSize || m_baseLength + value > kMaxPacketSize) {
-                qWarning().noquote().nospace() << "Bad data " << "(Invalid contents)" << hexDump(start, 1);
+                qWarning().noquote().nospace() << "Bad data "
+                                               << "(Invalid contents)" << hexDump(start, 1);
                 skipOneByte();
                 continue;
             }
@@ -91,8 +90,8 @@ void PacketParser::parse()
         const int length = m_expectedLength;
         if (!packetChecksumValid(start, length)) {
             const uint16_t type = uint16_t(start[0] | start[1] << 8);
-            qWarning().noquote().nospace() << "Bad data (" << packetTypeName(type) << " checksum failure)"
-                                           << hexDump(start, m_baseLength);
+            qWarning().noquote().nospace()
+                << "Bad data (" << packetTypeName(type) << " checksum failure)" << hexDump(start, m_baseLength);
             skipOneByte();
             continue;
         }

@@ -2,8 +2,8 @@
 
 #include "Network.h"
 
-#include <QByteArray>
 #include <functional>
+#include <QByteArray>
 
 // Finds packets in an unframed byte stream. Every packet begins with the start byte of its
 // direction ('S' from the device, 'X' from the client); its length follows from its type and,

@@ -105,6 +105,5 @@ SendQueue::Tick SendQueue::tick(bool writable)
 
 bool SendQueue::onlyPolling() const
 {
-    return std::all_of(m_entries.begin(), m_entries.end(),
-                       [](const Entry &e) { return isPollingType(e.type()); });
+    return std::all_of(m_entries.begin(), m_entries.end(), [](const Entry &e) { return isPollingType(e.type()); });
 }

@@ -1,13 +1,13 @@
 #include "TarrowindFirmware.h"
 
-#include "serial/AbstractSerialPort.h"
 #include "FlashReadDecoder.h"
 #include "NetworkMetatypes.h"
+#include "serial/AbstractSerialPort.h"
 
-#include <QDebug>
-#include <QLocale>
 #include <algorithm>
 #include <cstring>
+#include <QDebug>
+#include <QLocale>
 
 using namespace Network;
 
@@ -27,8 +27,7 @@ QString text256(const uint256_t &value)
     return utf8Field(reinterpret_cast<const char *>(value.bytes), 32);
 }
 
-template <typename T>
-const T &as(const PacketBase &packet)
+template <typename T> const T &as(const PacketBase &packet)
 {
     return reinterpret_cast<const T &>(packet);
 }
@@ -448,8 +447,7 @@ uint16_t TarrowindFirmware::queueAndWrite(const void *packetIn, int length)
     return id;
 }
 
-template <typename T>
-uint16_t TarrowindFirmware::sendStruct(T &packet, uint16_t type, uint16_t requestId)
+template <typename T> uint16_t TarrowindFirmware::sendStruct(T &packet, uint16_t type, uint16_t requestId)
 {
     packet.base.type = type;
     packet.base.checksum = 0;
@@ -457,8 +455,7 @@ uint16_t TarrowindFirmware::sendStruct(T &packet, uint16_t type, uint16_t reques
     return queueAndWrite(&packet, int(sizeof(T)));
 }
 
-template <typename T>
-uint16_t TarrowindFirmware::sendNew(T &packet, uint16_t type)
+template <typename T> uint16_t TarrowindFirmware::sendNew(T &packet, uint16_t type)
 {
     if (!m_ioDevice)
         return 0;
@@ -796,8 +793,8 @@ void TarrowindFirmware::processIncoming(const QByteArray &bytes)
 void TarrowindFirmware::dispatch(const PacketBase &packet, int length)
 {
     const uint16_t type = packet.type;
-    if (m_connectionState == ConnectionState_Unconnected && type != S2C_DebugMessage &&
-        type != S2C_GetDeviceIdResult && type != S2C_FlashCreateProgress && type != S2C_FlashCreateResult)
+    if (m_connectionState == ConnectionState_Unconnected && type != S2C_DebugMessage && type != S2C_GetDeviceIdResult &&
+        type != S2C_FlashCreateProgress && type != S2C_FlashCreateResult)
         return;
     m_lastReceiveTimer.restart();
 
@@ -1011,8 +1008,7 @@ constexpr Ack kAcks[] = {
     {S2C_FlashCommitNowAck, "FlashCommitNowAck", false},
 };
 
-template <typename T, size_t N>
-const T *findRow(const T (&table)[N], uint16_t type)
+template <typename T, size_t N> const T *findRow(const T (&table)[N], uint16_t type)
 {
     for (const T &row : table)
         if (row.type == type)
@@ -1073,9 +1069,8 @@ PacketOutcome TarrowindFirmware::handlePacket(const PacketBase &packet, int leng
     case S2C_FlashReadPageResult:
         return handleFlashRead(packet, length);
     case S2C_PullAlgorithmParametersResult:
-        emit recvPullAlgorithmParametersResult(packet.requestId,
-                                               QByteArray(reinterpret_cast<const char *>(&packet),
-                                                          kAlgorithmParametersPacketSize));
+        emit recvPullAlgorithmParametersResult(
+            packet.requestId, QByteArray(reinterpret_cast<const char *>(&packet), kAlgorithmParametersPacketSize));
         break;
     case S2C_NetworkUartConfigChange: {
         const auto &p = as<S2C_NetworkUartConfigChangePacket>(packet);
@@ -1141,8 +1136,8 @@ void TarrowindFirmware::handleReadVariables16(const VariableResult &result, cons
     for (int k = 0; k < count; ++k) {
         const uint16_t value = uint16_t(values[2 * k] | values[2 * k + 1] << 8);
         const int name = int(p.first) + k;
-        text += QStringLiteral("\n  ") + VariableCache::variableName(result.family, uint16_t(name)) +
-                QLatin1Char(':') + QString::number(value);
+        text += QStringLiteral("\n  ") + VariableCache::variableName(result.family, uint16_t(name)) + QLatin1Char(':') +
+                QString::number(value);
         m_variables.store16(result.family, name, value);
     }
     text += QStringLiteral("\n]");

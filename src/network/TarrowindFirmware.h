@@ -10,13 +10,15 @@
 // - A lost logger shows as connectionState going back to ConnectionState_Unconnected.
 // - The codec (Network.h, PacketParser, FastLz) returns sizes or bool; 0 / false is failure.
 
+#include "common/TimeTypes.h"
+#include "common/XyzSample.h"
 #include "Network.h"
 #include "PacketParser.h"
 #include "SendQueue.h"
-#include "common/TimeTypes.h"
 #include "VariableCache.h"
-#include "common/XyzSample.h"
 
+#include <atomic>
+#include <cstdint>
 #include <QByteArray>
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -26,8 +28,6 @@
 #include <QTimer>
 #include <QVariantList>
 #include <QVariantMap>
-#include <atomic>
-#include <cstdint>
 #include <set>
 
 // The client of the logger's firmware protocol: the facade QML and the other libraries see. It
@@ -97,9 +97,9 @@ public:
     static constexpr uint32_t kLatestPatchLevelVersion = 4468;
 
     // Patch levels that gate protocol features.
-    static constexpr uint32_t kBulkReadsPatchLevel = 4040;    // bulk variable reads from here on
-    static constexpr uint32_t kLzSectorReadPatchLevel = 4162; // compressed sector reads from here on
-    static constexpr uint32_t kUartConfigPatchLevel = 4300;   // baud change only above this
+    static constexpr uint32_t kBulkReadsPatchLevel = 4040;     // bulk variable reads from here on
+    static constexpr uint32_t kLzSectorReadPatchLevel = 4162;  // compressed sector reads from here on
+    static constexpr uint32_t kUartConfigPatchLevel = 4300;    // baud change only above this
 
     explicit TarrowindFirmware(QObject *parent = nullptr);
     ~TarrowindFirmware() override;
@@ -239,10 +239,8 @@ private slots:
 private:
     struct VariableResult;
 
-    template <typename T>
-    uint16_t sendStruct(T &packet, uint16_t type, uint16_t requestId);
-    template <typename T>
-    uint16_t sendNew(T &packet, uint16_t type);
+    template <typename T> uint16_t sendStruct(T &packet, uint16_t type, uint16_t requestId);
+    template <typename T> uint16_t sendNew(T &packet, uint16_t type);
     uint16_t sendHeaderOnly(uint16_t type);
     uint16_t sendName(uint16_t type, uint16_t name);
     uint16_t sendRange(uint16_t type, uint16_t first, uint16_t count);
@@ -251,8 +249,7 @@ private:
     void writeBytes(const void *data, int length);
     void dropConnection();
 
-    void setVariables16(VariableCache::Family family, const QVariantList &values,
-                        void (TarrowindFirmware::*changed)());
+    void setVariables16(VariableCache::Family family, const QVariantList &values, void (TarrowindFirmware::*changed)());
     static const VariableResult *findVariableResult(uint16_t type);
 
     void dispatch(const Network::PacketBase &packet, int length);

@@ -6,9 +6,9 @@
 #include <QFileInfo>
 #include <QFutureWatcher>
 #include <QSaveFile>
+#include <QtConcurrent/QtConcurrentRun>
 #include <QThreadPool>
 #include <QUrl>
-#include <QtConcurrent/QtConcurrentRun>
 
 namespace {
 
@@ -32,9 +32,11 @@ FileContents readFile(const QString &path)
 {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly))
-        return {QByteArray(), QStringLiteral("Cannot open %1: %2").arg(QDir::toNativeSeparators(path), f.errorString())};
+        return {QByteArray(),
+                QStringLiteral("Cannot open %1: %2").arg(QDir::toNativeSeparators(path), f.errorString())};
     if (f.size() > VariablesBackupFile::kMaxFileSize)
-        return {QByteArray(), QStringLiteral("%1 is far too large to be a variables backup.").arg(QDir::toNativeSeparators(path))};
+        return {QByteArray(),
+                QStringLiteral("%1 is far too large to be a variables backup.").arg(QDir::toNativeSeparators(path))};
     FileContents c{f.readAll(), QString()};
     if (f.error() != QFileDevice::NoError)
         c.error = QStringLiteral("Cannot read %1: %2").arg(QDir::toNativeSeparators(path), f.errorString());
@@ -73,7 +75,8 @@ void VariablesBackup::setFirmware(TarrowindFirmware *firmware)
         disconnect(c);
     m_firmware = firmware;
     if (firmware) {
-        m_connections[0] = connect(firmware, &TarrowindFirmware::packetFinished, this, &VariablesBackup::onPacketFinished);
+        m_connections[0] =
+            connect(firmware, &TarrowindFirmware::packetFinished, this, &VariablesBackup::onPacketFinished);
         m_connections[1] = connect(firmware, &TarrowindFirmware::connectionStateChanged, this,
                                    &VariablesBackup::onConnectionStateChanged);
         m_connections[2] = connect(firmware, &QObject::destroyed, this, &VariablesBackup::onConnectionStateChanged);
@@ -213,7 +216,8 @@ void VariablesBackup::requestFailed()
 {
     switch (m_step) {
     case Step::Reading:
-        finish(Status_Failed, QStringLiteral("The logger did not answer while its variables were read; no backup was written."));
+        finish(Status_Failed,
+               QStringLiteral("The logger did not answer while its variables were read; no backup was written."));
         break;
     case Step::Writing:
     case Step::ReadingBack:
@@ -221,7 +225,8 @@ void VariablesBackup::requestFailed()
                                              "a restart returns the logger to its saved variables."));
         break;
     case Step::Saving:
-        finish(Status_Failed, QStringLiteral("The logger did not answer the save; the variables may not have been saved."));
+        finish(Status_Failed,
+               QStringLiteral("The logger did not answer the save; the variables may not have been saved."));
         break;
     default:
         break;
@@ -310,7 +315,8 @@ void VariablesBackup::backupRead()
     });
     const QString path = m_fileName;
     const QByteArray json = file.toJson();
-    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [path, json] { return writeFile(path, json); }));
+    watcher->setFuture(
+        QtConcurrent::run(QThreadPool::globalInstance(), [path, json] { return writeFile(path, json); }));
 }
 
 void VariablesBackup::fileWritten(quint64 operation, const QString &error)
@@ -338,8 +344,8 @@ void VariablesBackup::fileRead(quint64 operation, const QByteArray &data, const 
     VariablesBackupFile file;
     QString reason;
     if (!VariablesBackupFile::fromJson(data, &file, &reason)) {
-        finish(Status_Refused, QStringLiteral("Cannot restore %1: %2").arg(QDir::toNativeSeparators(m_fileName), reason) +
-                                   nothing);
+        finish(Status_Refused,
+               QStringLiteral("Cannot restore %1: %2").arg(QDir::toNativeSeparators(m_fileName), reason) + nothing);
         return;
     }
     // The logger may have gone while the file was read.

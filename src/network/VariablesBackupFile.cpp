@@ -14,16 +14,14 @@ namespace {
 
 const QString kFormat = QStringLiteral("Tarrowind variables backup");
 
-template <typename E>
-QString keyOf(int value)
+template <typename E> QString keyOf(int value)
 {
     const char *key = QMetaEnum::fromType<E>().valueToKey(value);
     return key ? QString::fromLatin1(key) : QString::number(value);
 }
 
 // The index of a variable name the client knows, or -1 (the ...Count enumerators are not names).
-template <typename E>
-int indexOf(const QString &name, int count)
+template <typename E> int indexOf(const QString &name, int count)
 {
     bool ok = false;
     const int value = QMetaEnum::fromType<E>().keyToValue(name.toLatin1().constData(), &ok);
@@ -93,7 +91,8 @@ bool readSection(const QJsonObject &root, const QString &section, int count, Rea
     for (auto it = o.begin(); it != o.end(); ++it) {
         const int index = indexOf<E>(it.key(), count);
         if (index < 0) {
-            *error = QStringLiteral("The file holds the variable \"%1\", which this program does not know.").arg(it.key());
+            *error =
+                QStringLiteral("The file holds the variable \"%1\", which this program does not know.").arg(it.key());
             return false;
         }
         if (!read(index, it.value())) {
@@ -190,8 +189,8 @@ bool VariablesBackupFile::fromJson(const QByteArray &data, VariablesBackupFile *
         *error = QStringLiteral("The file was written by a newer version of this program (format %1).").arg(version);
         return false;
     }
-    static const QSet<QString> sections = {QStringLiteral("format"), QStringLiteral("formatVersion"),
-                                           QStringLiteral("savedAt"), QStringLiteral("logger"),
+    static const QSet<QString> sections = {QStringLiteral("format"),        QStringLiteral("formatVersion"),
+                                           QStringLiteral("savedAt"),       QStringLiteral("logger"),
                                            QStringLiteral("persistents16"), QStringLiteral("persistents256")};
     for (const QString &key : root.keys()) {
         if (!sections.contains(key)) {

@@ -16,8 +16,8 @@ public:
     Civil civil(int64_t utcMillis);
 
     // Fixed-width writers; each returns the position after what it wrote.
-    char *writeIsoDate(char *out, int64_t utcMillis);   // yyyy-MM-dd
-    char *writeIsoTime(char *out, int64_t utcMillis);   // HH:mm:ss
+    char *writeIsoDate(char *out, int64_t utcMillis);  // yyyy-MM-dd
+    char *writeIsoTime(char *out, int64_t utcMillis);  // HH:mm:ss
     // M/d/yyyy h:mm:ss
     char *writeUsDateTime(char *out, int64_t utcMillis);
 

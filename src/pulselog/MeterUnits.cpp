@@ -9,10 +9,7 @@ struct Unit {
     double gallons;
 };
 const Unit kUnits[] = {
-    {"Gallons", 1},
-    {"CCF", 748.0519480519},
-    {"CF", 7.480519480519},
-    {"Cubic Meters", 264.17205236},
+    {"Gallons", 1},           {"CCF", 748.0519480519}, {"CF", 7.480519480519}, {"Cubic Meters", 264.17205236},
     {"Liters", 0.2641720524},
 };
 

@@ -13,7 +13,10 @@ using NanosI64 = NightFlowAnalysis::NanosI64;
 constexpr NanosI64 kNanosPerMs = 1000000;
 constexpr int64_t kHourMs = NightFlowAnalysis::kHourNs / kNanosPerMs;
 
-inline int64_t floorDiv(int64_t a, int64_t b) { return LocalTimeFormatter::floorDiv(a, b); }
+inline int64_t floorDiv(int64_t a, int64_t b)
+{
+    return LocalTimeFormatter::floorDiv(a, b);
+}
 
 // Local civil time of an instant: in `zone`, or in the system's local time when it is invalid.
 class LocalClock
@@ -167,8 +170,8 @@ NightFlowAnalysis::Result NightFlowAnalysis::analyse(const QuarterSums &q, const
         // begins; a night cut by either end of the log is left out.
         const int64_t startMs = floorDiv(n.start, kNanosPerMs), endMs = floorDiv(n.end, kNanosPerMs);
         const auto after = clock.civil(endMs);
-        const bool whole = clock.date(startMs - 1) != n.date
-            && (QDate(after.year, after.month, after.day) != n.date || after.hour >= kNightEndHour);
+        const bool whole = clock.date(startMs - 1) != n.date &&
+                           (QDate(after.year, after.month, after.day) != n.date || after.hour >= kNightEndHour);
         if (!whole)
             continue;
         for (const LeakStretch &s : r.leaks)
@@ -194,6 +197,7 @@ QVariantMap NightFlowAnalysis::toVariantMap(const Result &result)
                                  {QStringLiteral("end"), localDateTime(s.end)},
                                  {QStringLiteral("hours"), double(s.end - s.start) / double(kHourNs)}});
     }
-    return {{QStringLiteral("nights"), nights}, {QStringLiteral("leaks"), leaks},
+    return {{QStringLiteral("nights"), nights},
+            {QStringLiteral("leaks"), leaks},
             {QStringLiteral("tooLong"), result.tooLong}};
 }

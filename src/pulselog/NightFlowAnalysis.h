@@ -65,7 +65,7 @@ public:
         bool tooLong = false;
         NanosI64 first = 0;  // first and last entry
         NanosI64 last = 0;
-        NanosI64 base = 0;   // start of the quarter holding the first entry
+        NanosI64 base = 0;  // start of the quarter holding the first entry
         std::vector<uint64_t> sums;
     };
     struct Result {

@@ -6,8 +6,7 @@
 namespace {
 using NanosI64 = TimeTypes::Epoch1970::NanosI64;
 
-template <typename T>
-T readLe(const char *p)
+template <typename T> T readLe(const char *p)
 {
     T value = 0;
     for (size_t i = 0; i < sizeof(T); ++i)
@@ -44,12 +43,10 @@ private:
 };
 
 // The largest time step one entry can make is 277 tenths; stop well before int64 overflows.
-constexpr NanosI64 kLatestSafeTime =
-    std::numeric_limits<NanosI64>::max() - 300 * PulseBlockDecoder::kNanosPerTenth;
+constexpr NanosI64 kLatestSafeTime = std::numeric_limits<NanosI64>::max() - 300 * PulseBlockDecoder::kNanosPerTenth;
 }  // namespace
 
-PulseLogTypes::EnvironmentReading PulseBlockDecoder::environmentFromCodes(uint16_t millivolts,
-                                                                         uint16_t temperatureCode)
+PulseLogTypes::EnvironmentReading PulseBlockDecoder::environmentFromCodes(uint16_t millivolts, uint16_t temperatureCode)
 {
     PulseLogTypes::EnvironmentReading reading;
     reading.voltage = float(double(millivolts) / 1000.0);

@@ -12,9 +12,9 @@ struct PulseBlock {
     TimeTypes::Epoch1970::NanosI64 baseTime = 0;
     TimeTypes::Epoch1970::NanosI64 environmentTime = 0;
     PulseLogTypes::EnvironmentReading environment;
-    uint32_t entryCount = 0;    // as the header claims
-    uint32_t entriesRead = 0;   // as far as the payload actually reached
-    bool truncated = false;     // the claimed entries did not fit into the payload
+    uint32_t entryCount = 0;                               // as the header claims
+    uint32_t entriesRead = 0;                              // as far as the payload actually reached
+    bool truncated = false;                                // the claimed entries did not fit into the payload
     std::vector<PulseLogTypes::TimestampedEntry> outputs;  // time order, counts >= 1
 };
 
@@ -35,6 +35,5 @@ public:
     // reallocating for every payload.
     static Result decode(const char *data, size_t size, PulseBlock &out);
 
-    static PulseLogTypes::EnvironmentReading environmentFromCodes(uint16_t millivolts,
-                                                                   uint16_t temperatureCode);
+    static PulseLogTypes::EnvironmentReading environmentFromCodes(uint16_t millivolts, uint16_t temperatureCode);
 };

@@ -1,7 +1,7 @@
 #include "PulseLog.h"
 
-#include "PulseBlockDecoder.h"
 #include "NightFlowAnalysis.h"
+#include "PulseBlockDecoder.h"
 #include "PulseLogAnalysis.h"
 #include "PulseLogExporter.h"
 #include "RawLogFile.h"
@@ -42,10 +42,7 @@ void updateExtreme(float &extreme, float value, bool (*valid)(float), bool wantS
 }  // namespace
 
 PulseLog::PulseLog(QObject *parent)
-    : QObject(parent),
-      m_minimumVoltage(kNaN),
-      m_maximumVoltage(kNaN),
-      m_minimumTemperature(kNaN),
+    : QObject(parent), m_minimumVoltage(kNaN), m_maximumVoltage(kNaN), m_minimumTemperature(kNaN),
       m_maximumTemperature(kNaN)
 {
 }
@@ -55,14 +52,22 @@ PulseLog::~PulseLog() = default;
 QStringList PulseLog::fixedFieldNames()
 {
     static const QStringList names = {
-        QStringLiteral("Logger Serial"),        QStringLiteral("Logger Device Name"),
-        QStringLiteral("Logger Job Name"),      QStringLiteral("Meter Make"),
-        QStringLiteral("Meter Model"),          QStringLiteral("Meter Size"),
-        QStringLiteral("Meter Reading Unit"),   QStringLiteral("Meter Reading Start"),
-        QStringLiteral("Meter Reading End"),    QStringLiteral("Customer ID"),
-        QStringLiteral("Customer Name"),        QStringLiteral("Customer Address"),
-        QStringLiteral("Customer City"),        QStringLiteral("Customer State"),
-        QStringLiteral("Customer Postal Code"), QStringLiteral("Customer Phone Number"),
+        QStringLiteral("Logger Serial"),
+        QStringLiteral("Logger Device Name"),
+        QStringLiteral("Logger Job Name"),
+        QStringLiteral("Meter Make"),
+        QStringLiteral("Meter Model"),
+        QStringLiteral("Meter Size"),
+        QStringLiteral("Meter Reading Unit"),
+        QStringLiteral("Meter Reading Start"),
+        QStringLiteral("Meter Reading End"),
+        QStringLiteral("Customer ID"),
+        QStringLiteral("Customer Name"),
+        QStringLiteral("Customer Address"),
+        QStringLiteral("Customer City"),
+        QStringLiteral("Customer State"),
+        QStringLiteral("Customer Postal Code"),
+        QStringLiteral("Customer Phone Number"),
         QStringLiteral("Notes"),
     };
     return names;
@@ -224,8 +229,7 @@ uint32_t PulseLog::timeBinMaximumPulseCount(uint32_t millisecondsPerBin) const
     return PulseLogAnalysis::timeBinMaximumPulseCount(m_entries, millisecondsPerBin);
 }
 
-DataSeriesVectorPtr PulseLog::asTimeBinsQml(uint32_t millisecondsPerBin, QDateTime rangeStart,
-                                            QDateTime rangeEnd) const
+DataSeriesVectorPtr PulseLog::asTimeBinsQml(uint32_t millisecondsPerBin, QDateTime rangeStart, QDateTime rangeEnd) const
 {
     auto sums = std::make_shared<std::vector<double>>();
     const auto range = PulseLogAnalysis::clampRange(m_entries, rangeStart, rangeEnd);

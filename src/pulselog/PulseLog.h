@@ -5,8 +5,8 @@
 // fails leaves any earlier file in place. Damaged input loads as far as it is readable, and
 // what was skipped is logged.
 
-#include "PulseLogTypes.h"
 #include "common/TimeTypes.h"
+#include "PulseLogTypes.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -61,10 +61,8 @@ public:
 
     // Range visits: entries with from <= time < to (time <= to when includeTo), readings with
     // from <= time <= to. The reading callback gets the time as a nanosecond duration.
-    template <typename F>
-    void visitEntries(NanosI64 from, NanosI64 to, bool includeTo, F &&visit) const;
-    template <typename F>
-    void visitEnvironmentReadings(NanosI64 from, NanosI64 to, F &&visit) const;
+    template <typename F> void visitEntries(NanosI64 from, NanosI64 to, bool includeTo, F &&visit) const;
+    template <typename F> void visitEnvironmentReadings(NanosI64 from, NanosI64 to, F &&visit) const;
 
     // Analysis (read-only, computed on each call)
     Q_INVOKABLE int64_t timeBinCount(uint32_t millisecondsPerBin) const;
@@ -100,7 +98,8 @@ public slots:
     void appendRawDataNoSignal(QByteArray logChunk);
     void addPulses(TimeTypes::Epoch1970::NanosI64 timestamp, uint32_t count);
     void addPulsesNoSignal(TimeTypes::Epoch1970::NanosI64 timestamp, uint32_t count);
-    void addEnvironmentReading(TimeTypes::Epoch1970::NanosI64 timestamp, PulseLogTypes::EnvironmentReading enviroReading);
+    void addEnvironmentReading(TimeTypes::Epoch1970::NanosI64 timestamp,
+                               PulseLogTypes::EnvironmentReading enviroReading);
     void addEnvironmentReadingNoSignal(TimeTypes::Epoch1970::NanosI64 timestamp,
                                        PulseLogTypes::EnvironmentReading enviroReading);
     void clear();
@@ -137,8 +136,7 @@ private:
     float m_maximumTemperature;
 };
 
-template <typename F>
-void PulseLog::visitEntries(NanosI64 from, NanosI64 to, bool includeTo, F &&visit) const
+template <typename F> void PulseLog::visitEntries(NanosI64 from, NanosI64 to, bool includeTo, F &&visit) const
 {
     auto it = std::lower_bound(m_entries.begin(), m_entries.end(), from,
                                [](const TimestampedEntry &e, NanosI64 t) { return e.time < t; });
@@ -146,8 +144,7 @@ void PulseLog::visitEntries(NanosI64 from, NanosI64 to, bool includeTo, F &&visi
         visit(*it);
 }
 
-template <typename F>
-void PulseLog::visitEnvironmentReadings(NanosI64 from, NanosI64 to, F &&visit) const
+template <typename F> void PulseLog::visitEnvironmentReadings(NanosI64 from, NanosI64 to, F &&visit) const
 {
     for (auto it = m_readings.lower_bound(from); it != m_readings.end() && it->first <= to; ++it)
         visit(it->first, it->second);

@@ -17,7 +17,10 @@ constexpr NanosI64 kNanosPerMs = 1000000;
 // Consecutive entries closer than this give no rate point.
 constexpr NanosI64 kMinimumRateInterval = 100000;
 
-inline int64_t floorDiv(int64_t a, int64_t b) { return LocalTimeFormatter::floorDiv(a, b); }
+inline int64_t floorDiv(int64_t a, int64_t b)
+{
+    return LocalTimeFormatter::floorDiv(a, b);
+}
 
 // b - a for b >= a, exact even where the signed difference would overflow.
 inline uint64_t spanNs(NanosI64 a, NanosI64 b)
@@ -162,8 +165,7 @@ int64_t PulseLogAnalysis::timeBinCount(const Entries &entries, uint32_t millisec
 {
     if (entries.empty() || millisecondsPerBin == 0)
         return 0;
-    return binCountBetween(entries.front().time, entries.back().time,
-                           NanosI64(millisecondsPerBin) * kNanosPerMs);
+    return binCountBetween(entries.front().time, entries.back().time, NanosI64(millisecondsPerBin) * kNanosPerMs);
 }
 
 uint32_t PulseLogAnalysis::timeBinMaximumPulseCount(const Entries &entries, uint32_t millisecondsPerBin)
@@ -223,8 +225,9 @@ int64_t relativeToBin0(const PulseLogAnalysis::Entries &entries, const QDateTime
 {
     const NanosI64 first = entries.front().time;
     const NanosI64 dateNs = PulseLogAnalysis::millisToNanosSaturated(date.toMSecsSinceEpoch());
-    const int64_t sinceFirst = first == kI64Min ? PulseLogAnalysis::addSaturated(PulseLogAnalysis::addSaturated(dateNs, kI64Max), 1)
-                                                : PulseLogAnalysis::addSaturated(dateNs, -first);
+    const int64_t sinceFirst = first == kI64Min
+                                   ? PulseLogAnalysis::addSaturated(PulseLogAnalysis::addSaturated(dateNs, kI64Max), 1)
+                                   : PulseLogAnalysis::addSaturated(dateNs, -first);
     return PulseLogAnalysis::addSaturated(sinceFirst, LocalTimeFormatter::floorMod(first, w));
 }
 }  // namespace
@@ -252,8 +255,8 @@ QVariantMap PulseLogAnalysis::dataSeriesStats(const std::vector<double> *vector,
     double minCount = 0;
     double maxCount = 0;
     if (vector && low != high && high < vector->size()) {
-        const auto range = std::minmax_element(vector->begin() + std::ptrdiff_t(low),
-                                               vector->begin() + std::ptrdiff_t(high));
+        const auto range =
+            std::minmax_element(vector->begin() + std::ptrdiff_t(low), vector->begin() + std::ptrdiff_t(high));
         minCount = *range.first;
         maxCount = *range.second;
     }

@@ -49,15 +49,13 @@ public:
 
     static int64_t timeBinCount(const Entries &entries, uint32_t millisecondsPerBin);
     static uint32_t timeBinMaximumPulseCount(const Entries &entries, uint32_t millisecondsPerBin);
-    static int64_t pulseCountInRange(const Entries &entries, const QDateTime &rangeStart,
-                                     const QDateTime &rangeEnd);
+    static int64_t pulseCountInRange(const Entries &entries, const QDateTime &rangeStart, const QDateTime &rangeEnd);
     static QDateTime binToDate(const Entries &entries, int64_t binIndex, uint32_t millisecondsPerBin);
     static int64_t dateToBin(const Entries &entries, const QDateTime &dateTime, uint32_t millisecondsPerBin);
     static double dateToBinF(const Entries &entries, const QDateTime &dateTime, uint32_t millisecondsPerBin);
     static QVariantMap dataSeriesStats(const std::vector<double> *vector, size_t binStart, size_t binEnd);
 
-    static QVariantList buildWindowAtEnd(const Entries &entries, double windowWidthSeconds,
-                                         double offsetEndSeconds);
+    static QVariantList buildWindowAtEnd(const Entries &entries, double windowWidthSeconds, double offsetEndSeconds);
     static QVariantList buildWindow(const Entries &entries, NanosI64 timeLow, NanosI64 timeHigh);
     static QVariantList dataAsTimeInverted(const Entries &entries, size_t first, size_t count, bool padToSize);
 

@@ -1,11 +1,11 @@
 #include "PulseLogExporter.h"
 
-#include "LocalTimeFormatter.h"
 #include "common/NumericLocale.h"
+#include "common/ScopedCNumericLocale.h"
+#include "LocalTimeFormatter.h"
 #include "PulseLog.h"
 #include "PulseLogAnalysis.h"
 #include "SafeFileWriter.h"
-#include "common/ScopedCNumericLocale.h"
 
 #include <QDebug>
 #include <QFile>
@@ -61,8 +61,7 @@ const std::array<std::array<char, 4>, 1000> &subsecondTable()
 
 // Pulse rows: entries with a count inside the closed range, framed by zero rows at its ends
 // unless an entry with pulses already sits there.
-template <typename F>
-void forEachPulseRow(const PulseLog &log, const Range &range, F &&row)
+template <typename F> void forEachPulseRow(const PulseLog &log, const Range &range, F &&row)
 {
     const auto &entries = log.entries();
     const size_t first = PulseLogAnalysis::lowerBound(entries, range.startNs);
@@ -93,8 +92,7 @@ void forEachPulseRow(const PulseLog &log, const Range &range, F &&row)
         row(range.endNs, 0u);
 }
 
-template <typename F>
-void forEachEnvironmentRow(const PulseLog &log, const Range &range, F &&row)
+template <typename F> void forEachEnvironmentRow(const PulseLog &log, const Range &range, F &&row)
 {
     log.visitEnvironmentReadings(range.startNs, range.endNs,
                                  [&](NanosI64 time, const PulseLogTypes::EnvironmentReading &r) {
@@ -166,8 +164,8 @@ bool zipLooksComplete(const QString &path)
     if (end.size() != 22)
         return false;
     auto u32 = [&](int at) {
-        return uint32_t(uint8_t(end[at])) | uint32_t(uint8_t(end[at + 1])) << 8 |
-               uint32_t(uint8_t(end[at + 2])) << 16 | uint32_t(uint8_t(end[at + 3])) << 24;
+        return uint32_t(uint8_t(end[at])) | uint32_t(uint8_t(end[at + 1])) << 8 | uint32_t(uint8_t(end[at + 2])) << 16 |
+               uint32_t(uint8_t(end[at + 3])) << 24;
     };
     const bool commentless = end[20] == 0 && end[21] == 0;
     return u32(0) == 0x06054b50u && commentless && qint64(u32(12)) + qint64(u32(16)) + 22 == file.size();
@@ -176,13 +174,20 @@ bool zipLooksComplete(const QString &path)
 const QStringList &mm100ReservedKeys()
 {
     static const QStringList keys = {
-        QStringLiteral("Meter Make"),        QStringLiteral("Meter Model"),
-        QStringLiteral("Meter Size"),        QStringLiteral("Meter Reading Unit"),
-        QStringLiteral("Meter Reading Start"), QStringLiteral("Meter Reading End"),
-        QStringLiteral("Customer ID"),       QStringLiteral("Customer Name"),
-        QStringLiteral("Customer Address"),  QStringLiteral("Customer City"),
-        QStringLiteral("Customer State"),    QStringLiteral("Customer Postal Code"),
-        QStringLiteral("Customer Phone Number"), QStringLiteral("Notes"),
+        QStringLiteral("Meter Make"),
+        QStringLiteral("Meter Model"),
+        QStringLiteral("Meter Size"),
+        QStringLiteral("Meter Reading Unit"),
+        QStringLiteral("Meter Reading Start"),
+        QStringLiteral("Meter Reading End"),
+        QStringLiteral("Customer ID"),
+        QStringLiteral("Customer Name"),
+        QStringLiteral("Customer Address"),
+        QStringLiteral("Customer City"),
+        QStringLiteral("Customer State"),
+        QStringLiteral("Customer Postal Code"),
+        QStringLiteral("Customer Phone Number"),
+        QStringLiteral("Notes"),
     };
     return keys;
 }
@@ -274,8 +279,8 @@ bool PulseLogExporter::exportPulsesCsv(const PulseLog &log, const QString &filen
     return out.commit();
 }
 
-bool PulseLogExporter::exportEnvironmentCsv(const PulseLog &log, const QString &filename,
-                                            const QDateTime &rangeStart, const QDateTime &rangeEnd)
+bool PulseLogExporter::exportEnvironmentCsv(const PulseLog &log, const QString &filename, const QDateTime &rangeStart,
+                                            const QDateTime &rangeEnd)
 {
     SafeFileWriter out(filename);
     if (!out.open())
@@ -338,8 +343,7 @@ bool PulseLogExporter::exportGroupedCsv(const PulseLog &log, const QString &file
     return out.commit();
 }
 
-bool PulseLogExporter::exportMM100(const PulseLog &log, const QString &filename,
-                                   const PulseLogExportParameters &params)
+bool PulseLogExporter::exportMM100(const PulseLog &log, const QString &filename, const PulseLogExportParameters &params)
 {
     if (params.millisecondsPerBin == 0) {
         qWarning() << "Nothing to export to" << filename << "(no interval)";
@@ -446,10 +450,7 @@ public:
         const QByteArray utf8 = text.toUtf8();
         check(worksheet_write_string(sheet, row, col, utf8.constData(), nullptr));
     }
-    void number(lxw_row_t row, lxw_col_t col, double v)
-    {
-        check(worksheet_write_number(sheet, row, col, v, nullptr));
-    }
+    void number(lxw_row_t row, lxw_col_t col, double v) { check(worksheet_write_number(sheet, row, col, v, nullptr)); }
     void date(lxw_row_t row, lxw_col_t col, LocalTimeFormatter &time, NanosI64 t)
     {
         const LocalTimeFormatter::Civil c = time.civil(toMs(t));
@@ -540,7 +541,10 @@ void writeEnvironmentSheet(XlsxSheetWriter &w, const XlsxFormats &formats, Local
 {
     w.check(worksheet_set_column(w.sheet, 0, 0, 20, formats.seconds));
     w.check(worksheet_set_column(w.sheet, 1, 2, 14, nullptr));
-    w.header(formats.bold, {"Date Time", "Temperature \xC2\xB0" "C", "Input Voltage"});
+    w.header(formats.bold, {"Date Time",
+                            "Temperature \xC2\xB0"
+                            "C",
+                            "Input Voltage"});
     lxw_row_t row = 1;
     forEachEnvironmentRow(log, range, [&](NanosI64 t, const PulseLogTypes::EnvironmentReading &r) {
         if (!w.ok())
@@ -554,8 +558,7 @@ void writeEnvironmentSheet(XlsxSheetWriter &w, const XlsxFormats &formats, Local
 
 }  // namespace
 
-bool PulseLogExporter::exportXLSX(const PulseLog &log, const QString &filename,
-                                  const PulseLogExportParameters &params)
+bool PulseLogExporter::exportXLSX(const PulseLog &log, const QString &filename, const PulseLogExportParameters &params)
 {
     SafeFileWriter::makeParentPath(filename);
     if (params.millisecondsPerBin == 0) {

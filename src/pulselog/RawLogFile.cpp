@@ -51,8 +51,7 @@ ItemResult readMetaDataItem(QIODevice &in, QVariantMap *metaData)
 }
 }  // namespace
 
-RawLogFile::ReadResult RawLogFile::read(QIODevice &in,
-                                        const std::function<void(const QByteArray &)> &onChunk)
+RawLogFile::ReadResult RawLogFile::read(QIODevice &in, const std::function<void(const QByteArray &)> &onChunk)
 {
     ReadResult result;
     for (;;) {

@@ -18,8 +18,8 @@ public:
     static constexpr uint32_t kMaxMetaDataSize = 1048576;
 
     struct ReadResult {
-        bool hasMetaData = false;   // at least one item parsed to an object
-        QVariantMap metaData;       // the last such object
+        bool hasMetaData = false;  // at least one item parsed to an object
+        QVariantMap metaData;      // the last such object
         int chunkCount = 0;
         int damagedMetaDataItems = 0;
         qint64 discardedTailBytes = 0;  // a final partial chunk

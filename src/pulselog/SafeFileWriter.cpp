@@ -17,9 +17,7 @@ namespace {
 constexpr size_t kBufferSize = 1 << 20;
 }
 
-SafeFileWriter::SafeFileWriter(const QString &target) : m_target(target), m_file(target)
-{
-}
+SafeFileWriter::SafeFileWriter(const QString &target) : m_target(target), m_file(target) {}
 
 SafeFileWriter::~SafeFileWriter()
 {
@@ -119,8 +117,8 @@ bool SafeFileWriter::replaceTarget(const QString &temporaryPath, const QString &
                                 reinterpret_cast<const wchar_t *>(target.utf16()),
                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 #else
-    const bool ok = std::rename(QFile::encodeName(temporaryPath).constData(),
-                                QFile::encodeName(target).constData()) == 0;
+    const bool ok =
+        std::rename(QFile::encodeName(temporaryPath).constData(), QFile::encodeName(target).constData()) == 0;
 #endif
     if (!ok)
         QFile::remove(temporaryPath);

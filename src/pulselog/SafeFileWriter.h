@@ -29,11 +29,7 @@ public:
             flushBuffer();
         m_buffer[m_used++] = c;
     }
-    template <size_t N>
-    void appendLiteral(const char (&text)[N])
-    {
-        append(text, N - 1);
-    }
+    template <size_t N> void appendLiteral(const char (&text)[N]) { append(text, N - 1); }
 
     // Room for at least `size` bytes at the end of the buffer; call advance() with what was used.
     char *reserve(size_t size)

@@ -9,13 +9,14 @@
 // this wrapper also publishes the captured state under a standard mutex, so the hand-over is
 // ordered by a lock that the race detector understands, whatever Qt's build. The captures are
 // copied out under the lock and the call itself runs without it.
-class CrossThreadHandOver {
+class CrossThreadHandOver
+{
 public:
     static std::mutex &mutex();
 };
 
-template <typename F>
-class CrossThreadFunctor {
+template <typename F> class CrossThreadFunctor
+{
 public:
     explicit CrossThreadFunctor(F f)
     {
@@ -65,8 +66,7 @@ private:
     std::optional<F> m_f;
 };
 
-template <typename F>
-CrossThreadFunctor<F> crossThread(F f)
+template <typename F> CrossThreadFunctor<F> crossThread(F f)
 {
     return CrossThreadFunctor<F>(std::move(f));
 }

@@ -2,8 +2,8 @@
 
 #include "network/PacketCrc32.h"
 
-#include <QDebug>
 #include <cstring>
+#include <QDebug>
 
 uint32_t DataBlock::recordId(const uint8_t *record)
 {

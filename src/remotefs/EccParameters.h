@@ -19,8 +19,8 @@ struct EccParameters {
     static constexpr uint32_t kSectorsPerPage = 4;
     static constexpr uint32_t kPagesPerBlock = 64;
     static constexpr uint32_t kBlockCount = 2048;
-    static constexpr uint32_t kPageCount = kPagesPerBlock * kBlockCount;        // 131072
-    static constexpr uint32_t kSectorCount = kPageCount * kSectorsPerPage;      // 524288
+    static constexpr uint32_t kPageCount = kPagesPerBlock * kBlockCount;    // 131072
+    static constexpr uint32_t kSectorCount = kPageCount * kSectorsPerPage;  // 524288
     static constexpr uint32_t kSectorsPerBlock = kPagesPerBlock * kSectorsPerPage;
     static constexpr uint32_t kNoPage = 0xFFFFFFFFu;
 
@@ -33,7 +33,10 @@ struct EccParameters {
 
     // Addresses wrap around the end of the flash in both directions.
     static constexpr uint32_t nextSector(uint32_t s) { return s + 1 >= kSectorCount ? 0 : s + 1; }
-    static constexpr uint32_t previousSector(uint32_t s) { return s == 0 || s >= kSectorCount ? kSectorCount - 1 : s - 1; }
+    static constexpr uint32_t previousSector(uint32_t s)
+    {
+        return s == 0 || s >= kSectorCount ? kSectorCount - 1 : s - 1;
+    }
     static constexpr uint32_t nextPage(uint32_t p) { return p + 1 >= kPageCount ? 0 : p + 1; }
     static constexpr uint32_t previousPage(uint32_t p) { return p == 0 || p >= kPageCount ? kPageCount - 1 : p - 1; }
     static constexpr uint32_t nextBlock(uint32_t b) { return b + 1 >= kBlockCount ? 0 : b + 1; }

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QString>
 #include <cstdint>
+#include <QString>
 
 // One of the four file slots of a filesystem state (48 bytes on the flash).
 struct FileRecord {

@@ -6,8 +6,8 @@
 
 // Stands for a flash geometry: readers of that flash carry it as a Qt interface so that a
 // meta-object cast by the geometry's name finds them. It has no state and no virtual functions.
-template <typename Parameters>
-class FlashIO {
+template <typename Parameters> class FlashIO
+{
 public:
     using Geometry = Parameters;
 };

@@ -16,11 +16,16 @@ enum class FlashReadResult : uint8_t {
 inline FlashReadResult flashReadResultFromStatus(uint16_t status)
 {
     switch (status) {
-    case 0: return FlashReadResult::Ok;
-    case 6: return FlashReadResult::Corrected;
-    case 3: return FlashReadResult::Unreadable;
-    case 7: return FlashReadResult::CorrectedMany;
-    default: return FlashReadResult::Failed;
+    case 0:
+        return FlashReadResult::Ok;
+    case 6:
+        return FlashReadResult::Corrected;
+    case 3:
+        return FlashReadResult::Unreadable;
+    case 7:
+        return FlashReadResult::CorrectedMany;
+    default:
+        return FlashReadResult::Failed;
     }
 }
 

@@ -1,9 +1,9 @@
 #include "RemoteFileSystem.h"
 
 #include "CrossThreadFunctor.h"
+#include "network/TarrowindFirmware.h"
 #include "RemoteFileSystemImpl.h"
 #include "RemoteFsMetatypes.h"
-#include "network/TarrowindFirmware.h"
 
 #include <QDebug>
 #include <QQmlEngine>
@@ -81,65 +81,72 @@ void RemoteFileSystem::connectWorker()
     // posted before its connection was cut; the worker also keeps working on an operation that
     // has been cancelled or overtaken until it notices. Each result therefore carries its
     // operation's number, and only those of the operation asked for last are taken.
-    connect(m_worker, &RemoteFileSystemImpl::mountFinished, this,
-            [this](quint64 operation, bool success, QString error) {
-                if (!isCurrent(operation))
-                    return;
-                qInfo() << "Mount finished" << success << error;
-                // Also after a cancellation: the state that still arrives mounts the filesystem.
-                setStatus(success ? Mounted : Errored);
-            },
-            Qt::QueuedConnection);
-    connect(m_worker, &RemoteFileSystemImpl::scanStarted, this,
-            [this](quint64 operation) {
-                if (!isCurrent(operation))
-                    return;
-                m_sessions.clear();
-                emit sessionsChanged();
-            },
-            Qt::QueuedConnection);
-    connect(m_worker, &RemoteFileSystemImpl::scanFoundSession, this,
-            [this](quint64 operation, RemoteFilesystemSessionPtr session) {
-                if (!isCurrent(operation))
-                    return;
-                QQmlEngine::setObjectOwnership(session.get(), QQmlEngine::CppOwnership);
-                m_sessions.push_back(session);
-                emit sessionsChanged();
-            },
-            Qt::QueuedConnection);
-    connect(m_worker, &RemoteFileSystemImpl::metaScanStarted, this,
-            [this](quint64 operation) {
-                if (isLive(operation))
-                    setStatus(BusyScanningMeta);
-            },
-            Qt::QueuedConnection);
-    connect(m_worker, &RemoteFileSystemImpl::scanFinished, this,
-            [this](quint64 operation, bool success) {
-                if (!isCurrent(operation))
-                    return;
-                emit sessionIndexingFinished(success);
-                if (isLive(operation))
-                    setStatus(success ? Mounted : Unmounted);
-            },
-            Qt::QueuedConnection);
-    connect(m_worker, &RemoteFileSystemImpl::sessionDownloadFinished, this,
-            [this](quint64 operation, bool success, QString error) {
-                if (!isCurrent(operation))
-                    return;
-                if (!success)
-                    qWarning() << "Session download error:" << error;
-                // After a cancellation the filesystem is already back to Mounted and stays usable.
-                if (isLive(operation))
-                    setStatus(success ? Mounted : Unmounted);
-                emit sessionDownloadFinished(success, error);
-            },
-            Qt::QueuedConnection);
-    connect(m_worker, &RemoteFileSystemImpl::sessionSectorDownloaded, this,
-            [this](quint64 operation, QByteArray sectorBytes) {
-                if (isLive(operation))
-                    emit sessionSectorDownloaded(sectorBytes);
-            },
-            Qt::QueuedConnection);
+    connect(
+        m_worker, &RemoteFileSystemImpl::mountFinished, this,
+        [this](quint64 operation, bool success, QString error) {
+            if (!isCurrent(operation))
+                return;
+            qInfo() << "Mount finished" << success << error;
+            // Also after a cancellation: the state that still arrives mounts the filesystem.
+            setStatus(success ? Mounted : Errored);
+        },
+        Qt::QueuedConnection);
+    connect(
+        m_worker, &RemoteFileSystemImpl::scanStarted, this,
+        [this](quint64 operation) {
+            if (!isCurrent(operation))
+                return;
+            m_sessions.clear();
+            emit sessionsChanged();
+        },
+        Qt::QueuedConnection);
+    connect(
+        m_worker, &RemoteFileSystemImpl::scanFoundSession, this,
+        [this](quint64 operation, RemoteFilesystemSessionPtr session) {
+            if (!isCurrent(operation))
+                return;
+            QQmlEngine::setObjectOwnership(session.get(), QQmlEngine::CppOwnership);
+            m_sessions.push_back(session);
+            emit sessionsChanged();
+        },
+        Qt::QueuedConnection);
+    connect(
+        m_worker, &RemoteFileSystemImpl::metaScanStarted, this,
+        [this](quint64 operation) {
+            if (isLive(operation))
+                setStatus(BusyScanningMeta);
+        },
+        Qt::QueuedConnection);
+    connect(
+        m_worker, &RemoteFileSystemImpl::scanFinished, this,
+        [this](quint64 operation, bool success) {
+            if (!isCurrent(operation))
+                return;
+            emit sessionIndexingFinished(success);
+            if (isLive(operation))
+                setStatus(success ? Mounted : Unmounted);
+        },
+        Qt::QueuedConnection);
+    connect(
+        m_worker, &RemoteFileSystemImpl::sessionDownloadFinished, this,
+        [this](quint64 operation, bool success, QString error) {
+            if (!isCurrent(operation))
+                return;
+            if (!success)
+                qWarning() << "Session download error:" << error;
+            // After a cancellation the filesystem is already back to Mounted and stays usable.
+            if (isLive(operation))
+                setStatus(success ? Mounted : Unmounted);
+            emit sessionDownloadFinished(success, error);
+        },
+        Qt::QueuedConnection);
+    connect(
+        m_worker, &RemoteFileSystemImpl::sessionSectorDownloaded, this,
+        [this](quint64 operation, QByteArray sectorBytes) {
+            if (isLive(operation))
+                emit sessionSectorDownloaded(sectorBytes);
+        },
+        Qt::QueuedConnection);
 }
 
 void RemoteFileSystem::onClientDestroyed()
@@ -166,13 +173,11 @@ void RemoteFileSystem::deleteWorker()
     disconnect(this, nullptr, worker, nullptr);
     if (isRunning()) {
         // Cleared and destroyed in its own thread, where its filesystem lives.
-        QMetaObject::invokeMethod(
-            worker,
-            crossThread([worker]() {
-                worker->setTarrowindFirmware(nullptr);
-                delete worker;
-            }),
-            Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(worker, crossThread([worker]() {
+                                      worker->setTarrowindFirmware(nullptr);
+                                      delete worker;
+                                  }),
+                                  Qt::BlockingQueuedConnection);
     } else {
         delete worker;
     }
@@ -220,10 +225,15 @@ void RemoteFileSystem::cancelOperation()
     m_cancelledOperation = m_operation;
     emit cancelOperationRequested(m_operation);
     switch (m_status) {
-    case BusyMounting: setStatus(Unmounted); break;
+    case BusyMounting:
+        setStatus(Unmounted);
+        break;
     case BusyScanning:
     case BusyScanningMeta:
-    case BusyDownloading: setStatus(Mounted); break;
-    default: break;
+    case BusyDownloading:
+        setStatus(Mounted);
+        break;
+    default:
+        break;
     }
 }

@@ -10,10 +10,10 @@
 
 #include "RemoteFilesystemSession.h"
 
+#include <cstdint>
 #include <QObject>
 #include <QThread>
 #include <QVariantList>
-#include <cstdint>
 #include <vector>
 
 class TarrowindFirmware;

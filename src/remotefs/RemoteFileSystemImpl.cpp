@@ -3,12 +3,12 @@
 #include "CrossThreadFunctor.h"
 #include "network/TarrowindFirmware.h"
 
+#include <limits>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QMetaObject>
 #include <QPointer>
 #include <QThread>
-#include <limits>
 
 RemoteFileSystemImpl::RemoteFileSystemImpl(QThread *sessionThread, quint64 mountOperation, QObject *parent)
     : QObject(parent), m_sessionThread(sessionThread), m_mountOperation(mountOperation)
@@ -94,20 +94,17 @@ void RemoteFileSystemImpl::setTarrowindFirmware(TarrowindFirmware *remoteKestrel
     // worker down), and two threads blocking on each other would never wake.
     QPointer<RemoteFileSystemImpl> self(this);
     TarrowindFirmware *client = m_client.data();
-    QMetaObject::invokeMethod(
-        client,
-        crossThread([self, client]() {
-            const uint16_t id = client->sendGetFileSystemState();
-            // The worker is only ever deleted while this thread waits for it, so the check holds.
-            if (self)
-                QMetaObject::invokeMethod(
-                    self.data(), crossThread([self, id]() {
-                        if (self)
-                            self->onStateRequestSent(id);
-                    }),
-                    Qt::QueuedConnection);
-        }),
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(client, crossThread([self, client]() {
+                                  const uint16_t id = client->sendGetFileSystemState();
+                                  // The worker is only ever deleted while this thread waits for it, so the check holds.
+                                  if (self)
+                                      QMetaObject::invokeMethod(self.data(), crossThread([self, id]() {
+                                                                    if (self)
+                                                                        self->onStateRequestSent(id);
+                                                                }),
+                                                                Qt::QueuedConnection);
+                              }),
+                              Qt::QueuedConnection);
 }
 
 void RemoteFileSystemImpl::endMount(bool success, const QString &message)
@@ -203,8 +200,8 @@ void RemoteFileSystemImpl::onSessionDownloadRequested(RemoteFilesystemSessionPtr
             const double seconds = double(clock.nsecsElapsed()) / 1e9;
             const double sectorsPerSecond = seconds > 0 ? double(count) / seconds : 0.0;
             qInfo() << "Download of" << count << "sectors took" << seconds << "seconds"
-                    << "sectorPerSec:" << sectorsPerSecond << "kbPerSec:"
-                    << sectorsPerSecond * DataBlock::kSize / 1024.0;
+                    << "sectorPerSec:" << sectorsPerSecond
+                    << "kbPerSec:" << sectorsPerSecond * DataBlock::kSize / 1024.0;
             break;
         }
     }

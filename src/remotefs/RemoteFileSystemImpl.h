@@ -6,14 +6,14 @@
 #include "SessionEntry.h"
 #include "SpiFlashFilesystem.h"
 
-#include <QByteArray>
-#include <QObject>
-#include <QPointer>
-#include <QString>
 #include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
 
 class TarrowindFirmware;
 class QThread;

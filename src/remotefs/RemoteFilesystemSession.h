@@ -1,11 +1,11 @@
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <QDateTime>
 #include <QMetaType>
 #include <QObject>
 #include <QString>
-#include <cstdint>
-#include <memory>
 
 // One closed file on the logger's flash, found by a session scan. Shared between the worker
 // that found it and the user interface that lists it; times arrive later from the time scan.

@@ -3,8 +3,6 @@
 #include "CrossThreadFunctor.h"
 #include "network/TarrowindFirmware.h"
 
-#include <QDebug>
-#include <QMetaObject>
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -12,6 +10,8 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <QDebug>
+#include <QMetaObject>
 #include <vector>
 
 using Geo = TC58CYG1S3HxAIDetail::EccParameters;
@@ -53,7 +53,7 @@ struct RemoteFlashAdapter::Channel : std::enable_shared_from_this<RemoteFlashAda
     std::array<uint8_t, Geo::kPageSize> pageReply{};
     std::map<uint32_t, std::array<uint8_t, Geo::kSectorSize>> cache;
 
-    std::vector<Read> reads;  // in request order
+    std::vector<Read> reads;            // in request order
     std::vector<PlannedPageRead> plan;  // what the walk reads from here on
     // Line time per answer while answers queue up behind each other (0 = not measured yet).
     int64_t lastArrivalNs = 0;
@@ -164,15 +164,14 @@ struct RemoteFlashAdapter::Channel : std::enable_shared_from_this<RemoteFlashAda
         const uint16_t id = r.id;
         reads.push_back(std::move(r));
         std::shared_ptr<Channel> self = shared_from_this();
-        QMetaObject::invokeMethod(
-            c,
-            crossThread([self, c, id, page, address, nextPageHint]() {
-                const uint16_t sent = page ? c->sendFlashReadPage(id, address, uint8_t(1), nextPageHint)
-                                           : c->sendFlashRead528(id, address);
-                if (sent == 0)
-                    self->failed(id);
-            }),
-            Qt::QueuedConnection);
+        QMetaObject::invokeMethod(c, crossThread([self, c, id, page, address, nextPageHint]() {
+                                      const uint16_t sent =
+                                          page ? c->sendFlashReadPage(id, address, uint8_t(1), nextPageHint)
+                                               : c->sendFlashRead528(id, address);
+                                      if (sent == 0)
+                                          self->failed(id);
+                                  }),
+                                  Qt::QueuedConnection);
     }
 
     // Requests what the walk reads next, in its order, until the window is full. `from` is the
@@ -272,9 +271,7 @@ struct RemoteFlashAdapter::Channel : std::enable_shared_from_this<RemoteFlashAda
     }
 };
 
-RemoteFlashAdapter::RemoteFlashAdapter(QObject *parent) : QObject(parent), m_channel(std::make_shared<Channel>())
-{
-}
+RemoteFlashAdapter::RemoteFlashAdapter(QObject *parent) : QObject(parent), m_channel(std::make_shared<Channel>()) {}
 
 RemoteFlashAdapter::~RemoteFlashAdapter()
 {
@@ -297,30 +294,26 @@ void RemoteFlashAdapter::setClient(TarrowindFirmware *client)
     if (!client)
         return;
     auto &c = ch->connections;
-    c.push_back(connect(
-        client, &TarrowindFirmware::recvFlashRead528Result, client,
-        crossThread([ch](uint16_t id, uint32_t, Network::ReadStatus status, QByteArray data) {
-            ch->arrived(id, false, uint16_t(status), data);
-        }),
-        Qt::DirectConnection));
-    c.push_back(connect(
-        client, &TarrowindFirmware::recvFlashReadPageResult, client,
-        crossThread([ch](uint16_t id, uint32_t, Network::ReadStatus status, QByteArray data) {
-            ch->arrived(id, true, uint16_t(status), data);
-        }),
-        Qt::DirectConnection));
-    c.push_back(connect(
-        client, &TarrowindFirmware::packetFinished, client,
-        crossThread([ch](uint16_t id, PacketOutcome outcome) {
-            // A handled request's result signal has delivered its data already.
-            if (outcome != PacketOutcome_Handled)
-                ch->failed(id);
-        }),
-        Qt::DirectConnection));
+    c.push_back(connect(client, &TarrowindFirmware::recvFlashRead528Result, client,
+                        crossThread([ch](uint16_t id, uint32_t, Network::ReadStatus status, QByteArray data) {
+                            ch->arrived(id, false, uint16_t(status), data);
+                        }),
+                        Qt::DirectConnection));
+    c.push_back(connect(client, &TarrowindFirmware::recvFlashReadPageResult, client,
+                        crossThread([ch](uint16_t id, uint32_t, Network::ReadStatus status, QByteArray data) {
+                            ch->arrived(id, true, uint16_t(status), data);
+                        }),
+                        Qt::DirectConnection));
+    c.push_back(connect(client, &TarrowindFirmware::packetFinished, client,
+                        crossThread([ch](uint16_t id, PacketOutcome outcome) {
+                            // A handled request's result signal has delivered its data already.
+                            if (outcome != PacketOutcome_Handled)
+                                ch->failed(id);
+                        }),
+                        Qt::DirectConnection));
     // The client's members are gone by the time `destroyed` is emitted: forget it at once so
     // no read touches it again, and release a read that waits for it.
-    c.push_back(connect(client, &QObject::destroyed, client,
-                        crossThread([ch]() {
+    c.push_back(connect(client, &QObject::destroyed, client, crossThread([ch]() {
                             std::lock_guard<std::mutex> l(ch->mutex);
                             ch->dropClient();
                             ch->dropAll(kStatusNotMounted);
@@ -373,8 +366,7 @@ size_t RemoteFlashAdapter::readsInFlight() const
     return m_channel->reads.size();
 }
 
-void RemoteFlashAdapter::handleFlashRead528Result(uint16_t requestId, uint32_t, uint16_t status,
-                                                  const QByteArray &data)
+void RemoteFlashAdapter::handleFlashRead528Result(uint16_t requestId, uint32_t, uint16_t status, const QByteArray &data)
 {
     m_channel->arrived(requestId, false, status, data);
 }
@@ -430,8 +422,8 @@ FlashReadResult RemoteFlashAdapter::readPage(uint32_t page, uint8_t *dst2112, ui
     if (ch->sectorPath()) {
         FlashReadResult worst = FlashReadResult::Ok;
         for (uint32_t n = 0; n < Geo::kSectorsPerPage; ++n)
-            worst = worstOf(worst, ch->readSector(lock, page * Geo::kSectorsPerPage + n,
-                                                  dst2112 + n * Geo::kSectorSize, walk));
+            worst = worstOf(
+                worst, ch->readSector(lock, page * Geo::kSectorsPerPage + n, dst2112 + n * Geo::kSectorSize, walk));
         Geo::sectorToDeviceLayout(dst2112);
         return ch->settle(worst);
     }

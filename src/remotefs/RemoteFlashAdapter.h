@@ -5,9 +5,9 @@
 #include "FlashReadResult.h"
 #include "PlannedPageRead.h"
 
-#include <QObject>
 #include <cstdint>
 #include <memory>
+#include <QObject>
 #include <vector>
 
 class TarrowindFirmware;

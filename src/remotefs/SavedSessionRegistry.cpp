@@ -1,5 +1,6 @@
 #include "SavedSessionRegistry.h"
 
+#include <algorithm>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -8,7 +9,6 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 #include <QStandardPaths>
-#include <algorithm>
 
 namespace {
 constexpr int kFormatVersion = 1;
@@ -101,19 +101,21 @@ bool SavedSessionRegistry::readFile(Records *records, QString *error) const
     if (!file.exists())
         return true;
     if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("Could not read the record of saved sessions %1: %2").arg(m_fileName, file.errorString());
+        *error =
+            QStringLiteral("Could not read the record of saved sessions %1: %2").arg(m_fileName, file.errorString());
         return false;
     }
     if (file.size() > kMaxFileBytes) {
-        *error = QStringLiteral("The record of saved sessions %1 is damaged (too large); it is ignored").arg(m_fileName);
+        *error =
+            QStringLiteral("The record of saved sessions %1 is damaged (too large); it is ignored").arg(m_fileName);
         return false;
     }
     QJsonParseError parse{};
     const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parse);
     const QJsonObject root = doc.object();
-    if (parse.error != QJsonParseError::NoError || !doc.isObject()
-        || root.value(QLatin1String("version")).toInt(-1) != kFormatVersion
-        || !root.value(QLatin1String("loggers")).isArray()) {
+    if (parse.error != QJsonParseError::NoError || !doc.isObject() ||
+        root.value(QLatin1String("version")).toInt(-1) != kFormatVersion ||
+        !root.value(QLatin1String("loggers")).isArray()) {
         *error = QStringLiteral("The record of saved sessions %1 is damaged (%2); it is ignored")
                      .arg(m_fileName, parse.error != QJsonParseError::NoError
                                           ? parse.errorString() + QStringLiteral(" at byte %1").arg(parse.offset)
@@ -165,10 +167,10 @@ QJsonObject SavedSessionRegistry::toJson(const Entry &e)
 bool SavedSessionRegistry::fromJson(const QJsonObject &o, Entry *e)
 {
     double index = 0, start = 0, end = 0, size = 0;
-    if (!readUnsigned(o, "index", 4294967295.0, &index) || !readUnsigned(o, "startAddress", 4294967295.0, &start)
-        || !readUnsigned(o, "endAddress", 4294967295.0, &end) || !readUnsigned(o, "size", kMaxExact, &size)
-        || !o.value(QLatin1String("path")).isString() || !readTime(o.value(QLatin1String("start")), &e->start)
-        || !readTime(o.value(QLatin1String("end")), &e->end) || !readTime(o.value(QLatin1String("savedAt")), &e->savedAt))
+    if (!readUnsigned(o, "index", 4294967295.0, &index) || !readUnsigned(o, "startAddress", 4294967295.0, &start) ||
+        !readUnsigned(o, "endAddress", 4294967295.0, &end) || !readUnsigned(o, "size", kMaxExact, &size) ||
+        !o.value(QLatin1String("path")).isString() || !readTime(o.value(QLatin1String("start")), &e->start) ||
+        !readTime(o.value(QLatin1String("end")), &e->end) || !readTime(o.value(QLatin1String("savedAt")), &e->savedAt))
         return false;
     e->index = uint32_t(index);
     e->startAddress = uint32_t(start);
@@ -214,7 +216,8 @@ bool SavedSessionRegistry::writeFile(QString *error)
 
     QSaveFile file(m_fileName);
     if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(root).toJson()) < 0 || !file.commit()) {
-        *error = QStringLiteral("Could not write the record of saved sessions %1: %2").arg(m_fileName, file.errorString());
+        *error =
+            QStringLiteral("Could not write the record of saved sessions %1: %2").arg(m_fileName, file.errorString());
         return false;
     }
     return true;
@@ -233,7 +236,7 @@ bool SavedSessionRegistry::matches(const Entry &e, const RemoteFilesystemSession
 }
 
 const SavedSessionRegistry::Entry *SavedSessionRegistry::find(const QString &serial,
-                                                               const RemoteFilesystemSession &session) const
+                                                              const RemoteFilesystemSession &session) const
 {
     const auto logger = m_records.find(serial.trimmed());
     if (logger == m_records.end())
@@ -249,8 +252,8 @@ bool SavedSessionRegistry::isSaved(const QString &serial, const RemoteFilesystem
     return find(serial, session) != nullptr;
 }
 
-std::vector<RemoteFilesystemSessionPtr> SavedSessionRegistry::newSessions(
-    const QString &serial, const std::vector<RemoteFilesystemSessionPtr> &sessions) const
+std::vector<RemoteFilesystemSessionPtr>
+SavedSessionRegistry::newSessions(const QString &serial, const std::vector<RemoteFilesystemSessionPtr> &sessions) const
 {
     std::vector<RemoteFilesystemSessionPtr> out;
     for (const auto &s : sessions)

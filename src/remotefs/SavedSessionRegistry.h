@@ -2,13 +2,13 @@
 
 #include "RemoteFilesystemSession.h"
 
+#include <cstdint>
+#include <map>
 #include <QDateTime>
 #include <QJsonObject>
 #include <QObject>
 #include <QString>
 #include <QVariantList>
-#include <cstdint>
-#include <map>
 #include <vector>
 
 // Which sessions of which logger have been saved here, and where: the memory behind "Download

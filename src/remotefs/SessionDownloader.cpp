@@ -46,8 +46,8 @@ void SessionDownloader::setRemoteFileSystem(RemoteFileSystem *remoteFileSystem)
                                    &SessionDownloader::onSessionSectorDownloaded);
         m_connections[1] = connect(m_remote, &RemoteFileSystem::sessionDownloadFinished, this,
                                    &SessionDownloader::onSessionDownloadFinished);
-        m_connections[2] = connect(m_remote, &RemoteFileSystem::statusChanged, this,
-                                   &SessionDownloader::onRemoteStatusChanged);
+        m_connections[2] =
+            connect(m_remote, &RemoteFileSystem::statusChanged, this, &SessionDownloader::onRemoteStatusChanged);
         m_connections[3] = connect(m_remote, &QObject::destroyed, this, [this]() { setRemoteFileSystem(nullptr); });
     }
     setFlag(false);

@@ -9,13 +9,13 @@
 
 #include "pulselog/PulseBlockDecoder.h"
 
+#include <cstring>
+#include <functional>
+#include <map>
 #include <QByteArray>
 #include <QDateTime>
 #include <QDebug>
 #include <QThread>
-#include <cstring>
-#include <functional>
-#include <map>
 #include <utility>
 #include <vector>
 
@@ -29,8 +29,7 @@
 //   void readAhead(const std::vector<PlannedPageRead> &pages);  // where a forward walk goes
 //   static constexpr uint32_t kReadAheadPages;
 // (pages in device layout). Runs entirely on one thread.
-template <typename Params, typename Adapter>
-class SpiFlashFilesystem : public Adapter
+template <typename Params, typename Adapter> class SpiFlashFilesystem : public Adapter
 {
 public:
     using Geometry = Params;
@@ -43,14 +42,11 @@ public:
     struct ScanHooks {
         std::function<bool()> cancelled;                                // may be empty
         std::function<void(const RemoteFilesystemSessionPtr &)> found;  // each published session
-        QThread *sessionThread = nullptr;  // thread the published session objects move to
+        QThread *sessionThread = nullptr;                               // thread the published session objects move to
         std::function<void(const RemoteFilesystemSessionPtr &, QDateTime, QDateTime)> times;
     };
 
-    template <typename... Args>
-    explicit SpiFlashFilesystem(Args &&...args) : Adapter(std::forward<Args>(args)...)
-    {
-    }
+    template <typename... Args> explicit SpiFlashFilesystem(Args &&...args) : Adapter(std::forward<Args>(args)...) {}
 
     int32_t mountStatus() const { return m_mountStatus; }
     const FilesystemState &state() const { return m_state; }
@@ -77,10 +73,17 @@ public:
         }
         if (headerOk) {
             switch (m_mountStatus) {
-            case 2: msg = QStringLiteral("Filesystem could not be found."); break;
-            case 3: msg = QStringLiteral("Hardware or communication error."); break;
-            case 4: msg = QStringLiteral("Filesystem is inconsistent."); break;
-            default: break;
+            case 2:
+                msg = QStringLiteral("Filesystem could not be found.");
+                break;
+            case 3:
+                msg = QStringLiteral("Hardware or communication error.");
+                break;
+            case 4:
+                msg = QStringLiteral("Filesystem is inconsistent.");
+                break;
+            default:
+                break;
             }
         } else {
             m_state = FilesystemState();
@@ -169,8 +172,8 @@ public:
             if (end < start)
                 span = uint64_t(end) + Params::kSectorCount - uint64_t(start);
             const uint64_t size = (span + 2) * Params::kSectorSize;
-            auto session = std::make_shared<RemoteFilesystemSession>(f.fileId, start, end, f.fileType, size,
-                                                                     f.fileName());
+            auto session =
+                std::make_shared<RemoteFilesystemSession>(f.fileId, start, end, f.fileType, size, f.fileName());
             e.session = session;
             if (hooks.sessionThread)
                 session->moveToThread(hooks.sessionThread);
@@ -251,21 +254,23 @@ public:
         uint8_t record[DataBlock::kSize];
         for (auto it = table.rbegin(); it != table.rend(); ++it) {
             SessionEntry &e = it->second;
-            if (e.record.fileType != FileRecord::kTypePulseLog || e.startAddress == SessionEntry::kUnknownAddress
-                || !e.session)
+            if (e.record.fileType != FileRecord::kTypePulseLog || e.startAddress == SessionEntry::kUnknownAddress ||
+                !e.session)
                 continue;
             QDateTime start, end;
             if (!cancelled()) {
                 SectorCursor forward{it->first, e.startAddress, e.endAddress, false};
                 StepResult r;
-                while ((r = nextDataBlock(forward, record)) == StepNewPage) {}
+                while ((r = nextDataBlock(forward, record)) == StepNewPage) {
+                }
                 if (r == StepFound)
                     start = sessionTimes(record).first;
             }
             if (!cancelled()) {
                 SectorCursor backward{it->first, e.endAddress, e.startAddress};
                 StepResult r;
-                while ((r = previousDataBlock(backward, record)) == StepNewPage) {}
+                while ((r = previousDataBlock(backward, record)) == StepNewPage) {
+                }
                 if (r == StepFound)
                     end = sessionTimes(record).second;
             }

@@ -18,8 +18,7 @@
 
 namespace {
 
-struct FactoryList
-{
+struct FactoryList {
     std::mutex mutex;
     std::vector<std::unique_ptr<AbstractSerialPort::PortDriverFactory>> factories;
 };
@@ -35,8 +34,7 @@ FactoryList &factoryList()
 AbstractSerialPort::PortDriver::~PortDriver() = default;
 AbstractSerialPort::PortDriverFactory::~PortDriverFactory() = default;
 
-struct AbstractSerialPort::Private
-{
+struct AbstractSerialPort::Private {
     QString portName;
     SerialPortError error = NoError;
     int baudRate = 115200;
@@ -415,8 +413,7 @@ void AbstractSerialPort::writerLoop()
             postWorkerError(WriteError);
             return;
         }
-        d->transmitCondition.wait(
-            lock, [this] { return d->stopRequested.load() || !d->transmitQueue.empty(); });
+        d->transmitCondition.wait(lock, [this] { return d->stopRequested.load() || !d->transmitQueue.empty(); });
     }
     d->transmitting = false;
     d->transmitDrained.notify_all();

@@ -42,25 +42,13 @@ public:
     enum DataBits { Data5 = 5, Data6 = 6, Data7 = 7, Data8 = 8, UnknownDataBits = -1 };
     Q_ENUM(DataBits)
 
-    enum Parity {
-        NoParity = 0,
-        EvenParity = 2,
-        OddParity = 3,
-        SpaceParity = 4,
-        MarkParity = 5,
-        UnknownParity = -1
-    };
+    enum Parity { NoParity = 0, EvenParity = 2, OddParity = 3, SpaceParity = 4, MarkParity = 5, UnknownParity = -1 };
     Q_ENUM(Parity)
 
     enum StopBits { OneStop = 1, OneAndHalfStop = 3, TwoStop = 2, UnknownStopBits = -1 };
     Q_ENUM(StopBits)
 
-    enum FlowControl {
-        NoFlowControl = 0,
-        HardwareControl = 1,
-        SoftwareControl = 2,
-        UnknownFlowControl = -1
-    };
+    enum FlowControl { NoFlowControl = 0, HardwareControl = 1, SoftwareControl = 2, UnknownFlowControl = -1 };
     Q_ENUM(FlowControl)
 
     enum PinoutSignal {
@@ -125,8 +113,7 @@ public:
         virtual std::unique_ptr<PortDriver> createDriver() = 0;
     };
 
-    template <typename Driver>
-    class TemplatedPortDriverFactory : public PortDriverFactory
+    template <typename Driver> class TemplatedPortDriverFactory : public PortDriverFactory
     {
     public:
         std::unique_ptr<PortDriver> createDriver() override { return std::make_unique<Driver>(); }

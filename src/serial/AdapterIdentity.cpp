@@ -18,15 +18,14 @@ QStringList acceptedDescriptions()
 void classify(const QString &manufacturer, const QString &product, PortInfo &info)
 {
     const bool prefixMatch = product.toUtf8().startsWith(QByteArray(kDescriptionPrefix));
-    const bool accepted = prefixMatch || acceptedDescriptions().contains(product, Qt::CaseSensitive)
-                          || acceptedManufacturers().contains(manufacturer, Qt::CaseInsensitive);
+    const bool accepted = prefixMatch || acceptedDescriptions().contains(product, Qt::CaseSensitive) ||
+                          acceptedManufacturers().contains(manufacturer, Qt::CaseInsensitive);
     const bool ours = manufacturer == QLatin1String(kProductManufacturer);
     info.autodetected = info.autodetected || ours || accepted;
     info.eepromFixNeeded = info.eepromFixNeeded || !ours || !prefixMatch;
 }
 
-StringUpdate planStringUpdate(const QString &manufacturer, const QString &description, bool isFt232R,
-                              bool highCurrent)
+StringUpdate planStringUpdate(const QString &manufacturer, const QString &description, bool isFt232R, bool highCurrent)
 {
     StringUpdate update;
     update.manufacturer = manufacturer;

@@ -25,6 +25,5 @@ struct StringUpdate {
     QString description;
     bool highCurrent = false;
 };
-StringUpdate planStringUpdate(const QString &manufacturer, const QString &description,
-                              bool isFt232R, bool highCurrent);
+StringUpdate planStringUpdate(const QString &manufacturer, const QString &description, bool isFt232R, bool highCurrent);
 }  // namespace AdapterIdentity

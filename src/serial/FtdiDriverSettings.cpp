@@ -17,8 +17,7 @@ FtdiDriverSettings::Verdict FtdiDriverSettings::verdict() const
         return Verdict::RepairNeeded;
     if (configDataRead) {
         // Too short to hold the two bytes counts as not set.
-        const bool set = configData.size() >= 4 && configData.at(2) == kConfigByte
-                         && configData.at(3) == kConfigByte;
+        const bool set = configData.size() >= 4 && configData.at(2) == kConfigByte && configData.at(3) == kConfigByte;
         return set ? Verdict::Good : Verdict::RepairNeeded;
     }
     if (latencyTimerRead)

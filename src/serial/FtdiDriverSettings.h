@@ -8,9 +8,9 @@
 // the decisions taken on them. Kept free of the registry calls so both platforms test them.
 struct FtdiDriverSettings {
     bool upperFiltersRead = false;
-    QStringList upperFilters;     // entries of the "UpperFilters" multi-string
+    QStringList upperFilters;  // entries of the "UpperFilters" multi-string
     bool configDataRead = false;
-    QByteArray configData;        // "ConfigData" of the device parameters key
+    QByteArray configData;  // "ConfigData" of the device parameters key
     bool latencyTimerRead = false;
 
     enum class Verdict {

@@ -20,8 +20,7 @@ public:
 
     // Fails on a wrong size, a bad checksum or string pointers outside the string area: such an
     // image is not one to write back.
-    static std::optional<FtdiEepromImage> decode(Chip chip, const QByteArray &image,
-                                                 QString *error = nullptr);
+    static std::optional<FtdiEepromImage> decode(Chip chip, const QByteArray &image, QString *error = nullptr);
 
     Chip chip() const { return m_chip; }
     QString manufacturer() const { return m_manufacturer; }

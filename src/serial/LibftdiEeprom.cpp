@@ -67,14 +67,12 @@ bool writeImage(ftdi_context *ftdi, const QByteArray &image)
 {
     libusb_device_handle *handle = ftdi->usb_dev;
     // The serial driver holds the interface; it gets it back as soon as the write is done.
-    const bool detached = libusb_kernel_driver_active(handle, kInterface) == 1
-                          && libusb_detach_kernel_driver(handle, kInterface) == 0;
+    const bool detached =
+        libusb_kernel_driver_active(handle, kInterface) == 1 && libusb_detach_kernel_driver(handle, kInterface) == 0;
     bool ok = ftdi_eeprom_decode(ftdi, 0) >= 0 && ftdi_eeprom_build(ftdi) >= 0;
     if (ok) {
-        ok = ftdi_set_eeprom_buf(ftdi, reinterpret_cast<const unsigned char *>(image.constData()),
-                                 image.size())
-                 == 0
-             && ftdi_write_eeprom(ftdi) == 0;
+        ok = ftdi_set_eeprom_buf(ftdi, reinterpret_cast<const unsigned char *>(image.constData()), image.size()) == 0 &&
+             ftdi_write_eeprom(ftdi) == 0;
     }
     if (!ok)
         logReadProgramFailed(QString::fromLocal8Bit(ftdi_get_error_string(ftdi)));
@@ -102,7 +100,7 @@ bool updateProductStrings(const QString &portName, const QString &serialNumber)
         logNotFound();
         return false;
     }
-    libusb_device_descriptor desc {};
+    libusb_device_descriptor desc{};
     ftdi_chip_type type = TYPE_BM;
     libusb_device_handle *handle = nullptr;
     const bool described = libusb_get_device_descriptor(device, &desc) == 0;
@@ -133,8 +131,7 @@ bool updateProductStrings(const QString &portName, const QString &serialNumber)
         return false;
     }
     const auto plan = AdapterIdentity::planStringUpdate(image->manufacturer(), image->product(),
-                                                        *chip == FtdiEepromImage::Chip::Ft232R,
-                                                        image->highCurrent());
+                                                        *chip == FtdiEepromImage::Chip::Ft232R, image->highCurrent());
     if (plan.changed) {
         image->setManufacturer(plan.manufacturer);
         image->setProduct(plan.description);

@@ -11,8 +11,7 @@
 
 PortInfoMap enumeratePorts()
 {
-    return UdevPortEnumerator::enumerate(UdevPortEnumerator::extraPortsFromEnvironment(),
-                                         UdevRule::defaultRulePath());
+    return UdevPortEnumerator::enumerate(UdevPortEnumerator::extraPortsFromEnvironment(), UdevRule::defaultRulePath());
 }
 
 bool ftdiUpdateEeprom(const QString &portName, const QString &serialNumber)
@@ -32,8 +31,7 @@ bool FixFtdi(const QString &elevatedFixPath)
     // The password prompt may stay open for long: keep the window painting meanwhile, but let
     // no input reach it, so nothing else starts while the repair runs.
     QEventLoop loop;
-    QObject::connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
-                     &QEventLoop::quit);
+    QObject::connect(&process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop, &QEventLoop::quit);
     QObject::connect(&process, &QProcess::errorOccurred, &loop, [&loop](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
             loop.quit();

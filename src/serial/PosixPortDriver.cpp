@@ -44,7 +44,8 @@ void closeQuietly(int fd)
 bool isPtySlave(int fd)
 {
 #ifdef __linux__
-    struct stat st{};
+    struct stat st {
+    };
     if (::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode)) {
         const unsigned maj = major(st.st_rdev);
         return maj >= kPtySlaveMajorFirst && maj <= kPtySlaveMajorLast;
@@ -142,40 +143,58 @@ AbstractSerialPort::SerialPortError PosixPortDriver::errorFromErrno(int error)
 speed_t PosixPortDriver::speedConstant(int baud)
 {
     switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
+    case 1200:
+        return B1200;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    case 230400:
+        return B230400;
 #ifdef B460800
-    case 460800: return B460800;
+    case 460800:
+        return B460800;
 #endif
 #ifdef B500000
-    case 500000: return B500000;
+    case 500000:
+        return B500000;
 #endif
 #ifdef B576000
-    case 576000: return B576000;
+    case 576000:
+        return B576000;
 #endif
 #ifdef B921600
-    case 921600: return B921600;
+    case 921600:
+        return B921600;
 #endif
 #ifdef B1000000
-    case 1000000: return B1000000;
+    case 1000000:
+        return B1000000;
 #endif
 #ifdef B1500000
-    case 1500000: return B1500000;
+    case 1500000:
+        return B1500000;
 #endif
 #ifdef B2000000
-    case 2000000: return B2000000;
+    case 2000000:
+        return B2000000;
 #endif
 #ifdef B3000000
-    case 3000000: return B3000000;
+    case 3000000:
+        return B3000000;
 #endif
-    default: return 0;
+    default:
+        return 0;
     }
 }
 
@@ -217,8 +236,7 @@ bool PosixPortDriver::open(const QString &portName)
     if (!isatty(fd))
         return fail(AbstractSerialPort::OpenError);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
-        return fail(errno == EWOULDBLOCK ? AbstractSerialPort::PermissionError
-                                         : errorFromErrno(errno));
+        return fail(errno == EWOULDBLOCK ? AbstractSerialPort::PermissionError : errorFromErrno(errno));
     if (::ioctl(fd, TIOCEXCL) != 0)
         return fail(errorFromErrno(errno));
 
@@ -261,8 +279,7 @@ void PosixPortDriver::requestLowLatency(const QByteArray &path)
     if (!::realpath(path.constData(), resolved))
         return;
     const QByteArray base = QFileInfo(QFile::decodeName(resolved)).fileName().toLocal8Bit();
-    const QString driverLink =
-        QStringLiteral("/sys/class/tty/%1/device/driver").arg(QString::fromLocal8Bit(base));
+    const QString driverLink = QStringLiteral("/sys/class/tty/%1/device/driver").arg(QString::fromLocal8Bit(base));
     const QString driverName = QFileInfo(QFileInfo(driverLink).symLinkTarget()).fileName();
     if (driverName != QLatin1String("ftdi_sio"))
         return;
@@ -275,8 +292,8 @@ void PosixPortDriver::requestLowLatency(const QByteArray &path)
         ok = ::ioctl(fd, TIOCSSERIAL, &serial) == 0;
     }
     if (!ok && !g_lowLatencyFailureLogged.exchange(true))
-        qDebug().noquote() << "Unable to set low latency on" << QString::fromLocal8Bit(path)
-                           << ":" << QString::fromLocal8Bit(std::strerror(errno));
+        qDebug().noquote() << "Unable to set low latency on" << QString::fromLocal8Bit(path) << ":"
+                           << QString::fromLocal8Bit(std::strerror(errno));
 #else
     Q_UNUSED(path);
 #endif
@@ -347,8 +364,7 @@ bool PosixPortDriver::setBaudRate(int baud, AbstractSerialPort::Directions direc
     ::cfsetispeed(&wanted, speed);
     ::cfsetospeed(&wanted, speed);
     if (!applyTermios(wanted)) {
-        setLastError(errno == EINVAL ? AbstractSerialPort::UnsupportedOperationError
-                                     : errorFromErrno(errno));
+        setLastError(errno == EINVAL ? AbstractSerialPort::UnsupportedOperationError : errorFromErrno(errno));
         return false;
     }
     if (::cfgetospeed(&m_termios) != speed) {

@@ -58,4 +58,3 @@ private:
     std::mutex m_readLock;
     std::mutex m_writeLock;
 };
-

@@ -36,7 +36,8 @@ SerialComm::~SerialComm()
     m_silenceTimer.stop();
     // Jobs already queued still run, so the ports they carry are closed and freed.
     QThread *thread = m_thread;
-    QMetaObject::invokeMethod(m_slave, [thread] { thread->quit(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_slave, [thread] { thread->quit(); }, Qt::QueuedConnection);
     m_thread->wait();
     // A finished job's port is still on its way to us: take it now and free it.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
@@ -169,7 +170,8 @@ void SerialComm::handleError(MlSerialPort::SerialPortError error)
         const QByteArray key = QByteArray("errorReported") + QByteArray::number(int(error));
         if (!m_port->property(key.constData()).isValid()) {
             const char *name = QMetaEnum::fromType<MlSerialPort::SerialPortError>().valueToKey(error);
-            qDebug().noquote() << "Serial port error" << (name ? QString::fromLatin1(name) : QString::number(int(error)));
+            qDebug().noquote() << "Serial port error"
+                               << (name ? QString::fromLatin1(name) : QString::number(int(error)));
             m_port->setProperty(key.constData(), true);
         }
         setLastPortError(m_port->errorString());

@@ -56,8 +56,8 @@ signals:
     void parityChanged(MlSerialPort::Parity parity);
     void aggregateChanged();
     void packetReceived(const Network::PacketBase *packetIn);
-    void slaveDestroyCreateInBackground(SerialComm *parent, MlSerialPort *cleanupAdopt,
-                                        QString portName, int baud, MlSerialPort::Parity parity);
+    void slaveDestroyCreateInBackground(SerialComm *parent, MlSerialPort *cleanupAdopt, QString portName, int baud,
+                                        MlSerialPort::Parity parity);
     void openingChanged(bool opening);
     void assertRtsChanged(bool assertRts);
 

@@ -10,8 +10,8 @@ const QString SerialCommSlave::kSysPathPrefix = QStringLiteral("syspath://");
 
 SerialCommSlave::SerialCommSlave(QObject *parent) : QObject(parent) {}
 
-void SerialCommSlave::backgroundOpen(SerialComm *parent, MlSerialPort *cleanupAdopt,
-                                     QString portName, int baud, MlSerialPort::Parity parity)
+void SerialCommSlave::backgroundOpen(SerialComm *parent, MlSerialPort *cleanupAdopt, QString portName, int baud,
+                                     MlSerialPort::Parity parity)
 {
     if (cleanupAdopt) {
         if (cleanupAdopt->isOpen()) {

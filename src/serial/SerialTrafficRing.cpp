@@ -46,8 +46,7 @@ void SerialTrafficRing::record(Direction direction, const char *data, qint64 siz
 
 void SerialTrafficRing::pruneLocked(int64_t nowNs)
 {
-    while (!m_chunks.empty()
-           && (m_cost > m_maxBytes || nowNs - m_chunks.front().timeNs > m_maxAgeNs)) {
+    while (!m_chunks.empty() && (m_cost > m_maxBytes || nowNs - m_chunks.front().timeNs > m_maxAgeNs)) {
         m_bytes -= m_chunks.front().bytes.size();
         m_cost -= m_chunks.front().bytes.size() + kChunkOverhead;
         m_chunks.pop_front();

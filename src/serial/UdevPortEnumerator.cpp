@@ -47,8 +47,8 @@ PortInfoMap enumerate(const QStringList &extraPorts, const QString &rulePath)
     UdevPtr context(udev_new());
     if (context) {
         EnumeratePtr scan(udev_enumerate_new(context.get()));
-        if (scan && udev_enumerate_add_match_subsystem(scan.get(), "tty") >= 0
-            && udev_enumerate_scan_devices(scan.get()) >= 0) {
+        if (scan && udev_enumerate_add_match_subsystem(scan.get(), "tty") >= 0 &&
+            udev_enumerate_scan_devices(scan.get()) >= 0) {
             const bool ruleInstalled = UdevRule::isInstalled(rulePath);
             udev_list_entry *entry = nullptr;
             udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(scan.get()))

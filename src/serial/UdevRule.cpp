@@ -108,8 +108,8 @@ bool install(const QString &rulePath, const QList<QStringList> &commands)
         qWarning().noquote() << "failed to write udev rule" << rulePath << ":" << file.errorString();
         return false;
     }
-    QFile::setPermissions(rulePath, QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                        | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    QFile::setPermissions(rulePath, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
+                                        QFileDevice::ReadOther);
     qDebug().noquote() << "Successfully wrote udev rule" << rulePath;
     for (const QStringList &command : commands) {
         const int code = runCommand(command);

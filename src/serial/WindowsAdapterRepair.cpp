@@ -4,8 +4,8 @@
 #include "WindowsFtdiLibrary.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QDeadlineTimer>
+#include <QDebug>
 #include <QEventLoop>
 
 #include <windows.h>
@@ -34,8 +34,8 @@ bool repairDeviceParameters(const QByteArray &instance)
 {
     HKEY key = nullptr;
     const QByteArray path = instance + "\\Device Parameters";
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.constData(), 0, KEY_READ | KEY_CREATE_SUB_KEY | KEY_SET_VALUE, &key)
-        != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.constData(), 0, KEY_READ | KEY_CREATE_SUB_KEY | KEY_SET_VALUE, &key) !=
+        ERROR_SUCCESS) {
         qDebug() << "Failed to open reg key for writing" << path;
         return false;
     }
@@ -43,22 +43,21 @@ bool repairDeviceParameters(const QByteArray &instance)
     QByteArray config(int(kMaxValue), '\0');
     DWORD size = kMaxValue;
     DWORD type = 0;
-    if (RegQueryValueExA(key, "ConfigData", nullptr, &type, reinterpret_cast<LPBYTE>(config.data()), &size)
-            == ERROR_SUCCESS
-        && type == REG_BINARY) {
+    if (RegQueryValueExA(key, "ConfigData", nullptr, &type, reinterpret_cast<LPBYTE>(config.data()), &size) ==
+            ERROR_SUCCESS &&
+        type == REG_BINARY) {
         config.truncate(int(size));
         qDebug().noquote() << "ConfigData hex:" << config.toHex(' ');
         const QByteArray repaired = FtdiDriverSettings::repairedConfigData(config);
-        configWritten = !repaired.isEmpty()
-                        && RegSetValueExA(key, "ConfigData", 0, REG_BINARY,
-                                          reinterpret_cast<const BYTE *>(repaired.constData()), DWORD(repaired.size()))
-                               == ERROR_SUCCESS;
+        configWritten = !repaired.isEmpty() && RegSetValueExA(key, "ConfigData", 0, REG_BINARY,
+                                                              reinterpret_cast<const BYTE *>(repaired.constData()),
+                                                              DWORD(repaired.size())) == ERROR_SUCCESS;
         qDebug() << (configWritten ? "Successfully wrote ConfigData" : "failed to write ConfigData");
     }
     const DWORD latency = 1;
-    const bool latencyWritten = RegSetValueExA(key, "LatencyTimer", 0, REG_DWORD,
-                                               reinterpret_cast<const BYTE *>(&latency), sizeof latency)
-                                == ERROR_SUCCESS;
+    const bool latencyWritten =
+        RegSetValueExA(key, "LatencyTimer", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&latency), sizeof latency) ==
+        ERROR_SUCCESS;
     qDebug() << (latencyWritten ? "Successfully wrote LatencyTimer" : "failed to write LatencyTimer");
     RegCloseKey(key);
     return latencyWritten || configWritten;
@@ -67,8 +66,8 @@ bool repairDeviceParameters(const QByteArray &instance)
 bool removeSerialEnumerator(const QByteArray &instance)
 {
     HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, instance.constData(), 0, KEY_READ | KEY_CREATE_SUB_KEY | KEY_SET_VALUE, &key)
-        != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, instance.constData(), 0, KEY_READ | KEY_CREATE_SUB_KEY | KEY_SET_VALUE,
+                      &key) != ERROR_SUCCESS) {
         qDebug() << "Failed to open reg key for writing" << instance;
         return false;
     }
@@ -76,17 +75,16 @@ bool removeSerialEnumerator(const QByteArray &instance)
     DWORD size = kMaxValue;
     DWORD type = 0;
     const bool read = RegQueryValueExA(key, "UpperFilters", nullptr, &type, reinterpret_cast<LPBYTE>(filters.data()),
-                                       &size)
-                          == ERROR_SUCCESS
-                      && type == REG_MULTI_SZ;
+                                       &size) == ERROR_SUCCESS &&
+                      type == REG_MULTI_SZ;
     bool written = false;
     if (read) {
         filters.truncate(int(size));
         const QByteArray remaining = FtdiDriverSettings::buildMultiString(
             FtdiDriverSettings::withoutSerialEnumerator(FtdiDriverSettings::parseMultiString(filters)));
-        written = RegSetValueExA(key, "UpperFilters", 0, REG_MULTI_SZ,
-                                 reinterpret_cast<const BYTE *>(remaining.constData()), DWORD(remaining.size()))
-                  == ERROR_SUCCESS;
+        written =
+            RegSetValueExA(key, "UpperFilters", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE *>(remaining.constData()),
+                           DWORD(remaining.size())) == ERROR_SUCCESS;
         qDebug() << (written ? "Successfully wrote UpperFilters" : "failed to write UpperFilters");
     }
     RegCloseKey(key);
@@ -105,7 +103,7 @@ bool FixFtdi(const QString &elevatedFixPath)
     qDebug().noquote() << "FixFtdi: calling elevated fixftdi" << elevatedFixPath;
     const QByteArray program = QCoreApplication::applicationFilePath().toLocal8Bit();
     const QByteArray parameters = "fixftdi " + elevatedFixPath.toUtf8().toBase64();
-    SHELLEXECUTEINFOA info {};
+    SHELLEXECUTEINFOA info{};
     info.cbSize = sizeof info;
     info.fMask = SEE_MASK_NOCLOSEPROCESS;
     info.lpVerb = "runas";
@@ -133,6 +131,6 @@ bool ftdiElevatedFix(const QString &elevatedFixPath)
         return false;
     }
     const QByteArray instance = elevatedFixPath.toLocal8Bit();
-    return repairDeviceParameters(instance) && removeSerialEnumerator(instance)
-           && WindowsFtdiLibrary::restartAdapters();
+    return repairDeviceParameters(instance) && removeSerialEnumerator(instance) &&
+           WindowsFtdiLibrary::restartAdapters();
 }

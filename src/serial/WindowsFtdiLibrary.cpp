@@ -78,8 +78,7 @@ struct Library {
 };
 Library g_ftdi;
 
-template <typename T>
-bool resolve(T &entry, const char *name)
+template <typename T> bool resolve(T &entry, const char *name)
 {
     entry = reinterpret_cast<T>(reinterpret_cast<void *>(GetProcAddress(g_ftdi.module, name)));
     return entry != nullptr;
@@ -104,22 +103,19 @@ void copyString(char (&target)[kStringBuffer], const QString &text)
 
 // Reads, changes and programs one chip's EEPROM structure. Returns false on a read or program
 // failure.
-template <typename Eeprom>
-bool rewriteStrings(FT_HANDLE handle, FT_DEVICE type, bool isFt232R)
+template <typename Eeprom> bool rewriteStrings(FT_HANDLE handle, FT_DEVICE type, bool isFt232R)
 {
-    Eeprom data {};
+    Eeprom data{};
     data.common.deviceType = type;
     EepromStrings s;
     if (g_ftdi.eepromRead(handle, &data, sizeof data, s.manufacturer, s.manufacturerId, s.description,
-                          s.serialNumber)
-        != FT_OK)
+                          s.serialNumber) != FT_OK)
         return false;
     bool highCurrent = false;
     if constexpr (std::is_same<Eeprom, FT_EEPROM_232R>::value)
         highCurrent = data.IsHighCurrent != 0;
     const auto plan = AdapterIdentity::planStringUpdate(QString::fromLocal8Bit(s.manufacturer),
-                                                        QString::fromLocal8Bit(s.description), isFt232R,
-                                                        highCurrent);
+                                                        QString::fromLocal8Bit(s.description), isFt232R, highCurrent);
     if (!plan.changed)
         return true;
     copyString(s.manufacturer, plan.manufacturer);
@@ -127,8 +123,7 @@ bool rewriteStrings(FT_HANDLE handle, FT_DEVICE type, bool isFt232R)
     if constexpr (std::is_same<Eeprom, FT_EEPROM_232R>::value)
         data.IsHighCurrent = plan.highCurrent ? 1 : 0;
     return g_ftdi.eepromProgram(handle, &data, sizeof data, s.manufacturer, s.manufacturerId, s.description,
-                                s.serialNumber)
-           == FT_OK;
+                                s.serialNumber) == FT_OK;
 }
 }  // namespace
 
@@ -143,12 +138,11 @@ void load()
         return;
     }
     qDebug() << "Loaded ftd2xx.dll";
-    const bool complete = resolve(g_ftdi.getDeviceInfo, "FT_GetDeviceInfo") && resolve(g_ftdi.open, "FT_Open")
-                          && resolve(g_ftdi.close, "FT_Close")
-                          && resolve(g_ftdi.getComPortNumber, "FT_GetComPortNumber")
-                          && resolve(g_ftdi.resetDevice, "FT_ResetDevice")
-                          && resolve(g_ftdi.eepromRead, "FT_EEPROM_Read")
-                          && resolve(g_ftdi.eepromProgram, "FT_EEPROM_Program");
+    const bool complete =
+        resolve(g_ftdi.getDeviceInfo, "FT_GetDeviceInfo") && resolve(g_ftdi.open, "FT_Open") &&
+        resolve(g_ftdi.close, "FT_Close") && resolve(g_ftdi.getComPortNumber, "FT_GetComPortNumber") &&
+        resolve(g_ftdi.resetDevice, "FT_ResetDevice") && resolve(g_ftdi.eepromRead, "FT_EEPROM_Read") &&
+        resolve(g_ftdi.eepromProgram, "FT_EEPROM_Program");
     if (!complete)
         unload();
 }
@@ -181,11 +175,11 @@ bool updateEeprom(const QString &portName, const QString &serialNumber)
         DWORD id = 0;
         char serial[kStringBuffer] = {};
         char description[kStringBuffer] = {};
-        const bool samePort = g_ftdi.getComPortNumber(handle, &comNumber) == FT_OK
-                              && QStringLiteral("COM%1").arg(comNumber) == portName;
-        const bool sameAdapter = samePort
-                                 && g_ftdi.getDeviceInfo(handle, &type, &id, serial, description, nullptr) == FT_OK
-                                 && QString::fromLocal8Bit(serial) == serialNumber;
+        const bool samePort =
+            g_ftdi.getComPortNumber(handle, &comNumber) == FT_OK && QStringLiteral("COM%1").arg(comNumber) == portName;
+        const bool sameAdapter = samePort &&
+                                 g_ftdi.getDeviceInfo(handle, &type, &id, serial, description, nullptr) == FT_OK &&
+                                 QString::fromLocal8Bit(serial) == serialNumber;
         if (!sameAdapter) {
             g_ftdi.close(handle);
             continue;

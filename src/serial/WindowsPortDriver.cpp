@@ -52,8 +52,8 @@ bool WindowsPortDriver::open(const QString &portName)
 {
     close();
     const QByteArray path = QByteArray("\\\\.\\") + portName.toLocal8Bit();
-    HANDLE handle = CreateFileA(path.constData(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileA(path.constData(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         recordLastError();
         return false;

@@ -48,4 +48,3 @@ private:
     std::atomic<AbstractSerialPort::SerialPortError> m_lastError{AbstractSerialPort::NoError};
     DCB m_dcb;
 };
-

@@ -10,8 +10,8 @@
 #include <QVector>
 
 #include <windows.h>
-#include <initguid.h>
 #include <devpkey.h>
+#include <initguid.h>
 #include <setupapi.h>
 #include <usbioctl.h>
 #include <winioctl.h>
@@ -50,9 +50,9 @@ QString stringProperty(HDEVINFO set, SP_DEVINFO_DATA *info, const DEVPROPKEY &ke
     if (required < sizeof(wchar_t))
         return QString();
     QVector<wchar_t> buffer(int(required / sizeof(wchar_t)) + 1, 0);
-    if (!SetupDiGetDevicePropertyW(set, info, &key, &type, reinterpret_cast<PBYTE>(buffer.data()), required,
-                                   nullptr, 0)
-        || type != DEVPROP_TYPE_STRING)
+    if (!SetupDiGetDevicePropertyW(set, info, &key, &type, reinterpret_cast<PBYTE>(buffer.data()), required, nullptr,
+                                   0) ||
+        type != DEVPROP_TYPE_STRING)
         return QString();
     return QString::fromWCharArray(buffer.constData());
 }
@@ -60,7 +60,7 @@ QString stringProperty(HDEVINFO set, SP_DEVINFO_DATA *info, const DEVPROPKEY &ke
 // The path of the device's interface of class `guid`, or empty when it has none.
 QString interfacePath(HDEVINFO set, SP_DEVINFO_DATA *info, const GUID &guid)
 {
-    SP_DEVICE_INTERFACE_DATA iface {};
+    SP_DEVICE_INTERFACE_DATA iface{};
     iface.cbSize = sizeof iface;
     if (!SetupDiEnumDeviceInterfaces(set, info, &guid, 0, &iface))
         return QString();
@@ -88,7 +88,7 @@ DeviceNode openDevice(const QString &instanceId, const GUID &guid)
 {
     DeviceNode node;
     const auto *id = reinterpret_cast<const wchar_t *>(instanceId.utf16());
-    SP_DEVINFO_DATA info {};
+    SP_DEVINFO_DATA info{};
     info.cbSize = sizeof info;
     DeviceSet withInterface(SetupDiGetClassDevsW(&guid, id, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
     if (withInterface.valid() && SetupDiEnumDeviceInfo(withInterface.handle, 0, &info)) {
@@ -163,12 +163,13 @@ bool queryHub(const QString &hubPath, ULONG port, HubStrings *strings)
         return false;
     bool ok = false;
     QByteArray config;
-    if (descriptorRequest(hub, port, kConfigurationDescriptor, 0, 0, 9, &config)
-        && config.size() == int(kDescriptorHeader) + 9) {
-        const USHORT total = USHORT(quint8(config.at(kDescriptorHeader + 2)) | (quint8(config.at(kDescriptorHeader + 3)) << 8));
+    if (descriptorRequest(hub, port, kConfigurationDescriptor, 0, 0, 9, &config) &&
+        config.size() == int(kDescriptorHeader) + 9) {
+        const USHORT total =
+            USHORT(quint8(config.at(kDescriptorHeader + 2)) | (quint8(config.at(kDescriptorHeader + 3)) << 8));
         QByteArray full;
-        ok = total >= 9 && descriptorRequest(hub, port, kConfigurationDescriptor, 0, 0, total, &full)
-             && full.size() == int(kDescriptorHeader) + total;
+        ok = total >= 9 && descriptorRequest(hub, port, kConfigurationDescriptor, 0, 0, total, &full) &&
+             full.size() == int(kDescriptorHeader) + total;
     }
     if (ok) {
         QByteArray buffer(int(kConnectionInfoSize), '\0');
@@ -191,8 +192,8 @@ bool readRegistry(const QByteArray &subKey, const char *value, DWORD flags, QByt
 {
     QByteArray buffer(int(maxSize), '\0');
     DWORD size = maxSize;
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, subKey.constData(), value, flags, nullptr, buffer.data(), &size)
-        != ERROR_SUCCESS)
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, subKey.constData(), value, flags, nullptr, buffer.data(), &size) !=
+        ERROR_SUCCESS)
         return false;
     *data = buffer.left(int(size));
     return true;
@@ -213,8 +214,8 @@ QString elevatedFixPathFor(const QString &portName)
         const QByteArray instance = candidate.toLocal8Bit();
         const QByteArray parameters = instance + "\\Device Parameters";
         QByteArray portNameData;
-        if (!readRegistry(parameters, "PortName", RRF_RT_REG_SZ, &portNameData, 32)
-            || QString::fromLocal8Bit(portNameData.constData()) != portName)
+        if (!readRegistry(parameters, "PortName", RRF_RT_REG_SZ, &portNameData, 32) ||
+            QString::fromLocal8Bit(portNameData.constData()) != portName)
             continue;
         FtdiDriverSettings settings;
         QByteArray filters;
@@ -239,11 +240,12 @@ QString elevatedFixPathFor(const QString &portName)
 PortInfoMap enumeratePorts()
 {
     PortInfoMap ports;
-    DeviceSet all(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    DeviceSet all(
+        SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
     if (!all.valid())
         return ports;
     for (DWORD index = 0;; ++index) {
-        SP_DEVINFO_DATA info {};
+        SP_DEVINFO_DATA info{};
         info.cbSize = sizeof info;
         if (!SetupDiEnumDeviceInfo(all.handle, index, &info)) {
             if (GetLastError() == ERROR_NO_MORE_ITEMS)

@@ -6,8 +6,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocalSocket>
-#include <QTest>
 #include <QtDebug>
+#include <QTest>
 
 QJsonObject HookClient::request(QJsonObject r)
 {
@@ -76,7 +76,8 @@ bool HookClient::waitForText(const QString &objectName, const QString &expected,
 
 bool HookClient::grab(const QString &path)
 {
-    return !request({{QStringLiteral("grab"), path}}).contains(QStringLiteral("error")) && QFileInfo(path).size() > 1000;
+    return !request({{QStringLiteral("grab"), path}}).contains(QStringLiteral("error")) &&
+           QFileInfo(path).size() > 1000;
 }
 
 QString HookClient::literal(const QString &text)

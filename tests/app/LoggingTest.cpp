@@ -32,7 +32,8 @@ void concurrentCountingHandler(QtMsgType, const QMessageLogContext &, const QStr
 }
 }  // namespace
 
-class LoggingTest : public QObject {
+class LoggingTest : public QObject
+{
     Q_OBJECT
 private slots:
     void init()
@@ -93,13 +94,14 @@ private slots:
     {
         QThread *receivedIn = nullptr;
         QString received;
-        connect(logSignaller(), &LogSignaller::logMessage, this,
-                [&](QtMsgType type, const QString &line) {
-                    receivedIn = QThread::currentThread();
-                    received = line;
-                    QCOMPARE(type, QtCriticalMsg);
-                },
-                Qt::DirectConnection);
+        connect(
+            logSignaller(), &LogSignaller::logMessage, this,
+            [&](QtMsgType type, const QString &line) {
+                receivedIn = QThread::currentThread();
+                received = line;
+                QCOMPARE(type, QtCriticalMsg);
+            },
+            Qt::DirectConnection);
         qCritical("from gui");
         QCOMPARE(receivedIn, QThread::currentThread());
         QVERIFY(received.endsWith("[Crit ]: from gui"));

@@ -8,8 +8,8 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QImage>
 #include <QFile>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -110,8 +110,8 @@ void LogsEndToEndTest::openDeviceLogs()
 void LogsEndToEndTest::deviceLogsSaveWhatTheLoggerHolds()
 {
     openDeviceLogs();
-    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".sessions.length === 2 && ") + screen()
-                               + QStringLiteral(".scanFinished"), 240000));
+    QVERIFY(m_hook.waitFor(
+        screen() + QStringLiteral(".sessions.length === 2 && ") + screen() + QStringLiteral(".scanFinished"), 240000));
     QVERIFY(m_hook.waitForText(QStringLiteral("filesystemStatus"), QStringLiteral("Logger filesystem open"), 60000));
     // The fill level is the share of the logger's usable stream that holds data. The figure
     // has one decimal; the logger's fixed-point report adds at most 1/655.35 %.
@@ -122,19 +122,20 @@ void LogsEndToEndTest::deviceLogsSaveWhatTheLoggerHolds()
     QVERIFY(usable > 0);
     const double fill = 100 * flash.value(QStringLiteral("sectorsConsumed")).toDouble() / usable;
     QVERIFY2(fill >= 0.1, "too little on the flash to tell a wrong scale");
-    const bool fillShown = m_hook.waitFor(
-        QStringLiteral("(function () { var m = /^File system is (\\d+\\.\\d)% full\\.$/"
-                       ".exec(testHook.find('filesystemFull').text);"
-                       " return m !== null && Math.abs(Number(m[1]) - %1) <= 0.0516 })()")
-            .arg(fill, 0, 'g', 17),
-        20000);
-    QVERIFY2(fillShown, qPrintable(m_hook.text(QStringLiteral("filesystemFull")) + QStringLiteral(" for %1 %").arg(fill)));
+    const bool fillShown =
+        m_hook.waitFor(QStringLiteral("(function () { var m = /^File system is (\\d+\\.\\d)% full\\.$/"
+                                      ".exec(testHook.find('filesystemFull').text);"
+                                      " return m !== null && Math.abs(Number(m[1]) - %1) <= 0.0516 })()")
+                           .arg(fill, 0, 'g', 17),
+                       20000);
+    QVERIFY2(fillShown,
+             qPrintable(m_hook.text(QStringLiteral("filesystemFull")) + QStringLiteral(" for %1 %").arg(fill)));
     QVERIFY(m_hook.grab(shot(QStringLiteral("device-logs.png"))));
 
     const QString folder = m_hook.eval(QStringLiteral("globals.settings.logSettings.folder")).toString();
     const int index = m_hook.eval(screen() + QStringLiteral(".sessions[0].sessionIndex")).toInt();
-    const QString name = m_hook.eval(screen() + QStringLiteral(".fileName(") + screen()
-                                     + QStringLiteral(".sessions[0])")).toString();
+    const QString name =
+        m_hook.eval(screen() + QStringLiteral(".fileName(") + screen() + QStringLiteral(".sessions[0])")).toString();
     QVERIFY2(name.contains(QStringLiteral("_%1_").arg(index, 4, 10, QLatin1Char('0'))), qPrintable(name));
     QVERIFY(name.endsWith(QStringLiteral(".rlog")));
 
@@ -146,8 +147,8 @@ void LogsEndToEndTest::deviceLogsSaveWhatTheLoggerHolds()
     blocker.close();
     m_hook.eval(screen() + QStringLiteral(".saveSession(") + screen() + QStringLiteral(".sessions[0])"));
     const QString expectedName = QFileInfo(m_saved).completeBaseName() + QStringLiteral("(2).rlog");
-    QVERIFY(m_hook.waitForText(QStringLiteral("messageText"), QStringLiteral("Log saved successfully. (%1)").arg(expectedName),
-                               240000));
+    QVERIFY(m_hook.waitForText(QStringLiteral("messageText"),
+                               QStringLiteral("Log saved successfully. (%1)").arg(expectedName), 240000));
     QVERIFY(blocker.open(QIODevice::ReadOnly));
     QCOMPARE(blocker.readAll(), QByteArray("not a log"));
     blocker.close();
@@ -174,10 +175,13 @@ void LogsEndToEndTest::openShowsTheDownloadAndLeavingCancelsIt()
     QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === 'pulseLogViewer'"), 20000));
     // The logger's pages are cached by now, so the download may already be over: the viewer's
     // state has to agree with the downloader's either way.
-    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".pulseLog.totalPulseCount > 0 && !testHook.find('screenStack').busy"),
-                           240000));
-    const QJsonArray state = m_hook.eval(QStringLiteral("[%1.downloading, testHook.find('downloadingLabel').visible,"
-                                                        " testHook.find('exportButton').enabled]").arg(screen())).toArray();
+    QVERIFY(m_hook.waitFor(
+        screen() + QStringLiteral(".pulseLog.totalPulseCount > 0 && !testHook.find('screenStack').busy"), 240000));
+    const QJsonArray state = m_hook
+                                 .eval(QStringLiteral("[%1.downloading, testHook.find('downloadingLabel').visible,"
+                                                      " testHook.find('exportButton').enabled]")
+                                           .arg(screen()))
+                                 .toArray();
     QCOMPARE(state.at(1).toBool(), state.at(0).toBool());
     QCOMPARE(state.at(2).toBool(), !state.at(0).toBool());
     QVERIFY(m_hook.grab(shot(QStringLiteral("viewer-downloading.png"))));
@@ -219,8 +223,9 @@ QByteArray LogsEndToEndTest::cliExport(const QString &log, const QStringList &ar
 void LogsEndToEndTest::viewerZoomsSelectsAndExportsLikeTheCli()
 {
     m_hook.eval(QStringLiteral("appLoader.item.openLogFile(%1)").arg(HookClient::literal(m_saved)));
-    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === 'pulseLogViewer' && ") + screen()
-                               + QStringLiteral(".totalPulses > 0"), 30000));
+    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === 'pulseLogViewer' && ") + screen() +
+                               QStringLiteral(".totalPulses > 0"),
+                           30000));
     const QString chart = QStringLiteral("testHook.find('revolutionsChart')");
     QVERIFY(m_hook.waitFor(chart + QStringLiteral(".binCount > 0"), 20000));
     const double bins = m_hook.eval(chart + QStringLiteral(".binCount")).toDouble();
@@ -252,25 +257,37 @@ void LogsEndToEndTest::viewerZoomsSelectsAndExportsLikeTheCli()
     // A selection over the first half shows its three lines.
     m_hook.eval(chart + QStringLiteral(".setSelection(0, %1)").arg(std::floor(bins / 2)));
     const QString selection = m_hook.text(QStringLiteral("selectionText"));
-    QVERIFY2(selection.startsWith(QStringLiteral("Totals: ")) && selection.contains(QStringLiteral("\nMaximum: "))
-                 && selection.contains(QStringLiteral("\nMinimum: ")), qPrintable(selection));
+    QVERIFY2(selection.startsWith(QStringLiteral("Totals: ")) && selection.contains(QStringLiteral("\nMaximum: ")) &&
+                 selection.contains(QStringLiteral("\nMinimum: ")),
+             qPrintable(selection));
     m_hook.eval(QStringLiteral("testHook.find('exportButton').clicked()"));
-    QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('exportDialog') && testHook.find('exportDialog').opened"), 10000));
+    QVERIFY(
+        m_hook.waitFor(QStringLiteral("testHook.find('exportDialog') && testHook.find('exportDialog').opened"), 10000));
     QVERIFY(m_hook.grab(shot(QStringLiteral("export-dialog.png"))));
     QCOMPARE(m_hook.eval(QStringLiteral("testHook.find('limitToSelection').checked")).toBool(), true);
     m_hook.eval(chart + QStringLiteral(".clearSelection()"));
     m_hook.eval(QStringLiteral("testHook.find('exportDialog').selection = null"));
 
-    struct Case { int format; QString cli; QStringList args; };
+    struct Case {
+        int format;
+        QString cli;
+        QStringList args;
+    };
     // Readings 100..400 in gallons, computed mode: the CLI gets the same numbers in gallons.
     const double total = m_hook.eval(screen() + QStringLiteral(".totalPulses")).toDouble();
     const QString perPulse = QString::number(300.0 / total, 'g', 17);
-    const QStringList grouped{QStringLiteral("--interval-s"), QStringLiteral("10"), QStringLiteral("--unit"),
-                              QStringLiteral("Gallons"), QStringLiteral("--units-per-pulse"), perPulse,
-                              QStringLiteral("--initial-reading"), QStringLiteral("100"),
-                              QStringLiteral("--end-reading"), QStringLiteral("400")};
-    const QList<Case> cases{{0, QStringLiteral("rlog"), {}},        {1, QStringLiteral("xlsx"), grouped},
-                            {2, QStringLiteral("mm100"), grouped},  {3, QStringLiteral("pulses"), {}},
+    const QStringList grouped{QStringLiteral("--interval-s"),
+                              QStringLiteral("10"),
+                              QStringLiteral("--unit"),
+                              QStringLiteral("Gallons"),
+                              QStringLiteral("--units-per-pulse"),
+                              perPulse,
+                              QStringLiteral("--initial-reading"),
+                              QStringLiteral("100"),
+                              QStringLiteral("--end-reading"),
+                              QStringLiteral("400")};
+    const QList<Case> cases{{0, QStringLiteral("rlog"), {}},         {1, QStringLiteral("xlsx"), grouped},
+                            {2, QStringLiteral("mm100"), grouped},   {3, QStringLiteral("pulses"), {}},
                             {4, QStringLiteral("grouped"), grouped}, {5, QStringLiteral("environment"), {}},
                             {6, QStringLiteral("meta"), {}}};
     // The CLI reads the log as the viewer has it now, metadata included.
@@ -302,13 +319,14 @@ void LogsEndToEndTest::viewerZoomsSelectsAndExportsLikeTheCli()
 void LogsEndToEndTest::clearFilesAsksFirstThenErases()
 {
     openDeviceLogs();
-    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".sessions.length === 2 && ") + screen()
-                               + QStringLiteral(".scanFinished"), 240000));
+    QVERIFY(m_hook.waitFor(
+        screen() + QStringLiteral(".sessions.length === 2 && ") + screen() + QStringLiteral(".scanFinished"), 240000));
     m_hook.eval(QStringLiteral("testHook.find('clearFilesButton').clicked()"));
     QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('clearFilesDialog').opened"), 10000));
     const QString question = m_hook.text(QStringLiteral("clearFilesQuestion"));
     // One of the two was saved above.
-    QVERIFY2(question.contains(QStringLiteral("2 sessions")) && question.contains(QStringLiteral("1 of them has never")),
+    QVERIFY2(question.contains(QStringLiteral("2 sessions")) &&
+                 question.contains(QStringLiteral("1 of them has never")),
              qPrintable(question));
     QVERIFY(m_hook.grab(shot(QStringLiteral("clear-files-question.png"))));
     QCOMPARE(m_hook.eval(QStringLiteral("testHook.find('clearFilesCancel').activeFocus")).toBool(), true);
@@ -320,11 +338,12 @@ void LogsEndToEndTest::clearFilesAsksFirstThenErases()
     m_hook.eval(QStringLiteral("testHook.find('clearFilesButton').clicked()"));
     QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('clearFilesDialog').opened"), 10000));
     m_hook.eval(QStringLiteral("testHook.find('clearFilesErase').clicked()"));
-    QVERIFY(m_hook.waitForText(QStringLiteral("messageText"), QStringLiteral("Filesytem initialized successfully"), 240000));
+    QVERIFY(m_hook.waitForText(QStringLiteral("messageText"), QStringLiteral("Filesytem initialized successfully"),
+                               240000));
     QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('screenStack').depth === 1"), 20000));
     openDeviceLogs();
-    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".scanFinished && ") + screen()
-                               + QStringLiteral(".sessions.length === 0"), 240000));
+    QVERIFY(m_hook.waitFor(
+        screen() + QStringLiteral(".scanFinished && ") + screen() + QStringLiteral(".sessions.length === 0"), 240000));
     QVERIFY(m_hook.grab(shot(QStringLiteral("device-logs-empty.png"))));
 }
 
@@ -344,9 +363,11 @@ static QList<QRect> viewRects(HookClient &hook)
 {
     QList<QRect> rects;
     for (int i = 0; i < 4; ++i) {
-        const QJsonArray g = hook.eval(QStringLiteral("(function () { var v = testHook.find('deciderViews').itemAt(%1);"
-                                                      " var p = v.mapToItem(null, 0, 0); return [p.x, p.y, v.width, v.height] })()")
-                                           .arg(i)).toArray();
+        const QJsonArray g =
+            hook.eval(QStringLiteral("(function () { var v = testHook.find('deciderViews').itemAt(%1);"
+                                     " var p = v.mapToItem(null, 0, 0); return [p.x, p.y, v.width, v.height] })()")
+                          .arg(i))
+                .toArray();
         rects << QRect(g.at(0).toInt(), g.at(1).toInt(), g.at(2).toInt(), g.at(3).toInt()).adjusted(2, 2, -2, -2);
     }
     return rects;
@@ -359,8 +380,8 @@ void LogsEndToEndTest::visualizationLearnsTheMagnetAndRelearns()
     m_hook.eval(QStringLiteral("globals.settings.advanced = true"));
     QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('visualizationButton').visible"), 10000));
     m_hook.eval(QStringLiteral("testHook.find('visualizationButton').clicked()"));
-    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === 'ellipticalScreen' && !testHook.find('screenStack').busy"),
-                           20000));
+    QVERIFY(m_hook.waitFor(
+        screen() + QStringLiteral(".objectName === 'ellipticalScreen' && !testHook.find('screenStack').busy"), 20000));
 
     // From the serial logger the decider runs on the logger's own parameters; this one has
     // learned none, and "&Relearn Params" tells it to learn (counted below from its ground truth).
@@ -372,12 +393,14 @@ void LogsEndToEndTest::visualizationLearnsTheMagnetAndRelearns()
     QVERIFY(m_hook.waitFor(QStringLiteral("globals.captureFileRecording.sampleCount >= 12000"), 180000));
     QVERIFY(m_hook.grab(shot(QStringLiteral("visualization-serial.png"))));
     m_hook.eval(QStringLiteral("globals.globalTrigger('capture.startstop')"));
-    QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('messageText').text.indexOf('Capture saved to ') === 0"), 20000));
+    QVERIFY(
+        m_hook.waitFor(QStringLiteral("testHook.find('messageText').text.indexOf('Capture saved to ') === 0"), 20000));
     const QString recording = m_hook.text(QStringLiteral("messageText")).mid(int(qstrlen("Capture saved to ")));
     QVERIFY2(QFileInfo(recording).size() > 12000 * 6, qPrintable(recording));
 
     // Played back, the decider learns the magnet's turning from scratch and counts it.
-    m_hook.eval(QStringLiteral("globals.settings.setField('recordingSettings', 'filename', %1)").arg(HookClient::literal(recording)));
+    m_hook.eval(QStringLiteral("globals.settings.setField('recordingSettings', 'filename', %1)")
+                    .arg(HookClient::literal(recording)));
     m_hook.eval(QStringLiteral("globals.settings.dataSource = 'Recording Playback'"));
     QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".headerTitle.indexOf('Ellipse Algo: Running') === 0"), 180000));
     const QString log = QStringLiteral("globals.pulseLog");
@@ -388,15 +411,19 @@ void LogsEndToEndTest::visualizationLearnsTheMagnetAndRelearns()
     m_hook.eval(QStringLiteral("testHook.find('clearPulsesButton').clicked()"));
     QVERIFY(m_hook.waitFor(graph + QStringLiteral(".dataPoints.every(function (p) { return p.y === 0 })"), 10000));
     QVERIFY(m_hook.waitFor(graph + QStringLiteral(".dataPoints.length >= 4"), 30000));
-    const QJsonArray shown = m_hook.eval(QStringLiteral(
-        "(function () { var g = %1; var p = g.dataPoints; return [p.length, p[0].x, p[0].y, g.maxX,"
-        " p.every(function (q) { return q.x >= g.minX && q.x <= g.maxX }),"
-        " g.labelledPoints[0].point.x, g.labelledPoints[0].point.y] })()")
-                                           .arg(graph)).toArray();
+    const QJsonArray shown =
+        m_hook
+            .eval(QStringLiteral(
+                      "(function () { var g = %1; var p = g.dataPoints; return [p.length, p[0].x, p[0].y, g.maxX,"
+                      " p.every(function (q) { return q.x >= g.minX && q.x <= g.maxX }),"
+                      " g.labelledPoints[0].point.x, g.labelledPoints[0].point.y] })()")
+                      .arg(graph))
+            .toArray();
     QVERIFY2(shown.at(0).toInt() >= 4 && shown.at(1).toDouble() == 0 && shown.at(4).toBool(),
              QJsonDocument(shown).toJson(QJsonDocument::Compact).constData());
     const double rate = shown.at(2).toDouble();
-    QVERIFY2(rate > kRevolutionsPerSecond * 0.75 && rate < kRevolutionsPerSecond * 1.25, qPrintable(QString::number(rate)));
+    QVERIFY2(rate > kRevolutionsPerSecond * 0.75 && rate < kRevolutionsPerSecond * 1.25,
+             qPrintable(QString::number(rate)));
     QVERIFY2(shown.at(5).toDouble() == 0 && shown.at(6).toDouble() == rate,
              QJsonDocument(shown).toJson(QJsonDocument::Compact).constData());
     // Counted over ten seconds the pulses keep pace with the magnet (a loaded host may lag,
@@ -405,8 +432,10 @@ void LogsEndToEndTest::visualizationLearnsTheMagnetAndRelearns()
     QElapsedTimer clock;
     clock.start();
     QTest::qWait(10000);
-    const double counted = (m_hook.eval(log + QStringLiteral(".totalPulseCount")).toDouble() - first) * 1000 / clock.elapsed();
-    QVERIFY2(counted > kRevolutionsPerSecond * 0.6 && counted < kRevolutionsPerSecond * 1.1, qPrintable(QString::number(counted)));
+    const double counted =
+        (m_hook.eval(log + QStringLiteral(".totalPulseCount")).toDouble() - first) * 1000 / clock.elapsed();
+    QVERIFY2(counted > kRevolutionsPerSecond * 0.6 && counted < kRevolutionsPerSecond * 1.1,
+             qPrintable(QString::number(counted)));
 
     // Every one of the four views paints the decider's state: far more than its frame and title.
     const QString path = shot(QStringLiteral("visualization.png"));
@@ -423,7 +452,8 @@ void LogsEndToEndTest::visualizationLearnsTheMagnetAndRelearns()
 
     // "&Relearn Params" with a local source learns here again, in the background.
     m_hook.eval(QStringLiteral("globals.globalTrigger('ellipse.learn')"));
-    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".headerTitle === 'Ellipse Algo: Running (background learning)'"), 10000));
+    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".headerTitle === 'Ellipse Algo: Running (background learning)'"),
+                           10000));
     QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".headerTitle === 'Ellipse Algo: Running'"), 180000));
 
     m_hook.eval(QStringLiteral("globals.settings.dataSource = 'Serial'"));
@@ -433,7 +463,8 @@ void LogsEndToEndTest::visualizationLearnsTheMagnetAndRelearns()
     QVERIFY(m_sim.waitForFinished(30000));
     QFile device(m_dir.filePath(QStringLiteral("truth/device.json")));
     QVERIFY(device.open(QIODevice::ReadOnly));
-    const QJsonObject requests = QJsonDocument::fromJson(device.readAll()).object().value(QStringLiteral("requests")).toObject();
+    const QJsonObject requests =
+        QJsonDocument::fromJson(device.readAll()).object().value(QStringLiteral("requests")).toObject();
     QVERIFY2(requests.value(QStringLiteral("C2S_LearnAlgorithmParameters")).toInt() == 1,
              QJsonDocument(requests).toJson(QJsonDocument::Compact).constData());
 }

@@ -3,8 +3,8 @@
 // file helpers and a loopback HTTP server that stands in for the firmware archive.
 
 #include "app/AppMetatypes.h"
-#include "bootloader/FirmwareMeta.h"
 #include "app/QmlRegistration.h"
+#include "bootloader/FirmwareMeta.h"
 
 #include <QDir>
 #include <QFile>
@@ -60,9 +60,10 @@ private:
             }
             if (answer.status < 0)
                 return;
-            QByteArray response = "HTTP/1.1 " + QByteArray::number(answer.status)
-                + (answer.status == 200 ? " OK" : " Error") + "\r\nContent-Length: "
-                + QByteArray::number(answer.body.size()) + "\r\nConnection: close\r\n\r\n" + answer.body;
+            QByteArray response = "HTTP/1.1 " + QByteArray::number(answer.status) +
+                                  (answer.status == 200 ? " OK" : " Error") +
+                                  "\r\nContent-Length: " + QByteArray::number(answer.body.size()) +
+                                  "\r\nConnection: close\r\n\r\n" + answer.body;
             socket->write(response);
             socket->disconnectFromHost();
         });
@@ -104,7 +105,8 @@ public:
         m_http.set(QStringLiteral("notfirmware/tarrowind-0.1.4470.fw"), 200, QByteArray(3000, 'x'));
         m_http.set(QStringLiteral("imagegone/firmware_meta.json"), 200, meta);
         m_http.set(QStringLiteral("badmeta/firmware_meta.json"), 200, "<html>maintenance</html>");
-        m_http.set(QStringLiteral("escape/firmware_meta.json"), 200, R"({"meta": {"latest": "../good/tarrowind-0.1.4470.fw"}})");
+        m_http.set(QStringLiteral("escape/firmware_meta.json"), 200,
+                   R"({"meta": {"latest": "../good/tarrowind-0.1.4470.fw"}})");
         m_http.set(QStringLiteral("drop/firmware_meta.json"), 0, QByteArray());
         m_http.set(QStringLiteral("silent/firmware_meta.json"), -1, QByteArray());
     }
@@ -129,10 +131,7 @@ public:
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
-    Q_INVOKABLE QStringList listFiles(const QString &folder)
-    {
-        return QDir(folder).entryList(QDir::Files, QDir::Name);
-    }
+    Q_INVOKABLE QStringList listFiles(const QString &folder) { return QDir(folder).entryList(QDir::Files, QDir::Name); }
 
 private:
     static constexpr int kPayloadSize = 20000;

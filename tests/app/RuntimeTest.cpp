@@ -59,13 +59,15 @@ private slots:
         QCOMPARE(runtime.findUnusedFileName(dir.filePath("name")), QDir::toNativeSeparators(dir.filePath("name(2).")));
         // Only the last suffix moves behind the number.
         touch(dir.filePath("a.tar.gz"));
-        QCOMPARE(runtime.findUnusedFileName(dir.filePath("a.tar.gz")), QDir::toNativeSeparators(dir.filePath("a.tar(2).gz")));
+        QCOMPARE(runtime.findUnusedFileName(dir.filePath("a.tar.gz")),
+                 QDir::toNativeSeparators(dir.filePath("a.tar(2).gz")));
 
         // Every number up to 998 taken: no name at all, never the existing file.
         touch(dir.filePath("full.rlog"));
         for (int n = 2; n <= 997; ++n)
             touch(dir.filePath(QStringLiteral("full(%1).rlog").arg(n)));
-        QCOMPARE(runtime.findUnusedFileName(dir.filePath("full.rlog")), QDir::toNativeSeparators(dir.filePath("full(998).rlog")));
+        QCOMPARE(runtime.findUnusedFileName(dir.filePath("full.rlog")),
+                 QDir::toNativeSeparators(dir.filePath("full(998).rlog")));
         touch(dir.filePath("full(998).rlog"));
         QCOMPARE(runtime.findUnusedFileName(dir.filePath("full.rlog")), QString());
     }
@@ -104,7 +106,8 @@ private slots:
         Runtime runtime([] { return QVariantMap(); }, nullptr);
         QCOMPARE(runtime.localeFormatInteger(1234567), QString("1,234,567"));
         QCOMPARE(runtime.localeFormatInteger(-999), QString("-999"));
-        QCOMPARE(runtime.localeFormatInteger(std::numeric_limits<qint64>::min()), QString("-9,223,372,036,854,775,808"));
+        QCOMPARE(runtime.localeFormatInteger(std::numeric_limits<qint64>::min()),
+                 QString("-9,223,372,036,854,775,808"));
         QCOMPARE(runtime.localeFormatDouble(1234.5, 2), QString("1,234.50"));
         QCOMPARE(runtime.localeFormatDouble(-0.125, 1), QString("-0.1"));
         QCOMPARE(runtime.localeFormatDouble(999999.5, 0), QString("1,000,000"));

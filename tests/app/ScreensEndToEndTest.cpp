@@ -141,7 +141,8 @@ void ScreensEndToEndTest::homeShowsAndCopiesTheLogger()
     QVERIFY(!serial.isEmpty());
     QVERIFY(m_hook.waitForText(QStringLiteral("serialStatusTitle"), QStringLiteral("Logger Connected"), 90000));
     QVERIFY(m_hook.waitForText(QStringLiteral("serialNumberText"), QStringLiteral("Tarrowind 3X #") + serial, 20000));
-    QVERIFY(m_hook.text(QStringLiteral("firmwareVersionText")).startsWith(truth.value(QStringLiteral("version")).toString()));
+    QVERIFY(m_hook.text(QStringLiteral("firmwareVersionText"))
+                .startsWith(truth.value(QStringLiteral("version")).toString()));
     QVERIFY(m_hook.text(QStringLiteral("clockText")).startsWith(QStringLiteral("Clock: ")));
     QVERIFY(m_hook.eval(QStringLiteral("testHook.find('loggerPictureEffect').desaturation === 0")).toBool());
 
@@ -153,16 +154,18 @@ void ScreensEndToEndTest::homeShowsAndCopiesTheLogger()
 void ScreensEndToEndTest::variablesAreWrittenAndSaved()
 {
     m_hook.eval(QStringLiteral("globals.globalTrigger('logger.variables')"));
-    QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('field_deviceName') !== null "
-                                          "&& testHook.find('field_deviceName').text === globals.tarrowindLogger.firmware.deviceName"),
-                           20000));
+    QVERIFY(m_hook.waitFor(
+        QStringLiteral("testHook.find('field_deviceName') !== null "
+                       "&& testHook.find('field_deviceName').text === globals.tarrowindLogger.firmware.deviceName"),
+        20000));
     QVERIFY(m_hook.waitForText(QStringLiteral("dirty_deviceName"), QString(), 20000));
     // The backup made before the flash goes back onto the logger.
     m_hook.eval(QStringLiteral("testHook.find('variablesScreen').backup.beginRestore(%1)")
                     .arg(HookClient::literal(QUrl::fromLocalFile(backupFile()).toString())));
     QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('backupResultText').text.indexOf('Restored the 18') === 0"),
                            30000));
-    m_hook.eval(QStringLiteral("var s = testHook.find('variablesScreen'); s.contentY = Math.max(0, s.contentHeight - s.height)"));
+    m_hook.eval(QStringLiteral(
+        "var s = testHook.find('variablesScreen'); s.contentY = Math.max(0, s.contentHeight - s.height)"));
     QVERIFY(m_hook.grab(shot(QStringLiteral("variables-restored.png"))));
     m_hook.eval(QStringLiteral("testHook.find('variablesScreen').contentY = 0"));
     m_hook.eval(QStringLiteral("testHook.find('field_deviceName').text = 'Pump House 7'"));
@@ -191,9 +194,11 @@ void ScreensEndToEndTest::flashToolRefusesADamagedFile()
     // The logger still answers: the way to the flash tool first offers a backup, and a backup
     // that succeeds goes on to the tool.
     QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('flashBackupOffer') !== null "
-                                          "&& testHook.find('flashBackupOffer').opened"), 20000));
+                                          "&& testHook.find('flashBackupOffer').opened"),
+                           20000));
     QVERIFY(m_hook.grab(shot(QStringLiteral("flash-backup-offer.png"))));
-    m_hook.eval(QStringLiteral("testHook.find('flashBackupOffer').backupTo(%1)").arg(HookClient::literal(backupFile())));
+    m_hook.eval(
+        QStringLiteral("testHook.find('flashBackupOffer').backupTo(%1)").arg(HookClient::literal(backupFile())));
     QVERIFY(m_hook.waitFor(QStringLiteral("appLoader.item.currentScreen.headerTitle === 'Flash Utility'"), 20000));
     QFile backup(backupFile());
     QVERIFY(backup.open(QIODevice::ReadOnly));
@@ -221,7 +226,8 @@ void ScreensEndToEndTest::flashToolFlashesABuiltFile()
     QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('flashNowButton').enabled"), 30000));
     m_hook.eval(QStringLiteral("testHook.find('flashNowButton').clicked()"));
     QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('flashProgress').visible "
-                                          "&& testHook.find('flashProgress').value > 0.05"), 60000));
+                                          "&& testHook.find('flashProgress').value > 0.05"),
+                           60000));
     QVERIFY(!m_hook.eval(QStringLiteral("testHook.find('backButton').enabled")).toBool());
     QVERIFY(m_hook.grab(shot(QStringLiteral("flash-progress.png"))));
     QVERIFY(m_hook.waitForText(QStringLiteral("flashResultText"), QStringLiteral("Flash successful"), 300000));

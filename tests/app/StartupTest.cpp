@@ -1,13 +1,13 @@
-#include "app/LogFile.h"
 #include "app/Startup.h"
+#include "app/LogFile.h"
 
+#include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QFile>
 #include <QSemaphore>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QThreadPool>
-#include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 TEST(StartupMode, RepairNeedsExactVerbAndArgument)
 {

@@ -90,8 +90,10 @@ bool WindowEndToEndTest::waitFor(const QString &expression, int timeoutMs)
 QJsonValue WindowEndToEndTest::pageScript(const QString &script)
 {
     request({{QStringLiteral("take"), true}});
-    eval(QStringLiteral("testHook.find('logView').runJavaScript(%1, function (r) { testHook.report(r) })")
-             .arg(QString::fromUtf8(QJsonDocument(QJsonArray{script}).toJson(QJsonDocument::Compact)).mid(1).chopped(1)));
+    eval(
+        QStringLiteral("testHook.find('logView').runJavaScript(%1, function (r) { testHook.report(r) })")
+            .arg(
+                QString::fromUtf8(QJsonDocument(QJsonArray{script}).toJson(QJsonDocument::Compact)).mid(1).chopped(1)));
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < 20000) {
@@ -105,7 +107,9 @@ QJsonValue WindowEndToEndTest::pageScript(const QString &script)
 
 double WindowEndToEndTest::readStall()
 {
-    return request({{QStringLiteral("probe"), QStringLiteral("read")}}).value(QStringLiteral("longestStallMs")).toDouble();
+    return request({{QStringLiteral("probe"), QStringLiteral("read")}})
+        .value(QStringLiteral("longestStallMs"))
+        .toDouble();
 }
 
 void WindowEndToEndTest::note(const QString &line)
@@ -161,15 +165,18 @@ void WindowEndToEndTest::showsTheConnectedLogger()
 {
     QFile truth(m_dir.filePath(QStringLiteral("truth/device.json")));
     QVERIFY(truth.open(QIODevice::ReadOnly));
-    const QString serial = QJsonDocument::fromJson(truth.readAll()).object().value(QStringLiteral("serialNumber")).toString();
+    const QString serial =
+        QJsonDocument::fromJson(truth.readAll()).object().value(QStringLiteral("serialNumber")).toString();
     QVERIFY(!serial.isEmpty());
 
     QElapsedTimer clock;
     clock.start();
-    while (windowProperty(QStringLiteral("connectionTitle"), QStringLiteral("text")).toString() != QLatin1String("Logger Connected")
-           && clock.elapsed() < 60000)
+    while (windowProperty(QStringLiteral("connectionTitle"), QStringLiteral("text")).toString() !=
+               QLatin1String("Logger Connected") &&
+           clock.elapsed() < 60000)
         QTest::qWait(100);
-    QCOMPARE(windowProperty(QStringLiteral("connectionTitle"), QStringLiteral("text")).toString(), QStringLiteral("Logger Connected"));
+    QCOMPARE(windowProperty(QStringLiteral("connectionTitle"), QStringLiteral("text")).toString(),
+             QStringLiteral("Logger Connected"));
     note(QStringLiteral("connected after %1 ms").arg(clock.elapsed()));
     QTRY_COMPARE_WITH_TIMEOUT(windowProperty(QStringLiteral("connectionSerial"), QStringLiteral("text")).toString(),
                               QStringLiteral("Tarrowind 3X #") + serial, 20000);
@@ -190,13 +197,17 @@ void WindowEndToEndTest::logPaneFollowsOnlyAReaderAtTheBottom()
     QCOMPARE(eval(QStringLiteral("testHook.find('logView') === null")).toBool(), true);
     request({{QStringLiteral("probe"), QStringLiteral("reset")}});
     eval(QStringLiteral("globals.settings.showLog = true"));
-    QVERIFY(waitFor(QStringLiteral("testHook.find('logDisplay') !== null && testHook.find('logDisplay').pageReady"), 60000));
-    note(QStringLiteral("longest GUI-thread stall while the log pane's web view starts: %1 ms").arg(readStall(), 0, 'f', 1));
+    QVERIFY(waitFor(QStringLiteral("testHook.find('logDisplay') !== null && testHook.find('logDisplay').pageReady"),
+                    60000));
+    note(QStringLiteral("longest GUI-thread stall while the log pane's web view starts: %1 ms")
+             .arg(readStall(), 0, 'f', 1));
     const QString distance = QStringLiteral(
         "(function () { var r = document.scrollingElement; return r.scrollHeight - r.scrollTop - r.clientHeight; })()");
     const QString lines = QStringLiteral("document.body.childElementCount");
     auto logBurst = [this](const QString &tag, int count) {
-        eval(QStringLiteral("(function () { for (var i = 0; i < %1; ++i) console.log('%2 ' + i) })()").arg(count).arg(tag));
+        eval(QStringLiteral("(function () { for (var i = 0; i < %1; ++i) console.log('%2 ' + i) })()")
+                 .arg(count)
+                 .arg(tag));
     };
 
     logBurst(QStringLiteral("first"), 80);
@@ -212,7 +223,8 @@ void WindowEndToEndTest::logPaneFollowsOnlyAReaderAtTheBottom()
     QCOMPARE(pageScript(QStringLiteral("document.scrollingElement.scrollTop")).toInt(), 40);
 
     // Back near the bottom (within 30 pixels), the view follows again.
-    pageScript(QStringLiteral("(function () { var r = document.scrollingElement; r.scrollTop = r.scrollHeight - r.clientHeight - 25; return 1; })()"));
+    pageScript(QStringLiteral("(function () { var r = document.scrollingElement; r.scrollTop = r.scrollHeight - "
+                              "r.clientHeight - 25; return 1; })()"));
     before = pageScript(lines).toInt();
     logBurst(QStringLiteral("third"), 20);
     QTRY_VERIFY_WITH_TIMEOUT(pageScript(lines).toInt() >= before + 20, 20000);
@@ -225,8 +237,10 @@ void WindowEndToEndTest::sessionDownloadKeepsTheWindowResponsive()
     request({{QStringLiteral("take"), true}});
     eval(QStringLiteral(
         "(function () {"
-        "  var fs = Qt.createQmlObject('import localdev 1.0; RemoteFilesystem { objectName: \"e2eFs\" }', appLoader.item, 'e2e');"
-        "  var dl = Qt.createQmlObject('import localdev 1.0; SessionDownloader { objectName: \"e2eDownloader\" }', appLoader.item, 'e2e');"
+        "  var fs = Qt.createQmlObject('import localdev 1.0; RemoteFilesystem { objectName: \"e2eFs\" }', "
+        "appLoader.item, 'e2e');"
+        "  var dl = Qt.createQmlObject('import localdev 1.0; SessionDownloader { objectName: \"e2eDownloader\" }', "
+        "appLoader.item, 'e2e');"
         "  dl.remoteFileSystem = fs;"
         "  fs.sessionIndexingFinished.connect(function (ok) { testHook.report('scanned ' + ok) });"
         "  dl.sessionDownloadFinished.connect(function (ok, error) { testHook.report('downloaded ' + ok + error) });"
@@ -260,7 +274,8 @@ void WindowEndToEndTest::sessionDownloadKeepsTheWindowResponsive()
     const double stall = readStall();
     QVERIFY(eval(QStringLiteral("testHook.find('e2eDownloader').pulseLog.totalPulseCount")).toDouble() > 0);
     note(QStringLiteral("longest GUI-thread stall while a session downloads: %1 ms (download took %2 ms)")
-             .arg(stall, 0, 'f', 1).arg(clock.elapsed()));
+             .arg(stall, 0, 'f', 1)
+             .arg(clock.elapsed()));
     eval(QStringLiteral("testHook.find('e2eDownloader').destroy(); testHook.find('e2eFs').destroy()"));
 }
 
@@ -279,7 +294,8 @@ void WindowEndToEndTest::firmwareFlashKeepsTheWindowResponsive()
     file.write(image.payload() + image.trailer());
     file.close();
 
-    eval(QStringLiteral("Qt.createQmlObject('import localdev 1.0; FirmwareMeta { objectName: \"e2eImage\" }', appLoader.item, 'e2e').load(%1)")
+    eval(QStringLiteral("Qt.createQmlObject('import localdev 1.0; FirmwareMeta { objectName: \"e2eImage\" }', "
+                        "appLoader.item, 'e2e').load(%1)")
              .arg(QString::fromUtf8(QJsonDocument(QJsonArray{path}).toJson(QJsonDocument::Compact)).mid(1).chopped(1)));
     QVERIFY(waitFor(QStringLiteral("testHook.find('e2eImage').loadStatus === 0"), 20000));
 
@@ -301,7 +317,9 @@ void WindowEndToEndTest::firmwareFlashKeepsTheWindowResponsive()
     QCOMPARE(eval(QStringLiteral("globals.tarrowindLogger.bootloader.operationErrorString")).toString(), QString());
     QCOMPARE(eval(QStringLiteral("globals.tarrowindLogger.bootloader.operationError")).toInt(), 0);
     note(QStringLiteral("longest GUI-thread stall while a firmware flashes: %1 ms (%2 KiB in %3 ms)")
-             .arg(stall, 0, 'f', 1).arg(payload.size() / 1024).arg(clock.elapsed()));
+             .arg(stall, 0, 'f', 1)
+             .arg(payload.size() / 1024)
+             .arg(clock.elapsed()));
 
     eval(QStringLiteral("globals.exitBootloader()"));
     QTRY_COMPARE_WITH_TIMEOUT(windowProperty(QStringLiteral("connectionTitle"), QStringLiteral("text")).toString(),

@@ -7,16 +7,16 @@
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QUrl>
 #include <QtEndian>
+#include <QUrl>
 
 #include <gtest/gtest.h>
 
 namespace {
 
 // A file written byte by byte from the documented layout, independent of FirmwareMeta.
-QByteArray handMadeFile(const QByteArray &payload, quint16 major, quint16 minor, quint32 patch,
-                        quint32 flags, const QByteArray &text, quint16 format = 1)
+QByteArray handMadeFile(const QByteArray &payload, quint16 major, quint16 minor, quint32 patch, quint32 flags,
+                        const QByteArray &text, quint16 format = 1)
 {
     QByteArray trailer(210, 0);
     qToLittleEndian<quint32>(0xDCC811C2u, trailer.data());
@@ -28,8 +28,7 @@ QByteArray handMadeFile(const QByteArray &payload, quint16 major, quint16 minor,
     trailer.replace(18, text.size(), text);
     trailer[150] = char(0xAB);  // reserved bytes are carried, not interpreted
     QByteArray file = payload + trailer;
-    const QByteArray digest = QCryptographicHash::hash(file.left(file.size() - 32),
-                                                       QCryptographicHash::Sha256);
+    const QByteArray digest = QCryptographicHash::hash(file.left(file.size() - 32), QCryptographicHash::Sha256);
     file.replace(file.size() - 32, 32, digest);
     return file;
 }
@@ -212,8 +211,7 @@ TEST(FirmwareMeta, BuildSaveLoadRoundTrip)
     ASSERT_EQ(file.size(), 1234 + 210);
     EXPECT_EQ(file.mid(1234, 4), QByteArray("\xc2\x11\xc8\xdc", 4));
     EXPECT_EQ(qFromLittleEndian<quint32>(file.constData() + 1234 + 10), 70000u);
-    EXPECT_EQ(file.right(32), QCryptographicHash::hash(file.left(file.size() - 32),
-                                                       QCryptographicHash::Sha256));
+    EXPECT_EQ(file.right(32), QCryptographicHash::hash(file.left(file.size() - 32), QCryptographicHash::Sha256));
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"built.fw"});
 
     FirmwareMeta loaded;

@@ -1,6 +1,6 @@
 // The bootloader client against the virtual STM32 bootloader over an in-memory line.
-#include "MemoryLine.h"
 #include "bootloader/StmBootLoader.h"
+#include "MemoryLine.h"
 #include "sim/VirtualBootloader.h"
 #include "WaitUntil.h"
 
@@ -32,11 +32,10 @@ QList<quint32> commandAddresses(const QList<QByteArray> &writes, quint8 code)
     QList<quint32> out;
     for (int i = 0; i + 1 < writes.size(); ++i) {
         const QByteArray &w = writes[i];
-        if (w.size() == 2 && quint8(w[0]) == code && quint8(w[1]) == quint8(~code) &&
-            writes[i + 1].size() == 5) {
+        if (w.size() == 2 && quint8(w[0]) == code && quint8(w[1]) == quint8(~code) && writes[i + 1].size() == 5) {
             const QByteArray &a = writes[i + 1];
-            out << ((quint32(quint8(a[0])) << 24) | (quint32(quint8(a[1])) << 16) |
-                    (quint32(quint8(a[2])) << 8) | quint32(quint8(a[3])));
+            out << ((quint32(quint8(a[0])) << 24) | (quint32(quint8(a[1])) << 16) | (quint32(quint8(a[2])) << 8) |
+                    quint32(quint8(a[3])));
         }
     }
     return out;
@@ -129,8 +128,7 @@ TEST_F(StmBootLoaderTest, EraseProgramVerifyWritesPaddedImageAndResynchronises)
     connectLoader();
     const QByteArray image = pattern(5000, 1);
     QList<float> progress;
-    QObject::connect(loader.get(), &StmBootLoader::operationProgressChanged,
-            [&](float p) { progress << p; });
+    QObject::connect(loader.get(), &StmBootLoader::operationProgressChanged, [&](float p) { progress << p; });
     QSignalSpy states(loader.get(), &StmBootLoader::stateChanged);
 
     ASSERT_EQ(run(StmBootLoader::EraseProgramVerify, 4, image), StmBootLoader::Error_None);
@@ -145,7 +143,7 @@ TEST_F(StmBootLoaderTest, EraseProgramVerifyWritesPaddedImageAndResynchronises)
     EXPECT_FLOAT_EQ(progress.last(), 1.0f);
     for (int i = 1; i < progress.size(); ++i)
         EXPECT_GE(progress[i], progress[i - 1]);
-    EXPECT_NEAR(progress[0], 0.03f * 2048 / 5120, 1e-6);  // first page erased
+    EXPECT_NEAR(progress[0], 0.03f * 2048 / 5120, 1e-6);         // first page erased
     EXPECT_NEAR(progress[3], 0.97f * 256 / 5120 + 0.03f, 1e-6);  // first block verified
 
     ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }));
@@ -158,8 +156,7 @@ TEST_F(StmBootLoaderTest, OneByteImageIsOnePageAndOneBlock)
 {
     device.setFlash(QByteArray(4096, char(0x00)));
     connectLoader();
-    ASSERT_EQ(run(StmBootLoader::EraseProgramVerify, 4, QByteArray(1, char(0x5A))),
-              StmBootLoader::Error_None);
+    ASSERT_EQ(run(StmBootLoader::EraseProgramVerify, 4, QByteArray(1, char(0x5A))), StmBootLoader::Error_None);
     EXPECT_EQ(device.commandCount(0x44), 1);
     EXPECT_EQ(device.commandCount(0x31), 1);
     EXPECT_EQ(quint8(device.flash()[0]), 0x5A);
@@ -171,8 +168,7 @@ TEST_F(StmBootLoaderTest, OneByteImageIsOnePageAndOneBlock)
 TEST_F(StmBootLoaderTest, BlocksGoFromTheHighestAddressDown)
 {
     connectLoader();
-    ASSERT_EQ(run(StmBootLoader::EraseProgramVerify, 4, pattern(1024, 3)),
-              StmBootLoader::Error_None);
+    ASSERT_EQ(run(StmBootLoader::EraseProgramVerify, 4, pattern(1024, 3)), StmBootLoader::Error_None);
     const QList<quint32> expected{0x08000300u, 0x08000200u, 0x08000100u, 0x08000000u};
     EXPECT_EQ(commandAddresses(line->writes(), 0x31), expected);
     EXPECT_EQ(commandAddresses(line->writes(), 0x11), expected);
@@ -181,13 +177,11 @@ TEST_F(StmBootLoaderTest, BlocksGoFromTheHighestAddressDown)
 TEST_F(StmBootLoaderTest, ImageSizeLimits)
 {
     connectLoader();
-    EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, QByteArray()),
-              StmBootLoader::Error_Protocol);
+    EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, QByteArray()), StmBootLoader::Error_Protocol);
     EXPECT_EQ(loader->operationErrorString(), QStringLiteral("Zero size flash program"));
     ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }));
 
-    EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, pattern(258049, 4)),
-              StmBootLoader::Error_Protocol);
+    EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, pattern(258049, 4)), StmBootLoader::Error_Protocol);
     EXPECT_EQ(loader->operationErrorString(), QStringLiteral("Bad end flash address"));
     EXPECT_EQ(device.commandCount(0x44), 0);
     ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }));
@@ -229,8 +223,7 @@ TEST_F(StmBootLoaderTest, CorruptingFlashEndsAfterTheLimit)
     connectLoader();
     device.setCorruptWrites(true);
     const int writesBefore = device.commandCount(0x31);
-    EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 3, pattern(512, 2)),
-              StmBootLoader::Error_Checksum);
+    EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 3, pattern(512, 2)), StmBootLoader::Error_Checksum);
     EXPECT_EQ(device.commandCount(0x31) - writesBefore, 3);
     device.setCorruptWrites(false);
     ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }));
@@ -267,15 +260,13 @@ TEST_F(StmBootLoaderTest, TenthConsecutiveNackEndsWithCommunicationError)
 {
     connectLoader();
     device.injectNacks(10);
-    EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, pattern(300, 1)),
-              StmBootLoader::Error_Protocol);
+    EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, pattern(300, 1)), StmBootLoader::Error_Protocol);
     EXPECT_EQ(loader->operationErrorString(), QStringLiteral("BootLoader communication error"));
     EXPECT_EQ(device.commandCount(0x44), 0);
     // Resynchronises and can run the next operation.
     ASSERT_TRUE(waitUntil([&] { return loader->state() == StmBootLoader::State_Ready; }));
     device.injectNacks(9);
-    EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, pattern(300, 1)),
-              StmBootLoader::Error_None);
+    EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, pattern(300, 1)), StmBootLoader::Error_None);
 }
 
 // On a busy host an answer can arrive later than one step time. Late is not lost: the command

@@ -1,9 +1,9 @@
 // The operating-mode controller with a scripted device factory whose device is the virtual
 // STM32 bootloader: the guess timer, the hand-over of the device and the reopen on every switch.
-#include "serial/IODeviceFactory.h"
+#include "bootloader/TarrowindLogger.h"
 #include "MemoryLine.h"
 #include "network/Network.h"
-#include "bootloader/TarrowindLogger.h"
+#include "serial/IODeviceFactory.h"
 #include "sim/VirtualBootloader.h"
 #include "WaitUntil.h"
 
@@ -28,8 +28,8 @@ QByteArray identityAnnouncement()
     std::memcpy(p.uniqueId, "TW3X-000777", 11);
     p.modelType = Network::ModelType_Tarrowind3X;
     const int header = int(sizeof(Network::PacketBase));
-    return Network::encodePacket(Network::S2C_GetDeviceIdResult, 0,
-                                 reinterpret_cast<const char *>(&p) + header, int(sizeof p) - header);
+    return Network::encodePacket(Network::S2C_GetDeviceIdResult, 0, reinterpret_cast<const char *>(&p) + header,
+                                 int(sizeof p) - header);
 }
 
 // Hands out one in-memory line; reinit() "reopens" it in a later turn of the event loop.
@@ -113,9 +113,7 @@ TEST_F(TarrowindLoggerTest, BootloaderTargetIsReachedAndHeld)
 {
     logger.setTargetOperatingMode(TarrowindLogger::OperatingMode_Bootloader);
     logger.setIoDeviceFactory(&factory);
-    ASSERT_TRUE(waitUntil([&] {
-        return logger.bootloader()->state() == StmBootLoader::State_Ready;
-    }, 6000));
+    ASSERT_TRUE(waitUntil([&] { return logger.bootloader()->state() == StmBootLoader::State_Ready; }, 6000));
     EXPECT_EQ(logger.currentOperatingMode(), TarrowindLogger::OperatingMode_Bootloader);
     EXPECT_TRUE(logger.targetReached());
     EXPECT_FALSE(logger.modeChangeTimerActive());
@@ -137,9 +135,7 @@ TEST_F(TarrowindLoggerTest, BootloaderTargetIsReachedAndHeld)
     line.setHold(false);
     ASSERT_TRUE(waitUntil([&] { return !finished.isEmpty(); }, 5000));
     EXPECT_EQ(device.flash().left(300), QByteArray(300, 'a'));
-    ASSERT_TRUE(waitUntil([&] {
-        return logger.bootloader()->state() == StmBootLoader::State_Ready;
-    }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return logger.bootloader()->state() == StmBootLoader::State_Ready; }, 3000));
     EXPECT_EQ(modes.count(), 0);
     EXPECT_FALSE(device.takeGoRequest());
 }
@@ -155,24 +151,21 @@ TEST_F(TarrowindLoggerTest, AGuessTheDeviceAnswersIsKept)
 
     // Firmware that announced itself but has not answered the identity queries yet.
     line.injectIncoming(identityAnnouncement());
-    ASSERT_TRUE(waitUntil([&] {
-        return logger.firmware()->connectionState() == TarrowindFirmware::ConnectionState_QueryingInfo;
-    }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return logger.firmware()->connectionState() == TarrowindFirmware::ConnectionState_QueryingInfo; }));
     QMetaObject::invokeMethod(&logger, "modeChangeTimerTick", Qt::DirectConnection);
     EXPECT_EQ(modes.count(), 0);
     EXPECT_EQ(factory.reinits, 1);
 
     // The queries expire unanswered: now the bootloader is tried.
-    ASSERT_TRUE(waitUntil([&] {
-        return logger.currentOperatingMode() == TarrowindLogger::OperatingMode_Bootloader;
-    }, 15000));
+    ASSERT_TRUE(
+        waitUntil([&] { return logger.currentOperatingMode() == TarrowindLogger::OperatingMode_Bootloader; }, 15000));
     EXPECT_EQ(modes.count(), 1);
 
     // A bootloader that acknowledged the sync but whose Get answer is still outstanding.
     bool loseGet = true;
-    line.setOutgoingFilter([&](const QByteArray &out) {
-        return loseGet && out == QByteArray("\x00\xff", 2) ? QByteArray() : out;
-    });
+    line.setOutgoingFilter(
+        [&](const QByteArray &out) { return loseGet && out == QByteArray("\x00\xff", 2) ? QByteArray() : out; });
     ASSERT_TRUE(waitUntil([&] { return logger.bootloader()->step() == 3; }));
     QMetaObject::invokeMethod(&logger, "modeChangeTimerTick", Qt::DirectConnection);
     EXPECT_EQ(logger.currentOperatingMode(), TarrowindLogger::OperatingMode_Bootloader);

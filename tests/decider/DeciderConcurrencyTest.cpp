@@ -1,6 +1,6 @@
+#include "decider/WrappedEllipticalDecider.h"
 #include "SyntheticMagnet.h"
 #include "WaitUntil.h"
-#include "decider/WrappedEllipticalDecider.h"
 
 #include <gtest/gtest.h>
 

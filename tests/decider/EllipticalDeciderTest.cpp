@@ -183,10 +183,10 @@ TEST(EllipticalDecider, BadPointsOffThePlaneOrOutsideTheLimits)
         return d.badPoint();
     };
     EXPECT_FALSE(feed(25.f, 0.f));
-    EXPECT_FALSE(feed(25.f, 5.2f));   // |z * 0.2| = 1.04
-    EXPECT_TRUE(feed(25.f, 5.3f));    // 1.06 > 1.05
-    EXPECT_TRUE(feed(17.f, 0.f));     // inside 0.9 x inner radius
-    EXPECT_TRUE(feed(34.f, 0.f));     // outside 1.1 x outer radius
+    EXPECT_FALSE(feed(25.f, 5.2f));  // |z * 0.2| = 1.04
+    EXPECT_TRUE(feed(25.f, 5.3f));   // 1.06 > 1.05
+    EXPECT_TRUE(feed(17.f, 0.f));    // inside 0.9 x inner radius
+    EXPECT_TRUE(feed(34.f, 0.f));    // outside 1.1 x outer radius
     EXPECT_FALSE(feed(32.f, 0.f));
     EXPECT_EQ(d.badPointCount(), 3u);
     // Installing parameters again clears the counters but keeps the tracker.
@@ -228,10 +228,7 @@ TEST(EllipticalDecider, UnknownStatusStillCountsWithoutTouchingCounters)
     d.setStatus(7);  // as a logger packet may carry
     int pulses = 0;
     for (int i = 1; i <= 72; ++i)
-        pulses += d.addSample(onCircle(25.f, 2.f * kPi * float(i) / 36.f + 0.05f))
-                          == Decider::AddResult_Pulse
-                      ? 1
-                      : 0;
+        pulses += d.addSample(onCircle(25.f, 2.f * kPi * float(i) / 36.f + 0.05f)) == Decider::AddResult_Pulse ? 1 : 0;
     EXPECT_EQ(pulses, 2);
     EXPECT_EQ(d.movesSinceLastPulse(), 0u);
     EXPECT_EQ(d.badPointCount(), 0u);

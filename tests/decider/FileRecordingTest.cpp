@@ -1,11 +1,11 @@
 #include "decider/FileRecording.h"
 
+#include <gtest/gtest.h>
 #include <QDir>
 #include <QFile>
 #include <QLocale>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 #include <clocale>
 #include <cstring>
@@ -91,17 +91,17 @@ TEST(FileRecordingParse, SampleBlocksAdvanceByTheirDeltas)
     QByteArray data = sampleBlock(5000000000LL, 100, 2);
     data += sampleBlock(0, 0, 1, 0x12345678u);  // wrong magic: skipped
     QByteArray flagged = sampleBlock(0, 0, 1);
-    flagged[4] = 1;                              // non-zero flag: skipped
+    flagged[4] = 1;  // non-zero flag: skipped
     data += flagged;
     data += sampleBlock(9000000000LL, -50, 1024);
-    data += QByteArray(300, 'x');                // short tail: ignored
+    data += QByteArray(300, 'x');  // short tail: ignored
     const Samples s = FileRecording::parseSampleBlocks(data);
     ASSERT_EQ(s.size(), 114u);
     EXPECT_EQ(s[0].x, 100);
     EXPECT_EQ(int64_t(s[0].timestamp), 5000000000LL + 1953125);  // 2/1024 s
     EXPECT_EQ(int64_t(s[56].timestamp), 5000000000LL + 57 * 1953125);
     EXPECT_EQ(s[57].x, -50);
-    EXPECT_EQ(int64_t(s[57].timestamp), 10000000000LL);           // one second after 9 s
+    EXPECT_EQ(int64_t(s[57].timestamp), 10000000000LL);  // one second after 9 s
     EXPECT_EQ(int64_t(s[113].timestamp), 9000000000LL + 57LL * 1000000000LL);
     EXPECT_EQ(s[113].y, -56);
 }
@@ -124,15 +124,13 @@ TEST(FileRecordingTimestamps, ValidationAndRepair)
     Samples runs = withTimes({100, 200, 200, 200, 500, 600, 700, 800, 900, 1000, 1100, 1200});
     EXPECT_TRUE(FileRecording::validateTimestamps(runs));
     // (The rising edge into the plateau counts as a peak first: 100 moves half way to 200.)
-    EXPECT_EQ(timesOf(runs),
-              (std::vector<int64_t>{150, 300, 400, 500, 500, 600, 700, 800, 900, 1000, 1100, 1200}));
+    EXPECT_EQ(timesOf(runs), (std::vector<int64_t>{150, 300, 400, 500, 500, 600, 700, 800, 900, 1000, 1100, 1200}));
 
     // A spike: t[i] moves to the middle of the gap to t[i+2], the spike to its far end; the
     // equal pair this leaves is then spread.
     Samples spike = withTimes({100, 350, 300, 400, 500, 600, 700, 800, 900, 1000});
     EXPECT_TRUE(FileRecording::validateTimestamps(spike));
-    EXPECT_EQ(timesOf(spike),
-              (std::vector<int64_t>{200, 350, 400, 400, 500, 600, 700, 800, 900, 1000}));
+    EXPECT_EQ(timesOf(spike), (std::vector<int64_t>{200, 350, 400, 400, 500, 600, 700, 800, 900, 1000}));
     // A dip right after a rise.
     Samples dip = withTimes({100, 200, 150, 400, 500, 600, 700, 800, 900, 1000});
     EXPECT_TRUE(FileRecording::validateTimestamps(dip));
@@ -166,8 +164,8 @@ TEST(FileRecording, LoadChoosesTheRightFormat)
     // Four columns with increasing times: timestamped, shifted to start at 0.
     QByteArray csv = "x,y,z,time\r\n";
     for (int i = 0; i < 100; ++i)
-        csv += QByteArray::number(i * 0.1) + "," + QByteArray::number(-i) + ",3.5,"
-               + QByteArray::number(10.0 + i * 0.01, 'f', 3) + "\r\n";
+        csv += QByteArray::number(i * 0.1) + "," + QByteArray::number(-i) + ",3.5," +
+               QByteArray::number(10.0 + i * 0.01, 'f', 3) + "\r\n";
     const QString csvPath = dir.filePath("four.csv");
     ASSERT_TRUE(writeFile(csvPath, csv));
     ASSERT_TRUE(r.load(csvPath));
@@ -299,9 +297,8 @@ TEST(FileRecordingTimestamps, RepairSurvivesExtremeTimes)
 
     // A run spread over more than int64 can span: from -9e18 ns up to 9e18 ns.
     Samples run = withTimes({-9000000000000000000LL, -9000000000000000000LL, 9000000000000000000LL,
-                             9000000000000000001LL, 9000000000000000002LL, 9000000000000000003LL,
-                             9000000000000000004LL, 9000000000000000005LL, 9000000000000000006LL,
-                             9000000000000000007LL});
+                             9000000000000000001LL, 9000000000000000002LL, 9000000000000000003LL, 9000000000000000004LL,
+                             9000000000000000005LL, 9000000000000000006LL, 9000000000000000007LL});
     ASSERT_TRUE(FileRecording::validateTimestamps(run));
     EXPECT_EQ(timesOf(run)[0], 0);
     EXPECT_EQ(timesOf(run)[1], 9000000000000000000LL);
@@ -320,7 +317,8 @@ TEST(FileRecording, SaveAndLoadIgnoreTheProcessLocale)
 
     const std::string savedC = std::setlocale(LC_ALL, nullptr);
     const QLocale savedQt;
-    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "the de_DE.UTF-8 locale is missing: run scripts/setup-deps";
+    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr)
+        << "the de_DE.UTF-8 locale is missing: run scripts/setup-deps";
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     const bool saved = r.save(dir.filePath("de.csv"));
     FileRecording back;

@@ -1,11 +1,11 @@
 #include "decider/LocalMagnetometer.h"
 
+#include <gtest/gtest.h>
 #include <QMagnetometer>
 #include <QSensorBackend>
 #include <QSensorBackendFactory>
 #include <QSensorManager>
 #include <QSignalSpy>
-#include <gtest/gtest.h>
 
 #include <cmath>
 
@@ -50,10 +50,7 @@ private:
 class FakeFactory : public QSensorBackendFactory
 {
 public:
-    QSensorBackend *createBackend(QSensor *sensor) override
-    {
-        return new FakeMagnetometerBackend(sensor);
-    }
+    QSensorBackend *createBackend(QSensor *sensor) override { return new FakeMagnetometerBackend(sensor); }
 };
 
 FakeFactory g_factory;

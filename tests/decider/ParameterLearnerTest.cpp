@@ -1,11 +1,11 @@
-#include "MessageCapture.h"
 #include "decider/ParameterLearner.h"
+#include "MessageCapture.h"
 #include "SyntheticMagnet.h"
 
+#include <gtest/gtest.h>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
-#include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
@@ -288,10 +288,10 @@ TEST(ParameterLearner, NormalParallelToTheDiagonalGetsAUsableBasis)
     d.setParameters(p);
     int pulses = 0;
     for (int i = 0; i < 60; ++i)
-        pulses += d.addSample({samples[size_t(i)].x, samples[size_t(i)].y, samples[size_t(i)].z})
-                          == Decider::AddResult_Pulse
-                      ? 1
-                      : 0;
+        pulses +=
+            d.addSample({samples[size_t(i)].x, samples[size_t(i)].y, samples[size_t(i)].z}) == Decider::AddResult_Pulse
+                ? 1
+                : 0;
     EXPECT_GE(pulses, 9);
     EXPECT_LE(pulses, 10);
 }

@@ -1,7 +1,8 @@
 #include "decider/FileRecording.h"
-#include "SyntheticMagnet.h"
 #include "decider/WrappedEllipticalDecider.h"
+#include "SyntheticMagnet.h"
 
+#include <gtest/gtest.h>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -9,7 +10,6 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 #include <cmath>
 

@@ -1,7 +1,7 @@
 #include "decider/RecordingPlayback.h"
 
-#include <QSignalSpy>
 #include <gtest/gtest.h>
+#include <QSignalSpy>
 
 #include <cmath>
 

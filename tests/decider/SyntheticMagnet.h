@@ -40,8 +40,8 @@ struct SyntheticMagnet {
         XyzSampleTimestamped s;
         double p[3];
         for (int i = 0; i < 3; ++i)
-            p[i] = offset[i] + semiA * std::cos(ph) * u[i] + semiB * std::sin(ph) * v[i]
-                   + (withNoise && noise > 0 ? n(rng) : 0.0);
+            p[i] = offset[i] + semiA * std::cos(ph) * u[i] + semiB * std::sin(ph) * v[i] +
+                   (withNoise && noise > 0 ? n(rng) : 0.0);
         s.x = int16_t(std::lround(p[0]));
         s.y = int16_t(std::lround(p[1]));
         s.z = int16_t(std::lround(p[2]));

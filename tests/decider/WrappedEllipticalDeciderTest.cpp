@@ -1,10 +1,10 @@
+#include "decider/WrappedEllipticalDecider.h"
 #include "decider/SampleSmoother.h"
 #include "decider/SignalStrengthMeter.h"
 #include "SyntheticMagnet.h"
-#include "decider/WrappedEllipticalDecider.h"
 
-#include <QSignalSpy>
 #include <gtest/gtest.h>
+#include <QSignalSpy>
 
 #include <cmath>
 #include <cstring>
@@ -323,8 +323,7 @@ TEST(SampleSmoother, FirstSampleIsPassedThroughAndBackwardsTimeUsesTheMinimumSte
     SampleSmoother c, d;
     c.update({0.f, 0.f, 0.f}, 1);
     d.update({0.f, 0.f, 0.f}, 1);
-    EXPECT_EQ(c.update({50.f, 0, 0}, 1 + 1000000000LL).x,
-              d.update({50.f, 0, 0}, 1 + 3600 * 1000000000LL).x);
+    EXPECT_EQ(c.update({50.f, 0, 0}, 1 + 1000000000LL).x, d.update({50.f, 0, 0}, 1 + 3600 * 1000000000LL).x);
 }
 
 TEST(SignalStrengthMeter, ChangesEverySixteenthSampleAndStaysAtMostOne)

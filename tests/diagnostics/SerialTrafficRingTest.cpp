@@ -3,8 +3,8 @@
 
 #include "serial/SerialTrafficRing.h"
 
-#include <QList>
 #include <gtest/gtest.h>
+#include <QList>
 
 #include <atomic>
 #include <thread>

@@ -2,16 +2,17 @@
 // in-process virtual logger (compared with what the device saw), once through the command-line
 // tool without a logger (the stored settings and the program's logs, found where it keeps them).
 
-#include "sim/DeviceRequestFramer.h"
+#include "diagnostics/SupportBundle.h"
 #include "cli/LoggerConnection.h"
 #include "network/Network.h"
 #include "network/PacketParser.h"
 #include "serial/SerialTrafficRing.h"
-#include "diagnostics/SupportBundle.h"
+#include "sim/DeviceRequestFramer.h"
 #include "sim/VirtualLoggerRunner.h"
 #include "WaitUntil.h"
 #include "ZipReader.h"
 
+#include <gtest/gtest.h>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -22,7 +23,6 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 #include <map>
 #include <memory>
@@ -79,16 +79,16 @@ TEST(SupportBundle, CarriesTheTrafficAndIdentityOfTheConnectedLogger)
     SupportBundle::Contents contents = SupportBundle::gatherCommon(dir.filePath("data"));
     const QByteArray sent = bytesOf(SerialTrafficRing::formatHex(contents.traffic), "TX");
     std::map<uint16_t, uint64_t> framed;
-    DeviceRequestFramer framer([&](const QByteArray &p) {
-        ++framed[uint16_t(uchar(p[0]) | uchar(p[1]) << 8)];
-    });
+    DeviceRequestFramer framer([&](const QByteArray &p) { ++framed[uint16_t(uchar(p[0]) | uchar(p[1]) << 8)]; });
     framer.feed(sent);
     EXPECT_EQ(framer.badBytes(), 0u);
     std::map<uint16_t, uint64_t> seen;
-    EXPECT_TRUE(waitUntil([&] {
-        sim.withDevice([&](VirtualLogger &d) { seen = d.requestCounts(); });
-        return seen == framed;
-    }, 20000));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            sim.withDevice([&](VirtualLogger &d) { seen = d.requestCounts(); });
+            return seen == framed;
+        },
+        20000));
     EXPECT_GE(framed[Network::C2S_GetStats], 1u);
 
     contents.logger = logger;
@@ -106,9 +106,8 @@ TEST(SupportBundle, CarriesTheTrafficAndIdentityOfTheConnectedLogger)
     // The device's answers are in the bundle whole: one statistics result per request.
     int statsResults = 0;
     PacketParser parser;
-    parser.setPacketHandler([&](const Network::PacketBase &p, int) {
-        statsResults += p.type == Network::S2C_GetStatsResult;
-    });
+    parser.setPacketHandler(
+        [&](const Network::PacketBase &p, int) { statsResults += p.type == Network::S2C_GetStatsResult; });
     parser.feed(bytesOf(zip.value("serial-traffic.txt"), "RX"));
     EXPECT_EQ(uint64_t(statsResults), framed[Network::C2S_GetStats]);
     EXPECT_EQ(bytesOf(zip.value("serial-traffic.txt"), "TX"), sent);

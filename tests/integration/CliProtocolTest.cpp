@@ -2,14 +2,16 @@
 // process against the virtual logger on a pty, and what it prints is checked against what
 // the device holds.
 
-#include "sim/DeviceRequestFramer.h"
-#include "sim/InProcessSerialDevice.h"
 #include "network/Network.h"
 #include "network/PacketParser.h"
+#include "sim/DeviceRequestFramer.h"
+#include "sim/InProcessSerialDevice.h"
 #include "sim/VirtualLogger.h"
 #include "sim/VirtualLoggerRunner.h"
 #include "WaitUntil.h"
 
+#include <gtest/gtest.h>
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -18,11 +20,9 @@
 #include <QJsonObject>
 #include <QMetaEnum>
 #include <QProcess>
-#include <QCoreApplication>
 #include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -173,10 +173,7 @@ protected:
         return r;
     }
 
-    Result runOnLogger(QStringList args)
-    {
-        return run(QStringList{QStringLiteral("--port"), sim->portName()} + args);
-    }
+    Result runOnLogger(QStringList args) { return run(QStringList{QStringLiteral("--port"), sim->portName()} + args); }
 
     QJsonObject json(const Result &r)
     {
@@ -197,8 +194,7 @@ protected:
         EXPECT_TRUE(line.contains(needle)) << "wanted '" << needle.toStdString() << "' in: " << r.err.toStdString();
     }
 
-    template <typename F>
-    auto device(F f)
+    template <typename F> auto device(F f)
     {
         decltype(f(std::declval<VirtualLogger &>())) value{};
         sim->withDevice([&](VirtualLogger &d) { value = f(d); });
@@ -294,7 +290,8 @@ TEST_F(CliProtocol, VarsListsEveryVariableAsTheLoggerHoldsIt)
             EXPECT_EQ(persistents.value(p.valueToKey(i)).toInt(-1), d.persistent16(i)) << p.valueToKey(i);
         const QMetaEnum p256 = QMetaEnum::fromType<PersistentName256>();
         for (int i = 0; i < Network::kPersistent256Count; ++i)
-            EXPECT_EQ(persistents.value(p256.valueToKey(i)).toString(), text32(d.persistent256(i))) << p256.valueToKey(i);
+            EXPECT_EQ(persistents.value(p256.valueToKey(i)).toString(), text32(d.persistent256(i)))
+                << p256.valueToKey(i);
         const QMetaEnum m = QMetaEnum::fromType<PermanentName16>();
         for (int i = 0; i < Network::kPermanent16Count; ++i)
             EXPECT_EQ(permanents.value(m.valueToKey(i)).toInt(-1), d.permanent16(i)) << m.valueToKey(i);
@@ -307,8 +304,8 @@ TEST_F(CliProtocol, VarsListsEveryVariableAsTheLoggerHoldsIt)
     const Result text = runOnLogger({QStringLiteral("vars")});
     ASSERT_EQ(text.exitCode, 0) << text.err.toStdString();
     EXPECT_TRUE(text.out.startsWith("temporaries:\n  RawXyzOutput_Enable = 1\n")) << text.out.toStdString();
-    EXPECT_TRUE(text.out.contains("\n  DeviceName_UserString = \"" + persistents.value("DeviceName_UserString").toString() +
-                                  "\"\n"));
+    EXPECT_TRUE(text.out.contains("\n  DeviceName_UserString = \"" +
+                                  persistents.value("DeviceName_UserString").toString() + "\"\n"));
     EXPECT_TRUE(text.out.contains("\npermanents:\n"));
     EXPECT_TRUE(text.out.contains("\n  SerialNumber = \"" + permanents.value("SerialNumber").toString() + "\"\n"));
 }
@@ -456,7 +453,8 @@ TEST_F(CliProtocol, VarsBackupAndRestoreThroughTheCommandLine)
     QFile f(file);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     const QByteArray saved = f.readAll();
-    EXPECT_EQ(QJsonDocument::fromJson(saved).object().value("logger").toObject().value("serialNumber").toString(), serial);
+    EXPECT_EQ(QJsonDocument::fromJson(saved).object().value("logger").toObject().value("serialNumber").toString(),
+              serial);
 
     r = runOnLogger({"set-var", "PulseOutput_Divider", "9", "--save"});
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
@@ -506,8 +504,8 @@ TEST_F(CliProtocol, FirmwareIsStartedWhenTheLoggerWaitsInItsBootloader)
     VirtualLoggerConfig config;
     config.startInBootloader = true;
     startLogger(config);
-    const Result r = runOnLogger({QStringLiteral("info"), QStringLiteral("--json"), QStringLiteral("--timeout"),
-                                  QStringLiteral("30")});
+    const Result r = runOnLogger(
+        {QStringLiteral("info"), QStringLiteral("--json"), QStringLiteral("--timeout"), QStringLiteral("30")});
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_EQ(json(r).value("uniqueId").toString(), device([](VirtualLogger &d) { return d.uniqueId(); }));
     EXPECT_EQ(sim->mode(), VirtualLogger::Mode::Firmware);

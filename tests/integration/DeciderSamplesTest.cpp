@@ -2,16 +2,16 @@
 // drive the auto-calibrating decider; its pulses must match the virtual magnet's revolutions.
 // The learned parameters also travel to the logger and back in the algorithm-parameter packets.
 #include "common/CommonMetatypes.h"
+#include "decider/WrappedEllipticalDecider.h"
 #include "MessageCapture.h"
+#include "network/TarrowindFirmware.h"
 #include "serial/SerialComm.h"
 #include "serial/SerialSupport.h"
-#include "network/TarrowindFirmware.h"
 #include "sim/VirtualLoggerRunner.h"
 #include "WaitUntil.h"
-#include "decider/WrappedEllipticalDecider.h"
 
-#include <QSignalSpy>
 #include <gtest/gtest.h>
+#include <QSignalSpy>
 
 #include <cmath>
 #include <functional>
@@ -51,9 +51,9 @@ public:
     }
     bool ready()
     {
-        return started && waitUntil([this] {
-                   return firmware.connectionState() == TarrowindFirmware::ConnectionState_Ready;
-               }, 15000);
+        return started &&
+               waitUntil([this] { return firmware.connectionState() == TarrowindFirmware::ConnectionState_Ready; },
+                         15000);
     }
 
     std::unique_ptr<VirtualLoggerRunner> sim;
@@ -74,16 +74,14 @@ TEST(DeciderSamples, LiveSamplesCountTheVirtualMagnetsRevolutions)
     int64_t lastSampleTime = 0;
     int samples = 0;
     std::vector<int64_t> sampleTimes;
-    QObject::connect(&rig.firmware, &TarrowindFirmware::sampleAvailable, &decider,
-                     [&](XyzSampleTimestamped s) {
-                         lastSampleTime = s.timestamp;
-                         ++samples;
-                         sampleTimes.push_back(int64_t(s.timestamp));
-                         decider.addSample(s);
-                     });
+    QObject::connect(&rig.firmware, &TarrowindFirmware::sampleAvailable, &decider, [&](XyzSampleTimestamped s) {
+        lastSampleTime = s.timestamp;
+        ++samples;
+        sampleTimes.push_back(int64_t(s.timestamp));
+        decider.addSample(s);
+    });
     std::vector<int64_t> pulseTimes;
-    QObject::connect(&decider, &WrappedDecider::pulsed, &decider,
-                     [&](int64_t t) { pulseTimes.push_back(t); });
+    QObject::connect(&decider, &WrappedDecider::pulsed, &decider, [&](int64_t t) { pulseTimes.push_back(t); });
     int64_t installedAt = 0;
     QObject::connect(&decider, &WrappedEllipticalDecider::parametersChanged, &decider, [&] {
         if (installedAt == 0)
@@ -137,12 +135,14 @@ TEST(DeciderSamples, LiveSamplesCountTheVirtualMagnetsRevolutions)
     QSignalSpy finished(&rig.firmware, &TarrowindFirmware::packetFinished);
     const uint16_t push = rig.firmware.sendPushAlgorithmParameters(mine);
     ASSERT_NE(push, 0);
-    ASSERT_TRUE(waitUntil([&] {
-        for (const auto &args : finished)
-            if (args.at(0).value<uint16_t>() == push)
-                return true;
-        return false;
-    }, 10000));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            for (const auto &args : finished)
+                if (args.at(0).value<uint16_t>() == push)
+                    return true;
+            return false;
+        },
+        10000));
     QByteArray pulled;
     QObject::connect(&rig.firmware, &TarrowindFirmware::recvPullAlgorithmParametersResult, &decider,
                      [&](uint16_t, QByteArray packet) { pulled = packet; });

@@ -3,11 +3,11 @@
 #include "bootloader/BootloaderMetatypes.h"
 #include "bootloader/FirmwareMeta.h"
 #include "bootloader/LoggerLineBinding.h"
+#include "bootloader/StmBootLoader.h"
+#include "bootloader/TarrowindLogger.h"
 #include "network/Network.h"
 #include "serial/SerialComm.h"
 #include "serial/SerialSupport.h"
-#include "bootloader/StmBootLoader.h"
-#include "bootloader/TarrowindLogger.h"
 #include "sim/VirtualBootloader.h"
 #include "sim/VirtualLoggerRunner.h"
 #include "WaitUntil.h"
@@ -18,9 +18,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -70,15 +70,14 @@ protected:
 
     bool firmwareReady(int timeoutMs = 15000)
     {
-        return waitUntil([&] {
-            return logger->firmware()->connectionState() == TarrowindFirmware::ConnectionState_Ready;
-        }, timeoutMs);
+        return waitUntil(
+            [&] { return logger->firmware()->connectionState() == TarrowindFirmware::ConnectionState_Ready; },
+            timeoutMs);
     }
 
     bool bootloaderReady(int timeoutMs = 15000)
     {
-        return waitUntil([&] { return logger->bootloader()->state() == StmBootLoader::State_Ready; },
-                       timeoutMs);
+        return waitUntil([&] { return logger->bootloader()->state() == StmBootLoader::State_Ready; }, timeoutMs);
     }
 
     void enterBootloader()
@@ -90,8 +89,8 @@ protected:
         EXPECT_EQ(sim->mode(), VirtualLogger::Mode::Bootloader);
     }
 
-    StmBootLoader::Error runOperation(StmBootLoader::Operation op, uint32_t limit,
-                                      const QByteArray &image, int timeoutMs = 60000)
+    StmBootLoader::Error runOperation(StmBootLoader::Operation op, uint32_t limit, const QByteArray &image,
+                                      int timeoutMs = 60000)
     {
         QSignalSpy finished(logger->bootloader(), &StmBootLoader::operationFinished);
         logger->bootloader()->beginOperation(op, limit, image);
@@ -167,10 +166,8 @@ TEST_F(FirmwareUpdateTest, LoggerSittingInItsBootloaderIsStarted)
     ASSERT_TRUE(firmwareReady(20000));
     EXPECT_GE(t.elapsed(), 3000);
     ASSERT_EQ(modes.count(), 2);
-    EXPECT_EQ(modes[0][0].value<TarrowindLogger::OperatingMode>(),
-              TarrowindLogger::OperatingMode_Bootloader);
-    EXPECT_EQ(modes[1][0].value<TarrowindLogger::OperatingMode>(),
-              TarrowindLogger::OperatingMode_Firmware);
+    EXPECT_EQ(modes[0][0].value<TarrowindLogger::OperatingMode>(), TarrowindLogger::OperatingMode_Bootloader);
+    EXPECT_EQ(modes[1][0].value<TarrowindLogger::OperatingMode>(), TarrowindLogger::OperatingMode_Firmware);
     EXPECT_EQ(sim->mode(), VirtualLogger::Mode::Firmware);
     EXPECT_FALSE(logger->modeChangeTimerActive());
 }
@@ -183,14 +180,12 @@ TEST_F(FirmwareUpdateTest, FailuresEndCleanlyAndTheLoaderResynchronises)
 
     sim->withDevice([](VirtualLogger &d) { d.bootloader().injectNacks(10); });
     EXPECT_EQ(runOperation(StmBootLoader::EraseProgramVerify, 4, image), StmBootLoader::Error_Protocol);
-    EXPECT_EQ(logger->bootloader()->operationErrorString(),
-              QStringLiteral("BootLoader communication error"));
+    EXPECT_EQ(logger->bootloader()->operationErrorString(), QStringLiteral("BootLoader communication error"));
     ASSERT_TRUE(bootloaderReady());
 
     sim->withDevice([](VirtualLogger &d) { d.bootloader().setCorruptWrites(true); });
     EXPECT_EQ(runOperation(StmBootLoader::EraseProgramVerify, 4, image), StmBootLoader::Error_Checksum);
-    EXPECT_EQ(logger->bootloader()->operationErrorString(),
-              QStringLiteral("Too many verification failures"));
+    EXPECT_EQ(logger->bootloader()->operationErrorString(), QStringLiteral("Too many verification failures"));
     sim->withDevice([](VirtualLogger &d) { d.bootloader().setCorruptWrites(false); });
     ASSERT_TRUE(bootloaderReady());
 
@@ -271,10 +266,12 @@ TEST_F(FirmwareUpdateTest, NoTimerWithoutADevice)
     QElapsedTimer t;
     t.start();
     bool timerSeen = false;
-    waitUntil([&] {
-        timerSeen = timerSeen || logger2.modeChangeTimerActive();
-        return t.elapsed() > 1500;
-    }, 3000);
+    waitUntil(
+        [&] {
+            timerSeen = timerSeen || logger2.modeChangeTimerActive();
+            return t.elapsed() > 1500;
+        },
+        3000);
     EXPECT_FALSE(timerSeen);
     EXPECT_FALSE(logger2.deviceAttached());
     EXPECT_EQ(logger2.currentOperatingMode(), TarrowindLogger::OperatingMode_Firmware);
@@ -284,8 +281,7 @@ TEST_F(FirmwareUpdateTest, ImageSizeEdgesOverTheRealLine)
 {
     start(false);
     enterBootloader();
-    EXPECT_EQ(runOperation(StmBootLoader::EraseProgramVerify, 4, QByteArray(1, char(0x42))),
-              StmBootLoader::Error_None);
+    EXPECT_EQ(runOperation(StmBootLoader::EraseProgramVerify, 4, QByteArray(1, char(0x42))), StmBootLoader::Error_None);
     QByteArray flash = deviceFlash();
     EXPECT_EQ(quint8(flash[0]), 0x42);
     EXPECT_EQ(flash.mid(1, 2047), QByteArray(2047, char(0xFF)));
@@ -350,8 +346,8 @@ TEST_F(FirmwareCliTest, BuildThenInfo)
     const QByteArray payload = randomImage(12345, 4);
     const QString bin = writeFile(QStringLiteral("image.bin"), payload);
     const QString fw = dir.filePath(QStringLiteral("image.fw"));
-    ASSERT_EQ(run({"firmware-build", "--payload", bin, "--version", "3.1.70000", "--debug",
-                   "--strings", "nightly", "-o", fw}),
+    ASSERT_EQ(run({"firmware-build", "--payload", bin, "--version", "3.1.70000", "--debug", "--strings", "nightly",
+                   "-o", fw}),
               0);
     QByteArray out;
     ASSERT_EQ(run({"firmware-info", fw, "--json"}, &out), 0);
@@ -418,8 +414,7 @@ TEST_F(FirmwareCliTest, FlashAndVerifyThroughTheVirtualLogger)
     sim.withDevice([&](VirtualLogger &d) { flash = d.bootloader().flash(); });
     EXPECT_EQ(flash.left(30000), payload);
 
-    EXPECT_EQ(run({"--port", sim.portName(), "flash", fw, "--verify-only"}, &out, &err), 0)
-        << err.constData();
+    EXPECT_EQ(run({"--port", sim.portName(), "flash", fw, "--verify-only"}, &out, &err), 0) << err.constData();
     // Another image does not verify against what the logger holds.
     const QString otherBin = writeFile(QStringLiteral("other.bin"), randomImage(30000, 7));
     const QString otherFw = dir.filePath(QStringLiteral("other.fw"));

@@ -2,26 +2,26 @@
 // remote filesystem worker, downloader) against the virtual logger, compared with the
 // logger's own account of what its flash holds.
 #include "MessageCapture.h"
+#include "network/TarrowindFirmware.h"
 #include "pulselog/PulseLog.h"
 #include "remotefs/RemoteFileSystem.h"
+#include "remotefs/SessionDownloader.h"
 #include "serial/SerialComm.h"
 #include "serial/SerialSupport.h"
-#include "remotefs/SessionDownloader.h"
-#include "network/TarrowindFirmware.h"
 #include "sim/VirtualLoggerRunner.h"
 #include "WaitUntil.h"
 
+#include <gtest/gtest.h>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTimer>
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -45,7 +45,8 @@ struct Outcome {
 };
 
 // The utility's side of the line, wired as the filesystem screen wires it.
-class Rig {
+class Rig
+{
 public:
     explicit Rig(VirtualLoggerConfig config)
     {
@@ -72,9 +73,9 @@ public:
 
     bool mount()
     {
-        if (!started
-            || !waitUntil([this] { return firmware.connectionState() == TarrowindFirmware::ConnectionState_Ready; },
-                          15000))
+        if (!started ||
+            !waitUntil([this] { return firmware.connectionState() == TarrowindFirmware::ConnectionState_Ready; },
+                       15000))
             return false;
         fs = std::make_unique<RemoteFileSystem>(&owner);
         fs->setTarrowindFirmware(&firmware);
@@ -114,8 +115,7 @@ public:
         sim->withDevice([&](VirtualLogger &d) { t = d.flashService().groundTruth(); });
         return t;
     }
-    template <typename F>
-    void onFlash(F f)
+    template <typename F> void onFlash(F f)
     {
         sim->withDevice([&](VirtualLogger &d) { f(d.flashService()); });
     }
@@ -173,7 +173,8 @@ void expectListMatches(Rig &rig, const Truth &truth)
 
 }  // namespace
 
-class SessionDownload : public ::testing::Test {
+class SessionDownload : public ::testing::Test
+{
 protected:
     MessageCapture log;
 };
@@ -207,8 +208,8 @@ TEST_F(SessionDownload, EverySessionMatchesTheLoggerAtEveryReadPath)
         // the download reads that page whole (its other sectors were never cached).
         rig.onFlash([&](VirtualFlashService &f) {
             for (const auto &d : f.sectorsFetchedMoreThanOnce()) {
-                const bool stateRecordThenPage = patch > 4251 && d.second == 2 && f.sectorRequestCount(d.first) == 1
-                    && f.pageRequestCount(d.first / 4) == 1;
+                const bool stateRecordThenPage = patch > 4251 && d.second == 2 && f.sectorRequestCount(d.first) == 1 &&
+                                                 f.pageRequestCount(d.first / 4) == 1;
                 EXPECT_TRUE(stateRecordThenPage) << "sector " << d.first << " fetched " << d.second << " times";
             }
             for (uint32_t p = 0; p < 0x20000; ++p)
@@ -261,7 +262,9 @@ TEST_F(SessionDownload, DamagedPagesAndRecordsAreSkippedAndTheRestArrives)
             for (uint32_t page : t->unusablePages)
                 EXPECT_EQ(f.pageRequestCount(page), 0u) << "page " << page << " has a cleared map bit";
     });
-    EXPECT_EQ(before.closedSessions().front()->unusablePages.size() + before.closedSessions().back()->unusablePages.size(), 2u);
+    EXPECT_EQ(before.closedSessions().front()->unusablePages.size() +
+                  before.closedSessions().back()->unusablePages.size(),
+              2u);
 }
 
 TEST_F(SessionDownload, BrokenStateChainListsTheSessionsFoundSoFar)
@@ -351,8 +354,8 @@ TEST_F(SessionDownload, NoisyLineNeverDeliversWrongData)
     if (out.success) {
         EXPECT_EQ(out.raw, expected);
     } else if (out.finished) {
-        EXPECT_TRUE(out.error == "Hardware/Connection error during session download"
-                    || out.error == "Session download cancelled")
+        EXPECT_TRUE(out.error == "Hardware/Connection error during session download" ||
+                    out.error == "Session download cancelled")
             << out.error.toStdString();
     }
     EXPECT_EQ(out.raw, expected.left(out.raw.size())) << "a prefix of the right data at worst";
@@ -494,8 +497,10 @@ TEST_F(SessionDownload, CommandLineListsAndDownloadsSessions)
         EXPECT_EQ(s.value("name").toString(), expected[i]->name);
         EXPECT_EQ(QDateTime::fromString(s.value("start").toString(), Qt::ISODate).toMSecsSinceEpoch(),
                   expected[i]->firstTimeMs / 1000 * 1000);
-        EXPECT_TRUE(s.value("fileName").toString().endsWith(
-            QString("%1_%2.rlog").arg(expected[i]->index, 4, 10, QChar('0')).arg(expected[i]->name)));
+        EXPECT_TRUE(
+            s.value("fileName")
+                .toString()
+                .endsWith(QString("%1_%2.rlog").arg(expected[i]->index, 4, 10, QChar('0')).arg(expected[i]->name)));
     }
 
     QTemporaryDir dir;

@@ -3,16 +3,16 @@
 // and a power cycle shows that the restore was saved. Refused restores must not touch the
 // logger at all.
 
+#include "network/VariablesBackup.h"
 #include "../remotefs/SimLogger.h"  // the client-on-a-virtual-logger rig the remotefs tests use
 #include "MessageCapture.h"
-#include "network/VariablesBackup.h"
 
+#include <gtest/gtest.h>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
 #include <QUrl>
-#include <gtest/gtest.h>
 
 #include <array>
 #include <cstring>
@@ -122,7 +122,8 @@ TEST_F(VariablesBackupTest, RoundTripRestoresExactlyAndSurvivesAPowerCycle)
     ASSERT_EQ(run(false, file), VariablesBackup::Status_Succeeded) << backup.resultText().toStdString();
     const QJsonObject json = readJson(file);
     const QJsonObject logger = json.value("logger").toObject();
-    EXPECT_EQ(logger.value("serialNumber").toString(), sim->onDevice<QString>([](VirtualLogger &d) { return d.serialNumber(); }));
+    EXPECT_EQ(logger.value("serialNumber").toString(),
+              sim->onDevice<QString>([](VirtualLogger &d) { return d.serialNumber(); }));
     EXPECT_EQ(logger.value("model").toString(), "ModelType_Tarrowind3X");
     EXPECT_EQ(logger.value("modelRevision").toInt(), 4);
     EXPECT_EQ(logger.value("firmwareVersion").toString(), "0.1.4468");

@@ -1,9 +1,9 @@
+#include "ImageProbe.h"
 #include "items/BackgroundTask.h"
 #include "items/BarGraph.h"
-#include "ImageProbe.h"
-#include "ItemWindow.h"
 #include "items/LabelledPoint.h"
 #include "items/LineGraph.h"
+#include "ItemWindow.h"
 
 #include <QFontDatabase>
 #include <QFontInfo>
@@ -20,8 +20,7 @@ constexpr int kDeadlineMs = 60000;
 
 bool waitCached(GraphAxes *item)
 {
-    return QTest::qWaitFor([item] { return !item->cacheDirty() && !item->backgroundRendering(); },
-                           kDeadlineMs);
+    return QTest::qWaitFor([item] { return !item->cacheDirty() && !item->backgroundRendering(); }, kDeadlineMs);
 }
 
 DataSeriesVectorPtr series(size_t n, double scale)
@@ -89,8 +88,7 @@ QVariant perturbed(const QMetaProperty &property, const QVariant &value, QObject
 // Every writable property of the graph either changes the cached image once the background
 // job has rendered it, or is one of the named live (overlay) or behaviour properties, which
 // must not cost a re-render.
-void everyDrawnPropertyReachesTheCache(GraphAxes *item, const QSet<QByteArray> &live,
-                                       const QSet<QByteArray> &behaviour)
+void everyDrawnPropertyReachesTheCache(GraphAxes *item, const QSet<QByteArray> &live, const QSet<QByteArray> &behaviour)
 {
     ItemWindow window(item);
     QVERIFY(window.exposed());
@@ -129,8 +127,8 @@ void everyDrawnPropertyReachesTheCache(GraphAxes *item, const QSet<QByteArray> &
     QVERIFY(drawn >= 24);
 }
 
-const QSet<QByteArray> kSelectionLive = {"selectionEnabled", "selectionStart", "selectionEnd", "selectionColor",
-                                        "selectionStartLabel", "selectionEndLabel", "selectionHeader"};
+const QSet<QByteArray> kSelectionLive = {"selectionEnabled",    "selectionStart",    "selectionEnd",   "selectionColor",
+                                         "selectionStartLabel", "selectionEndLabel", "selectionHeader"};
 
 void frame(GraphAxes *item)
 {
@@ -168,8 +166,8 @@ private slots:
         flag.setValueText(QStringLiteral("1.5"));
         flag.setPointType(LabelledPoint::PointType_Flag);
         graph->setLabelledPoints({&flag});
-        everyDrawnPropertyReachesTheCache(
-            graph, kSelectionLive, {"autoUpdateXMin", "autoUpdateXMax", "autoUpdateYMin", "autoUpdateYMax"});
+        everyDrawnPropertyReachesTheCache(graph, kSelectionLive,
+                                          {"autoUpdateXMin", "autoUpdateXMax", "autoUpdateYMin", "autoUpdateYMax"});
     }
 
     void barGraphPropertiesReachTheCache()

@@ -1,6 +1,6 @@
 #include "items/GraphAxes.h"
-#include "items/GraphAxesRenderer.h"
 #include "ImageProbe.h"
+#include "items/GraphAxesRenderer.h"
 #include "ItemWindow.h"
 
 #include <QLocale>
@@ -39,8 +39,14 @@ QImage render(const GraphAxesRenderer::Data &d)
     return image;
 }
 
-bool white(const QColor &c) { return c.alpha() > 128 && c.red() > 200 && c.green() > 200 && c.blue() > 200; }
-bool ink(const QColor &c) { return c.alpha() > 100; }
+bool white(const QColor &c)
+{
+    return c.alpha() > 128 && c.red() > 200 && c.green() > 200 && c.blue() > 200;
+}
+bool ink(const QColor &c)
+{
+    return c.alpha() > 100;
+}
 }  // namespace
 
 class GraphAxesTest : public QObject

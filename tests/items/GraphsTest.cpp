@@ -1,10 +1,10 @@
+#include "ImageProbe.h"
 #include "items/BarGraph.h"
 #include "items/BarGraphRenderer.h"
-#include "ImageProbe.h"
-#include "ItemWindow.h"
 #include "items/LabelledPoint.h"
 #include "items/LineGraph.h"
 #include "items/LineGraphRenderer.h"
+#include "ItemWindow.h"
 
 #include <QPainter>
 #include <QQmlEngine>
@@ -55,9 +55,18 @@ QImage renderLine(const LineGraphRenderer::Data &d)
     return image;
 }
 
-bool isBar(const QColor &c) { return c.alpha() > 200 && c.red() < 60 && c.green() > 180 && c.blue() > 150; }
-bool isGreen(const QColor &c) { return c.alpha() > 100 && c.green() > 150 && c.red() < 80 && c.blue() < 80; }
-bool isWhite(const QColor &c) { return c.alpha() > 200 && c.red() > 220 && c.green() > 220 && c.blue() > 220; }
+bool isBar(const QColor &c)
+{
+    return c.alpha() > 200 && c.red() < 60 && c.green() > 180 && c.blue() > 150;
+}
+bool isGreen(const QColor &c)
+{
+    return c.alpha() > 100 && c.green() > 150 && c.red() < 80 && c.blue() < 80;
+}
+bool isWhite(const QColor &c)
+{
+    return c.alpha() > 200 && c.red() > 220 && c.green() > 220 && c.blue() > 220;
+}
 
 // Height of the bar drawn in a pixel column (rows of bar colour above the bottom).
 int barHeightAt(const QImage &image, int x)
@@ -216,8 +225,8 @@ private slots:
 
         // Two points: a line between them; a gap (NaN) breaks nothing.
         d.labelledPoints.clear();
-        d.points = std::make_shared<std::vector<QPointF>>(
-            std::vector<QPointF>{{0, 5}, {qQNaN(), 1}, {10, 5}, {INFINITY, 0}});
+        d.points =
+            std::make_shared<std::vector<QPointF>>(std::vector<QPointF>{{0, 5}, {qQNaN(), 1}, {10, 5}, {INFINITY, 0}});
         image = renderLine(d);
         const auto runs = runsInRow(image, kBottom - 122, isGreen);
         QVERIFY(!runs.empty());
@@ -378,7 +387,9 @@ private slots:
             // Above the dot: only the marker is there (30 px tall for a 20 px dot).
             const QRect above(int(p.x()) - 15, int(p.y()) - 30, 30, 18);
             Q_UNUSED(plot);
-            return pixels(image, [&](const QColor &c) { return sameRgb(c, colour, 30); }, above).size();
+            return pixels(
+                       image, [&](const QColor &c) { return sameRgb(c, colour, 30); }, above)
+                .size();
         };
         graph.setDotColor(QColor(255, 0, 0));
         QVERIFY(flagPixels(QColor(255, 0, 0)) > 20);

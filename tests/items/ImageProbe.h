@@ -27,15 +27,15 @@ inline QColor at(const QImage &image, int x, int y)
 
 inline bool near(const QColor &a, const QColor &b, int tolerance = 24)
 {
-    return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance
-           && std::abs(a.blue() - b.blue()) <= tolerance && std::abs(a.alpha() - b.alpha()) <= tolerance;
+    return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance &&
+           std::abs(a.blue() - b.blue()) <= tolerance && std::abs(a.alpha() - b.alpha()) <= tolerance;
 }
 
 // Opaque-ish pixel of roughly this hue (alpha ignored).
 inline bool sameRgb(const QColor &a, const QColor &b, int tolerance = 40)
 {
-    return a.alpha() > 100 && std::abs(a.red() - b.red()) <= tolerance
-           && std::abs(a.green() - b.green()) <= tolerance && std::abs(a.blue() - b.blue()) <= tolerance;
+    return a.alpha() > 100 && std::abs(a.red() - b.red()) <= tolerance &&
+           std::abs(a.green() - b.green()) <= tolerance && std::abs(a.blue() - b.blue()) <= tolerance;
 }
 
 inline std::vector<QPoint> pixels(const QImage &image, const std::function<bool(const QColor &)> &match,
@@ -53,8 +53,7 @@ inline std::vector<QPoint> pixels(const QImage &image, const std::function<bool(
 }
 
 // Bounding box of the matching pixels (null when none match).
-inline QRect bounds(const QImage &image, const std::function<bool(const QColor &)> &match,
-                    QRect area = QRect())
+inline QRect bounds(const QImage &image, const std::function<bool(const QColor &)> &match, QRect area = QRect())
 {
     QRect box;
     for (const QPoint &p : pixels(image, match, area))

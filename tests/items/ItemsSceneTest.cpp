@@ -1,13 +1,13 @@
 // Loads a QML scene with every painted item through the program's own type registration,
 // renders it offscreen and saves the screenshot (items-scene.png in the working folder, or
 // the path in TW_SCENE_PNG) for a look; checks that each item drew something.
-#include "items/BarGraph.h"
 #include "app/AppMetatypes.h"
+#include "app/QmlRegistration.h"
+#include "decider/WrappedEllipticalDecider.h"
+#include "items/BarGraph.h"
 #include "items/Gauge.h"
 #include "items/LineGraph.h"
-#include "app/QmlRegistration.h"
 #include "items/SoftwareRenderer.h"
-#include "decider/WrappedEllipticalDecider.h"
 
 #include <QQuickItem>
 #include <QQuickItemGrabResult>
@@ -111,7 +111,7 @@ private slots:
         const QImage shot = grab->image().convertToFormat(QImage::Format_ARGB32);
         QVERIFY(!shot.isNull());
         const QString path = qEnvironmentVariableIsSet("TW_SCENE_PNG") ? qEnvironmentVariable("TW_SCENE_PNG")
-                                                                     : QStringLiteral("items-scene.png");
+                                                                       : QStringLiteral("items-scene.png");
         QVERIFY(shot.save(path));
         qInfo("screenshot: %s", qPrintable(QFileInfo(path).absoluteFilePath()));
 

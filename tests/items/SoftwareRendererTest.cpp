@@ -1,9 +1,9 @@
-#include "common/CommonMetatypes.h"
-#include "ImageProbe.h"
-#include "ItemWindow.h"
-#include "items/SceneRenderer.h"
 #include "items/SoftwareRenderer.h"
+#include "common/CommonMetatypes.h"
 #include "decider/WrappedEllipticalDecider.h"
+#include "ImageProbe.h"
+#include "items/SceneRenderer.h"
+#include "ItemWindow.h"
 
 #include <QPainter>
 #include <QSignalSpy>
@@ -39,8 +39,14 @@ QPointF dotCentre(const SceneRenderer::Data &d, QSize size)
     return centroid(pixels(image, [](const QColor &c) { return c.alpha() > 60 && c.green() > 200 && c.red() < 60; }));
 }
 
-bool xColoured(const QColor &c) { return c.alpha() > 60 && c.red() > 200 && c.blue() > 80 && c.blue() < 180; }
-bool yColoured(const QColor &c) { return c.alpha() > 60 && c.blue() > 200 && c.red() > 80 && c.red() < 180; }
+bool xColoured(const QColor &c)
+{
+    return c.alpha() > 60 && c.red() > 200 && c.blue() > 80 && c.blue() < 180;
+}
+bool yColoured(const QColor &c)
+{
+    return c.alpha() > 60 && c.blue() > 200 && c.red() > 80 && c.red() < 180;
+}
 
 // A magnet turning in a tilted circle around (100, -50, 30) uT, in raw tenths.
 void feed(WrappedEllipticalDecider &decider, int samples)
@@ -93,11 +99,16 @@ private slots:
         QTest::addColumn<QSize>("size");
         QTest::addColumn<QPointF>("expected");
         const QVector3D p(0.8f, 0.4f, 0.6f);
-        QTest::newRow("through") << QVector3D(0, 0, 1) << QSize(400, 400) << QPointF(200 + 100 * p.x(), 200 - 100 * p.y());
-        QTest::newRow("along y") << QVector3D(0, 1, 0) << QSize(400, 400) << QPointF(200 - 100 * p.x(), 200 - 100 * p.z());
-        QTest::newRow("along x") << QVector3D(1, 0, 0) << QSize(400, 400) << QPointF(200 + 100 * p.y(), 200 - 100 * p.z());
-        QTest::newRow("through, wide") << QVector3D(0, 0, 1) << QSize(600, 300) << QPointF(300 + 150 * p.x(), 150 - 150 * p.y());
-        QTest::newRow("along x, tall") << QVector3D(1, 0, 0) << QSize(200, 400) << QPointF(100 + 100 * p.y(), 200 - 100 * p.z());
+        QTest::newRow("through") << QVector3D(0, 0, 1) << QSize(400, 400)
+                                 << QPointF(200 + 100 * p.x(), 200 - 100 * p.y());
+        QTest::newRow("along y") << QVector3D(0, 1, 0) << QSize(400, 400)
+                                 << QPointF(200 - 100 * p.x(), 200 - 100 * p.z());
+        QTest::newRow("along x") << QVector3D(1, 0, 0) << QSize(400, 400)
+                                 << QPointF(200 + 100 * p.y(), 200 - 100 * p.z());
+        QTest::newRow("through, wide") << QVector3D(0, 0, 1) << QSize(600, 300)
+                                       << QPointF(300 + 150 * p.x(), 150 - 150 * p.y());
+        QTest::newRow("along x, tall") << QVector3D(1, 0, 0) << QSize(200, 400)
+                                       << QPointF(100 + 100 * p.y(), 200 - 100 * p.z());
     }
     void fixedViewsProjectAlongTheirAxis()
     {
@@ -264,8 +275,9 @@ private slots:
         const QVector3D end = item->eyeVector();
         QVERIFY((end - start).length() < 1e-4f);
         const QPointF after = dotCentre(pointAt(p, end, false), QSize(300, 300));
-        QVERIFY2((after - before).manhattanLength() < 1.0,
-                 qPrintable(QString("(%1, %2) vs (%3, %4)").arg(after.x()).arg(after.y()).arg(before.x()).arg(before.y())));
+        QVERIFY2(
+            (after - before).manhattanLength() < 1.0,
+            qPrintable(QString("(%1, %2) vs (%3, %4)").arg(after.x()).arg(after.y()).arg(before.x()).arg(before.y())));
         QVERIFY(eyeChanged.count() >= 30);
 
         // Not interactive: the mouse passes through.
@@ -292,7 +304,8 @@ private slots:
         // Settled, the farthest point stands at 70.7 % of the half size from the centre.
         const QImage settled = item->frame();
         double reach = 0;
-        for (const QPoint &p : pixels(settled, [](const QColor &c) { return c.alpha() > 60 && c.green() > 200 && c.red() < 60; }))
+        for (const QPoint &p :
+             pixels(settled, [](const QColor &c) { return c.alpha() > 60 && c.green() > 200 && c.red() < 60; }))
             reach = std::max({reach, std::abs(p.x() + 0.5 - 150), std::abs(p.y() + 0.5 - 150)});
         QVERIFY2(std::abs(reach - 0.70710677 * 150) < 8, qPrintable(QString::number(reach)));
         feed(*decider, 10);

@@ -102,15 +102,15 @@ TEST(PacketLayouts, ServerToClientLengths)
         bool id;
     };
     const std::vector<E> expected = {
-        {0x4953, 72, 0, true},  {0x4553, 14, 0, true},  {0x6553, 12, 8, true},   {0x5453, 12, 0, true},
-        {0x5253, 14, 0, true},  {0x6153, 12, 8, true},  {0x5753, 12, 0, true},   {0x4D53, 44, 0, true},
-        {0x4E53, 12, 0, true},  {0x5353, 10, 0, true},  {0x3053, 10, 0, true},   {0x7253, 14, 0, true},
-        {0x6253, 12, 8, true},  {0x7753, 12, 0, true},  {0x6D53, 44, 0, true},   {0x6E53, 12, 0, true},
-        {0x7353, 10, 0, true},  {0x2153, 8, 0, true},   {0x4053, 8, 0, true},    {0x4253, 8, 0, true},
-        {0x4C53, 8, 0, true},   {0x4B53, 8, 0, true},   {0x4153, 116, 0, true},  {0x5053, 10, 0, true},
-        {0x5153, 138, 0, true}, {0x4753, 8, 0, true},   {0x4653, 16, 0, true},   {0x4353, 8, 0, true},
-        {0x4A53, 8, 0, false},  {0x4F53, 10, 0, true},  {0x5953, 8, 0, true},    {0x4853, 536, 0, true},
-        {0x5A53, 542, 0, true}, {0x7A53, 17, 8, true},  {0x6753, 17, 8, true},   {0x5653, 8, 0, true},
+        {0x4953, 72, 0, true},  {0x4553, 14, 0, true},  {0x6553, 12, 8, true},  {0x5453, 12, 0, true},
+        {0x5253, 14, 0, true},  {0x6153, 12, 8, true},  {0x5753, 12, 0, true},  {0x4D53, 44, 0, true},
+        {0x4E53, 12, 0, true},  {0x5353, 10, 0, true},  {0x3053, 10, 0, true},  {0x7253, 14, 0, true},
+        {0x6253, 12, 8, true},  {0x7753, 12, 0, true},  {0x6D53, 44, 0, true},  {0x6E53, 12, 0, true},
+        {0x7353, 10, 0, true},  {0x2153, 8, 0, true},   {0x4053, 8, 0, true},   {0x4253, 8, 0, true},
+        {0x4C53, 8, 0, true},   {0x4B53, 8, 0, true},   {0x4153, 116, 0, true}, {0x5053, 10, 0, true},
+        {0x5153, 138, 0, true}, {0x4753, 8, 0, true},   {0x4653, 16, 0, true},  {0x4353, 8, 0, true},
+        {0x4A53, 8, 0, false},  {0x4F53, 10, 0, true},  {0x5953, 8, 0, true},   {0x4853, 536, 0, true},
+        {0x5A53, 542, 0, true}, {0x7A53, 17, 8, true},  {0x6753, 17, 8, true},  {0x5653, 8, 0, true},
         {0x7553, 16, 0, true},  {0x5553, 60, 0, false}, {0x0A53, 8, 6, false},
     };
     EXPECT_EQ(expected.size(), 39u);
@@ -135,8 +135,7 @@ TEST(PacketNames, EnumAndDumpFormats)
     std::vector<uint8_t> bytes(20);
     for (size_t i = 0; i < bytes.size(); ++i)
         bytes[i] = uint8_t(i * 0x11);
-    EXPECT_EQ(hexDump(bytes.data(), 20),
-              QStringLiteral("\n  00112233 44556677 8899aabb ccddeeff \n  10213243 "));
+    EXPECT_EQ(hexDump(bytes.data(), 20), QStringLiteral("\n  00112233 44556677 8899aabb ccddeeff \n  10213243 "));
     EXPECT_EQ(hexDump(bytes.data(), 1), QStringLiteral("\n  00 "));
     EXPECT_EQ(hexDump(bytes.data(), 6), QStringLiteral("\n  00112233 4455 "));
     EXPECT_EQ(hexDump(bytes.data(), 0), QString());

@@ -1,22 +1,22 @@
 // The client over the real serial stack: a pseudo-terminal whose slave the client's
 // AbstractSerialPort opens, and the scripted device bridged onto the master side.
-#include "serial/AbstractSerialPort.h"
 #include "MemoryLine.h"
 #include "MessageCapture.h"
-#include "ScriptedDevice.h"
-#include "serial/SerialSupport.h"
 #include "network/TarrowindFirmware.h"
+#include "ScriptedDevice.h"
+#include "serial/AbstractSerialPort.h"
+#include "serial/SerialSupport.h"
 #include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QSignalSpy>
-#include <QSocketNotifier>
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
 #include <pty.h>
+#include <QCoreApplication>
+#include <QSignalSpy>
+#include <QSocketNotifier>
 #include <termios.h>
 #include <unistd.h>
 
@@ -81,7 +81,8 @@ TEST(FirmwareOverPty, ConnectsQueriesAndHandsOverForBootloader)
     firmware.setIoDevice(port.get());
     ASSERT_EQ(firmware.ioDevice(), port.get());
     device.announce();
-    ASSERT_TRUE(waitUntil([&] { return firmware.connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 5000));
+    ASSERT_TRUE(
+        waitUntil([&] { return firmware.connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 5000));
     EXPECT_EQ(firmware.uniqueId(), QStringLiteral("TW3X-000123"));
     // The device confirmed the baud rate; the port now runs at it (a pty accepts any rate).
     EXPECT_TRUE(log.contains(QStringLiteral("S2C_NetworkUartConfigChange[baudRate:115200]")));
@@ -114,4 +115,3 @@ TEST(FirmwareOverPty, ConnectsQueriesAndHandsOverForBootloader)
     bridge.reset();
     ::close(master);
 }
-

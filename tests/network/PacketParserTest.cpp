@@ -1,6 +1,6 @@
+#include "network/PacketParser.h"
 #include "MessageCapture.h"
 #include "network/Network.h"
-#include "network/PacketParser.h"
 
 #include <gtest/gtest.h>
 
@@ -90,9 +90,8 @@ TEST_F(ParserTest, FalseStartCostsOneByteThenRealPacketFollows)
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].bytes, real);
     ASSERT_EQ(log.countStartingWith(QStringLiteral("Bad data (Network::S2C_KeepAliveAck checksum failure)")), 1);
-    EXPECT_EQ(log.messages().first(),
-              QStringLiteral("Bad data (Network::S2C_KeepAliveAck checksum failure)") +
-                  hexDump((fake + real).constData(), 8));
+    EXPECT_EQ(log.messages().first(), QStringLiteral("Bad data (Network::S2C_KeepAliveAck checksum failure)") +
+                                          hexDump((fake + real).constData(), 8));
 }
 
 TEST_F(ParserTest, OneByteAtATimeDeliversOnceOnLastByte)
@@ -121,9 +120,9 @@ TEST_F(ParserTest, VariablePacketsUseTheirLengthField)
     const QByteArray empty = debugMessage(QByteArray());
     ASSERT_EQ(empty.size(), 8);
     const QByteArray text = debugMessage("hello\n");
-    QByteArray bulk = encodePacket(S2C_ReadPersistents16Result, 4, QByteArray::fromHex("0600") +
-                                                                         QByteArray::fromHex("0e00") +
-                                                                         QByteArray::fromHex("010002000300"));
+    QByteArray bulk =
+        encodePacket(S2C_ReadPersistents16Result, 4,
+                     QByteArray::fromHex("0600") + QByteArray::fromHex("0e00") + QByteArray::fromHex("010002000300"));
     feedBytewise(empty + text + bulk);
     ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(got[0].bytes, empty);

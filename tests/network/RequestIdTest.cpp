@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <atomic>
+#include <QCoreApplication>
 #include <thread>
 #include <vector>
 
@@ -46,4 +46,3 @@ TEST(RequestIds, UniqueAcrossThreadsAndNeverZero)
     EXPECT_EQ(last, 65535);
     EXPECT_EQ(firmware.nextRequestId(), 1);
 }
-

@@ -1,15 +1,15 @@
 #include "ScriptedDevice.h"
 
-#include <QDateTime>
 #include <cstring>
+#include <QDateTime>
 
 using namespace Network;
 
 namespace {
-template <typename T>
-QByteArray payloadOf(const T &packet)
+template <typename T> QByteArray payloadOf(const T &packet)
 {
-    return QByteArray(reinterpret_cast<const char *>(&packet) + sizeof(PacketBase), int(sizeof(T) - sizeof(PacketBase)));
+    return QByteArray(reinterpret_cast<const char *>(&packet) + sizeof(PacketBase),
+                      int(sizeof(T) - sizeof(PacketBase)));
 }
 
 QByteArray u16(uint16_t v)
@@ -181,7 +181,7 @@ QByteArray ScriptedDevice::answer(const Request &r)
     case C2S_ReadPermanent16: {
         const uint16_t name = field16(8);
         const uint16_t resultType = uint16_t((r.type & 0xFF00) | 0x53);
-        const uint16_t *store = r.type == C2S_ReadTemporary16 ? temporaries
+        const uint16_t *store = r.type == C2S_ReadTemporary16    ? temporaries
                                 : r.type == C2S_ReadPersistent16 ? persistents
                                                                  : permanents;
         const int size = r.type == C2S_ReadPersistent16 ? 16 : 8;
@@ -195,7 +195,7 @@ QByteArray ScriptedDevice::answer(const Request &r)
         const uint16_t resultType = r.type == C2S_ReadTemporaries16   ? S2C_ReadTemporaries16Result
                                     : r.type == C2S_ReadPersistents16 ? S2C_ReadPersistents16Result
                                                                       : S2C_ReadPermanents16Result;
-        const uint16_t *store = r.type == C2S_ReadTemporaries16 ? temporaries
+        const uint16_t *store = r.type == C2S_ReadTemporaries16   ? temporaries
                                 : r.type == C2S_ReadPersistents16 ? persistents
                                                                   : permanents;
         const int size = r.type == C2S_ReadPersistents16 ? 16 : 8;

@@ -4,11 +4,11 @@
 #include "network/Network.h"
 #include "network/PacketParser.h"
 
+#include <functional>
 #include <QByteArray>
 #include <QObject>
 #include <QSet>
 #include <QString>
-#include <functional>
 #include <vector>
 
 // A scripted logger on the far end of a MemoryLine: it parses the client's requests, records

@@ -1,23 +1,23 @@
-#include "network/FastLz.h"
-#include "sim/FastLzEncoder.h"
+#include "network/TarrowindFirmware.h"
 #include "MemoryLine.h"
 #include "MessageCapture.h"
+#include "network/FastLz.h"
 #include "network/NetworkMetatypes.h"
 #include "ScriptedDevice.h"
-#include "network/TarrowindFirmware.h"
+#include "sim/FastLzEncoder.h"
 #include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QQmlExpression>
-#include <QElapsedTimer>
 #include <QSignalSpy>
-#include <cstring>
-#include <memory>
 
 using namespace Network;
 using State = TarrowindFirmware::ConnectionState;
@@ -51,8 +51,8 @@ protected:
     {
         attach();
         device->announce();
-        ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; },
-                            3000));
+        ASSERT_TRUE(
+            waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
         settle();
         device->requests.clear();
     }
@@ -115,7 +115,8 @@ TEST_F(FirmwareTest, AnnouncementRunsBatchAndReachesReady)
     QSignalSpy states(firmware.get(), &TarrowindFirmware::connectionStateChanged);
     attach();
     device->announce();
-    ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
+    ASSERT_TRUE(
+        waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
 
     ASSERT_GE(states.count(), 2);
     EXPECT_EQ(states.at(0).at(0).value<State>(), TarrowindFirmware::ConnectionState_QueryingInfo);
@@ -163,7 +164,8 @@ TEST_F(FirmwareTest, OldFirmwareGetsSingleReadsAndNoBaudChange)
     attach();  // drops the connection
     device->requests.clear();
     device->announce();
-    ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
+    ASSERT_TRUE(
+        waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
     EXPECT_EQ(device->count(C2S_NetworkUartConfig), 0);
     EXPECT_EQ(device->count(C2S_ReadTemporary16), 6);
     EXPECT_EQ(device->count(C2S_ReadPersistent16), 16);
@@ -332,8 +334,8 @@ TEST_F(FirmwareTest, ClearQueueDuringQueryDropsToUnconnected)
     device->answerNothing = true;
     attach();
     device->announce();
-    ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_QueryingInfo; },
-                        2000));
+    ASSERT_TRUE(waitUntil(
+        [&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_QueryingInfo; }, 2000));
     QSignalSpy finished(firmware.get(), &TarrowindFirmware::packetFinished);
     const int queued = firmware->queueLength();
     EXPECT_EQ(queued, 10);
@@ -456,7 +458,8 @@ TEST_F(FirmwareTest, FirmwareOutdatedOnlyWhenReady)
     device->minorVersion = 0;
     device->patchLevel = 5000;
     device->announce();
-    ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
+    ASSERT_TRUE(
+        waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
     EXPECT_TRUE(firmware->firmwareOutdated());
 
     attach();
@@ -464,7 +467,8 @@ TEST_F(FirmwareTest, FirmwareOutdatedOnlyWhenReady)
     device->majorVersion = 0;
     device->patchLevel = 4468;
     device->announce();
-    ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
+    ASSERT_TRUE(
+        waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
     EXPECT_FALSE(firmware->firmwareOutdated());
 }
 
@@ -482,8 +486,8 @@ TEST_F(FirmwareTest, FlashReadsDecodeStatusesAndCompression)
     EXPECT_EQ(pages.at(0).at(1).value<uint32_t>(), 77u);
     EXPECT_EQ(pages.at(0).at(2).value<ReadStatus>(), ReadStatus::HwFailure);
     EXPECT_EQ(pages.at(0).at(3).toByteArray(), QByteArray(2112, char(0xFF)));
-    EXPECT_TRUE(log.contains(QStringLiteral(
-        "S2C_FlashReadPageResult[pageIndex:77, status:Network::HwFailure, compression:0, dataSize:0]")));
+    EXPECT_TRUE(log.contains(
+        QStringLiteral("S2C_FlashReadPageResult[pageIndex:77, status:Network::HwFailure, compression:0, dataSize:0]")));
 
     device->send(TestPackets::flashPageResult(501, 78, ReadStatus::Ok, 0, QByteArray(2000, 'a')));
     settle();
@@ -556,12 +560,13 @@ TEST_F(FirmwareTest, DeviceRestartAndAcknowledgementsDropConnection)
     device->uptimeNanos = 1000000000ull;
     device->uniqueId = "again";
     device->announce();
-    ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
+    ASSERT_TRUE(
+        waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, 3000));
     QSignalSpy finished(firmware.get(), &TarrowindFirmware::packetFinished);
     const uint16_t id = firmware->sendRtcCalibrate();
     ASSERT_NE(id, 0);
-    ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Unconnected; },
-                        2000));
+    ASSERT_TRUE(
+        waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Unconnected; }, 2000));
     // The answered request is reported once, as handled.
     settle();
     int reports = 0;
@@ -654,8 +659,8 @@ TEST_F(FirmwareTest, BadDataIsReportedOnTheRetryTick)
     tick();
     EXPECT_EQ(log.countStartingWith(QStringLiteral("Bad data (No header found)")), 1);
     // The last byte waits for a partner: a pass needs two unread bytes.
-    EXPECT_TRUE(log.contains(
-        QStringLiteral("Bad data (No header found)\n  00112233 44556677 8899aabb ccddeeff \n  01 ")))
+    EXPECT_TRUE(
+        log.contains(QStringLiteral("Bad data (No header found)\n  00112233 44556677 8899aabb ccddeeff \n  01 ")))
         << log.messages().join(QLatin1Char('|')).toStdString();
 }
 
@@ -672,8 +677,8 @@ TEST_F(FirmwareTest, KeepAliveThenSilenceDropsConnection)
 
     device->answerNothing = true;
     t.restart();
-    ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Unconnected; },
-                        7000));
+    ASSERT_TRUE(
+        waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Unconnected; }, 7000));
     EXPECT_GT(t.elapsed(), 4000);
     EXPECT_LT(t.elapsed(), 6500);
     // Only polling requests were lost: no timeout lines.
@@ -685,8 +690,8 @@ TEST_F(FirmwareTest, ReadyOnlyOperationsAndPacketImages)
     attach();
     device->answerNothing = true;
     device->announce();
-    ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_QueryingInfo; },
-                        2000));
+    ASSERT_TRUE(waitUntil(
+        [&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_QueryingInfo; }, 2000));
     EXPECT_EQ(firmware->sendSetDateTime(), 0);
     EXPECT_EQ(firmware->sendRtcCalibrate(), 0);
     EXPECT_EQ(firmware->sendFlashCreate(), 0);
@@ -786,16 +791,16 @@ TEST_F(FirmwareTest, DropDuringQueryBatchIsAnnouncedOnce)
         SCOPED_TRACE(how);
         states.clear();
         device->announce();
-        ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_QueryingInfo; },
-                            2000));
+        ASSERT_TRUE(waitUntil(
+            [&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_QueryingInfo; }, 2000));
         ASSERT_EQ(firmware->queueLength(), 10);
         if (std::strcmp(how, "expiry") == 0) {
             for (int t = 0; t < 40; ++t)
                 tick();
         } else {
             device->send(encodePacket(S2C_RtcCalibrateAck, 0));
-            ASSERT_TRUE(waitUntil([&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Unconnected; },
-                                2000));
+            ASSERT_TRUE(waitUntil(
+                [&] { return firmware->connectionState() == TarrowindFirmware::ConnectionState_Unconnected; }, 2000));
         }
         settle();
         EXPECT_EQ(firmware->connectionState(), TarrowindFirmware::ConnectionState_Unconnected);

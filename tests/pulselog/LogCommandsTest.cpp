@@ -100,8 +100,8 @@ TEST_F(LogCommandsTest, BinsMatchTheModel)
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
     // 15:20:00 (3), 15:21:40 (4), 15:23:20 (1): the last pulse counts in the whole-log range
     EXPECT_EQ(r.out, "3\n4\n0\n1\n");
-    r = cli({"log-bins", rlog, "--interval-ms", "60000", "--from", "2026-06-01T15:21:00", "--to",
-             "2026-06-01T13:23:20Z"});
+    r = cli(
+        {"log-bins", rlog, "--interval-ms", "60000", "--from", "2026-06-01T15:21:00", "--to", "2026-06-01T13:23:20Z"});
     ASSERT_EQ(r.status, 0) << r.err.toStdString();
     EXPECT_EQ(r.out, "4\n0\n0\n");  // the range ends exactly on the last entry
 }
@@ -116,7 +116,8 @@ TEST_F(LogCommandsTest, ExportEveryFormat)
         ASSERT_EQ(r.status, 0) << format.toStdString() << ": " << r.err.toStdString();
         EXPECT_FALSE(readFile(out).isEmpty()) << format.toStdString();
     }
-    EXPECT_TRUE(readFile(dir.filePath("out/grouped")).startsWith("Date,Time,Revolutions,Liters\r\n2026-06-01,15:20:00,3,6.000000\r\n"));
+    EXPECT_TRUE(readFile(dir.filePath("out/grouped"))
+                    .startsWith("Date,Time,Revolutions,Liters\r\n2026-06-01,15:20:00,3,6.000000\r\n"));
     EXPECT_EQ(readFile(dir.filePath("out/rlog")), readFile(rlog));
     const QString mm100 = QString::fromUtf8(readFile(dir.filePath("out/mm100")));
     EXPECT_TRUE(mm100.contains("StorageInterval,60\r\nNumberOfIntervals,4\r\n"));
@@ -158,7 +159,6 @@ TEST_F(LogCommandsTest, FailuresExitWithOneLine)
     EXPECT_TRUE(r.err.contains("Failed to open")) << r.err.toStdString();
 }
 
-
 // A German desktop writes numbers with a decimal comma; nothing the command line writes may
 // follow it. Every export, the saved raw log and the JSON must equal the C locale's bytes.
 TEST_F(LogCommandsTest, EveryFileIsTheSameUnderAGermanLocale)
@@ -168,10 +168,10 @@ TEST_F(LogCommandsTest, EveryFileIsTheSameUnderAGermanLocale)
     for (const QString locale : {"C", "de_DE.UTF-8"}) {
         for (const QString &format : formats) {
             const QString out = dir.filePath(locale + "/" + format);
-            const Result r = cli({"log-export", rlog, "--format", format, "-o", out, "--interval-s", "45", "--unit",
-                                  "m3", "--units-per-pulse", "0.125", "--initial-reading", "10.5", "--end-reading",
-                                  "20.25"},
-                                 locale);
+            const Result r =
+                cli({"log-export", rlog, "--format", format, "-o", out, "--interval-s", "45", "--unit", "m3",
+                     "--units-per-pulse", "0.125", "--initial-reading", "10.5", "--end-reading", "20.25"},
+                    locale);
             ASSERT_EQ(r.status, 0) << locale.toStdString() << " " << format.toStdString() << ": "
                                    << r.err.toStdString();
         }

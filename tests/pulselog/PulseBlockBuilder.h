@@ -31,15 +31,29 @@ public:
     int64_t entryCountOverride = -1;
     int size = 520;
 
-    PulseBlockBuilder &pulse(uint32_t v) { entries.push_back({1, v, 0}); return *this; }
-    PulseBlockBuilder &burst(uint32_t v, int e) { entries.push_back({0, v, e}); return *this; }
+    PulseBlockBuilder &pulse(uint32_t v)
+    {
+        entries.push_back({1, v, 0});
+        return *this;
+    }
+    PulseBlockBuilder &burst(uint32_t v, int e)
+    {
+        entries.push_back({0, v, e});
+        return *this;
+    }
 
     QByteArray build() const
     {
         QByteArray out(size, '\0');
-        auto put32 = [&](int at, uint32_t v) { qToLittleEndian<quint32>(v, reinterpret_cast<uchar *>(out.data() + at)); };
-        auto put16 = [&](int at, uint16_t v) { qToLittleEndian<quint16>(v, reinterpret_cast<uchar *>(out.data() + at)); };
-        auto put64 = [&](int at, uint64_t v) { qToLittleEndian<quint64>(v, reinterpret_cast<uchar *>(out.data() + at)); };
+        auto put32 = [&](int at, uint32_t v) {
+            qToLittleEndian<quint32>(v, reinterpret_cast<uchar *>(out.data() + at));
+        };
+        auto put16 = [&](int at, uint16_t v) {
+            qToLittleEndian<quint16>(v, reinterpret_cast<uchar *>(out.data() + at));
+        };
+        auto put64 = [&](int at, uint64_t v) {
+            qToLittleEndian<quint64>(v, reinterpret_cast<uchar *>(out.data() + at));
+        };
         const uint32_t count = entryCountOverride >= 0 ? uint32_t(entryCountOverride) : uint32_t(entries.size());
         int stream;
         if (kind == 0) {

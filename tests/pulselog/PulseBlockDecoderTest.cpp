@@ -1,5 +1,5 @@
-#include "PulseBlockBuilder.h"
 #include "pulselog/PulseBlockDecoder.h"
+#include "PulseBlockBuilder.h"
 
 #include <gtest/gtest.h>
 

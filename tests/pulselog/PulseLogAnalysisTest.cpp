@@ -187,7 +187,8 @@ TEST(PulseLogAnalysis, RatesByAgeDrawSteps)
     EXPECT_EQ(points(log.dataAsTimeInvertedVL(0, 2, false)),
               (std::vector<QPointF>{{0, 0.25}, {4, 0.25}, {4, 1.0}, {5, 1.0}}));
     EXPECT_EQ(points(log.dataAsTimeInvertedVL(1, 5, true)),
-              (std::vector<QPointF>{{4, 1.0}, {5, 1.0}, {5, 0.5}, {7, 0.5}, {0, 0.5}, {0, 0.5}, {0, 0.5}, {0, 0.5}, {0, 0.5}, {0, 0.5}}));
+              (std::vector<QPointF>{
+                  {4, 1.0}, {5, 1.0}, {5, 0.5}, {7, 0.5}, {0, 0.5}, {0, 0.5}, {0, 0.5}, {0, 0.5}, {0, 0.5}, {0, 0.5}}));
 }
 
 TEST(PulseLogAnalysis, EnvironmentSeriesFilterInvalidReadings)

@@ -1,5 +1,5 @@
-#include "pulselog/LocalTimeFormatter.h"
 #include "MessageCapture.h"
+#include "pulselog/LocalTimeFormatter.h"
 #include "pulselog/PulseLog.h"
 #include "PulseLogTestSupport.h"
 
@@ -132,39 +132,39 @@ TEST_F(ExportTest, PulsesCsvFramesTheRange)
     ASSERT_TRUE(log.exportPulsesCsv(path("p.csv"), QDateTime(), QDateTime()));
     const QByteArray bytes = readFile(path("p.csv"));
     EXPECT_TRUE(bytes.startsWith("Date,Time,Subseconds,Revolutions\r\n2026-06-01,10:00:00,0.3,2\r\n"));
-    EXPECT_EQ(csvRows(path("p.csv")), (QJsonArray{row({"Date", "Time", "Subseconds", "Revolutions"}),
-                                                   row({"2026-06-01", "10:00:00", "0.3", "2"}),
-                                                   row({"2026-06-01", "10:00:01", "0.0", "1"}),
-                                                   row({"2026-06-01", "10:00:15", "0.7", "5"}),
-                                                   row({"2026-06-01", "10:00:59", "0.9", "3"})}));
+    EXPECT_EQ(csvRows(path("p.csv")),
+              (QJsonArray{row({"Date", "Time", "Subseconds", "Revolutions"}),
+                          row({"2026-06-01", "10:00:00", "0.3", "2"}), row({"2026-06-01", "10:00:01", "0.0", "1"}),
+                          row({"2026-06-01", "10:00:15", "0.7", "5"}), row({"2026-06-01", "10:00:59", "0.9", "3"})}));
 
     // a range without pulses still has its two zero rows, identical when it is one instant
     ASSERT_TRUE(log.exportPulsesCsv(path("p.csv"), localDate(2026, 6, 1, 10, 0, 30), localDate(2026, 6, 1, 10, 0, 40)));
-    EXPECT_EQ(csvRows(path("p.csv")), (QJsonArray{row({"Date", "Time", "Subseconds", "Revolutions"}),
-                                                   row({"2026-06-01", "10:00:30", "0.0", "0"}),
-                                                   row({"2026-06-01", "10:00:40", "0.0", "0"})}));
+    EXPECT_EQ(csvRows(path("p.csv")),
+              (QJsonArray{row({"Date", "Time", "Subseconds", "Revolutions"}),
+                          row({"2026-06-01", "10:00:30", "0.0", "0"}), row({"2026-06-01", "10:00:40", "0.0", "0"})}));
     ASSERT_TRUE(log.exportPulsesCsv(path("p.csv"), localDate(2026, 6, 1, 10, 0, 30), localDate(2026, 6, 1, 10, 0, 30)));
     EXPECT_EQ(lines(readFile(path("p.csv"))),
-              (QStringList{"Date,Time,Subseconds,Revolutions", "2026-06-01,10:00:30,0.0,0", "2026-06-01,10:00:30,0.0,0", ""}));
+              (QStringList{"Date,Time,Subseconds,Revolutions", "2026-06-01,10:00:30,0.0,0", "2026-06-01,10:00:30,0.0,0",
+                           ""}));
     // a range ending on a count-0 entry gets the closing zero row; the entry itself is no row
-    ASSERT_TRUE(log.exportPulsesCsv(path("p.csv"), localDate(2026, 6, 1, 10, 0, 15, 700), localDate(2026, 6, 1, 10, 0, 20)));
+    ASSERT_TRUE(
+        log.exportPulsesCsv(path("p.csv"), localDate(2026, 6, 1, 10, 0, 15, 700), localDate(2026, 6, 1, 10, 0, 20)));
     EXPECT_EQ(lines(readFile(path("p.csv"))),
-              (QStringList{"Date,Time,Subseconds,Revolutions", "2026-06-01,10:00:15,0.7,5", "2026-06-01,10:00:20,0.0,0", ""}));
+              (QStringList{"Date,Time,Subseconds,Revolutions", "2026-06-01,10:00:15,0.7,5", "2026-06-01,10:00:20,0.0,0",
+                           ""}));
 }
 
 TEST_F(ExportTest, PulsesCsvUsesLocalTimeAcrossTransitions)
 {
-    log.addPulsesNoSignal(QDateTime(QDate(2026, 3, 29), QTime(0, 59, 59, 500), Qt::UTC).toMSecsSinceEpoch() * 1000000, 1);
+    log.addPulsesNoSignal(QDateTime(QDate(2026, 3, 29), QTime(0, 59, 59, 500), Qt::UTC).toMSecsSinceEpoch() * 1000000,
+                          1);
     log.addPulsesNoSignal(QDateTime(QDate(2026, 3, 29), QTime(1, 0, 0, 300), Qt::UTC).toMSecsSinceEpoch() * 1000000, 1);
     log.addPulsesNoSignal(QDateTime(QDate(2026, 10, 25), QTime(0, 30, 0), Qt::UTC).toMSecsSinceEpoch() * 1000000, 4);
     log.addPulsesNoSignal(QDateTime(QDate(2026, 10, 25), QTime(1, 30, 0), Qt::UTC).toMSecsSinceEpoch() * 1000000, 6);
     ASSERT_TRUE(log.exportPulsesCsv(path("tz.csv"), QDateTime(), QDateTime()));
-    EXPECT_EQ(lines(readFile(path("tz.csv"))), (QStringList{"Date,Time,Subseconds,Revolutions",
-                                                            "2026-03-29,01:59:59,0.5,1",
-                                                            "2026-03-29,03:00:00,0.3,1",
-                                                            "2026-10-25,02:30:00,0.0,4",
-                                                            "2026-10-25,02:30:00,0.0,6",
-                                                            ""}));
+    EXPECT_EQ(lines(readFile(path("tz.csv"))),
+              (QStringList{"Date,Time,Subseconds,Revolutions", "2026-03-29,01:59:59,0.5,1", "2026-03-29,03:00:00,0.3,1",
+                           "2026-10-25,02:30:00,0.0,4", "2026-10-25,02:30:00,0.0,6", ""}));
 }
 
 TEST_F(ExportTest, LargePulsesCsvKeepsEveryRow)
@@ -192,29 +192,30 @@ TEST_F(ExportTest, EnvironmentCsvSkipsBlocksWithoutReadings)
     // -49.995 is stored as a float (-49.99499893...), hence -49.994999 with six decimals
     ASSERT_TRUE(log.exportEnvironmentCsv(path("e.csv"), QDateTime(), QDateTime()));
     const QByteArray bytes = readFile(path("e.csv"));
-    EXPECT_TRUE(bytes.startsWith("Date,Time,Input Voltage,Temperature \xC2\xB0" "C\r\n"));
-    EXPECT_EQ(csvRows(path("e.csv")),
-              (QJsonArray{row({"Date", "Time", "Input Voltage", "Temperature \xC2\xB0" "C"}),
-                          row({"2026-06-01", "10:00:10", "3.300000", "21.500000"}),
-                          row({"2026-06-01", "10:00:50", "3.250000", "-49.994999"})}));
+    EXPECT_TRUE(bytes.startsWith("Date,Time,Input Voltage,Temperature \xC2\xB0"
+                                 "C\r\n"));
+    EXPECT_EQ(csvRows(path("e.csv")), (QJsonArray{row({"Date", "Time", "Input Voltage",
+                                                       "Temperature \xC2\xB0"
+                                                       "C"}),
+                                                  row({"2026-06-01", "10:00:10", "3.300000", "21.500000"}),
+                                                  row({"2026-06-01", "10:00:50", "3.250000", "-49.994999"})}));
 }
 
 TEST_F(ExportTest, GroupedCsvKeepsTheFinalPulses)
 {
     fill();
     ASSERT_TRUE(log.exportGroupedCsv(path("g.csv"), 10000, "Gallons", 0.5, 0, 0, QDateTime(), QDateTime()));
-    EXPECT_EQ(csvRows(path("g.csv")), (QJsonArray{row({"Date", "Time", "Revolutions", "Gallons"}),
-                                                   row({"2026-06-01", "10:00:00", "3", "1.500000"}),
-                                                   row({"2026-06-01", "10:00:10", "5", "2.500000"}),
-                                                   row({"2026-06-01", "10:00:20", "0", "0.000000"}),
-                                                   row({"2026-06-01", "10:00:30", "0", "0.000000"}),
-                                                   row({"2026-06-01", "10:00:40", "0", "0.000000"}),
-                                                   row({"2026-06-01", "10:00:50", "3", "1.500000"})}));
+    EXPECT_EQ(
+        csvRows(path("g.csv")),
+        (QJsonArray{row({"Date", "Time", "Revolutions", "Gallons"}), row({"2026-06-01", "10:00:00", "3", "1.500000"}),
+                    row({"2026-06-01", "10:00:10", "5", "2.500000"}), row({"2026-06-01", "10:00:20", "0", "0.000000"}),
+                    row({"2026-06-01", "10:00:30", "0", "0.000000"}), row({"2026-06-01", "10:00:40", "0", "0.000000"}),
+                    row({"2026-06-01", "10:00:50", "3", "1.500000"})}));
     // a range the caller ends exactly on the last entry leaves it out
     ASSERT_TRUE(log.exportGroupedCsv(path("g.csv"), 30000, "L", 1, 0, 0, localDate(2026, 6, 1, 10, 0, 0),
                                      localDate(2026, 6, 1, 10, 0, 59, 900)));
-    EXPECT_EQ(lines(readFile(path("g.csv"))),
-              (QStringList{"Date,Time,Revolutions,L", "2026-06-01,10:00:00,8,8.000000", "2026-06-01,10:00:30,0,0.000000", ""}));
+    EXPECT_EQ(lines(readFile(path("g.csv"))), (QStringList{"Date,Time,Revolutions,L", "2026-06-01,10:00:00,8,8.000000",
+                                                           "2026-06-01,10:00:30,0,0.000000", ""}));
 
     // nothing to group: false, and an existing file stays as it was
     PulseLog empty;
@@ -286,7 +287,7 @@ TEST_F(ExportTest, MM100InterpolatesReadingsAndNotes)
     EXPECT_EQ(got[18], "BeginReading,\"1016\"");
     EXPECT_EQ(got[19], "EndReading,\"1067\"");
     EXPECT_EQ(got[20], "RegVolume,51");
-    EXPECT_EQ(got[21], "MMVolume,10");  // 5 pulses in [10 s, 40 s) at 2 liters
+    EXPECT_EQ(got[21], "MMVolume,10");                // 5 pulses in [10 s, 40 s) at 2 liters
     EXPECT_EQ(got[25], "6/1/2026 10:00:00,0.66667");  // bin of 15 minutes from 10:00
 
     EXPECT_FALSE(log.exportMM100(path("zero.txt"), 0, "L", 1, 0, 0, QDateTime(), QDateTime()));
@@ -311,7 +312,9 @@ TEST_F(ExportTest, XlsxWorkbookReadsBack)
     }
     auto rows = [&](int i) { return sheets[i].toObject().value("rows").toArray(); };
     auto formats = [&](int i) { return sheets[i].toObject().value("formats").toArray(); };
-    auto width = [&](int i, const char *col) { return sheets[i].toObject().value("widths").toObject().value(col).toDouble(); };
+    auto width = [&](int i, const char *col) {
+        return sheets[i].toObject().value("widths").toObject().value(col).toDouble();
+    };
 
     const QJsonArray meta = rows(0);
     ASSERT_EQ(meta.size(), 1 + 17 + 1);
@@ -344,7 +347,10 @@ TEST_F(ExportTest, XlsxWorkbookReadsBack)
 
     const QJsonArray env = rows(3);
     ASSERT_EQ(env.size(), 3);
-    EXPECT_EQ(env[0], (QJsonArray{"Date Time", "Temperature \xC2\xB0" "C", "Input Voltage"}));
+    EXPECT_EQ(env[0], (QJsonArray{"Date Time",
+                                  "Temperature \xC2\xB0"
+                                  "C",
+                                  "Input Voltage"}));
     EXPECT_EQ(env[1].toArray()[0].toString(), "2026-06-01T10:00:10.000");
     EXPECT_DOUBLE_EQ(env[1].toArray()[1].toDouble(), 21.5);
     EXPECT_NEAR(env[1].toArray()[2].toDouble(), 3.3, 1e-6);
@@ -364,9 +370,12 @@ TEST_F(ExportTest, FailedExportsLeaveExistingFilesIntact)
     };
     const std::vector<Case> cases = {
         {"pulses.csv", [&](const QString &f) { return log.exportPulsesCsv(f, QDateTime(), QDateTime()); }},
-        {"grouped.csv", [&](const QString &f) { return log.exportGroupedCsv(f, 1000, "L", 1, 0, 0, QDateTime(), QDateTime()); }},
-        {"mm100.txt", [&](const QString &f) { return log.exportMM100(f, 1000, "L", 1, 0, 0, QDateTime(), QDateTime()); }},
-        {"book.xlsx", [&](const QString &f) { return log.exportXLSX(f, 1000, "L", 1, 0, 0, QDateTime(), QDateTime()); }},
+        {"grouped.csv",
+         [&](const QString &f) { return log.exportGroupedCsv(f, 1000, "L", 1, 0, 0, QDateTime(), QDateTime()); }},
+        {"mm100.txt",
+         [&](const QString &f) { return log.exportMM100(f, 1000, "L", 1, 0, 0, QDateTime(), QDateTime()); }},
+        {"book.xlsx",
+         [&](const QString &f) { return log.exportXLSX(f, 1000, "L", 1, 0, 0, QDateTime(), QDateTime()); }},
     };
     QStringList names;
     for (const Case &c : cases) {
@@ -413,7 +422,8 @@ TEST_F(ExportTest, EveryExportIgnoresTheProcessLocale)
 
     const std::string savedC = std::setlocale(LC_ALL, nullptr);
     const QLocale savedQt;
-    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "the de_DE.UTF-8 locale is missing: run scripts/setup-deps";
+    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr)
+        << "the de_DE.UTF-8 locale is missing: run scripts/setup-deps";
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     char probe[16];
     std::snprintf(probe, sizeof probe, "%.1f", 0.5);

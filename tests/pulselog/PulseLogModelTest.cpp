@@ -57,7 +57,7 @@ TEST(PulseLogModel, ChunksMergeIntoOneTimeline)
     PulseLog log;
     QSignalSpy changed(&log, &PulseLog::pulseLogChanged);
     log.appendRawData(block(kBase, {0, 0, 3}));
-    log.appendRawData(block(kBase, {0, 3}));  // same base time: counts add up
+    log.appendRawData(block(kBase, {0, 3}));    // same base time: counts add up
     log.appendRawData(block(kBase + 100, {}));  // no pulses, still marks its base time
     EXPECT_EQ(changed.count(), 3);
     EXPECT_EQ(entriesOf(log), (Pairs{{kBaseNs, 3}, {kBaseNs + 3 * kTenth, 2}, {kBaseNs + 100 * kTenth, 0}}));

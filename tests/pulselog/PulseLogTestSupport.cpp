@@ -1,8 +1,8 @@
 #include "PulseLogTestSupport.h"
 
 #include <QDir>
-#include <QJsonObject>
 #include <QFile>
+#include <QJsonObject>
 #include <QProcess>
 #include <QTime>
 
@@ -69,9 +69,11 @@ QJsonDocument readBack(const QString &mode, const QString &path, QString *error)
 bool sameWorkbookParts(const QString &a, const QString &b)
 {
     QString error;
-    const QJsonObject left = readBack(QStringLiteral("zip"), a, &error).object().value(QStringLiteral("parts")).toObject();
+    const QJsonObject left =
+        readBack(QStringLiteral("zip"), a, &error).object().value(QStringLiteral("parts")).toObject();
     EXPECT_FALSE(left.isEmpty()) << a.toStdString() << ": " << error.toStdString();
-    const QJsonObject right = readBack(QStringLiteral("zip"), b, &error).object().value(QStringLiteral("parts")).toObject();
+    const QJsonObject right =
+        readBack(QStringLiteral("zip"), b, &error).object().value(QStringLiteral("parts")).toObject();
     EXPECT_FALSE(right.isEmpty()) << b.toStdString() << ": " << error.toStdString();
     EXPECT_EQ(left.keys(), right.keys());
     bool same = !left.isEmpty() && left.keys() == right.keys();
@@ -85,7 +87,8 @@ bool sameWorkbookParts(const QString &a, const QString &b)
                 ++at;
             const int from = std::max(0, at - 60);
             ADD_FAILURE() << it.key().toStdString() << " differs at " << at << ":\n"
-                          << mine.mid(from, 160).toStdString() << "\n" << other.mid(from, 160).toStdString();
+                          << mine.mid(from, 160).toStdString() << "\n"
+                          << other.mid(from, 160).toStdString();
         }
     }
     return same;

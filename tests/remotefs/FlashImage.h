@@ -7,11 +7,11 @@
 #include "remotefs/FlashReadResult.h"
 #include "remotefs/PlannedPageRead.h"
 
-#include <QByteArray>
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <QByteArray>
 #include <set>
 #include <vector>
 
@@ -30,9 +30,18 @@ inline uint32_t crc32Msb(const uint8_t *data, size_t n, uint32_t crc)
     return crc;
 }
 
-inline void put32(uint8_t *p, uint32_t v) { std::memcpy(p, &v, 4); }
-inline void put16(uint8_t *p, uint16_t v) { std::memcpy(p, &v, 2); }
-inline void put64(uint8_t *p, uint64_t v) { std::memcpy(p, &v, 8); }
+inline void put32(uint8_t *p, uint32_t v)
+{
+    std::memcpy(p, &v, 4);
+}
+inline void put16(uint8_t *p, uint16_t v)
+{
+    std::memcpy(p, &v, 2);
+}
+inline void put64(uint8_t *p, uint64_t v)
+{
+    std::memcpy(p, &v, 8);
+}
 
 // A 528-byte record with id and a correct CRC.
 inline std::vector<uint8_t> makeRecord(const std::vector<uint8_t> &payload, uint32_t id)
@@ -103,7 +112,8 @@ inline QByteArray makeExport(int32_t mountStatus, const StateSpec &s)
     return e;
 }
 
-class FlashImage {
+class FlashImage
+{
 public:
     // Pages in sector layout; absent pages read as erased.
     std::map<uint32_t, std::vector<uint8_t>> pages;
@@ -133,7 +143,8 @@ public:
 };
 
 // The page reader the filesystem template is instantiated with in these tests.
-class FakeAdapter {
+class FakeAdapter
+{
 public:
     explicit FakeAdapter(FlashImage *image) : m_image(image) {}
 

@@ -1,10 +1,10 @@
 // Geometry, page layout conversions, the record CRC and the state/slot layouts.
+#include "FlashImage.h"
+#include "MessageCapture.h"
 #include "remotefs/DataBlock.h"
 #include "remotefs/EccParameters.h"
 #include "remotefs/FilesystemState.h"
-#include "FlashImage.h"
 #include "remotefs/FlashReadResult.h"
-#include "MessageCapture.h"
 
 #include <gtest/gtest.h>
 #include <numeric>
@@ -55,8 +55,8 @@ TEST(FlashReadResultMapping, StatusesAndCombination)
     for (uint16_t s : {1, 2, 4, 5, 8, 999})
         EXPECT_EQ(flashReadResultFromStatus(s), FlashReadResult::Failed) << s;
     FlashReadResult all = FlashReadResult::Ok;
-    for (FlashReadResult r : {FlashReadResult::Ok, FlashReadResult::Unreadable, FlashReadResult::CorrectedMany,
-                              FlashReadResult::Ok})
+    for (FlashReadResult r :
+         {FlashReadResult::Ok, FlashReadResult::Unreadable, FlashReadResult::CorrectedMany, FlashReadResult::Ok})
         all = worstOf(all, r);
     EXPECT_EQ(all, FlashReadResult::CorrectedMany);
 }

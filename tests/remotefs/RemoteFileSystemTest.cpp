@@ -1,23 +1,23 @@
 // RemoteFileSystem, its worker and SessionDownloader against a virtual logger: status
 // machine, scan results and times, downloads, cancellation and a vanishing client.
+#include "remotefs/RemoteFileSystem.h"
 #include "MessageCapture.h"
 #include "pulselog/PulseLog.h"
-#include "remotefs/RemoteFileSystem.h"
 #include "remotefs/SessionDownloader.h"
 #include "SimLogger.h"
 
-#include <QElapsedTimer>
-#include <QSignalSpy>
-#include <QThread>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QThread>
 #include <thread>
-#include <gtest/gtest.h>
 
 using namespace simtest;
 
@@ -91,8 +91,8 @@ struct Mounted {
     {
         QSignalSpy done(&fs, &RemoteFileSystem::sessionIndexingFinished);
         fs.beginScanningSessions();
-        return waitUntil([&] { return done.count() == 1; }) && done.at(0).at(0).toBool()
-            && waitUntil([this] { return fs.status() == RemoteFileSystem::Mounted; });
+        return waitUntil([&] { return done.count() == 1; }) && done.at(0).at(0).toBool() &&
+               waitUntil([this] { return fs.status() == RemoteFileSystem::Mounted; });
     }
     SimLogger sim;
     QObject owner;
@@ -128,9 +128,9 @@ TEST(RemoteFileSystemTest, MountScanListsClosedSessionsNewestFirstWithTimes)
     QSignalSpy status2(&m.fs, &RemoteFileSystem::statusChanged);
     ASSERT_TRUE(m.scan());
     EXPECT_EQ(statusesOf(status).front(), RemoteFileSystem::BusyMounting);
-    EXPECT_EQ(statusesOf(status2), (std::vector<RemoteFileSystem::Status>{RemoteFileSystem::BusyScanning,
-                                                                           RemoteFileSystem::BusyScanningMeta,
-                                                                           RemoteFileSystem::Mounted}));
+    EXPECT_EQ(statusesOf(status2),
+              (std::vector<RemoteFileSystem::Status>{RemoteFileSystem::BusyScanning, RemoteFileSystem::BusyScanningMeta,
+                                                     RemoteFileSystem::Mounted}));
     const auto truth = m.sim.truth();
     std::vector<const VirtualFlashService::SessionTruth *> listed;
     for (const auto *s : truth.closedSessions())
@@ -371,9 +371,9 @@ TEST(RemoteFileSystemTest, ResultsQueuedByAReplacedWorkerAreDropped)
     ASSERT_TRUE(waitUntil([&] { return m.fs.status() == RemoteFileSystem::Mounted; }));
     EXPECT_TRUE(log.containsText("Mount finished")) << "Mounted before the new mount had finished";
     spinFor(100);
-    EXPECT_EQ(statusesOf(status), (std::vector<RemoteFileSystem::Status>{RemoteFileSystem::Unmounted,
-                                                                          RemoteFileSystem::BusyMounting,
-                                                                          RemoteFileSystem::Mounted}));
+    EXPECT_EQ(statusesOf(status),
+              (std::vector<RemoteFileSystem::Status>{RemoteFileSystem::Unmounted, RemoteFileSystem::BusyMounting,
+                                                     RemoteFileSystem::Mounted}));
     EXPECT_EQ(indexed.count(), 0);
     EXPECT_TRUE(m.fs.sessions().isEmpty());
     ASSERT_TRUE(m.scan());
@@ -399,16 +399,17 @@ TEST(RemoteFileSystemTest, ResultsQueuedByAReplacedWorkerAreDropped)
     spinFor(100);
     EXPECT_EQ(sectors.count(), 0);
     EXPECT_EQ(finished.count(), 0);
-    EXPECT_EQ(statusesOf(status), (std::vector<RemoteFileSystem::Status>{RemoteFileSystem::Unmounted,
-                                                                          RemoteFileSystem::BusyMounting,
-                                                                          RemoteFileSystem::Mounted}));
+    EXPECT_EQ(statusesOf(status),
+              (std::vector<RemoteFileSystem::Status>{RemoteFileSystem::Unmounted, RemoteFileSystem::BusyMounting,
+                                                     RemoteFileSystem::Mounted}));
 }
 
 namespace {
 
 // Ends the test program when the thread that made it is still blocked after the deadline: a
 // thread stuck for good cannot report a failure itself.
-class Watchdog {
+class Watchdog
+{
 public:
     Watchdog(const char *what, int seconds = 60)
         : m_thread([this, what, seconds] {
@@ -440,8 +441,8 @@ private:
 
 uint64_t flashReads(SimLogger &sim)
 {
-    return sim.runner->requestCount(Network::C2S_FlashRead528) + sim.runner->requestCount(Network::C2S_FlashReadLz528)
-        + sim.runner->requestCount(Network::C2S_FlashReadPage);
+    return sim.runner->requestCount(Network::C2S_FlashRead528) + sim.runner->requestCount(Network::C2S_FlashReadLz528) +
+           sim.runner->requestCount(Network::C2S_FlashReadPage);
 }
 
 // A session object as a scan would publish it, made from the logger's own account.
@@ -581,8 +582,8 @@ TEST(RemoteFileSystemTest, CancelFromEachBusyStateLeavesTheNextOperationIntact)
     };
     const int wanted = int(expected.size() / 520);
 
-    for (auto busy : {RemoteFileSystem::BusyScanning, RemoteFileSystem::BusyScanningMeta,
-                      RemoteFileSystem::BusyDownloading}) {
+    for (auto busy :
+         {RemoteFileSystem::BusyScanning, RemoteFileSystem::BusyScanningMeta, RemoteFileSystem::BusyDownloading}) {
         SCOPED_TRACE(busy);
         ASSERT_TRUE(remount());  // nothing cached: every step reads the logger
         slowReplies(m.sim, 300);
@@ -603,8 +604,9 @@ TEST(RemoteFileSystemTest, CancelFromEachBusyStateLeavesTheNextOperationIntact)
         ASSERT_EQ(finished.count(), 1);
         EXPECT_TRUE(finished.at(0).at(0).toBool());
         EXPECT_EQ(dl.pulseLog()->rawData(), expected);
-        const std::vector<std::pair<RemoteFileSystem::Status, int>> want{
-            {RemoteFileSystem::Mounted, 0}, {RemoteFileSystem::BusyDownloading, 0}, {RemoteFileSystem::Mounted, wanted}};
+        const std::vector<std::pair<RemoteFileSystem::Status, int>> want{{RemoteFileSystem::Mounted, 0},
+                                                                         {RemoteFileSystem::BusyDownloading, 0},
+                                                                         {RemoteFileSystem::Mounted, wanted}};
         EXPECT_EQ(seen, want);
     }
 

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <QElapsedTimer>
 #include <chrono>
 #include <future>
+#include <QElapsedTimer>
 #include <thread>
 
 using namespace simtest;
@@ -26,8 +26,7 @@ VirtualLoggerConfig configAt(uint32_t patchLevel)
 }
 
 // Runs `f` on another thread (reads block their caller) while this thread serves the client.
-template <typename F>
-auto offThread(F f, int ms = 10000) -> decltype(f())
+template <typename F> auto offThread(F f, int ms = 10000) -> decltype(f())
 {
     auto future = std::async(std::launch::async, f);
     waitUntil([&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, ms);
@@ -111,9 +110,8 @@ TEST(RemoteFlashAdapter, ReadPathFollowsPatchLevelAndCacheAvoidsRefetch)
         RemoteFlashAdapter adapter;
         adapter.setClient(sim.client.get());
         QByteArray got(2112, 0);
-        const FlashReadResult r = offThread([&] {
-            return adapter.readPage(page, reinterpret_cast<uint8_t *>(got.data()), page + 1);
-        });
+        const FlashReadResult r =
+            offThread([&] { return adapter.readPage(page, reinterpret_cast<uint8_t *>(got.data()), page + 1); });
         EXPECT_EQ(r, FlashReadResult::Ok);
         EXPECT_EQ(got, expected);
         sim.runner->withDevice([&](VirtualLogger &d) {
@@ -126,10 +124,12 @@ TEST(RemoteFlashAdapter, ReadPathFollowsPatchLevelAndCacheAvoidsRefetch)
         EXPECT_EQ(adapter.cachedSectorCount(), 4u);
 
         // Everything of that page again, as page and as sectors: served from the cache.
-        const uint32_t before = sim.onDevice<uint32_t>([](VirtualLogger &d) { return d.flashService().totalReadRequests(); });
+        const uint32_t before =
+            sim.onDevice<uint32_t>([](VirtualLogger &d) { return d.flashService().totalReadRequests(); });
         QByteArray again(2112, 0);
-        EXPECT_EQ(offThread([&] { return adapter.readPage(page, reinterpret_cast<uint8_t *>(again.data()), Geo::kNoPage); }),
-                  FlashReadResult::Ok);
+        EXPECT_EQ(
+            offThread([&] { return adapter.readPage(page, reinterpret_cast<uint8_t *>(again.data()), Geo::kNoPage); }),
+            FlashReadResult::Ok);
         EXPECT_EQ(again, expected);
         for (uint32_t n = 0; n < 4; ++n) {
             QByteArray s(528, 0);
@@ -137,7 +137,8 @@ TEST(RemoteFlashAdapter, ReadPathFollowsPatchLevelAndCacheAvoidsRefetch)
                       FlashReadResult::Ok);
             EXPECT_EQ(s, sectorOfDevicePage(expected, n));
         }
-        EXPECT_EQ(sim.onDevice<uint32_t>([](VirtualLogger &d) { return d.flashService().totalReadRequests(); }), before);
+        EXPECT_EQ(sim.onDevice<uint32_t>([](VirtualLogger &d) { return d.flashService().totalReadRequests(); }),
+                  before);
     }
 }
 
@@ -211,8 +212,8 @@ TEST(RemoteFlashAdapter, ReadingAheadGivesEveryReadWhatThatReadGivesOnItsOwn)
         ASSERT_EQ(walked.size(), size_t(last - first + 1));
         for (uint32_t p = first; p <= last; ++p) {
             QByteArray buf(2112, 0);
-            const FlashReadResult r = offThread(
-                [&] { return alone.readPage(p, reinterpret_cast<uint8_t *>(buf.data()), Geo::kNoPage); });
+            const FlashReadResult r =
+                offThread([&] { return alone.readPage(p, reinterpret_cast<uint8_t *>(buf.data()), Geo::kNoPage); });
             EXPECT_EQ(walked[p - first].first, r) << "page " << p;
             if (r != FlashReadResult::Unreadable && r != FlashReadResult::Failed) {
                 EXPECT_EQ(walked[p - first].second, buf) << "page " << p;
@@ -252,15 +253,17 @@ TEST(RemoteFlashAdapter, OnASlowLineReadsAheadNoFurtherThanTheLineCarriesBeforeA
     EXPECT_EQ(sim.client->connectionState(), TarrowindFirmware::ConnectionState_Ready);
 }
 
-class BlockedRead : public ::testing::Test {
+class BlockedRead : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
         sim = std::make_unique<SimLogger>(configAt(4468));
         ASSERT_TRUE(sim->waitReady());
         sector = firstRecordSector(*sim);
-        expected = sim->onDevice<QByteArray>(
-            [&](VirtualLogger &d) { return sectorOfDevicePage(d.flashService().page(Geo::pageOfSector(sector)), sector % 4); });
+        expected = sim->onDevice<QByteArray>([&](VirtualLogger &d) {
+            return sectorOfDevicePage(d.flashService().page(Geo::pageOfSector(sector)), sector % 4);
+        });
         slowReplies(1500);
         adapter.setClient(sim->client.get());
     }

@@ -1,14 +1,14 @@
 // The record of saved sessions: which sessions of a virtual logger count as new after saves, a
 // wrap of its flash and a clear, and a record file that is damaged or cannot be written.
+#include "remotefs/SavedSessionRegistry.h"
 #include "MessageCapture.h"
 #include "remotefs/RemoteFileSystem.h"
-#include "remotefs/SavedSessionRegistry.h"
 #include "SimLogger.h"
 
+#include <gtest/gtest.h>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 
 using namespace simtest;
 
@@ -66,7 +66,8 @@ std::vector<uint32_t> truthIndices(SimLogger &sim)
 
 }  // namespace
 
-class SavedSessionRegistryTest : public ::testing::Test {
+class SavedSessionRegistryTest : public ::testing::Test
+{
 protected:
     void SetUp() override { ASSERT_TRUE(dir.isValid()); }
     QString file() const { return dir.filePath(QStringLiteral("data/saved-sessions.json")); }
@@ -167,15 +168,16 @@ TEST_F(SavedSessionRegistryTest, DamagedOrUnwritableRecordIsReportedAndNeverSile
         EXPECT_FALSE(registry.isSaved(kSerial, a));
         ASSERT_TRUE(registry.recordSaved(kSerial, a, QStringLiteral("/logs/a.rlog")));
         EXPECT_EQ(read(file() + ".damaged"), garbage);
-        EXPECT_TRUE(registry.lastError().endsWith("kept as " + file() + ".damaged")) << registry.lastError().toStdString();
+        EXPECT_TRUE(registry.lastError().endsWith("kept as " + file() + ".damaged"))
+            << registry.lastError().toStdString();
         SavedSessionRegistry reread(file());
         EXPECT_TRUE(reread.lastError().isEmpty()) << reread.lastError().toStdString();
         EXPECT_TRUE(reread.isSaved(kSerial, a));
     }
 
     // Entries spoilt among good ones: the good ones still count, and the file is kept too.
-    const QByteArray partly = read(file()).replace("\"sessions\": [",
-                                                   "\"sessions\": [{\"index\": 9, \"size\": -5}, {\"index\": \"x\"},");
+    const QByteArray partly =
+        read(file()).replace("\"sessions\": [", "\"sessions\": [{\"index\": 9, \"size\": -5}, {\"index\": \"x\"},");
     write(partly);
     SavedSessionRegistry registry(file());
     EXPECT_TRUE(registry.lastError().contains("2 unreadable")) << registry.lastError().toStdString();

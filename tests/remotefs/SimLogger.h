@@ -3,8 +3,8 @@
 // A protocol client connected to a virtual logger over an in-process line, for the tests of the
 // classes that read the flash through the client.
 
-#include "sim/InProcessSerialDevice.h"
 #include "network/TarrowindFirmware.h"
+#include "sim/InProcessSerialDevice.h"
 #include "sim/VirtualLoggerRunner.h"
 #include "WaitUntil.h"
 
@@ -35,8 +35,7 @@ struct SimLogger {
     {
         return waitUntil([this] { return client->connectionState() == TarrowindFirmware::ConnectionState_Ready; }, ms);
     }
-    template <typename T>
-    T onDevice(const std::function<T(VirtualLogger &)> &f)
+    template <typename T> T onDevice(const std::function<T(VirtualLogger &)> &f)
     {
         T value{};
         runner->withDevice([&](VirtualLogger &d) { value = f(d); });
@@ -44,7 +43,8 @@ struct SimLogger {
     }
     VirtualFlashService::GroundTruth truth()
     {
-        return onDevice<VirtualFlashService::GroundTruth>([](VirtualLogger &d) { return d.flashService().groundTruth(); });
+        return onDevice<VirtualFlashService::GroundTruth>(
+            [](VirtualLogger &d) { return d.flashService().groundTruth(); });
     }
 
     std::unique_ptr<VirtualLoggerRunner> runner;

@@ -1,8 +1,8 @@
 // The filesystem over a synthetic flash: state import, session scan, iteration with the page
 // map and reserved blocks, and session times.
+#include "remotefs/SpiFlashFilesystem.h"
 #include "FlashImage.h"
 #include "MessageCapture.h"
-#include "remotefs/SpiFlashFilesystem.h"
 
 #include <gtest/gtest.h>
 
@@ -79,7 +79,8 @@ TEST(StateImport, MountStatusesAndMessages)
         EXPECT_EQ(fs.importState(makeExport(c.status, s), &message), c.mounted);
         EXPECT_EQ(message, QString(c.message));
         EXPECT_EQ(fs.mountStatus(), c.status);
-        EXPECT_TRUE(log.containsText(QString("Filesystem import status : %1").arg(c.status))) << log.messages().join('|').toStdString();
+        EXPECT_TRUE(log.containsText(QString("Filesystem import status : %1").arg(c.status)))
+            << log.messages().join('|').toStdString();
     }
 }
 
@@ -93,8 +94,8 @@ TEST(StateImport, BadMagicVersionOrShortExportIsRejected)
     badMagic.magic = 0xDA8B9264u;
     StateSpec badVersion = good;
     badVersion.version = 0;
-    for (const QByteArray &e : {makeExport(1, badMagic), makeExport(1, badVersion), makeExport(1, good).left(257),
-                                QByteArray()}) {
+    for (const QByteArray &e :
+         {makeExport(1, badMagic), makeExport(1, badVersion), makeExport(1, good).left(257), QByteArray()}) {
         ASSERT_TRUE(fs.importState(makeExport(1, good), nullptr));
         QString message;
         EXPECT_FALSE(fs.importState(e, &message));
@@ -108,7 +109,8 @@ TEST(StateImport, BadMagicVersionOrShortExportIsRejected)
     }
 }
 
-class ScanTest : public ::testing::Test {
+class ScanTest : public ::testing::Test
+{
 protected:
     // Chain (oldest first): S0 @100 seq 10: file 1 open in slot 0, head 1000.
     //                       S1 @200 seq 11: file 1 closed, file 2 open in slot 1, head 2000.
@@ -116,13 +118,21 @@ protected:
     //                       current seq 13: files 3 (slot 1) and 4 (slot 0) open, head 4000.
     void SetUp() override
     {
-        s0.sequence = 10; s0.head = 1000; s0.previous = 0;
+        s0.sequence = 10;
+        s0.head = 1000;
+        s0.previous = 0;
         s0.files[0] = Slot{1, "first", 1, true};
-        s1.sequence = 11; s1.head = 2000; s1.previous = 100;
+        s1.sequence = 11;
+        s1.head = 2000;
+        s1.previous = 100;
         s1.files[1] = Slot{2, "second", 1, true};
-        s2.sequence = 12; s2.head = 3000; s2.previous = 200;
+        s2.sequence = 12;
+        s2.head = 3000;
+        s2.previous = 200;
         s2.files[1] = Slot{3, "third", 5, true};
-        cur.sequence = 13; cur.head = 4000; cur.previous = 300;
+        cur.sequence = 13;
+        cur.head = 4000;
+        cur.previous = 300;
         cur.files[0] = Slot{4, "fourth", 1, true};
         cur.files[1] = Slot{3, "third", 5, true};
         writeStateRecord(img, 100, s0);
@@ -255,8 +265,14 @@ TEST_F(ScanTest, CancelledScanPublishesNothingAndSucceeds)
 
 TEST_F(ScanTest, WrappedSessionSize)
 {
-    StateSpec a; a.sequence = 1; a.head = 0x7FF00; a.files[0] = Slot{9, "wrap", 1, true};
-    StateSpec b; b.sequence = 2; b.head = 0x100; b.previous = 500;
+    StateSpec a;
+    a.sequence = 1;
+    a.head = 0x7FF00;
+    a.files[0] = Slot{9, "wrap", 1, true};
+    StateSpec b;
+    b.sequence = 2;
+    b.head = 0x100;
+    b.previous = 500;
     writeStateRecord(img, 500, a);
     Fs fs(&img);
     b.previous = 500;
@@ -268,7 +284,8 @@ TEST_F(ScanTest, WrappedSessionSize)
     EXPECT_EQ(found.sessions[0]->filesize(), uint64_t(0x100 - 0x7FF00 + 0x80000 + 2) * 528);
 }
 
-class IterationTest : public ::testing::Test {
+class IterationTest : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -315,8 +332,8 @@ TEST_F(IterationTest, BadCrcAndUnreadablePagesAreSkippedButRestArrives)
 {
     writeFile(7, {1500, 1501, 1502, 1503, 1504, 1505, 1506, 1507, 1508, 1509, 1510, 1511}, 1);
     img.pages[Geo::pageOfSector(1501)][528 * 1 + 40] ^= 0xFF;  // sector 1501: CRC mismatch
-    img.pageStatus[Geo::pageOfSector(1504)] = 3;              // sectors 1504..1507 unreadable
-    img.pageStatus[Geo::pageOfSector(1508)] = 6;              // corrected: data still valid
+    img.pageStatus[Geo::pageOfSector(1504)] = 3;               // sectors 1504..1507 unreadable
+    img.pageStatus[Geo::pageOfSector(1508)] = 6;               // corrected: data still valid
     Fs fs(&img);
     ASSERT_TRUE(mount(fs, state));
     MessageCapture log;

@@ -11,8 +11,8 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <unistd.h>
 #include <time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -48,8 +48,7 @@ speed_t masterSpeed(const PtyPair &pty)
 
 TEST(AbstractSerialPortTest, OpenFailsWithDeviceNotFoundForMissingNames)
 {
-    for (const QString &name : {QStringLiteral("/dev/tw-no-such-port"), QStringLiteral("ttyTwNoSuchPort"),
-                                QString()}) {
+    for (const QString &name : {QStringLiteral("/dev/tw-no-such-port"), QStringLiteral("ttyTwNoSuchPort"), QString()}) {
         AbstractSerialPort port(name);
         EXPECT_FALSE(port.open(QIODevice::ReadWrite)) << name.toStdString();
         EXPECT_FALSE(port.isOpen());
@@ -171,8 +170,7 @@ TEST(AbstractSerialPortTest, LineSettingsApplyWhileOpenAndAtReopen)
     EXPECT_EQ(masterSpeed(pty), speed_t(B115200));
 
     // A pty has no parity and no modem lines: accepted as no-ops so the stack runs on it.
-    for (auto parity : {AbstractSerialPort::EvenParity, AbstractSerialPort::OddParity,
-                        AbstractSerialPort::NoParity})
+    for (auto parity : {AbstractSerialPort::EvenParity, AbstractSerialPort::OddParity, AbstractSerialPort::NoParity})
         EXPECT_TRUE(port.setParity(parity));
     EXPECT_FALSE(port.setParity(AbstractSerialPort::UnknownParity));
     EXPECT_TRUE(port.setRequestToSend(true));

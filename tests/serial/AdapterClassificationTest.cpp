@@ -21,13 +21,13 @@ TEST(AdapterClassification, Table)
     const ClassCase cases[] = {
         {"Ombrellix", "Tarrowind USB Adapter", true, false},
         {"Ombrellix", "Tarrowind", true, false},
-        {"Ombrellix", "TarrowindX", true, false},        // prefix only
-        {"Ombrellix", "FT232R USB UART", true, true},    // ours, description not
+        {"Ombrellix", "TarrowindX", true, false},            // prefix only
+        {"Ombrellix", "FT232R USB UART", true, true},        // ours, description not
         {"Ombrellix", "tarrowind USB Adapter", true, true},  // prefix is case-sensitive
         {"Ombrellix", "", true, true},
         {"ombrellix", "Tarrowind USB Adapter", true, true},  // manufacturer must match exactly
         {"FTDI", "Tarrowind USB Adapter", true, true},
-        {"FTDI", "Tarrowin", false, true},               // shorter than the prefix
+        {"FTDI", "Tarrowin", false, true},  // shorter than the prefix
         {"FTDI", "Kestrelcove USB Adapter", true, true},
         {"FTDI", "kestrelcove usb adapter", false, true},
         {"FTDI", "Kestrelcove USB Adapter ", false, true},
@@ -132,7 +132,7 @@ TEST(DeviceNames, PortNameAndHubLocation)
     EXPECT_EQ(portNameFromDeviceName("USB Serial Port (COM7)"), "COM7");
     EXPECT_EQ(portNameFromDeviceName("Tarrowind USB Adapter (COM123)  "), "COM123");
     EXPECT_EQ(portNameFromDeviceName("A (B) (COM3)"), "COM3");
-    EXPECT_EQ(portNameFromDeviceName("(COM7)"), "");             // needs a name and a blank before
+    EXPECT_EQ(portNameFromDeviceName("(COM7)"), "");  // needs a name and a blank before
     EXPECT_EQ(portNameFromDeviceName("USB Serial Port(COM7)"), "");
     EXPECT_EQ(portNameFromDeviceName("USB Serial Port (com7)"), "");
     EXPECT_EQ(portNameFromDeviceName("USB Serial Port (COM)"), "");
@@ -163,7 +163,7 @@ TEST(FtdiDriverSettings, VerdictTable)
     };
     const Case cases[] = {
         {false, {}, true, good, false, V::Good},
-        {false, {}, true, good, true, V::Good},          // ConfigData decides before LatencyTimer
+        {false, {}, true, good, true, V::Good},  // ConfigData decides before LatencyTimer
         {true, {"serenum"}, true, good, false, V::RepairNeeded},
         {true, {"other", "SerEnum"}, true, good, false, V::RepairNeeded},
         {true, {"serenumx"}, true, good, false, V::Good},

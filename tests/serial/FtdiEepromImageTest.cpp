@@ -1,7 +1,7 @@
 // The EEPROM string update on byte images of an FT232R and an FT230X, laid out as the chips'
 // programmers write them and checked with libftdi's own decoder, without any hardware.
-#include "serial/AdapterIdentity.h"
 #include "serial/FtdiEepromImage.h"
+#include "serial/AdapterIdentity.h"
 
 #include <libftdi1/ftdi.h>
 
@@ -109,9 +109,7 @@ LibftdiView decodeWithLibftdi(Chip chip, const QByteArray &image)
     int placeholder = 0;
     ftdi->usb_dev = reinterpret_cast<libusb_device_handle *>(&placeholder);
     EXPECT_EQ(ftdi_eeprom_initdefaults(ftdi, nullptr, nullptr, nullptr), 0);  // sets the image size
-    EXPECT_EQ(ftdi_set_eeprom_buf(ftdi, reinterpret_cast<const unsigned char *>(image.constData()),
-                                  image.size()),
-              0);
+    EXPECT_EQ(ftdi_set_eeprom_buf(ftdi, reinterpret_cast<const unsigned char *>(image.constData()), image.size()), 0);
     view.checksumOk = ftdi_eeprom_decode(ftdi, 0) == 0;
     char m[128] = {}, p[128] = {}, s[128] = {};
     if (view.checksumOk && ftdi_eeprom_get_strings(ftdi, m, sizeof m, p, sizeof p, s, sizeof s) == 0) {

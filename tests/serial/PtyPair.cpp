@@ -71,9 +71,8 @@ QByteArray PtyPair::readExactly(int count, int timeoutMs)
         pollfd p{m_master, POLLIN, 0};
         if (::poll(&p, 1, timeoutMs) <= 0 || !(p.revents & POLLIN))
             break;
-        const ssize_t n = ::read(m_master, buf, sizeof buf < size_t(count - out.size())
-                                                    ? sizeof buf
-                                                    : size_t(count - out.size()));
+        const ssize_t n =
+            ::read(m_master, buf, sizeof buf < size_t(count - out.size()) ? sizeof buf : size_t(count - out.size()));
         if (n > 0)
             out.append(buf, int(n));
         else if (n == 0 || (errno != EAGAIN && errno != EINTR))

@@ -1,8 +1,8 @@
 // The manager's 5 s retry with its real timer: a missing device is retried until it appears,
 // and an empty port name stops the jobs.
+#include "PtyPair.h"
 #include "serial/SerialComm.h"
 #include "SerialCommTestSupport.h"
-#include "PtyPair.h"
 #include "SerialTestSupport.h"
 
 #include <QElapsedTimer>

@@ -1,7 +1,7 @@
 // The manager's 5 s silence timer with its real timer.
+#include "PtyPair.h"
 #include "serial/SerialComm.h"
 #include "SerialCommTestSupport.h"
-#include "PtyPair.h"
 #include "SerialTestSupport.h"
 
 #include <QElapsedTimer>

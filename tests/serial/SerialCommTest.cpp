@@ -1,6 +1,6 @@
 #include "serial/SerialComm.h"
-#include "SerialCommTestSupport.h"
 #include "PtyPair.h"
+#include "SerialCommTestSupport.h"
 #include "SerialTestSupport.h"
 
 #include <QMetaProperty>

@@ -2,9 +2,8 @@
 
 SerialCommObserver::SerialCommObserver(SerialComm &comm) : m_comm(comm)
 {
-    connect(&comm, &SerialComm::openingChanged, this, [this](bool opening) {
-        (opening ? m_jobsStarted : m_jobsFinished)++;
-    });
+    connect(&comm, &SerialComm::openingChanged, this,
+            [this](bool opening) { (opening ? m_jobsStarted : m_jobsFinished)++; });
     connect(&comm, &SerialComm::lastErrorChanged, this, [this](const QString &e) { m_lastErrors << e; });
     connect(&comm, &IODeviceFactory::ioDeviceChanged, this, [this] {
         // A user of the factory: drop the old device, attach to the new one at once.

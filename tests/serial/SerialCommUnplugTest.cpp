@@ -1,8 +1,8 @@
 // Unplugging the adapter under the manager: one log line per error code, the device goes
 // away, and the manager reconnects by itself once the device is back.
+#include "PtyPair.h"
 #include "serial/SerialComm.h"
 #include "SerialCommTestSupport.h"
-#include "PtyPair.h"
 #include "SerialTestSupport.h"
 
 #include <QDir>
@@ -21,8 +21,8 @@ bool pointLink(const QString &link, const QString &target)
     // Replaced in one step, as udev does with /dev/serial/by-id links.
     const QString temp = link + QStringLiteral(".new");
     QFile::remove(temp);
-    return QFile::link(target, temp) && ::rename(QFile::encodeName(temp).constData(),
-                                                 QFile::encodeName(link).constData()) == 0;
+    return QFile::link(target, temp) &&
+           ::rename(QFile::encodeName(temp).constData(), QFile::encodeName(link).constData()) == 0;
 }
 }  // namespace
 

@@ -34,15 +34,17 @@ void addAdapter(UMockdevTestbed *bed, const char *name, const char *manufacturer
 {
     const QByteArray usb = "/devices/pci0000:00/usb3/3-" + QByteArray::number(devnum);
     const QByteArray tty = QByteArray("tty") + name;
-    const QByteArray record =
-        "P: " + usb + "/3-" + QByteArray::number(devnum) + ":1.0/" + tty + "/tty/" + tty + "\n"
-        "N: " + tty + "\nE: DEVNAME=/dev/" + tty + "\nE: SUBSYSTEM=tty\nA: dev=188:" + QByteArray::number(devnum)
-        + "\n\nP: " + usb + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=0403\nA: idProduct=6001\n"
-        "A: manufacturer=" + manufacturer + "\nA: product=" + product + "\nA: serial=" + serial
-        + "\nA: busnum=3\nA: devnum=" + QByteArray::number(devnum) + "\n";
+    const QByteArray record = "P: " + usb + "/3-" + QByteArray::number(devnum) + ":1.0/" + tty + "/tty/" + tty +
+                              "\n"
+                              "N: " +
+                              tty + "\nE: DEVNAME=/dev/" + tty +
+                              "\nE: SUBSYSTEM=tty\nA: dev=188:" + QByteArray::number(devnum) + "\n\nP: " + usb +
+                              "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=0403\nA: idProduct=6001\n"
+                              "A: manufacturer=" +
+                              manufacturer + "\nA: product=" + product + "\nA: serial=" + serial +
+                              "\nA: busnum=3\nA: devnum=" + QByteArray::number(devnum) + "\n";
     GError *error = nullptr;
-    EXPECT_TRUE(umockdev_testbed_add_from_string(bed, record.constData(), &error))
-        << (error ? error->message : "");
+    EXPECT_TRUE(umockdev_testbed_add_from_string(bed, record.constData(), &error)) << (error ? error->message : "");
     if (error)
         g_error_free(error);
 }
@@ -67,7 +69,8 @@ TEST(UdevEnumeration, UsbTtysWithExactStringsAndRuleCheck)
     // A serial port without a USB parent is not listed.
     GError *error = nullptr;
     ASSERT_TRUE(umockdev_testbed_add_from_string(
-        bed, "P: /devices/platform/serial8250/tty/ttyS0\nN: ttyS0\nE: DEVNAME=/dev/ttyS0\nE: SUBSYSTEM=tty\nA: dev=4:64\n",
+        bed,
+        "P: /devices/platform/serial8250/tty/ttyS0\nN: ttyS0\nE: DEVNAME=/dev/ttyS0\nE: SUBSYSTEM=tty\nA: dev=4:64\n",
         &error));
 
     QTemporaryDir dir;
@@ -147,14 +150,23 @@ TEST(UdevRule, MatchesExactlyTheAdaptersTheClassificationRecognises)
             continue;
         const int open = line.indexOf('{'), close = line.indexOf('}');
         const int quote = line.indexOf('"');
-        matches.append({line.mid(open + 1, close - open - 1), line.mid(quote + 1, line.indexOf('"', quote + 1) - quote - 1)});
+        matches.append(
+            {line.mid(open + 1, close - open - 1), line.mid(quote + 1, line.indexOf('"', quote + 1) - quote - 1)});
     }
     ASSERT_FALSE(matches.isEmpty());
     const char *adapters[][2] = {
-        {"Ombrellix", "FT232R USB UART"}, {"FTDI", "Tarrowind USB Adapter"}, {"FTDI", "Tarrowind"},
-        {"FTDI", "tarrowind"},            {"FTDI", "Kestrelcove USB Adapter"}, {"FTDI", "Kestrelcove"},
-        {"fElDsPiRe", ""},                {"TARROWIND", "x"}, {"Feldspire Ltd", "x"},
-        {"ombrellix", "x"},               {"FTDI", "FT232R USB UART"}, {"", ""},
+        {"Ombrellix", "FT232R USB UART"},
+        {"FTDI", "Tarrowind USB Adapter"},
+        {"FTDI", "Tarrowind"},
+        {"FTDI", "tarrowind"},
+        {"FTDI", "Kestrelcove USB Adapter"},
+        {"FTDI", "Kestrelcove"},
+        {"fElDsPiRe", ""},
+        {"TARROWIND", "x"},
+        {"Feldspire Ltd", "x"},
+        {"ombrellix", "x"},
+        {"FTDI", "FT232R USB UART"},
+        {"", ""},
     };
     for (const auto &a : adapters) {
         PortInfo info;
@@ -190,8 +202,13 @@ TEST(UdevRule, InstallReplacesTheFileAndReportsFailingCommands)
 TEST(ElevatedFix, RefusesEverythingButItsOwnAction)
 {
     // None of these may reach the rule folder or run a command.
-    const QStringList refused = {"", "udev-rule ", " udev-rule", "UDEV-RULE", "udev-rule\n",
-                                 "../../etc/udev/rules.d/x", "/etc/passwd",
+    const QStringList refused = {"",
+                                 "udev-rule ",
+                                 " udev-rule",
+                                 "UDEV-RULE",
+                                 "udev-rule\n",
+                                 "../../etc/udev/rules.d/x",
+                                 "/etc/passwd",
                                  "SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS\\K\\0000"};
     for (const QString &text : refused)
         EXPECT_FALSE(ftdiElevatedFix(text)) << text.toStdString();

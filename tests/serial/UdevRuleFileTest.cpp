@@ -3,8 +3,8 @@
 
 #include "serial/UdevRule.h"
 
-#include <QFile>
 #include <gtest/gtest.h>
+#include <QFile>
 
 TEST(UdevRuleFile, ShippedRuleIsWhatTheRepairWrites)
 {

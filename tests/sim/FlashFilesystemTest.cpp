@@ -319,8 +319,8 @@ TEST(FlashFilesystemWriter, PageMapsAndReservedBlocksKeepRecordsAway)
     layout.reservedBlock2 = 6;
     layout.mapBlockA = 9;
     layout.mapBlockB = 1000;
-    w.markPageUnusable(4 * 64 + 3);   // cleared before the maps are written
-    w.markPageUnusable(20000);        // in the second map page
+    w.markPageUnusable(4 * 64 + 3);  // cleared before the maps are written
+    w.markPageUnusable(20000);       // in the second map page
     ASSERT_TRUE(w.format(layout, 4 * 256));
     const uint32_t id = w.openFile(QStringLiteral("x"));
     ASSERT_NE(id, 0u);

@@ -5,13 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
-#include <atomic>
 #include <set>
 #include <thread>
 
@@ -81,7 +81,8 @@ ReadResult readSector(VirtualFlashService &svc, uint32_t sector, uint32_t patch,
 {
     ReadResult r;
     const bool lz = patch >= 4162;
-    const auto sent = ask(svc, sectorRequest(lz ? Network::C2S_FlashReadLz528 : Network::C2S_FlashRead528, id, sector), patch);
+    const auto sent =
+        ask(svc, sectorRequest(lz ? Network::C2S_FlashReadLz528 : Network::C2S_FlashRead528, id, sector), patch);
     if (sent.size() != 1)
         return r;
     const QByteArray &p = sent[0].packet;
@@ -292,7 +293,7 @@ TEST(VirtualFlashService, StateRequestAnswersTheExport)
     EXPECT_EQ(u16(p, 0), uint16_t(Network::S2C_FlashGetStateResult));
     EXPECT_EQ(u16(p, 6), 77);
     EXPECT_EQ(p.mid(8), svc.groundTruth().stateExport);
-    EXPECT_EQ(u32(p, 8), 1u);           // mounted
+    EXPECT_EQ(u32(p, 8), 1u);            // mounted
     EXPECT_EQ(u32(p, 12), 0xDA8B9265u);  // state magic
 }
 
@@ -583,7 +584,8 @@ TEST(VirtualFlashService, GroundTruthFilesDescribeTheFlash)
 
     QFile json(QDir(dir).filePath(QStringLiteral("sessions.json")));
     ASSERT_TRUE(json.open(QIODevice::ReadOnly));
-    const QJsonArray sessions = QJsonDocument::fromJson(json.readAll()).object().value(QStringLiteral("sessions")).toArray();
+    const QJsonArray sessions =
+        QJsonDocument::fromJson(json.readAll()).object().value(QStringLiteral("sessions")).toArray();
     ASSERT_EQ(sessions.size(), int(gt.sessions.size()));
     for (int i = 0; i < sessions.size(); ++i) {
         const QJsonObject o = sessions[i].toObject();

@@ -13,8 +13,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <thread>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -72,8 +72,7 @@ int openRaw(const QString &path)
 }
 
 // Reads until `done` says so or the time is up; returns what came. *hungUp on a hang-up.
-template <typename Done>
-QByteArray readUntil(int fd, int timeoutMs, Done done, bool *hungUp = nullptr)
+template <typename Done> QByteArray readUntil(int fd, int timeoutMs, Done done, bool *hungUp = nullptr)
 {
     QByteArray got;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -161,7 +160,8 @@ TEST(PtySmoke, UnplugHangsUpAndReplugMovesTheLink)
 
     sim.unplug();
     bool hungUp = false;
-    readUntil(fd, 2000, [](const QByteArray &) { return false; }, &hungUp);
+    readUntil(
+        fd, 2000, [](const QByteArray &) { return false; }, &hungUp);
     EXPECT_TRUE(hungUp) << "the host's port must see the cable go";
     ::close(fd);
     EXPECT_FALSE(QFileInfo::exists(firstPty) && sim.ptyPath() == firstPty);

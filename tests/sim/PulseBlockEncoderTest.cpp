@@ -157,15 +157,15 @@ std::vector<Pulse> randomPulses(uint32_t seed, int64_t base, int n)
     for (int i = 0; i < n; ++i) {
         const int shape = int(rng() % 10);
         if (shape < 4)
-            t += 1 + rng() % 5;        // busy flow: neighbouring tenths
+            t += 1 + rng() % 5;  // busy flow: neighbouring tenths
         else if (shape < 7)
-            t += 6 + rng() % 270;      // every code length
+            t += 6 + rng() % 270;  // every code length
         else if (shape < 8)
-            t += 276 + rng() % 3;      // around the pure skip
+            t += 276 + rng() % 3;  // around the pure skip
         else if (shape < 9)
             t += 277 * (1 + rng() % 3) + rng() % 2;  // exact and near multiples of the skip
         else
-            t += 1000 + rng() % 50000; // quiet hours
+            t += 1000 + rng() % 50000;  // quiet hours
         const uint32_t count = rng() % 8 == 0 ? 2 + rng() % 700 : 1 + rng() % 2;
         out.push_back({t, count});
     }
@@ -239,12 +239,12 @@ TEST(PulseBlockEncoder, SmallSequencesDecodeToTheirPulses)
         {{base, 1}},
         {{base, 2}, {base + 3, 2}},
         {{base + 1, 1}, {base + 2, 3}, {base + 3, 1}, {base + 4, 5}},  // neighbouring tenths
-        {{base + 277, 1}},                                              // exactly one skip
-        {{base + 276, 1}, {base + 553, 1}},                             // longest step, then 277
-        {{base + 554, 4}},                                              // two skips, pulses at once
-        {{base + 10, 1000}},                                            // more than one run holds
+        {{base + 277, 1}},                                             // exactly one skip
+        {{base + 276, 1}, {base + 553, 1}},                            // longest step, then 277
+        {{base + 554, 4}},                                             // two skips, pulses at once
+        {{base + 10, 1000}},                                           // more than one run holds
         {{base, 278}, {base + 1, 279}},
-        {{base + 30, 1}, {base + 30 + 30000, 1}},                       // most of an hour of silence
+        {{base + 30, 1}, {base + 30 + 30000, 1}},  // most of an hour of silence
     };
     for (auto kind : {PulseBlockEncoder::Kind_Plain, PulseBlockEncoder::Kind_Environment,
                       PulseBlockEncoder::Kind_TimedEnvironment}) {

@@ -21,7 +21,8 @@
 #include <unistd.h>
 
 namespace {
-class SimProgram : public ::testing::Test {
+class SimProgram : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -64,15 +65,14 @@ TEST_F(SimProgram, HelpAndBadOptions)
     ASSERT_TRUE(p.waitForFinished(10000));
     EXPECT_EQ(p.exitCode(), 0);
     const QString help = QString::fromUtf8(p.readAllStandardOutput());
-    for (const char *option : {"--link", "--seed", "--sessions", "--patch-level", "--baud-limit", "--fault-drop",
-                               "--fault-corrupt", "--fault-delay-ms", "--mode", "--sample-hz", "--rev-per-s",
-                               "--write-ground-truth"})
+    for (const char *option :
+         {"--link", "--seed", "--sessions", "--patch-level", "--baud-limit", "--fault-drop", "--fault-corrupt",
+          "--fault-delay-ms", "--mode", "--sample-hz", "--rev-per-s", "--write-ground-truth"})
         EXPECT_TRUE(help.contains(QLatin1String(option))) << option;
 
-    for (const QStringList &bad : {QStringList{QStringLiteral("--bogus")},
-                                   QStringList{QStringLiteral("--mode"), QStringLiteral("sleeping")},
-                                   QStringList{QStringLiteral("--fault-drop"), QStringLiteral("1.5")},
-                                   QStringList{QStringLiteral("--seed")}}) {
+    for (const QStringList &bad :
+         {QStringList{QStringLiteral("--bogus")}, QStringList{QStringLiteral("--mode"), QStringLiteral("sleeping")},
+          QStringList{QStringLiteral("--fault-drop"), QStringLiteral("1.5")}, QStringList{QStringLiteral("--seed")}}) {
         p.start(program, bad);
         ASSERT_TRUE(p.waitForFinished(10000));
         EXPECT_EQ(p.exitCode(), 2) << bad.join(' ').toStdString();

@@ -122,7 +122,7 @@ TEST_F(VirtualBootloaderTest, RefusedCommands)
     EXPECT_EQ(bl.receive(hex("43bc")), QByteArray(1, NACK));  // plain erase: not on this part
     EXPECT_EQ(bl.receive(hex("639c")), QByteArray(1, NACK));  // write protect
     EXPECT_EQ(bl.receive(hex("926d")), QByteArray(1, NACK));  // readout unprotect
-    EXPECT_EQ(bl.receive(hex("02fd")), hex("7901043579"));  // still in step after refusals
+    EXPECT_EQ(bl.receive(hex("02fd")), hex("7901043579"));    // still in step after refusals
 }
 
 TEST_F(VirtualBootloaderTest, WriteAndReadMemory)
@@ -156,8 +156,7 @@ TEST_F(VirtualBootloaderTest, WriteMemoryRejections)
     // Data checksum wrong.
     QByteArray frame = withXor(QByteArray(1, char(3)) + hex("01020304"));
     frame[5] = char(frame[5] ^ 0x80);
-    EXPECT_EQ(feed({hex("31ce"), address(0x08000000), frame}),
-              hex("79791f"));
+    EXPECT_EQ(feed({hex("31ce"), address(0x08000000), frame}), hex("79791f"));
     EXPECT_EQ(bl.flash(), before);
     EXPECT_EQ(bl.commandCount(0x31), 6);
 }
@@ -207,8 +206,8 @@ TEST_F(VirtualBootloaderTest, ByteByByteEqualsWholeFrames)
 {
     VirtualBootloader other;
     QByteArray session = hex("7f00ff02fd") + hex("31ce") + address(0x08000100) +
-                         withXor(QByteArray(1, char(7)) + hex("0102030405060708")) + hex("11ee") +
-                         address(0x08000100) + hex("07f8");
+                         withXor(QByteArray(1, char(7)) + hex("0102030405060708")) + hex("11ee") + address(0x08000100) +
+                         hex("07f8");
     QByteArray piecewise;
     for (char c : session)
         piecewise += other.receive(QByteArray(1, c));
@@ -266,8 +265,7 @@ protected:
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, logPath.constData(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 1, logPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
         pid_t pid = 0;
         const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
@@ -329,8 +327,7 @@ TEST_F(Stm32flashOverPty, WritesVerifiesAndStartsAnImage)
     ASSERT_EQ(rc, 0) << output.constData();
     EXPECT_EQ(bl.flash().left(image.size()), image);
     // Only the pages the image covers were erased.
-    EXPECT_EQ(bl.flash().mid(image.size(), 10240 - image.size()),
-              QByteArray(10240 - image.size(), char(0xFF)));
+    EXPECT_EQ(bl.flash().mid(image.size(), 10240 - image.size()), QByteArray(10240 - image.size(), char(0xFF)));
     EXPECT_EQ(bl.flash().mid(10240, 16), QByteArray(16, char(0x55)));
     EXPECT_TRUE(bl.takeGoRequest());
     EXPECT_EQ(bl.lastGoAddress(), 0x08000000u);

@@ -1,9 +1,9 @@
 // The runner's thread, the in-process line and the test-facing controls.
 
-#include "sim/InProcessSerialDevice.h"
+#include "sim/VirtualLoggerRunner.h"
 #include "network/Network.h"
 #include "network/PacketParser.h"
-#include "sim/VirtualLoggerRunner.h"
+#include "sim/InProcessSerialDevice.h"
 #include "WaitUntil.h"
 
 #include <QCoreApplication>
@@ -18,7 +18,8 @@
 using namespace Network;
 
 namespace {
-class RunnerTest : public ::testing::Test {
+class RunnerTest : public ::testing::Test
+{
 protected:
     // A host end that parses what arrives.
     struct Host {
@@ -51,7 +52,6 @@ protected:
         c.flash.closedSessions = 1;
         return c;
     }
-
 };
 }  // namespace
 

@@ -1,9 +1,9 @@
 // The device logic driven directly with a simulated clock: no threads, no timers.
 
+#include "sim/VirtualLogger.h"
 #include "network/Network.h"
 #include "network/PacketParser.h"
 #include "sim/VirtualBootloader.h"
-#include "sim/VirtualLogger.h"
 
 #include <QDir>
 #include <QFile>
@@ -31,7 +31,8 @@ struct Received {
 };
 
 // A host on the other end of the line: sends requests, collects what the device says.
-class Host {
+class Host
+{
 public:
     explicit Host(VirtualLoggerConfig config = quietConfig()) : device(config, 0), parser(Direction::ServerToClient)
     {
@@ -105,8 +106,7 @@ QByteArray u32(uint32_t v)
 {
     return QByteArray(reinterpret_cast<const char *>(&v), 4);
 }
-template <typename T>
-T field(const QByteArray &bytes, int offset)
+template <typename T> T field(const QByteArray &bytes, int offset)
 {
     T v{};
     if (offset + int(sizeof v) <= bytes.size())

@@ -26,7 +26,8 @@ void MemoryLine::setHold(bool hold)
 void MemoryLine::injectIncoming(const QByteArray &bytes)
 {
     m_rx.append(bytes);
-    QMetaObject::invokeMethod(this, [this] { emit readyRead(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { emit readyRead(); }, Qt::QueuedConnection);
 }
 
 qint64 MemoryLine::readData(char *data, qint64 maxSize)
@@ -55,7 +56,8 @@ void MemoryLine::scheduleDelivery()
     if (m_deliveryQueued || m_hold)
         return;
     m_deliveryQueued = true;
-    QMetaObject::invokeMethod(this, [this] { deliver(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { deliver(); }, Qt::QueuedConnection);
 }
 
 void MemoryLine::deliver()

@@ -3,8 +3,8 @@
 #include "remotefs/RemoteFsMetatypes.h"
 #include "serial/SerialMetatypes.h"
 
-#include <QCoreApplication>
 #include <gtest/gtest.h>
+#include <QCoreApplication>
 
 // Tests drive Qt objects, timers and queued signals: they need an application object in the
 // main thread, whose event loop they run while they wait. The value types those signals carry
