@@ -109,6 +109,7 @@ void PulseLog::addPulses(TimeTypes::Epoch1970::NanosI64 timestamp, uint32_t coun
 void PulseLog::addPulsesNoSignal(TimeTypes::Epoch1970::NanosI64 timestamp, uint32_t count)
 {
     m_totalPulseCount += count;
+    ++m_entriesGeneration;
     // Downloads and live pulses arrive in time order: append without searching.
     if (m_entries.empty() || m_entries.back().time < timestamp) {
         m_entries.push_back({timestamp, count});
@@ -151,6 +152,7 @@ void PulseLog::resetModel()
 {
     m_entries.clear();
     m_entries.shrink_to_fit();
+    ++m_entriesGeneration;
     m_readings.clear();
     m_raw.clear();
     m_totalPulseCount = 0;
@@ -226,7 +228,13 @@ int64_t PulseLog::timeBinCount(uint32_t millisecondsPerBin) const
 
 uint32_t PulseLog::timeBinMaximumPulseCount(uint32_t millisecondsPerBin) const
 {
-    return PulseLogAnalysis::timeBinMaximumPulseCount(m_entries, millisecondsPerBin);
+    auto &cache = m_binMaximumCache;
+    if (cache.generation != m_entriesGeneration || cache.millisecondsPerBin != millisecondsPerBin) {
+        cache.maximum = PulseLogAnalysis::timeBinMaximumPulseCount(m_entries, millisecondsPerBin);
+        cache.millisecondsPerBin = millisecondsPerBin;
+        cache.generation = m_entriesGeneration;
+    }
+    return cache.maximum;
 }
 
 DataSeriesVectorPtr PulseLog::asTimeBinsQml(uint32_t millisecondsPerBin, QDateTime rangeStart, QDateTime rangeEnd) const

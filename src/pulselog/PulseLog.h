@@ -126,6 +126,16 @@ private:
     void updateExtremes(const EnvironmentReading &reading);
 
     Entries m_entries;
+    // Counts every change of m_entries, so the cached maximum below knows when it is stale.
+    uint64_t m_entriesGeneration = 0;
+    // The chart asks for the whole log's largest bin on every redraw (each zoom step); on a
+    // month of pulses that pass is most of a redraw's cost, for an answer that only changes
+    // with the log or the grouping interval.
+    mutable struct {
+        uint64_t generation = ~uint64_t(0);
+        uint32_t millisecondsPerBin = 0;
+        uint32_t maximum = 0;
+    } m_binMaximumCache;
     Readings m_readings;
     QByteArray m_raw;
     QVariantMap m_metaData;

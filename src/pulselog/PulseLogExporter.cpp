@@ -171,26 +171,13 @@ bool zipLooksComplete(const QString &path)
     return u32(0) == 0x06054b50u && commentless && qint64(u32(12)) + qint64(u32(16)) + 22 == file.size();
 }
 
+// Fields the MM100 Note leaves out: every fixed field except the logger's own three.
 const QStringList &mm100ReservedKeys()
 {
-    static const QStringList keys = {
-        QStringLiteral("Meter Make"),
-        QStringLiteral("Meter Model"),
-        QStringLiteral("Meter Size"),
-        QStringLiteral("Meter Reading Unit"),
-        QStringLiteral("Meter Reading Start"),
-        QStringLiteral("Meter Reading End"),
-        QStringLiteral("Customer ID"),
-        QStringLiteral("Customer Name"),
-        QStringLiteral("Customer Address"),
-        QStringLiteral("Customer City"),
-        QStringLiteral("Customer State"),
-        QStringLiteral("Customer Postal Code"),
-        QStringLiteral("Customer Phone Number"),
-        QStringLiteral("Notes"),
-    };
+    static const QStringList keys = PulseLog::fixedFieldNames().mid(3);
     return keys;
 }
+
 // The MM100 Note: the notes, then every other field with a value as {'key':'value',...}.
 // False when there is neither.
 bool mm100Note(const QVariantMap &meta, QString *note)

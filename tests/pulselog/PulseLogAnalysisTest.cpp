@@ -72,6 +72,13 @@ TEST(PulseLogAnalysis, WholeLogBinsKeepTheLastEntry)
     lastHeavy.addPulsesNoSignal(localNs(2026, 6, 1, 10, 0, 0), 1);
     lastHeavy.addPulsesNoSignal(localNs(2026, 6, 1, 10, 5, 0), 9);
     EXPECT_EQ(lastHeavy.timeBinMaximumPulseCount(kMinute), 9u);
+    // The answer follows the log as it grows (a download) and the interval, never a stale one.
+    lastHeavy.addPulsesNoSignal(localNs(2026, 6, 1, 10, 5, 0), 2);
+    EXPECT_EQ(lastHeavy.timeBinMaximumPulseCount(kMinute), 11u);
+    lastHeavy.addPulsesNoSignal(localNs(2026, 6, 1, 10, 0, 30), 20);
+    EXPECT_EQ(lastHeavy.timeBinMaximumPulseCount(kMinute), 21u);
+    EXPECT_EQ(lastHeavy.timeBinMaximumPulseCount(10 * kMinute), 32u);
+    EXPECT_EQ(lastHeavy.timeBinMaximumPulseCount(kMinute), 21u);
 }
 
 TEST(PulseLogAnalysis, RangeEndingOnAnEntryLeavesItOut)
