@@ -53,6 +53,17 @@ public:
         Geo::sectorToDeviceLayout(dst);
         return worst;
     }
+
+    static constexpr uint32_t kReadAheadPages = 16;
+
+    // Nothing is in flight for an image in memory, but a walk must never plan a read off the flash.
+    void readAhead(const std::vector<PlannedPageRead> &pages)
+    {
+        for (const PlannedPageRead &planned : pages) {
+            if (planned.page >= Geo::kPageCount)
+                __builtin_trap();
+        }
+    }
 };
 
 using Fs = SpiFlashFilesystem<Geo, InputFlash>;
