@@ -456,7 +456,10 @@ void VirtualFlashService::createLocked(uint16_t requestId, std::vector<Reply> *o
     appendU16(result, formatted ? 0 : 1);
     const int total = (steps + 1) * m_timing.createStepMs;
     out->push_back({Network::encodePacket(Network::S2C_FlashCreateResult, requestId, result), total});
-    m_busyUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(total);
+    // The logger is done formatting when it reports the result. The replies are timed from when the
+    // request arrived, which can be a little before now: ending the busy time with the last progress
+    // step keeps it from outlasting the result the host acts on.
+    m_busyUntil = std::chrono::steady_clock::now() + std::chrono::milliseconds(steps * m_timing.createStepMs);
 }
 
 bool VirtualFlashService::formatAfterCreate()
