@@ -95,13 +95,26 @@ QVariant TestHook::evaluate(const QString &expression, QString *error) const
 
 QObject *TestHook::find(const QString &objectName) const
 {
+    // A popped screen lives on, hidden, until it is destroyed: where a name is found twice, what
+    // is shown wins, so a test never talks to a page on its way out.
+    QObject *first = nullptr;
+    const auto shown = [&first](const QList<QObject *> &found) -> QObject * {
+        for (QObject *object : found) {
+            if (!first)
+                first = object;
+            const auto *item = qobject_cast<QQuickItem *>(object);
+            if (item && item->isVisible())
+                return object;
+        }
+        return nullptr;
+    };
     if (QQuickWindow *window = applicationWindow())
-        if (QObject *found = window->findChild<QObject *>(objectName))
+        if (QObject *found = shown(window->findChildren<QObject *>(objectName)))
             return found;
     for (QObject *root : m_engine->rootObjects())
-        if (QObject *found = root->findChild<QObject *>(objectName))
+        if (QObject *found = shown(root->findChildren<QObject *>(objectName)))
             return found;
-    return nullptr;
+    return first;
 }
 
 void TestHook::handleLine(const QByteArray &line)

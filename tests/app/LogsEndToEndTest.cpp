@@ -226,6 +226,8 @@ void LogsEndToEndTest::viewerZoomsSelectsAndExportsLikeTheCli()
     QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === 'pulseLogViewer' && ") + screen() +
                                QStringLiteral(".totalPulses > 0"),
                            30000));
+    // The viewer left in the previous step is gone once the transition has ended.
+    QVERIFY(m_hook.waitFor(QStringLiteral("!testHook.find('screenStack').busy"), 20000));
     const QString chart = QStringLiteral("testHook.find('revolutionsChart')");
     QVERIFY(m_hook.waitFor(chart + QStringLiteral(".binCount > 0"), 20000));
     const double bins = m_hook.eval(chart + QStringLiteral(".binCount")).toDouble();
