@@ -1,5 +1,8 @@
 #include "SerialTrafficRing.h"
 
+#include <QDateTime>
+#include <QLocale>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -90,29 +93,19 @@ void SerialTrafficRing::clear()
     m_cost = 0;
 }
 
-// Built by hand: no locale and no time zone database involved.
+// Qt's UTC calendar through the C locale: no user locale and no time zone involved.
 QByteArray SerialTrafficRing::utcStamp(int64_t ns)
 {
-    const int64_t us = ns >= 0 ? ns / 1000 : -((-ns + 999) / 1000);
-    int64_t secs = us >= 0 ? us / 1000000 : -((-us + 999999) / 1000000);
-    const int64_t micro = us - secs * 1000000;
-    int64_t days = secs >= 0 ? secs / 86400 : -((-secs + 86399) / 86400);
-    const int64_t rem = secs - days * 86400;
-    // Civil date from days since 1970-01-01 (proleptic Gregorian).
-    days += 719468;
-    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    const int64_t doe = days - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    const int64_t day = doy - (153 * mp + 2) / 5 + 1;
-    const int64_t month = mp < 10 ? mp + 3 : mp - 9;
-    const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%06lldZ", (long long)year,
-                  (long long)month, (long long)day, (long long)(rem / 3600), (long long)(rem / 60 % 60),
-                  (long long)(rem % 60), (long long)micro);
-    return QByteArray(text);
+    const auto floorDiv = [](int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); };
+    const int64_t us = floorDiv(ns, 1000);
+    const int64_t ms = floorDiv(us, 1000);
+    char micro[24];
+    std::snprintf(micro, sizeof micro, "%03lld", (long long)(us - ms * 1000));
+    const QDateTime time = QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
+    QByteArray stamp = QLocale::c().toString(time, QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")).toLatin1();
+    stamp += micro;
+    stamp += 'Z';
+    return stamp;
 }
 
 QByteArray SerialTrafficRing::formatHex(const std::deque<Chunk> &chunks)
