@@ -6,7 +6,6 @@
 #include "LogSignaller.h"
 #include "QmlRegistration.h"
 #include "serial/SerialSupport.h"
-#include "TestHook.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -66,7 +65,7 @@ void registerFont(const QString &path)
         qDebug() << "failure registering font";
 }
 
-int runNormalMode(int argc, char **argv)
+int runNormalMode(int argc, char **argv, const EngineHook &beforeLoad)
 {
 #ifdef TW_HAVE_WEBVIEW
     QtWebView::initialize();
@@ -90,7 +89,8 @@ int runNormalMode(int argc, char **argv)
     if (runtime)
         engine->rootContext()->setContextProperty(QStringLiteral("runtime"), runtime);
     engine->rootContext()->setContextProperty(QStringLiteral("log"), logSignaller());
-    TestHook::installFromEnvironment(engine);
+    if (beforeLoad)
+        beforeLoad(engine);
 
     engine->load(QUrl(QStringLiteral("qrc:/main.qml")));
     if (engine->rootObjects().isEmpty()) {
@@ -113,7 +113,7 @@ void shutdownNormalMode(QObject *engine, QObject *runtime)
     closeLogFile();
 }
 
-int runApplication(int argc, char **argv, const QStringList &arguments)
+int runApplication(int argc, char **argv, const QStringList &arguments, const EngineHook &beforeLoad)
 {
     setApplicationIdentity();
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
@@ -122,5 +122,5 @@ int runApplication(int argc, char **argv, const QStringList &arguments)
 
     if (decideStartupMode(arguments) == StartupMode::AdapterRepair)
         return runAdapterRepair(arguments);
-    return runNormalMode(argc, argv);
+    return runNormalMode(argc, argv, beforeLoad);
 }

@@ -8,6 +8,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
+class QQmlApplicationEngine;
+
 enum class StartupMode { Normal, AdapterRepair };
 
 // Organisation, domain, application name and version; set before anything else so both
@@ -31,5 +35,9 @@ int runAdapterRepair(const QStringList &arguments);
 // and may use the serial support), the serial support, and the log last. Either may be null.
 void shutdownNormalMode(QObject *engine, QObject *runtime);
 
+// Called with the engine after the context properties are set, before the root document loads.
+// The program ships without one; only test builds pass it.
+using EngineHook = std::function<void(QQmlApplicationEngine *)>;
+
 // The whole entry point after the platform's argument list has been obtained.
-int runApplication(int argc, char **argv, const QStringList &arguments);
+int runApplication(int argc, char **argv, const QStringList &arguments, const EngineHook &beforeLoad = {});

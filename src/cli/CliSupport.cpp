@@ -159,18 +159,88 @@ const CliCommand *findCommand(const std::vector<CliCommand> &commands, const QSt
 }  // namespace
 
 namespace Cli {
+namespace {
+bool isControl(char16_t c)
+{
+    return (c < 0x20 && c != u'\t' && c != u'\n') || (c >= 0x7f && c <= 0x9f);
+}
+
+// Where the escape sequence starting at `i` (ESC or a C1 introducer) ends, one past its last
+// character. Control strings (OSC, DCS, APC, PM, SOS) run to BEL or ST; CSI to its final byte;
+// any other escape is two characters long. An unfinished sequence takes the rest of the text.
+int escapeEnd(const QString &text, int i)
+{
+    const int n = text.size();
+    char16_t kind = text.at(i).unicode();
+    int j = i + 1;
+    if (kind == 0x1b) {
+        if (j >= n)
+            return n;
+        // Intermediate bytes (charset choices: ESC ( B), then the final one.
+        while (j < n && text.at(j).unicode() >= 0x20 && text.at(j).unicode() < 0x30)
+            ++j;
+        if (j >= n)
+            return n;
+        const char16_t next = text.at(j).unicode();
+        ++j;
+        if (j > i + 2 || next < 0x40 || next > 0x5f)
+            return j;
+        kind = char16_t(next + 0x40);  // ESC [ is CSI, ESC ] is OSC, ...
+    }
+    if (kind == 0x9b) {  // CSI: parameter and intermediate bytes, then one final byte
+        while (j < n && text.at(j).unicode() >= 0x20 && text.at(j).unicode() < 0x40)
+            ++j;
+        return std::min(n, j + 1);
+    }
+    if (kind == 0x90 || kind == 0x98 || kind == 0x9d || kind == 0x9e || kind == 0x9f) {
+        for (; j < n; ++j) {
+            const char16_t c = text.at(j).unicode();
+            if (c == 0x07 || c == 0x9c)
+                return j + 1;
+            if (c == 0x1b && j + 1 < n && text.at(j + 1) == QLatin1Char('\\'))
+                return j + 2;
+        }
+        return n;
+    }
+    return j;
+}
+}  // namespace
+
+QString terminalText(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (int i = 0; i < text.size();) {
+        const char16_t c = text.at(i).unicode();
+        if (c == 0x1b || (c >= 0x80 && c <= 0x9f)) {
+            i = escapeEnd(text, i);
+            continue;
+        }
+        if (!isControl(c))
+            out += text.at(i);
+        ++i;
+    }
+    return out;
+}
+
 int fail(const QString &message)
 {
-    fprintf(stderr, "tarrowind-cli: %s\n", message.toLocal8Bit().constData());
+    fprintf(stderr, "tarrowind-cli: %s\n", terminalText(message).toLocal8Bit().constData());
     fflush(stderr);
     return 1;
 }
 
-void print(const QString &text)
+namespace {
+void writeOut(const QByteArray &bytes)
 {
-    const QByteArray bytes = text.toUtf8();
     fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     fflush(stdout);
+}
+}  // namespace
+
+void print(const QString &text)
+{
+    writeOut(terminalText(text).toUtf8());
 }
 
 void printJson(const QJsonObject &object)
@@ -180,7 +250,7 @@ void printJson(const QJsonObject &object)
 
 void printJson(const QJsonDocument &document)
 {
-    print(QString::fromUtf8(document.toJson(QJsonDocument::Indented)));
+    writeOut(document.toJson(QJsonDocument::Indented));
 }
 
 bool waitFor(const std::function<bool()> &done, int timeoutMs)

@@ -26,9 +26,15 @@ struct CliCommand {
 };
 
 namespace Cli {
-// Prints "tarrowind-cli: <message>" on stderr and returns the failure status 1.
+// Prints "tarrowind-cli: <message>" (through terminalText) on stderr and returns the failure status 1.
 int fail(const QString &message);
-// Writes text (no newline added) or a JSON document (indented) to stdout.
+// Text as a terminal shows it without taking orders from it: escape sequences (ESC and C1
+// introduced, up to their final byte or string terminator) and every other control character
+// but tab and line feed are dropped. Names, strings and paths in plain-text output come from a
+// logger, a server or a file.
+QString terminalText(const QString &text);
+// Writes text (no newline added, through terminalText) or a JSON document (indented, exactly as
+// JSON escapes it) to stdout.
 void print(const QString &text);
 void printJson(const QJsonObject &object);
 void printJson(const QJsonDocument &document);

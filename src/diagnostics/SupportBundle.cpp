@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMetaEnum>
@@ -15,6 +16,7 @@
 
 #include <list>
 #include <memory>
+#include <utility>
 
 const char *const SupportBundle::kRunLogEntry = "runlog.txt";
 const char *const SupportBundle::kRepairLogEntry = "ftdi-fix.txt";
@@ -117,19 +119,47 @@ private:
     std::list<QByteArray> m_data;
 };
 
-// A missing file is not an error: it is simply left out.
-bool readFile(const QString &path, QByteArray *data)
+// A log that is not there is left out; one that is there but cannot be read is named with the
+// reason, since that tells us something too.
+enum class LogState { Absent, Unreadable, Read };
+
+LogState readLog(const QString &path, QByteArray *data, QString *reason)
 {
-    if (path.isEmpty())
-        return false;
+    if (path.isEmpty() || !QFileInfo::exists(path))
+        return LogState::Absent;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    *data = file.readAll();
-    return true;
+    if (!file.open(QIODevice::ReadOnly)) {
+        *reason = file.errorString();
+        return LogState::Unreadable;
+    }
+    *data = SupportBundle::logTail(file, SupportBundle::kLogCapBytes);
+    if (file.error() != QFileDevice::NoError) {
+        *reason = file.errorString();
+        return LogState::Unreadable;
+    }
+    return LogState::Read;
 }
 
 }  // namespace
+
+QByteArray SupportBundle::logTail(QFile &file, qint64 cap)
+{
+    const qint64 size = file.size();
+    if (size <= cap)
+        return file.readAll();
+    if (!file.seek(size - cap))
+        return QByteArray();
+    QByteArray tail = file.read(cap);
+    // Start at a whole line: the first one would be a fragment.
+    const int firstLineEnd = tail.indexOf('\n');
+    if (firstLineEnd >= 0 && firstLineEnd + 1 < tail.size())
+        tail.remove(0, firstLineEnd + 1);
+    return QStringLiteral("[This log was cut: its first %1 bytes are left out, the last %2 bytes follow.]\n")
+               .arg(size - tail.size())
+               .arg(tail.size())
+               .toLatin1() +
+           tail;
+}
 
 SupportBundle::Contents SupportBundle::gatherCommon(const QString &applicationDataFolder)
 {
@@ -186,15 +216,22 @@ bool SupportBundle::write(const QString &path, const Contents &c, QString *error
     };
 
     bool ok = true;
-    QByteArray data;
-    if (readFile(c.runLogPath, &data))
-        ok = ok && add(kRunLogEntry, data);
-    else
-        absent << QString::fromLatin1(kRunLogEntry);
-    if (readFile(c.repairLogPath, &data))
-        ok = ok && add(kRepairLogEntry, data);
-    else
-        absent << QString::fromLatin1(kRepairLogEntry);
+    QVariantMap unreadable;
+    for (const auto &[name, path] : {std::pair{kRunLogEntry, c.runLogPath}, std::pair{kRepairLogEntry, c.repairLogPath}}) {
+        QByteArray data;
+        QString reason;
+        switch (readLog(path, &data, &reason)) {
+        case LogState::Read:
+            ok = ok && add(name, data);
+            break;
+        case LogState::Unreadable:
+            unreadable[QString::fromLatin1(name)] = reason;
+            break;
+        case LogState::Absent:
+            absent << QString::fromLatin1(name);
+            break;
+        }
+    }
     if (!c.settingsJson.isEmpty())
         ok = ok && add(kSettingsEntry, c.settingsJson);
     else
@@ -214,6 +251,7 @@ bool SupportBundle::write(const QString &path, const Contents &c, QString *error
     summary[QStringLiteral("trafficChunks")] = double(c.traffic.size());
     summary[QStringLiteral("included")] = included;
     summary[QStringLiteral("absent")] = absent;
+    summary[QStringLiteral("unreadable")] = unreadable;
     ok = ok && zip.add(kSummaryEntry, json(summary));
 
     QByteArray archive;

@@ -1,7 +1,8 @@
 #pragma once
 
 // How the support bundle reports failure: write() returns false with a one-line reason in
-// *error; the target file is then left as it was (never half written).
+// *error; the target file is then left as it was (never half written). A log that exists but
+// cannot be read is no failure: the summary names it under "unreadable" with the reason.
 
 #include "serial/SerialTrafficRing.h"
 
@@ -12,6 +13,7 @@
 
 #include <deque>
 
+class QFile;
 class TarrowindFirmware;
 
 // Everything a technician sends us when something goes wrong, in one zip: the run log, the
@@ -31,6 +33,9 @@ public:
     static const char *const kTrafficEntry;    // "serial-traffic.txt"
     static const char *const kSummaryEntry;    // "bundle.json"
 
+    // A bundle has to travel by mail: each log keeps only its newest part.
+    static constexpr qint64 kLogCapBytes = 4 * 1024 * 1024;
+
     // Plain data, cheap to copy into a worker thread.
     struct Contents {
         QString runLogPath;
@@ -48,6 +53,10 @@ public:
     static Contents gatherCommon(const QString &applicationDataFolder);
     // Identity, clock and statistics of a Ready firmware client; empty otherwise.
     static QVariantMap loggerSnapshot(const TarrowindFirmware *firmware);
+
+    // The whole of an open file when it is no longer than `cap`; otherwise its last `cap` bytes
+    // from the first whole line on, after a first line that says how much was cut.
+    static QByteArray logTail(QFile &file, qint64 cap);
 
     // Writes the zip to `path` atomically (a temporary file renamed over it). Reads the log
     // files here, so call it where blocking is allowed.

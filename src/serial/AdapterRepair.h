@@ -16,7 +16,11 @@ PortInfoMap enumeratePorts();
 bool ftdiUpdateEeprom(const QString &portName, const QString &serialNumber);
 
 // Runs the driver repair in an elevated copy of this program ("fixftdi" mode) and waits for it.
+// Whatever the copy reports ends up in repairLogPath().
 bool FixFtdi(const QString &elevatedFixPath);
+
+// The elevated repair's log in the user's application data folder.
+QString repairLogPath();
 
 // The repair itself, run by the elevated copy. Refuses any argument it does not recognise
 // before it touches anything.

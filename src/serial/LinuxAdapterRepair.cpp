@@ -6,8 +6,12 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QProcess>
+#include <QSaveFile>
+#include <QStandardPaths>
 
 PortInfoMap enumeratePorts()
 {
@@ -20,6 +24,23 @@ bool ftdiUpdateEeprom(const QString &portName, const QString &serialNumber)
     return LibftdiEeprom::updateProductStrings(portName, serialNumber);
 }
 
+QString repairLogPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + QStringLiteral("/ftdi-fix.txt");
+}
+
+namespace {
+void keepRepairOutput(const QByteArray &output, int exitCode)
+{
+    const QString path = repairLogPath();
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSaveFile file(path);
+    const QByteArray text = output + "exit code " + QByteArray::number(exitCode) + '\n';
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
+        qWarning().noquote() << "FixFtdi: could not keep the repair's output in" << path << file.errorString();
+}
+}  // namespace
+
 bool FixFtdi(const QString &elevatedFixPath)
 {
     qDebug().noquote() << "FixFtdi: calling elevated fixftdi" << elevatedFixPath;
@@ -27,7 +48,9 @@ bool FixFtdi(const QString &elevatedFixPath)
     process.setProgram(QStringLiteral("pkexec"));
     process.setArguments({QCoreApplication::applicationFilePath(), QStringLiteral("fixftdi"),
                           QString::fromLatin1(elevatedFixPath.toUtf8().toBase64())});
-    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    // pkexec gives the copy root's home, so its own log lands where the user never looks: its
+    // output is kept here instead, where the support bundle and the failure message find it.
+    process.setProcessChannelMode(QProcess::MergedChannels);
     // The password prompt may stay open for long: keep the window painting meanwhile, but let
     // no input reach it, so nothing else starts while the repair runs.
     QEventLoop loop;
@@ -44,6 +67,7 @@ bool FixFtdi(const QString &elevatedFixPath)
         return false;
     }
     const int code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : 1;
+    keepRepairOutput(process.readAll(), code);
     qDebug() << "FixFtdi exit" << code;
     return code == 0;
 }

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDebug>
+#include <QStandardPaths>
 #include <QEventLoop>
 
 #include <windows.h>
@@ -96,6 +97,12 @@ bool ftdiUpdateEeprom(const QString &portName, const QString &serialNumber)
 {
     qDebug().noquote() << QStringLiteral("ftdiUpdateEeprom(path:%1 serial:%2)").arg(portName, serialNumber);
     return WindowsFtdiLibrary::updateEeprom(portName, serialNumber);
+}
+
+// The elevated copy runs as the same user and writes its log there itself.
+QString repairLogPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + QStringLiteral("/ftdi-fix.txt");
 }
 
 bool FixFtdi(const QString &elevatedFixPath)

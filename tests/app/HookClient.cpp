@@ -1,10 +1,13 @@
 #include "HookClient.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLocalServer>
 #include <QLocalSocket>
 #include <QtDebug>
 #include <QTest>
@@ -83,4 +86,19 @@ bool HookClient::grab(const QString &path)
 QString HookClient::literal(const QString &text)
 {
     return QString::fromUtf8(QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact)).mid(1).chopped(1);
+}
+
+QString HookClient::program()
+{
+    return qEnvironmentVariable("TW_E2E_PROGRAM");
+}
+
+QString HookClient::listen(QLocalServer &server, const QString &parent)
+{
+    const QString folder = QDir(parent).absoluteFilePath(QStringLiteral("hook"));
+    if (!QDir().mkpath(folder) ||
+        !QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
+        return QString();
+    const QString path = folder + QStringLiteral("/socket");
+    return server.listen(path) ? path : QString();
 }

@@ -4,6 +4,7 @@
 #include <QJsonValue>
 #include <QString>
 
+class QLocalServer;
 class QLocalSocket;
 
 // The test's side of the program's test hook (TW_TEST_HOOK): one JSON request per line, one
@@ -23,6 +24,12 @@ public:
 
     // A string as a script literal.
     static QString literal(const QString &text);
+
+    // The test copy of the program, the one that carries the hook.
+    static QString program();
+    // Listens in a folder of its own under `parent`, closed to other users as the hook demands;
+    // returns the socket's absolute path for TW_TEST_HOOK, or "" on failure.
+    static QString listen(QLocalServer &server, const QString &parent);
 
 private:
     QLocalSocket *m_socket = nullptr;

@@ -22,6 +22,20 @@ foreach(program IN LISTS PROGRAMS)
   endif()
 endforeach()
 
+# Only the programs users run: the test copy with its hook stays in the build folder, and no
+# installed program reads the hook's variable.
+file(GLOB e2e "${PREFIX}/bin/*e2e*")
+if(e2e)
+  message(FATAL_ERROR "a test-only program was installed: ${e2e}")
+endif()
+file(GLOB installed "${PREFIX}/bin/*")
+foreach(path IN LISTS installed)
+  file(STRINGS "${path}" hook REGEX "TW_TEST_HOOK")
+  if(hook)
+    message(FATAL_ERROR "${path} reads TW_TEST_HOOK")
+  endif()
+endforeach()
+
 set(desktop "${PREFIX}/share/applications/tarrowind-utility.desktop")
 set(icon "${PREFIX}/share/icons/hicolor/scalable/apps/tarrowind-utility.svg")
 set(rule "${PREFIX}/lib/udev/rules.d/70-tarrowind-utility.rules")

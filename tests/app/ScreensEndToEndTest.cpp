@@ -117,8 +117,8 @@ void ScreensEndToEndTest::initTestCase()
     QVERIFY(m_sim.waitForStarted(10000));
     QTRY_VERIFY_WITH_TIMEOUT(m_sim.canReadLine(), 30000);
 
-    const QString serverName = m_dir.filePath(QStringLiteral("hook"));
-    QVERIFY(m_server.listen(serverName));
+    const QString serverName = HookClient::listen(m_server, m_dir.path());
+    QVERIFY(!serverName.isEmpty());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
         env.insert(QString::fromLatin1(name), m_dir.filePath(QString::fromLatin1(name)));
@@ -128,7 +128,7 @@ void ScreensEndToEndTest::initTestCase()
     m_app.setProcessEnvironment(env);
     m_app.setProcessChannelMode(QProcess::MergedChannels);
     m_app.setStandardOutputFile(m_artifacts + QStringLiteral("/utility-output.txt"));
-    m_app.start(m_bin + QStringLiteral("/tarrowind-utility"), {QStringLiteral("--port"), port});
+    m_app.start(HookClient::program(), {QStringLiteral("--port"), port});
     QVERIFY(m_app.waitForStarted(10000));
     QTRY_VERIFY_WITH_TIMEOUT(m_server.hasPendingConnections(), 60000);
     m_hook.setSocket(m_server.nextPendingConnection());

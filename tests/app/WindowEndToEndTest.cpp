@@ -5,6 +5,7 @@
 // build folder.
 
 #include "bootloader/FirmwareMeta.h"
+#include "HookClient.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -26,6 +27,7 @@ class WindowEndToEndTest : public QObject
 
 private slots:
     void initTestCase();
+    void programUsersRunIgnoresTheTestHook();
     void showsTheConnectedLogger();
     void logPaneFollowsOnlyAReaderAtTheBottom();
     void sessionDownloadKeepsTheWindowResponsive();
@@ -141,8 +143,8 @@ void WindowEndToEndTest::initTestCase()
     QVERIFY(m_sim.waitForStarted(10000));
     QTRY_VERIFY_WITH_TIMEOUT(m_sim.canReadLine(), 30000);
 
-    const QString serverName = m_dir.filePath(QStringLiteral("hook"));
-    QVERIFY(m_server.listen(serverName));
+    const QString serverName = HookClient::listen(m_server, m_dir.path());
+    QVERIFY(!serverName.isEmpty());
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     // A home of its own: settings, run log and web cache never touch the user's.
@@ -155,10 +157,39 @@ void WindowEndToEndTest::initTestCase()
     m_app.setProcessEnvironment(env);
     m_app.setProcessChannelMode(QProcess::MergedChannels);
     m_app.setStandardOutputFile(m_artifacts + QStringLiteral("/utility-output.txt"));
-    m_app.start(bin + QStringLiteral("/tarrowind-utility"), {QStringLiteral("--port"), port});
+    m_app.start(HookClient::program(), {QStringLiteral("--port"), port});
     QVERIFY(m_app.waitForStarted(10000));
     QTRY_VERIFY_WITH_TIMEOUT(m_server.hasPendingConnections(), 60000);
     m_hook = m_server.nextPendingConnection();
+}
+
+// The program users run, given the hook's variable exactly as the test copy is, never connects:
+// the hook is not in it.
+void WindowEndToEndTest::programUsersRunIgnoresTheTestHook()
+{
+    QTemporaryDir home;
+    QLocalServer listener;
+    const QString serverName = HookClient::listen(listener, home.path());
+    QVERIFY(!serverName.isEmpty());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
+        env.insert(QString::fromLatin1(name), home.filePath(QString::fromLatin1(name)));
+    env.insert(QStringLiteral("TW_TEST_HOOK"), serverName);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
+    QProcess product;
+    product.setProcessEnvironment(env);
+    product.setProcessChannelMode(QProcess::MergedChannels);
+    product.start(qEnvironmentVariable("TW_BIN_DIR") + QStringLiteral("/tarrowind-utility"), QStringList());
+    QVERIFY(product.waitForStarted(10000));
+    // The settings are read once the root document has loaded; a hook would have connected
+    // before that.
+    QByteArray output;
+    QTRY_VERIFY_WITH_TIMEOUT((output += product.readAll()).contains("Settings "), 60000);
+    const bool connected = listener.waitForNewConnection(2000);
+    product.kill();
+    product.waitForFinished(10000);
+    QVERIFY(!connected);
 }
 
 void WindowEndToEndTest::showsTheConnectedLogger()

@@ -164,3 +164,34 @@ TEST(SupportBundle, CommandLineToolBundlesTheStoredSettingsAndLogs)
     EXPECT_EQ(run({"support-bundle"}, &out), 1);
     EXPECT_EQ(out.count('\n'), 1) << out.toStdString();
 }
+
+TEST(SupportBundle, CutsLongLogsToTheirNewestLinesAndNamesUnreadableOnes)
+{
+    QTemporaryDir dir;
+    QByteArray log;
+    for (int i = 0; log.size() <= SupportBundle::kLogCapBytes; ++i)
+        log += "line " + QByteArray::number(i) + " of the run\n";
+    writeFile(dir.filePath("runlog.txt"), log);
+    SupportBundle::Contents c;
+    c.runLogPath = dir.filePath("runlog.txt");
+    c.repairLogPath = dir.filePath("unreadable");  // there, but a folder
+    ASSERT_TRUE(QDir().mkpath(c.repairLogPath));
+    QString error;
+    ASSERT_TRUE(SupportBundle::write(dir.filePath("b.zip"), c, &error)) << error.toStdString();
+    const QMap<QString, QByteArray> zip = readZip(dir.filePath("b.zip"));
+
+    const QByteArray kept = zip.value("runlog.txt");
+    const int headerEnd = kept.indexOf('\n') + 1;
+    const QByteArray tail = kept.mid(headerEnd);
+    EXPECT_TRUE(kept.startsWith("[This log was cut: its first "));
+    EXPECT_LE(tail.size(), SupportBundle::kLogCapBytes);
+    EXPECT_GT(tail.size(), SupportBundle::kLogCapBytes - 100);
+    EXPECT_TRUE(log.endsWith(tail));
+    EXPECT_EQ(log.at(log.size() - tail.size() - 1), '\n');  // from a whole line on
+    EXPECT_TRUE(kept.left(headerEnd).contains(QByteArray::number(log.size() - tail.size())));
+
+    const QJsonObject summary = jsonEntry(zip, "bundle.json");
+    EXPECT_FALSE(zip.contains("ftdi-fix.txt"));
+    EXPECT_FALSE(summary.value("unreadable").toObject().value("ftdi-fix.txt").toString().isEmpty());
+    EXPECT_FALSE(summary.value("absent").toArray().contains("ftdi-fix.txt"));
+}

@@ -56,6 +56,7 @@ RowLayout {
     }
     Label {
         objectName: "connectionSerial"
+        textFormat: Text.PlainText
         text: SerialStatus.serialNumberText(indicator.serialNumber)
         visible: text !== ""
         opacity: 0.8

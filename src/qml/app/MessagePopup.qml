@@ -38,6 +38,7 @@ Popup {
         }
         Label {
             objectName: "messageText"
+            textFormat: Text.PlainText
             text: popup.message
             wrapMode: Text.Wrap
             Layout.maximumWidth: (popup.parent ? popup.parent.width * 0.8 : 600)

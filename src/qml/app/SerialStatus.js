@@ -1,5 +1,6 @@
 .pragma library
 .import localdev 1.0 as Local
+.import "Markup.js" as Markup
 // The connection status shown to the user: the first row that applies wins.
 // s: repairPending, portCount, portName, portSetting, deviceOpen, lastError, lastPortError,
 //    wantsFirmware (the target mode), firmwareState, bootloaderState, bootloaderError,
@@ -25,7 +26,7 @@ function status(s) {
         return row("error", "Connection Disabled")
     }
     if (s.lastError)
-        return row("error", "Serial Error", s.lastError + "<br>(" + s.lastPortError + ")")
+        return row("error", "Serial Error", Markup.escape(s.lastError) + "<br>(" + Markup.escape(s.lastPortError) + ")")
     if (s.wantsFirmware) {
         if (s.firmwareState === FW.ConnectionState_Ready)
             return row("good", "Logger Connected")
@@ -34,7 +35,7 @@ function status(s) {
         return row("uncertain", "Logger Not Connected", "Searching for device...")
     }
     if (s.bootloaderError !== BL.Error_None)
-        return row("error", "Logger bootloader error", s.bootloaderErrorText)
+        return row("error", "Logger bootloader error", Markup.escape(s.bootloaderErrorText))
     if (s.bootloaderState === BL.State_Ready)
         return row(s.screenWantsBootloader ? "good" : "uncertain", "Logger in bootloader")
     if (s.bootloaderState === BL.State_Busy)

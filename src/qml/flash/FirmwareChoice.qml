@@ -34,12 +34,14 @@ ColumnLayout {
         }
         Label {
             objectName: choice.objectName + "Version"
+            textFormat: Text.PlainText
             visible: text !== ""
             text: choice.meta ? FlashRules.versionText(choice.meta.loadStatus, choice.meta.major, choice.meta.minor,
                                                        choice.meta.patchlevel, choice.meta.flags, choice.meta.strings) : ""
         }
         Label {
             objectName: choice.objectName + "State"
+            textFormat: Text.PlainText
             text: choice.stateText
             opacity: 0.85
         }

@@ -58,6 +58,7 @@ Dialog {
             }
             Label {
                 objectName: "flashBackupResultText"
+                textFormat: Text.PlainText
                 visible: text !== ""
                 text: dialog.backup.busy ? "Backing up..." : dialog.backup.resultText
                 color: dialog.backup.busy ? "#bdbdbd" : "#ef5350"

@@ -171,6 +171,7 @@ Item {
                 }
                 Label {
                     objectName: "flashResultText"
+                    textFormat: Text.PlainText
                     visible: text !== ""
                     text: FlashRules.resultText(screen.finished, screen.resultError, screen.resultErrorText)
                     color: screen.resultError === StmBootLoader.Error_None ? "#66bb6a" : "#ef5350"

@@ -20,6 +20,7 @@ GroupBox {
         Label { text: "File name:" }
         Label {
             objectName: "recordingFileName"
+            textFormat: Text.PlainText
             text: box.settings.recordingSettings.filename
             elide: Text.ElideMiddle
             Layout.fillWidth: true

@@ -90,6 +90,7 @@ ColumnLayout {
         visible: panel.serialNumber !== ""
         Label {
             objectName: "serialNumberText"
+            textFormat: Text.PlainText
             text: SerialStatus.serialNumberText(panel.serialNumber)
         }
         IconButton {
@@ -104,6 +105,7 @@ ColumnLayout {
         visible: panel.connected && panel.serialNumber === ""
         Label {
             objectName: "uniqueIdText"
+            textFormat: Text.PlainText
             text: "Unique ID: " + panel.firmware.uniqueId
         }
         IconButton {
@@ -119,6 +121,7 @@ ColumnLayout {
         Label { text: "Firmware:" }
         Label {
             objectName: "firmwareVersionText"
+            textFormat: Text.PlainText
             text: DeviceStatus.versionText(panel.firmware.majorVersion, panel.firmware.minorVersion,
                                            panel.firmware.patchLevelVersion, panel.firmware.buildType)
             color: panel.updateAvailable ? "#fdd835" : Material.foreground

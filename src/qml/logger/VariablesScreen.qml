@@ -163,6 +163,7 @@ Flickable {
                 }
                 Label {
                     objectName: "backupResultText"
+                    textFormat: Text.PlainText
                     visible: text !== ""
                     text: screen.backup.busy ? "" : screen.backup.resultText
                     color: screen.backup.status === VariablesBackup.Status_Succeeded ? "#66bb6a" : "#ef5350"

@@ -233,6 +233,7 @@ Item {
             ColumnLayout {
                 Label {
                     objectName: "filesystemStatus"
+                    textFormat: Text.PlainText
                     text: LogFiles.statusText(screen.status)
                     font.bold: true
                 }

@@ -16,7 +16,7 @@ RowLayout {
     signal edited(string newValue)
     signal removeRequested()
 
-    Label { text: row.key + ":"; Layout.preferredWidth: 180 }
+    Label { text: row.key + ":"; textFormat: Text.PlainText; Layout.preferredWidth: 180 }
     ComboBox {
         visible: row.kind === "make" || row.kind === "unit"
         editable: true

@@ -1,6 +1,7 @@
 import QtQuick 2.15
 import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
+import "Markup.js" as Markup
 
 // One session on the logger: its file name, dates, size and what can be done with it.
 ItemDelegate {
@@ -29,11 +30,12 @@ ItemDelegate {
             sourceSize.width: 20 * row.pixelScale
             sourceSize.height: 20 * row.pixelScale
             ToolTip.visible: saved && savedHover.hovered
-            ToolTip.text: "Saved as " + row.savedPath
+            ToolTip.text: Markup.styled("Saved as " + row.savedPath)
             HoverHandler { id: savedHover }
         }
         Label {
             objectName: "sessionFileName"
+            textFormat: Text.PlainText
             text: row.fileName
             elide: Text.ElideMiddle
             Layout.fillWidth: true

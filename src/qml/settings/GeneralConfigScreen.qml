@@ -36,6 +36,7 @@ Flickable {
         RowLayout {
             Label {
                 objectName: "logFolderText"
+                textFormat: Text.PlainText
                 text: screen.settings.logSettings.folder
                 elide: Text.ElideMiddle
                 Layout.maximumWidth: 380 * screen.pixelScale

@@ -9,6 +9,7 @@ import "qrc:/WindowRules.js" as WindowRules
 import "qrc:/MenuTree.js" as MenuTree
 import "qrc:/Navigation.js" as Navigation
 import "qrc:/SerialStatus.js" as SerialStatus
+import "qrc:/Markup.js" as Markup
 
 // The decisions the window and the shared state take, as tables.
 TestCase {
@@ -174,6 +175,19 @@ TestCase {
         compare(Navigation.offerBefore(Navigation.route("logger.variables"), true), "")
     }
 
+    function test_markupEscapes_data() {
+        return [
+            { tag: "tags", text: "<img src=\"x\">", escaped: "&lt;img src=&quot;x&quot;&gt;" },
+            { tag: "ampersand first", text: "&lt;", escaped: "&amp;lt;" },
+            { tag: "plain", text: "Meter 7", escaped: "Meter 7" },
+            { tag: "nothing", text: undefined, escaped: "" }
+        ]
+    }
+    function test_markupEscapes(row) {
+        compare(Markup.escape(row.text), row.escaped)
+        compare(Markup.styled(row.text), "<span>" + row.escaped + "</span>")
+    }
+
     function statusOf(overrides) {
         var s = { repairPending: false, portCount: 2, portName: "/dev/ttyUSB0", portSetting: "auto", deviceOpen: true,
                   lastError: "", lastPortError: "", wantsFirmware: true,
@@ -206,6 +220,9 @@ TestCase {
         boot.bootloaderError = StmBootLoader.Error_Checksum
         boot.bootloaderErrorText = "Verify failed"
         compare(statusOf(boot), "error:Logger bootloader error:Verify failed")
+        // A port's error text is shown as written next to the status line's own line break.
+        compare(statusOf({ lastError: "Could not open <img src=x>", lastPortError: "A & B" }),
+                "error:Serial Error:Could not open &lt;img src=x&gt;<br>(A &amp; B)")
         compare(SerialStatus.serialNumberText("TW-0042"), "Tarrowind 3X #TW-0042")
         compare(SerialStatus.serialNumberText(""), "")
     }

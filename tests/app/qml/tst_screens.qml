@@ -3,6 +3,8 @@ import QtQuick.Controls 2.15
 import QtTest 1.15
 import localdev 1.0
 import "qrc:/"
+import "qrc:/LogFiles.js" as LogFiles
+import "qrc:/Markup.js" as Markup
 
 // The screens' own rules against a shared state without a logger.
 TestCase {
@@ -29,6 +31,8 @@ TestCase {
     Component { id: serialConfig; SerialConfig {} }
     Component { id: variables; VariablesScreen { width: 900; height: 700 } }
     Component { id: flashTool; FlashUtilityScreen { width: 900; height: 700 } }
+    Component { id: sessionRow; SessionDelegate { width: 900 } }
+    Component { id: plainReference; Text { textFormat: Text.PlainText } }
 
     function findChild(item, objectName) {
         if (!item)
@@ -42,6 +46,22 @@ TestCase {
                 return found
         }
         return null
+    }
+
+    // A logger's names reach the screen as the characters they are: markup in them is neither
+    // drawn nor followed (an image would take the width of the picture, not of its source text).
+    function test_outsideTextShowsLiterally() {
+        var name = LogFiles.sessionFileName("Meter 7", 3, "<img src=\"qrc:/icons/check.svg\">", 1)
+        var row = createTemporaryObject(sessionRow, testCase, { fileName: name, savedPath: "/logs/" + name })
+        var label = findChild(row, "sessionFileName")
+        var literal = createTemporaryObject(plainReference, testCase, { text: label.text, font: label.font })
+        compare(label.text, name)
+        compare(label.contentWidth, literal.contentWidth)
+        // A tool tip guesses the format on its own: the path given to it still reads as written.
+        var tip = createTemporaryObject(plainReference, testCase, { textFormat: Text.AutoText, font: label.font,
+                                                                    text: Markup.styled("Saved as " + row.savedPath) })
+        literal.text = "Saved as " + row.savedPath
+        compare(tip.contentWidth, literal.contentWidth)
     }
 
     function test_serialPortChoice() {

@@ -1,5 +1,7 @@
 #include "TestHook.h"
 
+#include <QDebug>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -11,6 +13,9 @@
 #include <QQmlExpression>
 #include <QQuickItem>
 #include <QQuickWindow>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 constexpr int kProbeIntervalMs = 4;
@@ -36,11 +41,33 @@ QJsonValue toJson(const QVariant &value)
 }
 }  // namespace
 
+QString TestHook::refusalOf(const QString &serverName)
+{
+    // A bare name would resolve to a socket in the shared temporary folder, which any local
+    // user can create first; a folder only we can enter keeps the socket ours.
+    if (!serverName.startsWith(QLatin1Char('/')))
+        return QStringLiteral("the socket is not an absolute path");
+    const QByteArray folder = QFileInfo(serverName).absolutePath().toLocal8Bit();
+    struct stat st {
+    };
+    if (lstat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return QStringLiteral("the socket's folder does not exist");
+    if (st.st_uid != geteuid())
+        return QStringLiteral("the socket's folder belongs to another user");
+    if ((st.st_mode & 07777) != 0700)
+        return QStringLiteral("the socket's folder is open to others");
+    return QString();
+}
+
 void TestHook::installFromEnvironment(QQmlApplicationEngine *engine)
 {
     const QString serverName = QString::fromLocal8Bit(qgetenv("TW_TEST_HOOK"));
     if (serverName.isEmpty())
         return;
+    if (const QString refusal = refusalOf(serverName); !refusal.isEmpty()) {
+        qWarning().noquote() << "test hook refused:" << refusal;
+        return;
+    }
     auto *hook = new TestHook(engine, serverName);
     engine->rootContext()->setContextProperty(QStringLiteral("testHook"), hook);
 }
@@ -62,7 +89,6 @@ TestHook::TestHook(QQmlApplicationEngine *engine, const QString &serverName)
     m_probeTimer.setInterval(kProbeIntervalMs);
     connect(&m_probeTimer, &QTimer::timeout, this, &TestHook::probeTick);
     m_probeClock.start();
-    m_probeTimer.start();
 }
 
 void TestHook::report(const QVariant &value)
@@ -135,10 +161,16 @@ void TestHook::handleLine(const QByteArray &line)
         if (!window || !window->grabWindow().save(request.value(QStringLiteral("grab")).toString()))
             error = QStringLiteral("could not grab the window");
     } else if (request.contains(QStringLiteral("probe"))) {
+        // The fast timer wakes the GUI thread 250 times a second: it runs only from a reset to
+        // the read that ends the measurement.
         if (request.value(QStringLiteral("probe")).toString() == QLatin1String("reset")) {
             m_longestGapNs = 0;
             m_ticks = 0;
             m_lastTickNs = m_probeClock.nsecsElapsed();
+            m_probeTimer.start();
+        } else if (m_probeTimer.isActive()) {
+            probeTick();
+            m_probeTimer.stop();
         }
         answer[QStringLiteral("longestStallMs")] =
             std::max<qint64>(0, m_longestGapNs - kProbeIntervalMs * 1000000LL) / 1e6;

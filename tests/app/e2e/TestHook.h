@@ -8,13 +8,16 @@
 class QLocalSocket;
 class QQmlApplicationEngine;
 
-// Lets an end-to-end test look into the running program. Enabled only when the environment
-// variable TW_TEST_HOOK names a local socket server; the program connects to it and answers
-// one JSON request per line:
+// Lets an end-to-end test look into the running program. Built only into the test copy of the
+// program (tarrowind-utility-e2e), never into the one users run. Enabled only when the
+// environment variable TW_TEST_HOOK names a local socket by its absolute path in a folder of the
+// current user's with mode 0700; the program connects to it and answers one JSON request per
+// line:
 //   {"id": n, "eval": "expression"}        the expression's value, evaluated in the root document
 //   {"id": n, "property": ["objectName", "name"]}  a property of a named object of the window
 //   {"id": n, "grab": "/path.png"}         saves a picture of the window
 //   {"id": n, "probe": "reset" | "read"}   the longest GUI-thread stall since the last reset
+//                                          (the probe runs from a reset to the next read)
 //   {"id": n, "take": true}                the value last handed to testHook.report()
 // Scripts reach the hook as `testHook`: report() keeps a value from an asynchronous callback,
 // find() returns a named object of the window or of the root document.
@@ -24,6 +27,9 @@ class TestHook : public QObject
 public:
     // Call before the root document is loaded.
     static void installFromEnvironment(QQmlApplicationEngine *engine);
+
+    // Why the socket path is not trusted, or "" when it is.
+    static QString refusalOf(const QString &serverName);
 
     Q_INVOKABLE void report(const QVariant &value);
     Q_INVOKABLE QObject *find(const QString &objectName) const;
