@@ -220,3 +220,8 @@ bool Runtime::elevatedFtdiFix(const QString &elevatedFixPath)
 {
     return FixFtdi(elevatedFixPath);
 }
+
+QString Runtime::repairLogPath() const
+{
+    return ::repairLogPath();
+}

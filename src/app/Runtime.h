@@ -62,6 +62,8 @@ public:
     Q_INVOKABLE bool fireAndForgetSystemCommand(const QString &command) const;
     Q_INVOKABLE bool updateEeprom(const QString &portName, const QString &serialNumber);
     Q_INVOKABLE bool elevatedFtdiFix(const QString &elevatedFixPath);
+    // Where the elevated repair's account of itself is kept.
+    Q_INVOKABLE QString repairLogPath() const;
 
 signals:
     void enumeratingSerialPortsChanged(bool enumeratingSerialPorts);

@@ -217,7 +217,8 @@ bool SupportBundle::write(const QString &path, const Contents &c, QString *error
 
     bool ok = true;
     QVariantMap unreadable;
-    for (const auto &[name, path] : {std::pair{kRunLogEntry, c.runLogPath}, std::pair{kRepairLogEntry, c.repairLogPath}}) {
+    for (const auto &[name, path] :
+         {std::pair{kRunLogEntry, c.runLogPath}, std::pair{kRepairLogEntry, c.repairLogPath}}) {
         QByteArray data;
         QString reason;
         switch (readLog(path, &data, &reason)) {

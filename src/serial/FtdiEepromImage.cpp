@@ -29,6 +29,34 @@ int FtdiEepromImage::imageSize(Chip chip)
     return chip == Chip::Ft232R ? 0x80 : 0x100;
 }
 
+std::optional<FtdiEepromImage::Chip> FtdiEepromImage::chipOf(quint16 vendorId, quint16 bcdDevice)
+{
+    if (vendorId != 0x0403)
+        return std::nullopt;
+    switch (bcdDevice) {
+    case 0x600:
+        return Chip::Ft232R;
+    case 0x1000:
+        return Chip::XSeries;
+    default:
+        return std::nullopt;
+    }
+}
+
+QString FtdiEepromImage::readBackMismatch(const QByteArray &written, const QByteArray &readBack)
+{
+    if (readBack.size() < written.size())
+        return QStringLiteral("read back %1 of %2 bytes").arg(readBack.size()).arg(written.size());
+    for (int i = 0; i < written.size(); ++i) {
+        if (written.at(i) != readBack.at(i))
+            return QStringLiteral("byte 0x%1 reads 0x%2, written 0x%3")
+                .arg(i, 2, 16, QLatin1Char('0'))
+                .arg(quint8(readBack.at(i)), 2, 16, QLatin1Char('0'))
+                .arg(quint8(written.at(i)), 2, 16, QLatin1Char('0'));
+    }
+    return QString();
+}
+
 quint16 FtdiEepromImage::checksum(Chip chip, const QByteArray &image)
 {
     quint16 sum = 0xAAAA;
@@ -114,6 +142,15 @@ std::optional<QByteArray> FtdiEepromImage::encode(QString *error) const
     if (next + m_legacyTail.size() > areaEnd) {
         setError(error, QStringLiteral("EEPROM strings do not fit"));
         return std::nullopt;
+    }
+    // Beyond the old strings the bytes are not ours: longer strings may only take zeros.
+    for (int i = m_usedStringEnd; i < next + m_legacyTail.size(); ++i) {
+        if (m_image.at(i) != 0) {
+            setError(error, QStringLiteral("the new EEPROM strings would overwrite data stored after the old ones "
+                                           "(byte 0x%1); the adapter is left as it is")
+                                .arg(i, 2, 16, QLatin1Char('0')));
+            return std::nullopt;
+        }
     }
     for (int i = 0; i < m_legacyTail.size(); ++i)
         image[next + i] = m_legacyTail.at(i);

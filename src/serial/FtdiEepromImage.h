@@ -15,6 +15,11 @@ public:
     enum class Chip { Ft232R, XSeries };
 
     static int imageSize(Chip chip);
+    // The chip an FTDI device is, from its USB vendor id and bcdDevice; nothing for any other
+    // vendor's device and for FTDI chips whose EEPROM layout this code does not know.
+    static std::optional<Chip> chipOf(quint16 vendorId, quint16 bcdDevice);
+    // "" when the image read back from the chip is the one written, else what differs.
+    static QString readBackMismatch(const QByteArray &written, const QByteArray &readBack);
     // The checksum the chip expects in the last word of `image` (imageSize bytes).
     static quint16 checksum(Chip chip, const QByteArray &image);
 
@@ -33,7 +38,8 @@ public:
     void setHighCurrent(bool on) { m_highCurrent = on; }
 
     // The image with the current strings laid out afresh and a new checksum; nothing when the
-    // strings do not fit the chip's string area.
+    // strings do not fit the chip's string area, or when longer strings would overwrite bytes
+    // that something else keeps after the old ones (user data up to the checksum word).
     std::optional<QByteArray> encode(QString *error = nullptr) const;
 
 private:

@@ -30,18 +30,35 @@ void logReadProgramFailed(const QString &detail)
     qDebug().noquote() << "ftdiUpdateEeprom read/program failed" << detail;
 }
 
-std::optional<FtdiEepromImage::Chip> chipOf(const libusb_device_descriptor &desc, ftdi_chip_type *type)
+// The checks made on the opened device itself, since bus and address can be taken by another
+// device between the enumeration and the open: an FTDI chip whose layout we know, carrying the
+// serial number the repair was asked for.
+std::optional<FtdiEepromImage::Chip> checkOpenedDevice(libusb_device_handle *handle, const QString &serialNumber,
+                                                       ftdi_chip_type *type)
 {
-    switch (desc.bcdDevice) {
-    case 0x600:
-        *type = TYPE_R;
-        return FtdiEepromImage::Chip::Ft232R;
-    case 0x1000:
-        *type = TYPE_230X;
-        return FtdiEepromImage::Chip::XSeries;
-    default:
+    libusb_device_descriptor desc{};
+    if (libusb_get_device_descriptor(libusb_get_device(handle), &desc) != 0) {
+        qDebug() << "ftdiUpdateEeprom could not read the device descriptor";
         return std::nullopt;
     }
+    const auto chip = FtdiEepromImage::chipOf(desc.idVendor, desc.bcdDevice);
+    if (!chip) {
+        qDebug().noquote() << "ftdiUpdateEeprom: unsupported adapter" << Qt::hex << desc.idVendor << desc.bcdDevice;
+        return std::nullopt;
+    }
+    *type = *chip == FtdiEepromImage::Chip::Ft232R ? TYPE_R : TYPE_230X;
+    unsigned char serial[256] = {};
+    const int length = desc.iSerialNumber
+                           ? libusb_get_string_descriptor_ascii(handle, desc.iSerialNumber, serial, sizeof serial - 1)
+                           : LIBUSB_ERROR_NOT_FOUND;
+    const QString opened =
+        length >= 0 ? QString::fromLatin1(reinterpret_cast<const char *>(serial), length) : QString();
+    if (length < 0 || opened != serialNumber) {
+        qDebug().noquote() << "ftdiUpdateEeprom: the opened device's serial number" << opened << "is not"
+                           << serialNumber;
+        return std::nullopt;
+    }
+    return chip;
 }
 
 libusb_device *findDevice(libusb_context *usb, int bus, int address)
@@ -80,6 +97,23 @@ bool writeImage(ftdi_context *ftdi, const QByteArray &image)
         libusb_attach_kernel_driver(handle, kInterface);
     return ok;
 }
+// The chip is read again: a write that did not take (a write-protected or failing EEPROM) is
+// reported, not taken for success.
+bool verifyWritten(ftdi_context *ftdi, const QByteArray &written)
+{
+    unsigned char buffer[kMaxEeprom] = {};
+    if (ftdi_read_eeprom(ftdi) != 0 || ftdi_get_eeprom_buf(ftdi, buffer, kMaxEeprom) != 0) {
+        logReadProgramFailed(QStringLiteral("reading back: ") + QString::fromLocal8Bit(ftdi_get_error_string(ftdi)));
+        return false;
+    }
+    const QString mismatch = FtdiEepromImage::readBackMismatch(
+        written, QByteArray(reinterpret_cast<const char *>(buffer), int(written.size())));
+    if (!mismatch.isEmpty()) {
+        logReadProgramFailed(QStringLiteral("the EEPROM does not hold what was written: ") + mismatch);
+        return false;
+    }
+    return true;
+}
 }  // namespace
 
 namespace LibftdiEeprom {
@@ -100,22 +134,18 @@ bool updateProductStrings(const QString &portName, const QString &serialNumber)
         logNotFound();
         return false;
     }
-    libusb_device_descriptor desc{};
     ftdi_chip_type type = TYPE_BM;
     libusb_device_handle *handle = nullptr;
-    const bool described = libusb_get_device_descriptor(device, &desc) == 0;
-    const int openResult = described ? libusb_open(device, &handle) : LIBUSB_ERROR_OTHER;
+    const int openResult = libusb_open(device, &handle);
     libusb_unref_device(device);
     if (openResult != 0) {
         qDebug().noquote() << "ftdiUpdateEeprom could not open the device:" << libusb_error_name(openResult);
         return false;
     }
     ftdi_set_usbdev(ftdi.get(), handle);
-    const auto chip = chipOf(desc, &type);
-    if (!chip) {
-        qDebug().noquote() << "ftdiUpdateEeprom: unsupported adapter type" << Qt::hex << desc.bcdDevice;
+    const auto chip = checkOpenedDevice(handle, serialNumber, &type);
+    if (!chip)
         return false;
-    }
     ftdi->type = type;
 
     unsigned char buffer[kMaxEeprom] = {};
@@ -141,7 +171,7 @@ bool updateProductStrings(const QString &portName, const QString &serialNumber)
             logReadProgramFailed(error);
             return false;
         }
-        if (!writeImage(ftdi.get(), *encoded))
+        if (!writeImage(ftdi.get(), *encoded) || !verifyWritten(ftdi.get(), *encoded))
             return false;
     }
     // A USB reset makes the adapter enumerate again with the new strings.

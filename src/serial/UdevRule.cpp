@@ -4,15 +4,15 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <cerrno>
 #include <cstring>
 
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
-
-extern char **environ;
 
 namespace UdevRule {
 const char *const kAction = "udev-rule";
@@ -31,11 +31,15 @@ QByteArray anyCase(const QString &word)
     return glob;
 }
 
-// No application object exists in the repair mode, so no QProcess.
+// No application object exists in the repair mode, so no QProcess. Running as root, a program
+// is started only by its absolute path, with an environment of our own: nothing the user's
+// session set (PATH, LD_*, locale, ...) reaches it.
 int runCommand(const QStringList &command)
 {
-    if (command.isEmpty())
+    if (command.isEmpty() || !command.first().startsWith(QLatin1Char('/'))) {
+        qWarning().noquote() << "refusing to run a program not named by its absolute path:" << command.value(0);
         return -1;
+    }
     QList<QByteArray> storage;
     for (const QString &arg : command)
         storage << QFile::encodeName(arg);
@@ -43,8 +47,11 @@ int runCommand(const QStringList &command)
     for (QByteArray &arg : storage)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
+    char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+    char locale[] = "LC_ALL=C";
+    char *environment[] = {path, locale, nullptr};
     pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+    const int rc = posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environment);
     if (rc != 0) {
         qWarning().noquote() << "could not start" << command.first() << ":" << strerror(rc);
         return -1;
@@ -55,6 +62,12 @@ int runCommand(const QStringList &command)
             return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+QString udevadm()
+{
+    const QString usr = QStringLiteral("/usr/bin/udevadm");
+    return QFileInfo(usr).isExecutable() ? usr : QStringLiteral("/bin/udevadm");
 }
 }  // namespace
 
@@ -98,18 +111,19 @@ bool isInstalled(const QString &rulePath)
 
 bool install(const QString &rulePath, const QList<QStringList> &commands)
 {
+    // The rule is written as root: nobody else may change it, not even between its creation
+    // and the rename that puts it in place.
+    const mode_t previousMask = umask(022);
     QSaveFile file(rulePath);
-    if (!file.open(QIODevice::WriteOnly)) {
+    const bool written = file.open(QIODevice::WriteOnly) &&
+                         file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
+                                             QFileDevice::ReadOther) &&
+                         file.write(ruleText()) == ruleText().size() && file.commit();
+    umask(previousMask);
+    if (!written) {
         qWarning().noquote() << "failed to write udev rule" << rulePath << ":" << file.errorString();
         return false;
     }
-    file.write(ruleText());
-    if (!file.commit()) {
-        qWarning().noquote() << "failed to write udev rule" << rulePath << ":" << file.errorString();
-        return false;
-    }
-    QFile::setPermissions(rulePath, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
-                                        QFileDevice::ReadOther);
     qDebug().noquote() << "Successfully wrote udev rule" << rulePath;
     for (const QStringList &command : commands) {
         const int code = runCommand(command);
@@ -124,9 +138,10 @@ bool install(const QString &rulePath, const QList<QStringList> &commands)
 
 QList<QStringList> defaultCommands()
 {
-    return {{QStringLiteral("udevadm"), QStringLiteral("control"), QStringLiteral("--reload-rules")},
-            {QStringLiteral("udevadm"), QStringLiteral("trigger"), QStringLiteral("--action=change"),
+    const QString program = udevadm();
+    return {{program, QStringLiteral("control"), QStringLiteral("--reload-rules")},
+            {program, QStringLiteral("trigger"), QStringLiteral("--action=change"),
              QStringLiteral("--subsystem-match=tty")},
-            {QStringLiteral("udevadm"), QStringLiteral("settle"), QStringLiteral("--timeout=10")}};
+            {program, QStringLiteral("settle"), QStringLiteral("--timeout=10")}};
 }
 }  // namespace UdevRule

@@ -17,9 +17,10 @@ QByteArray ruleText();
 // True when `rulePath` holds exactly ruleText().
 bool isInstalled(const QString &rulePath);
 
-// Writes the rule (replacing the file in one step), then runs each command (program and
-// arguments) in order; false when the write or any command fails. Logs every step.
+// Writes the rule (replacing the file in one step, never writable by others), then runs each
+// command (program by absolute path, and arguments) in order with a fixed minimal environment;
+// false when the write or any command fails. Logs every step.
 bool install(const QString &rulePath, const QList<QStringList> &commands);
-// udevadm: reload the rules, re-run them on the tty devices, wait until they are applied.
+// udevadm (/usr/bin, else /bin): reload the rules, re-run them on the tty devices, wait until they are applied.
 QList<QStringList> defaultCommands();
 }  // namespace UdevRule

@@ -6,8 +6,8 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDebug>
-#include <QStandardPaths>
 #include <QEventLoop>
+#include <QStandardPaths>
 
 #include <windows.h>
 #include <shellapi.h>

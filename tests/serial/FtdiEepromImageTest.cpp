@@ -234,4 +234,41 @@ TEST(FtdiEepromImage, RefusesWhatItCannotWriteBackSafely)
     EXPECT_EQ(decodeWithLibftdi(Chip::Ft232R, *full).product, QString(34, 'x'));
     decoded->setProduct(QString(35, 'x'));
     EXPECT_FALSE(decoded->encode(&error));
+
+    // Data someone keeps after the strings: longer strings that would cover it are refused,
+    // ones that end before it are written and leave it alone.
+    QByteArray kept = image;
+    const int stringsEnd = (quint8(kept[0x12]) & 0x7F) + quint8(kept[0x13]) + 3;
+    kept[stringsEnd + 20] = char(0x5A);
+    seal(kept, false);
+    auto withData = FtdiEepromImage::decode(Chip::Ft232R, kept);
+    ASSERT_TRUE(withData);
+    withData->setProduct(withData->product() + QString(10, 'x'));
+    const auto shorter = withData->encode();
+    ASSERT_TRUE(shorter);
+    EXPECT_EQ((*shorter)[stringsEnd + 20], char(0x5A));
+    withData->setProduct(withData->product() + "x");  // now one character reaches it
+    error.clear();
+    EXPECT_FALSE(withData->encode(&error));
+    EXPECT_TRUE(error.contains("overwrite")) << error.toStdString();
+}
+
+TEST(FtdiEepromImage, OnlyKnownFtdiChipsAndExactReadBacksPass)
+{
+    const struct {
+        quint16 vendor, bcd;
+        std::optional<Chip> chip;
+    } devices[] = {{0x0403, 0x0600, Chip::Ft232R},
+                   {0x0403, 0x1000, Chip::XSeries},
+                   {0x0403, 0x0700, std::nullopt},   // FT2232H: another layout
+                   {0x1a86, 0x0600, std::nullopt}};  // another vendor with the same release number
+    for (const auto &d : devices)
+        EXPECT_EQ(FtdiEepromImage::chipOf(d.vendor, d.bcd), d.chip) << d.vendor << " " << d.bcd;
+
+    const QByteArray written = ft232rImage("FTDI", "FT232R USB UART");
+    EXPECT_EQ(FtdiEepromImage::readBackMismatch(written, written + QByteArray(128, '\xff')), QString());
+    QByteArray changed = written;
+    changed[0x41] = char(changed[0x41] ^ 0x10);
+    EXPECT_TRUE(FtdiEepromImage::readBackMismatch(written, changed).startsWith("byte 0x41"));
+    EXPECT_FALSE(FtdiEepromImage::readBackMismatch(written, written.left(0x7F)).isEmpty());
 }

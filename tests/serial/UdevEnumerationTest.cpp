@@ -13,12 +13,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <fnmatch.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace {
 // umockdev_in_mock_environment() does not recognise the wrapper's relative library name.
@@ -189,12 +191,25 @@ TEST(UdevRule, InstallReplacesTheFileAndReportsFailingCommands)
     const QString rule = dir.filePath("70-rule.rules");
     writeFile(rule, "old and longer content than the rule could ever have ...................");
     const QString marker = dir.filePath("ran");
-    EXPECT_TRUE(UdevRule::install(rule, {{"true"}, {"touch", marker}}));
+    const QString sh = QStandardPaths::findExecutable("sh");
+    // Whatever mask and environment the caller had: the rule is not writable by others, and
+    // nothing of the caller's environment reaches the commands.
+    const mode_t mask = umask(0);
+    qputenv("TW_INHERITED", "1");
+    const bool installed = UdevRule::install(
+        rule, {{QStandardPaths::findExecutable("true")}, {sh, "-c", "test -z \"$TW_INHERITED\" && touch " + marker}});
+    qunsetenv("TW_INHERITED");
+    umask(mask);
+    EXPECT_TRUE(installed);
     EXPECT_TRUE(UdevRule::isInstalled(rule));
     EXPECT_TRUE(QFile::exists(marker));
-    EXPECT_EQ(QFile::permissions(rule) & QFileDevice::WriteOther, 0);
+    EXPECT_EQ(QFile::permissions(rule) & (QFileDevice::WriteOther | QFileDevice::WriteGroup), 0);
 
-    EXPECT_FALSE(UdevRule::install(rule, {{"false"}}));
+    // Programs only by absolute path, never looked up in an inherited PATH.
+    EXPECT_FALSE(UdevRule::install(rule, {{"true"}}));
+    for (const QStringList &command : UdevRule::defaultCommands())
+        EXPECT_TRUE(command.first().endsWith("/bin/udevadm") && command.first().startsWith('/'));
+    EXPECT_FALSE(UdevRule::install(rule, {{QStandardPaths::findExecutable("false")}}));
     EXPECT_FALSE(UdevRule::install(rule, {{dir.filePath("no-such-program")}}));
     EXPECT_FALSE(UdevRule::install(dir.filePath("missing-folder/rule.rules"), {}));
 }

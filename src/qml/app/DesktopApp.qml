@@ -207,7 +207,16 @@ ApplicationWindow {
             stack.push(home)
     }
 
+    // First what the bundle holds, then where it goes.
     function askSupportBundle() {
+        if (supportBundle.busy)
+            return
+        var confirm = openPopup("SupportBundleDialog.qml", {})
+        if (confirm)
+            confirm.accepted.connect(chooseSupportBundleFile)
+    }
+
+    function chooseSupportBundleFile() {
         if (supportBundle.busy)
             return
         var folder = globals.settings.logSettings.folder

@@ -21,6 +21,7 @@ var routes = {
     "action.askeepromfix": { kind: "popup", document: "AdapterUpdateDialog.qml", properties: {} },
     "action.showEepromSuccess": { kind: "popup", document: "AdapterResultDialog.qml", properties: { success: true } },
     "action.showEepromFailure": { kind: "popup", document: "AdapterResultDialog.qml", properties: { success: false } },
+    "action.showRepairFailure": { kind: "popup", document: "RepairFailedDialog.qml", properties: {} },
     "capture.startstop": { kind: "state" },
     "capture.abort": { kind: "state" }
 }

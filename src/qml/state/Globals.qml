@@ -261,6 +261,8 @@ Item {
             var fixed = host.elevatedFtdiFix(repairState.elevatedFixPathToFix)
             console.log(fixed ? "Elevated FTDI fix reported success" : "Elevated FTDI fix reported failure")
             repairState = AdapterRepair.elevatedDone(repairState)
+            if (!fixed)
+                globalTrigger("action.showRepairFailure")
         }
     }
 

@@ -11,6 +11,7 @@ QtObject {
     property var eepromCalls: []
     property var elevatedCalls: []
     property bool eepromResult: true
+    property bool elevatedResult: true
 
     function enumerateSerialPorts() { enumerations += 1 }
     function secondsSinceStart() { return Date.now() / 1000 }
@@ -23,6 +24,7 @@ QtObject {
     }
     function elevatedFtdiFix(path) {
         elevatedCalls = elevatedCalls.concat([path])
-        return true
+        return elevatedResult
     }
+    function repairLogPath() { return "/nonexistent/ftdi-fix.txt" }
 }

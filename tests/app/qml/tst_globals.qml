@@ -142,16 +142,19 @@ TestCase {
         verify(!g.closeSerialPortForUpdate)
         compare(g.serialComm.serialPort, "/dev/twfake")
 
-        // The driver repair comes at the next ready connection, without a question.
+        // The driver repair comes at the next ready connection, without a question; its
+        // failure is shown, not only logged.
+        host.elevatedResult = false
         g.onFirmwareReady()
         compare(g.elevatedFixPathToFix, "udev-rule")
         compare(g.serialComm.serialPort, "")
         tryCompare(host, "elevatedCalls", ["udev-rule"])
         verify(!g.closeSerialPortForUpdate)
+        compare(triggers.signalArguments[2][0], "action.showRepairFailure")
 
         g.onFirmwareReady()
         verify(!g.closeSerialPortForUpdate)
-        compare(triggers.count, 2, "each repair is offered once per port and run")
+        compare(triggers.count, 3, "each repair is offered once per port and run")
         compare(host.eepromCalls.length, 1)
         compare(host.elevatedCalls.length, 1)
     }

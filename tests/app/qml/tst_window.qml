@@ -118,6 +118,37 @@ TestCase {
         tryVerify(function () { return popups().length === before }, 5000, "closed and gone")
     }
 
+    function openedPopup(title) {
+        var found = null
+        tryVerify(function () {
+            var open = popups()
+            for (var i = 0; i < open.length; ++i)
+                if (open[i].title === title)
+                    found = open[i]
+            return found !== null
+        })
+        return found
+    }
+
+    // The support bundle says what it holds before anything is chosen or written; a failed
+    // elevated repair says where its log is.
+    function test_supportBundleAndRepairFailureDialogs() {
+        var before = popups().length
+        globals.globalTrigger("help.supportbundle")
+        var confirm = openedPopup("Save Support Bundle")
+        var contents = findChild(confirm.contentItem, "supportBundleContents").text
+        verify(contents.indexOf("serial numbers") > 0 && contents.indexOf("water-use data") > 0, contents)
+        mouseClick(findChild(confirm.footer, "supportBundleCancel"))
+        tryVerify(function () { return popups().length === before }, 5000, "cancelled and gone")
+
+        globals.globalTrigger("action.showRepairFailure")
+        var failed = openedPopup("Adapter update failed")
+        compare(findChild(failed.contentItem, "repairFailedText").text,
+                "The adapter's settings could not be changed. Details are in /nonexistent/ftdi-fix.txt.")
+        keyClick(Qt.Key_Escape)
+        tryVerify(function () { return popups().length === before }, 5000)
+    }
+
     Component { id: busyScreen; Item { property bool busy: true } }
 
     function test_aBusyScreenIsNotLeft() {
