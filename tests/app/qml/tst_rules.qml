@@ -9,7 +9,6 @@ import "qrc:/WindowRules.js" as WindowRules
 import "qrc:/MenuTree.js" as MenuTree
 import "qrc:/Navigation.js" as Navigation
 import "qrc:/SerialStatus.js" as SerialStatus
-import "qrc:/Markup.js" as Markup
 
 // The decisions the window and the shared state take, as tables.
 TestCase {
@@ -173,19 +172,6 @@ TestCase {
         compare(now.document, flash.document)
         compare(Navigation.offerBefore(now, true), "")
         compare(Navigation.offerBefore(Navigation.route("logger.variables"), true), "")
-    }
-
-    function test_markupEscapes_data() {
-        return [
-            { tag: "tags", text: "<img src=\"x\">", escaped: "&lt;img src=&quot;x&quot;&gt;" },
-            { tag: "ampersand first", text: "&lt;", escaped: "&amp;lt;" },
-            { tag: "plain", text: "Meter 7", escaped: "Meter 7" },
-            { tag: "nothing", text: undefined, escaped: "" }
-        ]
-    }
-    function test_markupEscapes(row) {
-        compare(Markup.escape(row.text), row.escaped)
-        compare(Markup.styled(row.text), "<span>" + row.escaped + "</span>")
     }
 
     function statusOf(overrides) {

@@ -119,15 +119,9 @@ TestCase {
     }
 
     function openedPopup(title) {
-        var found = null
-        tryVerify(function () {
-            var open = popups()
-            for (var i = 0; i < open.length; ++i)
-                if (open[i].title === title)
-                    found = open[i]
-            return found !== null
-        })
-        return found
+        var titled = function () { return popups().filter(function (p) { return p.title === title })[0] }
+        tryVerify(titled, 5000, title)
+        return titled()
     }
 
     // The support bundle says what it holds before anything is chosen or written; a failed
