@@ -181,8 +181,7 @@ void WindowEndToEndTest::programUsersRunIgnoresTheTestHook()
     product.setProcessChannelMode(QProcess::MergedChannels);
     product.start(qEnvironmentVariable("TW_BIN_DIR") + QStringLiteral("/tarrowind-utility"), QStringList());
     QVERIFY(product.waitForStarted(10000));
-    // The settings are read once the root document has loaded; a hook would have connected
-    // before that.
+    // The settings are read once the root document has loaded, after the hook's connection.
     QByteArray output;
     QTRY_VERIFY_WITH_TIMEOUT((output += product.readAll()).contains("Settings "), 60000);
     const bool connected = listener.waitForNewConnection(2000);

@@ -180,18 +180,14 @@ TEST(SupportBundle, CutsLongLogsToTheirNewestLinesAndNamesUnreadableOnes)
     ASSERT_TRUE(SupportBundle::write(dir.filePath("b.zip"), c, &error)) << error.toStdString();
     const QMap<QString, QByteArray> zip = readZip(dir.filePath("b.zip"));
 
-    const QByteArray kept = zip.value("runlog.txt");
-    const int headerEnd = kept.indexOf('\n') + 1;
-    const QByteArray tail = kept.mid(headerEnd);
-    EXPECT_TRUE(kept.startsWith("[This log was cut: its first "));
-    EXPECT_LE(tail.size(), SupportBundle::kLogCapBytes);
-    EXPECT_GT(tail.size(), SupportBundle::kLogCapBytes - 100);
-    EXPECT_TRUE(log.endsWith(tail));
-    EXPECT_EQ(log.at(log.size() - tail.size() - 1), '\n');  // from a whole line on
-    EXPECT_TRUE(kept.left(headerEnd).contains(QByteArray::number(log.size() - tail.size())));
+    // A first line that says so, then the newest lines whole, no more than the cap.
+    const QList<QByteArray> kept = zip.value("runlog.txt").split('\n');
+    const QByteArray tail = zip.value("runlog.txt").mid(kept[0].size() + 1);
+    EXPECT_TRUE(kept[0].startsWith("[This log was cut: its first " + QByteArray::number(log.size() - tail.size())));
+    EXPECT_TRUE(tail.size() <= SupportBundle::kLogCapBytes && tail.size() > SupportBundle::kLogCapBytes - 100);
+    EXPECT_TRUE(log.endsWith("\n" + tail));
 
     const QJsonObject summary = jsonEntry(zip, "bundle.json");
-    EXPECT_FALSE(zip.contains("ftdi-fix.txt"));
     EXPECT_FALSE(summary.value("unreadable").toObject().value("ftdi-fix.txt").toString().isEmpty());
-    EXPECT_FALSE(summary.value("absent").toArray().contains("ftdi-fix.txt"));
+    EXPECT_FALSE(zip.contains("ftdi-fix.txt") || summary.value("absent").toArray().contains("ftdi-fix.txt"));
 }
