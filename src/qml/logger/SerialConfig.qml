@@ -60,6 +60,12 @@ GroupBox {
             Layout.preferredWidth: 420 * box.pixelScale
             onActivated: box.store(textAt(index))
             onAccepted: box.store(editText)
+            // Adapter names are the adapters' own: the list shows them as text.
+            delegate: ItemDelegate {
+                width: portBox.width
+                highlighted: portBox.highlightedIndex === index
+                contentItem: Label { text: modelData; textFormat: Text.PlainText; elide: Text.ElideRight }
+            }
             // Typed text counts when the box is left; a shown entry is stored only when chosen.
             onActiveFocusChanged: {
                 if (!activeFocus && editText !== (currentIndex >= 0 ? textAt(currentIndex) : box.storedPort))
