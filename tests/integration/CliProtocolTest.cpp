@@ -478,6 +478,50 @@ TEST_F(CliProtocol, VarsBackupAndRestoreThroughTheCommandLine)
     expectOneLineFailure(runOnLogger({"vars", "--restore", file, "--json"}), "--json");
 }
 
+// A refused save rolls the restore back: the logger is left with the values it had before.
+TEST_F(CliProtocol, RestoreRefusedByTheLoggerLeavesItsValuesAsBefore)
+{
+    VirtualLoggerConfig config;
+    config.refuseSave = true;
+    startLogger(config);
+    const QString file = dir.filePath(QStringLiteral("vars.json"));
+    ASSERT_EQ(runOnLogger({"vars", "--backup", file}).exitCode, 0);
+    // Unsaved changes since the backup, so that the restore has something to undo.
+    ASSERT_EQ(runOnLogger({"set-var", "PulseOutput_Divider", "9"}).exitCode, 0);
+    ASSERT_EQ(runOnLogger({"set-var", "DeviceName_JobNameString", "changed"}).exitCode, 0);
+    const Result before = runOnLogger({"vars", "--json"});
+    ASSERT_EQ(before.exitCode, 0) << before.err.toStdString();
+
+    expectOneLineFailure(runOnLogger({"vars", "--restore", file}),
+                         "the logger refused to save (error 7); its values are as before the restore");
+    const Result after = runOnLogger({"vars", "--json"});
+    ASSERT_EQ(after.exitCode, 0) << after.err.toStdString();
+    EXPECT_EQ(json(after), json(before));
+    EXPECT_GT(sim->requestCount(Network::C2S_SavePersistents), 0u);
+}
+
+// A backup holds only what the logger read out for it: a read answered with an error names
+// the variable, and no file is written.
+TEST_F(CliProtocol, BackupFailsOnAReadAnsweredWithAnError)
+{
+    sim = std::make_unique<VirtualLoggerRunner>();
+    const int jobName = int(PersistentName256::DeviceName_JobNameString);
+    TamperingLine line(*sim, [&](const QByteArray &request, QByteArray *reply) {
+        Network::C2S_ReadVariablePacket read{};
+        std::memcpy(&read, request.constData(), std::min<size_t>(sizeof read, size_t(request.size())));
+        if (read.base.type != Network::C2S_ReadPersistent256 || read.name != jobName)
+            return false;
+        *reply = Network::encodePacket(Network::S2C_ReadPersistent256Result, read.base.requestId,
+                                       u16(read.name) + u16(4) + QByteArray(32, 'x'));
+        return true;
+    });
+    ASSERT_TRUE(line.isOpen());
+    const QString file = dir.filePath(QStringLiteral("vars.json"));
+    expectOneLineFailure(run({"--port", line.portName(), "vars", "--backup", file}),
+                         "read of DeviceName_JobNameString with error 4; no backup was written");
+    EXPECT_FALSE(QFileInfo::exists(file));
+}
+
 TEST_F(CliProtocol, SyncClockSetsTheLoggerToHostTime)
 {
     VirtualLoggerConfig config;
