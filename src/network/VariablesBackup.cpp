@@ -266,9 +266,14 @@ void VariablesBackup::requestFailed()
         break;
     case Step::Writing:
     case Step::ReadingBack:
-    case Step::Saving:
     case Step::RollingBack:
         rollBack(QStringLiteral("the logger did not answer during the restore"));
+        break;
+    case Step::Saving:
+        // The save may have happened with only its answer lost: writing the earlier values back
+        // would leave them differing from what the logger keeps.
+        finish(Status_Failed,
+               QStringLiteral("The logger did not answer the save; the variables may not have been saved."));
         break;
     default:
         break;
