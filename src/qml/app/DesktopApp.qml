@@ -249,7 +249,11 @@ ApplicationWindow {
         if (question === "")
             action()
         else
-            confirm(question, "Leave", "Stay", action)
+            confirm(question, "Leave", "Stay", function () {
+                if (current.cancelRunning)
+                    current.cancelRunning()
+                action()
+            })
     }
 
     function anyScreenBusy() {

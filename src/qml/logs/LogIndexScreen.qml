@@ -174,6 +174,15 @@ Item {
             filesystem.beginScanningSessions()
     }
 
+    // Leaving was confirmed: nothing started here goes on behind the next screen.
+    function cancelRunning() {
+        if (newDownloads.running)
+            newDownloads.stop()
+        savePath = ""
+        downloader.cancelDownload()
+        filesystem.cancelOperation()
+    }
+
     function askClear() {
         clearDialog.sessionCount = sessions.length
         clearDialog.unsavedCount = unsavedCount()
