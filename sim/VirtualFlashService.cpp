@@ -159,7 +159,7 @@ void VirtualFlashService::build()
         const int64_t startMs = t;
         const int64_t endMs = startMs + int64_t(days * 86400000.0);
         EncodedSession e;
-        e.name = sessionName(startMs);
+        e.name = m_scenario.sessionName.isEmpty() ? sessionName(startMs) : m_scenario.sessionName;
         e.combinedTransition = uniform(rng, 0, 1) < 0.5;
         const int age = total - 1 - s;
         e.kind = m_scenario.blockKind >= 0 && m_scenario.blockKind <= 2 ? m_scenario.blockKind

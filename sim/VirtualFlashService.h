@@ -61,6 +61,8 @@ public:
         int unusablePages = 0;
         int64_t startTimeMs = 1772323200000;  // 2026-03-01 00:00 UTC, first session's start
         int utcOffsetMinutes = 60;
+        // Every session's name on the flash; empty for names made from the start time.
+        QString sessionName;
     };
 
     struct Timing {

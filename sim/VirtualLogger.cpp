@@ -669,6 +669,10 @@ void VirtualLogger::onGetDeviceId(const Request &r)
 
 void VirtualLogger::onSavePersistents(const Request &r)
 {
+    if (m_config.refuseSave) {
+        reply(S2C_SavePersistentsResult, r.id, u16(kErrorSaveRefused));
+        return;
+    }
     m_savedPersistent16 = m_persistent16;
     m_savedPersistent256 = m_persistent256;
     reply(S2C_SavePersistentsResult, r.id, u16(kErrorNone));

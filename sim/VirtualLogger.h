@@ -51,6 +51,8 @@ public:
     static constexpr uint16_t kErrorNone = 0;
     static constexpr uint16_t kErrorUnknownName = 1;
     static constexpr uint16_t kErrorBadValue = 2;
+    // A save the settings store could not take (with VirtualLoggerConfig::refuseSave).
+    static constexpr uint16_t kErrorSaveRefused = 7;
 
     // Device capacities (names beyond these are unknown to the firmware).
     static constexpr int kTemporaryCapacity = 8;

@@ -24,6 +24,9 @@ struct VirtualLoggerConfig {
 
     bool startInBootloader = false;
 
+    // Every save of the persistent variables is answered with an error and changes nothing.
+    bool refuseSave = false;
+
     // The magnet and the sample stream (S2C_DataPoints while RawXyzOutput_Enable is 1).
     MagnetParameters magnet;
     double sampleHz = 400.0;

@@ -99,6 +99,20 @@ const SimOption kSimOptions[] = {
      }},
     {"Scenario", "debug-interval-ms", "MS", "mean interval of debug messages, 0 for none; default 20000",
      [](const QString &v, Settings &s) { return toInt(v, &s.config.debugMessageIntervalMs, 0); }},
+    {"Scenario", "session-name", "TEXT",
+     "the name every session on the flash carries (up to 32 bytes);\n"
+     "default log_<start time>",
+     [](const QString &v, Settings &s) {
+         s.config.flash.sessionName = v;
+         return true;
+     }},
+    {"Scenario", "refuse-save", "",
+     "answer every save of the persistent variables with error 7\n"
+     "and keep the saved values",
+     [](const QString &, Settings &s) {
+         s.config.refuseSave = true;
+         return true;
+     }},
     {"Line", "link", "PATH", "also place a symlink PATH to the pty (re-pointed on replug)",
      [](const QString &v, Settings &s) {
          s.linkPath = v;

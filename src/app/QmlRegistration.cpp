@@ -3,6 +3,7 @@
 #include "bootloader/FirmwareMeta.h"
 #include "bootloader/StmBootLoader.h"
 #include "bootloader/TarrowindLogger.h"
+#include "common/SafeFileName.h"
 #include "decider/FileRecording.h"
 #include "decider/LocalMagnetometer.h"
 #include "decider/RecordingPlayback.h"
@@ -67,6 +68,8 @@ void registerQmlTypes()
     registerCreatable<FileRecording>("FileRecording");
     registerCreatable<RecordingPlayback>("RecordingPlayback");
     registerCreatable<Runtime>("Runtime");
+    qmlRegisterSingletonType<SafeFileName>(kUri, 1, 0, "SafeFileName",
+                                           [](QQmlEngine *, QJSEngine *) -> QObject * { return new SafeFileName; });
     registerCreatable<SupportBundleWriter>("SupportBundleWriter");
     registerCreatable<SoftwareRenderer>("SoftwareRenderer");
     registerUncreatable<WrappedDecider>("WrappedDecider", "Abstract");

@@ -1,5 +1,6 @@
 #include "DeviceCommands.h"
 
+#include "common/SafeFileName.h"
 #include "LoggerConnection.h"
 #include "network/TarrowindFirmware.h"
 #include "pulselog/PulseLog.h"
@@ -14,7 +15,6 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
-#include <QRegularExpression>
 
 namespace {
 
@@ -95,19 +95,11 @@ struct Connection {
 // The name the filesystem screen gives a session's file.
 QString sessionFileName(const QString &deviceName, const RemoteFilesystemSession &s)
 {
-    QString name;
-    if (!deviceName.isEmpty()) {
-        name = deviceName;
-        name.replace(QRegularExpression(QStringLiteral("[:.\\s]")), QStringLiteral("_"));
-        name += QLatin1Char('_');
-    }
-    name += QStringLiteral("%1").arg(s.sessionIndex(), 4, 10, QLatin1Char('0'));
-    name += s.filename().isEmpty() ? QStringLiteral("_unnamed") : QLatin1Char('_') + s.filename();
-    name += s.filetype() == 1 ? QStringLiteral(".rlog") : QStringLiteral(".unknown");
-    return name;
+    return SafeFileName::sessionFileName(deviceName, s.sessionIndex(), s.filename(), s.filetype());
 }
 
-// "log.rlog" -> "log(2).rlog", "log(3).rlog" ... for a name that is taken.
+// "log.rlog" -> "log(2).rlog", "log(3).rlog" ... for a name that is taken; "" once even
+// "log(998).rlog" is taken, since the only name left would overwrite a saved log.
 QString unusedFileName(const QString &path)
 {
     if (!QFileInfo::exists(path))
@@ -119,7 +111,7 @@ QString unusedFileName(const QString &path)
         if (!QFileInfo::exists(candidate))
             return candidate;
     }
-    return path;
+    return QString();
 }
 
 QString isoTime(const QDateTime &t)
@@ -187,6 +179,12 @@ int runSessions(const QCommandLineParser &args)
 // Downloads one session into `target`; true when it finished and was saved.
 bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const QString &target, QString *error)
 {
+    // Only pulse logs are saved: anything else would come out as an empty log.
+    if (session->filetype() != 1) {
+        *error = QStringLiteral("not a pulse log (file type %1): it cannot be saved as a pulse log")
+                     .arg(session->filetype());
+        return false;
+    }
     SessionDownloader downloader;
     downloader.setRemoteFileSystem(c.fs.get());
     QVariantMap meta = downloader.pulseLog()->metaData();
@@ -301,8 +299,20 @@ int runDownload(const QCommandLineParser &args)
     }
     int failures = 0;
     for (const auto &s : chosen) {
-        const QString target =
-            one ? output : unusedFileName(QDir(output).filePath(sessionFileName(c.firmware().deviceName(), *s)));
+        QString target = output;
+        if (!one) {
+            // The names come from the logger: the file goes directly into the folder or nowhere.
+            const QString name = sessionFileName(c.firmware().deviceName(), *s);
+            const QString inside = SafeFileName::pathInside(output, name);
+            target = inside.isEmpty() ? QString() : unusedFileName(inside);
+            if (target.isEmpty()) {
+                Cli::fail(QStringLiteral("session %1: no free file name for %2 in %3")
+                              .arg(s->sessionIndex())
+                              .arg(name, QDir::toNativeSeparators(output)));
+                ++failures;
+                continue;
+            }
+        }
         if (downloadOne(c, s, target, &error)) {
             progress(QStringLiteral("saved %1\n").arg(target));
             const QString before = registry.lastError();

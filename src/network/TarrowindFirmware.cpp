@@ -373,6 +373,16 @@ void TarrowindFirmware::clearQueue()
     checkQueueClear();
 }
 
+void TarrowindFirmware::cancelRequest(uint16_t requestId)
+{
+    const int before = m_queue.size();
+    m_queue.remove(requestId);
+    if (m_queue.size() == before)
+        return;
+    emit packetFinished(requestId, PacketOutcome_Cancelled);
+    checkQueueClear();
+}
+
 void TarrowindFirmware::clearRemoteKnowledge()
 {
     clearQueue();
@@ -1107,6 +1117,8 @@ void TarrowindFirmware::handleVariableResult(const VariableResult &result, const
         const auto &p = as<S2C_WriteVariableResultPacket>(packet);
         logLine(QLatin1String(result.label) + QStringLiteral("[name:") +
                 VariableCache::variableName(result.family, p.name) + QStringLiteral(" error:%1]").arg(p.error));
+        if (p.error != 0)
+            emit resultErrorCode(p.base.requestId, p.error);
         break;
     }
     }
@@ -1119,8 +1131,10 @@ void TarrowindFirmware::handleReadVariable16(const VariableResult &result, const
     logLine(QLatin1String(result.label) + QStringLiteral("[name:") +
             VariableCache::variableName(result.family, p.name) +
             QStringLiteral(" value:%1 error:%2]").arg(p.value).arg(p.error));
-    if (p.error != 0)
+    if (p.error != 0) {
+        emit resultErrorCode(p.base.requestId, p.error);
         return;
+    }
     m_variables.store16(result.family, p.name, p.value);
     emit(this->*result.changed)();
 }
@@ -1152,8 +1166,10 @@ void TarrowindFirmware::handleReadVariable256(const VariableResult &result, cons
     logLine(QLatin1String(result.label) + QStringLiteral("[name:") +
             VariableCache::variableName(result.family, p.name) + QStringLiteral(" value:") + text256(value) +
             QStringLiteral(" error:%1]").arg(p.error));
-    if (p.error != 0)
+    if (p.error != 0) {
+        emit resultErrorCode(p.base.requestId, p.error);
         return;
+    }
     m_variables.store256(result.family, p.name, value);
     emit(this->*result.changed)();
 }
@@ -1162,6 +1178,8 @@ void TarrowindFirmware::handleErrorResult(uint16_t type, const char *label, cons
 {
     const auto &p = as<S2C_ErrorResultPacket>(packet);
     logLine(QLatin1String(label) + QStringLiteral("[error:%1]").arg(p.error));
+    if (p.error != 0)
+        emit resultErrorCode(p.base.requestId, p.error);
     if (type == S2C_ClearPersistentsResult && p.error == 0) {
         m_variables.clearPersistents();
         emit persistents16Changed();

@@ -157,6 +157,8 @@ public:
     Q_INVOKABLE uint16_t sendWritePersistent16(Network::PersistentName16 name, uint16_t value);
     Q_INVOKABLE uint16_t sendWritePersistent256(Network::PersistentName256 name, Network::uint256_t value);
     Q_INVOKABLE uint16_t sendSavePersistents();
+    // Stops waiting for (and resending) a request; it ends as Cancelled.
+    void cancelRequest(uint16_t requestId);
     Q_INVOKABLE uint16_t sendClearPersistents();
     Q_INVOKABLE uint16_t sendReadPermanent16(Network::PermanentName16 name);
     Q_INVOKABLE uint16_t sendReadPermanents16(Network::PermanentName16 first, uint16_t count);
@@ -198,6 +200,9 @@ signals:
     void getIdInfoChanged();
     void statsChanged();
     void packetFinished(uint16_t requestId, TarrowindFirmware::PacketOutcome outcome);
+    // A variable read, write or save the logger answered with a non-zero error code (before
+    // packetFinished of the same request). A value read with an error is not cached.
+    void resultErrorCode(uint16_t requestId, uint16_t errorCode);
     void temporaries16Changed();
     void persistents16Changed();
     void persistents256Changed();

@@ -80,6 +80,8 @@ void VariablesBackup::setFirmware(TarrowindFirmware *firmware)
         m_connections[1] = connect(firmware, &TarrowindFirmware::connectionStateChanged, this,
                                    &VariablesBackup::onConnectionStateChanged);
         m_connections[2] = connect(firmware, &QObject::destroyed, this, &VariablesBackup::onConnectionStateChanged);
+        m_connections[3] =
+            connect(firmware, &TarrowindFirmware::resultErrorCode, this, &VariablesBackup::onResultErrorCode);
     }
     emit firmwareChanged();
 }
@@ -108,7 +110,8 @@ bool VariablesBackup::beginBackup(const QString &file)
     }
     // Fresh values, not what the caches last heard: every persistent and the serial number.
     sendStep(Step::Reading, [this] {
-        return sendReads() && track(m_firmware->sendReadPermanent256(Network::PermanentName256::SerialNumber));
+        return sendReads() && track(m_firmware->sendReadPermanent256(Network::PermanentName256::SerialNumber),
+                                    QStringLiteral("SerialNumber"));
     });
     return true;
 }
@@ -146,6 +149,7 @@ void VariablesBackup::sendStep(Step step, const std::function<bool()> &sends)
 {
     m_step = step;
     m_pending.clear();
+    m_subjects.clear();
     m_sending = true;
     const bool sent = sends();
     m_sending = false;
@@ -159,22 +163,44 @@ bool VariablesBackup::sendReads()
 {
     TarrowindFirmware &fw = *m_firmware;
     if (fw.patchLevelVersion() >= TarrowindFirmware::kBulkReadsPatchLevel) {
-        if (!track(fw.sendReadPersistents16(Network::PersistentName16(0), Network::kPersistent16Count)))
+        if (!track(fw.sendReadPersistents16(Network::PersistentName16(0), Network::kPersistent16Count),
+                   QStringLiteral("the 16-bit persistent variables")))
             return false;
     } else {
         for (int i = 0; i < Network::kPersistent16Count; ++i) {
-            if (!track(fw.sendReadPersistent16(Network::PersistentName16(i))))
+            if (!track(fw.sendReadPersistent16(Network::PersistentName16(i)), VariablesBackupFile::name16(i)))
                 return false;
         }
     }
     for (int i = 0; i < Network::kPersistent256Count; ++i) {
-        if (!track(fw.sendReadPersistent256(Network::PersistentName256(i))))
+        if (!track(fw.sendReadPersistent256(Network::PersistentName256(i)), VariablesBackupFile::name256(i)))
             return false;
     }
     return true;
 }
 
-bool VariablesBackup::track(uint16_t requestId)
+// Writes `values`; with `unlessEqualTo`, only those that differ from it.
+bool VariablesBackup::sendWrites(const VariablesBackupFile &values, const VariablesBackupFile *unlessEqualTo)
+{
+    TarrowindFirmware &fw = *m_firmware;
+    for (int i = 0; i < Network::kPersistent16Count; ++i) {
+        if (unlessEqualTo && unlessEqualTo->persistents16[i] == values.persistents16[i])
+            continue;
+        if (!track(fw.sendWritePersistent16(Network::PersistentName16(i), values.persistents16[i]),
+                   VariablesBackupFile::name16(i)))
+            return false;
+    }
+    for (int i = 0; i < Network::kPersistent256Count; ++i) {
+        if (unlessEqualTo && unlessEqualTo->persistents256[i] == values.persistents256[i])
+            continue;
+        if (!track(fw.sendWritePersistent256(Network::PersistentName256(i), values.persistents256[i]),
+                   VariablesBackupFile::name256(i)))
+            return false;
+    }
+    return true;
+}
+
+bool VariablesBackup::track(uint16_t requestId, const QString &what)
 {
     if (m_step == Step::None)
         return false;  // something already ended the operation
@@ -186,12 +212,22 @@ bool VariablesBackup::track(uint16_t requestId)
     if (early != m_endedEarly.end()) {
         const bool handled = early->second == TarrowindFirmware::PacketOutcome_Handled;
         m_endedEarly.erase(early);
+        const auto code = m_errorCodes.find(requestId);
         if (!handled)
             requestFailed();
-        return handled;
+        else if (code != m_errorCodes.end())
+            requestRefused(what, code->second);
+        return handled && code == m_errorCodes.end();
     }
     m_pending.insert(requestId);
+    m_subjects[requestId] = what;
     return true;
+}
+
+void VariablesBackup::onResultErrorCode(uint16_t requestId, uint16_t errorCode)
+{
+    if (m_step != Step::None)
+        m_errorCodes[requestId] = errorCode;
 }
 
 void VariablesBackup::onPacketFinished(uint16_t requestId, TarrowindFirmware::PacketOutcome outcome)
@@ -208,6 +244,11 @@ void VariablesBackup::onPacketFinished(uint16_t requestId, TarrowindFirmware::Pa
         requestFailed();
         return;
     }
+    const auto code = m_errorCodes.find(requestId);
+    if (code != m_errorCodes.end()) {
+        requestRefused(m_subjects[requestId], code->second);
+        return;
+    }
     if (m_pending.empty() && !m_sending)
         stepDone();
 }
@@ -219,18 +260,101 @@ void VariablesBackup::requestFailed()
         finish(Status_Failed,
                QStringLiteral("The logger did not answer while its variables were read; no backup was written."));
         break;
+    case Step::ReadingCurrent:
+        finish(Status_Failed, QStringLiteral("The logger did not answer while its variables were read before the "
+                                             "restore; nothing was changed on the logger."));
+        break;
     case Step::Writing:
     case Step::ReadingBack:
-        finish(Status_Failed, QStringLiteral("The logger did not answer during the restore; nothing was saved, and "
-                                             "a restart returns the logger to its saved variables."));
+    case Step::RollingBack:
+        rollBack(QStringLiteral("the logger did not answer during the restore"));
         break;
     case Step::Saving:
+        // The save may have happened with only its answer lost: writing the earlier values back
+        // would leave them differing from what the logger keeps.
         finish(Status_Failed,
                QStringLiteral("The logger did not answer the save; the variables may not have been saved."));
         break;
     default:
         break;
     }
+}
+
+void VariablesBackup::requestRefused(const QString &what, uint16_t errorCode)
+{
+    switch (m_step) {
+    case Step::Reading:
+        finish(Status_Failed, QStringLiteral("The logger answered the read of %1 with error %2; no backup was written.")
+                                  .arg(what)
+                                  .arg(errorCode));
+        break;
+    case Step::ReadingCurrent:
+        finish(Status_Failed, QStringLiteral("The logger answered the read of %1 with error %2; nothing was changed "
+                                             "on the logger.")
+                                  .arg(what)
+                                  .arg(errorCode));
+        break;
+    case Step::Writing:
+    case Step::RollingBack:
+        rollBack(QStringLiteral("the logger refused %1 (error %2)").arg(what).arg(errorCode));
+        break;
+    case Step::ReadingBack:
+        rollBack(QStringLiteral("the logger answered the read of %1 with error %2").arg(what).arg(errorCode));
+        break;
+    case Step::Saving:
+        rollBack(QStringLiteral("the logger refused to save (error %1)").arg(errorCode));
+        break;
+    default:
+        break;
+    }
+}
+
+// The restore's requests still waiting are given up, so no late resend lands after the values
+// written back.
+void VariablesBackup::cancelPending()
+{
+    const std::set<uint16_t> pending = std::move(m_pending);
+    m_pending.clear();
+    if (m_firmware) {
+        for (uint16_t id : pending)
+            m_firmware->cancelRequest(id);
+    }
+}
+
+QStringList VariablesBackup::changedByRestore() const
+{
+    QStringList names;
+    for (int i = 0; i < Network::kPersistent16Count; ++i) {
+        if (m_before.persistents16[i] != m_file.persistents16[i])
+            names << VariablesBackupFile::name16(i);
+    }
+    for (int i = 0; i < Network::kPersistent256Count; ++i) {
+        if (m_before.persistents256[i] != m_file.persistents256[i])
+            names << VariablesBackupFile::name256(i);
+    }
+    return names;
+}
+
+void VariablesBackup::rollBack(const QString &why)
+{
+    const bool again = m_step == Step::RollingBack;
+    cancelPending();
+    if (!again)
+        m_rollBackReason = QStringLiteral("Restore failed: ") + why;
+    const QStringList changed = changedByRestore();
+    if (changed.isEmpty()) {
+        finish(Status_Failed, m_rollBackReason + QStringLiteral("; its values are as before the restore."));
+        return;
+    }
+    if (again || !ready()) {
+        // Nothing was saved: the logger's own store still holds what it held before.
+        finish(Status_Failed, m_rollBackReason + QStringLiteral("; the logger could not be given back its earlier "
+                                                                "values, so %1 may have changed. A restart of the "
+                                                                "logger brings back its last saved values.")
+                                                     .arg(changed.join(QStringLiteral(", "))));
+        return;
+    }
+    sendStep(Step::RollingBack, [this] { return sendWrites(m_before, &m_file); });
 }
 
 void VariablesBackup::onConnectionStateChanged()
@@ -247,8 +371,15 @@ void VariablesBackup::stepDone()
     case Step::Reading:
         backupRead();
         break;
+    case Step::ReadingCurrent:
+        m_before = heldValues();
+        sendStep(Step::Writing, [this] { return sendWrites(m_file, nullptr); });
+        break;
     case Step::Writing:
         sendStep(Step::ReadingBack, [this] { return sendReads(); });
+        break;
+    case Step::RollingBack:
+        finish(Status_Failed, m_rollBackReason + QStringLiteral("; its values are as before the restore."));
         break;
     case Step::ReadingBack:
         confirmRestore();
@@ -284,10 +415,23 @@ QString VariablesBackup::loggerName() const
     return m_firmware ? QStringLiteral("with unique ID %1").arg(m_firmware->uniqueId()) : QString();
 }
 
+// The persistent variables as the client last read them.
+VariablesBackupFile VariablesBackup::heldValues() const
+{
+    VariablesBackupFile file;
+    const QVariantList numbers = m_firmware->persistents16();
+    for (int i = 0; i < Network::kPersistent16Count && i < numbers.size(); ++i)
+        file.persistents16[i] = uint16_t(numbers[i].toUInt());
+    const QVariantList texts = m_firmware->persistents256();
+    for (int i = 0; i < Network::kPersistent256Count && i < texts.size(); ++i)
+        file.persistents256[i] = texts[i].value<uint256_t>();
+    return file;
+}
+
 void VariablesBackup::backupRead()
 {
     TarrowindFirmware &fw = *m_firmware;
-    VariablesBackupFile file;
+    VariablesBackupFile file = heldValues();
     file.identity.serialNumber = serialNumber();
     file.identity.uniqueId = fw.uniqueId();
     file.identity.model = VariablesBackupFile::modelKey(fw.modelType());
@@ -297,12 +441,6 @@ void VariablesBackup::backupRead()
     file.identity.patchLevelVersion = fw.patchLevelVersion();
     file.identity.buildType = fw.buildType();
     file.savedAt = QDateTime::currentDateTimeUtc();
-    const QVariantList numbers = fw.persistents16();
-    for (int i = 0; i < Network::kPersistent16Count && i < numbers.size(); ++i)
-        file.persistents16[i] = uint16_t(numbers[i].toUInt());
-    const QVariantList texts = fw.persistents256();
-    for (int i = 0; i < Network::kPersistent256Count && i < texts.size(); ++i)
-        file.persistents256[i] = texts[i].value<uint256_t>();
     m_file = file;
 
     m_step = Step::WritingFile;
@@ -363,18 +501,8 @@ void VariablesBackup::fileRead(quint64 operation, const QByteArray &data, const 
         return;
     }
     m_file = file;
-    sendStep(Step::Writing, [this] {
-        TarrowindFirmware &fw = *m_firmware;
-        for (int i = 0; i < Network::kPersistent16Count; ++i) {
-            if (!track(fw.sendWritePersistent16(Network::PersistentName16(i), m_file.persistents16[i])))
-                return false;
-        }
-        for (int i = 0; i < Network::kPersistent256Count; ++i) {
-            if (!track(fw.sendWritePersistent256(Network::PersistentName256(i), m_file.persistents256[i])))
-                return false;
-        }
-        return true;
-    });
+    // Fresh values to fall back on, should the restore fail after its first write.
+    sendStep(Step::ReadingCurrent, [this] { return sendReads(); });
 }
 
 // What the logger holds now must be what the file holds before anything is saved.
@@ -398,12 +526,10 @@ void VariablesBackup::confirmRestore()
                            .arg(VariablesBackupFile::name256(i), textOf(m_file.persistents256[i]), textOf(held));
     }
     if (!mismatch.isEmpty()) {
-        finish(Status_Failed, QStringLiteral("The logger did not keep %1; nothing was saved, and a restart returns "
-                                             "the logger to its saved variables.")
-                                  .arg(mismatch));
+        rollBack(QStringLiteral("the logger did not keep %1").arg(mismatch));
         return;
     }
-    sendStep(Step::Saving, [this] { return track(m_firmware->sendSavePersistents()); });
+    sendStep(Step::Saving, [this] { return track(m_firmware->sendSavePersistents(), QStringLiteral("save")); });
 }
 
 void VariablesBackup::finish(Status status, const QString &text)
@@ -411,6 +537,8 @@ void VariablesBackup::finish(Status status, const QString &text)
     m_step = Step::None;
     m_pending.clear();
     m_endedEarly.clear();
+    m_subjects.clear();
+    m_errorCodes.clear();
     m_status = status;
     m_resultText = text;
     if (status == Status_Succeeded)

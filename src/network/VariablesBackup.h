@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <functional>
@@ -16,6 +17,11 @@
 // file, and puts such a file back onto a logger: it writes each variable, reads them all
 // back to confirm the logger holds them, and then has the logger save them (as "Commit
 // Persistents" does), so that they outlive a power cycle.
+//
+// A restore reads and keeps the logger's current values before its first write. Should the
+// logger refuse a write or the save, or not keep a value, the queued writes are abandoned and
+// the kept values are written back, so a failed restore never leaves a mix of old and new
+// values behind; when the logger is gone, the result names the values that may have changed.
 //
 // A restore checks everything before its first write: the file must be a complete backup
 // this program can read (every variable known, every value one the variable can hold) and
@@ -71,18 +77,37 @@ signals:
     void finished(bool success, QString resultText);
 
 private:
-    enum class Step { None, Reading, WritingFile, ReadingFile, Writing, ReadingBack, Saving };
+    enum class Step {
+        None,
+        Reading,
+        WritingFile,
+        ReadingFile,
+        ReadingCurrent,
+        Writing,
+        ReadingBack,
+        Saving,
+        RollingBack
+    };
 
     void onPacketFinished(uint16_t requestId, TarrowindFirmware::PacketOutcome outcome);
+    void onResultErrorCode(uint16_t requestId, uint16_t errorCode);
     void onConnectionStateChanged();
     void stepDone();
     bool ready() const;
     // Runs `sends` (which track their requests) as one step: the step is done once every
     // request it sent has been answered, however early the answers come.
     void sendStep(Step step, const std::function<bool()> &sends);
-    bool track(uint16_t requestId);
+    // `what`: the variable (or "save") the request is about, for the messages.
+    bool track(uint16_t requestId, const QString &what = QString());
     bool sendReads();
+    bool sendWrites(const VariablesBackupFile &values, const VariablesBackupFile *unlessEqualTo);
     void requestFailed();
+    void requestRefused(const QString &what, uint16_t errorCode);
+    // Ends a restore that failed after its first write because of `why`.
+    void rollBack(const QString &why);
+    void cancelPending();
+    QStringList changedByRestore() const;
+    VariablesBackupFile heldValues() const;
     void backupRead();
     void fileWritten(quint64 operation, const QString &error);
     void fileRead(quint64 operation, const QByteArray &data, const QString &error);
@@ -92,7 +117,7 @@ private:
     QString loggerName() const;
 
     QPointer<TarrowindFirmware> m_firmware;
-    QMetaObject::Connection m_connections[3];
+    QMetaObject::Connection m_connections[4];
     Status m_status = Status_Idle;
     QString m_resultText;
     QString m_fileName;
@@ -103,5 +128,11 @@ private:
     // Requests that ended while their step was still sending (before they were tracked).
     std::map<uint16_t, TarrowindFirmware::PacketOutcome> m_endedEarly;
     bool m_sending = false;
+    // What each tracked request is about, and the error codes the logger answered with.
+    std::map<uint16_t, QString> m_subjects;
+    std::map<uint16_t, uint16_t> m_errorCodes;
     VariablesBackupFile m_file;
+    // The logger's values before the restore's first write.
+    VariablesBackupFile m_before;
+    QString m_rollBackReason;
 };

@@ -70,8 +70,8 @@ void LogsEndToEndTest::initTestCase()
     m_sim.setArguments({QStringLiteral("--link"), port, QStringLiteral("--sessions"), QStringLiteral("2"),
                         QStringLiteral("--seed"), QStringLiteral("7"), QStringLiteral("--rev-per-s"),
                         QString::number(kRevolutionsPerSecond), QStringLiteral("--baud-limit"),
-                        QStringLiteral("115200"), QStringLiteral("--write-ground-truth"),
-                        m_dir.filePath(QStringLiteral("truth"))});
+                        QStringLiteral("115200"), QStringLiteral("--session-name"), QStringLiteral("up/../..\\x:y"),
+                        QStringLiteral("--write-ground-truth"), m_dir.filePath(QStringLiteral("truth"))});
     m_sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_sim.start();
     QVERIFY(m_sim.waitForStarted(10000));
@@ -136,8 +136,9 @@ void LogsEndToEndTest::deviceLogsSaveWhatTheLoggerHolds()
     const int index = m_hook.eval(screen() + QStringLiteral(".sessions[0].sessionIndex")).toInt();
     const QString name =
         m_hook.eval(screen() + QStringLiteral(".fileName(") + screen() + QStringLiteral(".sessions[0])")).toString();
-    QVERIFY2(name.contains(QStringLiteral("_%1_").arg(index, 4, 10, QLatin1Char('0'))), qPrintable(name));
-    QVERIFY(name.endsWith(QStringLiteral(".rlog")));
+    // The session's name from the flash climbs and names a drive: it becomes a plain name.
+    QVERIFY2(name.endsWith(QStringLiteral("_%1_up_______x_y.rlog").arg(index, 4, 10, QLatin1Char('0'))),
+             qPrintable(name));
 
     // A file already there keeps its content: the log goes beside it under a new name.
     m_saved = folder + QLatin1Char('/') + name;
@@ -146,6 +147,17 @@ void LogsEndToEndTest::deviceLogsSaveWhatTheLoggerHolds()
     blocker.write("not a log");
     blocker.close();
     m_hook.eval(screen() + QStringLiteral(".saveSession(") + screen() + QStringLiteral(".sessions[0])"));
+    // Leaving while it saves asks first; staying (the default) lets the save finish.
+    QVERIFY(m_hook
+                .eval(QStringLiteral("(function () { if (%1.runningOperation !== 'download') return false;"
+                                     " globals.globalTrigger('screen.pop'); return true })()")
+                          .arg(screen()))
+                .toBool());
+    QVERIFY(m_hook.waitForText(QStringLiteral("confirmQuestion"),
+                               QStringLiteral("A download is in progress. Leave and cancel it?"), 10000));
+    QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('confirmStay').activeFocus"), 10000));
+    QVERIFY(m_hook.grab(shot(QStringLiteral("leave-question.png"))));
+    m_hook.eval(QStringLiteral("testHook.find('confirmStay').clicked()"));
     const QString expectedName = QFileInfo(m_saved).completeBaseName() + QStringLiteral("(2).rlog");
     QVERIFY(m_hook.waitForText(QStringLiteral("messageText"),
                                QStringLiteral("Log saved successfully. (%1)").arg(expectedName), 240000));

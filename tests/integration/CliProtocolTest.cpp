@@ -414,6 +414,11 @@ TEST_F(CliProtocol, RefusedAndUnansweredWritesEndWithTheReason)
             *reply = Network::encodePacket(Network::S2C_SavePersistentsResult, header.requestId, u16(7));
             return true;
         }
+        if (header.type == Network::C2S_ReadPersistent256 && request.at(sizeof header) == 0) {  // the device name
+            *reply = Network::encodePacket(Network::S2C_ReadPersistent256Result, header.requestId,
+                                           u16(0) + u16(4) + QByteArray(32, 'x'));
+            return true;
+        }
         return false;
     });
     ASSERT_TRUE(line.isOpen());
@@ -435,6 +440,12 @@ TEST_F(CliProtocol, RefusedAndUnansweredWritesEndWithTheReason)
                          "could not save its persistent variables (error 7)");
     EXPECT_EQ(text32(device([](VirtualLogger &d) { return d.persistent256(1); })), "kept");
     EXPECT_EQ(sim->requestCount(Network::C2S_SavePersistents), 0u);
+
+    // A backup holds only what was read for it: a read answered with an error writes no file.
+    const QString file = dir.filePath(QStringLiteral("vars.json"));
+    expectOneLineFailure(run({"--port", port, "vars", "--backup", file}),
+                         "read of DeviceName_UserString with error 4; no backup was written");
+    EXPECT_FALSE(QFileInfo::exists(file));
 
     // Untouched requests still work over the same line.
     const Result ok = run({"--port", port, "set-var", "PulseOutput_Enable", "1"});
@@ -476,6 +487,23 @@ TEST_F(CliProtocol, VarsBackupAndRestoreThroughTheCommandLine)
     EXPECT_EQ(sim->requestCount(Network::C2S_WritePersistent16), writes);
     expectOneLineFailure(runOnLogger({"vars", "--backup", file, "--restore", file}), "not both");
     expectOneLineFailure(runOnLogger({"vars", "--restore", file, "--json"}), "--json");
+}
+
+// A refused save rolls the restore back: the logger is left with the values it had before.
+TEST_F(CliProtocol, RestoreRefusedByTheLoggerLeavesItsValuesAsBefore)
+{
+    VirtualLoggerConfig config;
+    config.refuseSave = true;
+    startLogger(config);
+    const QString file = dir.filePath(QStringLiteral("vars.json"));
+    ASSERT_EQ(runOnLogger({"vars", "--backup", file}).exitCode, 0);
+    // Unsaved changes since the backup, so that the restore has something to undo.
+    ASSERT_EQ(runOnLogger({"set-var", "PulseOutput_Divider", "9"}).exitCode, 0);
+    ASSERT_EQ(runOnLogger({"set-var", "DeviceName_JobNameString", "changed"}).exitCode, 0);
+    const QJsonObject before = json(runOnLogger({"vars", "--json"}));
+    expectOneLineFailure(runOnLogger({"vars", "--restore", file}),
+                         "the logger refused to save (error 7); its values are as before the restore");
+    EXPECT_EQ(json(runOnLogger({"vars", "--json"})), before);
 }
 
 TEST_F(CliProtocol, SyncClockSetsTheLoggerToHostTime)

@@ -588,3 +588,44 @@ TEST_F(SessionDownload, CommandLineDownloadsOnlyWhatWasNotSavedBefore)
     EXPECT_NE(run({"--new", "--all", "-o", dir.path()}, &err), 0);
     EXPECT_TRUE(err.contains("exactly one of")) << err.toStdString();
 }
+
+// Names from the logger (its device name, the sessions' names) never choose the folder, and a
+// name taken 998 times over is an error rather than an overwrite.
+TEST_F(SessionDownload, CommandLineKeepsHostileNamesInsideTheFolder)
+{
+    const QString cli = qEnvironmentVariable("TW_BIN_DIR") + "/tarrowind-cli";
+    if (!QFileInfo::exists(cli))
+        GTEST_SKIP() << "tarrowind-cli is not built";
+    VirtualLoggerConfig config = scenario(4468, 1, 31);
+    config.debugMessageIntervalMs = 0;
+    config.flash.sessionName = "..\\..\\x:y";
+    VirtualLoggerRunner sim(config);
+    ASSERT_TRUE(sim.startPty());
+    Truth truth;
+    sim.withDevice([&](VirtualLogger &d) { truth = d.flashService().groundTruth(); });
+    const QString base = QString("a_______up_%1_______x_y").arg(Rig::listed(truth).at(0)->index, 4, 10, QChar('0'));
+    QTemporaryDir root, dataHome;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_DATA_HOME", dataHome.path());
+    auto run = [&](const QStringList &args, QByteArray *err) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(cli, QStringList{"--port", sim.portName()} + args);
+        const bool finished = p.waitForFinished(90000);
+        *err = p.readAllStandardError();
+        return finished ? p.exitCode() : -1;
+    };
+    QByteArray err;
+    ASSERT_EQ(run({"set-var", "DeviceName_UserString", "a/../../up"}, &err), 0) << err.toStdString();
+    const QString out = root.filePath("out");
+    ASSERT_TRUE(QDir().mkpath(out));
+    ASSERT_EQ(run({"download", "--all", "-o", out}, &err), 0) << err.toStdString();
+    EXPECT_EQ(QDir(out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{base + ".rlog"});
+    EXPECT_EQ(QDir(root.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"out"});
+
+    // "(2)" to "(998)" taken as well: an error, not an overwrite.
+    for (int n = 2; n <= 998; ++n)
+        QFile(QDir(out).filePath(QString("%1(%2).rlog").arg(base).arg(n))).open(QIODevice::WriteOnly);
+    EXPECT_EQ(run({"download", "--all", "-o", out}, &err), 1);
+    EXPECT_TRUE(err.contains("no free file name")) << err.toStdString();
+}

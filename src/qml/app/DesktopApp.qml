@@ -16,6 +16,9 @@ ApplicationWindow {
     readonly property var currentScreen: stack.currentItem
     readonly property alias messages: messages
 
+    // The user chose to quit (and confirmed it, when work was running).
+    signal quit()
+
     width: 800
     height: 800
     minimumWidth: 200
@@ -26,7 +29,10 @@ ApplicationWindow {
     title: WindowRules.windowTitle(Qt.application.name, Qt.application.version,
                                    currentScreen ? currentScreen.headerTitle : undefined)
 
-    onClosing: Qt.quit()
+    onClosing: function (close) {
+        close.accepted = false
+        requestQuit()
+    }
     Component.onCompleted: {
         showMaximized()
         if (globals.tarrowindLogger.firmware)
@@ -129,6 +135,10 @@ ApplicationWindow {
         onActivated: window.visibility === Window.FullScreen ? window.showMaximized() : window.showFullScreen()
     }
     Shortcut {
+        sequence: "Ctrl+Q"
+        onActivated: globals.globalTrigger("file.exit")
+    }
+    Shortcut {
         sequence: "Ctrl+R"
         onActivated: globals.globalTrigger("capture.startstop")
     }
@@ -146,9 +156,9 @@ ApplicationWindow {
         switch (route.kind) {
         case "window":
             if (route.action === "exit")
-                Qt.quit()
+                requestQuit()
             else if (route.action === "pop" && stack.depth > 1 && !screenBusy(stack.currentItem))
-                stack.pop()
+                leaveThen(function () { stack.pop() })
             else if (route.action === "openLog")
                 openLogDialog.open()
             else if (route.action === "saveSupportBundle")
@@ -161,11 +171,16 @@ ApplicationWindow {
             openPopup(route.document, route.properties)
             break
         case "screen":
+            if (route.single && openScreen(route.single)) {
+                if (stack.currentItem !== openScreen(route.single))
+                    globals.globalMessage(-1, "Already open: finish there first")
+                break
+            }
             var offer = Navigation.offerBefore(route, globals.firmwareReady)
             if (offer !== "")
                 openPopup(offer, {})
             else
-                pushScreen(route.document, {})
+                leaveThen(function () { pushScreen(route.document, {}) })
             break
         }
     }
@@ -195,6 +210,50 @@ ApplicationWindow {
     // or an opened file: its Back button is disabled for the same reason.
     function screenBusy(item) {
         return !!item && item.busy === true
+    }
+
+    function openScreen(objectName) {
+        return stack.find(function (item) { return item.objectName === objectName })
+    }
+
+    // What the screens are running that must not be cut short.
+    function runningOperations() {
+        var running = []
+        for (var i = 0; i < stack.depth; ++i) {
+            var item = stack.get(i, StackView.DontLoad)
+            if (item && item.runningOperation)
+                running.push(item.runningOperation)
+        }
+        return running
+    }
+
+    function confirm(question, goText, stayText, action) {
+        var dialog = openPopup("ConfirmDialog.qml", { objectName: "confirmDialog", question: question,
+                                                      goText: goText, stayText: stayText })
+        if (dialog)
+            dialog.go.connect(action)
+    }
+
+    function requestQuit() {
+        var question = WindowRules.quitQuestion(runningOperations())
+        if (question === "")
+            window.quit()
+        else
+            confirm(question, "Quit anyway", "Keep running", function () { window.quit() })
+    }
+
+    // Runs `action`, which leaves the current screen, once the user agrees to what it cuts short.
+    function leaveThen(action) {
+        var current = stack.currentItem
+        var question = WindowRules.leaveQuestion(current ? current.runningOperation : "")
+        if (question === "")
+            action()
+        else
+            confirm(question, "Leave", "Stay", function () {
+                if (current.cancelRunning)
+                    current.cancelRunning()
+                action()
+            })
     }
 
     function anyScreenBusy() {
@@ -243,6 +302,10 @@ ApplicationWindow {
             globals.globalMessage(-1, "Busy: open the log when the current operation has finished")
             return
         }
+        leaveThen(function () { showLogFile(viewer, path) })
+    }
+
+    function showLogFile(viewer, path) {
         stack.pop(null)
         var screen = stack.push(viewer, { fullFilename: path })
         if (!screen.pulseLog)

@@ -4,7 +4,8 @@
 //   dialog: a settings-type dialog titled `title` around `document`
 //   popup:  a dialog document shown as it is, with `properties`
 //   screen: `document` pushed on the screen stack; with `offer`, that popup is shown first
-//           while the logger's firmware answers (it decides whether to go on)
+//           while the logger's firmware answers (it decides whether to go on); with `single`,
+//           never while a screen of that object name is on the stack
 //   window: handled by the window itself (`action`)
 
 var routes = {
@@ -15,8 +16,9 @@ var routes = {
     "settings.general": { kind: "dialog", title: "Software Settings", document: "GeneralConfigScreen.qml" },
     "logger.variables": { kind: "dialog", title: "Logger Variables", document: "VariablesScreen.qml" },
     "logger.stats": { kind: "dialog", title: "Logger Stats", document: "StatsListView.qml" },
-    "logger.flashutility": { kind: "screen", document: "FlashUtilityScreen.qml", offer: "FlashBackupOffer.qml" },
-    "logger.flashutility.now": { kind: "screen", document: "FlashUtilityScreen.qml" },
+    "logger.flashutility": { kind: "screen", document: "FlashUtilityScreen.qml", offer: "FlashBackupOffer.qml",
+                             single: "flashUtilityScreen" },
+    "logger.flashutility.now": { kind: "screen", document: "FlashUtilityScreen.qml", single: "flashUtilityScreen" },
     "action.asksync": { kind: "popup", document: "ClockSyncDialog.qml", properties: {} },
     "action.askeepromfix": { kind: "popup", document: "AdapterUpdateDialog.qml", properties: {} },
     "action.showEepromSuccess": { kind: "popup", document: "AdapterResultDialog.qml", properties: { success: true } },

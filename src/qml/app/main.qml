@@ -13,4 +13,10 @@ Item {
         asynchronous: true
         source: typeof runtime !== "undefined" && runtime && runtime.isMobile ? "MobileApp.qml" : "DesktopApp.qml"
     }
+
+    Connections {
+        target: appLoader.item
+        ignoreUnknownSignals: true
+        function onQuit() { Qt.quit() }
+    }
 }

@@ -8,6 +8,7 @@ import "FlashRules.js" as FlashRules
 // Firmware update: the logger waits in its bootloader while this screen is open.
 Item {
     id: screen
+    objectName: "flashUtilityScreen"
 
     property TarrowindLogger logger: globals.tarrowindLogger
     property Settings settings: globals.settings
@@ -20,6 +21,7 @@ Item {
     readonly property string headerTitle: "Flash Utility"
     readonly property StmBootLoader bootloader: logger.bootloader
     readonly property bool busy: bootloader.state === StmBootLoader.State_Busy
+    readonly property string runningOperation: flashing ? "firmware" : ""
 
     property bool useOnline: FlashRules.preselectOnline(settings.onlineFirmwareCheck, onlineFirmware.loadStatus)
     property bool fileChosen: false

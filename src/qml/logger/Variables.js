@@ -76,10 +76,12 @@ function parsed(field, entry) {
     case "choice":
         return entry === 1 || entry === "Enabled" ? 1 : entry === 0 || entry === "Disabled" ? 0 : null
     case "auto": {
-        var minutes = parseInteger(entry)
-        if (minutes === null)
+        // "Auto" or nothing means 0; a typo is refused rather than quietly taken as "Auto".
+        var word = String(entry).trim().toLowerCase()
+        if (word === "" || word === "auto")
             return 0
-        return minutes <= field.max ? minutes : null
+        var minutes = parseInteger(entry)
+        return minutes !== null && minutes <= field.max ? minutes : null
     }
     case "milliseconds": {
         var s = String(entry)

@@ -37,7 +37,7 @@ Flickable {
     // Writes every field into the logger's lists (only changed values go out) and makes them
     // permanent; nothing is written while any entry cannot be stored.
     function commit() {
-        if (!ready)
+        if (!ready || backup.busy)
             return false
         var entries = {}
         for (var i = 0; i < rows.length; ++i)
@@ -124,7 +124,8 @@ Flickable {
                 Button {
                     objectName: "commitPersistentsButton"
                     text: "Commit Persistents"
-                    enabled: screen.ready && screen.anyDirty && screen.allValid
+                    // Not while a restore writes: its values are not the user's to save.
+                    enabled: screen.ready && screen.anyDirty && screen.allValid && !screen.backup.busy
                     Layout.alignment: Qt.AlignRight
                     onClicked: screen.commit()
                 }

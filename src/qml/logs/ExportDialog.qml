@@ -25,8 +25,8 @@ Dialog {
     property string unit: Units.find(meta["Meter Reading Unit"]) ? meta["Meter Reading Unit"]
                                                                : Units.knownOrGallons(settings.volumeUnit)
     property int mode: 0
-    property string initialText: meta["Meter Reading Start"] !== undefined ? String(meta["Meter Reading Start"]) : "0"
-    property string endingText: meta["Meter Reading End"] !== undefined ? String(meta["Meter Reading End"]) : "100"
+    property string initialText: ExportRules.readingText(meta, "Meter Reading Start")
+    property string endingText: ExportRules.readingText(meta, "Meter Reading End")
     property string pulsesPerUnitText: String(ExportRules.defaultPulsesPerUnit)
     property string unitsPerPulseText: String(ExportRules.defaultUnitsPerPulse)
 
@@ -142,6 +142,15 @@ Dialog {
             visible: dialog.grouped
             dialog: dialog
             Layout.columnSpan: 2
+        }
+        Label {
+            objectName: "readingsNotice"
+            text: ExportRules.readingsNotice(dialog.mode, dialog.meta, dialog.flow.valid)
+            visible: dialog.grouped && text !== ""
+            color: "#ef5350"
+            wrapMode: Text.WordWrap
+            Layout.columnSpan: 2
+            Layout.maximumWidth: 480
         }
     }
 }

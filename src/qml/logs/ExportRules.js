@@ -51,6 +51,20 @@ function modeNames(unit) {
 var defaultPulsesPerUnit = 60
 var defaultUnitsPerPulse = .0166666667
 
+// A meter reading from the log's metadata as the field starts with: "" when the log has none,
+// so that no volume is ever made up from readings nobody took.
+function readingText(meta, key) {
+    var v = meta ? meta[key] : undefined
+    return v === undefined || v === null ? "" : String(v)
+}
+
+// What the dialog says while the readings it needs are missing, or "".
+function readingsNotice(mode, meta, valid) {
+    var missing = readingText(meta, "Meter Reading Start") === "" || readingText(meta, "Meter Reading End") === ""
+    return mode <= 1 && missing && !valid
+        ? "This log has no meter readings: enter them, or choose a known pulses-per-unit mode" : ""
+}
+
 function number(text) {
     var t = String(text === undefined || text === null ? "" : text).trim()
     return t === "" ? NaN : Number(t)

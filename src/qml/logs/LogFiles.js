@@ -1,4 +1,5 @@
 .pragma library
+.import localdev 1.0 as Local
 // What the logger filesystem screen shows and allows, and how a session is named on disk.
 
 // RemoteFilesystem.Status values.
@@ -54,27 +55,30 @@ function forgetsScan(status) {
     return status === Unmounted || status === Errored
 }
 
-// Names become file names: colons, dots and white space would make odd or invalid paths.
-function safeName(name) {
-    return String(name === undefined || name === null ? "" : name).replace(/[:.\s]/g, "_")
+function text(value) {
+    return value === undefined || value === null ? "" : String(value)
 }
 
-function padIndex(index) {
-    var s = String(Math.max(0, Math.floor(Number(index) || 0)))
-    while (s.length < 4)
-        s = "0" + s
-    return s
+// Names from the logger become file names through the same rules as the command-line tool's:
+// one plain component each, never a folder of their own.
+function safeName(name) {
+    return Local.SafeFileName.safeComponent(text(name))
 }
 
 function sessionFileName(deviceName, sessionIndex, sessionName, fileType) {
-    var device = safeName(deviceName)
-    var name = (device !== "" ? device + "_" : "") + padIndex(sessionIndex)
-    name += sessionName ? "_" + sessionName : "_unnamed"
-    return name + (fileType === 1 ? ".rlog" : ".unknown")
+    return Local.SafeFileName.sessionFile(text(deviceName), Math.max(0, Math.floor(Number(sessionIndex) || 0)),
+                                          text(sessionName), fileType === 1 ? 1 : 0)
 }
 
+// "" when the name would not land directly in the folder.
 function sessionPath(folder, fileName) {
-    return String(folder || "") + "/" + fileName
+    return Local.SafeFileName.pathIn(text(folder), text(fileName))
+}
+
+// Only pulse logs (file type 1) can be saved: anything else would come out as an empty log.
+function saveRefusal(fileType, fileName) {
+    return fileType === 1 ? ""
+        : text(fileName) + " is not a pulse log (file type " + text(fileType) + "): it cannot be saved as a pulse log."
 }
 
 function sizeText(bytes) {

@@ -30,6 +30,9 @@ Item {
     property string savePath: ""
     property var downloadingSession: null
     property bool lockWritten: false
+    // What leaving or quitting would cut short.
+    readonly property string runningOperation: clearing ? "clear"
+                                             : downloader.downloading || newDownloads.running ? "download" : ""
 
     signal message(int positivity, string text)
     onMessage: globals.globalMessage(positivity, text)
@@ -129,7 +132,23 @@ Item {
 
     function saveSession(session) {
         if (LogFiles.openEnabled(status))
-            startDownload(session, fullPath(session))
+            saveToFolder(session)
+    }
+
+    // The file always lands directly in the log folder; without one there is nowhere to save.
+    function saveToFolder(session) {
+        var refusal = LogFiles.saveRefusal(session.filetype, fileName(session))
+        if (refusal !== "") {
+            message(-1, refusal)
+            return false
+        }
+        var path = fullPath(session)
+        if (path === "") {
+            message(-1, "No log folder is set: choose one in Software Settings to save logs.")
+            return false
+        }
+        startDownload(session, path)
+        return true
     }
 
     function onDownloadFinished(success, error) {
@@ -153,6 +172,15 @@ Item {
             newDownloads.sessionEnded(ok)
         else
             filesystem.beginScanningSessions()
+    }
+
+    // Leaving was confirmed: nothing started here goes on behind the next screen.
+    function cancelRunning() {
+        if (newDownloads.running)
+            newDownloads.stop()
+        savePath = ""
+        downloader.cancelDownload()
+        filesystem.cancelOperation()
     }
 
     function askClear() {
@@ -259,7 +287,7 @@ Item {
             canStart: screen.ready && LogFiles.newDownloadEnabled(screen.status, screen.scanFinished, screen.serial)
             newCount: canStart && registry.revision >= 0 ? registry.newSessions(screen.serial, screen.sessions).length : 0
             onStartRequested: start(registry.newSessions(screen.serial, screen.sessions))
-            onDownloadRequested: screen.startDownload(session, screen.fullPath(session))
+            onDownloadRequested: if (!screen.saveToFolder(session)) stop()
             onCancelRequested: {
                 screen.savePath = ""
                 downloader.cancelDownload()

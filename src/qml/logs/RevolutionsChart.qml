@@ -125,7 +125,8 @@ ColumnLayout {
             anchors.fill: parent
             acceptedButtons: Qt.NoButton
             onWheel: {
-                chart.zoomBy(wheel.angleDelta.y / 600, mouseX / Math.max(1, width))
+                var plot = bars.plotRect()
+                chart.zoomBy(wheel.angleDelta.y / 600, ViewerRules.plotFraction(wheel.x, plot.x, plot.width))
                 wheel.accepted = true
             }
         }

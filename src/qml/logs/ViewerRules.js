@@ -42,6 +42,12 @@ function zoomBy(binCount, zoom, centre, amount, fraction) {
     return { zoom: z, centre: c }
 }
 
+// Where the pointer is across the plot: 0 at its left edge, 1 at its right. The axis margins
+// are no part of the plot, so the bin under the pointer is the one a zoom keeps in place.
+function plotFraction(x, plotLeft, plotWidth) {
+    return plotWidth > 0 && isFinite(x) ? clamp((x - plotLeft) / plotWidth, 0, 1) : 0.5
+}
+
 // The scroll bar has size 1/z; its position maps onto the centre.
 function scrollPosition(zoom, centre) {
     return clamp(centre, 0, 1) * (1 - 1 / Math.max(1, zoom))

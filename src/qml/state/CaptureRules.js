@@ -1,8 +1,9 @@
 .pragma library
+.import localdev 1.0 as Local
 // Names of saved captures.
 
 function fileSafe(text) {
-    return String(text).replace(/[:.\s]/g, "_")
+    return Local.SafeFileName.safeComponent(String(text))
 }
 
 // isoStart: the capture's start time as ISO 8601 text.

@@ -17,11 +17,59 @@ TestCase {
             { tag: "unnamed session", dev: "D", idx: 0, name: "", type: 1, out: "D_0000_unnamed.rlog" },
             { tag: "index wider than four", dev: "D", idx: 123456, name: "s", type: 1, out: "D_123456_s.rlog" },
             { tag: "other file type", dev: "D", idx: 5, name: "s", type: 2, out: "D_0005_s.unknown" },
-            { tag: "undefined device", dev: undefined, idx: 1, name: "s", type: 1, out: "0001_s.rlog" }
+            { tag: "undefined device", dev: undefined, idx: 1, name: "s", type: 1, out: "0001_s.rlog" },
+            // Hostile names from the logger: never a folder, never a device, never too long.
+            { tag: "slash", dev: "North/Site", idx: 1, name: "s", type: 1, out: "North_Site_0001_s.rlog" },
+            { tag: "climbing out", dev: "a/../../up", idx: 1, name: "../../etc", type: 1, out: "a_______up_0001_______etc.rlog" },
+            { tag: "backslashes and drive", dev: "..\\..\\x:y", idx: 2, name: "C:\\t", type: 1, out: "______x_y_0002_C__t.rlog" },
+            { tag: "wildcards quotes pipes", dev: "*?\"<>|", idx: 3, name: "a|b", type: 1, out: "_______0003_a_b.rlog" },
+            { tag: "control characters", dev: "a\u0001b\u007f", idx: 4, name: "\u001b[2J", type: 1, out: "a_b__0004__[2J.rlog" },
+            { tag: "reserved names any case", dev: "con", idx: 5, name: "LPT9", type: 1, out: "con__0005_LPT9_.rlog" },
+            { tag: "not quite reserved", dev: "COM0", idx: 6, name: "CONSOLE", type: 1, out: "COM0_0006_CONSOLE.rlog" },
+            { tag: "64 characters at most", dev: "d".repeat(70), idx: 7, name: "n".repeat(65), type: 1,
+              out: "d".repeat(64) + "_0007_" + "n".repeat(64) + ".rlog" }
         ]
+    }
+
+    function test_sessionPaths() {
+        compare(LogFiles.sessionPath("/tmp/logs/", "D_0001_s.rlog"), "/tmp/logs/D_0001_s.rlog")
+        compare([LogFiles.sessionPath("/tmp/logs", "../D.rlog"), LogFiles.sessionPath("/tmp/logs", "sub/D.rlog"),
+                 LogFiles.sessionPath("", "D.rlog")], ["", "", ""])
     }
     function test_sessionFileNames(row) {
         compare(LogFiles.sessionFileName(row.dev, row.idx, row.name, row.type), row.out)
+    }
+
+    function test_noReadingsMakeNoVolume() {
+        var none = {}, both = { "Meter Reading Start": 0, "Meter Reading End": 250.5 }
+        compare([ExportRules.readingText(none, "Meter Reading Start"), ExportRules.readingText(both, "Meter Reading Start")],
+                ["", "0"])
+        verify(!ExportRules.derive(0, "", "", "", 500).valid && !ExportRules.derive(1, "", "", "", 500).valid)
+        var notice = "This log has no meter readings: enter them, or choose a known pulses-per-unit mode"
+        compare([ExportRules.readingsNotice(0, none, false), ExportRules.readingsNotice(1, { "Meter Reading Start": 3 }, false)],
+                [notice, notice])
+        // Readings typed in, a known mode, readings in the log.
+        compare([ExportRules.readingsNotice(0, none, true), ExportRules.readingsNotice(3, none, true),
+                 ExportRules.readingsNotice(0, both, false)], ["", "", ""])
+    }
+
+    function test_onlyPulseLogsAreSaved() {
+        compare([LogFiles.saveRefusal(1, "a.rlog"), LogFiles.saveRefusal(2, "b.unknown")],
+                ["", "b.unknown is not a pulse log (file type 2): it cannot be saved as a pulse log."])
+    }
+
+    // The bin under the pointer stays under it through a wheel zoom, with an axis margin of 70
+    // left of the plot, wherever across the plot the pointer is.
+    function test_wheelZoomKeepsTheBinUnderThePointer() {
+        var n = 20000, binAt = function (view, x) { return view.left + (x - 70) / 700 * view.count }
+        for (var x of [150, 420, 769]) {
+            for (var amount of [0.5, -0.3]) {
+                var r = ViewerRules.zoomBy(n, 4, 0.3, amount, ViewerRules.plotFraction(x, 70, 700))
+                var before = binAt(ViewerRules.visibleBins(n, 4, 0.3), x), after = binAt(ViewerRules.visibleBins(n, r.zoom, r.centre), x)
+                verify(Math.abs(after - before) <= 1, x + ": bin " + before + " moved to " + after)
+            }
+        }
+        compare([ViewerRules.plotFraction(10, 70, 700), ViewerRules.plotFraction(900, 70, 700)], [0, 1])
     }
 
     function test_filesystemTexts() {

@@ -125,6 +125,19 @@ TestCase {
         compare(WindowRules.pixelScale(8.0), 2.5)
     }
 
+    function test_quitAndLeaveQuestions() {
+        var firmware = "A firmware update is in progress. Quitting now leaves the logger in its bootloader."
+        var clear = "The logger's flash is being cleared. Quitting now can leave it unreadable until it is cleared again."
+        var download = "A download is in progress. Quitting now loses it."
+        var q = WindowRules.quitQuestion
+        compare([q([]), q(undefined), q(["", ""]), q(["export"])], ["", "", "", ""])
+        compare([q(["download"]), q(["clear"]), q(["download", "firmware"]), q(["download", "clear"])],
+                [download, clear, firmware, clear])
+        // The flash tool cannot be left while it writes; clearing and idle screens are left at once.
+        compare(["download", "firmware", "clear", "", undefined].map(WindowRules.leaveQuestion),
+                ["A download is in progress. Leave and cancel it?", "", "", "", ""])
+    }
+
     function test_windowTitle() {
         compare(WindowRules.windowTitle("Tarrowind Utility", "0.9.86", undefined), "Tarrowind Utility v0.9.86")
         compare(WindowRules.windowTitle("Tarrowind Utility", "0.9.86", ""), "Tarrowind Utility v0.9.86")

@@ -163,6 +163,56 @@ TestCase {
         tryCompare(stack, "depth", depth)
     }
 
+    Component { id: downloadingScreen; Item { property string runningOperation: "download" } }
+    Component { id: flashToolStandIn; Item { objectName: "flashUtilityScreen" } }
+    SignalSpy { id: quitSpy; target: testCase.window; signalName: "quit" }
+    function openConfirmation() {
+        var label = findChild(window.overlay, "confirmQuestion")
+        return label && label.visible ? label : null
+    }
+    // Answers the question asked (Return is the default answer) and returns it.
+    function answer(objectName) {
+        tryVerify(function () { return openConfirmation() !== null }, 5000, "a question is asked")
+        var question = openConfirmation().text
+        if (objectName === "confirmStay") keyClick(Qt.Key_Return)
+        else mouseClick(findChild(window.overlay, objectName))
+        tryVerify(function () { return openConfirmation() === null })
+        return question
+    }
+
+    function test_runningWorkIsNotCutShortUnasked() {
+        var stack = findChild(window.contentItem, "screenStack")
+        var depth = stack.depth
+        var screen = stack.push(downloadingScreen)
+        tryCompare(stack, "busy", false)
+        globals.globalTrigger("screen.pop")
+        compare(answer("confirmStay"), "A download is in progress. Leave and cancel it?")
+        compare(stack.currentItem, screen)
+        // Closing the window, Ctrl+Q and File > Exit all ask.
+        window.close()
+        compare(answer("confirmStay"), "A download is in progress. Quitting now loses it.")
+        keyClick(Qt.Key_Q, Qt.ControlModifier)
+        compare(answer("confirmStay"), "A download is in progress. Quitting now loses it.")
+        globals.globalTrigger("file.exit")
+        answer("confirmGo")
+        compare(quitSpy.count, 1, "only the confirmed quit")
+        globals.globalTrigger("screen.pop")
+        answer("confirmGo")
+        tryCompare(stack, "depth", depth)
+        globals.globalTrigger("file.exit")
+        verify(quitSpy.count === 2 && openConfirmation() === null, "nothing running: no question")
+    }
+
+    function test_theFlashToolIsNeverOpenedTwice() {
+        var stack = findChild(window.contentItem, "screenStack")
+        var tool = stack.push(flashToolStandIn)
+        var depth = stack.depth
+        globals.globalTrigger("logger.flashutility")
+        globals.globalTrigger("logger.flashutility.now")
+        verify(stack.depth === depth && stack.currentItem === tool, "the open tool stays the only one")
+        stack.pop()
+    }
+
     function test_unknownAndStateTriggersOpenNothing() {
         var before = popups().length
         globals.globalTrigger("no.such.trigger")

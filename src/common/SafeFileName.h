@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+// Names that come from a logger (its device name, a session's name on the flash) become part
+// of the files we write. Whatever they hold, they must never choose the folder: every such name
+// becomes one plain file-name component that is valid on Windows as well as here. The window
+// (as the QML singleton `SafeFileName`) and the command-line tool name files through this one
+// class, so both write the same names.
+class SafeFileName : public QObject
+{
+    Q_OBJECT
+
+public:
+    // A component never grows past this many characters (a long name from the logger is cut).
+    static constexpr int kMaxComponentLength = 64;
+
+    explicit SafeFileName(QObject *parent = nullptr);
+
+    // `name` as one file-name component: ':', '.', white space, path separators, wildcards,
+    // quotes, '<', '>', '|' and control characters become '_'; a reserved DOS device name (CON,
+    // NUL, COM1 ...) gets '_' appended; at most kMaxComponentLength characters.
+    static QString component(const QString &name);
+
+    // The file name of a session downloaded from a logger: "<device>_<index>_<session>.rlog".
+    static QString sessionFileName(const QString &deviceName, int sessionIndex, const QString &sessionName,
+                                   int fileType);
+
+    // `folder`/`fileName` when that path lies directly inside `folder`, otherwise "".
+    static QString pathInside(const QString &folder, const QString &fileName);
+
+    Q_INVOKABLE QString safeComponent(const QString &name) const { return component(name); }
+    Q_INVOKABLE QString sessionFile(const QString &deviceName, int sessionIndex, const QString &sessionName,
+                                    int fileType) const
+    {
+        return sessionFileName(deviceName, sessionIndex, sessionName, fileType);
+    }
+    Q_INVOKABLE QString pathIn(const QString &folder, const QString &fileName) const
+    {
+        return pathInside(folder, fileName);
+    }
+};
