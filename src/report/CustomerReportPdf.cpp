@@ -153,7 +153,7 @@ bool CustomerReportPdf::render(const Summary &s, QIODevice *device, Page page)
     y += text(p, body.left(), y, QStringLiteral("Water Use Report"), font(kTitlePx, true)) + 6;
     y += drawHeader(p, QRectF(body.left(), y, body.width(), body.bottom() - y), s) + 10;
     y += drawSummary(p, QRectF(body.left(), y, body.width(), body.bottom() - y), s) + 14;
-    drawDailyChart(p, QRectF(body.left(), y, body.width(), std::min(kChartHeight + 40, body.bottom() - y)), s);
+    drawDailyChart(p, QRectF(body.left(), y, body.width(), std::min(1.5 * kChartHeight, body.bottom() - y)), s);
     drawFooter(p, area, s, 1, 2);
 
     writer.newPage();
@@ -178,7 +178,7 @@ double CustomerReportPdf::drawHeader(QPainter &p, const QRectF &area, const Summ
     if (!s.meterUnit.isEmpty())
         logger << QStringLiteral("Meter unit: %1").arg(s.meterUnit);
     if (!s.readingStart.isEmpty() || !s.readingEnd.isEmpty())
-        logger << QStringLiteral("Meter readings: %1 at the log's start, %2 at its end")
+        logger << QStringLiteral("Meter readings: %1 at start, %2 at end of log")
                       .arg(s.readingStart.isEmpty() ? QStringLiteral("none") : s.readingStart,
                            s.readingEnd.isEmpty() ? QStringLiteral("none") : s.readingEnd);
     const QStringList site = s.site.isEmpty() ? QStringList{QStringLiteral("no site details in the log")} : s.site;
