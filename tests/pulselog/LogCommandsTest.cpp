@@ -324,6 +324,10 @@ TEST(LogCommandsReport, HouseholdFiguresAgreeWithLogInfo)
         EXPECT_EQ(report.value("leakStretches").toArray(), info.value("leakStretches").toArray());
         EXPECT_EQ(report.value("unit").toString(), "Liters");
         EXPECT_NEAR(report.value("total").toDouble(), 0.025 * report.value("totalPulses").toDouble(), 1e-6);
+        // The household's session starts and ends within a day: neither end day is complete.
+        const QString highest = report.value("highestDay").toObject().value("date").toString();
+        EXPECT_GT(highest, report.value("periodStart").toString().left(10));
+        EXPECT_LT(highest, report.value("periodEnd").toString().left(10));
         const QJsonArray nights = info.value("nights").toArray();
         ASSERT_FALSE(nights.isEmpty());
         QJsonObject lowest = nights[0].toObject();
