@@ -3,6 +3,8 @@
 #include "items/BarGraphRenderer.h"
 #include "items/ItemStyle.h"
 
+#include <QBuffer>
+#include <QDateTime>
 #include <QFontMetricsF>
 #include <QPainter>
 #include <QPdfWriter>
@@ -114,19 +116,39 @@ bool CustomerReportPdf::parsePage(const QString &name, Page *page)
     return true;
 }
 
+namespace {
+// The PDF engine stamps the time of writing; the report is dated by the end of its period
+// instead, so the same log and options give the same bytes on every run. The stamp is replaced
+// in place by one of the same length, which keeps the file's cross-reference offsets.
+void dateByPeriod(QByteArray *pdf, CustomerReport::NanosI64 end)
+{
+    // "/CreationDate (D:yyyyMMddHHmmss+hh'mm')"
+    static const QByteArray key("/CreationDate (D:");
+    const int at = pdf->indexOf(key);
+    constexpr int kStampLength = 22;  // digits, sign, offset, closing parenthesis
+    if (at < 0 || at + key.size() + kStampLength > pdf->size() || pdf->at(at + key.size() + kStampLength - 1) != ')')
+        return;
+    const QByteArray stamp =
+        QDateTime::fromMSecsSinceEpoch(end / 1000000, Qt::UTC).toString(QStringLiteral("yyyyMMddHHmmss")).toLatin1() +
+        "+00'00')";
+    if (stamp.size() == kStampLength)
+        pdf->replace(at + key.size(), kStampLength, stamp);
+}
+}  // namespace
+
 bool CustomerReportPdf::write(const Summary &summary, const QString &fileName, Page page, QString *error)
 {
+    QByteArray pdf;
+    QBuffer buffer(&pdf);
+    buffer.open(QIODevice::WriteOnly);
+    if (!render(summary, &buffer, page)) {
+        *error = QStringLiteral("cannot draw the report for %1").arg(fileName);
+        return false;
+    }
+    buffer.close();
+    dateByPeriod(&pdf, summary.end);
     QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = QStringLiteral("cannot write %1: %2").arg(fileName, file.errorString());
-        return false;
-    }
-    if (!render(summary, &file, page)) {
-        file.cancelWriting();
-        *error = QStringLiteral("cannot draw the report into %1").arg(fileName);
-        return false;
-    }
-    if (!file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) || file.write(pdf) != pdf.size() || !file.commit()) {
         *error = QStringLiteral("cannot write %1: %2").arg(fileName, file.errorString());
         return false;
     }
