@@ -106,6 +106,13 @@ CustomerReport::Snapshot CustomerReport::snapshot(const PulseLog &log, const QDa
     s.end = range.endNs;
     const auto span = PulseLogAnalysis::entrySpan(entries, range);
     s.sums = NightFlowAnalysis::quarterSums(entries, span.first, span.second, s.start, s.end);
+    if (s.sums.tooLong) {
+        // No quarters for a span of centuries (a damaged clock), but the pulses still count.
+        for (size_t i = span.first; i < span.second; ++i)
+            s.periodPulses += entries[i].count;
+    }
+    for (uint64_t v : s.sums.sums)
+        s.periodPulses += v;
     return s;
 }
 
@@ -136,8 +143,7 @@ CustomerReport::Summary CustomerReport::summarise(const Snapshot &snap, const QS
     s.start = snap.start;
     s.end = snap.end;
     s.days = double(snap.end - snap.start) / kNanosPerDay;
-    for (uint64_t v : snap.sums.sums)
-        s.totalPulses += v;
+    s.totalPulses = snap.periodPulses;
 
     s.dailyTotals = dailyTotals(snap);
     for (size_t i = 0; i < s.dailyTotals.size(); ++i) {
@@ -199,7 +205,7 @@ QString CustomerReport::totalText(const Summary &s)
 QString CustomerReport::averagePerDayText(const Summary &s)
 {
     if (!(s.days > 0))
-        return QStringLiteral("not available (the period is shorter than a moment)");
+        return QStringLiteral("not available (no time between the first and last pulse)");
     const double perDay = double(s.totalPulses) / s.days;
     if (!s.volume)
         return QStringLiteral("%1 revolutions").arg(number(perDay, 1));

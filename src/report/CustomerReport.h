@@ -34,6 +34,7 @@ public:
         NanosI64 start = 0;  // the period: the request clamped to the log
         NanosI64 end = 0;
         NightFlowAnalysis::QuarterSums sums;
+        uint64_t periodPulses = 0;
     };
 
     struct Day {
