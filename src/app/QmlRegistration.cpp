@@ -24,6 +24,7 @@
 #include "remotefs/RemoteFilesystemSession.h"
 #include "remotefs/SavedSessionRegistry.h"
 #include "remotefs/SessionDownloader.h"
+#include "report/CustomerReportWriter.h"
 #include "Runtime.h"
 #include "serial/AbstractSerialPort.h"
 #include "serial/SerialComm.h"
@@ -87,6 +88,7 @@ void registerQmlTypes()
     registerCreatable<SavedSessionRegistry>("SavedSessionRegistry");
     registerCreatable<FirmwareMeta>("FirmwareMeta");
     registerCreatable<VariablesBackup>("VariablesBackup");
+    registerCreatable<CustomerReportWriter>("CustomerReportWriter");
     qmlRegisterUncreatableMetaObject(Network::staticMetaObject, kUri, 1, 0, "Network",
                                      QStringLiteral("Error: only enums"));
 }

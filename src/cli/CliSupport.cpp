@@ -336,4 +336,15 @@ int dispatch(const QStringList &arguments, const std::vector<CliCommand> &comman
         rest << QStringLiteral("--port") << parser.value(port);
     return runCommand(*c, rest);
 }
+
+const CliCommand *commandFor(const QStringList &arguments, const std::vector<CliCommand> &commands)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    parser.addOptions(programOptions());
+    if (!parser.parse(QStringList{kProgram} + arguments) || parser.positionalArguments().isEmpty())
+        return nullptr;
+    return findCommand(commands, parser.positionalArguments().first());
+}
 }  // namespace Cli

@@ -23,6 +23,9 @@ struct CliCommand {
     QString summary;  // one line for the help text
     QList<QCommandLineOption> options;
     std::function<int(const QCommandLineParser &args)> run;
+    // Draws with fonts and a paint engine: runs under a GUI application (on the offscreen
+    // platform, so no display is needed) instead of a core one.
+    bool gui = false;
 };
 
 namespace Cli {
@@ -57,4 +60,6 @@ QCommandLineOption portOption();
 //   --version                         "tarrowind-cli VERSION", status 0
 // Nothing at all prints the help with status 2; every other mistake is one line and status 1.
 int dispatch(const QStringList &arguments, const std::vector<CliCommand> &commands);
+// The command that `dispatch` would run for `arguments`, or null (help, version, mistakes).
+const CliCommand *commandFor(const QStringList &arguments, const std::vector<CliCommand> &commands);
 }  // namespace Cli

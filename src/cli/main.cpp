@@ -9,16 +9,21 @@
 #include "pulselog/PulseLogMetatypes.h"
 #include "RecordingCommands.h"
 #include "remotefs/RemoteFsMetatypes.h"
+#include "ReportCommands.h"
 #include "serial/SerialMetatypes.h"
 #include "SupportCommands.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
+
+#include <memory>
 
 namespace {
 // Each module lists its own commands; a new module is one more line here.
 using Module = std::vector<CliCommand> (*)();
 const Module kModules[] = {
-    protocolCommands, logCommands, deviceCommands, firmwareCommands, recordingCommands, portCommands, supportCommands,
+    protocolCommands,  logCommands,  deviceCommands,  firmwareCommands,
+    recordingCommands, portCommands, supportCommands, reportCommands,
 };
 
 std::vector<CliCommand> allCommands()
@@ -34,7 +39,24 @@ std::vector<CliCommand> allCommands()
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    // A command that draws gets a GUI application on the offscreen platform: no display needed.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const std::vector<CliCommand> commands = allCommands();
+    const CliCommand *command = Cli::commandFor(arguments, commands);
+    std::unique_ptr<QCoreApplication> app;
+    if (command && command->gui) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        // The platform's start-up notes (no runtime folder when run as root) are not the
+        // command's output, which is one line on failure.
+        const QtMessageHandler previous = qInstallMessageHandler(nullptr);
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+        app = std::make_unique<QGuiApplication>(argc, argv);
+        qInstallMessageHandler(previous);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
     // The application object has just adopted the user's locale for the C library: exports
     // and JSON keep a decimal point whatever it is.
     NumericLocale::pinToC();
@@ -46,5 +68,5 @@ int main(int argc, char **argv)
     registerBootloaderMetatypes();
     registerRemoteFsMetatypes();
     registerPulseLogMetatypes();
-    return Cli::dispatch(app.arguments().mid(1), allCommands());
+    return Cli::dispatch(app->arguments().mid(1), commands);
 }

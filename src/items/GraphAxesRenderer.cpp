@@ -132,7 +132,7 @@ void GraphAxesRenderer::draw(QPainter &painter, const QRectF &bounds, const Data
     painter.setRenderHint(QPainter::Antialiasing, false);
     painter.setRenderHint(QPainter::TextAntialiasing, true);
 
-    painter.setPen(QPen(ItemStyle::strokeColor(), w));
+    painter.setPen(QPen(data.strokeColor, w));
     if (data.axisAnimTimeX > 0)
         painter.drawLine(QPointF(r.left(), r.bottom()), QPointF(r.left() + r.width() * data.axisAnimTimeX, r.bottom()));
     if (data.axisAnimTimeY > 0)
@@ -140,7 +140,7 @@ void GraphAxesRenderer::draw(QPainter &painter, const QRectF &bounds, const Data
                          QPointF(int(r.left()), r.bottom() - r.height() * data.axisAnimTimeY));
 
     // Ticks closer than a pixel show nothing more, so their count is bounded by the plot size.
-    painter.setPen(QPen(ItemStyle::strokeColor(), std::ceil(w), Qt::SolidLine, Qt::SquareCap));
+    painter.setPen(QPen(data.strokeColor, std::ceil(w), Qt::SolidLine, Qt::SquareCap));
     const double h = std::round(0.5 * tickLength(size, data));
     if (data.tickMarksX > 0 && data.axisAnimTimeY > 0 && r.width() > 0) {
         const int n = std::min(data.tickMarksX, int(r.width()) + 1);
@@ -167,7 +167,7 @@ void GraphAxesRenderer::draw(QPainter &painter, const QRectF &bounds, const Data
     const QFont rangeFont = rangeLabelFont(size, data);
     const int p = rangeFont.pixelSize();
     painter.setFont(rangeFont);
-    painter.setPen(ItemStyle::strokeColor());
+    painter.setPen(data.strokeColor);
     if (data.drawLabelX) {
         const double y = r.bottom() + int(kTitleGap * p);
         drawAnchored(painter, QPointF(r.left(), y), Qt::AlignLeft | Qt::AlignTop, texts[0]);

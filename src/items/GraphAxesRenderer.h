@@ -33,6 +33,8 @@ public:
         int sigFigsX = 1, sigFigsY = 1;
         bool drawLabelX = true, drawLabelY = true;
         QStringList axisLabelsX, axisLabelsY;
+        // Axes, ticks and texts: light on the program's dark screens, dark on paper.
+        QColor strokeColor = ItemStyle::strokeColor();
     };
 
     struct Margins {

@@ -129,71 +129,73 @@ float SceneRenderer::halfAxisLength(const Data &data)
     return (data.boxMax - data.boxMin).length() / 2.f + (centre - data.origin).length();
 }
 
-SceneRenderer::ScreenBox SceneRenderer::draw(QPainter &painter, const QRectF &bounds, const Data &data,
-                                             const std::atomic_bool *cancelled)
-{
-    ScreenBox box;
-    if (!(bounds.width() > 0.001) || !(bounds.height() > 0.001))
-        return box;
-    const Projector project{projection(bounds.size(), data), !data.orthogonal};
-    auto stop = [cancelled] { return cancelled && cancelled->load(std::memory_order_relaxed); };
+namespace {
+// One frame's drawing, layer by layer from the back: grid planes, axes, the learned circles,
+// the hull outline, then the recent points. Each layer extends the frame's screen box.
+struct Frame {
+    QPainter &painter;
+    const SceneRenderer::Data &data;
+    const Projector project;
+    const std::atomic_bool *cancelled;
+    SceneRenderer::ScreenBox box;
 
-    painter.save();
-    painter.setClipRect(bounds, Qt::IntersectClip);
-    painter.translate(bounds.topLeft());
-    painter.setRenderHint(QPainter::Antialiasing, true);
-    painter.setBrush(Qt::NoBrush);
+    bool stop() const { return cancelled && cancelled->load(std::memory_order_relaxed); }
 
-    // The box restarts from the first point each frame.
-    if (!data.points.empty()) {
-        QVector3D first;
-        if (project.point(data.points.front(), &first))
-            box.extend(first);
-    }
-
-    const float e = halfAxisLength(data);
-    const QVector3D o = data.origin;
-    const QVector3D unit[3] = {QVector3D(1, 0, 0), QVector3D(0, 1, 0), QVector3D(0, 0, 1)};
-    const QColor colour[3] = {ItemStyle::axisXColor(), ItemStyle::axisYColor(), ItemStyle::axisZColor()};
-
-    auto line = [&](const QVector3D &a, const QVector3D &b, bool round) {
+    void line(const QVector3D &a, const QVector3D &b, bool round)
+    {
         QVector3D pa, pb;
         if (project.segment(a, b, &pa, &pb))
             painter.drawLine(round ? roundedPixel(pa) : pixel(pa), round ? roundedPixel(pb) : pixel(pb));
-    };
+    }
 
-    if (std::isfinite(e)) {
-        const float extent = std::min(e, kGridLimit);
+    static QVector3D unit(int axis)
+    {
+        return axis == 0 ? QVector3D(1, 0, 0) : axis == 1 ? QVector3D(0, 1, 0) : QVector3D(0, 0, 1);
+    }
+    static QColor colour(int axis)
+    {
+        return axis == 0 ? ItemStyle::axisXColor() : axis == 1 ? ItemStyle::axisYColor() : ItemStyle::axisZColor();
+    }
+
+    void grid(float e)
+    {
+        const float extent = std::min(e, SceneRenderer::kGridLimit);
         const float spacing = extent < 10.f ? 1.f : 10.f;
+        const QVector3D o = data.origin;
         // (direction axis, offset axis) pairs of each plane; each family in its direction's colour.
         struct Family {
             int plane, along, offset;
         };
-        const Family families[] = {{Plane_XY, 0, 1}, {Plane_XY, 1, 0}, {Plane_XZ, 0, 2},
-                                   {Plane_XZ, 2, 0}, {Plane_YZ, 1, 2}, {Plane_YZ, 2, 1}};
+        const Family families[] = {{SceneRenderer::Plane_XY, 0, 1}, {SceneRenderer::Plane_XY, 1, 0},
+                                   {SceneRenderer::Plane_XZ, 0, 2}, {SceneRenderer::Plane_XZ, 2, 0},
+                                   {SceneRenderer::Plane_YZ, 1, 2}, {SceneRenderer::Plane_YZ, 2, 1}};
         for (const Family &f : families) {
             if (!(data.planes & f.plane) || stop())
                 continue;
-            painter.setPen(QPen(colour[f.along], kGridPen, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
+            painter.setPen(QPen(colour(f.along), kGridPen, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
             for (float a = spacing; a < extent; a += spacing) {
                 for (float sign : {1.f, -1.f}) {
-                    const QVector3D shift = sign * a * unit[f.offset];
-                    line(o - extent * unit[f.along] + shift, o + extent * unit[f.along] + shift, true);
+                    const QVector3D shift = sign * a * unit(f.offset);
+                    line(o - extent * unit(f.along) + shift, o + extent * unit(f.along) + shift, true);
                 }
             }
         }
+    }
 
+    void axes(float e)
+    {
+        const QVector3D o = data.origin;
         const char *prefixes[3] = {"x:", "y:", "z:"};
         painter.setFont(ItemStyle::font(ItemStyle::defaultFontFamily(), kAxisLabelPixels));
         for (int i = 0; i < 3; ++i) {
             if (!(data.axes & (1 << i)))
                 continue;
-            painter.setPen(QPen(colour[i], kAxisPen, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
-            line(o - e * unit[i], o + e * unit[i], false);
+            painter.setPen(QPen(colour(i), kAxisPen, Qt::SolidLine, Qt::SquareCap, Qt::BevelJoin));
+            line(o - e * unit(i), o + e * unit(i), false);
             const float component = i == 0 ? o.x() : i == 1 ? o.y() : o.z();
             for (float sign : {-1.f, 1.f}) {
                 QVector3D end;
-                if (project.point(o + sign * e * unit[i], &end))
+                if (project.point(o + sign * e * unit(i), &end))
                     painter.drawText(QRectF(pixel(end), QSizeF(0, 0)),
                                      Qt::AlignCenter | Qt::TextDontClip | Qt::TextSingleLine,
                                      axisLabel(prefixes[i], component + sign * e));
@@ -201,26 +203,32 @@ SceneRenderer::ScreenBox SceneRenderer::draw(QPainter &painter, const QRectF &bo
         }
     }
 
-    painter.setPen(QPen(ItemStyle::circleColor()));
-    for (const QVector4D &c : data.circles) {
-        if (!std::isfinite(c.w()) || !finite(c.toVector3D()))
-            continue;
-        QVector3D prev;
-        bool hasPrev = false;
-        for (int i = 0; i <= kCircleSegments; ++i) {
-            const float theta = float(i % kCircleSegments) * 2.f * float(M_PI) / kCircleSegments;
-            const QVector3D v(c.x() + c.w() * std::sin(theta), c.y() + c.w() * std::cos(theta), c.z());
-            QVector3D p;
-            if (i < kCircleSegments && project.point(v, &p))
-                box.extend(p);
-            if (hasPrev)
-                line(prev, v, false);
-            prev = v;
-            hasPrev = true;
+    void circles()
+    {
+        painter.setPen(QPen(ItemStyle::circleColor()));
+        for (const QVector4D &c : data.circles) {
+            if (!std::isfinite(c.w()) || !finite(c.toVector3D()))
+                continue;
+            QVector3D prev;
+            bool hasPrev = false;
+            for (int i = 0; i <= kCircleSegments; ++i) {
+                const float theta = float(i % kCircleSegments) * 2.f * float(M_PI) / kCircleSegments;
+                const QVector3D v(c.x() + c.w() * std::sin(theta), c.y() + c.w() * std::cos(theta), c.z());
+                QVector3D p;
+                if (i < kCircleSegments && project.point(v, &p))
+                    box.extend(p);
+                if (hasPrev)
+                    line(prev, v, false);
+                prev = v;
+                hasPrev = true;
+            }
         }
     }
 
-    if (!data.hull.empty()) {
+    void hull()
+    {
+        if (data.hull.empty())
+            return;
         painter.setPen(QPen(ItemStyle::hullColor()));
         const size_t n = data.hull.size();
         for (size_t i = 0; i < n; ++i) {
@@ -234,25 +242,58 @@ SceneRenderer::ScreenBox SceneRenderer::draw(QPainter &painter, const QRectF &bo
     }
 
     // Newest last in the data, drawn first; older points fade out. Green fits, red does not.
-    const size_t n = data.points.size();
-    const size_t withIntensity = std::min(n, data.intensities.size());
-    auto intensity = [&](size_t i) { return i < withIntensity ? int(data.intensities[i]) : 0; };
-    for (size_t i = n ? n - 1 : 0; i >= 1 && i < n; --i) {
-        if (stop())
-            break;
-        const double f = double(i) / double(n);
-        const int alpha = int(255.0 * f * f * f);
-        const int g = std::max(intensity(i), intensity(i - 1));
-        painter.setPen(QPen(QColor(g, 255 - g, 0, alpha), kTrailPen));
-        line(data.points[i - 1], data.points[i], false);
-        QVector3D p;
-        if (project.point(data.points[i], &p)) {
-            const int own = intensity(i);
-            painter.setPen(QPen(QColor(own, 255 - own, 0, alpha), kPointPen));
-            painter.drawPoint(pixel(p));
-            box.extend(p);
+    void points()
+    {
+        const size_t n = data.points.size();
+        const size_t withIntensity = std::min(n, data.intensities.size());
+        auto intensity = [&](size_t i) { return i < withIntensity ? int(data.intensities[i]) : 0; };
+        for (size_t i = n ? n - 1 : 0; i >= 1 && i < n; --i) {
+            if (stop())
+                break;
+            const double f = double(i) / double(n);
+            const int alpha = int(255.0 * f * f * f);
+            const int g = std::max(intensity(i), intensity(i - 1));
+            painter.setPen(QPen(QColor(g, 255 - g, 0, alpha), kTrailPen));
+            line(data.points[i - 1], data.points[i], false);
+            QVector3D p;
+            if (project.point(data.points[i], &p)) {
+                const int own = intensity(i);
+                painter.setPen(QPen(QColor(own, 255 - own, 0, alpha), kPointPen));
+                painter.drawPoint(pixel(p));
+                box.extend(p);
+            }
         }
     }
+};
+}  // namespace
+
+SceneRenderer::ScreenBox SceneRenderer::draw(QPainter &painter, const QRectF &bounds, const Data &data,
+                                             const std::atomic_bool *cancelled)
+{
+    if (!(bounds.width() > 0.001) || !(bounds.height() > 0.001))
+        return ScreenBox();
+    Frame frame{painter, data, Projector{projection(bounds.size(), data), !data.orthogonal}, cancelled, ScreenBox()};
+
+    painter.save();
+    painter.setClipRect(bounds, Qt::IntersectClip);
+    painter.translate(bounds.topLeft());
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    painter.setBrush(Qt::NoBrush);
+
+    // The box restarts from the first point each frame.
+    if (!data.points.empty()) {
+        QVector3D first;
+        if (frame.project.point(data.points.front(), &first))
+            frame.box.extend(first);
+    }
+    const float e = halfAxisLength(data);
+    if (std::isfinite(e)) {
+        frame.grid(e);
+        frame.axes(e);
+    }
+    frame.circles();
+    frame.hull();
+    frame.points();
     painter.restore();
-    return box;
+    return frame.box;
 }

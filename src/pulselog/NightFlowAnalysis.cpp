@@ -72,12 +72,20 @@ QDateTime localDateTime(NanosI64 ns)
 
 NightFlowAnalysis::QuarterSums NightFlowAnalysis::quarterSums(const Entries &entries)
 {
-    QuarterSums q;
     if (entries.empty())
+        return QuarterSums();
+    return quarterSums(entries, 0, entries.size(), entries.front().time, entries.back().time);
+}
+
+NightFlowAnalysis::QuarterSums NightFlowAnalysis::quarterSums(const Entries &entries, size_t begin, size_t end,
+                                                              NanosI64 first, NanosI64 last)
+{
+    QuarterSums q;
+    if (last < first)
         return q;
     q.empty = false;
-    q.first = entries.front().time;
-    q.last = entries.back().time;
+    q.first = first;
+    q.last = last;
     q.base = floorDiv(q.first, kQuarterNs) * kQuarterNs;
     // The span as unsigned: a damaged log can hold times whose difference overflows.
     const uint64_t span = uint64_t(q.last) - uint64_t(q.base);
@@ -90,12 +98,15 @@ NightFlowAnalysis::QuarterSums NightFlowAnalysis::quarterSums(const Entries &ent
     size_t index = 0;
     NanosI64 boundary = q.base + kQuarterNs;
     uint64_t *sums = q.sums.data();
-    for (const auto &e : entries) {
+    const size_t stop = std::min(end, entries.size());
+    for (size_t i = begin; i < stop; ++i) {
+        const auto &e = entries[i];
         while (e.time >= boundary) {
             ++index;
             boundary += kQuarterNs;
         }
-        sums[index] += e.count;
+        if (index < q.sums.size())
+            sums[index] += e.count;
     }
     return q;
 }

@@ -76,6 +76,10 @@ public:
     };
 
     static QuarterSums quarterSums(const Entries &entries);
+    // The sums of entries [begin, end) over a covered span [first, last] that may reach past
+    // them: a report over part of a log counts as covered what the log covers there, not only
+    // up to the first and last entry inside it. The entries must lie within the span.
+    static QuarterSums quarterSums(const Entries &entries, size_t begin, size_t end, NanosI64 first, NanosI64 last);
     static Result analyse(const QuarterSums &sums, const QTimeZone &zone = QTimeZone());
     static Result analyse(const Entries &entries, const QTimeZone &zone = QTimeZone());
 

@@ -33,6 +33,7 @@ private slots:
     void deviceLogsSaveWhatTheLoggerHolds();
     void openShowsTheDownloadAndLeavingCancelsIt();
     void viewerZoomsSelectsAndExportsLikeTheCli();
+    void viewerWritesTheCustomerReportOfTheSelection();
     void clearFilesAsksFirstThenErases();
     // Last: it stops the virtual logger to read what it was told.
     void visualizationLearnsTheMagnetAndRelearns();
@@ -326,6 +327,63 @@ void LogsEndToEndTest::viewerZoomsSelectsAndExportsLikeTheCli()
             QVERIFY2(fromGui == fromCli, qPrintable(c.cli));
     }
     m_hook.eval(dialog + QStringLiteral(".close()"));
+    m_hook.eval(QStringLiteral("globals.globalTrigger('screen.pop')"));
+    QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('screenStack').depth === 1"), 20000));
+}
+
+static QString pdfText(const QString &pdf)
+{
+    QProcess p;
+    p.start(QStringLiteral("pdftotext"), {pdf, QStringLiteral("-")});
+    return p.waitForFinished(60000) && p.exitCode() == 0 ? QString::fromUtf8(p.readAllStandardOutput()) : QString();
+}
+
+// The report from the dialog, limited to a selection, reads as the command line's report of the
+// same log over the same dates; the window keeps drawing while it is written.
+void LogsEndToEndTest::viewerWritesTheCustomerReportOfTheSelection()
+{
+    m_hook.eval(QStringLiteral("appLoader.item.openLogFile(%1)").arg(HookClient::literal(m_saved)));
+    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === 'pulseLogViewer' && ") + screen() +
+                               QStringLiteral(".totalPulses > 0"),
+                           30000));
+    QVERIFY(m_hook.waitFor(QStringLiteral("!testHook.find('screenStack').busy"), 20000));
+    const QString chart = QStringLiteral("testHook.find('revolutionsChart')");
+    QVERIFY(m_hook.waitFor(chart + QStringLiteral(".binCount > 0"), 20000));
+    const double bins = m_hook.eval(chart + QStringLiteral(".binCount")).toDouble();
+    m_hook.eval(chart +
+                QStringLiteral(".setSelection(%1, %2)").arg(std::floor(bins / 4)).arg(std::floor(bins * 3 / 4)));
+    m_hook.eval(QStringLiteral("testHook.find('exportButton').clicked()"));
+    const QString dialog = QStringLiteral("testHook.find('exportDialog')");
+    QVERIFY(m_hook.waitFor(dialog + QStringLiteral(" && ") + dialog + QStringLiteral(".opened"), 10000));
+    m_hook.eval(dialog + QStringLiteral(".format = 7"));
+    QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('pageBox').visible"), 10000));
+    QCOMPARE(m_hook.eval(dialog + QStringLiteral(".limitToSelection")).toBool(), true);
+    QVERIFY(m_hook.eval(dialog + QStringLiteral(".outputName")).toString().endsWith(QStringLiteral("_report.pdf")));
+    QVERIFY(m_hook.grab(shot(QStringLiteral("export-dialog-report.png"))));
+
+    const QString from = m_hook.eval(dialog + QStringLiteral(".selection[0].toISOString()")).toString();
+    const QString to = m_hook.eval(dialog + QStringLiteral(".selection[1].toISOString()")).toString();
+    const QString unit = m_hook.eval(dialog + QStringLiteral(".unit")).toString();
+    const QString current = m_dir.filePath(QStringLiteral("report-source.rlog"));
+    QVERIFY(m_hook.eval(screen() + QStringLiteral(".pulseLog.saveRaw(%1)").arg(HookClient::literal(current))).toBool());
+    const QString gui = m_dir.filePath(QStringLiteral("gui-report.pdf"));
+    m_hook.eval(dialog + QStringLiteral(".outputName = %1").arg(HookClient::literal(gui)));
+    QVERIFY(m_hook.eval(dialog + QStringLiteral(".run()")).isNull());
+    // The file appears whole (written aside and renamed); the dialog closes on its own after.
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(gui), 60000);
+    QVERIFY(m_hook.waitFor(QStringLiteral("!testHook.find('exportDialog')"), 20000));
+
+    const QString cliPdf = m_dir.filePath(QStringLiteral("cli-report.pdf"));
+    QProcess cli;
+    cli.start(m_bin + QStringLiteral("/tarrowind-cli"),
+              {QStringLiteral("report"), current, QStringLiteral("-o"), cliPdf, QStringLiteral("--from"), from,
+               QStringLiteral("--to"), to, QStringLiteral("--unit"), unit});
+    QVERIFY(cli.waitForFinished(120000));
+    QVERIFY2(cli.exitCode() == 0, cli.readAllStandardError().constData());
+    const QString text = pdfText(gui);
+    QVERIFY2(text.contains(QStringLiteral("Period: ")), qPrintable(text));
+    QCOMPARE(text, pdfText(cliPdf));
+    m_hook.eval(chart + QStringLiteral(".clearSelection()"));
     m_hook.eval(QStringLiteral("globals.globalTrigger('screen.pop')"));
     QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('screenStack').depth === 1"), 20000));
 }

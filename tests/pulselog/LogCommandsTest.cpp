@@ -2,6 +2,8 @@
 #include "pulselog/PulseLog.h"
 #include "PulseLogTestSupport.h"
 
+#include <QFile>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QMap>
@@ -10,6 +12,8 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using TestSupport::readFile;
 
@@ -240,4 +244,179 @@ TEST(LogCommandsNightFlow, NightsAndLeaksInVolumeOrRevolutions)
         EXPECT_TRUE(r.out.contains("leak stretches:\n  2026-06-01T22:00:00.000+02:00 to "
                                    "2026-06-03T03:00:00.000+02:00 (29 hours)\n"));
     }
+}
+
+namespace {
+// The text layer of a PDF as a reader gets it (pdftotext, in reading order).
+QString pdfText(const QString &pdf)
+{
+    QProcess p;
+    p.start(QStringLiteral("pdftotext"), {pdf, QStringLiteral("-")});
+    return p.waitForFinished(60000) && p.exitCode() == 0 ? QString::fromUtf8(p.readAllStandardOutput()) : QString();
+}
+
+// The pages rendered at a small size; the share of each that is not paper white.
+std::vector<double> inkedShares(const QString &pdf, const QString &prefix)
+{
+    QProcess p;
+    p.start(QStringLiteral("pdftoppm"),
+            {QStringLiteral("-r"), QStringLiteral("30"), QStringLiteral("-png"), pdf, prefix});
+    std::vector<double> shares;
+    if (!p.waitForFinished(60000) || p.exitCode() != 0)
+        return shares;
+    for (int page = 1; QFile::exists(QStringLiteral("%1-%2.png").arg(prefix).arg(page)); ++page) {
+        const QImage image(QStringLiteral("%1-%2.png").arg(prefix).arg(page));
+        int inked = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                inked += image.pixel(x, y) != qRgb(255, 255, 255);
+        shares.push_back(double(inked) / double(image.width() * image.height()));
+    }
+    return shares;
+}
+
+// A closed session of the virtual logger's household, with the site's metadata added.
+QString householdLog(const QTemporaryDir &dir, bool leak)
+{
+    const QString truth = dir.filePath(leak ? "leak-truth" : "quiet-truth");
+    QProcess sim;
+    QStringList args{"--sessions", "1", "--seed", "5", "--write-ground-truth", truth};
+    if (leak)
+        args << "--leak";
+    sim.start(qEnvironmentVariable("TW_BIN_DIR") + "/tarrowind-sim", args);
+    // The ground truth is written before the pty's path is printed.
+    if (!sim.waitForReadyRead(60000))
+        return QString();
+    sim.terminate();
+    sim.waitForFinished(30000);
+    PulseLog log;
+    if (!log.load(truth + "/session-1.rlog") || log.entries().empty())
+        return QString();
+    log.setMetaData({{"Logger Serial", "TW-0042-7781"},
+                     {"Logger Job Name", "Hillcrest 12"},
+                     {"Meter Reading Unit", "Liters"},
+                     {"Meter Reading Start", "1000"},
+                     {"Meter Reading End", QString::number(1000 + 0.025 * double(log.totalPulseCount()), 'f', 3)}});
+    const QString out = dir.filePath(leak ? "leak.rlog" : "quiet.rlog");
+    return log.saveRaw(out) ? out : QString();
+}
+}  // namespace
+
+// The report of the virtual household against log-info on the same file: the same pulses,
+// night minima and leak stretches, and the page's text holds what --json says it shows.
+TEST(LogCommandsReport, HouseholdFiguresAgreeWithLogInfo)
+{
+    QTemporaryDir dir;
+    for (const bool leak : {false, true}) {
+        SCOPED_TRACE(leak);
+        const QString rlog = householdLog(dir, leak);
+        ASSERT_FALSE(rlog.isEmpty());
+        const QString pdf = dir.filePath(leak ? "leak.pdf" : "quiet.pdf");
+        Result r = cli({"report", rlog, "-o", pdf, "--json"});
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        const QJsonObject report = QJsonDocument::fromJson(r.out.toUtf8()).object();
+        r = cli({"log-info", rlog, "--json"});
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        const QJsonObject info = QJsonDocument::fromJson(r.out.toUtf8()).object();
+
+        EXPECT_EQ(report.value("totalPulses").toDouble(), info.value("totalPulses").toDouble());
+        EXPECT_EQ(report.value("periodStart").toString(), info.value("firstEntry").toString());
+        EXPECT_EQ(report.value("leakStretches").toArray(), info.value("leakStretches").toArray());
+        EXPECT_EQ(report.value("unit").toString(), "Liters");
+        EXPECT_NEAR(report.value("total").toDouble(), 0.025 * report.value("totalPulses").toDouble(), 1e-6);
+        // The household's session starts and ends within a day: neither end day is complete.
+        const QString highest = report.value("highestDay").toObject().value("date").toString();
+        EXPECT_GT(highest, report.value("periodStart").toString().left(10));
+        EXPECT_LT(highest, report.value("periodEnd").toString().left(10));
+        const QJsonArray nights = info.value("nights").toArray();
+        ASSERT_FALSE(nights.isEmpty());
+        QJsonObject lowest = nights[0].toObject();
+        for (const auto &n : nights) {
+            if (n.toObject().value("minimumHourlyPulses").toDouble() < lowest.value("minimumHourlyPulses").toDouble())
+                lowest = n.toObject();
+        }
+        const QJsonObject night = report.value("lowestNightHour").toObject();
+        EXPECT_EQ(night.value("hourlyPulses").toDouble(), lowest.value("minimumHourlyPulses").toDouble());
+        EXPECT_EQ(night.value("hour").toString(), lowest.value("minimumHour").toString());
+
+        const QString verdict = report.value("verdict").toString();
+        double longest = 0;
+        for (const auto &s : info.value("leakStretches").toArray())
+            longest = std::max(longest, s.toObject().value("hours").toDouble());
+        if (leak) {
+            ASSERT_GE(longest, 24.0);
+            EXPECT_TRUE(verdict.startsWith(
+                QStringLiteral("Possible leak: water ran without a break for %1 hours (from ").arg(int(longest))))
+                << verdict.toStdString();
+        } else {
+            EXPECT_EQ(verdict, "No continuous flow of 24 hours or more");
+        }
+
+        const QString text = pdfText(pdf);
+        EXPECT_TRUE(text.contains("TW-0042-7781")) << text.toStdString();
+        EXPECT_TRUE(text.contains("Hillcrest 12"));
+        EXPECT_TRUE(text.contains("Period: " + report.value("period").toString())) << text.toStdString();
+        for (const char *key : {"totalText", "averagePerDayText", "verdict"})
+            EXPECT_TRUE(text.contains(report.value(key).toString())) << key << "\n" << text.toStdString();
+        EXPECT_TRUE(text.contains(report.value("highestDay").toObject().value("text").toString()));
+        EXPECT_TRUE(text.contains(night.value("text").toString())) << text.toStdString();
+        EXPECT_EQ(text.contains("Possible leak"), leak);
+        EXPECT_FALSE(text.contains("No meter readings"));
+
+        const auto shares = inkedShares(pdf, dir.filePath(leak ? "leak-page" : "quiet-page"));
+        ASSERT_EQ(shares.size(), 2u);
+        for (double share : shares)
+            EXPECT_GT(share, 0.03);
+    }
+}
+
+// Without readings the figures are revolutions; the text is the same on every run and in every
+// locale; a period cut by --from/--to is the one shown; mistakes end in one line.
+TEST_F(LogCommandsTest, ReportInRevolutionsTheSameEverywhere)
+{
+    QStringList texts;
+    std::vector<QByteArray> files;
+    for (const QString locale : {"C", "de_DE.UTF-8", "C"}) {
+        const QString pdf = dir.filePath("r-" + locale + QString::number(texts.size()) + ".pdf");
+        const Result r = cli({"report", rlog, "-o", pdf, "--page", "a4"}, locale);
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        EXPECT_TRUE(r.out.isEmpty());
+        texts << pdfText(pdf);
+        files.push_back(readFile(pdf));
+    }
+    EXPECT_EQ(files[1], files[0]);
+    EXPECT_EQ(files[2], files[0]);
+    EXPECT_TRUE(texts[0].contains("No meter readings: figures in revolutions")) << texts[0].toStdString();
+    EXPECT_TRUE(texts[0].contains("8 revolutions"));
+    EXPECT_TRUE(texts[0].contains("Period: 2026-06-01 15:20 to 2026-06-01 15:23 (Europe/Berlin, UTC+02:00)"));
+    EXPECT_TRUE(texts[0].contains("No continuous flow of 24 hours or more"));
+
+    const QString cut = dir.filePath("cut.pdf");
+    Result r = cli({"report", rlog, "-o", cut, "--json", "--from", "2026-06-01T15:21:00", "--to",
+                    "2026-06-01T13:23:20Z", "--unit", "Liters"});
+    ASSERT_EQ(r.status, 0) << r.err.toStdString();
+    const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+    EXPECT_EQ(o.value("totalPulses").toInt(), 4);  // the period ends on the last entry, which stays out as in log-bins
+    EXPECT_EQ(o.value("periodStart").toString(), "2026-06-01T15:21:00.000+02:00");
+    EXPECT_EQ(o.value("unit").toString(), "revolutions");  // Liters asked, but no readings
+    EXPECT_TRUE(pdfText(cut).contains("Period: 2026-06-01 15:21 to 2026-06-01 15:23"));
+
+    TestSupport::writeFile(dir.filePath("plain"), "x");
+    TestSupport::writeFile(dir.filePath("kept.pdf"), "old");
+    const std::vector<QStringList> bad = {
+        {"report", rlog},
+        {"report", rlog, "-o", dir.filePath("x.pdf"), "--unit", "Barrels"},
+        {"report", rlog, "-o", dir.filePath("x.pdf"), "--page", "b5"},
+        {"report", rlog, "-o", dir.filePath("x.pdf"), "--from", "noon"},
+        {"report", dir.filePath("missing.rlog"), "-o", dir.filePath("kept.pdf")},
+        {"report", rlog, "-o", dir.filePath("plain/x.pdf")},
+    };
+    for (const QStringList &args : bad) {
+        r = cli(args);
+        EXPECT_EQ(r.status, 1) << args.join(' ').toStdString();
+        EXPECT_EQ(r.err.count('\n'), 1) << args.join(' ').toStdString() << ": " << r.err.toStdString();
+        EXPECT_TRUE(r.out.isEmpty());
+    }
+    EXPECT_EQ(readFile(dir.filePath("kept.pdf")), "old");
+    EXPECT_FALSE(QFile::exists(dir.filePath("x.pdf")));
 }

@@ -29,6 +29,7 @@ Dialog {
     property string endingText: ExportRules.readingText(meta, "Meter Reading End")
     property string pulsesPerUnitText: String(ExportRules.defaultPulsesPerUnit)
     property string unitsPerPulseText: String(ExportRules.defaultUnitsPerPulse)
+    property int page: 0
 
     readonly property var meta: pulseLog ? pulseLog.metaData : ({})
     readonly property bool grouped: ExportRules.grouped(format)
@@ -55,7 +56,7 @@ Dialog {
     onIntervalSecondsChanged: refreshName()
     Component.onCompleted: refreshName()
 
-    // Runs the export; returns [positivity, message].
+    // Runs the export; returns [positivity, message], or null while the report is being written.
     function run() {
         var name = outputName
         var from = limitToSelection ? selection[0] : new Date(NaN)
@@ -75,17 +76,34 @@ Dialog {
             ok = pulseLog.exportMM100(name, ms, "Gallons", g.gallonsPerPulse, g.initial, g.ending, from, to); break
         case ExportRules.XLSX:
             ok = pulseLog.exportXLSX(name, ms, "Gallons", g.gallonsPerPulse, g.initial, g.ending, from, to); break
+        case ExportRules.REPORT:
+            // Written on the thread pool: the dialog stays until reportWriter reports.
+            if (reportWriter.start(pulseLog, name, from, to, unit, ExportRules.pageKeys[page]))
+                return null
+            break
         }
         return ExportRules.resultMessage(format, ok, host.filenameFromFile(name))
+    }
+
+    CustomerReportWriter {
+        id: reportWriter
+        objectName: "reportWriter"
+        onFinished: {
+            var m = ExportRules.resultMessage(ExportRules.REPORT, ok, dialog.host.filenameFromFile(fileName))
+            globals.globalMessage(m[0], m[1])
+            dialog.close()
+        }
     }
 
     footer: DialogButtonBox {
         Button {
             objectName: "exportOk"
             text: "OK"
-            enabled: dialog.canExport
+            enabled: dialog.canExport && !reportWriter.busy
             onClicked: {
                 var m = dialog.run()
+                if (m === null)
+                    return
                 globals.globalMessage(m[0], m[1])
                 dialog.close()
             }
@@ -130,6 +148,14 @@ Dialog {
             enabled: dialog.selection !== null
             checked: dialog.selection !== null
             Layout.columnSpan: 2
+        }
+        Label { text: "Paper:"; visible: dialog.format === ExportRules.REPORT }
+        ComboBox {
+            objectName: "pageBox"
+            visible: dialog.format === ExportRules.REPORT
+            model: ExportRules.pageNames
+            currentIndex: dialog.page
+            onActivated: dialog.page = index
         }
         Label { text: "Interval Duration (seconds): "; visible: dialog.grouped }
         TextField {

@@ -2,7 +2,7 @@
 .import "Units.js" as Units
 // The export dialog's formats, default names and flow-rate arithmetic.
 
-var RLOG = 0, XLSX = 1, TRACEWIZ = 2, PULSES = 3, GROUPED = 4, ENVIRONMENT = 5, META = 6
+var RLOG = 0, XLSX = 1, TRACEWIZ = 2, PULSES = 3, GROUPED = 4, ENVIRONMENT = 5, META = 6, REPORT = 7
 
 var formats = [
     { name: "Raw binary log (RLOG)", filter: "Raw log (*.rlog)" },
@@ -11,8 +11,13 @@ var formats = [
     { name: "Full resolution data (CSV)", filter: "Comma seperated values (*.csv)" },
     { name: "Grouped into intervals (CSV)", filter: "Comma seperated values (*.csv)" },
     { name: "Voltage/Temperature info (CSV)", filter: "Comma seperated values (*.csv)" },
-    { name: "Meta Data (CSV)", filter: "Comma seperated values (*.csv)" }
+    { name: "Meta Data (CSV)", filter: "Comma seperated values (*.csv)" },
+    { name: "Customer report (PDF)", filter: "PDF document (*.pdf)" }
 ]
+
+// The report's paper: the names shown and what the report writer takes.
+var pageNames = ["Letter", "A4"]
+var pageKeys = ["letter", "a4"]
 
 function formatNames() {
     return formats.map(function (f) { return f.name })
@@ -38,6 +43,7 @@ function replacement(format, intervalSeconds) {
     case META: return "_metadata.csv"
     case TRACEWIZ: return "_tracewiz_" + s + "s.txt"
     case XLSX: return "_" + s + "s.xlsx"
+    case REPORT: return "_report.pdf"
     }
     return null
 }
