@@ -21,9 +21,9 @@ TestCase {
     })
 
     function test_autoInAnyCase() {
-        for (var port of ["AUTO", "auto", "Auto", "aUtO"])
+        for (var port of ["AUTO", "auto", "Auto", "aUtO", ""])
             verify(SerialRules.isAuto(port), port)
-        for (var other of ["", "AUTO ", " auto", "autodetect", "/dev/auto", null, undefined, 0])
+        for (var other of [" ", "AUTO ", " auto", "autodetect", "/dev/auto", null, undefined, 0])
             verify(!SerialRules.isAuto(other), String(other))
     }
 
@@ -34,6 +34,7 @@ TestCase {
             { tag: "serial, auto picks first detected", source: "Serial", repair: false, setting: "auto", ports: ports, want: "/dev/ttyUSB1" },
             { tag: "serial, auto with nothing detected", source: "Serial", repair: false, setting: "AUTO", ports: { "/dev/ttyS0": {} }, want: "" },
             { tag: "serial, auto before any enumeration", source: "Serial", repair: false, setting: "Auto", ports: null, want: "" },
+            { tag: "serial, empty setting searches as auto", source: "Serial", repair: false, setting: "", ports: ports, want: "/dev/ttyUSB1" },
             { tag: "setting of the wrong kind", source: "Serial", repair: false, setting: 42, ports: ports, want: "" }
         ]
     }
@@ -52,6 +53,8 @@ TestCase {
             s[key] = blockers[key]
             verify(!SerialRules.shouldSearchPorts(s), key)
         }
+        looking.portSetting = ""
+        verify(SerialRules.shouldSearchPorts(looking))
         looking.dataSource = "None"
         verify(!SerialRules.shouldSearchPorts(looking))
     }
@@ -191,6 +194,7 @@ TestCase {
         compare(statusOf({ portCount: 0 }), "good:Logger Connected")
         compare(statusOf({ portCount: 0, deviceOpen: false, portName: "" }), "error:No Ports or Adapters Found")
         compare(statusOf({ deviceOpen: false, portName: "" }), "error:No Tarrowind adapter detected")
+        compare(statusOf({ deviceOpen: false, portName: "", portSetting: "" }), "error:No Tarrowind adapter detected")
         compare(statusOf({ deviceOpen: false, portName: "", portSetting: "/dev/ttyS0" }), "error:Connection Disabled")
         compare(statusOf({ deviceOpen: false, lastError: "Could not open", lastPortError: "No such file" }),
                 "error:Serial Error:Could not open<br>(No such file)")
