@@ -185,7 +185,8 @@ int runSessions(const QCommandLineParser &args)
 }
 
 // Downloads one session into `target`; true when it finished and was saved.
-bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const QString &target, QString *error)
+bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const QString &target, Cli::Progress &shown,
+                 QString *error)
 {
     SessionDownloader downloader;
     downloader.setRemoteFileSystem(c.fs.get());
@@ -202,12 +203,15 @@ bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const
     auto report = [&](bool final) {
         const double seconds = std::max(0.001, clock.elapsed() / 1000.0);
         const uint64_t bytes = records * 520;
-        progress(QStringLiteral("\rsession %1: %2 records, %3 bytes, %4 kB/s%5")
-                     .arg(session->sessionIndex())
-                     .arg(qulonglong(records))
-                     .arg(qulonglong(bytes))
-                     .arg(bytes / 1024.0 / seconds, 0, 'f', 1)
-                     .arg(final ? QStringLiteral("\n") : QString()));
+        const QString text = QStringLiteral("session %1: %2 records, %3 bytes, %4 kB/s")
+                                 .arg(session->sessionIndex())
+                                 .arg(qulonglong(records))
+                                 .arg(qulonglong(bytes))
+                                 .arg(bytes / 1024.0 / seconds, 0, 'f', 1);
+        if (final)
+            shown.end(text);
+        else
+            shown.update(text);
     };
     QObject::connect(c.fs.get(), &RemoteFileSystem::sessionSectorDownloaded, &downloader, [&](QByteArray) {
         ++records;
@@ -299,12 +303,13 @@ int runDownload(const QCommandLineParser &args)
                        : QStringLiteral("the logger holds no closed sessions\n"));
         return 0;
     }
+    Cli::Progress shown(args.isSet(QStringLiteral("quiet")));
     int failures = 0;
     for (const auto &s : chosen) {
         const QString target =
             one ? output : unusedFileName(QDir(output).filePath(sessionFileName(c.firmware().deviceName(), *s)));
-        if (downloadOne(c, s, target, &error)) {
-            progress(QStringLiteral("saved %1\n").arg(target));
+        if (downloadOne(c, s, target, shown, &error)) {
+            shown.line(QStringLiteral("saved %1").arg(target));
             const QString before = registry.lastError();
             const bool recorded =
                 serial.trimmed().isEmpty() || registry.recordSaved(serial, *s, QFileInfo(target).absoluteFilePath());
@@ -330,7 +335,8 @@ std::vector<CliCommand> deviceCommands()
          QStringLiteral("list the closed logging sessions on the logger's flash"),
          connection + QList<QCommandLineOption>{Cli::jsonOption()}, runSessions},
         {QStringLiteral("download"),
-         QStringLiteral("--port PORT download (--session N -o FILE.rlog | --all -o DIR | --new -o DIR) [--timeout S]"),
+         QStringLiteral("--port PORT download (--session N -o FILE.rlog | --all -o DIR | --new -o DIR) [--timeout S] "
+                        "[--quiet]"),
          QStringLiteral("download sessions from the logger into raw log files"),
          connection +
              QList<QCommandLineOption>{
@@ -342,6 +348,7 @@ std::vector<CliCommand> deviceCommands()
                                           "program), oldest first")),
                  Cli::option({QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("OUT"),
                              QStringLiteral("the file (--session) or folder (--all, --new) to write")),
+                 Cli::quietOption(),
              },
          runDownload},
     };

@@ -40,3 +40,28 @@ function menuList(advanced, capturing, screenMenus) {
     menus.push(helpMenu())
     return menus
 }
+
+// The letter after the "&" that marks an item's mnemonic ("&&" is a literal "&"), lower case;
+// "" when there is none.
+function mnemonicOf(text) {
+    var s = String(text === undefined || text === null ? "" : text)
+    for (var i = 0; i < s.length - 1; ++i) {
+        if (s[i] !== "&")
+            continue
+        if (s[i + 1] !== "&")
+            return s[i + 1].toLowerCase()
+        ++i
+    }
+    return ""
+}
+
+// The first of `texts` whose mnemonic is the typed `key` (any case), or -1.
+function mnemonicIndex(texts, key) {
+    var k = String(key || "").toLowerCase()
+    if (k.length !== 1 || k === " ")
+        return -1
+    for (var i = 0; i < texts.length; ++i)
+        if (mnemonicOf(texts[i]) === k)
+            return i
+    return -1
+}

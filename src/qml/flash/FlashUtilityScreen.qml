@@ -21,7 +21,9 @@ Item {
     readonly property StmBootLoader bootloader: logger.bootloader
     readonly property bool busy: bootloader.state === StmBootLoader.State_Busy
 
-    property bool useOnline: FlashRules.preselectOnline(settings.onlineFirmwareCheck, onlineFirmware.loadStatus)
+    property bool useOnline: FlashRules.preselectOnline(settings.onlineFirmwareCheck, onlineFirmware.loadStatus,
+                                                        downloader.downloading ? "" : downloader.lastError)
+    property bool userChose: false
     property bool fileChosen: false
     readonly property FirmwareMeta chosen: useOnline ? onlineFirmware : fileFirmware
 
@@ -43,11 +45,20 @@ Item {
         if (host && path !== "")
             settings.setField("flashSettings", "folder", host.parentFolder(path))
         fileChosen = true
+        userChose = true
         useOnline = false
         fileFirmware.load(url)
     }
 
+    Connections {
+        target: screen.downloader
+        function onFinished(errorString) {
+            screen.useOnline = FlashRules.onlineAfterDownload(screen.useOnline, screen.userChose, errorString)
+        }
+    }
+
     function chooseOnline() {
+        userChose = true
         useOnline = true
         if (FlashRules.downloadOnChoosing(onlineFirmware.loadStatus, downloader.downloading))
             downloader.loadLatestFirmware()
@@ -130,7 +141,10 @@ Item {
                     stateText: FlashRules.loadStateText({ online: false, fileChosen: screen.fileChosen,
                                                           loadStatus: screen.fileFirmware.loadStatus })
                     pixelScale: screen.pixelScale
-                    onChosen: screen.useOnline = false
+                    onChosen: {
+                        screen.userChose = true
+                        screen.useOnline = false
+                    }
                     Button {
                         objectName: "selectFileButton"
                         text: "Select firmware file..."
