@@ -125,6 +125,8 @@ void ScreensEndToEndTest::initTestCase()
     env.insert(QStringLiteral("TW_TEST_HOOK"), serverName);
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     env.remove(QStringLiteral("QT_QUICK_BACKEND"));
+    // An archive that cannot be reached (nothing listens on the discard port).
+    env.insert(QStringLiteral("TW_FIRMWARE_ARCHIVE"), QStringLiteral("http://127.0.0.1:9/archive/firmware/"));
     m_app.setProcessEnvironment(env);
     m_app.setProcessChannelMode(QProcess::MergedChannels);
     m_app.setStandardOutputFile(m_artifacts + QStringLiteral("/utility-output.txt"));
@@ -208,6 +210,12 @@ void ScreensEndToEndTest::flashToolRefusesADamagedFile()
     QCOMPARE(saved.value(QStringLiteral("persistents256")).toObject().value(QStringLiteral("DeviceName_UserString")),
              groundTruth().value(QStringLiteral("persistents256")).toArray().at(0));
     QVERIFY(m_hook.waitForText(QStringLiteral("serialStatusTitle"), QStringLiteral("Logger in bootloader"), 90000));
+    // Without an archive the way on is a file from the computer, and the online choice says why.
+    QVERIFY(m_hook.waitForText(QStringLiteral("onlineChoiceState"),
+                               QStringLiteral("Online firmware not available: HTTP failure, check internet connection"),
+                               20000));
+    QVERIFY(m_hook.eval(QStringLiteral("!appLoader.item.currentScreen.useOnline")).toBool());
+    QVERIFY(m_hook.grab(shot(QStringLiteral("flash-no-archive.png"))));
     m_hook.eval(QStringLiteral("appLoader.item.currentScreen.loadFile(%1)").arg(HookClient::literal(m_damagedFile)));
     QVERIFY(m_hook.waitForText(QStringLiteral("fileChoiceState"), QStringLiteral("(Checksum failure)"), 20000));
     QVERIFY(!m_hook.eval(QStringLiteral("testHook.find('flashNowButton').enabled")).toBool());

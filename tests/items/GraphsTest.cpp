@@ -233,6 +233,46 @@ private slots:
         QVERIFY(runs.front().first <= kLeft + 2 && runs.back().second >= kLeft + 318);
     }
 
+    // A label centred on a point at the plot's edge moves inward and is read whole.
+    void labelsNearTheEdgeStayWhole()
+    {
+        LineGraphRenderer::Data d;
+        d.axes = fixedFrame();
+        d.axes.maxX = 10;
+        d.axes.maxY = 10;
+        d.pointLabelPixelSize = 16;
+        d.axes.axisAnimTimeX = d.axes.axisAnimTimeY = 0;  // no axis lines among the text
+        d.points = std::make_shared<std::vector<QPointF>>(std::vector<QPointF>{{0, 9}, {10, 9}});
+        const QRect below(0, 60, 400, kBottom - 60);
+        QRect widths[3];
+        const double xs[] = {5, 0, 10};
+        for (int i = 0; i < 3; ++i) {
+            d.labelledPoints = {{QPointF(xs[i], 9), QStringLiteral("Revolutions per second"), QString(),
+                                 LabelledPoint::PointType_Solid, true}};
+            widths[i] = bounds(renderLine(d), isWhite, below);
+            QVERIFY(!widths[i].isNull());
+        }
+        QVERIFY(widths[0].width() > 100);
+        QVERIFY(std::abs(widths[1].width() - widths[0].width()) <= 2);
+        QVERIFY(std::abs(widths[2].width() - widths[0].width()) <= 2);
+        QVERIFY(widths[1].left() <= 2);
+        QVERIFY(widths[2].right() >= 397);
+
+        // At the bottom edge the label below rises to stay whole (left of the dot and its leader).
+        d.pointLabelPixelSize = 30;
+        const QRect column(160, 0, 45, 300);
+        QRect text[2];
+        const double ys[] = {5, 0};
+        for (int i = 0; i < 2; ++i) {
+            d.labelledPoints = {
+                {QPointF(5, ys[i]), QStringLiteral("Newest"), QString(), LabelledPoint::PointType_Solid, true}};
+            text[i] = bounds(renderLine(d), isWhite, column);
+        }
+        QVERIFY(text[0].height() >= 18);
+        QCOMPARE(text[1].height(), text[0].height());
+        QVERIFY(text[1].bottom() <= 299);
+    }
+
     // Many points per pixel column: a lone spike among them still shows, line and fill.
     void denseLinesKeepTheirExtremes()
     {

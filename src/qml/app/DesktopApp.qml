@@ -51,10 +51,14 @@ ApplicationWindow {
                 background: Item {}
                 Layout.preferredWidth: contentItem.implicitWidth + leftPadding + rightPadding
             }
+            // Takes what the menus and the instruments leave, and shortens its text to fit.
             ConnectionIndicator {
                 id: connection
+                Layout.fillWidth: true
+                Layout.minimumWidth: 0
+                Layout.preferredWidth: 0
+                Layout.maximumWidth: Number.POSITIVE_INFINITY
             }
-            Item { Layout.fillWidth: true }
             InstrumentPanel {
                 id: instruments
             }
