@@ -220,6 +220,9 @@ void WindowEndToEndTest::logPaneFollowsOnlyAReaderAtTheBottom()
                     60000));
     note(QStringLiteral("longest GUI-thread stall while the log pane's web view starts: %1 ms")
              .arg(readStall(), 0, 'f', 1));
+    // What was logged before the pane opened is there (the settings line comes at start-up).
+    QTRY_VERIFY_WITH_TIMEOUT(
+        pageScript(QStringLiteral("/Settings (loaded|defaulted)/.test(document.body.innerText)")).toBool(), 20000);
     const QString distance = QStringLiteral(
         "(function () { var r = document.scrollingElement; return r.scrollHeight - r.scrollTop - r.clientHeight; })()");
     const QString lines = QStringLiteral("document.body.childElementCount");

@@ -238,39 +238,26 @@ private slots:
     {
         LineGraphRenderer::Data d;
         d.axes = fixedFrame();
-        d.axes.maxX = 10;
-        d.axes.maxY = 10;
-        d.pointLabelPixelSize = 16;
+        d.axes.maxX = d.axes.maxY = 10;
         d.axes.axisAnimTimeX = d.axes.axisAnimTimeY = 0;  // no axis lines among the text
         d.points = std::make_shared<std::vector<QPointF>>(std::vector<QPointF>{{0, 9}, {10, 9}});
-        const QRect below(0, 60, 400, kBottom - 60);
-        QRect widths[3];
-        const double xs[] = {5, 0, 10};
-        for (int i = 0; i < 3; ++i) {
-            d.labelledPoints = {{QPointF(xs[i], 9), QStringLiteral("Revolutions per second"), QString(),
-                                 LabelledPoint::PointType_Solid, true}};
-            widths[i] = bounds(renderLine(d), isWhite, below);
-            QVERIFY(!widths[i].isNull());
-        }
-        QVERIFY(widths[0].width() > 100);
-        QVERIFY(std::abs(widths[1].width() - widths[0].width()) <= 2);
-        QVERIFY(std::abs(widths[2].width() - widths[0].width()) <= 2);
-        QVERIFY(widths[1].left() <= 2);
-        QVERIFY(widths[2].right() >= 397);
-
-        // At the bottom edge the label below rises to stay whole (left of the dot and its leader).
-        d.pointLabelPixelSize = 30;
-        const QRect column(160, 0, 45, 300);
-        QRect text[2];
-        const double ys[] = {5, 0};
-        for (int i = 0; i < 2; ++i) {
-            d.labelledPoints = {
-                {QPointF(5, ys[i]), QStringLiteral("Newest"), QString(), LabelledPoint::PointType_Solid, true}};
-            text[i] = bounds(renderLine(d), isWhite, column);
-        }
-        QVERIFY(text[0].height() >= 18);
-        QCOMPARE(text[1].height(), text[0].height());
-        QVERIFY(text[1].bottom() <= 299);
+        // The label's white text, seen through `window`, for a point at (x, y).
+        const auto label = [&](double x, double y, const QString &text, int size, const QRect &window) {
+            d.pointLabelPixelSize = size;
+            d.labelledPoints = {{QPointF(x, y), text, QString(), LabelledPoint::PointType_Solid, true}};
+            return bounds(renderLine(d), isWhite, window);
+        };
+        const QString text = QStringLiteral("Revolutions per second");
+        const QRect middle = label(5, 9, text, 16, QRect(0, 60, 400, 200));
+        const QRect left = label(0, 9, text, 16, QRect(0, 60, 400, 200));
+        const QRect right = label(10, 9, text, 16, QRect(0, 60, 400, 200));
+        QVERIFY(middle.width() > 100 && left.left() <= 2 && right.right() >= 397);
+        QVERIFY(std::abs(left.width() - middle.width()) <= 2 && std::abs(right.width() - middle.width()) <= 2);
+        // At the bottom the label below rises to stay whole (seen left of the dot and its leader).
+        const QRect high = label(5, 5, QStringLiteral("Newest"), 30, QRect(160, 0, 45, 300));
+        const QRect low = label(5, 0, QStringLiteral("Newest"), 30, QRect(160, 0, 45, 300));
+        QVERIFY(high.height() >= 18);
+        QCOMPARE(low.height(), high.height());
     }
 
     // Many points per pixel column: a lone spike among them still shows, line and fill.

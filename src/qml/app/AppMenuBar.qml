@@ -1,6 +1,5 @@
 import QtQuick 2.15
 import QtQuick.Controls 2.15
-import QtQuick.Window 2.15
 import "MenuTree.js" as MenuTree
 
 // A menu bar built from menu tree items (see MenuTree.js); rebuilt from scratch whenever the
@@ -16,36 +15,6 @@ MenuBar {
     Component {
         id: menuComponent
         Menu {
-            id: menu
-            // The style's list, plus the underlined letters: in an open menu, the letter
-            // chooses its item as it does in a desktop menu.
-            contentItem: ListView {
-                implicitHeight: contentHeight
-                model: menu.contentModel
-                interactive: Window.window
-                             ? contentHeight + menu.topPadding + menu.bottomPadding > Window.window.height : false
-                clip: true
-                currentIndex: menu.currentIndex
-                ScrollIndicator.vertical: ScrollIndicator {}
-                Keys.onPressed: {
-                    var texts = []
-                    for (var i = 0; i < menu.count; ++i) {
-                        var entry = menu.itemAt(i)
-                        texts.push(entry && entry.enabled ? String(entry.text) : "")
-                    }
-                    var index = MenuTree.mnemonicIndex(texts, event.text)
-                    if (index < 0)
-                        return
-                    event.accepted = true
-                    var chosen = menu.itemAt(index)
-                    if (chosen.subMenu) {
-                        menu.currentIndex = index
-                        chosen.subMenu.open()
-                    } else {
-                        chosen.triggered()
-                    }
-                }
-            }
             // As wide as its widest item: the style's fixed width would cut longer entries short.
             width: {
                 var widest = implicitWidth
@@ -61,8 +30,15 @@ MenuBar {
     Component {
         id: itemComponent
         MenuItem {
+            id: menuItem
             property string triggerId: ""
             onTriggered: bar.triggered(triggerId)
+            // In an open menu the underlined letter chooses the item, as in a desktop menu.
+            Shortcut {
+                sequence: MenuTree.mnemonicOf(menuItem.text)
+                enabled: sequence !== "" && menuItem.enabled && menuItem.menu !== null && menuItem.menu.opened
+                onActivated: menuItem.triggered()
+            }
         }
     }
 

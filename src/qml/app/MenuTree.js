@@ -54,14 +54,3 @@ function mnemonicOf(text) {
     }
     return ""
 }
-
-// The first of `texts` whose mnemonic is the typed `key` (any case), or -1.
-function mnemonicIndex(texts, key) {
-    var k = String(key || "").toLowerCase()
-    if (k.length !== 1 || k === " ")
-        return -1
-    for (var i = 0; i < texts.length; ++i)
-        if (mnemonicOf(texts[i]) === k)
-            return i
-    return -1
-}

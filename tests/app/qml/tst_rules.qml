@@ -147,22 +147,19 @@ TestCase {
         return items.map(function (i) { return i.text + (i.trigger ? "=" + i.trigger : "") })
     }
     function test_mnemonics_data() {
-        var logger = ["&Variables", "S&tats", "&Flash Tool"]
         return [
-            { tag: "letter of an item", texts: logger, key: "f", want: 2 },
-            { tag: "upper case types the same", texts: logger, key: "T", want: 1 },
-            { tag: "letter not marked", texts: logger, key: "a", want: -1 },
-            { tag: "doubled ampersand is a plain one", texts: ["Stop && Save", "&Abort"], key: "s", want: -1 },
-            { tag: "mark after a literal ampersand", texts: ["A && &B"], key: "b", want: 0 },
-            { tag: "first of two with one letter", texts: ["&Save", "&Settings"], key: "s", want: 0 },
-            { tag: "disabled items are given as empty", texts: ["", "&Abort"], key: "a", want: 1 },
-            { tag: "no key", texts: logger, key: "", want: -1 },
-            { tag: "more than one character", texts: logger, key: "fl", want: -1 },
-            { tag: "ampersand at the end", texts: ["Tail&"], key: "", want: -1 }
+            { tag: "first letter", text: "&Flash Tool", want: "f" },
+            { tag: "inside a word, lower case", text: "S&tats", want: "t" },
+            { tag: "upper case letter", text: "Sto&P", want: "p" },
+            { tag: "none marked", text: "Save Support Bundle...", want: "" },
+            { tag: "doubled ampersand is a plain one", text: "Stop && Save", want: "" },
+            { tag: "mark after a literal ampersand", text: "A && &B", want: "b" },
+            { tag: "ampersand at the end", text: "Tail&", want: "" },
+            { tag: "not a string", text: undefined, want: "" }
         ]
     }
     function test_mnemonics(row) {
-        compare(MenuTree.mnemonicIndex(row.texts, row.key), row.want)
+        compare(MenuTree.mnemonicOf(row.text), row.want)
     }
 
     function test_menus() {
