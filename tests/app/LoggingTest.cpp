@@ -123,13 +123,12 @@ private slots:
     {
         LogSignaller *s = logSignaller();
         s->clearBacklog();
-        QThread *worker = QThread::create([] {
+        std::unique_ptr<QThread> worker(QThread::create([] {
             for (int i = 0; i < LogSignaller::kBacklogLines + 5; ++i)
                 qInfo("line %d", i);
-        });
+        }));
         worker->start();
         worker->wait();
-        delete worker;
         QTRY_VERIFY(s->backlog().size() == LogSignaller::kBacklogLines &&
                     s->backlog().last().endsWith(QStringLiteral("line %1").arg(LogSignaller::kBacklogLines + 4)));
         QVERIFY(s->backlog().first().endsWith(QStringLiteral("[Info ]: line 5")));

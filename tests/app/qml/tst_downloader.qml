@@ -86,9 +86,9 @@ TestCase {
 
     function test_addressAndScheme() {
         var d = createTemporaryObject(downloaderComponent, this)
-        compare(d.baseUrl, "https://www.ombrellix.example/archive/firmware/")
+        var urls = [d.baseUrl]
         d.archiveAddress = "https://mirror.example/fw"
-        compare(d.baseUrl, "https://mirror.example/fw/")
+        compare(urls.concat(d.baseUrl), ["https://www.ombrellix.example/archive/firmware/", "https://mirror.example/fw/"])
         // Nothing leaves the machine in the clear.
         d.archiveAddress = "http://192.0.2.1/fw/"
         var spy = createTemporaryObject(spyComponent, this, { target: d })
