@@ -26,6 +26,9 @@ ApplicationWindow {
     title: WindowRules.windowTitle(Qt.application.name, Qt.application.version,
                                    currentScreen ? currentScreen.headerTitle : undefined)
 
+    property bool firstFrameShown: false
+    onFrameSwapped: firstFrameShown = true
+
     onClosing: Qt.quit()
     Component.onCompleted: {
         showMaximized()
@@ -78,8 +81,9 @@ ApplicationWindow {
         Loader {
             id: logPane
             objectName: "logPane"
-            // Created only when shown: the web view takes seconds to start.
-            active: globals.settings.showLog
+            // Created only when shown, and never before the window's first frame: the web view
+            // takes seconds to start.
+            active: globals.settings.showLog && window.firstFrameShown
             visible: active
             source: "LogDisplay.qml"
             SplitView.preferredHeight: 120 * window.pixelScale
