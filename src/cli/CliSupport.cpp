@@ -322,7 +322,9 @@ void Cli::Progress::update(const QString &text)
     if (m_lastLine >= 0 && clock.elapsed() - m_lastLine < 1000)
         return;
     m_lastLine = clock.elapsed();
-    write(text + QLatin1Char('\n'));
+    if (text != m_written)
+        write(text + QLatin1Char('\n'));
+    m_written = text;
     m_pending.clear();
 }
 
@@ -336,9 +338,10 @@ void Cli::Progress::end(const QString &text)
             write(QLatin1Char('\r') + last.leftJustified(m_width));
         if (m_open || !last.isEmpty())
             write(QStringLiteral("\n"));
-    } else if (!last.isEmpty()) {
+    } else if (!last.isEmpty() && last != m_written) {
         write(last + QLatin1Char('\n'));
     }
+    m_written.clear();
     m_open = false;
     m_width = 0;
     m_pending.clear();

@@ -68,6 +68,7 @@ private:
     int m_width = 0;
     qint64 m_lastLine = -1;
     QString m_pending;
+    QString m_written;  // the last whole line, not repeated
 };
 
 // The "--port PORT" option that reaches a logger; accepted before the command or after it.

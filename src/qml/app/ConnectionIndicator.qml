@@ -69,4 +69,6 @@ RowLayout {
         Layout.preferredWidth: Math.min(implicitWidth, Math.max(0, indicator.width - icon.width - title.implicitWidth
                                                                    - 2 * indicator.spacing))
     }
+    // Keeps the texts beside the icon when the bar gives more room than they need.
+    Item { Layout.fillWidth: true }
 }
