@@ -129,6 +129,7 @@ void FirmwareArchive::setFirmwareMeta(FirmwareMeta *meta)
 void FirmwareArchive::fetchLatest()
 {
     qInfo("Trying to download latest firmware meta information...");
+    ++m_fetches;
     dropReply();
     if (!m_lastError.isEmpty()) {
         m_lastError.clear();
@@ -137,8 +138,14 @@ void FirmwareArchive::fetchLatest()
     const QUrl base(m_baseUrl);
     if (!base.isValid() || !schemeAllowed(base)) {
         // Reported from the event loop, as every other outcome is.
+        // (Unless another fetch or an abort came first.)
+        const quint64 fetch = ++m_fetches;
         QMetaObject::invokeMethod(
-            this, [this] { finish(QStringLiteral("Meta download failure: the archive address is not https")); },
+            this,
+            [this, fetch] {
+                if (fetch == m_fetches)
+                    finish(QStringLiteral("Meta download failure: the archive address is not https"));
+            },
             Qt::QueuedConnection);
         return;
     }
@@ -147,6 +154,7 @@ void FirmwareArchive::fetchLatest()
 
 void FirmwareArchive::abort()
 {
+    ++m_fetches;
     dropReply();
 }
 

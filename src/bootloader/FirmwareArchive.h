@@ -104,4 +104,5 @@ private:
     QString m_lastError;
     QString m_fileName;
     QByteArray m_fileData;
+    quint64 m_fetches = 0;
 };
