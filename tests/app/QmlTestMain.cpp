@@ -156,12 +156,11 @@ public:
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
     Q_INVOKABLE QStringList listFiles(const QString &folder) { return QDir(folder).entryList(QDir::Files, QDir::Name); }
-    Q_INVOKABLE QString readBinaryFileBase64(const QString &path)
+    Q_INVOKABLE bool holdsTheGoodImage(const QString &path)
     {
         QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll().toBase64()) : QString();
+        return file.open(QIODevice::ReadOnly) && file.readAll() == m_good;
     }
-    Q_INVOKABLE QString goodImageBase64() const { return QString::fromLatin1(m_good.toBase64()); }
     // tarrowind-cli run with the archive at `folder` of the loopback server (this process serves
     // it, so the event loop turns meanwhile): { status, out, err }.
     Q_INVOKABLE QVariantMap runCli(const QString &folder, const QStringList &args)

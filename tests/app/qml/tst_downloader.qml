@@ -105,7 +105,7 @@ TestCase {
         var o = JSON.parse(r.out)
         compare([o.version, o.bytes, o.file], ["0.1.4470", testSupport.firmwarePayloadSize + 210,
                                                folder + "/tarrowind-0.1.4470.fw"])
-        compare(testSupport.readBinaryFileBase64(o.file), testSupport.goodImageBase64())
+        verify(testSupport.holdsTheGoodImage(o.file))
         // A damaged image writes nothing, a stall ends at its time-out: one line each.
         var empty = testSupport.newFolder()
         for (var f of ["corrupt", "stall"]) {
