@@ -127,14 +127,11 @@ void WindowEndToEndTest::note(const QString &line)
 // From the process's start: its first frame, and (now) "Logger Connected".
 void WindowEndToEndTest::noteStartTimes(const QString &what)
 {
-    const qint64 connected = QDateTime::currentMSecsSinceEpoch() - m_startedEpochMs;
-    const double frame = request({{QStringLiteral("probe"), QStringLiteral("read")}})
-                             .value(QStringLiteral("firstFrameEpochMs"))
-                             .toDouble();
+    const qint64 frame =
+        qint64(request({{QStringLiteral("probe"), QStringLiteral("read")}})["firstFrameEpochMs"].toDouble());
     note(QStringLiteral("%1: first frame %2 ms after the process started, \"Logger Connected\" seen after %3 ms")
-             .arg(what)
-             .arg(frame > 0 ? qint64(frame) - m_startedEpochMs : -1)
-             .arg(connected));
+             .arg(what, QString::number(frame - m_startedEpochMs),
+                  QString::number(QDateTime::currentMSecsSinceEpoch() - m_startedEpochMs)));
 }
 
 void WindowEndToEndTest::initTestCase()
