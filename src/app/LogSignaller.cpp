@@ -4,5 +4,8 @@ LogSignaller::LogSignaller(QObject *parent) : QObject(parent) {}
 
 void LogSignaller::logMessageSlot(QtMsgType severity, QString message)
 {
+    if (m_backlog.size() >= kBacklogLines)
+        m_backlog.removeFirst();
+    m_backlog.append(message);
     emit logMessage(severity, message);
 }

@@ -1,5 +1,6 @@
 #include "QmlRegistration.h"
 
+#include "bootloader/FirmwareArchive.h"
 #include "bootloader/FirmwareMeta.h"
 #include "bootloader/StmBootLoader.h"
 #include "bootloader/TarrowindLogger.h"
@@ -87,6 +88,7 @@ void registerQmlTypes()
     registerUncreatable<RemoteFilesystemSession>("RemoteFilesystemSession", "Uncreatable");
     registerCreatable<SavedSessionRegistry>("SavedSessionRegistry");
     registerCreatable<FirmwareMeta>("FirmwareMeta");
+    registerCreatable<FirmwareArchive>("FirmwareArchive");
     registerCreatable<VariablesBackup>("VariablesBackup");
     registerCreatable<CustomerReportWriter>("CustomerReportWriter");
     qmlRegisterUncreatableMetaObject(Network::staticMetaObject, kUri, 1, 0, "Network",

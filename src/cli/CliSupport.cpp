@@ -7,6 +7,12 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace {
 const QString kProgram = QStringLiteral("tarrowind-cli");
 
@@ -348,3 +354,86 @@ const CliCommand *commandFor(const QStringList &arguments, const std::vector<Cli
     return findCommand(commands, parser.positionalArguments().first());
 }
 }  // namespace Cli
+
+QCommandLineOption Cli::quietOption()
+{
+    return flag({QStringLiteral("quiet")}, QStringLiteral("print no progress"));
+}
+
+namespace {
+bool stderrIsTerminal()
+{
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(fileno(stderr)) != 0;
+#endif
+}
+}  // namespace
+
+Cli::Progress::Progress(bool quiet) : m_quiet(quiet), m_terminal(stderrIsTerminal()) {}
+
+Cli::Progress::~Progress()
+{
+    if (m_open)
+        end();
+}
+
+void Cli::Progress::write(const QString &text)
+{
+    fputs(text.toLocal8Bit().constData(), stderr);
+    fflush(stderr);
+}
+
+void Cli::Progress::update(const QString &text)
+{
+    if (m_quiet)
+        return;
+    if (m_terminal) {
+        // Blanks wipe what a longer report left on the line.
+        write(QLatin1Char('\r') + text.leftJustified(m_width));
+        m_width = text.size();
+        m_open = true;
+        return;
+    }
+    static QElapsedTimer clock;
+    if (!clock.isValid())
+        clock.start();
+    m_pending = text;
+    if (m_lastLine >= 0 && clock.elapsed() - m_lastLine < 1000)
+        return;
+    m_lastLine = clock.elapsed();
+    if (text != m_written)
+        write(text + QLatin1Char('\n'));
+    m_written = text;
+    m_pending.clear();
+}
+
+void Cli::Progress::end(const QString &text)
+{
+    if (m_quiet)
+        return;
+    const QString last = text.isEmpty() ? m_pending : text;
+    if (m_terminal) {
+        if (!last.isEmpty())
+            write(QLatin1Char('\r') + last.leftJustified(m_width));
+        if (m_open || !last.isEmpty())
+            write(QStringLiteral("\n"));
+    } else if (!last.isEmpty() && last != m_written) {
+        write(last + QLatin1Char('\n'));
+    }
+    m_written.clear();
+    m_open = false;
+    m_width = 0;
+    m_pending.clear();
+    m_lastLine = -1;
+}
+
+void Cli::Progress::line(const QString &text)
+{
+    if (m_quiet)
+        return;
+    if (m_open)
+        end();
+    write(text + QLatin1Char('\n'));
+}

@@ -51,6 +51,35 @@ QCommandLineOption flag(const QStringList &names, const QString &description);
 QCommandLineOption option(const QStringList &names, const QString &valueName, const QString &description);
 QCommandLineOption jsonOption();
 
+// "--quiet": no progress at all.
+QCommandLineOption quietOption();
+
+// Progress on stderr. On a terminal one line is rewritten in place; anywhere else (a log, a
+// pipe) each report is a whole line, at most one a second, so reports never run together.
+// A quiet reporter prints nothing.
+class Progress
+{
+public:
+    explicit Progress(bool quiet);
+    ~Progress();
+    // A report that a later one replaces; shown at once on a terminal, else when due.
+    void update(const QString &text);
+    // The last report as a whole line, then a new line for what follows.
+    void end(const QString &text = QString());
+    // A line of its own that stays (such as "saved FILE").
+    void line(const QString &text);
+
+private:
+    void write(const QString &text);
+    bool m_quiet;
+    bool m_terminal;
+    bool m_open = false;
+    int m_width = 0;
+    qint64 m_lastLine = -1;
+    QString m_pending;
+    QString m_written;  // the last whole line, not repeated
+};
+
 // The "--port PORT" option that reaches a logger; accepted before the command or after it.
 QCommandLineOption portOption();
 

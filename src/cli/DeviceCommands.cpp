@@ -177,7 +177,8 @@ int runSessions(const QCommandLineParser &args)
 }
 
 // Downloads one session into `target`; true when it finished and was saved.
-bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const QString &target, QString *error)
+bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const QString &target, Cli::Progress &shown,
+                 QString *error)
 {
     // Only pulse logs are saved: anything else would come out as an empty log.
     if (session->filetype() != 1) {
@@ -200,12 +201,15 @@ bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const
     auto report = [&](bool final) {
         const double seconds = std::max(0.001, clock.elapsed() / 1000.0);
         const uint64_t bytes = records * 520;
-        progress(QStringLiteral("\rsession %1: %2 records, %3 bytes, %4 kB/s%5")
-                     .arg(session->sessionIndex())
-                     .arg(qulonglong(records))
-                     .arg(qulonglong(bytes))
-                     .arg(bytes / 1024.0 / seconds, 0, 'f', 1)
-                     .arg(final ? QStringLiteral("\n") : QString()));
+        const QString text = QStringLiteral("session %1: %2 records, %3 bytes, %4 kB/s")
+                                 .arg(session->sessionIndex())
+                                 .arg(qulonglong(records))
+                                 .arg(qulonglong(bytes))
+                                 .arg(bytes / 1024.0 / seconds, 0, 'f', 1);
+        if (final)
+            shown.end(text);
+        else
+            shown.update(text);
     };
     QObject::connect(c.fs.get(), &RemoteFileSystem::sessionSectorDownloaded, &downloader, [&](QByteArray) {
         ++records;
@@ -297,6 +301,7 @@ int runDownload(const QCommandLineParser &args)
                        : QStringLiteral("the logger holds no closed sessions\n"));
         return 0;
     }
+    Cli::Progress shown(args.isSet(QStringLiteral("quiet")));
     int failures = 0;
     for (const auto &s : chosen) {
         QString target = output;
@@ -313,8 +318,8 @@ int runDownload(const QCommandLineParser &args)
                 continue;
             }
         }
-        if (downloadOne(c, s, target, &error)) {
-            progress(QStringLiteral("saved %1\n").arg(target));
+        if (downloadOne(c, s, target, shown, &error)) {
+            shown.line(QStringLiteral("saved %1").arg(target));
             const QString before = registry.lastError();
             const bool recorded =
                 serial.trimmed().isEmpty() || registry.recordSaved(serial, *s, QFileInfo(target).absoluteFilePath());
@@ -340,7 +345,8 @@ std::vector<CliCommand> deviceCommands()
          QStringLiteral("list the closed logging sessions on the logger's flash"),
          connection + QList<QCommandLineOption>{Cli::jsonOption()}, runSessions},
         {QStringLiteral("download"),
-         QStringLiteral("--port PORT download (--session N -o FILE.rlog | --all -o DIR | --new -o DIR) [--timeout S]"),
+         QStringLiteral("--port PORT download (--session N -o FILE.rlog | --all -o DIR | --new -o DIR) [--timeout S] "
+                        "[--quiet]"),
          QStringLiteral("download sessions from the logger into raw log files"),
          connection +
              QList<QCommandLineOption>{
@@ -352,6 +358,7 @@ std::vector<CliCommand> deviceCommands()
                                           "program), oldest first")),
                  Cli::option({QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("OUT"),
                              QStringLiteral("the file (--session) or folder (--all, --new) to write")),
+                 Cli::quietOption(),
              },
          runDownload},
     };

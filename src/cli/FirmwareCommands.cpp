@@ -1,15 +1,21 @@
 #include "FirmwareCommands.h"
 
+#include "bootloader/FirmwareArchive.h"
 #include "bootloader/FirmwareMeta.h"
 #include "bootloader/StmBootLoader.h"
 #include "bootloader/TarrowindLogger.h"
+#include "diagnostics/StoredSettings.h"
 #include "LoggerConnection.h"
 #include "serial/SerialComm.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QJsonObject>
+#include <QLoggingCategory>
 #include <QMetaEnum>
+#include <QSaveFile>
 #include <QUrl>
 
 #include <cstdio>
@@ -138,32 +144,6 @@ int firmwareBuild(const QCommandLineParser &args)
     return 0;
 }
 
-class ProgressLine
-{
-public:
-    void show(const QString &what, float progress)
-    {
-        const int percent = int(progress * 100.0f);
-        if (percent == m_last)
-            return;
-        m_last = percent;
-        fprintf(stderr, "\r%s: %3d%%", what.toLocal8Bit().constData(), percent);
-        fflush(stderr);
-        m_open = true;
-    }
-    void end()
-    {
-        if (m_open)
-            fputc('\n', stderr);
-        m_open = false;
-        m_last = -1;
-    }
-
-private:
-    int m_last = -1;
-    bool m_open = false;
-};
-
 int flash(const QCommandLineParser &parsed)
 {
     const QString port = parsed.value(QStringLiteral("port"));
@@ -202,9 +182,15 @@ int flash(const QCommandLineParser &parsed)
                              .arg(why));
     }
 
-    ProgressLine progress;
+    Cli::Progress progress(parsed.isSet(QStringLiteral("quiet")));
     const QString what = verifyOnly ? QStringLiteral("verifying") : QStringLiteral("flashing");
-    QObject::connect(loader, &StmBootLoader::operationProgressChanged, [&](float p) { progress.show(what, p); });
+    int lastPercent = -1;
+    QObject::connect(loader, &StmBootLoader::operationProgressChanged, [&](float p) {
+        const int percent = int(p * 100.0f);
+        if (percent != lastPercent)
+            progress.update(QStringLiteral("%1: %2%").arg(what).arg(percent, 3));
+        lastPercent = percent;
+    });
     bool finished = false;
     StmBootLoader::Error result = StmBootLoader::Error_None;
     QObject::connect(loader, &StmBootLoader::operationFinished, [&](StmBootLoader::Error e) {
@@ -239,6 +225,63 @@ int flash(const QCommandLineParser &parsed)
     return 0;
 }
 
+// The archive address the program would use: its stored setting, when there is one.
+QString storedArchiveSetting()
+{
+    QByteArray json;
+    QString ignored;
+    if (!StoredSettings::read(StoredSettings::defaultOfflineStoragePath(), &json, &ignored))
+        return QString();
+    return QJsonDocument::fromJson(json).object().value(QStringLiteral("firmwareArchive")).toString();
+}
+
+int firmwareFetch(const QCommandLineParser &parsed)
+{
+    if (!parsed.positionalArguments().isEmpty())
+        return Cli::fail(QStringLiteral("unexpected argument '%1'").arg(parsed.positionalArguments().first()));
+    const QString folder = parsed.isSet(QStringLiteral("o")) ? parsed.value(QStringLiteral("o")) : QStringLiteral(".");
+    if (!QFileInfo(folder).isDir())
+        return Cli::fail(QStringLiteral("%1 is not a folder").arg(folder));
+    FirmwareMeta meta;
+    FirmwareArchive archive;
+    archive.setFirmwareMeta(&meta);
+    if (parsed.isSet(QStringLiteral("timeout"))) {
+        bool ok = false;
+        const double seconds = parsed.value(QStringLiteral("timeout")).toDouble(&ok);
+        if (!ok || seconds <= 0 || seconds > 3600)
+            return Cli::fail(QStringLiteral("--timeout needs seconds between 0 and 3600"));
+        archive.setStallTimeoutMs(int(seconds * 1000));
+    }
+    // The archive's own log lines are for the program's log pane; here the progress says it.
+    QLoggingCategory::setFilterRules(QStringLiteral("default.info=false"));
+    archive.setBaseUrl(FirmwareArchive::effectiveBaseUrl(storedArchiveSetting()));
+    Cli::Progress progress(parsed.isSet(QStringLiteral("quiet")));
+    QObject::connect(&archive, &FirmwareArchive::progress, [&](qint64 received, qint64) {
+        progress.update(QStringLiteral("downloading: %1 kB").arg(received / 1024));
+    });
+    bool finished = false;
+    QObject::connect(&archive, &FirmwareArchive::finished, [&] { finished = true; });
+    archive.fetchLatest();
+    Cli::waitFor([&] { return finished; });
+    progress.end();
+    if (!archive.lastError().isEmpty())
+        return Cli::fail(archive.lastError());
+
+    const QString path = QDir(folder).filePath(archive.fileName());
+    QSaveFile file(path);
+    const QByteArray data = archive.fileData();
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit())
+        return Cli::fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+    const QString version = QStringLiteral("%1.%2.%3").arg(meta.major()).arg(meta.minor()).arg(meta.patchlevel());
+    if (parsed.isSet(QStringLiteral("json")))
+        Cli::printJson(QJsonObject{{QStringLiteral("version"), version},
+                                   {QStringLiteral("file"), path},
+                                   {QStringLiteral("bytes"), data.size()}});
+    else
+        Cli::print(QStringLiteral("%1 %2\n").arg(version, path));
+    return 0;
+}
+
 }  // namespace
 
 std::vector<CliCommand> firmwareCommands()
@@ -261,10 +304,22 @@ std::vector<CliCommand> firmwareCommands()
           Cli::option({QStringLiteral("o")}, QStringLiteral("FILE.fw"), QStringLiteral("the firmware file to write"))},
          firmwareBuild},
         {QStringLiteral("flash"),
-         QStringLiteral("--port PORT flash FILE.fw [--verify-only]"),
+         QStringLiteral("--port PORT flash FILE.fw [--verify-only] [--quiet]"),
          QStringLiteral("program (or only verify) the logger's firmware through its bootloader"),
          {Cli::portOption(),
-          Cli::flag({QStringLiteral("verify-only")}, QStringLiteral("compare the logger's flash, change nothing"))},
+          Cli::flag({QStringLiteral("verify-only")}, QStringLiteral("compare the logger's flash, change nothing")),
+          Cli::quietOption()},
          flash},
+        {QStringLiteral("firmware-fetch"),
+         QStringLiteral("firmware-fetch [-o DIR] [--json] [--timeout S] [--quiet]"),
+         QStringLiteral("download the newest firmware file of the maker's archive (TW_FIRMWARE_ARCHIVE overrides "
+                        "the address)"),
+         {Cli::option({QStringLiteral("o")}, QStringLiteral("DIR"),
+                      QStringLiteral("the folder to write into (default: .)")),
+          Cli::jsonOption(),
+          Cli::option({QStringLiteral("timeout")}, QStringLiteral("S"),
+                      QStringLiteral("give up when no data came for S seconds (default 30)")),
+          Cli::quietOption()},
+         firmwareFetch},
     };
 }

@@ -4,5 +4,5 @@
 
 #include <vector>
 
-// firmware-info, firmware-build and (with --port) flash.
+// firmware-info, firmware-build, firmware-fetch and (with --port) flash.
 std::vector<CliCommand> firmwareCommands();

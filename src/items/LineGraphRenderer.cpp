@@ -164,7 +164,7 @@ void LineGraphRenderer::draw(QPainter &painter, const QRectF &bounds, const Data
         return;
     }
     if (!data.labelledPoints.empty())
-        drawLabelledPoints(painter, size, plot, map, data);
+        drawLabelledPoints(painter, bounds, plot, map, data);
     painter.restore();
 }
 
@@ -222,9 +222,10 @@ bool LineGraphRenderer::drawLine(QPainter &painter, const QSizeF &size, const QR
 }
 
 // The marked points: a dot, ring or flag each, with a leader line and label above or below.
-void LineGraphRenderer::drawLabelledPoints(QPainter &painter, const QSizeF &size, const QRectF &plot,
+void LineGraphRenderer::drawLabelledPoints(QPainter &painter, const QRectF &bounds, const QRectF &plot,
                                            const AxisMapping &map, const Data &data)
 {
+    const QSizeF size = bounds.size();
     const GraphAxesRenderer::Data &axes = data.axes;
     const double h = plot.height();
     const int f1Size = std::max(8, pointLabelPixelSize(size, data));
@@ -243,35 +244,48 @@ void LineGraphRenderer::drawLabelledPoints(QPainter &painter, const QSizeF &size
         if (!finite(lp.point) || !finite(mapped))
             continue;
         const QPointF p = clamped(mapped);
+        // A label centred on a point near the item's edge would be cut off: it moves inward just
+        // enough to be read whole (the leader line still marks the point), sideways and up or down.
+        const auto labelX = [&](const QFont &font, const QString &text) {
+            const double half = QFontMetricsF(font).horizontalAdvance(text) / 2.0;
+            if (2 * half >= bounds.width())
+                return bounds.center().x();
+            return std::clamp(p.x(), bounds.left() + half, bounds.right() - half);
+        };
         if (!lp.text.isEmpty()) {
             const double leader = kLeader * h, offset = kLabelOffset * h;
             if (lp.labelBelow) {
                 painter.setPen(leaderPen);
                 painter.drawLine(p, p + QPointF(0, leader));
-                const double y = p.y() + offset;
+                const double tall = lp.valueText.isEmpty() ? QFontMetricsF(f1).height()
+                                                           : kValueLineGap * f1Size + QFontMetricsF(f2).height();
+                const double y = std::max(bounds.top(), std::min(p.y() + offset, bounds.bottom() - tall));
                 painter.setPen(textPen);
                 painter.setFont(f1);
-                drawText(painter, QPointF(p.x(), y), Qt::AlignHCenter | Qt::AlignTop, lp.text);
+                drawText(painter, QPointF(labelX(f1, lp.text), y), Qt::AlignHCenter | Qt::AlignTop, lp.text);
                 if (!lp.valueText.isEmpty()) {
                     painter.setPen(dotPen);
                     painter.setFont(f2);
-                    drawText(painter, QPointF(p.x(), y + kValueLineGap * f1Size), Qt::AlignHCenter | Qt::AlignTop,
-                             lp.valueText);
+                    drawText(painter, QPointF(labelX(f2, lp.valueText), y + kValueLineGap * f1Size),
+                             Qt::AlignHCenter | Qt::AlignTop, lp.valueText);
                 }
             } else {
                 painter.setPen(leaderPen);
                 painter.drawLine(p, p - QPointF(0, leader));
-                const double y = p.y() - offset;
+                const double tall = lp.valueText.isEmpty() ? QFontMetricsF(f1).height()
+                                                           : kTextLineGap * f1Size + QFontMetricsF(f1).height();
+                const double y = std::min(bounds.bottom(), std::max(p.y() - offset, bounds.top() + tall));
                 painter.setPen(textPen);
                 painter.setFont(f1);
                 if (!lp.valueText.isEmpty()) {
-                    drawText(painter, QPointF(p.x(), y - kTextLineGap * f1Size), Qt::AlignHCenter | Qt::AlignBottom,
-                             lp.text);
+                    drawText(painter, QPointF(labelX(f1, lp.text), y - kTextLineGap * f1Size),
+                             Qt::AlignHCenter | Qt::AlignBottom, lp.text);
                     painter.setPen(dotPen);
                     painter.setFont(f2);
-                    drawText(painter, QPointF(p.x(), y), Qt::AlignHCenter | Qt::AlignBottom, lp.valueText);
+                    drawText(painter, QPointF(labelX(f2, lp.valueText), y), Qt::AlignHCenter | Qt::AlignBottom,
+                             lp.valueText);
                 } else {
-                    drawText(painter, QPointF(p.x(), y), Qt::AlignHCenter | Qt::AlignBottom, lp.text);
+                    drawText(painter, QPointF(labelX(f1, lp.text), y), Qt::AlignHCenter | Qt::AlignBottom, lp.text);
                 }
             }
         }

@@ -54,6 +54,6 @@ public:
 private:
     static bool drawLine(QPainter &painter, const QSizeF &size, const QRectF &plot, const AxisMapping &map,
                          double axisPen, const Data &data, const std::atomic_bool *cancelled);
-    static void drawLabelledPoints(QPainter &painter, const QSizeF &size, const QRectF &plot, const AxisMapping &map,
+    static void drawLabelledPoints(QPainter &painter, const QRectF &bounds, const QRectF &plot, const AxisMapping &map,
                                    const Data &data);
 };

@@ -118,6 +118,25 @@ private slots:
         delete worker;
     }
 
+    // A pane opened late still sees what came before it, but never more than the bound.
+    void keepsABoundedBacklog()
+    {
+        LogSignaller *s = logSignaller();
+        s->clearBacklog();
+        std::unique_ptr<QThread> worker(QThread::create([] {
+            for (int i = 0; i < LogSignaller::kBacklogLines + 5; ++i)
+                qInfo("line %d", i);
+        }));
+        worker->start();
+        worker->wait();
+        QTRY_VERIFY(s->backlog().size() == LogSignaller::kBacklogLines &&
+                    s->backlog().last().endsWith(QStringLiteral("line %1").arg(LogSignaller::kBacklogLines + 4)));
+        QVERIFY(s->backlog().first().endsWith(QStringLiteral("[Info ]: line 5")));
+        s->clearBacklog();
+        qWarning("after clear");
+        QCOMPARE(s->backlog().size(), 1);
+    }
+
     void secondStartTruncates()
     {
         qDebug("old run");

@@ -16,6 +16,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -246,9 +247,20 @@ void LogsEndToEndTest::viewerZoomsSelectsAndExportsLikeTheCli()
     const double bins = m_hook.eval(chart + QStringLiteral(".binCount")).toDouble();
 
     // Zoom in to the limit and out again with the buttons; never beyond N/100 nor below 1.
+    // The first and last visible dates label the x axis, below it with room to show, and follow the zoom.
+    const QString dates = QStringLiteral("testHook.find('revolutionsGraph').axisLabelsX.join('|')");
+    const QString whole = m_hook.eval(dates).toString();
+    QVERIFY2(
+        QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\|")).match(whole).hasMatch(),
+        qPrintable(whole));
+    QVERIFY(m_hook
+                .eval(QStringLiteral("var g = testHook.find('revolutionsGraph'); g.height - g.plotRect().y - "
+                                     "g.plotRect().height >= 2.2 * g.rangeLabelPixelSize"))
+                .toBool());
     for (int i = 0; i < 60; ++i)
         m_hook.eval(QStringLiteral("testHook.find('zoomInButton').clicked()"));
     QCOMPARE(m_hook.eval(chart + QStringLiteral(".zoom")).toDouble(), qMax(1.0, bins / 100));
+    QVERIFY(m_hook.waitFor(dates + QStringLiteral(" !== ") + HookClient::literal(whole), 10000));
     QVERIFY(m_hook.grab(shot(QStringLiteral("viewer-zoomed.png"))));
     for (int i = 0; i < 60; ++i)
         m_hook.eval(QStringLiteral("testHook.find('zoomOutButton').clicked()"));

@@ -4,29 +4,37 @@
 
 #include "app/AppMetatypes.h"
 #include "app/QmlRegistration.h"
+#include "bootloader/FirmwareArchive.h"
 #include "bootloader/FirmwareMeta.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QHash>
+#include <QProcess>
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtQuickTest>
 
 namespace {
 
 // Answers GET requests from a fixed table; a path mapped to status 0 has its connection
-// closed without an answer, one mapped to -1 is never answered.
+// closed without an answer, one mapped to -1 is never answered, one that stalls sends half its
+// body and then nothing.
 class TinyHttpServer : public QObject
 {
 public:
     struct Answer {
         int status;
         QByteArray body;
+        QByteArray location = {};
+        bool stall = false;
+        bool announceLength = true;
     };
 
     explicit TinyHttpServer(QObject *parent = nullptr) : QObject(parent)
@@ -40,6 +48,7 @@ public:
 
     QString base() const { return QStringLiteral("http://127.0.0.1:%1/").arg(m_server.serverPort()); }
     void set(const QString &path, int status, const QByteArray &body) { m_answers[path] = {status, body}; }
+    void set(const QString &path, const Answer &answer) { m_answers[path] = answer; }
 
 private:
     void serve(QTcpSocket *socket)
@@ -61,11 +70,14 @@ private:
             if (answer.status < 0)
                 return;
             QByteArray response = "HTTP/1.1 " + QByteArray::number(answer.status) +
-                                  (answer.status == 200 ? " OK" : " Error") +
-                                  "\r\nContent-Length: " + QByteArray::number(answer.body.size()) +
-                                  "\r\nConnection: close\r\n\r\n" + answer.body;
-            socket->write(response);
-            socket->disconnectFromHost();
+                                  (answer.status == 200 ? " OK" : " Error") + "\r\nConnection: close\r\n";
+            if (!answer.location.isEmpty())
+                response += "Location: " + answer.location + "\r\n";
+            if (answer.announceLength)
+                response += "Content-Length: " + QByteArray::number(answer.body.size()) + "\r\n";
+            socket->write(response + "\r\n" + (answer.stall ? answer.body.left(answer.body.size() / 2) : answer.body));
+            if (!answer.stall)
+                socket->disconnectFromHost();
         });
     }
 
@@ -93,6 +105,7 @@ public:
         image.setPatchLevel(4470);
         image.generateChecksum();
         const QByteArray good = image.payload() + image.trailer();
+        m_good = good;
         QByteArray corrupt = good;
         corrupt[100] = char(corrupt[100] ^ 0x5a);
 
@@ -107,6 +120,17 @@ public:
         m_http.set(QStringLiteral("badmeta/firmware_meta.json"), 200, "<html>maintenance</html>");
         m_http.set(QStringLiteral("escape/firmware_meta.json"), 200,
                    R"({"meta": {"latest": "../good/tarrowind-0.1.4470.fw"}})");
+        const QByteArray base = m_http.base().toUtf8(), name = "/tarrowind-0.1.4470.fw";
+        for (const char *folder : {"moved", "huge", "stall"})
+            m_http.set(QString::fromLatin1(folder) + QStringLiteral("/firmware_meta.json"), 200, meta);
+        m_http.set(QStringLiteral("moved/firmware_meta.json"), {302, {}, base + "good/firmware_meta.json"});
+        m_http.set(QStringLiteral("moved") + name, {302, {}, base + "good" + name});
+        m_http.set(QStringLiteral("away/firmware_meta.json"),
+                   {302, {}, QByteArray(base).replace("127.0.0.1", "localhost") + "good" + name});
+        // Past the cap without saying so in advance: the stream itself is cut off.
+        m_http.set(QStringLiteral("huge") + name,
+                   {200, QByteArray(FirmwareArchive::kImageLimit + 4096, 'z'), {}, false, false});
+        m_http.set(QStringLiteral("stall") + name, {200, good, {}, true});
         m_http.set(QStringLiteral("drop/firmware_meta.json"), 0, QByteArray());
         m_http.set(QStringLiteral("silent/firmware_meta.json"), -1, QByteArray());
     }
@@ -132,11 +156,35 @@ public:
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
     Q_INVOKABLE QStringList listFiles(const QString &folder) { return QDir(folder).entryList(QDir::Files, QDir::Name); }
+    Q_INVOKABLE bool holdsTheGoodImage(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) && file.readAll() == m_good;
+    }
+    // tarrowind-cli run with the archive at `folder` of the loopback server (this process serves
+    // it, so the event loop turns meanwhile): { status, out, err }.
+    Q_INVOKABLE QVariantMap runCli(const QString &folder, const QStringList &args)
+    {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TW_FIRMWARE_ARCHIVE"), m_http.base() + folder + QLatin1Char('/'));
+        p.setProcessEnvironment(env);
+        QEventLoop loop;
+        connect(&p, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop, &QEventLoop::quit);
+        QTimer::singleShot(90000, &loop, &QEventLoop::quit);
+        p.start(qEnvironmentVariable("TW_BIN_DIR") + QStringLiteral("/tarrowind-cli"), args);
+        if (p.waitForStarted(10000))
+            loop.exec();
+        return {{QStringLiteral("status"), p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1},
+                {QStringLiteral("out"), QString::fromUtf8(p.readAllStandardOutput())},
+                {QStringLiteral("err"), QString::fromUtf8(p.readAllStandardError())}};
+    }
 
 private:
     static constexpr int kPayloadSize = 20000;
     QTemporaryDir m_dir;
     TinyHttpServer m_http;
+    QByteArray m_good;
     int m_folders = 0;
 };
 

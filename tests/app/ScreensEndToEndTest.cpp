@@ -125,6 +125,8 @@ void ScreensEndToEndTest::initTestCase()
     env.insert(QStringLiteral("TW_TEST_HOOK"), serverName);
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     env.remove(QStringLiteral("QT_QUICK_BACKEND"));
+    // An archive that cannot be reached (nothing listens on the discard port).
+    env.insert(QStringLiteral("TW_FIRMWARE_ARCHIVE"), QStringLiteral("http://127.0.0.1:9/archive/firmware/"));
     m_app.setProcessEnvironment(env);
     m_app.setProcessChannelMode(QProcess::MergedChannels);
     m_app.setStandardOutputFile(m_artifacts + QStringLiteral("/utility-output.txt"));
@@ -190,7 +192,19 @@ void ScreensEndToEndTest::variablesAreWrittenAndSaved()
 
 void ScreensEndToEndTest::flashToolRefusesADamagedFile()
 {
-    m_hook.eval(QStringLiteral("globals.globalTrigger('logger.flashutility')"));
+    // From the keyboard, as the underlined letters say: Alt+L opens "Logger", F its "Flash Tool".
+    QProcess search;
+    search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                             QStringLiteral("--name"), QStringLiteral("Tarrowind")});
+    QVERIFY2(search.waitForFinished(20000) && search.exitCode() == 0, "xdotool (scripts/setup-deps) finds the window");
+    const QString window = QString::fromLatin1(search.readAllStandardOutput()).split(QLatin1Char('\n')).first();
+    QCOMPARE(
+        QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), window}),
+        0);
+    QCOMPARE(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("alt+l")}), 0);
+    QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('appMenuBar').menuAt(1).opened"), 20000));
+    QVERIFY(m_hook.grab(shot(QStringLiteral("menu-logger.png"))));
+    QCOMPARE(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("f")}), 0);
     // The logger still answers: the way to the flash tool first offers a backup, and a backup
     // that succeeds goes on to the tool.
     QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('flashBackupOffer') !== null "
@@ -208,6 +222,12 @@ void ScreensEndToEndTest::flashToolRefusesADamagedFile()
     QCOMPARE(saved.value(QStringLiteral("persistents256")).toObject().value(QStringLiteral("DeviceName_UserString")),
              groundTruth().value(QStringLiteral("persistents256")).toArray().at(0));
     QVERIFY(m_hook.waitForText(QStringLiteral("serialStatusTitle"), QStringLiteral("Logger in bootloader"), 90000));
+    // Without an archive the way on is a file from the computer, and the online choice says why.
+    QVERIFY(m_hook.waitForText(QStringLiteral("onlineChoiceState"),
+                               QStringLiteral("Online firmware not available: HTTP failure, check internet connection"),
+                               20000));
+    QVERIFY(m_hook.eval(QStringLiteral("!appLoader.item.currentScreen.useOnline")).toBool());
+    QVERIFY(m_hook.grab(shot(QStringLiteral("flash-no-archive.png"))));
     m_hook.eval(QStringLiteral("appLoader.item.currentScreen.loadFile(%1)").arg(HookClient::literal(m_damagedFile)));
     QVERIFY(m_hook.waitForText(QStringLiteral("fileChoiceState"), QStringLiteral("(Checksum failure)"), 20000));
     QVERIFY(!m_hook.eval(QStringLiteral("testHook.find('flashNowButton').enabled")).toBool());

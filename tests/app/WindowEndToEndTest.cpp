@@ -7,6 +7,7 @@
 #include "bootloader/FirmwareMeta.h"
 #include "HookClient.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -32,6 +33,7 @@ private slots:
     void logPaneFollowsOnlyAReaderAtTheBottom();
     void sessionDownloadKeepsTheWindowResponsive();
     void firmwareFlashKeepsTheWindowResponsive();
+    void freshStartFindsTheLoggerWithoutAPort();
     void cleanupTestCase();
 
 private:
@@ -42,6 +44,7 @@ private:
     QJsonValue pageScript(const QString &script);
     double readStall();
     void note(const QString &line);
+    void noteStartTimes(const QString &what);
 
     QTemporaryDir m_dir;
     QString m_artifacts;
@@ -50,6 +53,7 @@ private:
     QLocalServer m_server;
     QLocalSocket *m_hook = nullptr;
     int m_nextId = 0;
+    qint64 m_startedEpochMs = 0;
 };
 
 QJsonObject WindowEndToEndTest::request(QJsonObject r)
@@ -122,6 +126,16 @@ void WindowEndToEndTest::note(const QString &line)
         QTextStream(&file) << line << '\n';
 }
 
+// From the process's start: its first frame, and (now) "Logger Connected".
+void WindowEndToEndTest::noteStartTimes(const QString &what)
+{
+    const qint64 frame =
+        qint64(request({{QStringLiteral("probe"), QStringLiteral("read")}})["firstFrameEpochMs"].toDouble());
+    note(QStringLiteral("%1: first frame %2 ms after the process started, \"Logger Connected\" seen after %3 ms")
+             .arg(what, QString::number(frame - m_startedEpochMs),
+                  QString::number(QDateTime::currentMSecsSinceEpoch() - m_startedEpochMs)));
+}
+
 void WindowEndToEndTest::initTestCase()
 {
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
@@ -157,6 +171,7 @@ void WindowEndToEndTest::initTestCase()
     m_app.setProcessEnvironment(env);
     m_app.setProcessChannelMode(QProcess::MergedChannels);
     m_app.setStandardOutputFile(m_artifacts + QStringLiteral("/utility-output.txt"));
+    m_startedEpochMs = QDateTime::currentMSecsSinceEpoch();
     m_app.start(HookClient::program(), {QStringLiteral("--port"), port});
     QVERIFY(m_app.waitForStarted(10000));
     QTRY_VERIFY_WITH_TIMEOUT(m_server.hasPendingConnections(), 60000);
@@ -206,6 +221,7 @@ void WindowEndToEndTest::showsTheConnectedLogger()
     QCOMPARE(windowProperty(QStringLiteral("connectionTitle"), QStringLiteral("text")).toString(),
              QStringLiteral("Logger Connected"));
     note(QStringLiteral("connected after %1 ms").arg(clock.elapsed()));
+    noteStartTimes(QStringLiteral("start with --port"));
     QTRY_COMPARE_WITH_TIMEOUT(windowProperty(QStringLiteral("connectionSerial"), QStringLiteral("text")).toString(),
                               QStringLiteral("Tarrowind 3X #") + serial, 20000);
 
@@ -229,6 +245,9 @@ void WindowEndToEndTest::logPaneFollowsOnlyAReaderAtTheBottom()
                     60000));
     note(QStringLiteral("longest GUI-thread stall while the log pane's web view starts: %1 ms")
              .arg(readStall(), 0, 'f', 1));
+    // What was logged before the pane opened is there (the settings line comes at start-up).
+    QTRY_VERIFY_WITH_TIMEOUT(
+        pageScript(QStringLiteral("/Settings (loaded|defaulted)/.test(document.body.innerText)")).toBool(), 20000);
     const QString distance = QStringLiteral(
         "(function () { var r = document.scrollingElement; return r.scrollHeight - r.scrollTop - r.clientHeight; })()");
     const QString lines = QStringLiteral("document.body.childElementCount");
@@ -352,6 +371,43 @@ void WindowEndToEndTest::firmwareFlashKeepsTheWindowResponsive()
     eval(QStringLiteral("globals.exitBootloader()"));
     QTRY_COMPARE_WITH_TIMEOUT(windowProperty(QStringLiteral("connectionTitle"), QStringLiteral("text")).toString(),
                               QStringLiteral("Logger Connected"), 60000);
+}
+
+// A technician's first start: fresh settings, no --port, the logger's adapter listed by the
+// system. The port box's "Auto" (an empty setting) finds it; so does a stored "auto".
+void WindowEndToEndTest::freshStartFindsTheLoggerWithoutAPort()
+{
+    const QString program = m_app.program();
+    m_app.terminate();
+    QVERIFY(m_app.waitForFinished(30000));
+    QProcessEnvironment env = m_app.processEnvironment();
+    for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
+        env.insert(QString::fromLatin1(name), m_dir.filePath(QStringLiteral("fresh/") + QString::fromLatin1(name)));
+    env.insert(QStringLiteral("TW_EXTRA_PORTS"), m_dir.filePath(QStringLiteral("port")));
+    m_app.setProcessEnvironment(env);
+    for (const QString &stored : {QString(), QStringLiteral("auto")}) {
+        m_startedEpochMs = QDateTime::currentMSecsSinceEpoch();
+        m_app.start(program, QStringList());
+        QVERIFY(m_app.waitForStarted(10000));
+        QTRY_VERIFY_WITH_TIMEOUT(m_server.hasPendingConnections(), 60000);
+        m_hook = m_server.nextPendingConnection();
+        QCOMPARE(eval(QStringLiteral("globals.settings.serialSettings.port")).toString(), stored);
+        QTRY_COMPARE_WITH_TIMEOUT(windowProperty(QStringLiteral("connectionTitle"), QStringLiteral("text")).toString(),
+                                  QStringLiteral("Logger Connected"), 90000);
+        noteStartTimes(stored.isEmpty() ? QStringLiteral("fresh start, empty port setting")
+                                        : QStringLiteral("start with the port setting \"auto\""));
+        // What was stored stays as it was.
+        QCOMPARE(eval(QStringLiteral("globals.settings.serialSettings.port + ' ' + globals.serialComm.serialPort")),
+                 stored + QLatin1Char(' ') + m_dir.filePath(QStringLiteral("port")));
+        request({{QStringLiteral("grab"), m_artifacts + QStringLiteral("/window-found-%1.png").arg(stored.size())}});
+        if (stored.isEmpty()) {
+            eval(QStringLiteral("globals.settings.setField('serialSettings', 'port', 'auto')"));
+            QVERIFY(waitFor(
+                QStringLiteral("JSON.stringify(globals.storage.getItem('settings')).indexOf('\"auto\"') >= 0"), 20000));
+        }
+        m_app.terminate();
+        QVERIFY(m_app.waitForFinished(30000));
+    }
 }
 
 void WindowEndToEndTest::cleanupTestCase()

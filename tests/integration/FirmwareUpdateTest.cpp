@@ -408,13 +408,22 @@ TEST_F(FirmwareCliTest, FlashAndVerifyThroughTheVirtualLogger)
 
     ASSERT_EQ(run({"--port", sim.portName(), "flash", fw}, &out, &err), 0) << err.constData();
     EXPECT_TRUE(err.contains("flashing: 100%"));
+    // Not a terminal: whole lines, never one report run into the next.
+    EXPECT_FALSE(err.contains('\r')) << err.constData();
+    for (const QByteArray &line : err.trimmed().split('\n')) {
+        if (line.contains("flashing")) {
+            EXPECT_TRUE(line.startsWith("flashing: ") && line.endsWith('%')) << line.constData();
+        }
+    }
     EXPECT_EQ(sim.mode(), VirtualLogger::Mode::Firmware);
     EXPECT_EQ(sim.requestCount(Network::C2S_EnterBootloader), 1u);
     QByteArray flash;
     sim.withDevice([&](VirtualLogger &d) { flash = d.bootloader().flash(); });
     EXPECT_EQ(flash.left(30000), payload);
 
-    EXPECT_EQ(run({"--port", sim.portName(), "flash", fw, "--verify-only"}, &out, &err), 0) << err.constData();
+    EXPECT_EQ(run({"--port", sim.portName(), "flash", fw, "--verify-only", "--quiet"}, &out, &err), 0)
+        << err.constData();
+    EXPECT_FALSE(err.contains("verifying")) << err.constData();
     // Another image does not verify against what the logger holds.
     const QString otherBin = writeFile(QStringLiteral("other.bin"), randomImage(30000, 7));
     const QString otherFw = dir.filePath(QStringLiteral("other.fw"));

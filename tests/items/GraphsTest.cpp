@@ -233,6 +233,33 @@ private slots:
         QVERIFY(runs.front().first <= kLeft + 2 && runs.back().second >= kLeft + 318);
     }
 
+    // A label centred on a point at the plot's edge moves inward and is read whole.
+    void labelsNearTheEdgeStayWhole()
+    {
+        LineGraphRenderer::Data d;
+        d.axes = fixedFrame();
+        d.axes.maxX = d.axes.maxY = 10;
+        d.axes.axisAnimTimeX = d.axes.axisAnimTimeY = 0;  // no axis lines among the text
+        d.points = std::make_shared<std::vector<QPointF>>(std::vector<QPointF>{{0, 9}, {10, 9}});
+        // The label's white text, seen through `window`, for a point at (x, y).
+        const auto label = [&](double x, double y, const QString &text, int size, const QRect &window) {
+            d.pointLabelPixelSize = size;
+            d.labelledPoints = {{QPointF(x, y), text, QString(), LabelledPoint::PointType_Solid, true}};
+            return bounds(renderLine(d), isWhite, window);
+        };
+        const QString text = QStringLiteral("Revolutions per second");
+        const QRect middle = label(5, 9, text, 16, QRect(0, 60, 400, 200));
+        const QRect left = label(0, 9, text, 16, QRect(0, 60, 400, 200));
+        const QRect right = label(10, 9, text, 16, QRect(0, 60, 400, 200));
+        QVERIFY(middle.width() > 100 && left.left() <= 2 && right.right() >= 397);
+        QVERIFY(std::abs(left.width() - middle.width()) <= 2 && std::abs(right.width() - middle.width()) <= 2);
+        // At the bottom the label below rises to stay whole (seen left of the dot and its leader).
+        const QRect high = label(5, 5, QStringLiteral("Newest"), 30, QRect(160, 0, 45, 300));
+        const QRect low = label(5, 0, QStringLiteral("Newest"), 30, QRect(160, 0, 45, 300));
+        QVERIFY(high.height() >= 18);
+        QCOMPARE(low.height(), high.height());
+    }
+
     // Many points per pixel column: a lone spike among them still shows, line and fill.
     void denseLinesKeepTheirExtremes()
     {

@@ -1,5 +1,6 @@
 import QtQuick 2.15
 import QtQuick.Controls 2.15
+import "MenuTree.js" as MenuTree
 
 // A menu bar built from menu tree items (see MenuTree.js); rebuilt from scratch whenever the
 // tree changes. Choosing an item emits its trigger.
@@ -29,8 +30,15 @@ MenuBar {
     Component {
         id: itemComponent
         MenuItem {
+            id: menuItem
             property string triggerId: ""
             onTriggered: bar.triggered(triggerId)
+            // In an open menu the underlined letter chooses the item, as in a desktop menu.
+            Shortcut {
+                sequence: MenuTree.mnemonicOf(menuItem.text)
+                enabled: sequence !== "" && menuItem.enabled && menuItem.menu !== null && menuItem.menu.opened
+                onActivated: menuItem.triggered()
+            }
         }
     }
 

@@ -42,6 +42,7 @@ RowLayout {
     spacing: 6 * pixelScale
 
     Image {
+        id: icon
         source: indicator.status.state === "good" ? "qrc:/icons/check.svg"
               : indicator.status.state === "error" ? "qrc:/icons/error.svg" : "qrc:/icons/alert.svg"
         sourceSize.width: 18 * indicator.pixelScale
@@ -49,10 +50,14 @@ RowLayout {
         Layout.alignment: Qt.AlignVCenter
     }
     Label {
+        id: title
         objectName: "connectionTitle"
         text: indicator.status.title
         font.bold: true
+        elide: Text.ElideRight
         Layout.alignment: Qt.AlignVCenter
+        // The title is the last to shorten, the serial number the first.
+        Layout.preferredWidth: Math.min(implicitWidth, Math.max(0, indicator.width - icon.width - indicator.spacing))
     }
     Label {
         objectName: "connectionSerial"
@@ -60,6 +65,11 @@ RowLayout {
         text: SerialStatus.serialNumberText(indicator.serialNumber)
         visible: text !== ""
         opacity: 0.8
+        elide: Text.ElideRight
         Layout.alignment: Qt.AlignVCenter
+        Layout.preferredWidth: Math.min(implicitWidth, Math.max(0, indicator.width - icon.width - title.implicitWidth
+                                                                   - 2 * indicator.spacing))
     }
+    // Keeps the texts beside the icon when the bar gives more room than they need.
+    Item { Layout.fillWidth: true }
 }

@@ -29,6 +29,9 @@ ApplicationWindow {
     title: WindowRules.windowTitle(Qt.application.name, Qt.application.version,
                                    currentScreen ? currentScreen.headerTitle : undefined)
 
+    property bool firstFrameShown: false
+    onFrameSwapped: firstFrameShown = true
+
     onClosing: function (close) {
         close.accepted = false
         requestQuit()
@@ -57,10 +60,14 @@ ApplicationWindow {
                 background: Item {}
                 Layout.preferredWidth: contentItem.implicitWidth + leftPadding + rightPadding
             }
+            // Takes what the menus and the instruments leave, and shortens its text to fit.
             ConnectionIndicator {
                 id: connection
+                Layout.fillWidth: true
+                Layout.minimumWidth: 0
+                Layout.preferredWidth: 0
+                Layout.maximumWidth: Number.POSITIVE_INFINITY
             }
-            Item { Layout.fillWidth: true }
             InstrumentPanel {
                 id: instruments
             }
@@ -80,8 +87,9 @@ ApplicationWindow {
         Loader {
             id: logPane
             objectName: "logPane"
-            // Created only when shown: the web view takes seconds to start.
-            active: globals.settings.showLog
+            // Created only when shown, and never before the window's first frame: the web view
+            // takes seconds to start.
+            active: globals.settings.showLog && window.firstFrameShown
             visible: active
             source: "LogDisplay.qml"
             SplitView.preferredHeight: 120 * window.pixelScale

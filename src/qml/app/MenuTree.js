@@ -40,3 +40,17 @@ function menuList(advanced, capturing, screenMenus) {
     menus.push(helpMenu())
     return menus
 }
+
+// The letter after the "&" that marks an item's mnemonic ("&&" is a literal "&"), lower case;
+// "" when there is none.
+function mnemonicOf(text) {
+    var s = String(text === undefined || text === null ? "" : text)
+    for (var i = 0; i < s.length - 1; ++i) {
+        if (s[i] !== "&")
+            continue
+        if (s[i + 1] !== "&")
+            return s[i + 1].toLowerCase()
+        ++i
+    }
+    return ""
+}

@@ -21,7 +21,8 @@ function status(s) {
     if (!s.deviceOpen && s.portCount === 0)
         return row("error", "No Ports or Adapters Found")
     if (!s.portName) {
-        if (typeof s.portSetting === "string" && s.portSetting.toUpperCase() === "AUTO")
+        // An empty setting searches like "AUTO" (the port box shows "Auto" for it).
+        if (typeof s.portSetting === "string" && (s.portSetting === "" || s.portSetting.toUpperCase() === "AUTO"))
             return row("error", "No Tarrowind adapter detected")
         return row("error", "Connection Disabled")
     }

@@ -22,7 +22,7 @@ function loadStateText(c) {
         if (c.downloading)
             return "Downloading..."
         if (c.downloadError)
-            return "Download Error: " + c.downloadError
+            return "Online firmware not available: " + c.downloadError
         return c.loadStatus === FM.LoadStatus_NoLoadAttempted ? "No firmware selected" : loadStatusText(c.loadStatus)
     }
     if (!c.fileChosen)
@@ -42,8 +42,19 @@ function versionText(loadStatus, major, minor, patch, flags, strings) {
     return text
 }
 
-function preselectOnline(onlineCheckSetting, onlineLoadStatus) {
-    return onlineCheckSetting === true || onlineLoadStatus === FM.LoadStatus_Success
+// The online image is offered first when it loaded, or while it may still come; an archive
+// that failed leaves the file from the computer as the way on.
+function preselectOnline(onlineCheckSetting, onlineLoadStatus, downloadError) {
+    if (onlineLoadStatus === FM.LoadStatus_Success)
+        return true
+    return onlineCheckSetting === true && !downloadError
+}
+
+// A download that ends while the screen is open moves a choice the user has not made.
+function onlineAfterDownload(useOnline, userChose, errorString) {
+    if (userChose)
+        return useOnline
+    return useOnline && !errorString
 }
 
 // Choosing the online image downloads it again unless a download already succeeded.

@@ -23,7 +23,9 @@ Item {
     readonly property bool busy: bootloader.state === StmBootLoader.State_Busy
     readonly property string runningOperation: flashing ? "firmware" : ""
 
-    property bool useOnline: FlashRules.preselectOnline(settings.onlineFirmwareCheck, onlineFirmware.loadStatus)
+    property bool useOnline: FlashRules.preselectOnline(settings.onlineFirmwareCheck, onlineFirmware.loadStatus,
+                                                        downloader.downloading ? "" : downloader.lastError)
+    property bool userChose: false
     property bool fileChosen: false
     readonly property FirmwareMeta chosen: useOnline ? onlineFirmware : fileFirmware
 
@@ -45,11 +47,20 @@ Item {
         if (host && path !== "")
             settings.setField("flashSettings", "folder", host.parentFolder(path))
         fileChosen = true
+        userChose = true
         useOnline = false
         fileFirmware.load(url)
     }
 
+    Connections {
+        target: screen.downloader
+        function onFinished(errorString) {
+            screen.useOnline = FlashRules.onlineAfterDownload(screen.useOnline, screen.userChose, errorString)
+        }
+    }
+
     function chooseOnline() {
+        userChose = true
         useOnline = true
         if (FlashRules.downloadOnChoosing(onlineFirmware.loadStatus, downloader.downloading))
             downloader.loadLatestFirmware()
@@ -132,7 +143,10 @@ Item {
                     stateText: FlashRules.loadStateText({ online: false, fileChosen: screen.fileChosen,
                                                           loadStatus: screen.fileFirmware.loadStatus })
                     pixelScale: screen.pixelScale
-                    onChosen: screen.useOnline = false
+                    onChosen: {
+                        screen.userChose = true
+                        screen.useOnline = false
+                    }
                     Button {
                         objectName: "selectFileButton"
                         text: "Select firmware file..."

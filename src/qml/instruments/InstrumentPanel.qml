@@ -5,6 +5,7 @@ import localdev 1.0
 // The live rotation at a glance; the rotation dials only while the decider runs.
 RowLayout {
     id: panel
+    objectName: "instrumentPanel"
 
     property WrappedEllipticalDecider decider: globals.ellipticalDecider
     property real pulsesPerSecond: globals.pulsesPerSecond

@@ -20,6 +20,14 @@ Item {
         view.loadHtml(html, "qrc:/")
     }
 
+    // Once the page can take lines, it starts with what was logged before it (or since Clear).
+    onPageReadyChanged: {
+        if (!pageReady)
+            return
+        pendingLines = logSource && logSource.backlog ? logSource.backlog() : []
+        flush()
+    }
+
     function flush() {
         if (pendingLines.length === 0 || !pageReady)
             return
@@ -41,7 +49,7 @@ Item {
     Connections {
         target: pane.logSource
         function onLogMessage(severity, message) {
-            // Lines that arrive while the page loads are not shown.
+            // Lines that arrive while the page loads come with the backlog.
             if (!pane.pageReady)
                 return
             pane.pendingLines.push(message)
@@ -61,6 +69,10 @@ Item {
         anchors.rightMargin: 16
         text: "Clear"
         opacity: hovered ? 1.0 : 0.5
-        onClicked: pane.reload()
+        onClicked: {
+            if (pane.logSource && pane.logSource.clearBacklog)
+                pane.logSource.clearBacklog()
+            pane.reload()
+        }
     }
 }

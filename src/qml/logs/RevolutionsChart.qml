@@ -100,6 +100,9 @@ ColumnLayout {
         selectionEnabled: true
         labelPixelSize: 14 * chart.pixelScale
         rangeLabelPixelSize: 12 * chart.pixelScale
+        // The first and last visible dates sit below the axis (0.8 of a line down, a line
+        // tall): room for them, which the axis title alone would not leave.
+        minBottomMargin: Math.ceil(2.4 * rangeLabelPixelSize) + 2
         // A new drag starts a new selection.
         onMouseGrabbedChanged: {
             if (mouseGrabbed) {

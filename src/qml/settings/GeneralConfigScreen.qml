@@ -102,6 +102,20 @@ Flickable {
             onToggled: screen.settings.onlineFirmwareCheck = checked
         }
 
+        Label { text: "Firmware archive address" }
+        TextField {
+            objectName: "firmwareArchiveField"
+            text: screen.settings.firmwareArchive
+            selectByMouse: true
+            Layout.fillWidth: true
+            function store() {
+                if (text.trim() !== screen.settings.firmwareArchive)
+                    screen.settings.firmwareArchive = text.trim()
+            }
+            onAccepted: store()
+            onActiveFocusChanged: if (!activeFocus) store()
+        }
+
         Label { text: "Enable advanced/debug features" }
         CheckBox {
             objectName: "advancedBox"

@@ -61,6 +61,7 @@ Item {
     readonly property FirmwareMeta onlineFirmwareMeta: FirmwareMeta {}
     readonly property FirmwareDownloader firmwareDownloader: FirmwareDownloader {
         firmwareMeta: globals.onlineFirmwareMeta
+        archiveAddress: globals.settings.firmwareArchive
     }
 
     readonly property string portSetting: portOverride !== "" ? portOverride : settings.serialSettings.port

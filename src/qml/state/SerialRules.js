@@ -1,8 +1,10 @@
 .pragma library
 // Which port the connection manager opens, and when the port list is polled.
 
+// The port box shows "Auto" for an empty setting (a fresh start), so an empty setting searches
+// exactly as "AUTO" does; what is stored stays as it is.
 function isAuto(port) {
-    return typeof port === "string" && port.toUpperCase() === "AUTO"
+    return typeof port === "string" && (port === "" || port.toUpperCase() === "AUTO")
 }
 
 // The first port of the enumeration that was recognised as the product's adapter.

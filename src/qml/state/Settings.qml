@@ -20,6 +20,7 @@ QtObject {
     property string autoClockSyncMode: factoryBuild ? "Never" : "Always"
     property real autoClockSyncAskSeconds: 1800
     property bool onlineFirmwareCheck: true
+    property string firmwareArchive: "https://www.ombrellix.example/archive/firmware/"
     property var serialSettings: ({ port: "", baud: 115200 })
     property var recordingSettings: ({ filename: "", playbackRate: 400, forceRate: false })
     property var logSettings: ({ folder: defaultLogFolder })
@@ -28,7 +29,7 @@ QtObject {
     signal settingsChanged()
 
     readonly property var keys: ["dataSource", "advanced", "showLog", "temperatureUnit", "volumeUnit",
-        "autoClockSyncMode", "autoClockSyncAskSeconds", "onlineFirmwareCheck", "serialSettings",
+        "autoClockSyncMode", "autoClockSyncAskSeconds", "onlineFirmwareCheck", "firmwareArchive", "serialSettings",
         "recordingSettings", "logSettings", "flashSettings"]
 
     function defaults() {
@@ -41,6 +42,7 @@ QtObject {
             autoClockSyncMode: factoryBuild ? "Never" : "Always",
             autoClockSyncAskSeconds: 1800,
             onlineFirmwareCheck: true,
+            firmwareArchive: "https://www.ombrellix.example/archive/firmware/",
             serialSettings: { port: "", baud: 115200 },
             recordingSettings: { filename: "", playbackRate: 400, forceRate: false },
             logSettings: { folder: defaultLogFolder },
@@ -94,6 +96,7 @@ QtObject {
     onAutoClockSyncModeChanged: settingsChanged()
     onAutoClockSyncAskSecondsChanged: settingsChanged()
     onOnlineFirmwareCheckChanged: settingsChanged()
+    onFirmwareArchiveChanged: settingsChanged()
     onSerialSettingsChanged: settingsChanged()
     onRecordingSettingsChanged: settingsChanged()
     onLogSettingsChanged: settingsChanged()

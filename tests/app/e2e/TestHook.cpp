@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QFileInfo>
+#include <QDateTime>
 #include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -89,6 +90,26 @@ TestHook::TestHook(QQmlApplicationEngine *engine, const QString &serverName)
     m_probeTimer.setInterval(kProbeIntervalMs);
     connect(&m_probeTimer, &QTimer::timeout, this, &TestHook::probeTick);
     m_probeClock.start();
+    // Watches for the window's first exposure, which comes before its first frame.
+    qApp->installEventFilter(this);
+}
+
+bool TestHook::eventFilter(QObject *watched, QEvent *event)
+{
+    auto *window = qobject_cast<QQuickWindow *>(watched);
+    if (event->type() == QEvent::Expose && window && !m_frameWatched) {
+        m_frameWatched = true;
+        qApp->removeEventFilter(this);
+        // Emitted in the render thread, where the frame was swapped: the time is taken there.
+        connect(
+            window, &QQuickWindow::frameSwapped, this,
+            [this] {
+                qint64 none = -1;
+                m_firstFrameEpochMs.compare_exchange_strong(none, QDateTime::currentMSecsSinceEpoch());
+            },
+            Qt::DirectConnection);
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void TestHook::report(const QVariant &value)
@@ -175,6 +196,7 @@ void TestHook::handleLine(const QByteArray &line)
         answer[QStringLiteral("longestStallMs")] =
             std::max<qint64>(0, m_longestGapNs - kProbeIntervalMs * 1000000LL) / 1e6;
         answer[QStringLiteral("ticks")] = m_ticks;
+        answer[QStringLiteral("firstFrameEpochMs")] = double(m_firstFrameEpochMs.load());
     } else if (request.contains(QStringLiteral("take"))) {
         answer[QStringLiteral("value")] = toJson(m_reported);
         m_reported = QVariant();

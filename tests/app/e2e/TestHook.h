@@ -5,6 +5,8 @@
 #include <QTimer>
 #include <QVariant>
 
+#include <atomic>
+
 class QLocalSocket;
 class QQmlApplicationEngine;
 
@@ -17,7 +19,8 @@ class QQmlApplicationEngine;
 //   {"id": n, "property": ["objectName", "name"]}  a property of a named object of the window
 //   {"id": n, "grab": "/path.png"}         saves a picture of the window
 //   {"id": n, "probe": "reset" | "read"}   the longest GUI-thread stall since the last reset
-//                                          (the probe runs from a reset to the next read)
+//                                          (the probe runs from a reset to the next read), and
+//                                          the wall-clock time of the window's first frame
 //   {"id": n, "take": true}                the value last handed to testHook.report()
 // Scripts reach the hook as `testHook`: report() keeps a value from an asynchronous callback,
 // find() returns a named object of the window or of the root document.
@@ -33,6 +36,9 @@ public:
 
     Q_INVOKABLE void report(const QVariant &value);
     Q_INVOKABLE QObject *find(const QString &objectName) const;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     TestHook(QQmlApplicationEngine *engine, const QString &serverName);
@@ -50,4 +56,6 @@ private:
     qint64 m_lastTickNs = 0;
     qint64 m_longestGapNs = 0;
     qint64 m_ticks = 0;
+    bool m_frameWatched = false;
+    std::atomic<qint64> m_firstFrameEpochMs{-1};
 };

@@ -21,9 +21,9 @@ TestCase {
     })
 
     function test_autoInAnyCase() {
-        for (var port of ["AUTO", "auto", "Auto", "aUtO"])
+        for (var port of ["AUTO", "auto", "Auto", "aUtO", ""])
             verify(SerialRules.isAuto(port), port)
-        for (var other of ["", "AUTO ", " auto", "autodetect", "/dev/auto", null, undefined, 0])
+        for (var other of [" ", "AUTO ", " auto", "autodetect", "/dev/auto", null, undefined, 0])
             verify(!SerialRules.isAuto(other), String(other))
     }
 
@@ -34,6 +34,7 @@ TestCase {
             { tag: "serial, auto picks first detected", source: "Serial", repair: false, setting: "auto", ports: ports, want: "/dev/ttyUSB1" },
             { tag: "serial, auto with nothing detected", source: "Serial", repair: false, setting: "AUTO", ports: { "/dev/ttyS0": {} }, want: "" },
             { tag: "serial, auto before any enumeration", source: "Serial", repair: false, setting: "Auto", ports: null, want: "" },
+            { tag: "serial, empty setting searches as auto", source: "Serial", repair: false, setting: "", ports: ports, want: "/dev/ttyUSB1" },
             { tag: "setting of the wrong kind", source: "Serial", repair: false, setting: 42, ports: ports, want: "" }
         ]
     }
@@ -52,6 +53,8 @@ TestCase {
             s[key] = blockers[key]
             verify(!SerialRules.shouldSearchPorts(s), key)
         }
+        looking.portSetting = ""
+        verify(SerialRules.shouldSearchPorts(looking))
         looking.dataSource = "None"
         verify(!SerialRules.shouldSearchPorts(looking))
     }
@@ -156,6 +159,22 @@ TestCase {
     function texts(items) {
         return items.map(function (i) { return i.text + (i.trigger ? "=" + i.trigger : "") })
     }
+    function test_mnemonics_data() {
+        return [
+            { tag: "first letter", text: "&Flash Tool", want: "f" },
+            { tag: "inside a word, lower case", text: "S&tats", want: "t" },
+            { tag: "upper case letter", text: "Sto&P", want: "p" },
+            { tag: "none marked", text: "Save Support Bundle...", want: "" },
+            { tag: "doubled ampersand is a plain one", text: "Stop && Save", want: "" },
+            { tag: "mark after a literal ampersand", text: "A && &B", want: "b" },
+            { tag: "ampersand at the end", text: "Tail&", want: "" },
+            { tag: "not a string", text: undefined, want: "" }
+        ]
+    }
+    function test_mnemonics(row) {
+        compare(MenuTree.mnemonicOf(row.text), row.want)
+    }
+
     function test_menus() {
         var basic = MenuTree.menuList(false, false, null)
         compare(texts(basic), ["&File", "&Logger", "&Help"])
@@ -204,6 +223,7 @@ TestCase {
         compare(statusOf({ portCount: 0 }), "good:Logger Connected")
         compare(statusOf({ portCount: 0, deviceOpen: false, portName: "" }), "error:No Ports or Adapters Found")
         compare(statusOf({ deviceOpen: false, portName: "" }), "error:No Tarrowind adapter detected")
+        compare(statusOf({ deviceOpen: false, portName: "", portSetting: "" }), "error:No Tarrowind adapter detected")
         compare(statusOf({ deviceOpen: false, portName: "", portSetting: "/dev/ttyS0" }), "error:Connection Disabled")
         compare(statusOf({ deviceOpen: false, lastError: "Could not open", lastPortError: "No such file" }),
                 "error:Serial Error:Could not open<br>(No such file)")

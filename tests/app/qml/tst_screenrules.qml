@@ -234,14 +234,20 @@ TestCase {
                 "Downloading...")
         compare(FlashRules.loadStateText({ online: true, downloadError: "HTTP failure, check internet connection",
                                            loadStatus: FM.LoadStatus_NoLoadAttempted }),
-                "Download Error: HTTP failure, check internet connection")
+                "Online firmware not available: HTTP failure, check internet connection")
         compare(FlashRules.versionText(FM.LoadStatus_Success, 0, 1, 4470, FM.MetaFlag_Debug, "nightly"),
                 "Firmware: v0.1.4470-debug nightly")
         compare(FlashRules.versionText(FM.LoadStatus_Success, 2, 0, 1, 0, ""), "Firmware: v2.0.1")
         compare(FlashRules.versionText(FM.LoadStatus_ChecksumFailure, 2, 0, 1, 0, ""), "")
-        verify(FlashRules.preselectOnline(false, FM.LoadStatus_Success))
-        verify(FlashRules.preselectOnline(true, FM.LoadStatus_NoLoadAttempted))
-        verify(!FlashRules.preselectOnline(false, FM.LoadStatus_ChecksumFailure))
+        verify(FlashRules.preselectOnline(false, FM.LoadStatus_Success, ""))
+        verify(FlashRules.preselectOnline(true, FM.LoadStatus_NoLoadAttempted, ""))
+        verify(!FlashRules.preselectOnline(false, FM.LoadStatus_ChecksumFailure, ""))
+        // An archive that failed leaves the file as the way on; a good image stays first.
+        verify(!FlashRules.preselectOnline(true, FM.LoadStatus_NoLoadAttempted, "Meta download failure: HTTP status 404"))
+        verify(FlashRules.preselectOnline(true, FM.LoadStatus_Success, "HTTP failure, check internet connection"))
+        compare([FlashRules.onlineAfterDownload(true, false, "x"), FlashRules.onlineAfterDownload(true, false, ""),
+                 FlashRules.onlineAfterDownload(true, true, "x"), FlashRules.onlineAfterDownload(false, false, "")],
+                [false, true, true, false])
         verify(!FlashRules.downloadOnChoosing(FM.LoadStatus_Success, false))
         verify(!FlashRules.downloadOnChoosing(FM.LoadStatus_ChecksumFailure, true))
         verify(FlashRules.downloadOnChoosing(FM.LoadStatus_ChecksumFailure, false))

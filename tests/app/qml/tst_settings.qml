@@ -21,7 +21,8 @@ TestCase {
     readonly property var expectedDefaults: ({
         dataSource: "Serial", advanced: false, showLog: false, temperatureUnit: "Fahrenheit",
         volumeUnit: "Gallons", autoClockSyncMode: "Always", autoClockSyncAskSeconds: 1800,
-        onlineFirmwareCheck: true, serialSettings: { port: "", baud: 115200 },
+        onlineFirmwareCheck: true, firmwareArchive: "https://www.ombrellix.example/archive/firmware/",
+        serialSettings: { port: "", baud: 115200 },
         recordingSettings: { filename: "", playbackRate: 400, forceRate: false },
         logSettings: { folder: "/home/u/Documents/TarrowindUtility" },
         flashSettings: { folder: "/opt/tarrowind" }
@@ -36,13 +37,14 @@ TestCase {
         var changes = createTemporaryObject(signalSpyComponent, this, { target: s, signalName: "settingsChanged" })
         s.copy({ dataSource: "None", advanced: true, showLog: true, temperatureUnit: "Celcius",
                  volumeUnit: "Liters", autoClockSyncMode: "Ask", autoClockSyncAskSeconds: 5,
-                 onlineFirmwareCheck: false, serialSettings: { port: "COM4", baud: 460800 },
+                 onlineFirmwareCheck: false, firmwareArchive: "https://mirror.example/fw/",
+                 serialSettings: { port: "COM4", baud: 460800 },
                  recordingSettings: { filename: "/r.csv", playbackRate: 100, forceRate: true },
                  logSettings: { folder: "/l" }, flashSettings: { folder: "/f" } })
-        compare(changes.count, 12, "every key announces its change")
+        compare(changes.count, 13, "every key announces its change")
         s.reset()
         compare(s.toObject(), expectedDefaults)
-        compare(changes.count, 24)
+        compare(changes.count, 26)
     }
 
     function test_copyTakesOnlyWellFormedValues() {
