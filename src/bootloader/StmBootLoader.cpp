@@ -50,6 +50,7 @@ StmBootLoader::StmBootLoader(QObject *parent) : QObject(parent)
 StmBootLoader::~StmBootLoader()
 {
     disconnect(m_readyReadConnection);
+    disconnect(m_bytesWrittenConnection);
     disconnect(m_destroyedConnection);
 }
 
@@ -110,10 +111,13 @@ void StmBootLoader::setIoDevice(QIODevice *device)
         device = nullptr;
     disconnect(m_readyReadConnection);
     m_readyReadConnection = {};
+    disconnect(m_bytesWrittenConnection);
+    m_bytesWrittenConnection = {};
     disconnect(m_destroyedConnection);
     m_destroyedConnection = {};
     m_timeoutTimer.stop();
     m_firstByteTimer.stop();
+    m_unsentSince.invalidate();
     m_device = device;
     m_serialPort = qobject_cast<AbstractSerialPort *>(device);
     // A request waiting for the idle probe's answer, or a running operation, can no longer
@@ -140,6 +144,8 @@ void StmBootLoader::setIoDevice(QIODevice *device)
         return;  // a listener replaced the device already
     if (m_device) {
         m_readyReadConnection = connect(m_device.data(), &QIODevice::readyRead, this, &StmBootLoader::onReadyRead);
+        m_bytesWrittenConnection =
+            connect(m_device.data(), &QIODevice::bytesWritten, this, &StmBootLoader::onBytesWritten);
         // A device deleted under us (its owner closed the port) counts as taken away.
         m_destroyedConnection = connect(m_device.data(), &QObject::destroyed, this, [this] { setIoDevice(nullptr); });
         setStep(Step_FirstByteDelay);
@@ -369,10 +375,29 @@ void StmBootLoader::transmissionFailure()
     }
 }
 
+void StmBootLoader::onBytesWritten()
+{
+    if (!m_device || m_device->bytesToWrite() > 0)
+        return;
+    m_unsentSince.invalidate();
+    // The wait for the answer starts now that the request has left; on a busy host that can be
+    // well after it was written.
+    if (m_timeoutTimer.isActive())
+        m_timeoutTimer.start();
+}
+
 void StmBootLoader::onTimeout()
 {
     if (!m_device)
         return;
+    if (m_device->bytesToWrite() > 0) {
+        if (!m_unsentSince.isValid())
+            m_unsentSince.start();
+        if (m_unsentSince.elapsed() < kUnsentGraceMs) {
+            m_timeoutTimer.start();
+            return;
+        }
+    }
     switch (m_step) {
     case Step_NoDevice:
     case Step_FirstByteDelay:
@@ -670,6 +695,8 @@ void StmBootLoader::releaseDevice()
     m_firstByteTimer.stop();
     disconnect(m_readyReadConnection);
     m_readyReadConnection = {};
+    disconnect(m_bytesWrittenConnection);
+    m_bytesWrittenConnection = {};
     disconnect(m_destroyedConnection);
     m_destroyedConnection = {};
     m_step = Step_Released;

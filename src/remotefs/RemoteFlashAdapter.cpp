@@ -10,9 +10,9 @@
 #include <cstring>
 #include <list>
 #include <mutex>
-#include <unordered_map>
 #include <QDebug>
 #include <QMetaObject>
+#include <unordered_map>
 #include <vector>
 
 using Geo = TC58CYG1S3HxAIDetail::EccParameters;
@@ -417,7 +417,7 @@ size_t RemoteFlashAdapter::readsInFlight() const
 }
 
 void RemoteFlashAdapter::handleFlashRead528Result(uint16_t requestId, uint32_t offset528, uint16_t status,
-                                                   const QByteArray &data)
+                                                  const QByteArray &data)
 {
     m_channel->arrived(requestId, false, offset528, status, data);
 }

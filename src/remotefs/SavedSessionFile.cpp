@@ -125,7 +125,8 @@ SavedSessionFile::ReadResult SavedSessionFile::readOnce() const
         return r;
     if (!info.isFile()) {
         r.status = Status::NotRegular;
-        r.error = QStringLiteral("The record of saved sessions %1 is not a regular file; it is not used").arg(m_fileName);
+        r.error =
+            QStringLiteral("The record of saved sessions %1 is not a regular file; it is not used").arg(m_fileName);
         return r;
     }
     QByteArray bytes;
@@ -143,7 +144,8 @@ SavedSessionFile::ReadResult SavedSessionFile::parse(const QByteArray &bytes) co
     ReadResult r;
     const auto damaged = [&](const QString &what) {
         r.status = Status::Damaged;
-        r.error = QStringLiteral("The record of saved sessions %1 is damaged (%2); it is ignored").arg(m_fileName, what);
+        r.error =
+            QStringLiteral("The record of saved sessions %1 is damaged (%2); it is ignored").arg(m_fileName, what);
         return r;
     };
     if (bytes.size() > kMaxFileBytes)

@@ -55,7 +55,7 @@ public:
         bool written = false;
         Records records;  // the file's contents after the write (or as read, when not written)
         QString error;
-        QString keptAs;  // where a damaged file was set aside before the write
+        QString keptAs;         // where a damaged file was set aside before the write
         bool readOnly = false;  // the file is of a newer format
     };
 

@@ -59,7 +59,8 @@ void SavedSessionRegistry::submit(std::function<Outcome()> step)
             m_done.push_back(std::move(outcome));
         }
         // Dropped with the registry when it is gone by then.
-        QMetaObject::invokeMethod(this, [this] { drain(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { drain(); }, Qt::QueuedConnection);
     });
     if (m_mode == Blocking)
         waitForIdle();

@@ -6,9 +6,9 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <QThreadPool>
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 #include <QVariantList>
 #include <vector>
 

@@ -153,6 +153,9 @@ public:
     bool open(OpenMode mode) override;
     void close() override;
     qint64 bytesAvailable() const override;
+    // Written and not yet handed to the operating system; bytesWritten() reports each handover
+    // (queued from the writer thread).
+    qint64 bytesToWrite() const override;
 
 signals:
     void portNameChanged(QString portName);

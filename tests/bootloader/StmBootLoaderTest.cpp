@@ -302,6 +302,32 @@ TEST_F(StmBootLoaderTest, LateAnswersAreWaitedFor)
     EXPECT_EQ(device.commandCount(0x31), 32);  // no block was written twice
 }
 
+// A starved host: the port's writer gets to send a command only long after it was written.
+// The answer is waited for from when the command left, so nothing is repeated; a port that
+// never sends ends in a clean failure.
+TEST_F(StmBootLoaderTest, StepTimeCountsFromWhenTheBytesLeft)
+{
+    connectLoader();
+    int writeCommands = 0;
+    line->setOutgoingFilter([&](const QByteArray &out) {
+        if (out.startsWith(QByteArray("\x31\xce", 2)) && ++writeCommands % 16 == 1) {
+            line->setHold(true);
+            QTimer::singleShot(6 * StmBootLoader::kStepTimeoutMs, line.get(), [&] { line->setHold(false); });
+        }
+        return out;
+    });
+    const QByteArray image = pattern(8192, 9);
+    EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, image, 60000), StmBootLoader::Error_None);
+    EXPECT_EQ(device.flash().left(8192), image);
+    EXPECT_EQ(device.commandCount(0x31), 32) << "no block was written twice";
+
+    line->setOutgoingFilter({});
+    ASSERT_TRUE(waitUntil([&] { return loader->step() == 7; }));
+    line->setHold(true);
+    EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, image, 120000), StmBootLoader::Error_Protocol);
+    line->setHold(false);
+}
+
 TEST_F(StmBootLoaderTest, SilentLineTimesOutAndRecoversLater)
 {
     connectLoader();

@@ -9,9 +9,9 @@
 #include <QFile>
 #include <QLockFile>
 #include <QProcess>
-#include <sys/stat.h>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <sys/stat.h>
 
 using namespace simtest;
 
