@@ -309,7 +309,7 @@ int runDownload(const QCommandLineParser &args)
             const QString before = registry.lastError();
             const bool recorded =
                 serial.trimmed().isEmpty() || registry.recordSaved(serial, *s, QFileInfo(target).absoluteFilePath());
-            if (!recorded || registry.lastError() != before)
+            if (!recorded || (!registry.lastError().isEmpty() && registry.lastError() != before))
                 progress(QStringLiteral("warning: %1\n").arg(registry.lastError()));
         } else {
             Cli::fail(QStringLiteral("session %1: %2").arg(s->sessionIndex()).arg(error));
