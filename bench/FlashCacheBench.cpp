@@ -58,8 +58,7 @@ double residentMiB()
 void BM_LongWalk(benchmark::State &state)
 {
     const uint32_t pages = uint32_t(state.range(0));
-    const size_t bound =
-        state.range(1) > 0 ? size_t(state.range(1)) << 20 : std::numeric_limits<size_t>::max() / 2;
+    const size_t bound = state.range(1) > 0 ? size_t(state.range(1)) << 20 : std::numeric_limits<size_t>::max() / 2;
     VirtualLoggerConfig config;
     config.patchLevel = 4468;
     config.debugMessageIntervalMs = 0;
@@ -121,12 +120,7 @@ void BM_LongWalk(benchmark::State &state)
 }  // namespace
 
 // The baseline (no bound) first, then the default bound, in the same run.
-BENCHMARK(BM_LongWalk)
-    ->Args({32768, 0})
-    ->Args({32768, 64})
-    ->Unit(benchmark::kSecond)
-    ->UseManualTime()
-    ->Iterations(1);
+BENCHMARK(BM_LongWalk)->Args({32768, 0})->Args({32768, 64})->Unit(benchmark::kSecond)->UseManualTime()->Iterations(1);
 
 int main(int argc, char **argv)
 {

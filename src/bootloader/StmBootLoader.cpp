@@ -429,6 +429,12 @@ void StmBootLoader::onTimeout()
                 m_timeoutTimer.start();
             return;
         }
+        // Or it has reached the host and the port's reader, as starved as we are, has not
+        // fetched it yet.
+        if (m_serialPort && m_serialPort->bytesWaitingInSystem() > 0) {
+            m_timeoutTimer.start();
+            return;
+        }
         // An answer can be late rather than lost. A command repeated while its answer is still
         // on its way desynchronises the exchange (the late answer is taken for the repeat's)
         // and the failures that follow end the whole operation, so the command is repeated

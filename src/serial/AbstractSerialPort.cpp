@@ -317,6 +317,11 @@ qint64 AbstractSerialPort::readData(char *data, qint64 maxSize)
     return -1;
 }
 
+qint64 AbstractSerialPort::bytesWaitingInSystem() const
+{
+    return d->driver && isOpen() ? d->driver->inputWaiting() : 0;
+}
+
 qint64 AbstractSerialPort::bytesToWrite() const
 {
     return std::max<qint64>(0, d->unsent.load());
