@@ -1,6 +1,7 @@
 #include "SavedSessionFile.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -17,6 +18,7 @@ constexpr qint64 kMaxFileBytes = 16 * 1024 * 1024;
 constexpr double kMaxExact = 9007199254740992.0;
 // A program that died holding the lock leaves it behind; the others take it over after this.
 constexpr int kStaleLockMs = 30000;
+constexpr int kLockPollMs = 5;
 
 QJsonValue timeValue(const QDateTime &t)
 {
@@ -75,6 +77,20 @@ bool fromJson(const QJsonObject &o, SavedSessionEntry *e)
     e->endAddress = uint32_t(end);
     e->size = uint64_t(size);
     e->path = o.value(QLatin1String("path")).toString();
+    return true;
+}
+
+// QLockFile::tryLock(timeout) backs off to sleeps of seconds: against a program that saves
+// again and again it may never find the lock free. Short, even polls take their turn.
+bool takeLock(QLockFile *lock)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!lock->tryLock(0)) {
+        if (lock->error() != QLockFile::LockFailedError || waited.elapsed() > SavedSessionFile::kLockWaitMs)
+            return false;
+        QThread::msleep(kLockPollMs);
+    }
     return true;
 }
 
@@ -252,7 +268,7 @@ SavedSessionFile::WriteResult SavedSessionFile::apply(const std::vector<Change> 
     // The whole read-merge-write is one step for every program using the file.
     QLockFile lock(m_fileName + QStringLiteral(".lock"));
     lock.setStaleLockTime(kStaleLockMs);
-    if (!lock.tryLock(kLockWaitMs)) {
+    if (!takeLock(&lock)) {
         w.error = QStringLiteral("Could not write the record of saved sessions %1: another program keeps it locked")
                       .arg(m_fileName);
         return w;

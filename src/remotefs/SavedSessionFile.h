@@ -62,7 +62,7 @@ public:
     static constexpr int kFormatVersion = 1;
     static constexpr int kReadAttempts = 4;
     static constexpr int kRetryDelayMs = 100;
-    static constexpr int kLockWaitMs = 10000;
+    static constexpr int kLockWaitMs = 30000;
 
     explicit SavedSessionFile(const QString &fileName, ByteReader reader = {});
 

@@ -216,7 +216,8 @@ TEST_F(SavedSessionRegistryTest, DISABLED_WriterProcess)
     SavedSessionRegistry registry(qEnvironmentVariable("TW_REGISTRY_FILE"));
     for (uint32_t i = 0; i < 200; ++i) {
         RemoteFilesystemSession s(i, i * 10, i * 10 + 9, 1, 528, QStringLiteral("s"));
-        ASSERT_TRUE(registry.recordSaved(serial, s, QStringLiteral("/logs/%1.rlog").arg(i)));
+        ASSERT_TRUE(registry.recordSaved(serial, s, QStringLiteral("/logs/%1.rlog").arg(i)))
+            << registry.lastError().toStdString();
     }
 }
 
