@@ -71,7 +71,7 @@ bool StmBootLoader::expectsAck(Step step)
 void StmBootLoader::setStep(Step step)
 {
     m_step = step;
-    m_answerOverdue = false;
+    m_silentSteps = 0;
     if (step == Step_FirstByteDelay || step == Step_SyncReply)
         m_failureCount = 0;
     if (step == Step_NoDevice || step == Step_Released || !m_device)
@@ -438,9 +438,8 @@ void StmBootLoader::onTimeout()
         // An answer can be late rather than lost. A command repeated while its answer is still
         // on its way desynchronises the exchange (the late answer is taken for the repeat's)
         // and the failures that follow end the whole operation, so the command is repeated
-        // only after a second silent step time.
-        if (!m_answerOverdue) {
-            m_answerOverdue = true;
+        // only after several silent step times.
+        if (++m_silentSteps < kSilentStepsBeforeRepeat) {
             m_timeoutTimer.start();
             return;
         }

@@ -51,7 +51,11 @@ public:
     static constexpr int kFirstByteDelayMs = 150;
     // A step's time counts from when its bytes have left the host. Bytes that the port has not
     // sent after this long are a line that is stuck, not a busy host: the step then times out.
-    static constexpr int kUnsentGraceMs = 10000;
+    static constexpr int kUnsentGraceMs = 5000;
+    // A command waiting for its answer is repeated only after this many silent step times: on
+    // a busy host an answer is far more often late than lost, and a command repeated while its
+    // answer is on its way desynchronises the exchange.
+    static constexpr int kSilentStepsBeforeRepeat = 4;
     static constexpr int kMaxTransmissionFailures = 9;
 
     // The protocol steps. Their numbers are part of the interface (step(), the state mapping,
@@ -163,8 +167,8 @@ private:
     int m_erasedBytes = 0;
     int m_doneBytes = 0;
     int m_failureCount = 0;
-    // The current step has gone one step time without an answer.
-    bool m_answerOverdue = false;
+    // Step times the current step has gone without an answer.
+    int m_silentSteps = 0;
 
     int m_replyExpected = 0;
     QByteArray m_reply;

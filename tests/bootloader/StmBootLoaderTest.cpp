@@ -276,7 +276,7 @@ TEST_F(StmBootLoaderTest, LateAnswersAreWaitedFor)
 {
     connectLoader();
     // Hold up the device's answer once in each kind of wait (an erase ACK, an address ACK, a
-    // Read Memory reply) for longer than a step time; the held bytes then arrive in order.
+    // Read Memory reply) for three step times; the held bytes then arrive in order.
     QByteArray held;
     bool holding = false;
     QList<int> heldInSteps;
@@ -285,7 +285,7 @@ TEST_F(StmBootLoaderTest, LateAnswersAreWaitedFor)
         if (!holding && (step == 12 || step == 14 || step == 18) && !heldInSteps.contains(step)) {
             holding = true;
             heldInSteps << step;
-            QTimer::singleShot(StmBootLoader::kStepTimeoutMs + 150, line.get(), [&] {
+            QTimer::singleShot(3 * StmBootLoader::kStepTimeoutMs + 150, line.get(), [&] {
                 holding = false;
                 line->injectIncoming(std::exchange(held, QByteArray()));
             });
@@ -344,7 +344,7 @@ TEST_F(StmBootLoaderTest, SilentLineTimesOutAndRecoversLater)
     QSignalSpy finished(loader.get(), &StmBootLoader::operationFinished);
     loader->beginOperation(StmBootLoader::EraseProgramVerify, 4, pattern(256, 1));
     line->setHold(false);
-    // Ten failures, each after two silent step times.
+    // Ten failures, each after four silent step times.
     ASSERT_TRUE(waitUntil([&] { return finished.count() == 1; }, 30000));
     EXPECT_EQ(finished[0][0].value<StmBootLoader::Error>(), StmBootLoader::Error_Protocol);
     EXPECT_EQ(loader->operationErrorString(), QStringLiteral("BootLoader communication error"));
