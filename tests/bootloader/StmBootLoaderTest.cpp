@@ -276,7 +276,7 @@ TEST_F(StmBootLoaderTest, LateAnswersAreWaitedFor)
 {
     connectLoader();
     // Hold up the device's answer once in each kind of wait (an erase ACK, an address ACK, a
-    // Read Memory reply) for three step times; the held bytes then arrive in order.
+    // Read Memory reply) for more than two step times; the held bytes then arrive in order.
     QByteArray held;
     bool holding = false;
     QList<int> heldInSteps;
@@ -285,7 +285,7 @@ TEST_F(StmBootLoaderTest, LateAnswersAreWaitedFor)
         if (!holding && (step == 12 || step == 14 || step == 18) && !heldInSteps.contains(step)) {
             holding = true;
             heldInSteps << step;
-            QTimer::singleShot(3 * StmBootLoader::kStepTimeoutMs + 150, line.get(), [&] {
+            QTimer::singleShot(2 * StmBootLoader::kStepTimeoutMs + 150, line.get(), [&] {
                 holding = false;
                 line->injectIncoming(std::exchange(held, QByteArray()));
             });
