@@ -32,7 +32,7 @@ function(tw_test name)
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
-  set(env "QT_QPA_PLATFORM=offscreen;QT_QUICK_BACKEND=software;TZ=Europe/Berlin;TW_SOURCE_DIR=${CMAKE_SOURCE_DIR};TW_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
+  set(env "QT_QPA_PLATFORM=offscreen;QT_QUICK_BACKEND=software;TZ=Europe/Berlin;TW_SOURCE_DIR=${CMAKE_SOURCE_DIR};TW_BIN_DIR=${CMAKE_BINARY_DIR}/bin;TW_SIM_EXIT_WITH_PARENT=1")
   if(TW_SANITIZE MATCHES "thread")
     # The Qt libraries are not instrumented: their own locking is invisible to the sanitizer.
     list(APPEND env "TSAN_OPTIONS=halt_on_error=1 ignore_noninstrumented_modules=1 suppressions=${CMAKE_SOURCE_DIR}/tests/tsan.supp")

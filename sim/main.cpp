@@ -15,8 +15,29 @@
 #include <cstdio>
 #include <functional>
 #include <pthread.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 namespace {
+// A test harness that starts the virtual logger and then dies (aborted by its own time-out, or
+// killed) would leave it running, holding the harness's output pipe, so the test runner waits
+// for its full time-out before it can report. Under a harness (TW_SIM_EXIT_WITH_PARENT set) the
+// virtual logger therefore goes with the process that started it; run by hand it outlives its
+// shell as any program does.
+void followParentUnderHarness()
+{
+#ifdef __linux__
+    if (qEnvironmentVariableIsEmpty("TW_SIM_EXIT_WITH_PARENT"))
+        return;
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The parent may have gone before the line above: then no signal comes, and init has us.
+    if (::getppid() == 1)
+        ::_exit(1);
+#endif
+}
+
 // What the command line sets besides the logger's own configuration.
 struct Settings {
     VirtualLoggerConfig config;
@@ -261,6 +282,7 @@ bool writeTruth(VirtualLoggerRunner &sim, const QString &dir)
 
 int main(int argc, char **argv)
 {
+    followParentUnderHarness();
     // The ground-truth files keep a decimal point whatever the user's locale.
     NumericLocale::pinToC();
     QStringList arguments;

@@ -50,6 +50,7 @@ StmBootLoader::StmBootLoader(QObject *parent) : QObject(parent)
 StmBootLoader::~StmBootLoader()
 {
     disconnect(m_readyReadConnection);
+    disconnect(m_bytesWrittenConnection);
     disconnect(m_destroyedConnection);
 }
 
@@ -70,7 +71,7 @@ bool StmBootLoader::expectsAck(Step step)
 void StmBootLoader::setStep(Step step)
 {
     m_step = step;
-    m_answerOverdue = false;
+    m_silentSteps = 0;
     if (step == Step_FirstByteDelay || step == Step_SyncReply)
         m_failureCount = 0;
     if (step == Step_NoDevice || step == Step_Released || !m_device)
@@ -110,10 +111,13 @@ void StmBootLoader::setIoDevice(QIODevice *device)
         device = nullptr;
     disconnect(m_readyReadConnection);
     m_readyReadConnection = {};
+    disconnect(m_bytesWrittenConnection);
+    m_bytesWrittenConnection = {};
     disconnect(m_destroyedConnection);
     m_destroyedConnection = {};
     m_timeoutTimer.stop();
     m_firstByteTimer.stop();
+    m_unsentSince.invalidate();
     m_device = device;
     m_serialPort = qobject_cast<AbstractSerialPort *>(device);
     // A request waiting for the idle probe's answer, or a running operation, can no longer
@@ -140,6 +144,8 @@ void StmBootLoader::setIoDevice(QIODevice *device)
         return;  // a listener replaced the device already
     if (m_device) {
         m_readyReadConnection = connect(m_device.data(), &QIODevice::readyRead, this, &StmBootLoader::onReadyRead);
+        m_bytesWrittenConnection =
+            connect(m_device.data(), &QIODevice::bytesWritten, this, &StmBootLoader::onBytesWritten);
         // A device deleted under us (its owner closed the port) counts as taken away.
         m_destroyedConnection = connect(m_device.data(), &QObject::destroyed, this, [this] { setIoDevice(nullptr); });
         setStep(Step_FirstByteDelay);
@@ -369,10 +375,29 @@ void StmBootLoader::transmissionFailure()
     }
 }
 
+void StmBootLoader::onBytesWritten()
+{
+    if (!m_device || m_device->bytesToWrite() > 0)
+        return;
+    m_unsentSince.invalidate();
+    // The wait for the answer starts now that the request has left; on a busy host that can be
+    // well after it was written.
+    if (m_timeoutTimer.isActive())
+        m_timeoutTimer.start();
+}
+
 void StmBootLoader::onTimeout()
 {
     if (!m_device)
         return;
+    if (m_device->bytesToWrite() > 0) {
+        if (!m_unsentSince.isValid())
+            m_unsentSince.start();
+        if (m_unsentSince.elapsed() < kUnsentGraceMs) {
+            m_timeoutTimer.start();
+            return;
+        }
+    }
     switch (m_step) {
     case Step_NoDevice:
     case Step_FirstByteDelay:
@@ -404,12 +429,17 @@ void StmBootLoader::onTimeout()
                 m_timeoutTimer.start();
             return;
         }
+        // Or it has reached the host and the port's reader, as starved as we are, has not
+        // fetched it yet.
+        if (m_serialPort && m_serialPort->bytesWaitingInSystem() > 0) {
+            m_timeoutTimer.start();
+            return;
+        }
         // An answer can be late rather than lost. A command repeated while its answer is still
         // on its way desynchronises the exchange (the late answer is taken for the repeat's)
         // and the failures that follow end the whole operation, so the command is repeated
-        // only after a second silent step time.
-        if (!m_answerOverdue) {
-            m_answerOverdue = true;
+        // only after several silent step times.
+        if (++m_silentSteps < kSilentStepsBeforeRepeat) {
             m_timeoutTimer.start();
             return;
         }
@@ -670,6 +700,8 @@ void StmBootLoader::releaseDevice()
     m_firstByteTimer.stop();
     disconnect(m_readyReadConnection);
     m_readyReadConnection = {};
+    disconnect(m_bytesWrittenConnection);
+    m_bytesWrittenConnection = {};
     disconnect(m_destroyedConnection);
     m_destroyedConnection = {};
     m_step = Step_Released;

@@ -10,6 +10,7 @@
 //   retried on its timer and logged, not reported.
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -48,6 +49,13 @@ public:
     static constexpr int kBlockSize = 256;
     static constexpr int kStepTimeoutMs = 350;
     static constexpr int kFirstByteDelayMs = 150;
+    // A step's time counts from when its bytes have left the host. Bytes that the port has not
+    // sent after this long are a line that is stuck, not a busy host: the step then times out.
+    static constexpr int kUnsentGraceMs = 5000;
+    // A command waiting for its answer is repeated only after this many silent step times: on
+    // a busy host an answer is far more often late than lost, and a command repeated while its
+    // answer is on its way desynchronises the exchange.
+    static constexpr int kSilentStepsBeforeRepeat = 4;
     static constexpr int kMaxTransmissionFailures = 9;
 
     // The protocol steps. Their numbers are part of the interface (step(), the state mapping,
@@ -125,6 +133,7 @@ private:
     void startNextBlock();
     void onTimeout();
     void onFirstByteTimer();
+    void onBytesWritten();
     void transmissionFailure();
     bool countFailure();
     void finishOperation(Error error, const QString &text);
@@ -147,6 +156,8 @@ private:
     QPointer<QIODevice> m_device;
     QPointer<AbstractSerialPort> m_serialPort;
     QMetaObject::Connection m_readyReadConnection;
+    QMetaObject::Connection m_bytesWrittenConnection;
+    QElapsedTimer m_unsentSince;  // valid while a step time-out found bytes not yet sent
     QMetaObject::Connection m_destroyedConnection;
 
     QByteArray m_image;
@@ -156,8 +167,8 @@ private:
     int m_erasedBytes = 0;
     int m_doneBytes = 0;
     int m_failureCount = 0;
-    // The current step has gone one step time without an answer.
-    bool m_answerOverdue = false;
+    // Step times the current step has gone without an answer.
+    int m_silentSteps = 0;
 
     int m_replyExpected = 0;
     QByteArray m_reply;

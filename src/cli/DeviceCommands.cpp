@@ -276,7 +276,7 @@ int runDownload(const QCommandLineParser &args)
     // Every save is remembered, so that a later --new (here or in the program) skips it. A
     // damaged record is reported and counts as empty: at worst a session comes again. (Read
     // once the connection keeps the log's warnings off the terminal, so it is said once.)
-    SavedSessionRegistry registry;
+    SavedSessionRegistry registry(SavedSessionRegistry::defaultFileName());
     if (!registry.lastError().isEmpty())
         progress(QStringLiteral("warning: %1\n").arg(registry.lastError()));
     const QString serial = c.serialNumber();
@@ -285,6 +285,7 @@ int runDownload(const QCommandLineParser &args)
                                         "sessions were saved"));
     std::vector<RemoteFilesystemSessionPtr> chosen;
     if (fresh) {
+        registry.scanned(serial, c.fs->sessionList());
         chosen = registry.newSessions(serial, c.fs->sessionList());
     } else {
         for (const auto &s : c.fs->sessionList()) {
@@ -323,7 +324,7 @@ int runDownload(const QCommandLineParser &args)
             const QString before = registry.lastError();
             const bool recorded =
                 serial.trimmed().isEmpty() || registry.recordSaved(serial, *s, QFileInfo(target).absoluteFilePath());
-            if (!recorded || registry.lastError() != before)
+            if (!recorded || (!registry.lastError().isEmpty() && registry.lastError() != before))
                 progress(QStringLiteral("warning: %1\n").arg(registry.lastError()));
         } else {
             Cli::fail(QStringLiteral("session %1: %2").arg(s->sessionIndex()).arg(error));

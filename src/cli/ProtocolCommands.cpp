@@ -431,10 +431,20 @@ int runSetVar(const QCommandLineParser &parsed)
         return Cli::fail(
             QStringLiteral("the logger refused %1 = %2 (error %3)").arg(v->name, args[1]).arg(writeWatch.error()));
 
-    // Read it back: what the logger holds now is what the command reports.
-    if (!exchange(c, sendRead(fw, *v), QStringLiteral("read-back"), &error))
+    // Read it back: what the logger holds now is what the command reports. The value is taken
+    // as the read-back's own answer is handled: an answer to an earlier request of the same
+    // variable (a resend answered late) may still follow it and must not change the verdict.
+    const uint16_t readId = sendRead(fw, *v);
+    QVariant held;
+    const QMetaObject::Connection heldWatch =
+        QObject::connect(&fw, &TarrowindFirmware::packetFinished, [&](uint16_t id, Outcome outcome) {
+            if (id == readId && outcome == TarrowindFirmware::PacketOutcome_Handled)
+                held = valueOf(fw, *v);
+        });
+    const bool readBack = exchange(c, readId, QStringLiteral("read-back"), &error);
+    QObject::disconnect(heldWatch);
+    if (!readBack)
         return Cli::fail(error);
-    const QVariant held = valueOf(fw, *v);
     const QVariant wanted = v->isText() ? QVariant(fw.qmlToString(bytes)) : QVariant(uint(number));
     if (held != wanted)
         return Cli::fail(QStringLiteral("the logger did not keep %1 = %2: it holds %3")

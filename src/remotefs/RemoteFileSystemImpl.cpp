@@ -50,7 +50,13 @@ void RemoteFileSystemImpl::replaceFilesystem(std::unique_ptr<RemoteSpiFlashFiles
         old = std::move(m_fs);
         m_fs = std::move(fs);
     }
-    // Destroyed outside the lock; its destructor wakes any waiter and drops the client.
+    // Let go of the client first, while the whole filesystem is still alive: its destructor
+    // takes the members apart before the adapter's own would drop the client, and in between
+    // nothing may reach the client through it. Then destroyed outside the lock.
+    if (old) {
+        old->abortPending(RemoteFlashAdapter::kStatusNotMounted);
+        old->setClient(nullptr);
+    }
     old.reset();
 }
 

@@ -8,10 +8,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <map>
+#include <list>
 #include <mutex>
 #include <QDebug>
 #include <QMetaObject>
+#include <unordered_map>
 #include <vector>
 
 using Geo = TC58CYG1S3HxAIDetail::EccParameters;
@@ -51,7 +52,14 @@ struct RemoteFlashAdapter::Channel : std::enable_shared_from_this<RemoteFlashAda
     uint32_t patchLevel = 0;
     std::array<uint8_t, Geo::kSectorSize> sectorReply{};
     std::array<uint8_t, Geo::kPageSize> pageReply{};
-    std::map<uint32_t, std::array<uint8_t, Geo::kSectorSize>> cache;
+    // Sectors received, least recently used first out once the bound is reached.
+    struct Cached {
+        std::array<uint8_t, Geo::kSectorSize> bytes;
+        std::list<uint32_t>::iterator use;
+    };
+    std::unordered_map<uint32_t, Cached> cache;
+    std::list<uint32_t> uses;  // most recent at the front
+    size_t cacheLimitSectors = kDefaultCacheBytes / Geo::kSectorSize;
 
     std::vector<Read> reads;            // in request order
     std::vector<PlannedPageRead> plan;  // what the walk reads from here on
@@ -74,6 +82,40 @@ struct RemoteFlashAdapter::Channel : std::enable_shared_from_this<RemoteFlashAda
         return it == reads.end() ? nullptr : &*it;
     }
     bool cached(uint32_t sector) const { return cache.count(sector) != 0; }
+    // The cached sector copied out (and made the most recent), or false.
+    bool takeCached(uint32_t sector, uint8_t *dst)
+    {
+        auto hit = cache.find(sector);
+        if (hit == cache.end())
+            return false;
+        std::memcpy(dst, hit->second.bytes.data(), Geo::kSectorSize);
+        uses.splice(uses.begin(), uses, hit->second.use);
+        return true;
+    }
+    void store(uint32_t sector, const uint8_t *src)
+    {
+        if (cacheLimitSectors == 0)
+            return;
+        auto it = cache.find(sector);
+        if (it == cache.end()) {
+            while (cache.size() >= cacheLimitSectors) {
+                cache.erase(uses.back());
+                uses.pop_back();
+            }
+            uses.push_front(sector);
+            it = cache.emplace(sector, Cached{{}, uses.begin()}).first;
+        } else {
+            uses.splice(uses.begin(), uses, it->second.use);
+        }
+        std::memcpy(it->second.bytes.data(), src, Geo::kSectorSize);
+    }
+    void trimCache()
+    {
+        while (cache.size() > cacheLimitSectors) {
+            cache.erase(uses.back());
+            uses.pop_back();
+        }
+    }
     bool pageCached(uint32_t page) const
     {
         for (uint32_t n = 0; n < Geo::kSectorsPerPage; ++n)
@@ -121,13 +163,23 @@ struct RemoteFlashAdapter::Channel : std::enable_shared_from_this<RemoteFlashAda
     }
 
     // Only an answer to a read in flight counts: a late answer to a dropped request, or one
-    // with a foreign id, must not satisfy a read.
-    void arrived(uint16_t id, bool page, uint16_t replyStatus, const QByteArray &data)
+    // with a foreign id, must not satisfy a read. An answer about another page or sector than
+    // the one asked for is a failed read, never that page's data.
+    void arrived(uint16_t id, bool page, uint32_t address, uint16_t replyStatus, const QByteArray &data)
     {
         std::lock_guard<std::mutex> l(mutex);
         Read *r = find(id);
         if (!r || r->arrived || r->page != page)
             return;
+        if (r->address != address) {
+            qWarning() << "Flash read" << id << "asked for" << (page ? "page" : "sector") << r->address
+                       << "and was answered for" << address;
+            r->arrived = true;
+            r->status = kStatusHwFailure;
+            r->data.clear();
+            wake.notify_all();
+            return;
+        }
         const int64_t now = monotonicNs();
         // Answers that waited behind the previous one show how long the line takes per answer.
         if (lastArrivalNs > 0 && r->sentNs <= lastArrivalNs) {
@@ -247,15 +299,12 @@ struct RemoteFlashAdapter::Channel : std::enable_shared_from_this<RemoteFlashAda
     {
         if (!client || aborted)
             return FlashReadResult::Failed;
-        auto hit = cache.find(sector);
-        if (hit != cache.end()) {
-            std::memcpy(dst528, hit->second.data(), Geo::kSectorSize);
+        if (takeCached(sector, dst528))
             return FlashReadResult::Ok;
-        }
         const uint16_t s = fetch(lock, false, sector, Geo::kNoPage, walk);
         if (readStatusHasData(s)) {
             std::memcpy(dst528, sectorReply.data(), Geo::kSectorSize);
-            cache[sector] = sectorReply;
+            store(sector, sectorReply.data());
         }
         return flashReadResultFromStatus(s);
     }
@@ -280,6 +329,7 @@ RemoteFlashAdapter::~RemoteFlashAdapter()
     m_channel->aborted = true;
     m_channel->dropAll(kStatusNotMounted);
     m_channel->cache.clear();
+    m_channel->uses.clear();
 }
 
 void RemoteFlashAdapter::setClient(TarrowindFirmware *client)
@@ -295,13 +345,13 @@ void RemoteFlashAdapter::setClient(TarrowindFirmware *client)
         return;
     auto &c = ch->connections;
     c.push_back(connect(client, &TarrowindFirmware::recvFlashRead528Result, client,
-                        crossThread([ch](uint16_t id, uint32_t, Network::ReadStatus status, QByteArray data) {
-                            ch->arrived(id, false, uint16_t(status), data);
+                        crossThread([ch](uint16_t id, uint32_t sector, Network::ReadStatus status, QByteArray data) {
+                            ch->arrived(id, false, sector, uint16_t(status), data);
                         }),
                         Qt::DirectConnection));
     c.push_back(connect(client, &TarrowindFirmware::recvFlashReadPageResult, client,
-                        crossThread([ch](uint16_t id, uint32_t, Network::ReadStatus status, QByteArray data) {
-                            ch->arrived(id, true, uint16_t(status), data);
+                        crossThread([ch](uint16_t id, uint32_t page, Network::ReadStatus status, QByteArray data) {
+                            ch->arrived(id, true, page, uint16_t(status), data);
                         }),
                         Qt::DirectConnection));
     c.push_back(connect(client, &TarrowindFirmware::packetFinished, client,
@@ -366,15 +416,29 @@ size_t RemoteFlashAdapter::readsInFlight() const
     return m_channel->reads.size();
 }
 
-void RemoteFlashAdapter::handleFlashRead528Result(uint16_t requestId, uint32_t, uint16_t status, const QByteArray &data)
+void RemoteFlashAdapter::handleFlashRead528Result(uint16_t requestId, uint32_t offset528, uint16_t status,
+                                                  const QByteArray &data)
 {
-    m_channel->arrived(requestId, false, status, data);
+    m_channel->arrived(requestId, false, offset528, status, data);
 }
 
-void RemoteFlashAdapter::handleFlashReadPageResult(uint16_t requestId, uint32_t, uint16_t status,
+void RemoteFlashAdapter::handleFlashReadPageResult(uint16_t requestId, uint32_t pageIndex, uint16_t status,
                                                    const QByteArray &data)
 {
-    m_channel->arrived(requestId, true, status, data);
+    m_channel->arrived(requestId, true, pageIndex, status, data);
+}
+
+void RemoteFlashAdapter::setCacheLimitBytes(size_t bytes)
+{
+    std::lock_guard<std::mutex> l(m_channel->mutex);
+    m_channel->cacheLimitSectors = bytes / Geo::kSectorSize;
+    m_channel->trimCache();
+}
+
+size_t RemoteFlashAdapter::cacheLimitBytes() const
+{
+    std::lock_guard<std::mutex> l(m_channel->mutex);
+    return m_channel->cacheLimitSectors * Geo::kSectorSize;
 }
 
 void RemoteFlashAdapter::handlePacketFinished(uint16_t requestId, int outcome)
@@ -431,10 +495,8 @@ FlashReadResult RemoteFlashAdapter::readPage(uint32_t page, uint8_t *dst2112, ui
     uint16_t status = 0;
     uint32_t n = 0;
     for (; n < Geo::kSectorsPerPage; ++n) {
-        auto cached = ch->cache.find(page * Geo::kSectorsPerPage + n);
-        if (cached == ch->cache.end())
+        if (!ch->takeCached(page * Geo::kSectorsPerPage + n, dst2112 + n * Geo::kSectorSize))
             break;
-        std::memcpy(dst2112 + n * Geo::kSectorSize, cached->second.data(), Geo::kSectorSize);
     }
     if (n < Geo::kSectorsPerPage) {
         // A request made ahead for this page is taken as it comes: its status is the one this
@@ -444,8 +506,7 @@ FlashReadResult RemoteFlashAdapter::readPage(uint32_t page, uint8_t *dst2112, ui
             std::memcpy(dst2112, ch->pageReply.data(), Geo::kPageSize);
             Geo::deviceToSectorLayout(dst2112);
             for (uint32_t k = 0; k < Geo::kSectorsPerPage; ++k)
-                std::memcpy(ch->cache[page * Geo::kSectorsPerPage + k].data(), dst2112 + k * Geo::kSectorSize,
-                            Geo::kSectorSize);
+                ch->store(page * Geo::kSectorsPerPage + k, dst2112 + k * Geo::kSectorSize);
         }
     }
     Geo::sectorToDeviceLayout(dst2112);

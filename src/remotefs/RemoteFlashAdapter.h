@@ -15,7 +15,8 @@ class TarrowindFirmware;
 // Sector and page reads of the logger's flash for the filesystem's worker thread. Each read
 // becomes a request queued to the protocol client on the client's thread; the worker then
 // blocks until the client's reply handler (running on the client's thread) or an abort wakes
-// it. Everything received is cached for the adapter's life.
+// it. What is received is cached, up to a bound (least recently used out), so that a long
+// download does not keep the whole flash in memory.
 //
 // A walk that reads pages in order announces where it goes next (readAhead); the adapter then
 // keeps the following reads requested while the current one is answered, so the line does not
@@ -43,6 +44,9 @@ public:
     // One read stays requested ahead as long as two answers take no longer than this.
     static constexpr int64_t kSlowLineLimitNs = 1'000'000'000;
 
+    // A full flash is ~277 MB; the filesystem's walks come back to recent pages only.
+    static constexpr size_t kDefaultCacheBytes = size_t(64) << 20;
+
     explicit RemoteFlashAdapter(QObject *parent = nullptr);
     ~RemoteFlashAdapter() override;
 
@@ -66,6 +70,10 @@ public:
     void rearm();
 
     size_t cachedSectorCount() const;
+    // Any thread. The most the cache holds, in bytes (whole sectors); a smaller bound drops the
+    // least recently used sectors at once.
+    void setCacheLimitBytes(size_t bytes);
+    size_t cacheLimitBytes() const;
     // Requests sent and neither consumed nor dropped yet (answered or not).
     size_t readsInFlight() const;
 

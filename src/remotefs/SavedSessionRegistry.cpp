@@ -2,56 +2,10 @@
 
 #include <algorithm>
 #include <QDebug>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QSaveFile>
+#include <QMetaObject>
 #include <QStandardPaths>
 
 namespace {
-constexpr int kFormatVersion = 1;
-// Far beyond what thousands of saves need; anything larger is not ours.
-constexpr qint64 kMaxFileBytes = 16 * 1024 * 1024;
-// Sizes and addresses are stored as JSON numbers, exact up to 2^53.
-constexpr double kMaxExact = 9007199254740992.0;
-
-QString timeText(const QDateTime &t)
-{
-    return t.isValid() ? t.toUTC().toString(Qt::ISODateWithMs) : QString();
-}
-
-QJsonValue timeValue(const QDateTime &t)
-{
-    return t.isValid() ? QJsonValue(timeText(t)) : QJsonValue(QJsonValue::Null);
-}
-
-// Null or an ISO time; false for anything else.
-bool readTime(const QJsonValue &v, QDateTime *t)
-{
-    if (v.isNull() || v.isUndefined()) {
-        *t = QDateTime();
-        return true;
-    }
-    if (!v.isString())
-        return false;
-    *t = QDateTime::fromString(v.toString(), Qt::ISODateWithMs);
-    return t->isValid();
-}
-
-bool readUnsigned(const QJsonObject &o, const char *key, double max, double *value)
-{
-    const QJsonValue v = o.value(QLatin1String(key));
-    if (!v.isDouble())
-        return false;
-    const double d = v.toDouble();
-    if (!(d >= 0 && d <= max) || d != double(qint64(d)))
-        return false;
-    *value = d;
-    return true;
-}
-
 bool sameTime(const QDateTime &a, const QDateTime &b)
 {
     return a.toMSecsSinceEpoch() == b.toMSecsSinceEpoch();
@@ -63,12 +17,25 @@ QString SavedSessionRegistry::defaultFileName()
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/saved-sessions.json");
 }
 
-SavedSessionRegistry::SavedSessionRegistry(QObject *parent) : SavedSessionRegistry(defaultFileName(), parent) {}
-
-SavedSessionRegistry::SavedSessionRegistry(const QString &fileName, QObject *parent)
-    : QObject(parent), m_fileName(fileName)
+SavedSessionRegistry::SavedSessionRegistry(QObject *parent)
+    : SavedSessionRegistry(defaultFileName(), Background, parent)
 {
+}
+
+SavedSessionRegistry::SavedSessionRegistry(const QString &fileName, IoMode mode, QObject *parent,
+                                           SavedSessionFile::ByteReader reader)
+    : QObject(parent), m_fileName(fileName), m_mode(mode), m_reader(std::move(reader))
+{
+    m_pool.setMaxThreadCount(1);
+    m_pool.setExpiryTimeout(-1);
     reload();
+}
+
+SavedSessionRegistry::~SavedSessionRegistry()
+{
+    // A write under way finishes: the file is replaced whole or not at all either way, but a
+    // save the user was told about should reach it.
+    m_pool.waitForDone();
 }
 
 void SavedSessionRegistry::setFileName(const QString &fileName)
@@ -76,151 +43,120 @@ void SavedSessionRegistry::setFileName(const QString &fileName)
     if (fileName == m_fileName)
         return;
     m_fileName = fileName;
+    ++m_generation;
+    m_records.clear();
+    m_unwritten.clear();
     emit fileNameChanged();
     reload();
 }
 
+void SavedSessionRegistry::submit(std::function<Outcome()> step)
+{
+    m_pool.start([this, step = std::move(step)] {
+        Outcome outcome = step();
+        {
+            std::lock_guard<std::mutex> lock(m_doneMutex);
+            m_done.push_back(std::move(outcome));
+        }
+        // Dropped with the registry when it is gone by then.
+        QMetaObject::invokeMethod(
+            this, [this] { drain(); }, Qt::QueuedConnection);
+    });
+    if (m_mode == Blocking)
+        waitForIdle();
+}
+
+void SavedSessionRegistry::waitForIdle()
+{
+    m_pool.waitForDone();
+    drain();
+}
+
+void SavedSessionRegistry::drain()
+{
+    for (;;) {
+        Outcome outcome;
+        {
+            std::lock_guard<std::mutex> lock(m_doneMutex);
+            if (m_done.empty())
+                return;
+            outcome = std::move(m_done.front());
+            m_done.pop_front();
+        }
+        if (outcome.generation == m_generation)
+            take(outcome);
+    }
+}
+
+SavedSessionRegistry::Records SavedSessionRegistry::withUnwritten(Records records) const
+{
+    for (const auto &change : m_unwritten)
+        SavedSessionFile::applyChange(&records, change.second);
+    return records;
+}
+
+void SavedSessionRegistry::take(const Outcome &outcome)
+{
+    using Status = SavedSessionFile::Status;
+    QString error;
+    if (outcome.isWrite) {
+        const SavedSessionFile::WriteResult &w = outcome.write;
+        if (w.written) {
+            m_unwritten.erase(std::remove_if(m_unwritten.begin(), m_unwritten.end(),
+                                             [&](const auto &c) { return c.first <= outcome.throughChange; }),
+                              m_unwritten.end());
+            m_records = withUnwritten(w.records);
+            if (!w.keptAs.isEmpty())
+                error = QStringLiteral("The damaged record of saved sessions was kept as %1").arg(w.keptAs);
+        } else {
+            if (w.readOnly)
+                m_records = withUnwritten(w.records);
+            error = w.error;
+        }
+        m_lastStepOk = w.written;
+    } else {
+        const SavedSessionFile::ReadResult &r = outcome.read;
+        // A file that could not be read says nothing about what is recorded: keep what we know.
+        if (r.status != Status::Unreadable && r.status != Status::NotRegular)
+            m_records = withUnwritten(r.records);
+        error = r.error;
+        m_lastStepOk = r.status == Status::Ok || r.status == Status::Missing;
+    }
+    if (!error.isEmpty())
+        qWarning().noquote() << error;
+    setLastError(error);
+    bump();
+}
+
 bool SavedSessionRegistry::reload()
 {
-    Records records;
-    QString error;
-    const bool ok = readFile(&records, &error);
-    m_records = std::move(records);
-    m_keepDamaged = !ok;
-    setLastError(error);
-    if (!ok)
-        qWarning().noquote() << error;
-    bump();
-    return ok;
+    const SavedSessionFile file(m_fileName, m_reader);
+    const quint64 generation = m_generation;
+    submit([file, generation] {
+        Outcome o;
+        o.generation = generation;
+        o.read = file.read();
+        return o;
+    });
+    return m_mode == Background || m_lastStepOk;
 }
 
-bool SavedSessionRegistry::readFile(Records *records, QString *error) const
+void SavedSessionRegistry::queueWrite()
 {
-    records->clear();
-    QFile file(m_fileName);
-    if (!file.exists())
-        return true;
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error =
-            QStringLiteral("Could not read the record of saved sessions %1: %2").arg(m_fileName, file.errorString());
-        return false;
-    }
-    if (file.size() > kMaxFileBytes) {
-        *error =
-            QStringLiteral("The record of saved sessions %1 is damaged (too large); it is ignored").arg(m_fileName);
-        return false;
-    }
-    QJsonParseError parse{};
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parse);
-    const QJsonObject root = doc.object();
-    if (parse.error != QJsonParseError::NoError || !doc.isObject() ||
-        root.value(QLatin1String("version")).toInt(-1) != kFormatVersion ||
-        !root.value(QLatin1String("loggers")).isArray()) {
-        *error = QStringLiteral("The record of saved sessions %1 is damaged (%2); it is ignored")
-                     .arg(m_fileName, parse.error != QJsonParseError::NoError
-                                          ? parse.errorString() + QStringLiteral(" at byte %1").arg(parse.offset)
-                                          : QStringLiteral("not a known format"));
-        return false;
-    }
-    int bad = 0;
-    for (const QJsonValue &loggerValue : root.value(QLatin1String("loggers")).toArray()) {
-        const QJsonObject logger = loggerValue.toObject();
-        const QString serial = logger.value(QLatin1String("serial")).toString().trimmed();
-        const QJsonValue sessions = logger.value(QLatin1String("sessions"));
-        if (serial.isEmpty() || !sessions.isArray()) {
-            ++bad;
-            continue;
-        }
-        for (const QJsonValue &sessionValue : sessions.toArray()) {
-            Entry entry;
-            if (!fromJson(sessionValue.toObject(), &entry)) {
-                ++bad;
-                continue;
-            }
-            (*records)[serial][entry.index] = entry;
-        }
-    }
-    if (bad > 0) {
-        // The rest is still good: it is kept, and the file is set aside before the next write.
-        *error = QStringLiteral("The record of saved sessions %1 is damaged (%2 unreadable entries were ignored)")
-                     .arg(m_fileName)
-                     .arg(bad);
-        return false;
-    }
-    return true;
-}
-
-QJsonObject SavedSessionRegistry::toJson(const Entry &e)
-{
-    QJsonObject o;
-    o[QStringLiteral("index")] = double(e.index);
-    o[QStringLiteral("startAddress")] = double(e.startAddress);
-    o[QStringLiteral("endAddress")] = double(e.endAddress);
-    o[QStringLiteral("size")] = double(e.size);
-    o[QStringLiteral("start")] = timeValue(e.start);
-    o[QStringLiteral("end")] = timeValue(e.end);
-    o[QStringLiteral("path")] = e.path;
-    o[QStringLiteral("savedAt")] = timeValue(e.savedAt);
-    return o;
-}
-
-bool SavedSessionRegistry::fromJson(const QJsonObject &o, Entry *e)
-{
-    double index = 0, start = 0, end = 0, size = 0;
-    if (!readUnsigned(o, "index", 4294967295.0, &index) || !readUnsigned(o, "startAddress", 4294967295.0, &start) ||
-        !readUnsigned(o, "endAddress", 4294967295.0, &end) || !readUnsigned(o, "size", kMaxExact, &size) ||
-        !o.value(QLatin1String("path")).isString() || !readTime(o.value(QLatin1String("start")), &e->start) ||
-        !readTime(o.value(QLatin1String("end")), &e->end) || !readTime(o.value(QLatin1String("savedAt")), &e->savedAt))
-        return false;
-    e->index = uint32_t(index);
-    e->startAddress = uint32_t(start);
-    e->endAddress = uint32_t(end);
-    e->size = uint64_t(size);
-    e->path = o.value(QLatin1String("path")).toString();
-    return true;
-}
-
-bool SavedSessionRegistry::writeFile(QString *error)
-{
-    if (!QDir().mkpath(QFileInfo(m_fileName).absolutePath())) {
-        *error = QStringLiteral("Could not create the folder of %1").arg(m_fileName);
-        return false;
-    }
-    if (m_keepDamaged && QFile::exists(m_fileName)) {
-        QString aside = m_fileName + QStringLiteral(".damaged");
-        for (int n = 2; QFile::exists(aside) && n < 1000; ++n)
-            aside = m_fileName + QStringLiteral(".damaged%1").arg(n);
-        if (!QFile::rename(m_fileName, aside)) {
-            *error = QStringLiteral("The record of saved sessions %1 is damaged and could not be set aside; "
-                                    "it is left as it is")
-                         .arg(m_fileName);
-            return false;
-        }
-        m_keptAs = aside;
-    }
-    m_keepDamaged = false;
-
-    QJsonArray loggers;
-    for (const auto &logger : m_records) {
-        QJsonArray sessions;
-        for (const auto &entry : logger.second)
-            sessions.append(toJson(entry.second));
-        QJsonObject item;
-        item[QStringLiteral("serial")] = logger.first;
-        item[QStringLiteral("sessions")] = sessions;
-        loggers.append(item);
-    }
-    QJsonObject root;
-    root[QStringLiteral("version")] = kFormatVersion;
-    root[QStringLiteral("loggers")] = loggers;
-
-    QSaveFile file(m_fileName);
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(root).toJson()) < 0 || !file.commit()) {
-        *error =
-            QStringLiteral("Could not write the record of saved sessions %1: %2").arg(m_fileName, file.errorString());
-        return false;
-    }
-    return true;
+    const SavedSessionFile file(m_fileName, m_reader);
+    std::vector<SavedSessionFile::Change> changes;
+    for (const auto &c : m_unwritten)
+        changes.push_back(c.second);
+    const quint64 generation = m_generation;
+    const quint64 through = m_lastChange;
+    submit([file, changes, generation, through] {
+        Outcome o;
+        o.generation = generation;
+        o.isWrite = true;
+        o.throughChange = through;
+        o.write = file.apply(changes);
+        return o;
+    });
 }
 
 bool SavedSessionRegistry::matches(const Entry &e, const RemoteFilesystemSession &s)
@@ -273,22 +209,9 @@ bool SavedSessionRegistry::recordSaved(const QString &serial, const RemoteFilesy
         qWarning().noquote() << m_lastError;
         return false;
     }
-    // Whatever another copy of the program recorded since our last read stays.
-    Records fresh;
-    QString error;
-    if (readFile(&fresh, &error)) {
-        for (const auto &logger : m_records)
-            for (const auto &entry : logger.second)
-                fresh[logger.first].emplace(entry.first, entry.second);
-        m_records = std::move(fresh);
-    } else {
-        m_keepDamaged = true;
-        for (const auto &logger : fresh)
-            for (const auto &entry : logger.second)
-                m_records[logger.first].emplace(entry.first, entry.second);
-        qWarning().noquote() << error;
-    }
-    Entry e;
+    SavedSessionFile::Change change;
+    change.serial = key;
+    Entry &e = change.entry;
     e.index = session.sessionIndex();
     e.startAddress = session.startAddress();
     e.endAddress = session.endAddress();
@@ -297,20 +220,51 @@ bool SavedSessionRegistry::recordSaved(const QString &serial, const RemoteFilesy
     e.end = session.endTime();
     e.path = path;
     e.savedAt = QDateTime::currentDateTimeUtc();
-    m_records[key][e.index] = e;
+    SavedSessionFile::applyChange(&m_records, change);
+    m_unwritten.emplace_back(++m_lastChange, change);
     bump();
-    QString writeError;
-    if (!writeFile(&writeError)) {
-        setLastError(writeError);
-        qWarning().noquote() << writeError;
-        return false;
+    queueWrite();
+    return m_mode == Background || m_lastStepOk;
+}
+
+void SavedSessionRegistry::scanned(const QString &serial, const std::vector<RemoteFilesystemSessionPtr> &sessions)
+{
+    const QString key = serial.trimmed();
+    const auto logger = m_records.find(key);
+    if (key.isEmpty() || logger == m_records.end())
+        return;
+    const QDateTime limit = QDateTime::currentDateTimeUtc().addDays(-kForgetAfterDays);
+    std::vector<SavedSessionFile::Change> forgotten;
+    for (const auto &entry : logger->second) {
+        const Entry &e = entry.second;
+        if (!e.savedAt.isValid() || e.savedAt >= limit)
+            continue;
+        const bool stillThere = std::any_of(sessions.begin(), sessions.end(), [&](const auto &s) {
+            return s && s->sessionIndex() == e.index && matches(e, *s);
+        });
+        if (!stillThere)
+            forgotten.push_back({key, e, true});
     }
-    if (!m_keptAs.isEmpty()) {
-        setLastError(QStringLiteral("The damaged record of saved sessions was kept as %1").arg(m_keptAs));
-        qWarning().noquote() << m_lastError;
-        m_keptAs.clear();
+    if (forgotten.empty())
+        return;
+    for (const auto &change : forgotten) {
+        SavedSessionFile::applyChange(&m_records, change);
+        m_unwritten.emplace_back(++m_lastChange, change);
     }
-    return true;
+    bump();
+    queueWrite();
+}
+
+void SavedSessionRegistry::scanned(const QString &serial, const QVariantList &sessions)
+{
+    std::vector<RemoteFilesystemSessionPtr> list;
+    for (const QVariant &v : sessions) {
+        auto *s = qobject_cast<RemoteFilesystemSession *>(v.value<QObject *>());
+        // Borrowed for the call only: the scan owns its sessions.
+        if (s)
+            list.emplace_back(s, [](RemoteFilesystemSession *) {});
+    }
+    scanned(serial, list);
 }
 
 std::vector<SavedSessionRegistry::Entry> SavedSessionRegistry::entries(const QString &serial) const

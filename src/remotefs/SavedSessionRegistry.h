@@ -1,30 +1,32 @@
 #pragma once
 
 #include "RemoteFilesystemSession.h"
+#include "SavedSessionFile.h"
 
-#include <cstdint>
-#include <map>
-#include <QDateTime>
-#include <QJsonObject>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 #include <QVariantList>
 #include <vector>
 
 // Which sessions of which logger have been saved here, and where: the memory behind "Download
 // New" in the filesystem screen and `download --new` in the command-line tool, shared by both
-// through one small JSON file in the application's data folder.
+// through one small JSON file in the application's data folder (SavedSessionFile).
 //
 // A session is known by its logger's serial number and its index, and counts as saved only while
 // its start address and size (and, when both sides know it, its time span) are those recorded:
 // a logger that wrapped or was cleared reuses indices for other data, which must count as new.
 //
-// The file is read whole on construction (or setFileName) and again before each record, so that
-// a save made meanwhile by another copy of the program is kept; it is written whole through a
-// temporary file. A file that cannot be read or parsed is reported in `lastError` and treated as
-// empty, and before the first write over it the damaged file is kept beside it (".damaged"
-// appended), so nothing it held is lost without a word. GUI thread only; the file is a few
-// kilobytes.
+// The answers (isSaved, newSessions) come from memory, so bindings may ask freely. The file is
+// read and written on a thread of the registry's own, one step after the other: in Background
+// mode (the window) the calls return at once and results arrive as recordsChanged and
+// lastErrorChanged; in Blocking mode (the command-line tool) each call waits for its step. A
+// save is recorded in memory at once and stays there until a write has taken it, so a save that
+// could not be written is tried again with the next. Problems with the file are reported in
+// `lastError`; a damaged file is set aside (".damaged" appended) before the first write over it.
 class SavedSessionRegistry : public QObject
 {
     Q_OBJECT
@@ -34,22 +36,18 @@ class SavedSessionRegistry : public QObject
     Q_PROPERTY(int revision READ revision NOTIFY recordsChanged)
 
 public:
-    struct Entry {
-        uint32_t index = 0;
-        uint32_t startAddress = 0;
-        uint32_t endAddress = 0;
-        uint64_t size = 0;
-        QDateTime start;  // null when the span was not known at the save
-        QDateTime end;
-        QString path;
-        QDateTime savedAt;
-    };
+    using Entry = SavedSessionEntry;
+    enum IoMode { Blocking, Background };
+    // An entry this old that a scan of its logger no longer matches is forgotten.
+    static constexpr qint64 kForgetAfterDays = 365;
 
     // "saved-sessions.json" in the application's data folder (the same for the program and the tool).
     static QString defaultFileName();
 
-    explicit SavedSessionRegistry(QObject *parent = nullptr);  // reads defaultFileName()
-    explicit SavedSessionRegistry(const QString &fileName, QObject *parent = nullptr);
+    explicit SavedSessionRegistry(QObject *parent = nullptr);  // defaultFileName(), in the background
+    explicit SavedSessionRegistry(const QString &fileName, IoMode mode = Blocking, QObject *parent = nullptr,
+                                  SavedSessionFile::ByteReader reader = {});
+    ~SavedSessionRegistry() override;
 
     QString fileName() const { return m_fileName; }
     void setFileName(const QString &fileName);
@@ -61,18 +59,25 @@ public:
     // The sessions of `sessions` that are not saved, oldest (lowest index) first.
     std::vector<RemoteFilesystemSessionPtr> newSessions(const QString &serial,
                                                         const std::vector<RemoteFilesystemSessionPtr> &sessions) const;
-    // Records that `session` of `serial` was saved to `path` and writes the file. False, with
-    // `lastError`, when the file could not be written (the record is then kept in memory only).
+    // Records that `session` of `serial` was saved to `path`. False, with `lastError`, when it
+    // cannot be recorded, or (Blocking) the file could not be written (the record is then kept
+    // in memory and written with the next save).
     bool recordSaved(const QString &serial, const RemoteFilesystemSession &session, const QString &path);
+    // A complete scan of the logger `serial`: its entries older than kForgetAfterDays that no
+    // session of the scan matches any more are forgotten, so the file does not grow for ever.
+    void scanned(const QString &serial, const std::vector<RemoteFilesystemSessionPtr> &sessions);
     // What is recorded for one logger, by session index.
     std::vector<Entry> entries(const QString &serial) const;
+    // Waits until every read and write asked for so far is done and its result taken.
+    void waitForIdle();
 
     // The same for QML, which holds sessions as plain pointers.
     Q_INVOKABLE bool isSaved(const QString &serial, RemoteFilesystemSession *session) const;
     Q_INVOKABLE QString savedPath(const QString &serial, RemoteFilesystemSession *session) const;
     Q_INVOKABLE QVariantList newSessions(const QString &serial, const QVariantList &sessions) const;
     Q_INVOKABLE bool recordSaved(const QString &serial, RemoteFilesystemSession *session, const QString &path);
-    // Reads the file again; false (and an empty registry) when it exists but cannot be used.
+    Q_INVOKABLE void scanned(const QString &serial, const QVariantList &sessions);
+    // Reads the file again (Blocking: false when it exists but cannot be used).
     Q_INVOKABLE bool reload();
 
 signals:
@@ -81,23 +86,39 @@ signals:
     void recordsChanged();
 
 private:
-    using Records = std::map<QString, std::map<uint32_t, Entry>>;
+    using Records = SavedSessionFile::Records;
+    // The outcome of one step on the registry's thread.
+    struct Outcome {
+        quint64 generation = 0;  // of the file name it was for
+        bool isWrite = false;
+        quint64 throughChange = 0;  // a write: the last change it carried
+        SavedSessionFile::ReadResult read;
+        SavedSessionFile::WriteResult write;
+    };
 
-    // Reads the file into `records`; false with `error` for a file that exists but is unusable.
-    bool readFile(Records *records, QString *error) const;
-    bool writeFile(QString *error);
+    void submit(std::function<Outcome()> step);
+    void drain();
+    void take(const Outcome &outcome);
+    void queueWrite();
+    Records withUnwritten(Records records) const;
     const Entry *find(const QString &serial, const RemoteFilesystemSession &session) const;
     static bool matches(const Entry &entry, const RemoteFilesystemSession &session);
-    static QJsonObject toJson(const Entry &entry);
-    static bool fromJson(const QJsonObject &object, Entry *entry);
     void setLastError(const QString &error);
     void bump();
 
     QString m_fileName;
+    IoMode m_mode = Blocking;
+    SavedSessionFile::ByteReader m_reader;
+    quint64 m_generation = 0;
     Records m_records;
+    // Changes made here and not yet taken by a write, numbered in order.
+    std::vector<std::pair<quint64, SavedSessionFile::Change>> m_unwritten;
+    quint64 m_lastChange = 0;
+    bool m_lastStepOk = true;
     QString m_lastError;
-    // The file on disk could not be read: it is set aside before anything is written over it.
-    bool m_keepDamaged = false;
-    QString m_keptAs;  // where the last write set a damaged file aside, until reported
     int m_revision = 0;
+
+    QThreadPool m_pool;  // one thread: the steps run in order
+    std::mutex m_doneMutex;
+    std::deque<Outcome> m_done;
 };

@@ -62,6 +62,8 @@ struct AbstractSerialPort::Private {
     // Bytes the writer has taken from the queue but not yet handed to the driver; flush()
     // waits on transmitDrained until there are none.
     bool transmitting = false;
+    // Written by the owner and not yet handed to the driver (queued or in the writer's hands).
+    std::atomic<qint64> unsent{0};
     std::condition_variable transmitDrained;
 };
 
@@ -275,6 +277,7 @@ void AbstractSerialPort::close()
         std::lock_guard<std::mutex> lock(d->transmitLock);
         // Unsent bytes are discarded; close never waits for the line.
         d->transmitQueue.clear();
+        d->unsent = 0;
     }
     d->transmitCondition.notify_all();
     if (d->writer.joinable())
@@ -314,6 +317,16 @@ qint64 AbstractSerialPort::readData(char *data, qint64 maxSize)
     return -1;
 }
 
+qint64 AbstractSerialPort::bytesWaitingInSystem() const
+{
+    return d->driver && isOpen() ? d->driver->inputWaiting() : 0;
+}
+
+qint64 AbstractSerialPort::bytesToWrite() const
+{
+    return std::max<qint64>(0, d->unsent.load());
+}
+
 qint64 AbstractSerialPort::writeData(const char *data, qint64 maxSize)
 {
     if (!d->driver) {
@@ -325,6 +338,7 @@ qint64 AbstractSerialPort::writeData(const char *data, qint64 maxSize)
     {
         std::lock_guard<std::mutex> lock(d->transmitLock);
         d->transmitQueue.insert(d->transmitQueue.end(), data, data + maxSize);
+        d->unsent += maxSize;
     }
     d->transmitCondition.notify_all();
     return maxSize;
@@ -402,6 +416,12 @@ void AbstractSerialPort::writerLoop()
             const size_t sent = size_t(std::min<quint64>(written, quint64(bytes)));
             SerialTrafficRing::instance().record(SerialTrafficRing::Sent, local.data() + offset, qint64(sent));
             offset += sent;
+            if (sent > 0) {
+                d->unsent -= qint64(sent);
+                // Those waiting for an answer count from here: the bytes have left.
+                QMetaObject::invokeMethod(
+                    this, [this, sent] { emit bytesWritten(qint64(sent)); }, Qt::QueuedConnection);
+            }
         }
         local.clear();
 

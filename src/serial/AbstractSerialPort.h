@@ -98,6 +98,9 @@ public:
         virtual bool setRequestToSend(bool on) = 0;
         virtual bool read(void *buffer, int maxBytes, quint64 *bytesRead) = 0;
         virtual bool write(const void *data, int bytes, quint64 *bytesWritten) = 0;
+        // Bytes the operating system has received and the reader has not fetched yet; 0 when
+        // unknown. Any thread.
+        virtual qint64 inputWaiting() const { return 0; }
         virtual bool flush() = 0;
         virtual SerialPortError lastErrorCode() const = 0;
         // Makes read() and write() calls that are waiting for the line return at once
@@ -153,6 +156,12 @@ public:
     bool open(OpenMode mode) override;
     void close() override;
     qint64 bytesAvailable() const override;
+    // Written and not yet handed to the operating system; bytesWritten() reports each handover
+    // (queued from the writer thread).
+    qint64 bytesToWrite() const override;
+    // Received by the operating system and not yet in bytesAvailable(): on a busy host the
+    // reader thread may fetch an answer long after it arrived.
+    qint64 bytesWaitingInSystem() const;
 
 signals:
     void portNameChanged(QString portName);

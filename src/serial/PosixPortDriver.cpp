@@ -472,6 +472,13 @@ bool PosixPortDriver::read(void *buffer, int maxBytes, quint64 *bytesRead)
     }
 }
 
+qint64 PosixPortDriver::inputWaiting() const
+{
+    const int fd = m_fd.load();
+    int waiting = 0;
+    return fd >= 0 && ::ioctl(fd, FIONREAD, &waiting) == 0 ? qint64(waiting) : 0;
+}
+
 bool PosixPortDriver::write(const void *data, int bytes, quint64 *bytesWritten)
 {
     *bytesWritten = 0;

@@ -28,6 +28,7 @@ public:
     bool setRequestToSend(bool on) override;
     bool read(void *buffer, int maxBytes, quint64 *bytesRead) override;
     bool write(const void *data, int bytes, quint64 *bytesWritten) override;
+    qint64 inputWaiting() const override;
     bool flush() override;
     AbstractSerialPort::SerialPortError lastErrorCode() const override;
     void interrupt() override;

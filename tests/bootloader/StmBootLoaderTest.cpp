@@ -276,7 +276,7 @@ TEST_F(StmBootLoaderTest, LateAnswersAreWaitedFor)
 {
     connectLoader();
     // Hold up the device's answer once in each kind of wait (an erase ACK, an address ACK, a
-    // Read Memory reply) for longer than a step time; the held bytes then arrive in order.
+    // Read Memory reply) for more than two step times; the held bytes then arrive in order.
     QByteArray held;
     bool holding = false;
     QList<int> heldInSteps;
@@ -285,7 +285,7 @@ TEST_F(StmBootLoaderTest, LateAnswersAreWaitedFor)
         if (!holding && (step == 12 || step == 14 || step == 18) && !heldInSteps.contains(step)) {
             holding = true;
             heldInSteps << step;
-            QTimer::singleShot(StmBootLoader::kStepTimeoutMs + 150, line.get(), [&] {
+            QTimer::singleShot(2 * StmBootLoader::kStepTimeoutMs + 150, line.get(), [&] {
                 holding = false;
                 line->injectIncoming(std::exchange(held, QByteArray()));
             });
@@ -300,6 +300,32 @@ TEST_F(StmBootLoaderTest, LateAnswersAreWaitedFor)
     EXPECT_EQ(heldInSteps, (QList<int>{12, 14, 18}));
     EXPECT_EQ(device.flash().left(8192), image);
     EXPECT_EQ(device.commandCount(0x31), 32);  // no block was written twice
+}
+
+// A starved host: the port's writer gets to send a command only long after it was written.
+// The answer is waited for from when the command left, so nothing is repeated; a port that
+// never sends ends in a clean failure.
+TEST_F(StmBootLoaderTest, StepTimeCountsFromWhenTheBytesLeft)
+{
+    connectLoader();
+    int writeCommands = 0;
+    line->setOutgoingFilter([&](const QByteArray &out) {
+        if (out.startsWith(QByteArray("\x31\xce", 2)) && ++writeCommands % 16 == 1) {
+            line->setHold(true);
+            QTimer::singleShot(6 * StmBootLoader::kStepTimeoutMs, line.get(), [&] { line->setHold(false); });
+        }
+        return out;
+    });
+    const QByteArray image = pattern(8192, 9);
+    EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, image, 60000), StmBootLoader::Error_None);
+    EXPECT_EQ(device.flash().left(8192), image);
+    EXPECT_EQ(device.commandCount(0x31), 32) << "no block was written twice";
+
+    line->setOutgoingFilter({});
+    ASSERT_TRUE(waitUntil([&] { return loader->step() == 7; }));
+    line->setHold(true);
+    EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, image, 120000), StmBootLoader::Error_Protocol);
+    line->setHold(false);
 }
 
 TEST_F(StmBootLoaderTest, SilentLineTimesOutAndRecoversLater)
@@ -318,7 +344,7 @@ TEST_F(StmBootLoaderTest, SilentLineTimesOutAndRecoversLater)
     QSignalSpy finished(loader.get(), &StmBootLoader::operationFinished);
     loader->beginOperation(StmBootLoader::EraseProgramVerify, 4, pattern(256, 1));
     line->setHold(false);
-    // Ten failures, each after two silent step times.
+    // Ten failures, each after four silent step times.
     ASSERT_TRUE(waitUntil([&] { return finished.count() == 1; }, 30000));
     EXPECT_EQ(finished[0][0].value<StmBootLoader::Error>(), StmBootLoader::Error_Protocol);
     EXPECT_EQ(loader->operationErrorString(), QStringLiteral("BootLoader communication error"));

@@ -397,6 +397,8 @@ TEST_F(CliProtocol, RefusedAndUnansweredWritesEndWithTheReason)
     sim = std::make_unique<VirtualLoggerRunner>();
     const auto commitMinutes = uint16_t(PersistentName16::FlashLogging_CommitMinutes);
     const auto divider = uint16_t(PersistentName16::PulseOutput_Divider);
+    const auto jobName = uint16_t(PersistentName256::DeviceName_JobNameString);
+    uint16_t firstJobNameRead = 0, jobNameWritten = 0;
     TamperingLine line(*sim, [&](const QByteArray &request, QByteArray *reply) {
         Network::PacketBase header{};
         std::memcpy(&header, request.constData(), sizeof header);
@@ -419,6 +421,24 @@ TEST_F(CliProtocol, RefusedAndUnansweredWritesEndWithTheReason)
                                            u16(0) + u16(4) + QByteArray(32, 'x'));
             return true;
         }
+        // The job name's read-back is answered, and then an earlier read of it (a resend
+        // answered late) still brings the old value: the verdict is the read-back's own.
+        if (header.type == Network::C2S_ReadPersistent256 && request.size() >= 10 &&
+            request.mid(8, 2) == u16(jobName)) {
+            if (jobNameWritten == 0) {
+                firstJobNameRead = header.requestId;
+                return false;
+            }
+            const auto answer = [&](uint16_t id, const QByteArray &text) {
+                return Network::encodePacket(Network::S2C_ReadPersistent256Result, id,
+                                             u16(jobName) + u16(0) + text.leftJustified(32, '\0'));
+            };
+            *reply = answer(header.requestId, device([](VirtualLogger &d) { return d.persistent256(1); })) +
+                     answer(firstJobNameRead ? firstJobNameRead : jobNameWritten, QByteArray());
+            return true;
+        }
+        if (header.type == Network::C2S_WritePersistent256 && request.mid(8, 2) == u16(jobName))
+            jobNameWritten = header.requestId;
         return false;
     });
     ASSERT_TRUE(line.isOpen());

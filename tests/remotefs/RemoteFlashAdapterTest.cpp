@@ -253,6 +253,30 @@ TEST(RemoteFlashAdapter, OnASlowLineReadsAheadNoFurtherThanTheLineCarriesBeforeA
     EXPECT_EQ(sim.client->connectionState(), TarrowindFirmware::ConnectionState_Ready);
 }
 
+TEST(RemoteFlashAdapter, CacheKeepsTheMostRecentlyUsedPagesWithinItsBound)
+{
+    SimLogger sim(configAt(4468));
+    ASSERT_TRUE(sim.waitReady());
+    const uint32_t page = Geo::pageOfSector(firstRecordSector(sim));
+    RemoteFlashAdapter adapter;
+    adapter.setCacheLimitBytes(2 * Geo::kPageSize - 1);  // room for seven sectors
+    adapter.setClient(sim.client.get());
+    uint8_t buf[2112];
+    const auto requestsAfter = [&](uint32_t p) {
+        EXPECT_EQ(offThread([&] { return adapter.readPage(p, buf, Geo::kNoPage); }), FlashReadResult::Ok);
+        return sim.onDevice<uint32_t>([](VirtualLogger &d) { return d.flashService().totalReadRequests(); });
+    };
+    const uint32_t first = requestsAfter(page);
+    EXPECT_EQ(requestsAfter(page + 1), first + 1);
+    EXPECT_EQ(adapter.cachedSectorCount(), 7u) << "the oldest sector of the first page made room";
+    EXPECT_EQ(requestsAfter(page + 1), first + 1) << "served from the cache";
+    EXPECT_EQ(requestsAfter(page), first + 2) << "partly evicted, so fetched again";
+    EXPECT_EQ(requestsAfter(page), first + 2);
+    adapter.setCacheLimitBytes(0);
+    EXPECT_EQ(adapter.cachedSectorCount(), 0u);
+    EXPECT_EQ(requestsAfter(page), first + 3);
+}
+
 class BlockedRead : public ::testing::Test
 {
 protected:
@@ -312,6 +336,21 @@ TEST_F(BlockedRead, ForeignReplyIdsAreIgnored)
     ASSERT_TRUE(endsWithin(f, 10000));
     EXPECT_EQ(f.get(), FlashReadResult::Ok);
     EXPECT_EQ(got, expected);
+}
+
+TEST_F(BlockedRead, AnswerForAnotherSectorIsAFailedReadAndNeverCached)
+{
+    auto f = startRead();
+    spinFor(100);
+    const QByteArray junk(528, '\x55');
+    // The pending read's id is one of the last few handed out.
+    const uint16_t next = sim->client->nextRequestId();
+    for (uint16_t back = 1; back <= 8; ++back)
+        emit sim->client->recvFlashRead528Result(uint16_t(next - back), sector + 1, Network::ReadStatus::Ok, junk);
+    ASSERT_TRUE(endsWithin(f, 10000));
+    EXPECT_EQ(f.get(), FlashReadResult::Failed);
+    EXPECT_NE(got, junk);
+    EXPECT_EQ(adapter.cachedSectorCount(), 0u);
 }
 
 TEST_F(BlockedRead, AbortEndsTheWaitAndLaterReadsUntilRearmed)

@@ -154,3 +154,34 @@ TEST_F(SimProgram, BootloaderScenarioWritesGroundTruthAtStartAndExit)
     EXPECT_EQ(device.value(QStringLiteral("restarts")).toInt(), 1);
     EXPECT_FALSE(QFileInfo::exists(link)) << "the link goes with the program";
 }
+
+// A harness that dies (its own time-out aborts it) takes the virtual logger with it, so the
+// logger cannot hold the harness's output open and keep the test runner waiting.
+TEST_F(SimProgram, GoesWithTheHarnessThatStartedIt)
+{
+    QProcess harness;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TW_SIM_EXIT_WITH_PARENT"), QStringLiteral("1"));
+    harness.setProcessEnvironment(env);
+    harness.start(QStringLiteral("/bin/sh"),
+                  {QStringLiteral("-c"), QStringLiteral("\"$0\" --sessions 1 & echo $!; exec sleep 600"), program});
+    ASSERT_TRUE(waitUntil([&] { return harness.canReadLine(); }, 20000));
+    const pid_t sim = pid_t(harness.readLine().trimmed().toInt());
+    ASSERT_GT(sim, 0);
+    ASSERT_TRUE(waitUntil([&] { return harness.bytesAvailable() > 0 || harness.canReadLine(); }, 20000))
+        << "the virtual logger printed its pty";
+    const auto alive = [sim] {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(sim));
+        if (!stat.open(QIODevice::ReadOnly))
+            return false;
+        const QByteArray fields = stat.readAll();
+        const int end = fields.lastIndexOf(')');
+        return end > 0 && fields.mid(end + 2, 1) != "Z";
+    };
+    ASSERT_TRUE(alive());
+    harness.kill();
+    ASSERT_TRUE(harness.waitForFinished(20000));
+    EXPECT_TRUE(waitUntil([&] { return !alive(); }, 20000)) << "the virtual logger outlived its harness";
+    if (alive())
+        ::kill(sim, SIGKILL);
+}

@@ -66,6 +66,7 @@ void MemoryLine::deliver()
     if (m_hold || m_tx.isEmpty())
         return;
     QByteArray bytes = std::exchange(m_tx, QByteArray());
+    emit bytesWritten(bytes.size());
     if (m_outgoing)
         bytes = m_outgoing(bytes);
     if (m_peer)

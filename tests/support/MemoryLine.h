@@ -44,6 +44,8 @@ public:
 
     bool isSequential() const override { return true; }
     qint64 bytesAvailable() const override { return m_rx.size() + QIODevice::bytesAvailable(); }
+    // Written and not yet on the line (a hold keeps them here); bytesWritten() when they go.
+    qint64 bytesToWrite() const override { return m_tx.size(); }
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override;

@@ -50,7 +50,11 @@ Item {
         objectName: "remoteFilesystem"
         remoteKestrelcove: screen.ready ? screen.firmware : null
         onStatusChanged: screen.onFilesystemStatus()
-        onSessionIndexingFinished: screen.scanFinished = success
+        onSessionIndexingFinished: {
+            screen.scanFinished = success
+            if (success && screen.serial !== "")
+                registry.scanned(screen.serial, filesystem.sessions)
+        }
         onSessionSectorDownloaded: newDownloads.recordArrived()
     }
 
