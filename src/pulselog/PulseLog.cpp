@@ -159,7 +159,19 @@ void PulseLog::appendDecoded(const TimestampedEntry *outputs, size_t count)
     }
     for (size_t i = 0; i < count; ++i)
         m_totalPulseCount += outputs[i].count;
+    if (m_entries.capacity() - m_entries.size() < count)
+        reserveEntries(std::max(m_entries.size() + count, 2 * m_entries.capacity()));
     m_entries.insert(m_entries.end(), outputs, outputs + count);
+}
+
+void PulseLog::reserveEntries(size_t capacity)
+{
+    // The advice must come before the entries are copied over, or their pages are already in.
+    Entries grown;
+    grown.reserve(capacity);
+    adviseLargePages(grown.data(), grown.capacity() * sizeof(TimestampedEntry));
+    grown.insert(grown.end(), m_entries.begin(), m_entries.end());
+    m_entries.swap(grown);
 }
 
 void PulseLog::addPulses(TimeTypes::Epoch1970::NanosI64 timestamp, uint32_t count)
@@ -263,8 +275,7 @@ bool PulseLog::load(QString rlogFile)
     size_t bound = 0;
     for (qint64 at = 0; at < kept; at += RawLogFile::kChunkSize)
         bound += PulseBlockDecoder::outputBound(base + at, RawLogFile::kChunkSize);
-    m_entries.reserve(std::min(bound, kMaxReservedEntries));
-    adviseLargePages(m_entries.data(), m_entries.capacity() * sizeof(TimestampedEntry));
+    reserveEntries(std::min(bound, kMaxReservedEntries));
     for (qint64 at = 0; at < kept; at += RawLogFile::kChunkSize)
         decodeChunk(base + at, RawLogFile::kChunkSize);
     if (result.discardedTailBytes > 0)

@@ -128,6 +128,7 @@ private:
     void decodeChunk(const char *data, size_t size);
     // Adds a chunk's outputs (time order, each later than the one before) to the entries.
     void appendDecoded(const TimestampedEntry *outputs, size_t count);
+    void reserveEntries(size_t capacity);
     // addPulsesNoSignal without the generation count: pulses arrive in time order, so nearly
     // every call appends or adds to the last entry.
     void insertPulses(NanosI64 time, uint32_t count)
