@@ -566,7 +566,7 @@ void loadLogs(benchmark::State &state, bool withAnalysis)
     state.SetBytesProcessed(int64_t(state.iterations()) * files.bytes[log]);
     // Per thread, by the thread's own CPU time: what one core does while the others work, however
     // loaded the machine is.
-    state.counters["MB_per_cpu_s"] =
+    state.counters["MB_per_cpu_second"] =
         benchmark::Counter(cpu > 0 ? double(state.iterations()) * double(files.bytes[log]) / cpu / 1e6 : 0,
                            benchmark::Counter::kAvgThreads);
     state.counters["pulses"] = benchmark::Counter(double(pulses), benchmark::Counter::kAvgThreads);
@@ -604,7 +604,7 @@ void BM_BaselineMemcpyPerThread(benchmark::State &state)
     }
     const double cpu = threadCpuSeconds() - cpuStart;
     state.SetBytesProcessed(int64_t(state.iterations()) * bytes);
-    state.counters["MB_per_cpu_s"] = benchmark::Counter(
+    state.counters["MB_per_cpu_second"] = benchmark::Counter(
         cpu > 0 ? double(state.iterations()) * double(bytes) / cpu / 1e6 : 0, benchmark::Counter::kAvgThreads);
 }
 BENCHMARK(BM_BaselineMemcpyPerThread)
