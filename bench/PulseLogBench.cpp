@@ -2,7 +2,16 @@
 // blocks, binning, a zoom step of the viewer, and the CSV and XLSX exports. Each figure has a
 // baseline from the same run (memory copy for decoding, a plain summing loop for binning,
 // Python's csv module and python3-xlsxwriter writing the same rows for the exports).
+//
+// Loading raw log files is the cost of adding a fleet's logs to the library: what one core
+// loads, alone and with a second core loading another log, with and without the row's analysis
+// (pulse count and span, volume, night flows and leak), next to a memory copy of the same
+// number of bytes per thread.
+#include "pulselog/MeterUnits.h"
+#include "pulselog/NightFlowAnalysis.h"
 #include "pulselog/PulseLog.h"
+#include "sim/PulseBlockEncoder.h"
+#include "sim/WaterUseProfile.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -16,9 +25,11 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <random>
 #include <string>
+#include <time.h>
 #include <vector>
 
 namespace {
@@ -400,6 +411,209 @@ void BM_ExportXlsx(benchmark::State &state)
         pythonRowsPerSecond(kPythonXlsx, size_t(std::min<int64_t>(rawRows, 300000)), QStringLiteral("xlsx"));
 }
 BENCHMARK(BM_ExportXlsx)->Arg(1)->Arg(5)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+
+// ---------------------------------------------------------------------------------------------
+// Raw log files as a library add reads them.
+
+constexpr int kMaxThreads = 2;
+
+QByteArray metaDataItem()
+{
+    const QByteArray json = R"({
+    "Logger Serial": "TW-000123",
+    "Logger Device Name": "Bench",
+    "Logger Job Name": "Fleet",
+    "Meter Reading Unit": "Gallons",
+    "Meter Reading Start": "1000",
+    "Meter Reading End": "2500"
+})";
+    QByteArray item(8, '\0');
+    const uint32_t magic = 0x1129B4BDu, length = uint32_t(json.size());
+    std::memcpy(item.data(), &magic, 4);
+    std::memcpy(item.data() + 4, &length, 4);
+    return item + json;
+}
+
+// A household's 30 days with a leak, as the virtual logger stores them: a kind 2 block at least
+// every 15 minutes, a new one whenever a block is full.
+QByteArray householdRaw()
+{
+    WaterUseProfile::Options o;
+    o.seed = 11;
+    o.leak = true;
+    const WaterUseProfile profile(o);
+    const int64_t start = QDateTime(QDate(2026, 3, 2), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch() / 100;
+    const int64_t end = start + kDays * WaterUseProfile::kTenthsPerDay;
+    const int64_t blockTenths = 15 * WaterUseProfile::kTenthsPerMinute;
+    const auto pulses = profile.pulses(start, end);
+    QByteArray raw;
+    auto newBlock = [&](int64_t base) {
+        PulseBlockEncoder enc(PulseBlockEncoder::Kind_TimedEnvironment, base);
+        const auto env = profile.environmentAt(base * kTenth);
+        enc.setEnvironment(PulseBlockEncoder::millivolts(env.volts), PulseBlockEncoder::temperatureCode(env.celsius),
+                           base * kTenth + 3000000);
+        return enc;
+    };
+    size_t next = 0;
+    for (int64_t blockStart = start; blockStart < end; blockStart += blockTenths) {
+        PulseBlockEncoder enc = newBlock(blockStart);
+        for (; next < pulses.size() && pulses[next].tenths < blockStart + blockTenths; ++next) {
+            if (enc.addPulses(pulses[next].tenths, pulses[next].count))
+                continue;
+            raw += enc.payload();
+            enc = newBlock(pulses[next].tenths);
+            enc.addPulses(pulses[next].tenths, pulses[next].count);
+        }
+        raw += enc.payload();
+    }
+    return raw;
+}
+
+// Arg 0: the dense 10-million-pulse log above; arg 1: the household. One copy per thread.
+struct LogFiles {
+    QString paths[2][kMaxThreads];
+    qint64 bytes[2] = {};
+};
+
+const LogFiles &logFiles()
+{
+    static const LogFiles files = [] {
+        Fixture &f = fixture();
+        LogFiles out;
+        const QByteArray contents[2] = {f.raw + metaDataItem(), householdRaw() + metaDataItem()};
+        for (int log = 0; log < 2; ++log) {
+            out.bytes[log] = contents[log].size();
+            for (int t = 0; t < kMaxThreads; ++t) {
+                out.paths[log][t] = f.dir.filePath(QStringLiteral("log%1-thread%2.rlog").arg(log).arg(t));
+                QFile file(out.paths[log][t]);
+                file.open(QIODevice::WriteOnly);
+                file.write(contents[log]);
+            }
+        }
+        return out;
+    }();
+    return files;
+}
+
+double threadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// What a library row keeps of a log.
+struct LibraryRow {
+    int64_t first = 0, last = 0, pulses = 0;
+    double volume = 0, nightMinimum = 0, longestFlowHours = 0;
+    bool leak = false;
+};
+
+LibraryRow analyse(const PulseLog &log)
+{
+    LibraryRow row;
+    const auto &entries = log.entries();
+    if (!entries.empty()) {
+        row.first = entries.front().time;
+        row.last = entries.back().time;
+    }
+    row.pulses = log.totalPulseCount();
+    const double gallons = MeterUnits::gallonsPerPulse(log.metaData(), row.pulses);
+    row.volume = double(row.pulses) * gallons;
+    const NightFlowAnalysis::Result r = NightFlowAnalysis::analyse(entries);
+    uint64_t minimum = std::numeric_limits<uint64_t>::max();
+    for (const auto &n : r.nights) {
+        minimum = std::min(minimum, n.minimumPulses);
+        row.leak = row.leak || n.leak;
+    }
+    row.nightMinimum = r.nights.empty() ? 0 : double(minimum) * gallons / 60.0;
+    for (const auto &s : r.leaks)
+        row.longestFlowHours =
+            std::max(row.longestFlowHours, double(s.end - s.start) / double(NightFlowAnalysis::kHourNs));
+    return row;
+}
+
+// One log's work; kept out of line so that a profiler can count it alone
+// (valgrind --tool=callgrind --collect-atstart=no --toggle-collect='*loadRow*').
+__attribute__((noinline)) bool loadRow(const QString &path, bool withAnalysis, LibraryRow *row)
+{
+    PulseLog log;
+    if (!log.load(path))
+        return false;
+    row->pulses = log.totalPulseCount();
+    if (withAnalysis)
+        *row = analyse(log);
+    return true;
+}
+
+void loadLogs(benchmark::State &state, bool withAnalysis)
+{
+    const LogFiles &files = logFiles();
+    const int log = int(state.range(0));
+    const QString path = files.paths[log][state.thread_index()];
+    int64_t pulses = 0;
+    bool leak = false;
+    const double cpuStart = threadCpuSeconds();
+    for (auto _ : state) {
+        LibraryRow row;
+        if (!loadRow(path, withAnalysis, &row))
+            state.SkipWithError("load failed");
+        pulses = row.pulses;
+        leak = row.leak;
+        benchmark::DoNotOptimize(row);
+    }
+    const double cpu = threadCpuSeconds() - cpuStart;
+    state.SetBytesProcessed(int64_t(state.iterations()) * files.bytes[log]);
+    // Per thread, by the thread's own CPU time: what one core does while the others work, however
+    // loaded the machine is.
+    state.counters["MB_per_cpu_second"] =
+        benchmark::Counter(cpu > 0 ? double(state.iterations()) * double(files.bytes[log]) / cpu / 1e6 : 0,
+                           benchmark::Counter::kAvgThreads);
+    state.counters["pulses"] = benchmark::Counter(double(pulses), benchmark::Counter::kAvgThreads);
+    state.counters["leak"] = benchmark::Counter(leak ? 1 : 0, benchmark::Counter::kAvgThreads);
+}
+
+void BM_LoadRawLog(benchmark::State &state)
+{
+    loadLogs(state, false);
+}
+BENCHMARK(BM_LoadRawLog)->Arg(0)->Arg(1)->Threads(1)->Threads(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_LoadRawLogAndAnalyse(benchmark::State &state)
+{
+    loadLogs(state, true);
+}
+BENCHMARK(BM_LoadRawLogAndAnalyse)
+    ->Arg(0)
+    ->Arg(1)
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Each thread copies as many bytes as its log file holds, between buffers of its own.
+void BM_BaselineMemcpyPerThread(benchmark::State &state)
+{
+    const qint64 bytes = logFiles().bytes[state.range(0)];
+    std::vector<char> from(size_t(bytes), 1);
+    std::vector<char> to(size_t(bytes), 0);
+    const double cpuStart = threadCpuSeconds();
+    for (auto _ : state) {
+        std::memcpy(to.data(), from.data(), from.size());
+        benchmark::ClobberMemory();
+    }
+    const double cpu = threadCpuSeconds() - cpuStart;
+    state.SetBytesProcessed(int64_t(state.iterations()) * bytes);
+    state.counters["MB_per_cpu_second"] = benchmark::Counter(
+        cpu > 0 ? double(state.iterations()) * double(bytes) / cpu / 1e6 : 0, benchmark::Counter::kAvgThreads);
+}
+BENCHMARK(BM_BaselineMemcpyPerThread)
+    ->Arg(0)
+    ->Arg(1)
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 }  // namespace
 
 BENCHMARK_MAIN();

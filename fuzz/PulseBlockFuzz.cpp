@@ -34,11 +34,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             total += block.outputs[i].count;
         }
     }
-    PulseLog log;
-    log.appendRawDataNoSignal(QByteArray(copy, int(size)));
-    if (int64_t(total) != log.totalPulseCount())
+    // The model takes the block's pulses its own way; they must be the decoder's, entry for
+    // entry, also when the block meets a log that ends at or after its base time.
+    PulseLog log, expected;
+    const QByteArray chunk(copy, int(size));
+    for (int round = 0; round < 2; ++round) {
+        log.appendRawDataNoSignal(chunk);
+        if (result == PulseBlockDecoder::Result::Decoded) {
+            expected.addPulsesNoSignal(block.baseTime, 0);
+            for (const auto &out : block.outputs)
+                expected.addPulsesNoSignal(out.time, out.count);
+        }
+        if (round == 0 && int64_t(total) != log.totalPulseCount())
+            std::abort();
+    }
+    if (log.totalPulseCount() != expected.totalPulseCount() || log.entries().size() != expected.entries().size())
         std::abort();
-    if (log.rawData().size() != int(size))
+    for (size_t i = 0; i < log.entries().size(); ++i) {
+        if (log.entries()[i].time != expected.entries()[i].time ||
+            log.entries()[i].count != expected.entries()[i].count)
+            std::abort();
+    }
+    if (log.rawData().size() != 2 * int(size))
         std::abort();
     std::free(copy);
     return 0;

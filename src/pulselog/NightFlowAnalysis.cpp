@@ -6,6 +6,7 @@
 #include <QVariantList>
 
 #include <algorithm>
+#include <ctime>
 #include <limits>
 
 namespace {
@@ -18,6 +19,39 @@ inline int64_t floorDiv(int64_t a, int64_t b)
     return LocalTimeFormatter::floorDiv(a, b);
 }
 
+// The system's zone offset at an instant, in ms. On Unix Qt's local time is the C library's
+// localtime_r after a tzset() on every call, and half of its cost is mktime() turning the
+// fields back; the C library's own offset is the same answer without either.
+class SystemOffset
+{
+public:
+#ifdef Q_OS_UNIX
+    SystemOffset()
+    {
+        tzset();
+    }  // once per analysis: a changed TZ is seen as Qt would see it
+    static int64_t at(int64_t utcMs)
+    {
+        const time_t t = time_t(floorDiv(utcMs, 1000));
+        struct tm local;
+        if (localtime_r(&t, &local))
+            return int64_t(local.tm_gmtoff) * 1000;
+        return viaQt(utcMs);
+    }
+#else
+    static int64_t at(int64_t utcMs)
+    {
+        return viaQt(utcMs);
+    }
+#endif
+
+private:
+    static int64_t viaQt(int64_t utcMs)
+    {
+        return int64_t(QDateTime::fromMSecsSinceEpoch(utcMs, Qt::UTC).toLocalTime().offsetFromUtc()) * 1000;
+    }
+};
+
 // Local civil time of an instant: in `zone`, or in the system's local time when it is invalid.
 class LocalClock
 {
@@ -26,9 +60,18 @@ public:
 
     int64_t localMs(int64_t utcMs) const
     {
-        const QDateTime utc = QDateTime::fromMSecsSinceEpoch(utcMs, Qt::UTC);
-        const int offset = m_zone.isValid() ? m_zone.offsetFromUtc(utc) : utc.toLocalTime().offsetFromUtc();
-        return utcMs + int64_t(offset) * 1000;
+        // Walking the hours asks for each hour's start twice (as the end of the hour before and
+        // as a start), and asking the zone is most of the analysis' cost.
+        for (const Known &k : m_known) {
+            if (k.utcMs == utcMs)
+                return utcMs + k.offsetMs;
+        }
+        const int64_t offsetMs =
+            m_zone.isValid() ? int64_t(m_zone.offsetFromUtc(QDateTime::fromMSecsSinceEpoch(utcMs, Qt::UTC))) * 1000
+                             : m_system.at(utcMs);
+        m_known[m_next] = {utcMs, offsetMs};
+        m_next ^= 1;
+        return utcMs + offsetMs;
     }
     LocalTimeFormatter::Civil civil(int64_t utcMs) const
     {
@@ -54,7 +97,14 @@ public:
     }
 
 private:
+    struct Known {
+        int64_t utcMs = std::numeric_limits<int64_t>::min();
+        int64_t offsetMs = 0;
+    };
     QTimeZone m_zone;
+    SystemOffset m_system;
+    mutable Known m_known[2];
+    mutable int m_next = 0;
 };
 
 // Hour boundaries are rounded down onto the quarter grid so that hour sums are exact sums of

@@ -1,7 +1,6 @@
 #include "PulseBlockDecoder.h"
 
-#include <cstring>
-#include <limits>
+#include <algorithm>
 
 namespace {
 using NanosI64 = TimeTypes::Epoch1970::NanosI64;
@@ -13,37 +12,6 @@ template <typename T> T readLe(const char *p)
         value |= T(uint8_t(p[i])) << (8 * i);
     return value;
 }
-
-// Reads the bit stream least significant bit first; refuses any read that would pass the end.
-class BitReader
-{
-public:
-    BitReader(const uint8_t *data, size_t size) : m_data(data), m_size(size), m_bits(uint64_t(size) * 8) {}
-
-    // n <= 8
-    bool read(unsigned n, uint32_t &value)
-    {
-        if (m_pos + n > m_bits)
-            return false;
-        const size_t byte = size_t(m_pos >> 3);
-        const unsigned shift = unsigned(m_pos & 7);
-        uint32_t word = m_data[byte];
-        if (byte + 1 < m_size)
-            word |= uint32_t(m_data[byte + 1]) << 8;
-        value = (word >> shift) & ((1u << n) - 1u);
-        m_pos += n;
-        return true;
-    }
-
-private:
-    const uint8_t *m_data;
-    size_t m_size;
-    uint64_t m_bits;
-    uint64_t m_pos = 0;
-};
-
-// The largest time step one entry can make is 277 tenths; stop well before int64 overflows.
-constexpr NanosI64 kLatestSafeTime = std::numeric_limits<NanosI64>::max() - 300 * PulseBlockDecoder::kNanosPerTenth;
 }  // namespace
 
 PulseLogTypes::EnvironmentReading PulseBlockDecoder::environmentFromCodes(uint16_t millivolts, uint16_t temperatureCode)
@@ -88,38 +56,12 @@ size_t readHeader(const char *data, size_t size, uint32_t magic, PulseBlock &out
     return streamStart;
 }
 
-// One entry of the stream: the flag k, the value v (a prefix code of 1, 2, 4 or 8 bits after
-// two selector bits) and, for k = 0, the flag e. False when the stream ends inside it.
-bool readEntry(BitReader &bits, uint32_t *k, uint32_t *v, uint32_t *e)
-{
-    uint32_t first, second;
-    if (!bits.read(1, *k) || !bits.read(1, first) || !bits.read(1, second))
-        return false;
-    uint32_t extra = 0;
-    bool ok;
-    if (!first && !second) {
-        ok = bits.read(1, extra);
-        *v = extra;
-    } else if (first && !second) {
-        ok = bits.read(2, extra);
-        *v = 2 + extra;
-    } else if (!first && second) {
-        ok = bits.read(4, extra);
-        *v = 6 + extra;
-    } else {
-        ok = bits.read(8, extra);
-        *v = 22 + extra;
-    }
-    *e = 0;
-    if (ok && !*k)
-        ok = bits.read(1, *e);
-    return ok;
-}
 }  // namespace
 
-PulseBlockDecoder::Result PulseBlockDecoder::decode(const char *data, size_t size, PulseBlock &out)
+PulseBlockDecoder::Result PulseBlockDecoder::decodeHeader(const char *data, size_t size, PulseBlock &out,
+                                                          size_t *streamStart)
 {
-    out.outputs.clear();
+    *streamStart = 0;
     out.kind = -1;
     out.truncated = false;
     out.entriesRead = 0;
@@ -132,8 +74,8 @@ PulseBlockDecoder::Result PulseBlockDecoder::decode(const char *data, size_t siz
         return Result::Blank;
 
     uint64_t baseTenths = 0;
-    const size_t streamStart = readHeader(data, size, magic, out, &baseTenths);
-    if (streamStart == 0)
+    const size_t start = readHeader(data, size, magic, out, &baseTenths);
+    if (start == 0)
         return Result::NotPulseBlock;
 
     // A base time this far out cannot come from a logger clock; converting it would overflow.
@@ -144,43 +86,38 @@ PulseBlockDecoder::Result PulseBlockDecoder::decode(const char *data, size_t siz
     out.baseTime = NanosI64(baseTenths) * kNanosPerTenth;
     if (out.kind != 2)
         out.environmentTime = out.baseTime;
-
-    BitReader bits(reinterpret_cast<const uint8_t *>(data) + streamStart, size - streamStart);
-    NanosI64 current = out.baseTime;
-    uint32_t pending = 0;
-    auto output = [&]() { out.outputs.push_back({current, pending}); };
-
-    while (out.entriesRead < out.entryCount) {
-        uint32_t k, v, e;
-        if (!readEntry(bits, &k, &v, &e)) {
-            out.truncated = true;
-            break;
-        }
-        ++out.entriesRead;
-
-        if (k) {
-            if (v == 0) {
-                ++pending;
-            } else {
-                if (pending != 0)
-                    output();
-                pending = v == 277 ? 0 : 1;
-                current += NanosI64(v) * kNanosPerTenth;
-            }
-        } else {
-            pending += v + 1;
-            if (e) {
-                output();
-                pending = 0;
-                current += kNanosPerTenth;
-            }
-        }
-        if (current > kLatestSafeTime) {
-            out.truncated = true;
-            break;
-        }
-    }
-    if (pending != 0)
-        output();
+    *streamStart = start;
     return Result::Decoded;
+}
+
+PulseBlockDecoder::Result PulseBlockDecoder::decode(const char *data, size_t size, PulseBlock &out)
+{
+    out.outputs.clear();
+    size_t streamStart = 0;
+    const Result result = decodeHeader(data, size, out, &streamStart);
+    if (result == Result::Decoded)
+        decodeStream(data, size, streamStart, out, [&out](NanosI64 time, uint32_t count) {
+            out.outputs.push_back({time, count});
+        });
+    return result;
+}
+
+size_t PulseBlockDecoder::outputBound(const char *data, size_t size)
+{
+    PulseBlock header;
+    size_t streamStart = 0;
+    if (decodeHeader(data, size, header, &streamStart) != Result::Decoded)
+        return 0;
+    // An entry takes 4 bits or more; every output but the last closes at an entry.
+    const uint64_t fitting = uint64_t(size - streamStart) * 8 / 4;
+    return size_t(std::min<uint64_t>(header.entryCount, fitting)) + 2;
+}
+
+uint64_t PulseBlockDecoder::lastBitsFrom(const uint8_t *stream, size_t size, uint64_t bit)
+{
+    const size_t byte = size_t(bit >> 3);
+    uint64_t word = 0;
+    for (size_t i = 0; byte + i < size; ++i)
+        word |= uint64_t(stream[byte + i]) << (8 * i);
+    return word >> (bit & 7);
 }

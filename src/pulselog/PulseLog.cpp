@@ -12,11 +12,35 @@
 #include <QQmlEngine>
 
 #include <cmath>
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+#include <cstring>
 #include <limits>
+#include <new>
 
 namespace {
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr qint64 kMaxRawFileSize = qint64(1) << 30;
+// Damaged headers can promise far more entries than a file holds; what is reserved beyond this
+// grows as it comes.
+constexpr size_t kMaxReservedEntries = size_t(1) << 26;
+
+// Millions of entries fault in a page at a time otherwise; in 2 MB pages they cost little more
+// than the zeroing.
+void adviseLargePages(void *data, size_t bytes)
+{
+#ifdef __linux__
+    constexpr uintptr_t kLarge = uintptr_t(2) << 20;
+    const uintptr_t from = (reinterpret_cast<uintptr_t>(data) + kLarge - 1) & ~(kLarge - 1);
+    const uintptr_t to = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kLarge - 1);
+    if (to > from)
+        madvise(reinterpret_cast<void *>(from), to - from, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
+}
 
 bool validVoltage(float v)
 {
@@ -88,16 +112,66 @@ void PulseLog::appendRawData(QByteArray logChunk)
 
 void PulseLog::appendRawDataNoSignal(QByteArray logChunk)
 {
-    // Reused between calls: downloads and file loads append thousands of blocks.
-    static thread_local PulseBlock block;
-    if (PulseBlockDecoder::decode(logChunk.constData(), size_t(logChunk.size()), block) ==
-        PulseBlockDecoder::Result::Decoded) {
-        addPulsesNoSignal(block.baseTime, 0);
-        addEnvironmentReadingNoSignal(block.environmentTime, block.environment);
-        for (const auto &out : block.outputs)
-            addPulsesNoSignal(out.time, out.count);
-    }
+    decodeChunk(logChunk.constData(), size_t(logChunk.size()));
     m_raw.append(logChunk);
+}
+
+void PulseLog::decodeChunk(const char *data, size_t size)
+{
+    PulseBlock block;
+    size_t streamStart = 0;
+    if (PulseBlockDecoder::decodeHeader(data, size, block, &streamStart) != PulseBlockDecoder::Result::Decoded)
+        return;
+    ++m_entriesGeneration;
+    insertPulses(block.baseTime, 0);
+    addEnvironmentReadingNoSignal(block.environmentTime, block.environment);
+    // The outputs gather in a buffer on the stack and join the entries in bulk, so that the
+    // decoding loop keeps its state in registers instead of the vector's.
+    constexpr size_t kBuffered = 1024;
+    alignas(TimestampedEntry) unsigned char storage[kBuffered * sizeof(TimestampedEntry)];
+    auto *const first = reinterpret_cast<TimestampedEntry *>(storage);
+    TimestampedEntry *next = first;
+    PulseBlockDecoder::decodeStream(data, size, streamStart, block, [&](NanosI64 time, uint32_t count) {
+        if (next == first + kBuffered) {
+            appendDecoded(first, kBuffered);
+            next = first;
+        }
+        new (next++) TimestampedEntry{time, count};
+    });
+    appendDecoded(first, size_t(next - first));
+}
+
+void PulseLog::appendDecoded(const TimestampedEntry *outputs, size_t count)
+{
+    if (count == 0)
+        return;
+    // Outputs are in strictly rising time order: only the first can meet the last entry.
+    if (!m_entries.empty() && m_entries.back().time >= outputs[0].time) {
+        if (m_entries.back().time > outputs[0].time) {
+            for (size_t i = 0; i < count; ++i)
+                insertPulses(outputs[i].time, outputs[i].count);
+            return;
+        }
+        m_totalPulseCount += outputs[0].count;
+        m_entries.back().count += outputs[0].count;
+        ++outputs;
+        --count;
+    }
+    for (size_t i = 0; i < count; ++i)
+        m_totalPulseCount += outputs[i].count;
+    if (m_entries.capacity() - m_entries.size() < count)
+        reserveEntries(std::max(m_entries.size() + count, 2 * m_entries.capacity()));
+    m_entries.insert(m_entries.end(), outputs, outputs + count);
+}
+
+void PulseLog::reserveEntries(size_t capacity)
+{
+    // The advice must come before the entries are copied over, or their pages are already in.
+    Entries grown;
+    grown.reserve(capacity);
+    adviseLargePages(grown.data(), grown.capacity() * sizeof(TimestampedEntry));
+    grown.insert(grown.end(), m_entries.begin(), m_entries.end());
+    m_entries.swap(grown);
 }
 
 void PulseLog::addPulses(TimeTypes::Epoch1970::NanosI64 timestamp, uint32_t count)
@@ -108,22 +182,17 @@ void PulseLog::addPulses(TimeTypes::Epoch1970::NanosI64 timestamp, uint32_t coun
 
 void PulseLog::addPulsesNoSignal(TimeTypes::Epoch1970::NanosI64 timestamp, uint32_t count)
 {
-    m_totalPulseCount += count;
     ++m_entriesGeneration;
-    // Downloads and live pulses arrive in time order: append without searching.
-    if (m_entries.empty() || m_entries.back().time < timestamp) {
-        m_entries.push_back({timestamp, count});
-        return;
-    }
-    if (m_entries.back().time == timestamp) {
-        m_entries.back().count += count;
-        return;
-    }
-    const auto it = m_entries.begin() + std::ptrdiff_t(PulseLogAnalysis::lowerBound(m_entries, timestamp));
-    if (it->time == timestamp)
+    insertPulses(timestamp, count);
+}
+
+void PulseLog::insertEarlierPulses(NanosI64 time, uint32_t count)
+{
+    const auto it = m_entries.begin() + std::ptrdiff_t(PulseLogAnalysis::lowerBound(m_entries, time));
+    if (it->time == time)
         it->count += count;
     else
-        m_entries.insert(it, {timestamp, count});
+        m_entries.insert(it, {time, count});
 }
 
 void PulseLog::addEnvironmentReading(TimeTypes::Epoch1970::NanosI64 timestamp,
@@ -188,9 +257,27 @@ bool PulseLog::load(QString rlogFile)
         qWarning() << "Raw log" << rlogFile << "is too large to load:" << file.size() << "bytes";
         return false;
     }
-    m_raw.reserve(int(file.size()));
-    const RawLogFile::ReadResult result =
-        RawLogFile::read(file, [this](const QByteArray &chunk) { appendRawDataNoSignal(chunk); });
+    // The file's bytes become the raw bytes: the chunks are moved down over the metadata items
+    // between them, so a log is read once and never copied.
+    QByteArray bytes = file.readAll();
+    char *const base = bytes.data();
+    qint64 kept = 0;
+    const RawLogFile::ReadResult result = RawLogFile::parse(base, bytes.size(), [&](qint64 offset) {
+        if (offset != kept)
+            std::memmove(base + kept, base + offset, RawLogFile::kChunkSize);
+        kept += RawLogFile::kChunkSize;
+    });
+    bytes.resize(int(kept));
+    m_raw = bytes;
+    // Room for every entry the headers promise, taken at once: growing a vector of millions of
+    // entries step by step costs more in fresh pages than the decoding itself. Pages that stay
+    // unused are never touched.
+    size_t bound = 0;
+    for (qint64 at = 0; at < kept; at += RawLogFile::kChunkSize)
+        bound += PulseBlockDecoder::outputBound(base + at, RawLogFile::kChunkSize);
+    reserveEntries(std::min(bound, kMaxReservedEntries));
+    for (qint64 at = 0; at < kept; at += RawLogFile::kChunkSize)
+        decodeChunk(base + at, RawLogFile::kChunkSize);
     if (result.discardedTailBytes > 0)
         qWarning() << "Raw log" << rlogFile << "ends in a partial record of" << result.discardedTailBytes
                    << "bytes, which is ignored";

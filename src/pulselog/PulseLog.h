@@ -124,6 +124,24 @@ signals:
 private:
     void resetModel();
     void updateExtremes(const EnvironmentReading &reading);
+    // Decodes one chunk into the model (not into the raw bytes).
+    void decodeChunk(const char *data, size_t size);
+    // Adds a chunk's outputs (time order, each later than the one before) to the entries.
+    void appendDecoded(const TimestampedEntry *outputs, size_t count);
+    void reserveEntries(size_t capacity);
+    // addPulsesNoSignal without the generation count: pulses arrive in time order, so nearly
+    // every call appends or adds to the last entry.
+    void insertPulses(NanosI64 time, uint32_t count)
+    {
+        m_totalPulseCount += count;
+        if (m_entries.empty() || m_entries.back().time < time)
+            m_entries.push_back({time, count});
+        else if (m_entries.back().time == time)
+            m_entries.back().count += count;
+        else
+            insertEarlierPulses(time, count);
+    }
+    void insertEarlierPulses(NanosI64 time, uint32_t count);
 
     Entries m_entries;
     // Counts every change of m_entries, so the cached maximum below knows when it is stale.

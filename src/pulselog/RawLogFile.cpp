@@ -19,27 +19,26 @@ void appendU32Le(QByteArray &out, uint32_t v)
         out.append(char((v >> (8 * i)) & 0xFF));
 }
 
-enum class ItemResult { NotMetaData, Parsed, Damaged, Stuck };
+enum class ItemResult { NotMetaData, Parsed, Damaged };
 
-ItemResult readMetaDataItem(QIODevice &in, QVariantMap *metaData)
+// The item at `*pos` when it is a metadata item; moves `*pos` past what it consumed.
+ItemResult readMetaDataItem(const char *data, qint64 size, qint64 *pos, QVariantMap *metaData)
 {
-    const QByteArray header = in.peek(8);
-    if (header.size() != 8 || readU32Le(header.constData()) != RawLogFile::kMetaDataMagic)
+    if (size - *pos < 8 || readU32Le(data + *pos) != RawLogFile::kMetaDataMagic)
         return ItemResult::NotMetaData;
-    if (in.skip(8) != 8) {
-        qWarning() << "Skip failed?";
-        return ItemResult::Stuck;
-    }
-    const uint32_t length = readU32Le(header.constData() + 4);
+    const uint32_t length = readU32Le(data + *pos + 4);
+    *pos += 8;
     if (length > RawLogFile::kMaxMetaDataSize) {
         qWarning() << "Metadata is abnormally large" << length;
         return ItemResult::Damaged;
     }
-    const QByteArray json = in.read(qint64(length));
-    if (json.size() != int(length)) {
+    if (size - *pos < qint64(length)) {
+        *pos = size;
         qWarning() << "Metadata missing or damaged";
         return ItemResult::Damaged;
     }
+    const QByteArray json = QByteArray::fromRawData(data + *pos, int(length));
+    *pos += length;
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
     if (!doc.isObject()) {
@@ -53,30 +52,34 @@ ItemResult readMetaDataItem(QIODevice &in, QVariantMap *metaData)
 
 RawLogFile::ReadResult RawLogFile::read(QIODevice &in, const std::function<void(const QByteArray &)> &onChunk)
 {
+    const QByteArray bytes = in.readAll();
+    return parse(bytes.constData(), bytes.size(),
+                 [&](qint64 offset) { onChunk(QByteArray(bytes.constData() + offset, kChunkSize)); });
+}
+
+RawLogFile::ReadResult RawLogFile::parse(const char *data, qint64 size, const std::function<void(qint64)> &onChunk)
+{
     ReadResult result;
+    qint64 pos = 0;
     for (;;) {
         QVariantMap metaData;
-        const ItemResult item = readMetaDataItem(in, &metaData);
+        const ItemResult item = readMetaDataItem(data, size, &pos, &metaData);
         if (item == ItemResult::Parsed) {
             result.metaData = metaData;
             result.hasMetaData = true;
             continue;
         }
-        if (item == ItemResult::Stuck) {
-            ++result.damagedMetaDataItems;
-            break;
-        }
         if (item == ItemResult::Damaged) {
             ++result.damagedMetaDataItems;
             continue;
         }
-        const QByteArray chunk = in.read(kChunkSize);
-        if (chunk.size() < kChunkSize) {
-            result.discardedTailBytes = chunk.size();
+        if (size - pos < kChunkSize) {
+            result.discardedTailBytes = size - pos;
             break;
         }
         ++result.chunkCount;
-        onChunk(chunk);
+        onChunk(pos);
+        pos += kChunkSize;
     }
     return result;
 }

@@ -28,6 +28,11 @@ public:
     // Reads items until the data ends; every complete chunk goes to `onChunk` in order.
     static ReadResult read(QIODevice &in, const std::function<void(const QByteArray &)> &onChunk);
 
+    // The same walk over a file already in memory. Every complete chunk is named by its offset in
+    // `data`, in order; `onChunk` may overwrite bytes before the end of the chunk it is given
+    // (a loader moving chunks down over the metadata items), never bytes after it.
+    static ReadResult parse(const char *data, qint64 size, const std::function<void(qint64 offset)> &onChunk);
+
     // The metadata item for `metaData` (indented JSON).
     static QByteArray metaDataItem(const QVariantMap &metaData);
 };

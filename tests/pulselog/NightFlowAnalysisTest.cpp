@@ -231,19 +231,27 @@ TEST(NightFlowAnalysis, ClockChangesAndLogBoundaries)
         for (const auto &p : pulses)
             entries.push_back({p.first, p.second});
 
-        const Result r = NightFlowAnalysis::analyse(entries, zone);
-        QStringList nights, leaks;
-        for (const auto &n : r.nights) {
-            nights << QStringLiteral("%1 %2@%3 %4%5")
-                          .arg(n.date.toString(Qt::ISODate))
-                          .arg(n.minimumPulses)
-                          .arg(stamp(n.minimumHourStart, zone))
-                          .arg(n.hours)
-                          .arg(n.leak ? QStringLiteral(" leak") : QString());
+        const auto describe = [&zone](const Result &r) {
+            QStringList nights, leaks;
+            for (const auto &n : r.nights) {
+                nights << QStringLiteral("%1 %2@%3 %4%5")
+                              .arg(n.date.toString(Qt::ISODate))
+                              .arg(n.minimumPulses)
+                              .arg(stamp(n.minimumHourStart, zone))
+                              .arg(n.hours)
+                              .arg(n.leak ? QStringLiteral(" leak") : QString());
+            }
+            for (const auto &s : r.leaks)
+                leaks << stamp(s.start, zone) + QLatin1Char('/') + stamp(s.end, zone);
+            return std::make_pair(nights.join(';').toStdString(), leaks.join(';').toStdString());
+        };
+        const auto described = describe(NightFlowAnalysis::analyse(entries, zone));
+        EXPECT_EQ(described.first, c.nights);
+        EXPECT_EQ(described.second, c.leaks);
+        // The system's own local time (the zone the tests run in) takes another way to the
+        // offsets; across the clock changes it must agree.
+        if (zone == QTimeZone::systemTimeZone()) {
+            EXPECT_EQ(describe(NightFlowAnalysis::analyse(entries)), described);
         }
-        for (const auto &s : r.leaks)
-            leaks << stamp(s.start, zone) + QLatin1Char('/') + stamp(s.end, zone);
-        EXPECT_EQ(nights.join(';').toStdString(), c.nights);
-        EXPECT_EQ(leaks.join(';').toStdString(), c.leaks);
     }
 }

@@ -160,6 +160,22 @@ TEST(PulseBlockDecoder, ClaimedEntriesBeyondThePayloadStopAtItsEnd)
     EXPECT_EQ(block.entriesRead, 1u);
 }
 
+TEST(PulseBlockDecoder, TimeStopsShortOfOverflow)
+{
+    // Base time 30 s before the latest time a block may reach: the second skip passes it.
+    const uint64_t latest = uint64_t(PulseBlockDecoder::kLatestSafeTime / kTenth);
+    PulseBlockBuilder b;
+    b.baseTenths = latest - 300;
+    b.pulse(1).pulse(277).pulse(277).pulse(0);
+    PulseBlock block;
+    ASSERT_EQ(PulseBlockDecoder::decode(b.build().constData(), 520, block), PulseBlockDecoder::Result::Decoded);
+    ASSERT_EQ(block.outputs.size(), 1u);
+    EXPECT_EQ(block.outputs[0].time, int64_t(latest - 299) * kTenth);
+    EXPECT_EQ(block.outputs[0].count, 1u);
+    EXPECT_TRUE(block.truncated);
+    EXPECT_EQ(block.entriesRead, 3u);
+}
+
 TEST(PulseBlockDecoder, ReusedBlockStartsClean)
 {
     PulseBlock block;

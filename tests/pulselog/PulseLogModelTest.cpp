@@ -65,6 +65,25 @@ TEST(PulseLogModel, ChunksMergeIntoOneTimeline)
     EXPECT_EQ(log.environmentReadings().size(), 2u);
 }
 
+TEST(PulseLogModel, LongChunkKeepsEveryPulse)
+{
+    // A chunk longer than a record, with more pulses than a record holds, after a record that
+    // ends on the long chunk's base time.
+    PulseBlockBuilder b;
+    b.baseTenths = kBase + 3;
+    b.size = 1600;
+    for (int i = 0; i < 2500; ++i)
+        b.pulse(1);
+    PulseLog log;
+    log.appendRawDataNoSignal(block(kBase, {0, 3}));
+    log.appendRawDataNoSignal(b.build());
+    Pairs expected{{kBaseNs, 1}, {kBaseNs + 3 * kTenth, 1}};
+    for (int64_t i = 1; i <= 2500; ++i)
+        expected.push_back({kBaseNs + (3 + i) * kTenth, 1});
+    EXPECT_EQ(entriesOf(log), expected);
+    EXPECT_EQ(log.totalPulseCount(), 2502);
+}
+
 TEST(PulseLogModel, RawBytesKeepEveryChunkEvenUndecodable)
 {
     PulseLog log;
