@@ -1,5 +1,8 @@
 #include "DeviceCommands.h"
 
+#include "library/LibraryAdder.h"
+#include "library/LibraryStore.h"
+#include "LibraryCommands.h"
 #include "LoggerConnection.h"
 #include "network/TarrowindFirmware.h"
 #include "pulselog/PulseLog.h"
@@ -193,6 +196,8 @@ bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const
     meta[QStringLiteral("Logger Serial")] = c.serialNumber();
     meta[QStringLiteral("Logger Device Name")] = c.firmware().deviceName();
     meta[QStringLiteral("Logger Job Name")] = session->filename();
+    meta[QStringLiteral("Logger Unique ID")] = c.firmware().uniqueId();
+    meta[QStringLiteral("Logger Session Index")] = QString::number(session->sessionIndex());
     downloader.pulseLog()->setMetaData(meta);
 
     uint64_t records = 0;
@@ -242,6 +247,20 @@ bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const
     return true;
 }
 
+void addToLibrary(LibraryStore &library, const QString &file)
+{
+    QString error;
+    const bool ok = LibraryAdder::add(
+        library, {QFileInfo(file).absoluteFilePath()}, {},
+        [](const LibraryAdder::Item &item) {
+            if (item.outcome == LibraryAdder::Outcome::Refused || item.outcome == LibraryAdder::Outcome::Failed)
+                progress(QStringLiteral("warning: %1 not added to the library: %2\n").arg(item.path, item.reason));
+        },
+        &error);
+    if (!ok)
+        progress(QStringLiteral("warning: not added to the library: %1\n").arg(error));
+}
+
 int runDownload(const QCommandLineParser &args)
 {
     LoggerConnection::Options o;
@@ -281,6 +300,11 @@ int runDownload(const QCommandLineParser &args)
     if (fresh && serial.trimmed().isEmpty())
         return Cli::fail(QStringLiteral("the logger reports no serial number, so --new cannot tell which of its "
                                         "sessions were saved"));
+    // Every save goes to the library too; one that cannot be opened costs the library, not the download.
+    LibraryStore library;
+    const bool libraryOpen = library.open(LibraryCli::libraryFile(args), &error);
+    if (!libraryOpen)
+        progress(QStringLiteral("warning: %1\n").arg(error));
     std::vector<RemoteFilesystemSessionPtr> chosen;
     if (fresh) {
         chosen = registry.newSessions(serial, c.fs->sessionList());
@@ -310,6 +334,8 @@ int runDownload(const QCommandLineParser &args)
                 serial.trimmed().isEmpty() || registry.recordSaved(serial, *s, QFileInfo(target).absoluteFilePath());
             if (!recorded || registry.lastError() != before)
                 progress(QStringLiteral("warning: %1\n").arg(registry.lastError()));
+            if (libraryOpen)
+                addToLibrary(library, target);
         } else {
             Cli::fail(QStringLiteral("session %1: %2").arg(s->sessionIndex()).arg(error));
             ++failures;
@@ -330,7 +356,8 @@ std::vector<CliCommand> deviceCommands()
          QStringLiteral("list the closed logging sessions on the logger's flash"),
          connection + QList<QCommandLineOption>{Cli::jsonOption()}, runSessions},
         {QStringLiteral("download"),
-         QStringLiteral("--port PORT download (--session N -o FILE.rlog | --all -o DIR | --new -o DIR) [--timeout S]"),
+         QStringLiteral("--port PORT download (--session N -o FILE.rlog | --all -o DIR | --new -o DIR) [--timeout S] "
+                        "[--library FILE]"),
          QStringLiteral("download sessions from the logger into raw log files"),
          connection +
              QList<QCommandLineOption>{
@@ -342,6 +369,7 @@ std::vector<CliCommand> deviceCommands()
                                           "program), oldest first")),
                  Cli::option({QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("OUT"),
                              QStringLiteral("the file (--session) or folder (--all, --new) to write")),
+                 LibraryCli::libraryOption(),
              },
          runDownload},
     };

@@ -3,6 +3,7 @@
 #include "common/NumericLocale.h"
 #include "DeviceCommands.h"
 #include "FirmwareCommands.h"
+#include "LibraryCommands.h"
 #include "LogCommands.h"
 #include "PortCommands.h"
 #include "ProtocolCommands.h"
@@ -19,6 +20,7 @@ namespace {
 using Module = std::vector<CliCommand> (*)();
 const Module kModules[] = {
     protocolCommands, logCommands, deviceCommands, firmwareCommands, recordingCommands, portCommands, supportCommands,
+    libraryCommands,
 };
 
 std::vector<CliCommand> allCommands()
