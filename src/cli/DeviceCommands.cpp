@@ -2,6 +2,7 @@
 
 #include "library/LibraryAdder.h"
 #include "library/LibraryStore.h"
+#include "ArchiveCommands.h"
 #include "LibraryCommands.h"
 #include "LoggerConnection.h"
 #include "network/TarrowindFirmware.h"
@@ -247,18 +248,22 @@ bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const
     return true;
 }
 
-void addToLibrary(LibraryStore &library, const QString &file)
+void addToLibrary(const QCommandLineParser &args, LibraryStore &library, const QString &file)
 {
     QString error;
+    QStringList saved;
     const bool ok = LibraryAdder::add(
         library, {QFileInfo(file).absoluteFilePath()}, {},
-        [](const LibraryAdder::Item &item) {
+        [&saved](const LibraryAdder::Item &item) {
             if (item.outcome == LibraryAdder::Outcome::Refused || item.outcome == LibraryAdder::Outcome::Failed)
                 progress(QStringLiteral("warning: %1 not added to the library: %2\n").arg(item.path, item.reason));
+            else
+                saved << item.sha256;
         },
         &error);
     if (!ok)
         progress(QStringLiteral("warning: not added to the library: %1\n").arg(error));
+    ArchiveCli::send(args, library, saved, [](const QString &line) { progress(QStringLiteral("warning: ") + line); });
 }
 
 int runDownload(const QCommandLineParser &args)
@@ -335,7 +340,7 @@ int runDownload(const QCommandLineParser &args)
             if (!recorded || registry.lastError() != before)
                 progress(QStringLiteral("warning: %1\n").arg(registry.lastError()));
             if (libraryOpen)
-                addToLibrary(library, target);
+                addToLibrary(args, library, target);
         } else {
             Cli::fail(QStringLiteral("session %1: %2").arg(s->sessionIndex()).arg(error));
             ++failures;
@@ -370,6 +375,7 @@ std::vector<CliCommand> deviceCommands()
                  Cli::option({QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("OUT"),
                              QStringLiteral("the file (--session) or folder (--all, --new) to write")),
                  LibraryCli::libraryOption(),
+                 ArchiveCli::addressOption(),
              },
          runDownload},
     };

@@ -1,5 +1,7 @@
 #include "LibraryCommands.h"
 
+#include "ArchiveCommands.h"
+
 #include "diagnostics/StoredSettings.h"
 #include "library/LibraryAdder.h"
 #include "library/LibraryAnalysis.h"
@@ -59,9 +61,18 @@ QJsonObject toJson(const LibraryRecord &r)
     };
 }
 
+// The local library, or the team archive with --archive.
 bool openStore(const QCommandLineParser &args, LibraryStore &store, QString *error)
 {
-    return store.open(LibraryCli::libraryFile(args), error);
+    if (!args.isSet(QStringLiteral("archive")))
+        return store.open(LibraryCli::libraryFile(args), error);
+    const QString archive = ArchiveCli::address(args);
+    if (archive.isEmpty()) {
+        *error = QStringLiteral("--archive: no team archive is configured (--archive-address, TW_ARCHIVE or the "
+                                "\"Shared archive address\" setting)");
+        return false;
+    }
+    return store.open(archive, error);
 }
 
 bool parseTime(const QCommandLineParser &args, const QString &name, std::optional<int64_t> *ms, QString *error)
@@ -118,11 +129,14 @@ int runAdd(const QCommandLineParser &args, const QStringList &paths)
     LibraryAdder::Options options;
     options.reanalyse = args.isSet(QStringLiteral("reanalyse"));
     const bool json = args.isSet(QStringLiteral("json"));
+    QStringList saved;
     const bool ok = LibraryAdder::add(
         store, files, options,
         [&](const LibraryAdder::Item &item) {
             using O = LibraryAdder::Outcome;
             const QJsonObject o{{QStringLiteral("path"), item.path}, {QStringLiteral("sha256"), item.sha256}};
+            if (item.outcome == O::Added || item.outcome == O::Reanalysed || item.outcome == O::Present)
+                saved << item.sha256;
             QString line;
             switch (item.outcome) {
             case O::Added:
@@ -149,15 +163,26 @@ int runAdd(const QCommandLineParser &args, const QStringList &paths)
         &error);
     if (!ok)
         return Cli::fail(error);
+    const QJsonObject archive = ArchiveCli::send(args, store, saved, [&](const QString &line) {
+        if (!json)
+            Cli::print(line);
+    });
     if (json) {
-        Cli::printJson(QJsonObject{{QStringLiteral("added"), added},
-                                   {QStringLiteral("skipped"), skipped},
-                                   {QStringLiteral("refused"), refused}});
+        QJsonObject result{{QStringLiteral("added"), added},
+                           {QStringLiteral("skipped"), skipped},
+                           {QStringLiteral("refused"), refused}};
+        if (!archive.isEmpty())
+            result.insert(QStringLiteral("archive"), archive);
+        Cli::printJson(result);
     } else {
         Cli::print(text + QStringLiteral("%1 added, %2 already present, %3 refused\n")
                               .arg(added.size())
                               .arg(skipped.size())
                               .arg(refused.size()));
+        if (!archive.isEmpty())
+            Cli::print(QStringLiteral("%1 in the team archive, %2 waiting for library sync\n")
+                           .arg(archive.value(QStringLiteral("sent")).toArray().size())
+                           .arg(archive.value(QStringLiteral("waiting")).toArray().size()));
     }
     return refused.isEmpty() ? 0 : 1;
 }
@@ -293,8 +318,21 @@ int runLibrary(const QCommandLineParser &args)
 {
     QStringList rest = args.positionalArguments();
     const QString verb = rest.isEmpty() ? QString() : rest.takeFirst();
+    if ((verb == QLatin1String("add") || verb == QLatin1String("sync")) && args.isSet(QStringLiteral("archive")))
+        return Cli::fail(QStringLiteral("library %1 works from the local library to the archive; --archive is for "
+                                        "list, export, open and remove")
+                             .arg(verb));
     if (verb == QLatin1String("add"))
         return runAdd(args, rest);
+    if (verb == QLatin1String("sync")) {
+        LibraryStore store;
+        QString error;
+        if (!rest.isEmpty())
+            return Cli::fail(QStringLiteral("unexpected argument '%1'").arg(rest.first()));
+        if (!openStore(args, store, &error))
+            return Cli::fail(error);
+        return ArchiveCli::runSync(args, store);
+    }
     if ((verb == QLatin1String("list") || verb == QLatin1String("export")) && !rest.isEmpty())
         return Cli::fail(QStringLiteral("unexpected argument '%1'").arg(rest.first()));
     if (verb == QLatin1String("list"))
@@ -305,7 +343,7 @@ int runLibrary(const QCommandLineParser &args)
         return runRemove(args, rest);
     if (verb == QLatin1String("open"))
         return runOpen(args, rest);
-    return Cli::fail(verb.isEmpty() ? QStringLiteral("library needs add, list, export, remove or open")
+    return Cli::fail(verb.isEmpty() ? QStringLiteral("library needs add, list, export, remove, open or sync")
                                     : QStringLiteral("unknown library command '%1'").arg(verb));
 }
 }  // namespace
@@ -334,11 +372,11 @@ std::vector<CliCommand> libraryCommands()
     return {{QStringLiteral("library"),
              QStringLiteral("library add PATH... [--reanalyse] [--json] | list [--json] [--leaks] [--serial S] "
                             "[--from ISO8601] [--to ISO8601] | export -o FILE.csv [filters] | remove PATH|ID | "
-                            "open ID -o FILE.rlog   [--library FILE]"),
+                            "open ID -o FILE.rlog | sync   [--library FILE] [--archive-address ADDRESS] [--archive]"),
              QStringLiteral("the library of saved logs: add files and folders, list them with the leaks first, "
-                            "export, remove, write one back out"),
-             {LibraryCli::libraryOption(), Cli::jsonOption(),
-              Cli::flag({QStringLiteral("reanalyse")}, QStringLiteral("analyse known logs again")),
+                            "export, remove, write one back out; send them to the team archive"),
+             {LibraryCli::libraryOption(), ArchiveCli::addressOption(), ArchiveCli::useArchiveOption(),
+              Cli::jsonOption(), Cli::flag({QStringLiteral("reanalyse")}, QStringLiteral("analyse known logs again")),
               Cli::flag({QStringLiteral("leaks")}, QStringLiteral("only logs with a leak")),
               Cli::option({QStringLiteral("serial")}, QStringLiteral("S"), QStringLiteral("only this logger's logs")),
               Cli::option({QStringLiteral("from")}, QStringLiteral("ISO8601"),

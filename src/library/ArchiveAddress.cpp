@@ -161,3 +161,10 @@ QString ArchiveAddress::configured(const QString &option, const QString &setting
         return variable.trimmed();
     return setting.trimmed();
 }
+
+bool ArchiveAddress::isAddress(const QString &text)
+{
+    const QString t = text.trimmed();
+    return t.startsWith(QLatin1String("postgresql://"), Qt::CaseInsensitive) ||
+           t.startsWith(QLatin1String("postgres://"), Qt::CaseInsensitive);
+}

@@ -14,6 +14,9 @@ public:
     // Parses `text`; an invalid result carries the reason in error(), which never repeats a
     // password.
     static ArchiveAddress parse(const QString &text);
+    // Whether `text` is meant as an archive address (a postgresql:// or postgres:// URI) rather
+    // than a library file.
+    static bool isAddress(const QString &text);
     // The archive a command or the window uses: the `--archive` option, else the TW_ARCHIVE
     // environment variable, else the "Shared archive address" setting; empty for none.
     static QString configured(const QString &option, const QString &setting);

@@ -52,14 +52,15 @@ bool LibraryArchive::send(LibraryStore &local, const QString &sha256, Sent *sent
     }
     sent->path = paths.value(0);
     if (!connect(&error)) {
-        sent->reason = QStringLiteral("the archive cannot be reached: ") + error;
+        sent->reason = QStringLiteral("the archive cannot be reached: ") + error.simplified();
         return false;
     }
     const QString where = paths.isEmpty() ? QString() : archivePath(paths.first());
     if (m_store.add(record, raw, where, &error) == LibraryStore::AddResult::Failed) {
         // The transaction is gone with the connection: nothing of this log is in the archive.
         m_failedSinceConnect = true;
-        sent->reason = error.trimmed().isEmpty() ? QStringLiteral("the connection to the archive was lost") : error;
+        sent->reason =
+            error.trimmed().isEmpty() ? QStringLiteral("the connection to the archive was lost") : error.simplified();
         return false;
     }
     // Should this fail, the log is sent again by the next sync, which changes nothing.

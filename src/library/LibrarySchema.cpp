@@ -42,6 +42,8 @@ QStringList LibrarySchema::step(int version, Dialect dialect)
             QStringLiteral("INSERT INTO library_meta (name, value) VALUES ('generation', 0)"),
         };
     }
+    if (version == 2)
+        return {QStringLiteral("CREATE TABLE archive_pending (sha256 CHAR(64) PRIMARY KEY)")};
     return {};
 }
 
@@ -55,6 +57,10 @@ bool LibrarySchema::migrate(QSqlDatabase &db, QString *error)
         return false;
     };
     if (!q.exec(beginWrite(d)))
+        return fail(QStringLiteral("cannot lock the library"));
+    // PostgreSQL's CREATE TABLE IF NOT EXISTS is not safe against another client doing the same
+    // at once: clients opening a new archive together take turns.
+    if (d == Dialect::PostgreSQL && !q.exec(QStringLiteral("SELECT pg_advisory_xact_lock(7243519)")))
         return fail(QStringLiteral("cannot lock the library"));
     if (!q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS library_meta (name VARCHAR(64) PRIMARY KEY, value BIGINT "
                                "NOT NULL)")))

@@ -10,10 +10,11 @@
 // Version history (a step is never edited once released, only appended):
 //   1  logs (one row per content), log_paths (where each content was seen), log_contents (the
 //      raw bytes), library_meta (schema version, change counter).
+//   2  archive_pending (the local logs not yet in the team archive; empty in the archive).
 class LibrarySchema
 {
 public:
-    static constexpr int kVersion = 1;
+    static constexpr int kVersion = 2;
 
     enum class Dialect { SQLite, PostgreSQL };
     static Dialect dialect(const QSqlDatabase &db);

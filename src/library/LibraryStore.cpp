@@ -1,5 +1,6 @@
 #include "LibraryStore.h"
 
+#include "library/ArchiveAddress.h"
 #include "LibrarySchema.h"
 
 #include <QAtomicInteger>
@@ -153,6 +154,8 @@ LibraryStore::~LibraryStore()
 
 bool LibraryStore::connect(const QString &location, QString *error)
 {
+    if (ArchiveAddress::isAddress(location))
+        return connectArchive(location, error);
     const QFileInfo file(location);
     if (!QDir().mkpath(file.absolutePath())) {
         *error = QStringLiteral("cannot create the folder %1").arg(file.absolutePath());
@@ -175,13 +178,36 @@ bool LibraryStore::connect(const QString &location, QString *error)
     return true;
 }
 
+bool LibraryStore::connectArchive(const QString &location, QString *error)
+{
+    const ArchiveAddress address = ArchiveAddress::parse(location);
+    if (!address.isValid()) {
+        *error = address.error();
+        return false;
+    }
+    m_db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connectionName);
+    address.applyTo(m_db);
+    if (!m_db.open()) {
+        *error = m_db.lastError().databaseText().simplified();
+        return false;
+    }
+    // The server's notices ("already exists, skipping") would otherwise go to stderr.
+    QSqlQuery(m_db).exec(QStringLiteral("SET client_min_messages TO WARNING"));
+    return true;
+}
+
 bool LibraryStore::open(const QString &location, QString *error)
 {
     close();
     m_location = location;
     if (!connect(location, error) || !LibrarySchema::migrate(m_db, error)) {
-        if (!error->startsWith(location))
-            *error = QStringLiteral("%1: %2").arg(location, *error);
+        // An address is shown as parsed, never as typed (it might carry a password).
+        const QString shown = !ArchiveAddress::isAddress(location) ? location
+                              : ArchiveAddress::parse(location).isValid()
+                                  ? ArchiveAddress::parse(location).displayText()
+                                  : QStringLiteral("the archive address");
+        if (!error->startsWith(shown))
+            *error = QStringLiteral("%1: %2").arg(shown, *error);
         close();
         return false;
     }
@@ -485,5 +511,43 @@ bool LibraryStore::generation(qint64 *value, QString *error)
     if (!run(q, QStringLiteral("SELECT value FROM library_meta WHERE name = 'generation'"), {}, error))
         return false;
     *value = q.next() ? q.value(0).toLongLong() : 0;
+    return true;
+}
+
+bool LibraryStore::record(const QString &sha256, LibraryRecord *record, QString *error)
+{
+    QSqlQuery q(m_db);
+    if (!run(q, QStringLiteral("SELECT %1 FROM logs WHERE sha256 = ?").arg(QLatin1String(kColumns)), {sha256}, error))
+        return false;
+    if (!q.next()) {
+        *error = QStringLiteral("no log %1 in the library").arg(sha256);
+        return false;
+    }
+    *record = fromQuery(q);
+    return paths(sha256, &record->paths, error);
+}
+
+bool LibraryStore::setArchivePending(const QString &sha256, bool pending, QString *error)
+{
+    QSqlQuery q(m_db);
+    return run(q,
+               pending
+                   ? QStringLiteral("INSERT INTO archive_pending (sha256) VALUES (?) ON CONFLICT (sha256) DO NOTHING")
+                   : QStringLiteral("DELETE FROM archive_pending WHERE sha256 = ?"),
+               {sha256}, error);
+}
+
+bool LibraryStore::archivePending(QStringList *ids, QString *error)
+{
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!run(q,
+             QStringLiteral("SELECT archive_pending.sha256 FROM archive_pending JOIN logs ON logs.sha256 = "
+                            "archive_pending.sha256 ORDER BY archive_pending.sha256"),
+             {}, error))
+        return false;
+    ids->clear();
+    while (q.next())
+        ids->append(q.value(0).toString().trimmed());
     return true;
 }

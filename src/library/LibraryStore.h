@@ -31,7 +31,8 @@ public:
     LibraryStore(const LibraryStore &) = delete;
     LibraryStore &operator=(const LibraryStore &) = delete;
 
-    // Opens (creating or updating) the library at `location`: an SQLite file path. Refuses a
+    // Opens (creating or updating) the library at `location`: an SQLite file path, or a team
+    // archive's postgresql:// address. Refuses a
     // library from a newer version of the program with a message saying so.
     bool open(const QString &location, QString *error);
     void close();
@@ -60,8 +61,15 @@ public:
     bool rawLog(const QString &sha256, QByteArray *bytes, QString *error);
     bool generation(qint64 *value, QString *error);
 
+    // One row with its paths; false when there is no such row.
+    bool record(const QString &sha256, LibraryRecord *record, QString *error);
+    // The local library's logs still waiting for the team archive (LibraryArchive).
+    bool setArchivePending(const QString &sha256, bool pending, QString *error);
+    bool archivePending(QStringList *ids, QString *error);
+
 private:
     bool connect(const QString &location, QString *error);
+    bool connectArchive(const QString &location, QString *error);
     bool begin(QString *error);
     bool commit(QString *error);
     void rollback();
