@@ -341,12 +341,12 @@ bool PgTestServer::createDatabase(const QString &name, QString *error) const
     return !query(QStringLiteral("postgres"), QStringLiteral("CREATE DATABASE \"%1\"").arg(name), error).isNull();
 }
 
-int PgTestServer::terminateConnections(const QString &database) const
+int PgTestServer::terminateConnections(const QString &database, const QString &condition) const
 {
     return query(QStringLiteral("postgres"),
                  QStringLiteral("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
-                                "WHERE datname = '%1' AND pid <> pg_backend_pid()")
-                     .arg(database))
+                                "WHERE datname = '%1' AND pid <> pg_backend_pid() AND (%2)")
+                     .arg(database, condition))
         .toInt();
 }
 

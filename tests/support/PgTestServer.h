@@ -43,8 +43,9 @@ public:
     // the reason in `error`.
     QString query(const QString &database, const QString &sql, QString *error = nullptr) const;
     bool createDatabase(const QString &name, QString *error = nullptr) const;
-    // Ends every other connection to `database` (pg_terminate_backend); returns how many.
-    int terminateConnections(const QString &database) const;
+    // Ends every other connection to `database` (pg_terminate_backend) for which the SQL
+    // `condition` on pg_stat_activity holds; returns how many.
+    int terminateConnections(const QString &database, const QString &condition = QStringLiteral("true")) const;
 
     // The server started on first use and stopped at exit: one per program.
     static PgTestServer &shared();
