@@ -72,7 +72,7 @@ void addLogs(benchmark::State &state, bool archive)
         }
     }
     state.SetItemsProcessed(state.iterations());
-    state.counters["log_bytes"] = double(raw.size());
+    state.counters["log_bytes"] = benchmark::Counter(double(raw.size()), benchmark::Counter::kAvgThreads);
 }
 
 void BM_ArchiveAdd(benchmark::State &state)
@@ -101,11 +101,14 @@ bool fillFleet(LibraryStore &store, bool archive, QString *error)
         db.setDatabaseName(location(false, QStringLiteral("fleet")));
     bool ok = db.open();
     {
+        const QString rows = QString::number(kFleetRows);
         const QString numbers =
-            archive ? QStringLiteral("FROM generate_series(1::bigint, %1) AS n(i)") : QStringLiteral("FROM n");
-        const QString prefix = archive ? QString()
-                                       : QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 "
-                                                        "FROM n WHERE i < %1) ");
+            archive ? QStringLiteral("FROM generate_series(1::bigint, ") + rows + QStringLiteral(") AS n(i)")
+                    : QStringLiteral("FROM n");
+        const QString prefix =
+            archive ? QString()
+                    : QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < ") +
+                          rows + QStringLiteral(") ");
         const QString id = archive ? QStringLiteral("lpad(i::text, 64, '0')") : QStringLiteral("printf('%064d', i)");
         QSqlQuery q(db);
         const QString insert =
@@ -118,7 +121,7 @@ bool fillFleet(LibraryStore &store, bool archive, QString *error)
                 .arg(id)
                 .arg(kLeakEvery)
                 .replace(QStringLiteral("%%"), QStringLiteral("%"));
-        ok = ok && q.exec(prefix.arg(kFleetRows) + insert + numbers.arg(kFleetRows));
+        ok = ok && q.exec(prefix + insert + numbers);
         ok = ok && q.exec(QStringLiteral("INSERT INTO log_paths (path, sha256) SELECT 'tech-laptop:/logs/' || "
                                          "sha256 || '.rlog', sha256 FROM logs"));
         ok = ok && q.exec(QStringLiteral("ANALYZE"));
