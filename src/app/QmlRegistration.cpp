@@ -21,6 +21,8 @@
 #include "pulselog/PulseLog.h"
 #include "remotefs/RemoteFileSystem.h"
 #include "remotefs/RemoteFilesystemSession.h"
+#include "library/LibraryService.h"
+#include "library/LibraryTableModel.h"
 #include "remotefs/SavedSessionRegistry.h"
 #include "remotefs/SessionDownloader.h"
 #include "Runtime.h"
@@ -82,6 +84,8 @@ void registerQmlTypes()
     registerCreatable<SessionDownloader>("SessionDownloader");
     registerUncreatable<RemoteFilesystemSession>("RemoteFilesystemSession", "Uncreatable");
     registerCreatable<SavedSessionRegistry>("SavedSessionRegistry");
+    registerCreatable<LibraryService>("LibraryService");
+    registerCreatable<LibraryTableModel>("LibraryTableModel");
     registerCreatable<FirmwareMeta>("FirmwareMeta");
     registerCreatable<VariablesBackup>("VariablesBackup");
     qmlRegisterUncreatableMetaObject(Network::staticMetaObject, kUri, 1, 0, "Network",

@@ -46,6 +46,26 @@ Flickable {
             }
         }
 
+        Label { text: "Library:" }
+        RowLayout {
+            Label {
+                objectName: "libraryFileText"
+                text: screen.settings.libraryFile !== "" ? screen.settings.libraryFile : "Default"
+                elide: Text.ElideMiddle
+                Layout.maximumWidth: 300 * screen.pixelScale
+            }
+            Button {
+                text: "Choose..."
+                onClicked: libraryDialog.open()
+            }
+            Button {
+                objectName: "libraryDefaultButton"
+                text: "Default"
+                enabled: screen.settings.libraryFile !== ""
+                onClicked: screen.settings.libraryFile = ""
+            }
+        }
+
         Label { text: "Temperature unit:" }
         ComboBox {
             objectName: "temperatureUnitBox"
@@ -134,5 +154,14 @@ Flickable {
             return screen.host.urlFromLocalFile(start)
         }
         onAccepted: if (screen.host) screen.settings.setField("logSettings", "folder", screen.host.urlToLocalFile(folder))
+    }
+
+    Platform.FileDialog {
+        id: libraryDialog
+        title: "Library"
+        fileMode: Platform.FileDialog.SaveFile
+        options: Platform.FileDialog.DontConfirmOverwrite
+        nameFilters: ["Library (*.sqlite)", "All files (*)"]
+        onAccepted: if (screen.host) screen.settings.libraryFile = screen.host.urlToLocalFile(file)
     }
 }

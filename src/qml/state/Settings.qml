@@ -24,12 +24,14 @@ QtObject {
     property var recordingSettings: ({ filename: "", playbackRate: 400, forceRate: false })
     property var logSettings: ({ folder: defaultLogFolder })
     property var flashSettings: ({ folder: defaultFlashFolder })
+    // The library of saved logs; empty for the one in the data folder.
+    property string libraryFile: ""
 
     signal settingsChanged()
 
     readonly property var keys: ["dataSource", "advanced", "showLog", "temperatureUnit", "volumeUnit",
         "autoClockSyncMode", "autoClockSyncAskSeconds", "onlineFirmwareCheck", "serialSettings",
-        "recordingSettings", "logSettings", "flashSettings"]
+        "recordingSettings", "logSettings", "flashSettings", "libraryFile"]
 
     function defaults() {
         return {
@@ -44,7 +46,8 @@ QtObject {
             serialSettings: { port: "", baud: 115200 },
             recordingSettings: { filename: "", playbackRate: 400, forceRate: false },
             logSettings: { folder: defaultLogFolder },
-            flashSettings: { folder: defaultFlashFolder }
+            flashSettings: { folder: defaultFlashFolder },
+            libraryFile: ""
         }
     }
 
@@ -98,4 +101,5 @@ QtObject {
     onRecordingSettingsChanged: settingsChanged()
     onLogSettingsChanged: settingsChanged()
     onFlashSettingsChanged: settingsChanged()
+    onLibraryFileChanged: settingsChanged()
 }

@@ -24,7 +24,7 @@ TestCase {
         onlineFirmwareCheck: true, serialSettings: { port: "", baud: 115200 },
         recordingSettings: { filename: "", playbackRate: 400, forceRate: false },
         logSettings: { folder: "/home/u/Documents/TarrowindUtility" },
-        flashSettings: { folder: "/opt/tarrowind" }
+        flashSettings: { folder: "/opt/tarrowind" }, libraryFile: ""
     })
 
     function test_defaultsAndReset() {
@@ -38,11 +38,11 @@ TestCase {
                  volumeUnit: "Liters", autoClockSyncMode: "Ask", autoClockSyncAskSeconds: 5,
                  onlineFirmwareCheck: false, serialSettings: { port: "COM4", baud: 460800 },
                  recordingSettings: { filename: "/r.csv", playbackRate: 100, forceRate: true },
-                 logSettings: { folder: "/l" }, flashSettings: { folder: "/f" } })
-        compare(changes.count, 12, "every key announces its change")
+                 logSettings: { folder: "/l" }, flashSettings: { folder: "/f" }, libraryFile: "/lib.sqlite" })
+        compare(changes.count, 13, "every key announces its change")
         s.reset()
         compare(s.toObject(), expectedDefaults)
-        compare(changes.count, 24)
+        compare(changes.count, 26)
     }
 
     function test_copyTakesOnlyWellFormedValues() {
