@@ -27,7 +27,7 @@ Item {
     LibraryTableModel {
         id: libraryModel
         objectName: "libraryModel"
-        location: screen.library ? screen.library.location : ""
+        location: !screen.library ? "" : archiveBox.checked ? screen.library.archiveAddress : screen.library.location
         filterText: filterField.text
         leaksOnly: leaksBox.checked
         onLogReady: screen.openViewer(path)
@@ -79,6 +79,14 @@ Item {
                 id: leaksBox
                 objectName: "leaksOnlyBox"
                 text: "Leaks only"
+            }
+            // Every technician's logs, from the team's shared archive.
+            CheckBox {
+                id: archiveBox
+                objectName: "teamArchiveBox"
+                text: "Team archive"
+                visible: screen.library && screen.library.archiveAddress !== ""
+                checked: false
             }
             Item { Layout.fillWidth: true }
             Label {
@@ -148,7 +156,7 @@ Item {
 
         Label {
             objectName: "libraryLocation"
-            text: "Library: " + libraryModel.location
+            text: (archiveBox.checked ? "Team archive: " : "Library: ") + libraryModel.location
             elide: Text.ElideMiddle
             opacity: 0.7
             Layout.fillWidth: true

@@ -10,6 +10,8 @@ Flickable {
 
     property Settings settings: globals.settings
     property QtObject host: globals.host
+    // Checks a "Shared archive address" before it is kept (archiveAddressError).
+    property QtObject library: globals.library
     property real pixelScale: globals.pixelScale
 
     readonly property var syncModes: ["Always", "Never", "Ask"]
@@ -63,6 +65,29 @@ Flickable {
                 text: "Default"
                 enabled: screen.settings.libraryFile !== ""
                 onClicked: screen.settings.libraryFile = ""
+            }
+        }
+
+        Label { text: "Shared archive address:" }
+        ColumnLayout {
+            TextField {
+                id: archiveField
+                objectName: "archiveAddressField"
+                text: screen.settings.archiveAddress
+                placeholderText: "postgresql://user@host/database"
+                selectByMouse: true
+                Layout.preferredWidth: 380 * screen.pixelScale
+                readonly property string problem: screen.library ? screen.library.archiveAddressError(text) : ""
+                onEditingFinished: if (problem === "") screen.settings.archiveAddress = text.trim()
+            }
+            Label {
+                objectName: "archiveAddressProblem"
+                text: archiveField.problem
+                visible: text !== ""
+                color: "#c62828"
+                wrapMode: Text.Wrap
+                textFormat: Text.PlainText
+                Layout.maximumWidth: 380 * screen.pixelScale
             }
         }
 

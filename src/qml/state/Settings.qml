@@ -26,12 +26,15 @@ QtObject {
     property var flashSettings: ({ folder: defaultFlashFolder })
     // The library of saved logs; empty for the one in the data folder.
     property string libraryFile: ""
+    // The team's shared archive (postgresql://...); empty for none. Never a password.
+    property string archiveAddress: ""
 
     signal settingsChanged()
 
     readonly property var keys: ["dataSource", "advanced", "showLog", "temperatureUnit", "volumeUnit",
         "autoClockSyncMode", "autoClockSyncAskSeconds", "onlineFirmwareCheck", "serialSettings",
-        "recordingSettings", "logSettings", "flashSettings", "libraryFile"]
+        "recordingSettings", "logSettings", "flashSettings", "libraryFile",
+        "archiveAddress"]
 
     function defaults() {
         return {
@@ -47,7 +50,8 @@ QtObject {
             recordingSettings: { filename: "", playbackRate: 400, forceRate: false },
             logSettings: { folder: defaultLogFolder },
             flashSettings: { folder: defaultFlashFolder },
-            libraryFile: ""
+            libraryFile: "",
+            archiveAddress: ""
         }
     }
 
@@ -102,4 +106,5 @@ QtObject {
     onLogSettingsChanged: settingsChanged()
     onFlashSettingsChanged: settingsChanged()
     onLibraryFileChanged: settingsChanged()
+    onArchiveAddressChanged: settingsChanged()
 }

@@ -24,7 +24,8 @@ TestCase {
         onlineFirmwareCheck: true, serialSettings: { port: "", baud: 115200 },
         recordingSettings: { filename: "", playbackRate: 400, forceRate: false },
         logSettings: { folder: "/home/u/Documents/TarrowindUtility" },
-        flashSettings: { folder: "/opt/tarrowind" }, libraryFile: ""
+        flashSettings: { folder: "/opt/tarrowind" }, libraryFile: "",
+        archiveAddress: ""
     })
 
     function test_defaultsAndReset() {
@@ -38,11 +39,12 @@ TestCase {
                  volumeUnit: "Liters", autoClockSyncMode: "Ask", autoClockSyncAskSeconds: 5,
                  onlineFirmwareCheck: false, serialSettings: { port: "COM4", baud: 460800 },
                  recordingSettings: { filename: "/r.csv", playbackRate: 100, forceRate: true },
-                 logSettings: { folder: "/l" }, flashSettings: { folder: "/f" }, libraryFile: "/lib.sqlite" })
-        compare(changes.count, 13, "every key announces its change")
+                 logSettings: { folder: "/l" }, flashSettings: { folder: "/f" }, libraryFile: "/lib.sqlite",
+                 archiveAddress: "postgresql://archive/fleet" })
+        compare(changes.count, 14, "every key announces its change")
         s.reset()
         compare(s.toObject(), expectedDefaults)
-        compare(changes.count, 26)
+        compare(changes.count, 28)
     }
 
     function test_copyTakesOnlyWellFormedValues() {
