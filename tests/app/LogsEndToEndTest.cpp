@@ -3,9 +3,12 @@
 // logger holds it, opens one in the viewer while it downloads, and erases the filesystem only
 // after the confirmation; the viewer zooms, cycles its units, selects, and exports every format
 // exactly as tarrowind-cli does for the same log. The library screen lists what the window and
-// the command line added and "Leaks only" keeps exactly the leaking logs.
+// the command line added and "Leaks only" keeps exactly the leaking logs; its save reaches the
+// team archive (a private PostgreSQL server), where it opens a log another technician saved.
 
+#include "CliRun.h"
 #include "HookClient.h"
+#include "PgTestServer.h"
 #include "sim/SimulatedRawLog.h"
 
 #include <QCryptographicHash>
@@ -35,6 +38,7 @@ private slots:
     void initTestCase();
     void deviceLogsSaveWhatTheLoggerHolds();
     void libraryListsSavedLogsAndLeaksOnly();
+    void teamArchiveOpensAnotherTechniciansLog();
     void openShowsTheDownloadAndLeavingCancelsIt();
     void viewerZoomsSelectsAndExportsLikeTheCli();
     void clearFilesAsksFirstThenErases();
@@ -57,6 +61,7 @@ private:
     QLocalServer m_server;
     HookClient m_hook;
     QString m_saved;
+    QString m_archive;
 };
 
 void LogsEndToEndTest::initTestCase()
@@ -82,6 +87,11 @@ void LogsEndToEndTest::initTestCase()
     QVERIFY(m_sim.waitForStarted(10000));
     QTRY_VERIFY_WITH_TIMEOUT(m_sim.canReadLine(), 30000);
 
+    QString pgError;
+    QVERIFY2(PgTestServer::shared().start(&pgError) && PgTestServer::shared().createDatabase("fleet", &pgError),
+             qPrintable(pgError));
+    m_archive = PgTestServer::shared().address(QStringLiteral("fleet"));
+
     const QString serverName = m_dir.filePath(QStringLiteral("hook"));
     QVERIFY(m_server.listen(serverName));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -89,6 +99,7 @@ void LogsEndToEndTest::initTestCase()
         env.insert(QString::fromLatin1(name), m_dir.filePath(QString::fromLatin1(name)));
     env.insert(QStringLiteral("TW_TEST_HOOK"), serverName);
     env.insert(QStringLiteral("TW_LIBRARY"), m_dir.filePath(QStringLiteral("library.sqlite")));
+    env.insert(QStringLiteral("TW_ARCHIVE"), m_archive);
     // The default log folder lies under the home folder: keep the saved logs in ours.
     env.insert(QStringLiteral("HOME"), m_dir.filePath(QStringLiteral("home")));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
@@ -236,6 +247,55 @@ void LogsEndToEndTest::libraryListsSavedLogsAndLeaksOnly()
     m_hook.eval(QStringLiteral("testHook.find('libraryFilter').text = 'fleet SITE'"));
     QVERIFY(m_hook.waitFor(model + QStringLiteral(".ready && ") + model + QStringLiteral(".count === 4"), 30000));
     m_hook.eval(screen() + QStringLiteral(".openRow(0)"));
+    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === 'pulseLogViewer' && ") + screen() +
+                               QStringLiteral(".totalPulses > 0"),
+                           30000));
+    for (const char *back : {"libraryScreen", "logIndexScreen"}) {
+        QVERIFY(m_hook.waitFor(QStringLiteral("!testHook.find('screenStack').busy"), 20000));
+        m_hook.eval(QStringLiteral("globals.globalTrigger('screen.pop')"));
+        QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === '%1'").arg(QLatin1String(back)), 20000));
+    }
+}
+
+void LogsEndToEndTest::teamArchiveOpensAnotherTechniciansLog()
+{
+    // The window's save went to the archive as well (the command line's adds above did not:
+    // they had no archive).
+    QFile saved(m_saved);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    const QString mine =
+        QString::fromLatin1(QCryptographicHash::hash(saved.readAll(), QCryptographicHash::Sha256).toHex());
+    QTRY_COMPARE_WITH_TIMEOUT(PgTestServer::shared().query("fleet", "SELECT sha256 FROM logs"), mine, 60000);
+
+    // Another technician's machine adds its log.
+    SimulatedRawLog::Options o;
+    o.profile.seed = 99;
+    o.days = 2;
+    o.metaData = {{QStringLiteral("Logger Serial"), QStringLiteral("8123")}};
+    const QByteArray theirs = SimulatedRawLog::build(o);
+    const QString other = m_dir.filePath(QStringLiteral("other/theirs.rlog"));
+    QDir().mkpath(QFileInfo(other).absolutePath());
+    QFile f(other);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(theirs) == theirs.size());
+    f.close();
+    const CliResult added = runCli({"library", "add", other},
+                                   {{"TW_LIBRARY", m_dir.filePath("other/library.sqlite")}, {"TW_ARCHIVE", m_archive}});
+    QVERIFY2(added.status == 0, qPrintable(added.err));
+    QFile::remove(other);  // only the archive has it now
+
+    m_hook.eval(QStringLiteral("globals.globalTrigger('file.library')"));
+    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === 'libraryScreen'"), 20000));
+    QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('teamArchiveBox').visible"), 10000));
+    m_hook.eval(QStringLiteral("testHook.find('libraryFilter').text = ''"));
+    m_hook.eval(QStringLiteral("testHook.find('teamArchiveBox').checked = true"));
+    const QString model = QStringLiteral("testHook.find('libraryModel')");
+    QVERIFY(m_hook.waitFor(model + QStringLiteral(".ready && ") + model + QStringLiteral(".count === 2"), 30000));
+    QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('libraryTable').rows === 2"), 10000));
+    QVERIFY(m_hook.grab(shot(QStringLiteral("library-team-archive.png"))));
+    const QString theirId = QString::fromLatin1(QCryptographicHash::hash(theirs, QCryptographicHash::Sha256).toHex());
+    const int row = m_hook.eval(model + QStringLiteral(".loadedIds().indexOf('%1')").arg(theirId)).toInt();
+    QVERIFY(row >= 0);
+    m_hook.eval(screen() + QStringLiteral(".openRow(%1)").arg(row));
     QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === 'pulseLogViewer' && ") + screen() +
                                QStringLiteral(".totalPulses > 0"),
                            30000));
