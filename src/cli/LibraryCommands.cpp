@@ -278,7 +278,9 @@ int runRemove(const QCommandLineParser &args, const QStringList &rest)
     if (!openStore(args, store, &error))
         return Cli::fail(error);
     const QFileInfo file(rest.first());
-    if (file.exists() || file.isAbsolute()) {
+    // a file that is gone is still named by its path
+    const QString &text = rest.first();
+    if (file.exists() || text.contains(QLatin1Char('/')) || text.endsWith(QLatin1String(".rlog"))) {
         if (!store.findByPath(file.absoluteFilePath(), &id, &error))
             return Cli::fail(error);
         if (id.isEmpty() && file.isFile()) {

@@ -65,9 +65,7 @@ public:
     void push(Work &&w)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_space.wait(lock, [&] { return m_queue.size() < m_capacity || m_stopped; });
-        if (m_stopped)
-            return;
+        m_space.wait(lock, [&] { return m_queue.size() < m_capacity; });
         m_queue.push_back(std::move(w));
         m_ready.notify_one();
     }
@@ -86,7 +84,6 @@ private:
     std::condition_variable m_ready, m_space;
     std::deque<Work> m_queue;
     size_t m_capacity;
-    bool m_stopped = false;
 };
 
 void dropVanishedPaths(LibraryStore &store, const QString &sha256, const QString &path)

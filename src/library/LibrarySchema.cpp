@@ -20,6 +20,11 @@ QString LibrarySchema::blobType(Dialect dialect)
     return dialect == Dialect::SQLite ? QStringLiteral("BLOB") : QStringLiteral("BYTEA");
 }
 
+QString LibrarySchema::likeOperator(Dialect dialect)
+{
+    return dialect == Dialect::SQLite ? QStringLiteral("LIKE") : QStringLiteral("ILIKE");
+}
+
 QStringList LibrarySchema::step(int version, Dialect dialect)
 {
     if (version == 1) {

@@ -23,6 +23,9 @@ public:
     // fail, not wait, when two readers both try to write).
     static QString beginWrite(Dialect dialect);
     static QString blobType(Dialect dialect);
+    // Case-blind pattern match without a function call per row: SQLite's LIKE already ignores
+    // the case of ASCII letters, PostgreSQL's does not.
+    static QString likeOperator(Dialect dialect);
 
     // Brings the tables of an open database to kVersion inside one transaction. False with a
     // message when the database is from a newer version of the program or a statement fails.

@@ -38,6 +38,8 @@ const char kColumns[] = "sha256, size, serial, device_name, job_name, unique_id,
                         "last_pulse, pulses, unit, reading_start, reading_end, volume, night_minimum, "
                         "night_flow_unit, longest_flow_hours, leak, analysis_version";
 
+const int kColumnCount = 19;
+
 // The values of kColumns, in order.
 QVariantList values(const LibraryRecord &r)
 {
@@ -367,8 +369,10 @@ QString LibraryStore::whereClause(const LibraryFilter &f, QVariantList *binds) c
         binds->append(f.serial);
     }
     if (!f.text.trimmed().isEmpty()) {
-        terms << QStringLiteral("(LOWER(serial) LIKE ? ESCAPE '\\' OR LOWER(device_name) LIKE ? ESCAPE '\\' "
-                                "OR LOWER(job_name) LIKE ? ESCAPE '\\')");
+        const QString like = LibrarySchema::likeOperator(LibrarySchema::dialect(m_db));
+        terms << QStringLiteral(
+                     "(serial %1 ? ESCAPE '\\' OR device_name %1 ? ESCAPE '\\' OR job_name %1 ? ESCAPE '\\')")
+                     .arg(like);
         const QString pattern = likePattern(f.text.trimmed());
         *binds << pattern << pattern << pattern;
     }
@@ -386,10 +390,26 @@ QString LibraryStore::whereClause(const LibraryFilter &f, QVariantList *binds) c
 
 bool LibraryStore::list(const LibraryFilter &filter, std::vector<LibraryRecord> *rows, QString *error, bool withPaths)
 {
+    return select(filter, rows, nullptr, withPaths, error);
+}
+
+bool LibraryStore::page(const LibraryFilter &filter, std::vector<LibraryRecord> *rows, int *total, QString *error)
+{
+    *total = 0;
+    if (!select(filter, rows, total, false, error))
+        return false;
+    // a page past the end says nothing of the total
+    return !rows->empty() || filter.offset == 0 || count(filter, total, error);
+}
+
+bool LibraryStore::select(const LibraryFilter &filter, std::vector<LibraryRecord> *rows, int *total, bool withPaths,
+                          QString *error)
+{
     QVariantList binds;
     const QString where = whereClause(filter, &binds);
     QString sql =
-        QStringLiteral("SELECT %1 FROM logs%2 ORDER BY %3").arg(QLatin1String(kColumns), where, orderClause(filter));
+        QStringLiteral("SELECT %1%2 FROM logs%3 ORDER BY %4")
+            .arg(QLatin1String(kColumns), QLatin1String(total ? ", COUNT(*) OVER ()" : ""), where, orderClause(filter));
     if (filter.limit >= 0)
         sql += QStringLiteral(" LIMIT %1 OFFSET %2").arg(filter.limit).arg(filter.offset);
     QSqlQuery q(m_db);
@@ -400,6 +420,8 @@ bool LibraryStore::list(const LibraryFilter &filter, std::vector<LibraryRecord> 
     QHash<QString, size_t> index;
     while (q.next()) {
         rows->push_back(fromQuery(q));
+        if (total)
+            *total = q.value(kColumnCount).toInt();
         if (withPaths)
             index.insert(rows->back().sha256, rows->size() - 1);
     }

@@ -51,6 +51,9 @@ public:
 
     bool list(const LibraryFilter &filter, std::vector<LibraryRecord> *rows, QString *error, bool withPaths = true);
     bool count(const LibraryFilter &filter, int *rows, QString *error);
+    // One page of the filter's rows (without paths) and the number of rows the filter keeps,
+    // from one pass over the table.
+    bool page(const LibraryFilter &filter, std::vector<LibraryRecord> *rows, int *total, QString *error);
     // Ids beginning with `prefix` (case ignored); the caller decides what too short means.
     bool findByPrefix(const QString &prefix, QStringList *ids, QString *error);
     // The id of the content recorded at `path`, empty when none.
@@ -74,6 +77,8 @@ private:
     bool commit(QString *error);
     void rollback();
     bool bumpGeneration(QString *error);
+    bool select(const LibraryFilter &filter, std::vector<LibraryRecord> *rows, int *total, bool withPaths,
+                QString *error);
     QString whereClause(const LibraryFilter &filter, QVariantList *binds) const;
 
     QString m_connectionName;

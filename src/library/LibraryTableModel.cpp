@@ -231,8 +231,7 @@ void LibraryTableModel::refresh()
         std::vector<LibraryRecord> page;
         QString error = openError;
         // The counter is read first: a change made while the rows are read is seen by the next poll.
-        const bool ok = opened && store.generation(&generation, &error) && store.count(first, &rows, &error) &&
-                        store.list(first, &page, &error, false);
+        const bool ok = opened && store.generation(&generation, &error) && store.page(first, &page, &rows, &error);
         QMetaObject::invokeMethod(
             this,
             [this, query, ok, generation, rows, page = std::move(page), error]() mutable {

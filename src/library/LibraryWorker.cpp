@@ -9,12 +9,16 @@ LibraryWorker::LibraryWorker(QObject *parent) : QObject(parent), m_context(new Q
 
 LibraryWorker::~LibraryWorker()
 {
-    // The store goes on its own thread, after every job already posted.
-    QMetaObject::invokeMethod(m_context, [this] {
-        delete m_store;
-        m_store = nullptr;
-    });
-    m_context->deleteLater();
+    // Waits for every job already posted; the store closes on its own thread, and the context
+    // goes when the thread ends.
+    QMetaObject::invokeMethod(
+        m_context,
+        [this] {
+            delete m_store;
+            m_store = nullptr;
+            m_context->deleteLater();
+        },
+        Qt::BlockingQueuedConnection);
     m_thread.quit();
     m_thread.wait();
 }

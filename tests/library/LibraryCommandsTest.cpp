@@ -155,6 +155,18 @@ TEST_F(LibraryCommandsTest, FiguresMatchLogInfoAndListsPutLeaksFirst)
     for (const QJsonValue &v : leaks)
         EXPECT_TRUE(v.toObject().value("leak").toBool());
     EXPECT_EQ(list({"--serial", "2002"}).size(), 3);
+    // the spreadsheet's table, read back by a CSV reader
+    const QString csv = dir.filePath("leaks.csv");
+    ASSERT_EQ(cli({"library", "export", "--leaks", "-o", csv}).status, 0);
+    QProcess reader;
+    reader.start("python3", {"-c",
+                             "import csv, sys; rows = list(csv.DictReader(open(sys.argv[1], newline='')));"
+                             "print(' '.join(r['sha256'] + '/' + r['leak'] for r in rows))",
+                             csv});
+    ASSERT_TRUE(reader.waitForFinished(30000));
+    EXPECT_EQ(QString(reader.readAllStandardOutput()).trimmed(),
+              leaks[0].toObject().value("sha256").toString() + "/leak " +
+                  leaks[1].toObject().value("sha256").toString() + "/leak");
     // only the first log's days overlap its second day; bounds meet at the first pulse
     const QString firstPulse = rows.last().toObject().value("firstPulse").toString();
     EXPECT_EQ(list({"--to", firstPulse}).size(), 1);
@@ -171,6 +183,20 @@ TEST_F(LibraryCommandsTest, AddingAgainOrAfterAMoveKeepsOneRowPerContent)
     const QJsonObject o = QJsonDocument::fromJson(again.out).object();
     EXPECT_EQ(o.value("added").toArray().size(), 0);
     EXPECT_EQ(o.value("skipped").toArray().size(), 5);
+    EXPECT_EQ(list(), before);
+
+    // Rows of an older analysis: listing leaves them, the next add analyses them again.
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "older");
+        db.setDatabaseName(library);
+        ASSERT_TRUE(db.open());
+        ASSERT_TRUE(QSqlQuery(db).exec("UPDATE logs SET analysis_version = 0, leak = 0, night_minimum = NULL"));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase("older");
+    EXPECT_NE(list(), before);
+    const Result reanalysed = cli({"library", "add", logs, "--json"});
+    EXPECT_EQ(QJsonDocument::fromJson(reanalysed.out).object().value("added").toArray().size(), 5);
     EXPECT_EQ(list(), before);
 
     ASSERT_TRUE(QDir().rename(path("a/leak-1.rlog"), QDir(logs).filePath("moved.rlog")));
