@@ -203,12 +203,13 @@ bool LibraryStore::open(const QString &location, QString *error)
     close();
     m_location = location;
     if (!connect(location, error) || !LibrarySchema::migrate(m_db, error)) {
-        // An address is shown as parsed, never as typed (it might carry a password).
+        // An address is shown as parsed, never as typed (it might carry a password); a refused
+        // one is named by its error.
+        const ArchiveAddress address = ArchiveAddress::parse(location);
         const QString shown = !ArchiveAddress::isAddress(location) ? location
-                              : ArchiveAddress::parse(location).isValid()
-                                  ? ArchiveAddress::parse(location).displayText()
-                                  : QStringLiteral("the archive address");
-        if (!error->startsWith(shown))
+                              : address.isValid()                  ? address.displayText()
+                                                                   : QString();
+        if (!shown.isEmpty() && !error->startsWith(shown))
             *error = QStringLiteral("%1: %2").arg(shown, *error);
         close();
         return false;
