@@ -76,7 +76,7 @@ Flickable {
                 text: screen.settings.archiveAddress
                 placeholderText: "postgresql://user@host/database"
                 selectByMouse: true
-                Layout.preferredWidth: 380 * screen.pixelScale
+                Layout.preferredWidth: 320 * screen.pixelScale
                 readonly property string problem: screen.library ? screen.library.archiveAddressError(text) : ""
                 onEditingFinished: if (problem === "") screen.settings.archiveAddress = text.trim()
             }
@@ -87,7 +87,8 @@ Flickable {
                 color: "#c62828"
                 wrapMode: Text.Wrap
                 textFormat: Text.PlainText
-                Layout.maximumWidth: 380 * screen.pixelScale
+                Layout.preferredWidth: 320 * screen.pixelScale
+                Layout.maximumWidth: 320 * screen.pixelScale
             }
         }
 
