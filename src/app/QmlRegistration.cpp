@@ -23,6 +23,8 @@
 #include "pulselog/PulseLog.h"
 #include "remotefs/RemoteFileSystem.h"
 #include "remotefs/RemoteFilesystemSession.h"
+#include "library/LibraryService.h"
+#include "library/LibraryTableModel.h"
 #include "remotefs/SavedSessionRegistry.h"
 #include "remotefs/SessionDownloader.h"
 #include "report/CustomerReportWriter.h"
@@ -87,6 +89,8 @@ void registerQmlTypes()
     registerCreatable<SessionDownloader>("SessionDownloader");
     registerUncreatable<RemoteFilesystemSession>("RemoteFilesystemSession", "Uncreatable");
     registerCreatable<SavedSessionRegistry>("SavedSessionRegistry");
+    registerCreatable<LibraryService>("LibraryService");
+    registerCreatable<LibraryTableModel>("LibraryTableModel");
     registerCreatable<FirmwareMeta>("FirmwareMeta");
     registerCreatable<FirmwareArchive>("FirmwareArchive");
     registerCreatable<VariablesBackup>("VariablesBackup");

@@ -1,6 +1,10 @@
 #include "DeviceCommands.h"
 
 #include "common/SafeFileName.h"
+#include "library/LibraryAdder.h"
+#include "library/LibraryStore.h"
+#include "ArchiveCommands.h"
+#include "LibraryCommands.h"
 #include "LoggerConnection.h"
 #include "network/TarrowindFirmware.h"
 #include "pulselog/PulseLog.h"
@@ -192,6 +196,8 @@ bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const
     meta[QStringLiteral("Logger Serial")] = c.serialNumber();
     meta[QStringLiteral("Logger Device Name")] = c.firmware().deviceName();
     meta[QStringLiteral("Logger Job Name")] = session->filename();
+    meta[QStringLiteral("Logger Unique ID")] = c.firmware().uniqueId();
+    meta[QStringLiteral("Logger Session Index")] = QString::number(session->sessionIndex());
     downloader.pulseLog()->setMetaData(meta);
 
     uint64_t records = 0;
@@ -244,6 +250,24 @@ bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const
     return true;
 }
 
+void addToLibrary(const QCommandLineParser &args, LibraryStore &library, const QString &file)
+{
+    QString error;
+    QStringList saved;
+    const bool ok = LibraryAdder::add(
+        library, {QFileInfo(file).absoluteFilePath()}, {},
+        [&saved](const LibraryAdder::Item &item) {
+            if (item.outcome == LibraryAdder::Outcome::Refused || item.outcome == LibraryAdder::Outcome::Failed)
+                progress(QStringLiteral("warning: %1 not added to the library: %2\n").arg(item.path, item.reason));
+            else
+                saved << item.sha256;
+        },
+        &error);
+    if (!ok)
+        progress(QStringLiteral("warning: not added to the library: %1\n").arg(error));
+    ArchiveCli::send(args, library, saved, [](const QString &line) { progress(QStringLiteral("warning: ") + line); });
+}
+
 int runDownload(const QCommandLineParser &args)
 {
     LoggerConnection::Options o;
@@ -283,6 +307,11 @@ int runDownload(const QCommandLineParser &args)
     if (fresh && serial.trimmed().isEmpty())
         return Cli::fail(QStringLiteral("the logger reports no serial number, so --new cannot tell which of its "
                                         "sessions were saved"));
+    // Every save goes to the library too; one that cannot be opened costs the library, not the download.
+    LibraryStore library;
+    const bool libraryOpen = library.open(LibraryCli::libraryFile(args), &error);
+    if (!libraryOpen)
+        progress(QStringLiteral("warning: %1\n").arg(error));
     std::vector<RemoteFilesystemSessionPtr> chosen;
     if (fresh) {
         registry.scanned(serial, c.fs->sessionList());
@@ -326,6 +355,8 @@ int runDownload(const QCommandLineParser &args)
                 serial.trimmed().isEmpty() || registry.recordSaved(serial, *s, QFileInfo(target).absoluteFilePath());
             if (!recorded || (!registry.lastError().isEmpty() && registry.lastError() != before))
                 progress(QStringLiteral("warning: %1\n").arg(registry.lastError()));
+            if (libraryOpen)
+                addToLibrary(args, library, target);
         } else {
             Cli::fail(QStringLiteral("session %1: %2").arg(s->sessionIndex()).arg(error));
             ++failures;
@@ -347,7 +378,7 @@ std::vector<CliCommand> deviceCommands()
          connection + QList<QCommandLineOption>{Cli::jsonOption()}, runSessions},
         {QStringLiteral("download"),
          QStringLiteral("--port PORT download (--session N -o FILE.rlog | --all -o DIR | --new -o DIR) [--timeout S] "
-                        "[--quiet]"),
+                        "[--quiet] [--library FILE]"),
          QStringLiteral("download sessions from the logger into raw log files"),
          connection +
              QList<QCommandLineOption>{
@@ -360,6 +391,8 @@ std::vector<CliCommand> deviceCommands()
                  Cli::option({QStringLiteral("o"), QStringLiteral("output")}, QStringLiteral("OUT"),
                              QStringLiteral("the file (--session) or folder (--all, --new) to write")),
                  Cli::quietOption(),
+                 LibraryCli::libraryOption(),
+                 ArchiveCli::addressOption(),
              },
          runDownload},
     };

@@ -1,7 +1,7 @@
 #include "LogCommands.h"
 
-#include "pulselog/MeterUnits.h"
 #include "pulselog/NightFlowAnalysis.h"
+#include "pulselog/NightFlowDisplay.h"
 #include "pulselog/PulseLog.h"
 
 #include <QDateTime>
@@ -61,26 +61,6 @@ QString numberOrNone(float v)
 {
     return std::isnan(v) ? QStringLiteral("none") : QString::number(double(v), 'f', 3);
 }
-
-// The night flows in the viewer's default display: gallons per minute when the meter readings
-// give a volume per pulse, else revolutions per hour.
-struct NightFlowDisplay {
-    QString unit;
-    bool volume = false;
-    double perHourlyPulse = 1;
-
-    explicit NightFlowDisplay(const PulseLog &log)
-    {
-        const double gallons = MeterUnits::gallonsPerPulse(log.metaData(), log.totalPulseCount());
-        volume = std::isfinite(gallons) && gallons > 0;
-        unit = volume ? QStringLiteral("Gallons per Minute") : QStringLiteral("Revolutions per Hour");
-        perHourlyPulse = volume ? gallons / 60.0 : 1.0;
-    }
-    QString text(uint64_t pulses) const
-    {
-        return QString::number(double(pulses) * perHourlyPulse, 'f', volume ? 4 : 0);
-    }
-};
 
 void insertNightFlow(QJsonObject &o, const NightFlowAnalysis::Result &r, const NightFlowDisplay &d)
 {

@@ -3,6 +3,7 @@
 #include "common/NumericLocale.h"
 #include "DeviceCommands.h"
 #include "FirmwareCommands.h"
+#include "LibraryCommands.h"
 #include "LogCommands.h"
 #include "PortCommands.h"
 #include "ProtocolCommands.h"
@@ -22,8 +23,8 @@ namespace {
 // Each module lists its own commands; a new module is one more line here.
 using Module = std::vector<CliCommand> (*)();
 const Module kModules[] = {
-    protocolCommands,  logCommands,  deviceCommands,  firmwareCommands,
-    recordingCommands, portCommands, supportCommands, reportCommands,
+    protocolCommands,  logCommands,  deviceCommands,  firmwareCommands, recordingCommands,
+    portCommands,      supportCommands, reportCommands, libraryCommands,
 };
 
 std::vector<CliCommand> allCommands()

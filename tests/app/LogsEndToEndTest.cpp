@@ -2,10 +2,16 @@
 // Device Logs screen lists the sessions, saves one under a unique name byte for byte as the
 // logger holds it, opens one in the viewer while it downloads, and erases the filesystem only
 // after the confirmation; the viewer zooms, cycles its units, selects, and exports every format
-// exactly as tarrowind-cli does for the same log.
+// exactly as tarrowind-cli does for the same log. The library screen lists what the window and
+// the command line added and "Leaks only" keeps exactly the leaking logs; its save reaches the
+// team archive (a private PostgreSQL server), where it opens a log another technician saved.
 
+#include "CliRun.h"
 #include "HookClient.h"
+#include "PgTestServer.h"
+#include "sim/SimulatedRawLog.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -32,6 +38,8 @@ class LogsEndToEndTest : public QObject
 private slots:
     void initTestCase();
     void deviceLogsSaveWhatTheLoggerHolds();
+    void libraryListsSavedLogsAndLeaksOnly();
+    void teamArchiveOpensAnotherTechniciansLog();
     void openShowsTheDownloadAndLeavingCancelsIt();
     void viewerZoomsSelectsAndExportsLikeTheCli();
     void viewerWritesTheCustomerReportOfTheSelection();
@@ -45,6 +53,7 @@ private:
     QString screen() const { return QStringLiteral("testHook.find('screenStack').currentItem"); }
     void openDeviceLogs();
     QByteArray cliExport(const QString &log, const QStringList &args, const QString &out);
+    QByteArray cli(const QStringList &args);
 
     QTemporaryDir m_dir;
     QString m_artifacts;
@@ -54,6 +63,7 @@ private:
     QLocalServer m_server;
     HookClient m_hook;
     QString m_saved;
+    QString m_archive;
 };
 
 void LogsEndToEndTest::initTestCase()
@@ -79,12 +89,19 @@ void LogsEndToEndTest::initTestCase()
     QVERIFY(m_sim.waitForStarted(10000));
     QTRY_VERIFY_WITH_TIMEOUT(m_sim.canReadLine(), 30000);
 
+    QString pgError;
+    QVERIFY2(PgTestServer::shared().start(&pgError) && PgTestServer::shared().createDatabase("fleet", &pgError),
+             qPrintable(pgError));
+    m_archive = PgTestServer::shared().address(QStringLiteral("fleet"));
+
     const QString serverName = HookClient::listen(m_server, m_dir.path());
     QVERIFY(!serverName.isEmpty());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
         env.insert(QString::fromLatin1(name), m_dir.filePath(QString::fromLatin1(name)));
     env.insert(QStringLiteral("TW_TEST_HOOK"), serverName);
+    env.insert(QStringLiteral("TW_LIBRARY"), m_dir.filePath(QStringLiteral("library.sqlite")));
+    env.insert(QStringLiteral("TW_ARCHIVE"), m_archive);
     // The default log folder lies under the home folder: keep the saved logs in ours.
     env.insert(QStringLiteral("HOME"), m_dir.filePath(QStringLiteral("home")));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
@@ -181,6 +198,126 @@ void LogsEndToEndTest::deviceLogsSaveWhatTheLoggerHolds()
     // The scan runs again after the download.
     QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".scanFinished && ") + screen() + QStringLiteral(".status === 1"),
                            240000));
+}
+
+QByteArray LogsEndToEndTest::cli(const QStringList &args)
+{
+    QProcess p;
+    p.start(m_bin + QStringLiteral("/tarrowind-cli"),
+            args + QStringList{QStringLiteral("--library"), m_dir.filePath(QStringLiteral("library.sqlite"))});
+    if (!p.waitForFinished(120000) || p.exitCode() != 0)
+        qWarning() << p.readAllStandardError();
+    return p.readAllStandardOutput();
+}
+
+void LogsEndToEndTest::libraryListsSavedLogsAndLeaksOnly()
+{
+    // The window's save reached the library on its own.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        cli({QStringLiteral("library"), QStringLiteral("list"), QStringLiteral("--json")})
+            .contains(QJsonDocument(QJsonArray{m_saved}).toJson(QJsonDocument::Compact).mid(2).chopped(2)),
+        60000);
+    m_hook.eval(QStringLiteral("globals.globalTrigger('file.library')"));
+    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === 'libraryScreen'"), 20000));
+    const QString model = QStringLiteral("testHook.find('libraryModel')");
+    QVERIFY(m_hook.waitFor(model + QStringLiteral(".ready && ") + model + QStringLiteral(".count === 1"), 30000));
+
+    // A fleet added by the command line while the screen is open: a leaking household among
+    // quiet ones, two loggers.
+    const QString fleet = m_dir.filePath(QStringLiteral("fleet"));
+    QDir().mkpath(fleet);
+    QStringList leaking;
+    for (int i = 0; i < 4; ++i) {
+        SimulatedRawLog::Options o;
+        o.profile.seed = uint32_t(20 + i);
+        o.profile.leak = i % 2 == 1;
+        o.days = 3;
+        o.metaData = {{QStringLiteral("Logger Serial"), i < 2 ? QStringLiteral("7001") : QStringLiteral("7002")},
+                      {QStringLiteral("Logger Device Name"), QStringLiteral("Fleet site %1").arg(i)}};
+        const QByteArray bytes = SimulatedRawLog::build(o);
+        QFile f(QStringLiteral("%1/log-%2.rlog").arg(fleet).arg(i));
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+        if (o.profile.leak)
+            leaking << QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    }
+    cli({QStringLiteral("library"), QStringLiteral("add"), fleet});
+    QVERIFY(m_hook.waitFor(model + QStringLiteral(".ready && ") + model + QStringLiteral(".count === 5"), 30000));
+    const QString table = QStringLiteral("testHook.find('libraryTable')");
+    QVERIFY(m_hook.waitFor(table + QStringLiteral(".rows === 5"), 10000));
+    QVERIFY(m_hook.grab(shot(QStringLiteral("library.png"))));
+
+    m_hook.eval(QStringLiteral("testHook.find('leaksOnlyBox').checked = true"));
+    QVERIFY(m_hook.waitFor(model + QStringLiteral(".ready && ") + model + QStringLiteral(".count === 2"), 30000));
+    QStringList shown;
+    for (const QJsonValue &v : m_hook.eval(model + QStringLiteral(".loadedIds()")).toArray())
+        shown << v.toString();
+    leaking.sort();
+    shown.sort();
+    QCOMPARE(shown, leaking);
+    QVERIFY(m_hook.waitFor(table + QStringLiteral(".rows === 2"), 10000));
+    QVERIFY(m_hook.grab(shot(QStringLiteral("library-leaks.png"))));
+
+    m_hook.eval(QStringLiteral("testHook.find('leaksOnlyBox').checked = false"));
+    m_hook.eval(QStringLiteral("testHook.find('libraryFilter').text = 'fleet SITE'"));
+    QVERIFY(m_hook.waitFor(model + QStringLiteral(".ready && ") + model + QStringLiteral(".count === 4"), 30000));
+    m_hook.eval(screen() + QStringLiteral(".openRow(0)"));
+    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === 'pulseLogViewer' && ") + screen() +
+                               QStringLiteral(".totalPulses > 0"),
+                           30000));
+    for (const char *back : {"libraryScreen", "logIndexScreen"}) {
+        QVERIFY(m_hook.waitFor(QStringLiteral("!testHook.find('screenStack').busy"), 20000));
+        m_hook.eval(QStringLiteral("globals.globalTrigger('screen.pop')"));
+        QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === '%1'").arg(QLatin1String(back)), 20000));
+    }
+}
+
+void LogsEndToEndTest::teamArchiveOpensAnotherTechniciansLog()
+{
+    // The window's save went to the archive as well (the command line's adds above did not:
+    // they had no archive).
+    QFile saved(m_saved);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    const QString mine =
+        QString::fromLatin1(QCryptographicHash::hash(saved.readAll(), QCryptographicHash::Sha256).toHex());
+    QTRY_COMPARE_WITH_TIMEOUT(PgTestServer::shared().query("fleet", "SELECT sha256 FROM logs"), mine, 60000);
+
+    // Another technician's machine adds its log.
+    SimulatedRawLog::Options o;
+    o.profile.seed = 99;
+    o.days = 2;
+    o.metaData = {{QStringLiteral("Logger Serial"), QStringLiteral("8123")}};
+    const QByteArray theirs = SimulatedRawLog::build(o);
+    const QString other = m_dir.filePath(QStringLiteral("other/theirs.rlog"));
+    QDir().mkpath(QFileInfo(other).absolutePath());
+    QFile f(other);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(theirs) == theirs.size());
+    f.close();
+    const CliResult added = runCli({"library", "add", other},
+                                   {{"TW_LIBRARY", m_dir.filePath("other/library.sqlite")}, {"TW_ARCHIVE", m_archive}});
+    QVERIFY2(added.status == 0, qPrintable(added.err));
+    QFile::remove(other);  // only the archive has it now
+
+    m_hook.eval(QStringLiteral("globals.globalTrigger('file.library')"));
+    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === 'libraryScreen'"), 20000));
+    QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('teamArchiveBox').visible"), 10000));
+    m_hook.eval(QStringLiteral("testHook.find('libraryFilter').text = ''"));
+    m_hook.eval(QStringLiteral("testHook.find('teamArchiveBox').checked = true"));
+    const QString model = QStringLiteral("testHook.find('libraryModel')");
+    QVERIFY(m_hook.waitFor(model + QStringLiteral(".ready && ") + model + QStringLiteral(".count === 2"), 30000));
+    QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('libraryTable').rows === 2"), 10000));
+    QVERIFY(m_hook.grab(shot(QStringLiteral("library-team-archive.png"))));
+    const QString theirId = QString::fromLatin1(QCryptographicHash::hash(theirs, QCryptographicHash::Sha256).toHex());
+    const int row = m_hook.eval(model + QStringLiteral(".loadedIds().indexOf('%1')").arg(theirId)).toInt();
+    QVERIFY(row >= 0);
+    m_hook.eval(screen() + QStringLiteral(".openRow(%1)").arg(row));
+    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === 'pulseLogViewer' && ") + screen() +
+                               QStringLiteral(".totalPulses > 0"),
+                           30000));
+    for (const char *back : {"libraryScreen", "logIndexScreen"}) {
+        QVERIFY(m_hook.waitFor(QStringLiteral("!testHook.find('screenStack').busy"), 20000));
+        m_hook.eval(QStringLiteral("globals.globalTrigger('screen.pop')"));
+        QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === '%1'").arg(QLatin1String(back)), 20000));
+    }
 }
 
 void LogsEndToEndTest::openShowsTheDownloadAndLeavingCancelsIt()

@@ -13,6 +13,7 @@ function fixedMenus(advanced, capturing) {
         { text: "&File", children: [
             { text: "&Settings", icon: "", trigger: "settings.general" },
             { text: "&Open Log File", icon: "", trigger: "file.openlog" },
+            { text: "&Library", icon: "", trigger: "file.library" },
             { text: "E&xit", icon: "", trigger: "file.exit" }
         ] },
         { text: "&Logger", children: logger }

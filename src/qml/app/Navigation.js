@@ -11,6 +11,7 @@
 var routes = {
     "file.openlog": { kind: "window", action: "openLog" },
     "file.exit": { kind: "window", action: "exit" },
+    "file.library": { kind: "screen", document: "LibraryScreen.qml" },
     "help.supportbundle": { kind: "window", action: "saveSupportBundle" },
     "screen.pop": { kind: "window", action: "pop" },
     "settings.general": { kind: "dialog", title: "Software Settings", document: "GeneralConfigScreen.qml" },

@@ -17,6 +17,7 @@ Dialog {
     property var selection: null
     property QtObject host: globals.host
     property Settings settings: globals.settings
+    property LibraryService library: globals.library
 
     property int format: ExportRules.XLSX
     property string intervalText: "10"
@@ -66,7 +67,11 @@ Dialog {
         var g = ExportRules.gallonArguments(mode, unit, initialText, endingText, flow.unitsPerPulse, total)
         var ms = Math.round(intervalSeconds * 1000)
         switch (format) {
-        case ExportRules.RLOG: ok = pulseLog.saveRaw(name); break
+        case ExportRules.RLOG:
+            ok = pulseLog.saveRaw(name)
+            if (ok && library)
+                library.addFile(name)
+            break
         case ExportRules.PULSES: ok = pulseLog.exportPulsesCsv(name, from, to); break
         case ExportRules.ENVIRONMENT: ok = pulseLog.exportEnvironmentCsv(name, from, to); break
         case ExportRules.META: ok = pulseLog.exportMetaDataCsv(name); break

@@ -13,6 +13,7 @@ Item {
     property TarrowindLogger logger: globals.tarrowindLogger
     property Settings settings: globals.settings
     property QtObject host: globals.host
+    property LibraryService library: globals.library
     property real pixelScale: globals.pixelScale
 
     readonly property string headerTitle: "Logger Filesystem"
@@ -119,6 +120,8 @@ Item {
         meta["Logger Serial"] = serial
         meta["Logger Device Name"] = firmware.deviceName
         meta["Logger Job Name"] = session.filename
+        meta["Logger Unique ID"] = firmware.uniqueId
+        meta["Logger Session Index"] = String(session.sessionIndex)
         downloader.pulseLog.metaData = meta
         savePath = path
         downloadingSession = session
@@ -171,6 +174,8 @@ Item {
             message(m[0], m[1])
             if (ok && session && serial !== "")
                 registry.recordSaved(serial, session, target)
+            if (ok && library)
+                library.addFile(target)
         }
         if (newDownloads.running)
             newDownloads.sessionEnded(ok)

@@ -10,6 +10,8 @@ Flickable {
 
     property Settings settings: globals.settings
     property QtObject host: globals.host
+    // Checks a "Shared archive address" before it is kept (archiveAddressError).
+    property QtObject library: globals.library
     property real pixelScale: globals.pixelScale
 
     readonly property var syncModes: ["Always", "Never", "Ask"]
@@ -44,6 +46,50 @@ Flickable {
             Button {
                 text: "Choose..."
                 onClicked: folderDialog.open()
+            }
+        }
+
+        Label { text: "Library:" }
+        RowLayout {
+            Label {
+                objectName: "libraryFileText"
+                text: screen.settings.libraryFile !== "" ? screen.settings.libraryFile : "Default"
+                elide: Text.ElideMiddle
+                Layout.maximumWidth: 300 * screen.pixelScale
+            }
+            Button {
+                text: "Choose..."
+                onClicked: libraryDialog.open()
+            }
+            Button {
+                objectName: "libraryDefaultButton"
+                text: "Default"
+                enabled: screen.settings.libraryFile !== ""
+                onClicked: screen.settings.libraryFile = ""
+            }
+        }
+
+        Label { text: "Shared archive address:" }
+        ColumnLayout {
+            TextField {
+                id: archiveField
+                objectName: "archiveAddressField"
+                text: screen.settings.archiveAddress
+                placeholderText: "postgresql://user@host/database"
+                selectByMouse: true
+                Layout.preferredWidth: 320 * screen.pixelScale
+                readonly property string problem: screen.library ? screen.library.archiveAddressError(text) : ""
+                onEditingFinished: if (problem === "") screen.settings.archiveAddress = text.trim()
+            }
+            Label {
+                objectName: "archiveAddressProblem"
+                text: archiveField.problem
+                visible: text !== ""
+                color: "#c62828"
+                wrapMode: Text.Wrap
+                textFormat: Text.PlainText
+                Layout.preferredWidth: 320 * screen.pixelScale
+                Layout.maximumWidth: 320 * screen.pixelScale
             }
         }
 
@@ -149,5 +195,14 @@ Flickable {
             return screen.host.urlFromLocalFile(start)
         }
         onAccepted: if (screen.host) screen.settings.setField("logSettings", "folder", screen.host.urlToLocalFile(folder))
+    }
+
+    Platform.FileDialog {
+        id: libraryDialog
+        title: "Library"
+        fileMode: Platform.FileDialog.SaveFile
+        options: Platform.FileDialog.DontConfirmOverwrite
+        nameFilters: ["Library (*.sqlite)", "All files (*)"]
+        onAccepted: if (screen.host) screen.settings.libraryFile = screen.host.urlToLocalFile(file)
     }
 }

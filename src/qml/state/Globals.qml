@@ -58,6 +58,13 @@ Item {
         enabled: globals.settings.dataSource === "Local Magnetometer"
     }
     readonly property PulseLog pulseLog: PulseLog {}
+    // Every saved log goes to the library too, off this thread.
+    readonly property LibraryService library: LibraryService {
+        setting: globals.settings.libraryFile
+        archiveSetting: globals.settings.archiveAddress
+        onArchiveMessage: globals.globalMessage(positivity, text)
+        onAdded: if (!ok) globals.globalMessage(-1, "Not added to the library: " + message)
+    }
     readonly property FirmwareMeta onlineFirmwareMeta: FirmwareMeta {}
     readonly property FirmwareDownloader firmwareDownloader: FirmwareDownloader {
         firmwareMeta: globals.onlineFirmwareMeta

@@ -25,12 +25,17 @@ QtObject {
     property var recordingSettings: ({ filename: "", playbackRate: 400, forceRate: false })
     property var logSettings: ({ folder: defaultLogFolder })
     property var flashSettings: ({ folder: defaultFlashFolder })
+    // The library of saved logs; empty for the one in the data folder.
+    property string libraryFile: ""
+    // The team's shared archive (postgresql://...); empty for none. Never a password.
+    property string archiveAddress: ""
 
     signal settingsChanged()
 
     readonly property var keys: ["dataSource", "advanced", "showLog", "temperatureUnit", "volumeUnit",
         "autoClockSyncMode", "autoClockSyncAskSeconds", "onlineFirmwareCheck", "firmwareArchive", "serialSettings",
-        "recordingSettings", "logSettings", "flashSettings"]
+        "recordingSettings", "logSettings", "flashSettings", "libraryFile",
+        "archiveAddress"]
 
     function defaults() {
         return {
@@ -46,7 +51,9 @@ QtObject {
             serialSettings: { port: "", baud: 115200 },
             recordingSettings: { filename: "", playbackRate: 400, forceRate: false },
             logSettings: { folder: defaultLogFolder },
-            flashSettings: { folder: defaultFlashFolder }
+            flashSettings: { folder: defaultFlashFolder },
+            libraryFile: "",
+            archiveAddress: ""
         }
     }
 
@@ -101,4 +108,6 @@ QtObject {
     onRecordingSettingsChanged: settingsChanged()
     onLogSettingsChanged: settingsChanged()
     onFlashSettingsChanged: settingsChanged()
+    onLibraryFileChanged: settingsChanged()
+    onArchiveAddressChanged: settingsChanged()
 }

@@ -25,7 +25,8 @@ TestCase {
         serialSettings: { port: "", baud: 115200 },
         recordingSettings: { filename: "", playbackRate: 400, forceRate: false },
         logSettings: { folder: "/home/u/Documents/TarrowindUtility" },
-        flashSettings: { folder: "/opt/tarrowind" }
+        flashSettings: { folder: "/opt/tarrowind" }, libraryFile: "",
+        archiveAddress: ""
     })
 
     function test_defaultsAndReset() {
@@ -40,11 +41,12 @@ TestCase {
                  onlineFirmwareCheck: false, firmwareArchive: "https://mirror.example/fw/",
                  serialSettings: { port: "COM4", baud: 460800 },
                  recordingSettings: { filename: "/r.csv", playbackRate: 100, forceRate: true },
-                 logSettings: { folder: "/l" }, flashSettings: { folder: "/f" } })
-        compare(changes.count, 13, "every key announces its change")
+                 logSettings: { folder: "/l" }, flashSettings: { folder: "/f" }, libraryFile: "/lib.sqlite",
+                 archiveAddress: "postgresql://archive/fleet" })
+        compare(changes.count, 15, "every key announces its change")
         s.reset()
         compare(s.toObject(), expectedDefaults)
-        compare(changes.count, 26)
+        compare(changes.count, 30)
     }
 
     function test_copyTakesOnlyWellFormedValues() {
