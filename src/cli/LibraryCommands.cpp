@@ -258,14 +258,14 @@ int runList(const QCommandLineParser &args, bool toCsv)
         Cli::printJson(QJsonDocument(list));
         return 0;
     }
-    QString text;
+    QString text = kHeader.mid(0, kHeader.size() - 1).join(QStringLiteral("  ")) + QLatin1Char('\n');
     for (const auto &r : rows) {
         QStringList fields = tableRow(r);
         fields[0] = fields[0].left(12);
         fields.removeLast();
         text += fields.join(QStringLiteral("  ")) + QLatin1Char('\n');
     }
-    Cli::print(text.isEmpty() ? QStringLiteral("(no logs)\n") : text);
+    Cli::print(rows.empty() ? QStringLiteral("(no logs)\n") : text);
     return 0;
 }
 

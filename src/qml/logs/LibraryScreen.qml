@@ -15,7 +15,7 @@ Item {
 
     readonly property string headerTitle: "Library"
     // Shares of the table's width, column by column.
-    readonly property var columnShares: [0.12, 0.16, 0.13, 0.25, 0.1, 0.15, 0.08]
+    readonly property var columnShares: [0.12, 0.15, 0.13, 0.22, 0.1, 0.19, 0.08]
     function columnWidth(column) {
         return Math.floor(table.width * columnShares[column])
     }
