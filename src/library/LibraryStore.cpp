@@ -5,10 +5,12 @@
 
 #include <QAtomicInteger>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
 #include <QVariant>
 
 #include <cmath>
@@ -173,7 +175,23 @@ bool LibraryStore::connect(const QString &location, QString *error)
     }
     QSqlQuery q(m_db);
     // Readers (the window) never wait for a writer (the command line) and the other way round.
-    if (!q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"))) {
+    // The switch to WAL needs the file to itself, and SQLite answers "locked" at once rather than
+    // wait when two programs open a new library together: the loser tries again. Once switched,
+    // the file stays in WAL and later opens find it so.
+    QDeadlineTimer deadline(60000);
+    for (;;) {
+        if (q.exec(QStringLiteral("PRAGMA journal_mode=WAL")) && q.next() &&
+            q.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) == 0)
+            break;
+        const bool locked = q.lastError().nativeErrorCode() == QLatin1String("5") ||
+                            q.lastError().text().contains(QLatin1String("locked"));
+        if (!locked || deadline.hasExpired()) {
+            *error = QStringLiteral("%1 is not a library: %2").arg(location, q.lastError().text());
+            return false;
+        }
+        QThread::msleep(20);
+    }
+    if (!q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"))) {
         *error = QStringLiteral("%1 is not a library: %2").arg(location, q.lastError().text());
         return false;
     }
