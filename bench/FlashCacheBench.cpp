@@ -6,6 +6,7 @@
 // Figures per run: cache_MiB (the sector data the cache holds at the end), heap_MiB (what the
 // process's heap holds at the end of the walk beyond what it held before, the cache's own
 // bookkeeping included) and pages_per_s (the walk's speed, to show the bound costs no time).
+#include "BenchEventLoop.h"
 #include "network/TarrowindFirmware.h"
 #include "remotefs/RemoteFlashAdapter.h"
 #include "sim/InProcessSerialDevice.h"
@@ -25,23 +26,8 @@ namespace {
 
 using Geo = TC58CYG1S3HxAIDetail::EccParameters;
 
-bool spinUntil(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return done();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
-
-void quiet(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type == QtCriticalMsg || type == QtFatalMsg)
-        fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
-}
+using bench::quiet;
+using bench::spinUntil;
 
 // Bytes the heap has handed out and not taken back (small blocks and mapped ones).
 double heapMiB()

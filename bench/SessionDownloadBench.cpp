@@ -8,6 +8,7 @@
 // sector reads (BM_LineFlood), which shows what the throttle really delivers on this machine.
 // Unthrottled the figure is the payload rate (protocol and CPU cost), next to the flooded
 // in-process line's byte rate; its CPU column is the whole process (every thread) per download.
+#include "BenchEventLoop.h"
 #include "network/Network.h"
 #include "network/TarrowindFirmware.h"
 #include "pulselog/PulseLog.h"
@@ -35,23 +36,8 @@ constexpr double kPayload = 520.0;
 
 std::map<std::string, double> g_figures;
 
-bool spinUntil(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return done();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    return true;
-}
-
-void quiet(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type == QtCriticalMsg || type == QtFatalMsg)
-        fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
-}
+using bench::quiet;
+using bench::spinUntil;
 
 double nominalBps(uint32_t baud)
 {
