@@ -395,6 +395,16 @@ void StmBootLoader::repeatCommand()
 // then be taken as the answer to a different phase.
 void StmBootLoader::onSilence()
 {
+    if (m_step == Step_ReadData && !m_reply.isEmpty()) {
+        // The device has sent its whole answer in one go and is back at a command boundary;
+        // the bytes still missing were lost on the line. The block is read again.
+        if (countFailure())
+            return;
+        if (m_device->bytesAvailable() > 0)
+            m_device->readAll();
+        repeatCommand();
+        return;
+    }
     if (!m_awaitingQuiet) {
         if (countFailure())
             return;
