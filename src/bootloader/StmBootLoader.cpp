@@ -8,6 +8,7 @@
 #include "serial/AbstractSerialPort.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 constexpr quint8 kAck = 0x79;
@@ -72,6 +73,8 @@ void StmBootLoader::setStep(Step step)
 {
     m_step = step;
     m_silentSteps = 0;
+    m_awaitingQuiet = false;
+    m_timeoutTimer.setInterval(kStepTimeoutMs);
     if (step == Step_FirstByteDelay || step == Step_SyncReply)
         m_failureCount = 0;
     if (step == Step_NoDevice || step == Step_Released || !m_device)
@@ -246,6 +249,9 @@ void StmBootLoader::startOperation(Operation operation, uint32_t maxVerifyFailur
     m_erasedBytes = 0;
     m_doneBytes = 0;
     m_maxVerifyFailures = maxVerifyFailures;
+    m_repeatedAfterSilence = false;
+    m_finalCheck = false;
+    m_finalCheckMismatch = false;
     if (operation == EraseProgramVerify)
         startErase();
     else
@@ -274,7 +280,7 @@ void StmBootLoader::startRead()
 // verified only.
 void StmBootLoader::startNextBlock()
 {
-    if (m_operation == EraseProgramVerify)
+    if (m_operation == EraseProgramVerify && !m_finalCheck)
         startWrite();
     else
         startRead();
@@ -303,8 +309,8 @@ void StmBootLoader::sendGo()
 void StmBootLoader::updateProgress()
 {
     const float size = float(m_image.size());
-    if (size <= 0)
-        return;
+    if (size <= 0 || m_finalCheck)
+        return;  // the programming is done; the last read-back adds no progress
     float progress;
     if (m_operation == EraseProgramVerify) {
         // Pages are 2048 bytes, so the erase count can pass the image size.
@@ -320,6 +326,8 @@ void StmBootLoader::finishOperation(Error error, const QString &text)
 {
     const bool wasActive = m_operationActive;
     m_operationActive = false;
+    m_finalCheck = false;
+    m_repeatedAfterSilence = false;
     m_image.clear();
     if (wasActive) {
         m_error = error;
@@ -351,7 +359,12 @@ void StmBootLoader::transmissionFailure()
     qWarning() << "StmBootLoader onTransmissionFailure()";
     if (countFailure())
         return;
-    // The current command is repeated from its start.
+    repeatCommand();
+}
+
+// The current command again from its command byte.
+void StmBootLoader::repeatCommand()
+{
     switch (m_step) {
     case Step_GoAck:
         setStep(Step_GoAck);
@@ -368,10 +381,88 @@ void StmBootLoader::transmissionFailure()
         break;
     case Step_ReadCommandAck:
     case Step_ReadAddressAck:
+    case Step_ReadData:
         startRead();
         break;
     default:
         break;
+    }
+}
+
+// The step's answer has not come for several step times. It is counted as a failure, yet the
+// command is repeated only once the line has stayed quiet a good while longer: a repeat that
+// crosses its late answer leaves the device one phase ahead of us, and every later ACK would
+// then be taken as the answer to a different phase.
+void StmBootLoader::onSilence()
+{
+    if (m_step == Step_ReadData && !m_reply.isEmpty()) {
+        // The device has sent its whole answer in one go and is back at a command boundary;
+        // the bytes still missing were lost on the line. The block is read again.
+        if (countFailure())
+            return;
+        if (m_device->bytesAvailable() > 0)
+            m_device->readAll();
+        repeatCommand();
+        return;
+    }
+    if (!m_awaitingQuiet) {
+        if (countFailure())
+            return;
+        m_awaitingQuiet = true;
+        m_timeoutTimer.start(kQuietBeforeRepeatMs);
+        return;
+    }
+    m_awaitingQuiet = false;
+    m_timeoutTimer.setInterval(kStepTimeoutMs);
+    qWarning() << "StmBootLoader: no answer, the command is repeated";
+    if (m_operationActive && m_operation == EraseProgramVerify && !m_finalCheck)
+        m_repeatedAfterSilence = true;
+    // After Go the device may be running the firmware already: nothing but Go goes to it.
+    if (m_step == Step_GoAck || !m_operationActive)
+        repeatCommand();
+    else
+        startResync();
+}
+
+// The answer may yet come, and the device may be waiting in the middle of a command. The
+// filler ends any such command with a NACK; once its answers have drained, single 7F bytes
+// find the command boundary (7F 7F is always a NACK), and the line settles before the
+// command starts again from its command byte. Everything received meanwhile is discarded,
+// so a late answer is never taken for a different phase's.
+void StmBootLoader::startResync()
+{
+    m_resumeStep = m_step;
+    setStep(Step_Resync);
+    m_resync = Resync::Draining;
+    m_timeoutTimer.start(kQuietBeforeRepeatMs);
+    if (m_device->bytesAvailable() > 0)
+        m_device->readAll();
+    writeBytes(QByteArray(kResyncFillBytes, char(0x02)));
+}
+
+void StmBootLoader::handleResyncByte(quint8 byte)
+{
+    if (m_resync == Resync::Probing && (byte == kNack || byte == kAck))
+        m_resync = Resync::Settling;
+    m_timeoutTimer.start(kQuietBeforeRepeatMs);  // quiet again from now
+}
+
+void StmBootLoader::onResyncTimeout()
+{
+    switch (m_resync) {
+    case Resync::Probing:
+        if (countFailure())
+            return;
+        [[fallthrough]];
+    case Resync::Draining:
+        m_resync = Resync::Probing;
+        sendSync();
+        m_timeoutTimer.start(kQuietBeforeRepeatMs);
+        return;
+    case Resync::Settling:
+        m_step = m_resumeStep;
+        repeatCommand();
+        return;
     }
 }
 
@@ -402,6 +493,14 @@ void StmBootLoader::onTimeout()
     case Step_NoDevice:
     case Step_FirstByteDelay:
     case Step_Released:
+        return;
+    case Step_Resync:
+        if (m_device->bytesAvailable() > 0)
+            processAvailable();
+        else if (!m_serialPort || m_serialPort->bytesWaitingInSystem() == 0)
+            onResyncTimeout();
+        else
+            m_timeoutTimer.start();
         return;
     case Step_SyncReply:
         sendSync();
@@ -443,10 +542,7 @@ void StmBootLoader::onTimeout()
             m_timeoutTimer.start();
             return;
         }
-    }
-    if (ackStep) {
-        // The missing answer is handled as a NACK, which counts the failure and repeats.
-        handleByte(0xFF);
+        onSilence();
         return;
     }
     if (countFailure())
@@ -484,6 +580,13 @@ void StmBootLoader::processAvailable()
 
 void StmBootLoader::handleByte(quint8 byte)
 {
+    m_silentSteps = 0;
+    if (m_awaitingQuiet) {
+        // The overdue answer came after all: late, not lost, so its failure is taken back.
+        m_awaitingQuiet = false;
+        m_failureCount = std::max(0, m_failureCount - 1);
+        m_timeoutTimer.start(kStepTimeoutMs);
+    }
     if (expectsAck(m_step)) {
         if (byte == kAck)
             handleAck();
@@ -505,6 +608,9 @@ void StmBootLoader::handleByte(quint8 byte)
         break;
     case Step_ReadData:
         handleReadDataByte(byte);
+        break;
+    case Step_Resync:
+        handleResyncByte(byte);
         break;
     default:
         break;  // no device, the first-byte delay, idle and released ignore what arrives
@@ -666,6 +772,16 @@ void StmBootLoader::handleReadDataByte(quint8 byte)
 void StmBootLoader::onVerifyMismatch()
 {
     qWarning() << "Verify failed";
+    if (m_finalCheck) {
+        // Programming is over, so the flash cannot be mended block by block any more. A second
+        // read tells a spoiled answer from a spoiled block; a spoiled block fails the flash.
+        if (!std::exchange(m_finalCheckMismatch, true)) {
+            startRead();
+            return;
+        }
+        finishOperation(Error_Checksum, QStringLiteral("Too many verification failures"));
+        return;
+    }
     // The limit counts over the whole operation; 0 means no limit.
     if (m_maxVerifyFailures != 0) {
         const bool last = m_maxVerifyFailures == 1;
@@ -681,6 +797,7 @@ void StmBootLoader::onVerifyMismatch()
 void StmBootLoader::onBlockVerified()
 {
     m_doneBytes += kBlockSize;
+    m_finalCheckMismatch = false;
     if (m_doneBytes % kPageSize == 0)
         m_failureCount = 0;
     updateProgress();
@@ -688,10 +805,26 @@ void StmBootLoader::onBlockVerified()
         startNextBlock();
         return;
     }
+    if (startFinalCheck())
+        return;
     m_image.clear();
     sendSync();
     setOperationProgress(1.0f);
     finishOperation(Error_None, QString());
+}
+
+// After a command was repeated over a possibly late answer, the whole image is read back once
+// more: stray bytes may have reached the device as commands after its blocks were verified.
+bool StmBootLoader::startFinalCheck()
+{
+    if (!m_repeatedAfterSilence)
+        return false;
+    m_repeatedAfterSilence = false;
+    m_finalCheck = true;
+    m_doneBytes = 0;
+    qWarning() << "StmBootLoader: a command was repeated; the whole image is read back";
+    startRead();
+    return true;
 }
 
 void StmBootLoader::releaseDevice()

@@ -56,6 +56,15 @@ public:
     // a busy host an answer is far more often late than lost, and a command repeated while its
     // answer is on its way desynchronises the exchange.
     static constexpr int kSilentStepsBeforeRepeat = 4;
+    // After those, the line must stay quiet this much longer before the command is repeated:
+    // an answer arriving meanwhile is still taken as the answer it is (late, not lost), so
+    // nothing is ever repeated while a starved host merely has not read its answer yet.
+    static constexpr int kQuietBeforeRepeatMs = 2000;
+    // Filler sent to end whatever collection the device may be in before a repeat: a byte
+    // value (02) and a length that end every phase of our own commands with a NACK, never with
+    // a write or an erase (even 02 bytes never make a valid Write Memory checksum, page 0x0202
+    // does not exist).
+    static constexpr int kResyncFillBytes = 1040;
     static constexpr int kMaxTransmissionFailures = 9;
 
     // The protocol steps. Their numbers are part of the interface (step(), the state mapping,
@@ -80,6 +89,7 @@ public:
         Step_ReadCommandAck = 16,   // Read Memory: command ACK
         Step_ReadAddressAck = 17,   // Read Memory: address ACK
         Step_ReadData = 18,         // Read Memory: length ACK and the 256 bytes
+        Step_Resync = 19,           // after a lost answer: back to a known device state
     };
 
     explicit StmBootLoader(QObject *parent = nullptr);
@@ -135,6 +145,12 @@ private:
     void onFirstByteTimer();
     void onBytesWritten();
     void transmissionFailure();
+    void repeatCommand();
+    void onSilence();
+    bool startFinalCheck();
+    void startResync();
+    void handleResyncByte(quint8 byte);
+    void onResyncTimeout();
     bool countFailure();
     void finishOperation(Error error, const QString &text);
     void startOperation(Operation operation, uint32_t maxVerifyFailures, const QByteArray &data);
@@ -169,6 +185,18 @@ private:
     int m_failureCount = 0;
     // Step times the current step has gone without an answer.
     int m_silentSteps = 0;
+    // The step's answer is overdue: waiting for a quiet line before the command is repeated.
+    bool m_awaitingQuiet = false;
+    // A command was repeated while its first answer might still have been on its way. Such an
+    // answer, arriving later, can be taken for another phase's and let stray bytes reach the
+    // device as commands; the whole image is therefore read back once more before success.
+    bool m_repeatedAfterSilence = false;
+    bool m_finalCheck = false;
+    // Resynchronising: draining the filler's answers, probing with 7F, letting the line settle.
+    enum class Resync { Draining, Probing, Settling };
+    Resync m_resync = Resync::Draining;
+    Step m_resumeStep = Step_NoDevice;
+    bool m_finalCheckMismatch = false;
 
     int m_replyExpected = 0;
     QByteArray m_reply;

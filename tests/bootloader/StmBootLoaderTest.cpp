@@ -302,6 +302,43 @@ TEST_F(StmBootLoaderTest, LateAnswersAreWaitedFor)
     EXPECT_EQ(device.commandCount(0x31), 32);  // no block was written twice
 }
 
+// An answer later than the whole wait: the command is repeated, but only after the late
+// answer has been drained with the filler's and a 7F probe has found the command boundary, so
+// no later ACK is taken for another phase's. Held once in an erase, a write and a read.
+TEST_F(StmBootLoaderTest, AnswerLaterThanTheWholeWaitIsDrainedBeforeTheRepeat)
+{
+    connectLoader();
+    QByteArray held;
+    bool holding = false;
+    QList<int> heldInSteps;
+    line->setIncomingFilter([&](const QByteArray &in) {
+        const int step = loader->step();
+        if (!holding && (step == 11 || step == 14 || step == 18) && !heldInSteps.contains(step)) {
+            holding = true;
+            heldInSteps << step;
+        }
+        if (!holding)
+            return in;
+        held += in;
+        return QByteArray();
+    });
+    line->setOutgoingFilter([&](const QByteArray &out) {
+        // The late answer arrives with the filler's answers, after the command was given up.
+        if (holding && out.size() == StmBootLoader::kResyncFillBytes)
+            QTimer::singleShot(0, line.get(), [&] {
+                holding = false;
+                line->injectIncoming(std::exchange(held, QByteArray()));
+            });
+        return out;
+    });
+    const QByteArray before = device.flash();
+    const QByteArray image = pattern(4096, 31);
+    EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 1, image, 90000), StmBootLoader::Error_None);
+    EXPECT_EQ(heldInSteps, (QList<int>{11, 14, 18}));
+    EXPECT_EQ(device.flash(), expectedFlash(image, before));
+    EXPECT_GE(device.commandCount(0x11), 2 * 16) << "the image was read back once more";
+}
+
 // A starved host: the port's writer gets to send a command only long after it was written.
 // The answer is waited for from when the command left, so nothing is repeated; a port that
 // never sends ends in a clean failure.
