@@ -93,7 +93,7 @@ TestCase {
         globals.globalMessage(1, "Capture saved to x.csv")
         tryVerify(function () { return popup.visible })
         compare(popup.message, "Capture saved to x.csv")
-        tryVerify(function () { return !popup.visible }, 5000, "a positive message goes by itself")
+        tryVerify(function () { return !popup.visible }, 30000, "a positive message goes by itself")
         globals.globalMessage(-1, "Failure saving Capture to y.csv")
         tryVerify(function () { return popup.visible })
         wait(2500)
@@ -115,7 +115,7 @@ TestCase {
         fuzzyCompare(dialog.width, window.width * 0.9, 1)
         fuzzyCompare(dialog.height, window.height * 0.9, 1)
         keyClick(Qt.Key_Escape)
-        tryVerify(function () { return popups().length === before }, 5000, "closed and gone")
+        tryVerify(function () { return popups().length === before }, 30000, "closed and gone")
     }
 
     function openedPopup(title) {
@@ -133,14 +133,14 @@ TestCase {
         var contents = findChild(confirm.contentItem, "supportBundleContents").text
         verify(contents.indexOf("serial numbers") > 0 && contents.indexOf("water-use data") > 0, contents)
         mouseClick(findChild(confirm.footer, "supportBundleCancel"))
-        tryVerify(function () { return popups().length === before }, 5000, "cancelled and gone")
+        tryVerify(function () { return popups().length === before }, 30000, "cancelled and gone")
 
         globals.globalTrigger("action.showRepairFailure")
         var failed = openedPopup("Adapter update failed")
         compare(findChild(failed.contentItem, "repairFailedText").text,
                 "The adapter's settings could not be changed. Details are in /nonexistent/ftdi-fix.txt.")
         keyClick(Qt.Key_Escape)
-        tryVerify(function () { return popups().length === before }, 5000)
+        tryVerify(function () { return popups().length === before }, 30000)
     }
 
     Component { id: busyScreen; Item { property bool busy: true } }
@@ -156,7 +156,7 @@ TestCase {
         window.openLogFile("/nonexistent/any.rlog")
         compare(stack.depth, depth + 1)
         compare(stack.currentItem, screen)
-        tryVerify(function () { return window.messages.visible }, 5000, "the refused file is explained")
+        tryVerify(function () { return window.messages.visible }, 30000, "the refused file is explained")
         window.messages.close()
         screen.busy = false
         globals.globalTrigger("screen.pop")
@@ -172,11 +172,11 @@ TestCase {
     }
     // Answers the question asked (Return is the default answer) and returns it.
     function answer(objectName) {
-        tryVerify(function () { return openConfirmation() !== null }, 5000, "a question is asked")
+        tryVerify(function () { return openConfirmation() !== null }, 30000, "a question is asked")
         var question = openConfirmation().text
         if (objectName === "confirmStay") keyClick(Qt.Key_Return)
         else mouseClick(findChild(window.overlay, objectName))
-        tryVerify(function () { return openConfirmation() === null })
+        tryVerify(function () { return openConfirmation() === null }, 30000, "the question is answered")
         return question
     }
 
