@@ -418,6 +418,10 @@ void VirtualLogger::handleRequest(const QByteArray &packet)
         return;
     const auto base = readPacket<PacketBase>(packet);
     ++m_requestCounts[base.type];
+    const auto last = m_lastRequestIds.find(base.type);
+    if (last == m_lastRequestIds.end() || last->second != base.requestId)
+        ++m_distinctRequestCounts[base.type];
+    m_lastRequestIds[base.type] = base.requestId;
     if (!firmwareKnows(base.type))
         return;  // older firmware: the request means nothing to it
     if (base.type == C2S_FlashRead528 || base.type == C2S_FlashReadLz528)
@@ -945,6 +949,10 @@ bool VirtualLogger::writeGroundTruth(const QString &dir, int64_t nowNs, QString 
     for (const auto &entry : m_requestCounts)
         requests[packetTypeName(entry.first).mid(9)] = qint64(entry.second);
     device[QStringLiteral("requests")] = requests;
+    QJsonObject distinct;
+    for (const auto &entry : m_distinctRequestCounts)
+        distinct[packetTypeName(entry.first).mid(9)] = qint64(entry.second);
+    device[QStringLiteral("distinctRequests")] = distinct;
     return saveFile(QDir(dir).filePath(QStringLiteral("device.json")),
                     QJsonDocument(device).toJson(QJsonDocument::Indented), error);
 }

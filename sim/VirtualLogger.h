@@ -235,6 +235,10 @@ private:
 
     // Test-facing counters (kept across restarts).
     std::map<uint16_t, uint64_t> m_requestCounts;
+    // A host resends an unanswered request with its id unchanged: counted once here, so a
+    // test can tell what the host asked for from how often the line made it ask.
+    std::map<uint16_t, uint64_t> m_distinctRequestCounts;
+    std::map<uint16_t, uint16_t> m_lastRequestIds;
     std::map<uint32_t, uint32_t> m_sectorReads;
     std::map<uint32_t, uint32_t> m_pageReads;
     uint64_t m_totalBadBytes = 0;

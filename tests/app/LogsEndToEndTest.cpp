@@ -684,8 +684,10 @@ void LogsEndToEndTest::visualizationLearnsTheMagnetAndRelearns()
     QVERIFY(m_sim.waitForFinished(30000));
     QFile device(m_dir.filePath(QStringLiteral("truth/device.json")));
     QVERIFY(device.open(QIODevice::ReadOnly));
+    // Resends of an unanswered request (a loaded host) are the protocol's own: what counts is
+    // how often the window asked.
     const QJsonObject requests =
-        QJsonDocument::fromJson(device.readAll()).object().value(QStringLiteral("requests")).toObject();
+        QJsonDocument::fromJson(device.readAll()).object().value(QStringLiteral("distinctRequests")).toObject();
     QVERIFY2(requests.value(QStringLiteral("C2S_LearnAlgorithmParameters")).toInt() == 1,
              QJsonDocument(requests).toJson(QJsonDocument::Compact).constData());
 }
