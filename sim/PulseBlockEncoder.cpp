@@ -220,3 +220,22 @@ uint16_t PulseBlockEncoder::millivolts(double volts)
         return 0;
     return uint16_t(std::clamp(std::round(volts * 1000.0), 0.0, 65535.0));
 }
+
+void PulseBlockEncoder::encodeInBlocks(const std::vector<Pulse> &pulses, int64_t startTenths, int64_t endTenths,
+                                       int64_t blockTenths, const std::function<PulseBlockEncoder(int64_t)> &open,
+                                       const std::function<void(const PulseBlockEncoder &)> &close)
+{
+    size_t next = 0;
+    for (int64_t blockStart = startTenths; blockStart < endTenths; blockStart += blockTenths) {
+        const int64_t blockEnd = std::min(blockStart + blockTenths, endTenths);
+        PulseBlockEncoder enc = open(blockStart);
+        for (; next < pulses.size() && pulses[next].tenths < blockEnd; ++next) {
+            if (enc.addPulses(pulses[next].tenths, pulses[next].count))
+                continue;
+            close(enc);
+            enc = open(pulses[next].tenths);
+            enc.addPulses(pulses[next].tenths, pulses[next].count);  // fits an empty block
+        }
+        close(enc);
+    }
+}

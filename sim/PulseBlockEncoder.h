@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <QByteArray>
 #include <vector>
 
@@ -57,6 +58,14 @@ public:
 
     // The 520-byte payload. Bytes after the last entry are zero.
     QByteArray payload() const;
+
+    // Encodes `pulses` (in time order, within [startTenths, endTenths)) as the logger does: a
+    // block opens every `blockTenths`, and a block that fills up closes early, the next one
+    // opening at the pulse that did not fit. `open(base)` makes a block, `close` takes each
+    // finished one in order.
+    static void encodeInBlocks(const std::vector<Pulse> &pulses, int64_t startTenths, int64_t endTenths,
+                               int64_t blockTenths, const std::function<PulseBlockEncoder(int64_t base)> &open,
+                               const std::function<void(const PulseBlockEncoder &)> &close);
 
     // Header offset of the bit stream for a kind (16, 20 or 28).
     static int streamOffset(Kind kind);

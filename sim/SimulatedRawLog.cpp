@@ -37,19 +37,8 @@ QByteArray SimulatedRawLog::build(const Options &options)
                            at);
         return enc;
     };
-    size_t next = 0;
-    for (int64_t blockStart = startTenths; blockStart < endTenths; blockStart += blockTenths) {
-        const int64_t blockEnd = std::min(blockStart + blockTenths, endTenths);
-        PulseBlockEncoder enc = newBlock(blockStart);
-        for (; next < pulses.size() && pulses[next].tenths < blockEnd; ++next) {
-            if (enc.addPulses(pulses[next].tenths, pulses[next].count))
-                continue;
-            out += enc.payload();
-            enc = newBlock(pulses[next].tenths);
-            enc.addPulses(pulses[next].tenths, pulses[next].count);  // fits an empty block
-        }
-        out += enc.payload();
-    }
+    PulseBlockEncoder::encodeInBlocks(pulses, startTenths, endTenths, blockTenths, newBlock,
+                                      [&out](const PulseBlockEncoder &enc) { out += enc.payload(); });
     if (!options.metaData.isEmpty())
         out += metaDataItem(options.metaData);
     return out;

@@ -188,19 +188,7 @@ void VirtualFlashService::build()
             e.payloads.push_back(enc.payload());
         };
 
-        size_t next = 0;
-        for (int64_t blockStart = startTenths; blockStart < endTenths; blockStart += blockTenths) {
-            const int64_t blockEnd = std::min(blockStart + blockTenths, endTenths);
-            PulseBlockEncoder enc = newBlock(blockStart);
-            for (; next < pulses.size() && pulses[next].tenths < blockEnd; ++next) {
-                if (enc.addPulses(pulses[next].tenths, pulses[next].count))
-                    continue;
-                finishBlock(enc);
-                enc = newBlock(pulses[next].tenths);
-                enc.addPulses(pulses[next].tenths, pulses[next].count);  // fits an empty block
-            }
-            finishBlock(enc);
-        }
+        PulseBlockEncoder::encodeInBlocks(pulses, startTenths, endTenths, blockTenths, newBlock, finishBlock);
         m_encoded.push_back(std::move(e));
         t = endMs + int64_t(uniform(rng, 2, 30) * 3600000.0);
     }

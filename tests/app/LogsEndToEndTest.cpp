@@ -49,6 +49,7 @@ private slots:
     void cleanupTestCase();
 
 private:
+    bool viewerOpensTheRowAndBackToDeviceLogs();
     QString shot(const QString &name) const { return m_artifacts + QLatin1Char('/') + name; }
     QString screen() const { return QStringLiteral("testHook.find('screenStack').currentItem"); }
     void openDeviceLogs();
@@ -210,6 +211,23 @@ QByteArray LogsEndToEndTest::cli(const QStringList &args)
     return p.readAllStandardOutput();
 }
 
+// The viewer shows the log a Library row opened; Back twice returns to Device Logs.
+bool LogsEndToEndTest::viewerOpensTheRowAndBackToDeviceLogs()
+{
+    if (!m_hook.waitFor(screen() + QStringLiteral(".objectName === 'pulseLogViewer' && ") + screen() +
+                            QStringLiteral(".totalPulses > 0"),
+                        30000))
+        return false;
+    for (const char *back : {"libraryScreen", "logIndexScreen"}) {
+        if (!m_hook.waitFor(QStringLiteral("!testHook.find('screenStack').busy"), 20000))
+            return false;
+        m_hook.eval(QStringLiteral("globals.globalTrigger('screen.pop')"));
+        if (!m_hook.waitFor(screen() + QStringLiteral(".objectName === '%1'").arg(QLatin1String(back)), 20000))
+            return false;
+    }
+    return true;
+}
+
 void LogsEndToEndTest::libraryListsSavedLogsAndLeaksOnly()
 {
     // The window's save reached the library on its own.
@@ -261,14 +279,7 @@ void LogsEndToEndTest::libraryListsSavedLogsAndLeaksOnly()
     m_hook.eval(QStringLiteral("testHook.find('libraryFilter').text = 'fleet SITE'"));
     QVERIFY(m_hook.waitFor(model + QStringLiteral(".ready && ") + model + QStringLiteral(".count === 4"), 30000));
     m_hook.eval(screen() + QStringLiteral(".openRow(0)"));
-    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === 'pulseLogViewer' && ") + screen() +
-                               QStringLiteral(".totalPulses > 0"),
-                           30000));
-    for (const char *back : {"libraryScreen", "logIndexScreen"}) {
-        QVERIFY(m_hook.waitFor(QStringLiteral("!testHook.find('screenStack').busy"), 20000));
-        m_hook.eval(QStringLiteral("globals.globalTrigger('screen.pop')"));
-        QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === '%1'").arg(QLatin1String(back)), 20000));
-    }
+    QVERIFY(viewerOpensTheRowAndBackToDeviceLogs());
 }
 
 void LogsEndToEndTest::teamArchiveOpensAnotherTechniciansLog()
@@ -310,14 +321,7 @@ void LogsEndToEndTest::teamArchiveOpensAnotherTechniciansLog()
     const int row = m_hook.eval(model + QStringLiteral(".loadedIds().indexOf('%1')").arg(theirId)).toInt();
     QVERIFY(row >= 0);
     m_hook.eval(screen() + QStringLiteral(".openRow(%1)").arg(row));
-    QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === 'pulseLogViewer' && ") + screen() +
-                               QStringLiteral(".totalPulses > 0"),
-                           30000));
-    for (const char *back : {"libraryScreen", "logIndexScreen"}) {
-        QVERIFY(m_hook.waitFor(QStringLiteral("!testHook.find('screenStack').busy"), 20000));
-        m_hook.eval(QStringLiteral("globals.globalTrigger('screen.pop')"));
-        QVERIFY(m_hook.waitFor(screen() + QStringLiteral(".objectName === '%1'").arg(QLatin1String(back)), 20000));
-    }
+    QVERIFY(viewerOpensTheRowAndBackToDeviceLogs());
 }
 
 void LogsEndToEndTest::openShowsTheDownloadAndLeavingCancelsIt()

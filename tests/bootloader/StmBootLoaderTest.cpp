@@ -89,6 +89,36 @@ protected:
     VirtualBootloader device;
     std::unique_ptr<MemoryLine> line;
     std::unique_ptr<StmBootLoader> loader;
+
+    // Holds back the device's answer the first time the loader waits in each of `steps`, until
+    // release() lets the held bytes through in order.
+    struct AnswerHolder {
+        AnswerHolder(StmBootLoaderTest &t, QList<int> steps)
+        {
+            release = [this, &t] {
+                holding = false;
+                t.line->injectIncoming(std::exchange(held, QByteArray()));
+            };
+            t.line->setIncomingFilter([this, &t, steps](const QByteArray &in) {
+                const int step = t.loader->step();
+                if (!holding && steps.contains(step) && !heldInSteps.contains(step)) {
+                    holding = true;
+                    heldInSteps << step;
+                    if (onHold)
+                        onHold();
+                }
+                if (!holding)
+                    return in;
+                held += in;
+                return QByteArray();
+            });
+        }
+        QByteArray held;
+        bool holding = false;
+        QList<int> heldInSteps;
+        std::function<void()> onHold;
+        std::function<void()> release;
+    };
 };
 
 TEST_F(StmBootLoaderTest, ConnectsIgnoringEarlyBytesAndStaysReadyWhileIdle)
@@ -277,27 +307,11 @@ TEST_F(StmBootLoaderTest, LateAnswersAreWaitedFor)
     connectLoader();
     // Hold up the device's answer once in each kind of wait (an erase ACK, an address ACK, a
     // Read Memory reply) for more than two step times; the held bytes then arrive in order.
-    QByteArray held;
-    bool holding = false;
-    QList<int> heldInSteps;
-    line->setIncomingFilter([&](const QByteArray &in) {
-        const int step = loader->step();
-        if (!holding && (step == 12 || step == 14 || step == 18) && !heldInSteps.contains(step)) {
-            holding = true;
-            heldInSteps << step;
-            QTimer::singleShot(2 * StmBootLoader::kStepTimeoutMs + 150, line.get(), [&] {
-                holding = false;
-                line->injectIncoming(std::exchange(held, QByteArray()));
-            });
-        }
-        if (!holding)
-            return in;
-        held += in;
-        return QByteArray();
-    });
+    AnswerHolder holder(*this, {12, 14, 18});
+    holder.onHold = [&] { QTimer::singleShot(2 * StmBootLoader::kStepTimeoutMs + 150, line.get(), holder.release); };
     const QByteArray image = pattern(8192, 5);
     EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, image), StmBootLoader::Error_None);
-    EXPECT_EQ(heldInSteps, (QList<int>{12, 14, 18}));
+    EXPECT_EQ(holder.heldInSteps, (QList<int>{12, 14, 18}));
     EXPECT_EQ(device.flash().left(8192), image);
     EXPECT_EQ(device.commandCount(0x31), 32);  // no block was written twice
 }
@@ -308,33 +322,17 @@ TEST_F(StmBootLoaderTest, LateAnswersAreWaitedFor)
 TEST_F(StmBootLoaderTest, AnswerLaterThanTheWholeWaitIsDrainedBeforeTheRepeat)
 {
     connectLoader();
-    QByteArray held;
-    bool holding = false;
-    QList<int> heldInSteps;
-    line->setIncomingFilter([&](const QByteArray &in) {
-        const int step = loader->step();
-        if (!holding && (step == 11 || step == 14 || step == 18) && !heldInSteps.contains(step)) {
-            holding = true;
-            heldInSteps << step;
-        }
-        if (!holding)
-            return in;
-        held += in;
-        return QByteArray();
-    });
+    AnswerHolder holder(*this, {11, 14, 18});
     line->setOutgoingFilter([&](const QByteArray &out) {
         // The late answer arrives with the filler's answers, after the command was given up.
-        if (holding && out.size() == StmBootLoader::kResyncFillBytes)
-            QTimer::singleShot(0, line.get(), [&] {
-                holding = false;
-                line->injectIncoming(std::exchange(held, QByteArray()));
-            });
+        if (holder.holding && out.size() == StmBootLoader::kResyncFillBytes)
+            QTimer::singleShot(0, line.get(), holder.release);
         return out;
     });
     const QByteArray before = device.flash();
     const QByteArray image = pattern(4096, 31);
     EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 1, image, 90000), StmBootLoader::Error_None);
-    EXPECT_EQ(heldInSteps, (QList<int>{11, 14, 18}));
+    EXPECT_EQ(holder.heldInSteps, (QList<int>{11, 14, 18}));
     EXPECT_EQ(device.flash(), expectedFlash(image, before));
     EXPECT_GE(device.commandCount(0x11), 2 * 16) << "the image was read back once more";
 }
