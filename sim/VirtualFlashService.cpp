@@ -6,6 +6,7 @@
 #include "WaterUseProfile.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <QDateTime>
 #include <QDir>
@@ -143,6 +144,7 @@ void VirtualFlashService::build()
     WaterUseProfile::Options options;
     options.seed = m_scenario.seed;
     options.leak = m_scenario.leak;
+    options.flapper = m_scenario.flapper;
     options.litresPerPulse = m_scenario.litresPerPulse;
     options.utcOffsetMinutes = m_scenario.utcOffsetMinutes;
     const WaterUseProfile profile(options);
@@ -189,6 +191,8 @@ void VirtualFlashService::build()
         };
 
         PulseBlockEncoder::encodeInBlocks(pulses, startTenths, endTenths, blockTenths, newBlock, finishBlock);
+        // The uses as the saved log shows them: from its first block to its last pulse.
+        e.uses = profile.uses(e.firstTimeMs / 100, e.lastTimeMs / 100 + 1);
         m_encoded.push_back(std::move(e));
         t = endMs + int64_t(uniform(rng, 2, 30) * 3600000.0);
     }
@@ -212,7 +216,7 @@ bool VirtualFlashService::writeScenario(uint32_t firstSector, int wrapSession, u
 {
     m_flash = std::make_unique<VirtualFlash>();
     m_writer = std::make_unique<FlashFilesystemWriter>(m_flash.get());
-    m_sessionTimes.clear();
+    m_encodedSessions.clear();
     if (!m_writer->format(FlashFilesystemWriter::Layout(), firstSector))
         return false;
 
@@ -229,7 +233,7 @@ bool VirtualFlashService::writeScenario(uint32_t firstSector, int wrapSession, u
         }
         if (id == 0)
             return false;
-        m_sessionTimes[id] = {e.firstTimeMs, e.lastTimeMs};
+        m_encodedSessions[id] = s;
         const size_t n = e.payloads.size();
         const bool closed = s + 1 < m_encoded.size();
         for (size_t r = 0; r < n; ++r) {
@@ -456,7 +460,7 @@ bool VirtualFlashService::formatAfterCreate()
     m_writer = std::make_unique<FlashFilesystemWriter>(m_flash.get());
     for (uint32_t p : unusable)
         m_writer->markPageUnusable(p);
-    m_sessionTimes.clear();
+    m_encodedSessions.clear();
     m_preparedPage = kNoPage;
     if (!m_writer->format())
         return false;
@@ -698,10 +702,12 @@ VirtualFlashService::GroundTruth VirtualFlashService::groundTruthLocked() const
             if (p == lastPage || s.scanStartSector == s.endSector)
                 break;
         }
-        const auto t = m_sessionTimes.find(f.id);
-        if (t != m_sessionTimes.end()) {
-            s.firstTimeMs = t->second.first;
-            s.lastTimeMs = t->second.second;
+        const auto e = m_encodedSessions.find(f.id);
+        if (e != m_encodedSessions.end()) {
+            const EncodedSession &encoded = m_encoded[e->second];
+            s.firstTimeMs = encoded.firstTimeMs;
+            s.lastTimeMs = encoded.lastTimeMs;
+            s.uses = encoded.uses;
         }
         gt.sessions.push_back(std::move(s));
     }
@@ -746,7 +752,10 @@ bool VirtualFlashService::writeGroundTruth(const QString &dir, QString *error) c
             target.remove(name);
     }
 
-    QJsonArray sessions;
+    QJsonArray sessions, uses;
+    const auto isoTime = [](int64_t tenths) {
+        return QDateTime::fromMSecsSinceEpoch(tenths * 100, Qt::UTC).toString(Qt::ISODateWithMs);
+    };
     for (const SessionTruth &s : gt.sessions) {
         QJsonObject o;
         o[QStringLiteral("index")] = double(s.index);
@@ -765,6 +774,13 @@ bool VirtualFlashService::writeGroundTruth(const QString &dir, QString *error) c
             o[QStringLiteral("rawLog")] = raw;
             if (!save(raw, s.rawLog()))
                 return false;
+            for (const WaterUseProfile::UseInstance &u : s.uses) {
+                uses.append(QJsonObject{{QStringLiteral("use"), QLatin1String(WaterUseProfile::key(u.use))},
+                                        {QStringLiteral("start"), isoTime(u.startTenths)},
+                                        {QStringLiteral("end"), isoTime(u.endTenths)},
+                                        {QStringLiteral("litres"), std::round(u.litres * 1000.0) / 1000.0},
+                                        {QStringLiteral("session"), double(s.index)}});
+            }
         }
         sessions.append(o);
     }
@@ -777,5 +793,6 @@ bool VirtualFlashService::writeGroundTruth(const QString &dir, QString *error) c
     root[QStringLiteral("usableSectors")] = double(gt.usableSectors);
     root[QStringLiteral("flashPercentUsed")] = double(gt.percentUsed);
     return save(QStringLiteral("flash-pages.bin"), pages) && save(QStringLiteral("state-export.bin"), gt.stateExport) &&
-           save(QStringLiteral("sessions.json"), QJsonDocument(root).toJson(QJsonDocument::Indented));
+           save(QStringLiteral("sessions.json"), QJsonDocument(root).toJson(QJsonDocument::Indented)) &&
+           save(QStringLiteral("uses.json"), QJsonDocument(uses).toJson(QJsonDocument::Indented));
 }
