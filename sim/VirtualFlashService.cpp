@@ -3,6 +3,7 @@
 #include "FastLzEncoder.h"
 #include "network/Network.h"
 #include "PulseBlockEncoder.h"
+#include "SeededRandom.h"
 #include "WaterUseProfile.h"
 
 #include <algorithm>
@@ -25,20 +26,6 @@ constexpr uint32_t kNoPage = 0xFFFFFFFFu;
 // The firmware generations that brought the compressed sector read and the page read.
 constexpr uint32_t kFirstLzSectorPatch = 4162;
 constexpr uint32_t kLastSectorOnlyPatch = 4251;
-
-uint64_t splitMix64(uint64_t x)
-{
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
-
-double uniform(uint64_t &state, double lo, double hi)
-{
-    state = splitMix64(state);
-    return lo + (hi - lo) * (double(state >> 11) * (1.0 / 9007199254740992.0));
-}
 
 void appendU16(QByteArray &b, uint16_t v)
 {
@@ -149,7 +136,7 @@ void VirtualFlashService::build()
     options.utcOffsetMinutes = m_scenario.utcOffsetMinutes;
     const WaterUseProfile profile(options);
 
-    uint64_t rng = splitMix64(uint64_t(m_scenario.seed) + 0x5E55104Eull);
+    SeededRandom rng(SeededRandom::mix(uint64_t(m_scenario.seed) + 0x5E55104Eull));
     const int total = m_scenario.closedSessions + 1;
     int64_t t = m_scenario.startTimeMs;
     const int64_t blockTenths = int64_t(m_scenario.blockMinutes) * WaterUseProfile::kTenthsPerMinute;
@@ -157,12 +144,12 @@ void VirtualFlashService::build()
     for (int s = 0; s < total; ++s) {
         const bool open = s == total - 1;
         const double days = open ? m_scenario.openSessionHours / 24.0
-                                 : uniform(rng, m_scenario.minSessionDays, m_scenario.maxSessionDays);
+                                 : rng.uniform(m_scenario.minSessionDays, m_scenario.maxSessionDays);
         const int64_t startMs = t;
         const int64_t endMs = startMs + int64_t(days * 86400000.0);
         EncodedSession e;
         e.name = m_scenario.sessionName.isEmpty() ? sessionName(startMs) : m_scenario.sessionName;
-        e.combinedTransition = uniform(rng, 0, 1) < 0.5;
+        e.combinedTransition = rng.chance(0.5);
         const int age = total - 1 - s;
         e.kind = m_scenario.blockKind >= 0 && m_scenario.blockKind <= 2 ? m_scenario.blockKind
                  : age % 3 == 2                                         ? 0
@@ -194,7 +181,7 @@ void VirtualFlashService::build()
         // The uses as the saved log shows them: from its first block to its last pulse.
         e.uses = profile.uses(e.firstTimeMs / 100, e.lastTimeMs / 100 + 1);
         m_encoded.push_back(std::move(e));
-        t = endMs + int64_t(uniform(rng, 2, 30) * 3600000.0);
+        t = endMs + int64_t(rng.uniform(2, 30) * 3600000.0);
     }
 
     const int wrapSession = m_scenario.wrapAround && m_scenario.closedSessions > 0 ? m_scenario.closedSessions / 2 : -1;

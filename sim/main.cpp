@@ -85,7 +85,7 @@ bool toProbability(const QString &v, double *target)
 }
 
 const SimOption kSimOptions[] = {
-    {"Scenario", "seed", "S", "seed of everything random (identity, sessions, noise, faults); default 1",
+    {"Scenario", "seed", "S", "seed of everything random (identity, household, sessions, noise, faults); default 1",
      [](const QString &v, Settings &s) { return toUnsigned(v, &s.config.seed); }},
     {"Scenario", "sessions", "N", "closed logging sessions on the flash (the last file stays open); default 3",
      [](const QString &v, Settings &s) { return toInt(v, &s.config.flash.closedSessions, 0); }},

@@ -102,7 +102,7 @@ TEST(WaterUseProfile, UsesStayWithinThePublishedRanges)
     };
     const std::map<Use, Range> ranges = {
         {Use::Toilet, {{4.75, 13.05}, {20, 130}, {7.6, 15.8}}},
-        {Use::Shower, {{15, 190}, {240, 1260}, {5, 12}}},
+        {Use::Shower, {{15, 190}, {240, 1260}, {6, 12}}},
         {Use::Faucet, {{0.08, 24}, {5, 180}, {1, 8}}},
         {Use::ClothesWasher, {{10, 125}, {600, 7500}, {7.6, 15.8}}},
         {Use::Dishwasher, {{3, 30}, {2400, 9300}, {2.8, 8.4}}},
