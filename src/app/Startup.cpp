@@ -19,6 +19,8 @@
 #include <QStandardPaths>
 #include <QThreadPool>
 
+#include <cstdio>
+
 #ifdef TW_HAVE_WEBVIEW
 #include <QtWebView/QtWebView>
 #endif
@@ -28,14 +30,40 @@ void setApplicationIdentity()
     QCoreApplication::setOrganizationName(QStringLiteral("Ombrellix"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("ombrellix.example"));
     QCoreApplication::setApplicationName(QStringLiteral("Tarrowind Utility"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("0.9.86"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TW_VERSION));
 }
 
 StartupMode decideStartupMode(const QStringList &arguments)
 {
     if (arguments.size() >= 3 && arguments.at(1) == QLatin1String("fixftdi"))
         return StartupMode::AdapterRepair;
+    const QString first = arguments.value(1);
+    if (first == QLatin1String("--version"))
+        return StartupMode::Version;
+    if (first == QLatin1String("--help") || first == QLatin1String("-h"))
+        return StartupMode::Help;
     return StartupMode::Normal;
+}
+
+QString usageText()
+{
+    return QStringLiteral(
+        "Usage: tarrowind-utility [--port PATH]\n"
+        "       tarrowind-utility fixftdi ACTION\n"
+        "       tarrowind-utility --version | --help\n"
+        "\n"
+        "The window of the Tarrowind Utility: connect to a Tarrowind water-meter pulse logger,\n"
+        "download, view, export and report its sessions, keep a library of logs and update the\n"
+        "logger's firmware.\n"
+        "\n"
+        "  --port PATH      use this serial port instead of finding the logger's adapter\n"
+        "                   (also --port=PATH)\n"
+        "  fixftdi ACTION   repair the adapter's set-up; the window starts this itself with\n"
+        "                   administrator rights, not meant to be typed\n"
+        "  --version        print the version and exit\n"
+        "  --help, -h       print this text and exit\n"
+        "\n"
+        "tarrowind-cli does the same work from the command line.\n");
 }
 
 QString decodeRepairArgument(const QString &base64)
@@ -120,7 +148,18 @@ int runApplication(int argc, char **argv, const QStringList &arguments, const En
     if (!arguments.isEmpty())
         QCoreApplication::addLibraryPath(QFileInfo(arguments.first()).absolutePath());
 
-    if (decideStartupMode(arguments) == StartupMode::AdapterRepair)
+    // Answered before any application object exists: they need no display.
+    switch (decideStartupMode(arguments)) {
+    case StartupMode::Version:
+        std::printf("tarrowind-utility %s\n", TW_VERSION);
+        return 0;
+    case StartupMode::Help:
+        std::fputs(usageText().toUtf8().constData(), stdout);
+        return 0;
+    case StartupMode::AdapterRepair:
         return runAdapterRepair(arguments);
+    case StartupMode::Normal:
+        break;
+    }
     return runNormalMode(argc, argv, beforeLoad);
 }

@@ -12,14 +12,18 @@
 
 class QQmlApplicationEngine;
 
-enum class StartupMode { Normal, AdapterRepair };
+enum class StartupMode { Normal, AdapterRepair, Version, Help };
 
 // Organisation, domain, application name and version; set before anything else so both
 // modes find the same application data folder.
 void setApplicationIdentity();
 
-// "fixftdi" exactly as the first argument, with at least one argument after it.
+// "fixftdi" exactly as the first argument, with at least one argument after it; "--version" or
+// "--help" (also "-h") as the first argument.
 StartupMode decideStartupMode(const QStringList &arguments);
+
+// What "--help" prints.
+QString usageText();
 
 // The repair argument: Base64 of UTF-8 text.
 QString decodeRepairArgument(const QString &base64);

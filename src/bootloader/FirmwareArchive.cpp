@@ -77,10 +77,18 @@ QString FirmwareArchive::latestFileName(const QByteArray &json)
     if (!latest.isString())
         return QString();
     const QString name = latest.toString();
-    static const QRegularExpression outside(QStringLiteral("[/\\\\:?#%]"));
-    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String("..") || name.contains(outside))
-        return QString();
-    return name;
+    return isPlainFirmwareName(name) ? name : QString();
+}
+
+bool FirmwareArchive::isPlainFirmwareName(const QString &name)
+{
+    // The name becomes a file in the user's folder and part of the image's address: only what
+    // every file system and URL takes as it is, never hidden, never a Windows device ("CON.fw"
+    // opens the console there whatever the extension).
+    static const QRegularExpression plain(QStringLiteral("\\A[A-Za-z0-9_-][A-Za-z0-9._-]*\\.fw\\z"));
+    static const QRegularExpression device(QStringLiteral("\\A(CON|PRN|AUX|NUL|COM[1-9]|LPT[1-9])(\\.|\\z)"),
+                                           QRegularExpression::CaseInsensitiveOption);
+    return name.size() <= 255 && plain.match(name).hasMatch() && !device.match(name).hasMatch();
 }
 
 QString FirmwareArchive::loadStatusText(int loadStatus)

@@ -40,9 +40,12 @@ public:
     // The archive used for a run: TW_FIRMWARE_ARCHIVE when set, else the stored setting when
     // not empty, else the maker's archive.
     Q_INVOKABLE static QString effectiveBaseUrl(const QString &setting);
-    // The image named by a firmware_meta.json answer, or "" when it names none or names
-    // something outside the archive folder.
+    // The image named by a firmware_meta.json answer, or "" when it names none or a name that
+    // is not a plain firmware file name.
     static QString latestFileName(const QByteArray &json);
+    // Letters, digits, '.', '_' and '-', not starting with a dot, ending ".fw", and no reserved
+    // device name of Windows whatever its extension.
+    static bool isPlainFirmwareName(const QString &name);
     static QString loadStatusText(int loadStatus);
 
     QString baseUrl() const { return m_baseUrl; }

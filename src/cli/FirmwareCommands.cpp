@@ -5,6 +5,7 @@
 #include "bootloader/StmBootLoader.h"
 #include "bootloader/TarrowindLogger.h"
 #include "diagnostics/StoredSettings.h"
+#include "pulselog/SafeFileWriter.h"
 #include "LoggerConnection.h"
 #include "serial/SerialComm.h"
 
@@ -15,7 +16,6 @@
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QMetaEnum>
-#include <QSaveFile>
 #include <QUrl>
 
 #include <cstdio>
@@ -267,11 +267,12 @@ int firmwareFetch(const QCommandLineParser &parsed)
     if (!archive.lastError().isEmpty())
         return Cli::fail(archive.lastError());
 
+    // The server chose the name: a file already there is the user's and is never replaced.
     const QString path = QDir(folder).filePath(archive.fileName());
-    QSaveFile file(path);
     const QByteArray data = archive.fileData();
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit())
-        return Cli::fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+    QString error;
+    if (!SafeFileWriter::createOrMatch(path, data, &error))
+        return Cli::fail(error);
     const QString version = QStringLiteral("%1.%2.%3").arg(meta.major()).arg(meta.minor()).arg(meta.patchlevel());
     if (parsed.isSet(QStringLiteral("json")))
         Cli::printJson(QJsonObject{{QStringLiteral("version"), version},

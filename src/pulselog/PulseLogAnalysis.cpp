@@ -98,6 +98,7 @@ PulseLogAnalysis::Range PulseLogAnalysis::clampRange(const Entries &entries, con
     if (!entries.empty()) {
         const int64_t firstMs = floorDiv(entries.front().time, kNanosPerMs);
         const int64_t lastMs = floorDiv(entries.back().time, kNanosPerMs);
+        range.outsideLog = s > lastMs || e < firstMs;
         if (s < firstMs)
             s = firstMs;
         bool lowered = false;

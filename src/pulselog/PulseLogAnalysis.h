@@ -26,6 +26,7 @@ public:
     // that entry instead of cutting it off at the half-open end.
     struct Range {
         bool logEmpty = true;
+        bool outsideLog = false;  // the request and the log have no instant in common
         int64_t startMs = 0;
         int64_t endMs = 0;
         NanosI64 startNs = 0;

@@ -124,3 +124,41 @@ bool SafeFileWriter::replaceTarget(const QString &temporaryPath, const QString &
         QFile::remove(temporaryPath);
     return ok;
 }
+
+namespace {
+bool holds(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && file.size() == bytes.size() && file.readAll() == bytes;
+}
+}  // namespace
+
+bool SafeFileWriter::createOrMatch(const QString &target, const QByteArray &bytes, QString *error)
+{
+    const auto occupied = [&] {
+        if (holds(target, bytes))
+            return true;
+        *error = QStringLiteral("%1 exists and differs").arg(target);
+        return false;
+    };
+    // A dangling link counts as there: writing through it would put the bytes elsewhere.
+    if (QFileInfo(target).exists() || QFileInfo(target).isSymLink())
+        return occupied();
+    QString temporary;
+    if (!createTemporaryBeside(target, &temporary)) {
+        *error = QStringLiteral("cannot write %1").arg(target);
+        return false;
+    }
+    QFile file(temporary);
+    const bool written = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.flush();
+    const QString reason = file.errorString();
+    file.close();
+    // QFile::rename never replaces an existing target (renameat2 without replacing on Linux).
+    if (written && QFile::rename(temporary, target))
+        return true;
+    QFile::remove(temporary);
+    if (written && QFileInfo(target).exists())
+        return occupied();
+    *error = QStringLiteral("cannot write %1: %2").arg(target, reason);
+    return false;
+}

@@ -56,6 +56,11 @@ public:
     static bool replaceTarget(const QString &temporaryPath, const QString &target);
     static bool makeParentPath(const QString &target);
 
+    // Puts `bytes` at `target` as a new file, never over one that is there (or appears
+    // meanwhile): that one counts as success only when it already holds exactly these bytes,
+    // else the error is "TARGET exists and differs".
+    static bool createOrMatch(const QString &target, const QByteArray &bytes, QString *error);
+
 private:
     void flushBuffer();
 

@@ -40,9 +40,10 @@ QDateTime local(NanosI64 ns)
     return QDateTime::fromMSecsSinceEpoch(msOf(ns));
 }
 
-NanosI64 localMidnight(const QDate &date)
+// The first instant of a local date: not 00:00 on the days whose clocks jump at midnight.
+NanosI64 dayStart(const QDate &date)
 {
-    return QDateTime(date, QTime(0, 0)).toMSecsSinceEpoch() * kNanosPerMs;
+    return date.startOfDay().toMSecsSinceEpoch() * kNanosPerMs;
 }
 
 QString metaText(const QVariantMap &meta, const char *key)
@@ -52,7 +53,8 @@ QString metaText(const QVariantMap &meta, const char *key)
 }
 
 // Pulse sums per local date over the quarter-hour sums; a zone's offsets are whole quarter
-// hours, so every quarter lies inside one date.
+// hours, so every quarter lies inside one date. Quarters go by their date rather than by a
+// precomputed end, so a day of 23 or 25 hours is still one day.
 std::vector<CustomerReport::Day> dailyTotals(const CustomerReport::Snapshot &snap)
 {
     std::vector<CustomerReport::Day> days;
@@ -62,13 +64,14 @@ std::vector<CustomerReport::Day> dailyTotals(const CustomerReport::Snapshot &sna
     CustomerReport::Day day;
     for (size_t i = 0; i < q.sums.size(); ++i) {
         const NanosI64 t = q.base + NanosI64(i) * NightFlowAnalysis::kQuarterNs;
-        if (days.empty() || t >= day.end) {
+        const QDate date = local(std::max(t, snap.start)).date();
+        if (days.empty() || date != day.date) {
             if (!days.empty())
                 days.back() = day;
             day = CustomerReport::Day();
-            day.date = local(std::max(t, snap.start)).date();
-            day.start = localMidnight(day.date);
-            day.end = localMidnight(day.date.addDays(1));
+            day.date = date;
+            day.start = dayStart(date);
+            day.end = dayStart(date.addDays(1));
             day.complete = day.start >= snap.start && day.end <= snap.end;
             days.push_back(day);
         }
@@ -100,8 +103,14 @@ CustomerReport::Snapshot CustomerReport::snapshot(const PulseLog &log, const QDa
     const auto &entries = log.entries();
     const PulseLogAnalysis::Range range = PulseLogAnalysis::clampRange(entries, from, to);
     s.logEmpty = range.logEmpty;
+    s.outsideLog = range.outsideLog;
     if (s.logEmpty)
         return s;
+    if (s.outsideLog) {
+        s.start = entries.front().time;
+        s.end = entries.back().time;
+        return s;
+    }
     s.start = range.startNs;
     s.end = range.endNs;
     const auto span = PulseLogAnalysis::entrySpan(entries, range);
@@ -137,11 +146,14 @@ CustomerReport::Summary CustomerReport::summarise(const Snapshot &snap, const QS
     s.volume = std::isfinite(gallons) && gallons > 0 && std::isfinite(perUnit) && perUnit > 0;
     s.unitsPerPulse = s.volume ? gallons / perUnit : 1.0;
     s.logEmpty = snap.logEmpty;
+    s.outsideLog = snap.outsideLog;
     s.tooLong = snap.sums.tooLong;
     if (s.logEmpty)
         return s;
     s.start = snap.start;
     s.end = snap.end;
+    if (s.outsideLog)
+        return s;
     s.days = double(snap.end - snap.start) / kNanosPerDay;
     s.totalPulses = snap.periodPulses;
 
@@ -249,6 +261,9 @@ QString CustomerReport::verdict(const Summary &s)
 {
     if (s.tooLong)
         return QStringLiteral("Not analysed: the period spans more than 20 years");
+    // A day-long stretch cannot fit: "no continuous flow" would claim what was never seen.
+    if (s.end - s.start < NightFlowAnalysis::kLeakNs)
+        return QStringLiteral("Too short to judge continuous flow: under 24 hours recorded");
     if (s.longestLeak < 0)
         return QStringLiteral("No continuous flow of 24 hours or more");
     const auto &leak = s.analysis.leaks[size_t(s.longestLeak)];
@@ -258,6 +273,14 @@ QString CustomerReport::verdict(const Summary &s)
     if (s.analysis.leaks.size() > 1)
         text += QStringLiteral(" and %1 more").arg(s.analysis.leaks.size() - 1);
     return text;
+}
+
+QString CustomerReport::refusal(const Summary &s)
+{
+    if (!s.outsideLog)
+        return QString();
+    return QStringLiteral("the period holds none of the log, which runs from %1 to %2")
+        .arg(localMinutes(s.start), localMinutes(s.end));
 }
 
 QString CustomerReport::localMinutes(NanosI64 t)
@@ -313,6 +336,13 @@ QJsonObject CustomerReport::toJson(const Summary &s)
                               {QStringLiteral("text"), highestDayText(s)}};
     }
     o.insert(QStringLiteral("highestDay"), highest);
+    QJsonArray daily;
+    for (const Day &d : s.dailyTotals) {
+        daily.append(QJsonObject{{QStringLiteral("date"), d.date.toString(Qt::ISODate)},
+                                 {QStringLiteral("pulses"), double(d.pulses)},
+                                 {QStringLiteral("complete"), d.complete}});
+    }
+    o.insert(QStringLiteral("dailyTotals"), daily);
     o.insert(QStringLiteral("nightFlowUnit"), nightFlowUnit(s));
     QJsonValue lowest;
     if (s.lowestNight >= 0) {

@@ -31,7 +31,8 @@ public:
         QVariantMap metaData;
         int64_t logPulses = 0;  // the whole log's, which the meter readings belong to
         bool logEmpty = true;
-        NanosI64 start = 0;  // the period: the request clamped to the log
+        bool outsideLog = false;  // the requested period and the log do not meet
+        NanosI64 start = 0;  // the period: the request clamped to the log (outside it: the log's span)
         NanosI64 end = 0;
         NightFlowAnalysis::QuarterSums sums;
         uint64_t periodPulses = 0;
@@ -39,7 +40,7 @@ public:
 
     struct Day {
         QDate date;
-        NanosI64 start = 0;  // local midnights
+        NanosI64 start = 0;  // the first instants of the date and of the next
         NanosI64 end = 0;
         uint64_t pulses = 0;
         bool complete = false;  // the period covers it from midnight to midnight
@@ -52,6 +53,7 @@ public:
         NanosI64 start = 0, end = 0;
         QString timeZone;
         bool logEmpty = true;
+        bool outsideLog = false;
         bool tooLong = false;
         // Volume when the metadata's readings give one per pulse, else revolutions.
         bool volume = false;
@@ -87,6 +89,8 @@ public:
     static QString nightFlowText(const Summary &s, uint64_t hourlyPulses);
     static QString lowestNightText(const Summary &s);
     static QString verdict(const Summary &s);
+    // Why no report is made of this summary; empty when one is.
+    static QString refusal(const Summary &s);
     static bool leakFound(const Summary &s) { return s.longestLeak >= 0; }
     static QString periodText(const Summary &s);
     static QString localMinutes(NanosI64 t);

@@ -138,6 +138,9 @@ void dateByPeriod(QByteArray *pdf, CustomerReport::NanosI64 end)
 
 bool CustomerReportPdf::write(const Summary &summary, const QString &fileName, Page page, QString *error)
 {
+    *error = CustomerReport::refusal(summary);
+    if (!error->isEmpty())
+        return false;
     QByteArray pdf;
     QBuffer buffer(&pdf);
     buffer.open(QIODevice::WriteOnly);

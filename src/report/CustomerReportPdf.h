@@ -16,7 +16,8 @@ class CustomerReportPdf
 public:
     enum class Page { Letter, A4 };
 
-    // Writes the file whole or not at all (an earlier file stays as it was on failure).
+    // Writes the file whole or not at all (an earlier file stays as it was on failure); a
+    // summary that CustomerReport::refusal() turns down writes nothing.
     static bool write(const CustomerReport::Summary &summary, const QString &fileName, Page page, QString *error);
     // The document into any device; false when the painter could not start on it.
     static bool render(const CustomerReport::Summary &summary, QIODevice *device, Page page);

@@ -15,7 +15,7 @@
 
 PortInfoMap enumeratePorts()
 {
-    return UdevPortEnumerator::enumerate(UdevPortEnumerator::extraPortsFromEnvironment(), UdevRule::defaultRulePath());
+    return UdevPortEnumerator::enumerate(UdevPortEnumerator::extraPortsFromEnvironment(), UdevRule::ruleFolders());
 }
 
 bool ftdiUpdateEeprom(const QString &portName, const QString &serialNumber)
@@ -80,5 +80,5 @@ bool ftdiElevatedFix(const QString &elevatedFixPath)
         qWarning().noquote() << "ftdiElevatedFix: refusing unknown action" << elevatedFixPath;
         return false;
     }
-    return UdevRule::install(UdevRule::defaultRulePath(), UdevRule::defaultCommands());
+    return UdevRule::install(UdevRule::ruleFolders(), UdevRule::defaultCommands());
 }

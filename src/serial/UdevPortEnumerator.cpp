@@ -41,7 +41,7 @@ QStringList extraPortsFromEnvironment()
     return value.split(QLatin1Char(':'), Qt::SkipEmptyParts);
 }
 
-PortInfoMap enumerate(const QStringList &extraPorts, const QString &rulePath)
+PortInfoMap enumerate(const QStringList &extraPorts, const QStringList &ruleFolders)
 {
     PortInfoMap ports;
     UdevPtr context(udev_new());
@@ -49,7 +49,7 @@ PortInfoMap enumerate(const QStringList &extraPorts, const QString &rulePath)
         EnumeratePtr scan(udev_enumerate_new(context.get()));
         if (scan && udev_enumerate_add_match_subsystem(scan.get(), "tty") >= 0 &&
             udev_enumerate_scan_devices(scan.get()) >= 0) {
-            const bool ruleInstalled = UdevRule::isInstalled(rulePath);
+            const bool ruleInstalled = UdevRule::isInstalled(ruleFolders);
             udev_list_entry *entry = nullptr;
             udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(scan.get()))
             {

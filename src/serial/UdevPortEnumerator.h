@@ -9,8 +9,8 @@
 // device node, with the USB device's own manufacturer, product and serial strings.
 namespace UdevPortEnumerator {
 // `extraPorts`: paths listed as well when they exist (the virtual logger's link), taken as the
-// logger's line. `rulePath`: where the program's udev rule is expected.
-PortInfoMap enumerate(const QStringList &extraPorts, const QString &rulePath);
+// logger's line. `ruleFolders`: where udev reads rules (UdevRule::isInstalled).
+PortInfoMap enumerate(const QStringList &extraPorts, const QStringList &ruleFolders);
 
 // The paths named by TW_EXTRA_PORTS (colon-separated).
 QStringList extraPortsFromEnvironment();

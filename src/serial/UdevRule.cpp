@@ -71,10 +71,12 @@ QString udevadm()
 }
 }  // namespace
 
-QString defaultRulePath()
+const char *const kFileName = "70-tarrowind-utility.rules";
+
+QStringList ruleFolders()
 {
-    // Below 73 so that the uaccess tag is seen by the seat rules.
-    return QStringLiteral("/etc/udev/rules.d/70-tarrowind-utility.rules");
+    return {QStringLiteral("/etc/udev/rules.d"), QStringLiteral("/run/udev/rules.d"),
+            QStringLiteral("/usr/lib/udev/rules.d"), QStringLiteral("/lib/udev/rules.d")};
 }
 
 QByteArray ruleText()
@@ -101,15 +103,18 @@ QByteArray ruleText()
     return text;
 }
 
-bool isInstalled(const QString &rulePath)
+bool isInstalled(const QStringList &folders)
 {
-    QFile file(rulePath);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    return file.readAll() == ruleText();
+    for (const QString &folder : folders) {
+        QFile file(folder + QLatin1Char('/') + QLatin1String(kFileName));
+        if (file.exists())
+            return file.open(QIODevice::ReadOnly) && file.readAll() == ruleText();
+    }
+    return false;
 }
 
-bool install(const QString &rulePath, const QList<QStringList> &commands)
+namespace {
+bool write(const QString &rulePath)
 {
     // The rule is written as root: nobody else may change it, not even between its creation
     // and the rename that puts it in place.
@@ -125,6 +130,17 @@ bool install(const QString &rulePath, const QList<QStringList> &commands)
         return false;
     }
     qDebug().noquote() << "Successfully wrote udev rule" << rulePath;
+    return true;
+}
+}  // namespace
+
+bool install(const QStringList &folders, const QList<QStringList> &commands)
+{
+    // A packaged rule already covers the adapters: udev only has to apply it.
+    if (isInstalled(folders))
+        qDebug().noquote() << "udev rule already installed";
+    else if (folders.isEmpty() || !write(folders.first() + QLatin1Char('/') + QLatin1String(kFileName)))
+        return false;
     for (const QStringList &command : commands) {
         const int code = runCommand(command);
         if (code != 0) {

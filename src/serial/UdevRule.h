@@ -11,16 +11,23 @@ namespace UdevRule {
 // The text the elevated copy accepts as its one action.
 extern const char *const kAction;  // "udev-rule"
 
-QString defaultRulePath();
+// The rule's file name; below 73 so that the uaccess tag is seen by the seat rules.
+extern const char *const kFileName;  // "70-tarrowind-utility.rules"
+// Where udev reads rules, in its order of precedence: a file in an earlier folder masks one of
+// the same name in a later one. The repair writes into the first (/etc), the package installs
+// into /usr/lib.
+QStringList ruleFolders();
 QByteArray ruleText();
 
-// True when `rulePath` holds exactly ruleText().
-bool isInstalled(const QString &rulePath);
+// True when the rule in effect under our file name (the first of `folders` holding one) is
+// exactly ruleText().
+bool isInstalled(const QStringList &folders);
 
-// Writes the rule (replacing the file in one step, never writable by others), then runs each
-// command (program by absolute path, and arguments) in order with a fixed minimal environment;
-// false when the write or any command fails. Logs every step.
-bool install(const QString &rulePath, const QList<QStringList> &commands);
+// Unless isInstalled(folders), writes the rule into the first folder (replacing the file in one
+// step, never writable by others); then runs each command (program by absolute path, and
+// arguments) in order with a fixed minimal environment. False when the write or any command
+// fails. Logs every step.
+bool install(const QStringList &folders, const QList<QStringList> &commands);
 // udevadm (/usr/bin, else /bin): reload the rules, re-run them on the tty devices, wait until they are applied.
 QList<QStringList> defaultCommands();
 }  // namespace UdevRule

@@ -11,6 +11,8 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QQmlContext>
 #include <QQmlEngine>
@@ -91,6 +93,7 @@ class QmlTestSupport : public QObject
     Q_OBJECT
     Q_PROPERTY(QString httpBase READ httpBase CONSTANT)
     Q_PROPERTY(int firmwarePayloadSize READ firmwarePayloadSize CONSTANT)
+    Q_PROPERTY(QStringList badFirmwareNames READ badNames CONSTANT)
 
 public:
     explicit QmlTestSupport(QObject *parent = nullptr) : QObject(parent)
@@ -131,11 +134,25 @@ public:
         m_http.set(QStringLiteral("huge") + name,
                    {200, QByteArray(FirmwareArchive::kImageLimit + 4096, 'z'), {}, false, false});
         m_http.set(QStringLiteral("stall") + name, {200, good, {}, true});
+        // Names a server may not choose, each served with the good image; and one it may.
+        for (int i = 0; i < badNames().size(); ++i) {
+            const QString folder = QStringLiteral("badname%1/").arg(i);
+            m_http.set(folder + QStringLiteral("firmware_meta.json"), 200,
+                       QJsonDocument(QJsonObject{{"meta", QJsonObject{{"latest", badNames()[i]}}}}).toJson());
+            m_http.set(folder + badNames()[i], 200, good);
+        }
+        m_http.set(QStringLiteral("console/firmware_meta.json"), 200, R"({"meta": {"latest": "CONSOLE_1.2.fw"}})");
+        m_http.set(QStringLiteral("console/CONSOLE_1.2.fw"), 200, good);
         m_http.set(QStringLiteral("drop/firmware_meta.json"), 0, QByteArray());
         m_http.set(QStringLiteral("silent/firmware_meta.json"), -1, QByteArray());
     }
 
     QString httpBase() const { return m_http.base(); }
+    static QStringList badNames()
+    {
+        return {".bashrc", ".hidden.fw", "CON", "con.fw", "Com1.tar.fw", "LPT9.fw", "nul.x.fw",
+                "tarrowind.fw.sh", "tarrowind-0.1.4470.FW", "a;b.fw", "~.fw"};
+    }
     int firmwarePayloadSize() const { return kPayloadSize; }
 
     // A fresh empty folder for one test.

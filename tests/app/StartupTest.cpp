@@ -20,6 +20,9 @@ TEST(StartupMode, RepairNeedsExactVerbAndArgument)
     EXPECT_EQ(decideStartupMode({"prog", "x", "fixftdi", "QQ=="}), StartupMode::Normal);
     EXPECT_EQ(decideStartupMode({"prog", "fixftdi", "QQ=="}), StartupMode::AdapterRepair);
     EXPECT_EQ(decideStartupMode({"prog", "fixftdi", "QQ==", "extra"}), StartupMode::AdapterRepair);
+    EXPECT_EQ(decideStartupMode({"prog", "--version"}), StartupMode::Version);
+    EXPECT_EQ(decideStartupMode({"prog", "-h"}), StartupMode::Help);
+    EXPECT_EQ(decideStartupMode({"prog", "--port", "--help"}), StartupMode::Normal);
 }
 
 TEST(StartupMode, RepairModeLogsDecodedTextWithoutApplicationObject)

@@ -1,6 +1,7 @@
 #include "PulseBlockBuilder.h"
 #include "pulselog/PulseLog.h"
 #include "PulseLogTestSupport.h"
+#include "sim/SimulatedRawLog.h"
 
 #include <QFile>
 #include <QImage>
@@ -10,6 +11,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
+#include <QTimeZone>
 
 #include <gtest/gtest.h>
 
@@ -26,16 +28,18 @@ struct Result {
     QString err;
 };
 
-// `locale` empty: the test's own environment; otherwise LC_ALL and LANG name it.
-Result cli(const QStringList &args, const QString &locale = QString())
+// `locale` empty: the test's own environment; otherwise LC_ALL and LANG name it. `tz` likewise.
+Result cli(const QStringList &args, const QString &locale = QString(), const QString &tz = QString())
 {
     QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     if (!locale.isEmpty()) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("LC_ALL"), locale);
         env.insert(QStringLiteral("LANG"), locale);
-        p.setProcessEnvironment(env);
     }
+    if (!tz.isEmpty())
+        env.insert(QStringLiteral("TZ"), tz);
+    p.setProcessEnvironment(env);
     p.start(qEnvironmentVariable("TW_BIN_DIR") + QStringLiteral("/tarrowind-cli"), args);
     Result r;
     if (!p.waitForFinished(60000))
@@ -389,7 +393,7 @@ TEST_F(LogCommandsTest, ReportInRevolutionsTheSameEverywhere)
     EXPECT_TRUE(texts[0].contains("No meter readings: figures in revolutions")) << texts[0].toStdString();
     EXPECT_TRUE(texts[0].contains("8 revolutions"));
     EXPECT_TRUE(texts[0].contains("Period: 2026-06-01 15:20 to 2026-06-01 15:23 (Europe/Berlin, UTC+02:00)"));
-    EXPECT_TRUE(texts[0].contains("No continuous flow of 24 hours or more"));
+    EXPECT_TRUE(texts[0].contains("Too short to judge continuous flow: under 24 hours recorded"));
 
     const QString cut = dir.filePath("cut.pdf");
     Result r = cli({"report", rlog, "-o", cut, "--json", "--from", "2026-06-01T15:21:00", "--to",
@@ -410,6 +414,8 @@ TEST_F(LogCommandsTest, ReportInRevolutionsTheSameEverywhere)
         {"report", rlog, "-o", dir.filePath("x.pdf"), "--from", "noon"},
         {"report", dir.filePath("missing.rlog"), "-o", dir.filePath("kept.pdf")},
         {"report", rlog, "-o", dir.filePath("plain/x.pdf")},
+        {"report", rlog, "-o", dir.filePath("x.pdf"), "--from", "2030-01-01T00:00:00", "--to", "2030-02-01T00:00:00"},
+        {"report", rlog, "-o", dir.filePath("x.pdf"), "--to", "2026-06-01T15:19:59"},
     };
     for (const QStringList &args : bad) {
         r = cli(args);
@@ -417,6 +423,55 @@ TEST_F(LogCommandsTest, ReportInRevolutionsTheSameEverywhere)
         EXPECT_EQ(r.err.count('\n'), 1) << args.join(' ').toStdString() << ": " << r.err.toStdString();
         EXPECT_TRUE(r.out.isEmpty());
     }
+    EXPECT_TRUE(r.err.contains("the period holds none of the log, which runs from 2026-06-01 15:20 to")) << r.err.toStdString();
     EXPECT_EQ(readFile(dir.filePath("kept.pdf")), "old");
     EXPECT_FALSE(QFile::exists(dir.filePath("x.pdf")));
+}
+
+// Days whose clocks jump from 00:00 to 01:00 are one report day of 23 hours holding all their
+// water: each day's sum is the virtual household's pulses on that local date.
+TEST(LogCommandsReport, DaysWithAMissingMidnightKeepTheirWater)
+{
+    struct Case {
+        const char *zone;
+        QDate jump;
+    };
+    for (const Case &c : {Case{"Africa/Cairo", QDate(2023, 4, 28)}, Case{"America/Santiago", QDate(2023, 9, 3)}}) {
+        SCOPED_TRACE(c.zone);
+        const QTimeZone zone(c.zone);
+        ASSERT_TRUE(zone.isValid());
+        ASSERT_EQ(zone.offsetFromUtc(c.jump.startOfDay(zone)) - zone.offsetFromUtc(c.jump.addDays(-1).startOfDay(zone)),
+                  3600);
+        QTemporaryDir dir;
+        SimulatedRawLog::Options o;
+        o.startMs = c.jump.addDays(-2).startOfDay(zone).toMSecsSinceEpoch() + 3600000;
+        o.days = 4;
+        o.profile.leak = true;  // water at every hour, so the last day ends with the log
+        const QString rlog = dir.filePath("dst.rlog");
+        TestSupport::writeFile(rlog, SimulatedRawLog::build(o));
+        PulseLog log;
+        ASSERT_TRUE(log.load(rlog));
+        QMap<QDate, double> truth;
+        for (const auto &e : log.entries())
+            truth[QDateTime::fromMSecsSinceEpoch(e.time / 1000000, zone).date()] += e.count;
+
+        const Result r = cli({"report", rlog, "-o", dir.filePath("dst.pdf"), "--json"}, QString(), c.zone);
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        const QJsonObject report = QJsonDocument::fromJson(r.out.toUtf8()).object();
+        QMap<QDate, double> days;
+        QList<QDate> complete;
+        for (const auto &v : report.value("dailyTotals").toArray()) {
+            const QJsonObject d = v.toObject();
+            const QDate date = QDate::fromString(d.value("date").toString(), Qt::ISODate);
+            EXPECT_FALSE(days.contains(date)) << d.value("date").toString().toStdString();
+            days[date] = d.value("pulses").toDouble();
+            if (d.value("complete").toBool())
+                complete << date;
+        }
+        EXPECT_EQ(days, truth);
+        // The log runs from 01:00 two days before the jump to 01:00 two days after it.
+        EXPECT_EQ(complete, QList<QDate>({c.jump.addDays(-1), c.jump, c.jump.addDays(1)}));
+        const double highest = std::max({truth[c.jump.addDays(-1)], truth[c.jump], truth[c.jump.addDays(1)]});
+        EXPECT_EQ(report.value("highestDay").toObject().value("pulses").toDouble(), highest);
+    }
 }

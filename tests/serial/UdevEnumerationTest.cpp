@@ -9,6 +9,7 @@
 #include "serial/UdevRule.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -77,10 +78,12 @@ TEST(UdevEnumeration, UsbTtysWithExactStringsAndRuleCheck)
 
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const QString rule = dir.filePath("70-rule.rules");
+    const QStringList folders = {dir.filePath("etc"), dir.filePath("lib")};
+    const QString rule = folders[0] + "/" + UdevRule::kFileName;
+    ASSERT_TRUE(QDir().mkpath(folders[0]) && QDir().mkpath(folders[1]));
     const QString extra = writeFile(dir.filePath("sim-link"), "");
 
-    PortInfoMap ports = UdevPortEnumerator::enumerate({extra, dir.filePath("gone")}, rule);
+    PortInfoMap ports = UdevPortEnumerator::enumerate({extra, dir.filePath("gone")}, folders);
     EXPECT_EQ(ports.keys(), QStringList({"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB2", extra}));
 
     const PortInfo ours = ports.value("/dev/ttyUSB0");
@@ -106,10 +109,10 @@ TEST(UdevEnumeration, UsbTtysWithExactStringsAndRuleCheck)
 
     // A rule that differs still asks for the repair; ours, with the node accessible, does not.
     writeFile(rule, UdevRule::ruleText() + "# edited\n");
-    EXPECT_FALSE(UdevPortEnumerator::enumerate({}, rule).value("/dev/ttyUSB0").elevatedFixPath.isEmpty());
+    EXPECT_FALSE(UdevPortEnumerator::enumerate({}, folders).value("/dev/ttyUSB0").elevatedFixPath.isEmpty());
     writeFile(rule, UdevRule::ruleText());
     if (access("/dev/ttyUSB0", R_OK | W_OK) == 0) {
-        EXPECT_TRUE(UdevPortEnumerator::enumerate({}, rule).value("/dev/ttyUSB0").elevatedFixPath.isEmpty());
+        EXPECT_TRUE(UdevPortEnumerator::enumerate({}, folders).value("/dev/ttyUSB0").elevatedFixPath.isEmpty());
     }
 
     UdevPortEnumerator::UsbLocation location;
@@ -133,7 +136,7 @@ TEST(UdevEnumeration, UsbTtysWithExactStringsAndRuleCheck)
     EXPECT_EQ(cli.exitCode(), 0) << cli.readAllStandardError().toStdString();
     const QJsonObject printed = QJsonDocument::fromJson(cli.readAllStandardOutput()).object();
     EXPECT_EQ(printed, QJsonObject::fromVariantMap(portInfoMapToVariantMap(
-                           UdevPortEnumerator::enumerate({extra}, UdevRule::defaultRulePath()))));
+                           UdevPortEnumerator::enumerate({extra}, UdevRule::ruleFolders()))));
     EXPECT_EQ(printed.value("/dev/ttyUSB0").toObject().value("serialNumber").toString(), "A10K3ZQX");
     cli.start(program, {"ports"});
     ASSERT_TRUE(cli.waitForFinished(60000));
@@ -184,32 +187,69 @@ TEST(UdevRule, MatchesExactlyTheAdaptersTheClassificationRecognises)
     EXPECT_TRUE(UdevRule::ruleText().contains("ENV{ID_MM_DEVICE_IGNORE}=\"1\""));
 }
 
+// The rule in effect is the first file of its name in udev's folders: a packaged one counts,
+// unless a different file of the same name in /etc masks it.
+TEST(UdevRule, TheRuleInEffectDecidesWhetherTheRepairWrites)
+{
+    const QByteArray ours = UdevRule::ruleText(), edited = UdevRule::ruleText() + "# edited\n";
+    struct Case {
+        const char *name;
+        QByteArray etc, lib;  // null: no file
+        bool installed;
+    };
+    const Case cases[] = {
+        {"none", {}, {}, false},       {"packaged only", {}, ours, true}, {"repaired only", ours, {}, true},
+        {"masked by /etc", edited, ours, false}, {"masking a stale one", ours, edited, true},
+        {"stale package", {}, edited, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const QStringList folders = {dir.filePath("etc"), dir.filePath("run"), dir.filePath("lib")};
+        for (const QString &f : folders)
+            ASSERT_TRUE(QDir().mkpath(f));
+        const QString etc = folders[0] + "/" + UdevRule::kFileName;
+        if (!c.etc.isNull())
+            writeFile(etc, c.etc);
+        if (!c.lib.isNull())
+            writeFile(folders[2] + "/" + UdevRule::kFileName, c.lib);
+        EXPECT_EQ(UdevRule::isInstalled(folders), c.installed);
+        // The commands run either way; /etc is written only when no rule in effect covers the adapters.
+        const QString marker = dir.filePath("ran");
+        EXPECT_TRUE(UdevRule::install(folders, {{"/bin/sh", "-c", "touch " + marker}}));
+        EXPECT_TRUE(QFile::exists(marker));
+        EXPECT_EQ(QFile::exists(etc), c.installed ? !c.etc.isNull() : true);
+        EXPECT_TRUE(UdevRule::isInstalled(folders));
+    }
+}
+
 TEST(UdevRule, InstallReplacesTheFileAndReportsFailingCommands)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const QString rule = dir.filePath("70-rule.rules");
+    const QStringList folders = {dir.path()};
+    const QString rule = dir.filePath(UdevRule::kFileName);
     writeFile(rule, "old and longer content than the rule could ever have ...................");
     const QString marker = dir.filePath("ran");
     // Whatever mask and environment the caller had: the rule is not writable by others, and
     // nothing of the caller's environment reaches the commands.
     const mode_t mask = umask(0);
     qputenv("TW_INHERITED", "1");
-    const bool installed = UdevRule::install(rule, {{QStandardPaths::findExecutable("true")},
-                                                    {"/bin/sh", "-c", "test -z \"$TW_INHERITED\" && touch " + marker}});
+    const bool installed = UdevRule::install(folders, {{QStandardPaths::findExecutable("true")},
+                                                       {"/bin/sh", "-c", "test -z \"$TW_INHERITED\" && touch " + marker}});
     qunsetenv("TW_INHERITED");
     umask(mask);
     EXPECT_TRUE(installed);
-    EXPECT_TRUE(UdevRule::isInstalled(rule));
+    EXPECT_TRUE(UdevRule::isInstalled(folders));
     EXPECT_TRUE(QFile::exists(marker));
     EXPECT_EQ(QFile::permissions(rule) & (QFileDevice::WriteOther | QFileDevice::WriteGroup), 0);
 
     // Programs only by absolute path, never looked up in an inherited PATH.
-    EXPECT_FALSE(UdevRule::install(rule, {{"true"}}));
+    EXPECT_FALSE(UdevRule::install(folders, {{"true"}}));
     EXPECT_TRUE(UdevRule::defaultCommands().first().first().endsWith("/bin/udevadm"));
-    EXPECT_FALSE(UdevRule::install(rule, {{QStandardPaths::findExecutable("false")}}));
-    EXPECT_FALSE(UdevRule::install(rule, {{dir.filePath("no-such-program")}}));
-    EXPECT_FALSE(UdevRule::install(dir.filePath("missing-folder/rule.rules"), {}));
+    EXPECT_FALSE(UdevRule::install(folders, {{QStandardPaths::findExecutable("false")}}));
+    EXPECT_FALSE(UdevRule::install(folders, {{dir.filePath("no-such-program")}}));
+    EXPECT_FALSE(UdevRule::install({dir.filePath("missing-folder")}, {}));
 }
 
 TEST(ElevatedFix, RefusesEverythingButItsOwnAction)

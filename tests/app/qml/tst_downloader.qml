@@ -53,8 +53,17 @@ TestCase {
         verify(d.firmwareMeta.loadStatus !== FirmwareMeta.LoadStatus_Success)
     }
 
+    // A name the server chose is refused, not rewritten, unless it is a plain firmware file name.
+    function test_refusedNames_data() {
+        return testSupport.badFirmwareNames.map(function(name, i) { return { tag: name, folder: "badname" + i } })
+    }
+    function test_refusedNames(row) {
+        compare(download(row.folder).lastError, "Meta download failure: no firmware named in firmware_meta.json")
+    }
+
     function test_goodImage_data() {
-        return [{ tag: "good", folder: "good" }, { tag: "same-origin redirects", folder: "moved" }]
+        return [{ tag: "good", folder: "good" }, { tag: "same-origin redirects", folder: "moved" },
+                { tag: "a name only like a device", folder: "console" }]
     }
     function test_goodImage(row) {
         var d = download(row.folder)
@@ -116,5 +125,13 @@ TestCase {
         }
         r = testSupport.runCli("good", ["firmware-fetch", "-o", empty])
         compare(r.out, "0.1.4470 " + empty + "/tarrowind-0.1.4470.fw\n")
+        // The same bytes already there are the fetch done; other bytes are never replaced.
+        r = testSupport.runCli("good", ["firmware-fetch", "-o", empty, "--quiet"])
+        compare([r.status, r.err], [0, ""])
+        verify(testSupport.writeTextFile(empty + "/tarrowind-0.1.4470.fw", "mine"))
+        r = testSupport.runCli("good", ["firmware-fetch", "-o", empty, "--quiet"])
+        compare([r.status, r.out, r.err], [1, "", "tarrowind-cli: " + empty + "/tarrowind-0.1.4470.fw exists and differs\n"])
+        compare(testSupport.readTextFile(empty + "/tarrowind-0.1.4470.fw"), "mine")
+        compare(testSupport.listFiles(empty), ["tarrowind-0.1.4470.fw"])
     }
 }
