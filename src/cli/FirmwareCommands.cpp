@@ -192,8 +192,8 @@ int flash(const QCommandLineParser &parsed)
             progress.update(QStringLiteral("%1: %2%").arg(what).arg(percent, 3));
         lastPercent = percent;
     });
-    flasher.flash(image, verifyOnly ? StmBootLoader::VerifyOnly : StmBootLoader::EraseProgramVerify);
-    const bool done = Cli::waitFor([&] { return flasher.finished(); }, kOperationTimeoutMs);
+    const bool done = flasher.flash(image, verifyOnly ? StmBootLoader::VerifyOnly : StmBootLoader::EraseProgramVerify) &&
+                      Cli::waitFor([&] { return flasher.finished(); }, kOperationTimeoutMs);
     progress.end();
 
     // Back to the firmware in every case: the old or the new one starts.

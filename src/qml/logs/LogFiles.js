@@ -67,7 +67,7 @@ function safeName(name) {
 
 function sessionFileName(deviceName, sessionIndex, sessionName, fileType) {
     return Local.SafeFileName.sessionFileName(text(deviceName), Math.max(0, Math.floor(Number(sessionIndex) || 0)),
-                                          text(sessionName), fileType === 1 ? 1 : 0)
+                                              text(sessionName), fileType === 1 ? 1 : 0)
 }
 
 // "" when the name would not land directly in the folder.
