@@ -7,7 +7,6 @@
 #include "LibraryCommands.h"
 #include "LoggerConnection.h"
 #include "network/TarrowindFirmware.h"
-#include "pulselog/PulseLog.h"
 #include "remotefs/RemoteFileSystem.h"
 #include "remotefs/SavedSessionRegistry.h"
 #include "workflows/SessionSaver.h"
