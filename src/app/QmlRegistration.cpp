@@ -31,6 +31,8 @@
 #include "Runtime.h"
 #include "serial/AbstractSerialPort.h"
 #include "serial/SerialComm.h"
+#include "workflows/FirmwareFlasher.h"
+#include "workflows/SessionSaver.h"
 
 #include <QMagnetometer>
 #include <QQmlEngine>
@@ -89,6 +91,8 @@ void registerQmlTypes()
     registerCreatable<SessionDownloader>("SessionDownloader");
     registerUncreatable<RemoteFilesystemSession>("RemoteFilesystemSession", "Uncreatable");
     registerCreatable<SavedSessionRegistry>("SavedSessionRegistry");
+    registerCreatable<SessionSaver>("SessionSaver");
+    registerCreatable<FirmwareFlasher>("FirmwareFlasher");
     registerCreatable<LibraryService>("LibraryService");
     registerCreatable<LibraryTableModel>("LibraryTableModel");
     registerCreatable<FirmwareMeta>("FirmwareMeta");

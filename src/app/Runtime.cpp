@@ -1,5 +1,6 @@
 #include "Runtime.h"
 
+#include "common/SafeFileName.h"
 #include "serial/AdapterRepair.h"
 
 #include <QClipboard>
@@ -17,7 +18,6 @@
 #include <QUrl>
 
 namespace {
-constexpr int kLastCopyNumber = 998;
 constexpr int kCommandTimeoutMs = 30000;
 
 QLocale usEnglish()
@@ -67,16 +67,10 @@ void Runtime::waitForJob()
 
 QString Runtime::findUnusedFileName(const QString &originalName) const
 {
-    if (!QFileInfo::exists(originalName))
-        return originalName;
-    const QFileInfo info(originalName);
-    for (int n = 2; n <= kLastCopyNumber; ++n) {
-        const QString candidate = siblingName(info, QStringLiteral("(%1).").arg(n) + info.suffix());
-        if (!QFileInfo::exists(candidate))
-            return candidate;
-    }
-    qWarning().noquote() << "No unused file name for" << originalName;
-    return QString();
+    const QString name = SafeFileName::unusedFileName(originalName);
+    if (name.isEmpty())
+        qWarning().noquote() << "No unused file name for" << originalName;
+    return name;
 }
 
 void Runtime::enumerateSerialPorts()

@@ -45,6 +45,11 @@ public:
 
     static constexpr quint32 kStartAddress = 0x08000000u;
     static constexpr quint32 kEndAddressLimit = 0x0803F000u;
+    // The largest image an operation accepts: everything from the start address to the limit.
+    static constexpr int kMaxImageSize = int(kEndAddressLimit - kStartAddress);
+    // Blocks that may fail their read-back during one flash before it fails as a whole: each
+    // failure reprograms from the erase, so a flaky line gets a few rounds, a bad chip not many.
+    static constexpr uint32_t kVerifyFailureLimit = 4;
     static constexpr int kPageSize = 2048;
     static constexpr int kBlockSize = 256;
     static constexpr int kStepTimeoutMs = 350;

@@ -7,10 +7,9 @@
 #include "LibraryCommands.h"
 #include "LoggerConnection.h"
 #include "network/TarrowindFirmware.h"
-#include "pulselog/PulseLog.h"
 #include "remotefs/RemoteFileSystem.h"
 #include "remotefs/SavedSessionRegistry.h"
-#include "remotefs/SessionDownloader.h"
+#include "workflows/SessionSaver.h"
 
 #include <cstdio>
 #include <functional>
@@ -86,36 +85,12 @@ struct Connection {
         return true;
     }
 
-    QString serialNumber() const
-    {
-        const QVariantList permanents = firmware().permanents256();
-        const int index = int(Network::PermanentName256::SerialNumber);
-        if (index >= permanents.size())
-            return QString();
-        return firmware().qmlToString(permanents[index].value<Network::uint256_t>());
-    }
 };
 
 // The name the filesystem screen gives a session's file.
 QString sessionFileName(const QString &deviceName, const RemoteFilesystemSession &s)
 {
     return SafeFileName::sessionFileName(deviceName, s.sessionIndex(), s.filename(), s.filetype());
-}
-
-// "log.rlog" -> "log(2).rlog", "log(3).rlog" ... for a name that is taken; "" once even
-// "log(998).rlog" is taken, since the only name left would overwrite a saved log.
-QString unusedFileName(const QString &path)
-{
-    if (!QFileInfo::exists(path))
-        return path;
-    const QFileInfo info(path);
-    for (int n = 2; n <= 998; ++n) {
-        const QString candidate = QDir::toNativeSeparators(info.path() + QLatin1Char('/') + info.completeBaseName() +
-                                                           QStringLiteral("(%1).").arg(n) + info.suffix());
-        if (!QFileInfo::exists(candidate))
-            return candidate;
-    }
-    return QString();
 }
 
 QString isoTime(const QDateTime &t)
@@ -180,76 +155,6 @@ int runSessions(const QCommandLineParser &args)
     return 0;
 }
 
-// Downloads one session into `target`; true when it finished and was saved.
-bool downloadOne(Connection &c, const RemoteFilesystemSessionPtr &session, const QString &target, Cli::Progress &shown,
-                 QString *error)
-{
-    // Only pulse logs are saved: anything else would come out as an empty log.
-    if (session->filetype() != 1) {
-        *error = QStringLiteral("not a pulse log (file type %1): it cannot be saved as a pulse log")
-                     .arg(session->filetype());
-        return false;
-    }
-    SessionDownloader downloader;
-    downloader.setRemoteFileSystem(c.fs.get());
-    QVariantMap meta = downloader.pulseLog()->metaData();
-    meta[QStringLiteral("Logger Serial")] = c.serialNumber();
-    meta[QStringLiteral("Logger Device Name")] = c.firmware().deviceName();
-    meta[QStringLiteral("Logger Job Name")] = session->filename();
-    meta[QStringLiteral("Logger Unique ID")] = c.firmware().uniqueId();
-    meta[QStringLiteral("Logger Session Index")] = QString::number(session->sessionIndex());
-    downloader.pulseLog()->setMetaData(meta);
-
-    uint64_t records = 0;
-    QElapsedTimer clock;
-    clock.start();
-    qint64 lastReport = -1000;
-    auto report = [&](bool final) {
-        const double seconds = std::max(0.001, clock.elapsed() / 1000.0);
-        const uint64_t bytes = records * 520;
-        const QString text = QStringLiteral("session %1: %2 records, %3 bytes, %4 kB/s")
-                                 .arg(session->sessionIndex())
-                                 .arg(qulonglong(records))
-                                 .arg(qulonglong(bytes))
-                                 .arg(bytes / 1024.0 / seconds, 0, 'f', 1);
-        if (final)
-            shown.end(text);
-        else
-            shown.update(text);
-    };
-    QObject::connect(c.fs.get(), &RemoteFileSystem::sessionSectorDownloaded, &downloader, [&](QByteArray) {
-        ++records;
-        if (clock.elapsed() - lastReport >= 250) {
-            lastReport = clock.elapsed();
-            report(false);
-        }
-    });
-    bool finished = false;
-    bool success = false;
-    QString message;
-    QObject::connect(&downloader, &SessionDownloader::sessionDownloadFinished, &downloader, [&](bool ok, QString text) {
-        finished = true;
-        success = ok;
-        message = text;
-    });
-    downloader.beginDownload(session.get());
-    Cli::waitFor([&] { return finished || !c.fs->remoteKestrelcove(); });
-    report(true);
-    if (!finished) {
-        *error = QStringLiteral("Hardware/Connection error during session download");
-        return false;
-    }
-    if (!success) {
-        *error = message;
-        return false;
-    }
-    if (!downloader.pulseLog()->saveRaw(target)) {
-        *error = QStringLiteral("could not write %1").arg(target);
-        return false;
-    }
-    return true;
-}
-
 void addToLibrary(const QCommandLineParser &args, LibraryStore &library, const QString &file)
 {
     QString error;
@@ -266,6 +171,54 @@ void addToLibrary(const QCommandLineParser &args, LibraryStore &library, const Q
     if (!ok)
         progress(QStringLiteral("warning: not added to the library: %1\n").arg(error));
     ArchiveCli::send(args, library, saved, [](const QString &line) { progress(QStringLiteral("warning: ") + line); });
+}
+
+// Starts the saver and follows it until it is done: each session's progress on the terminal,
+// its file or its failure. True when every session was saved.
+bool printSaving(SessionSaver &saver, bool quiet, const std::function<void()> &start)
+{
+    Cli::Progress shown(quiet);
+    quint32 index = 0;
+    QElapsedTimer clock;
+    qint64 lastReport = -1000;
+    auto report = [&](bool final) {
+        const double seconds = std::max(0.001, clock.elapsed() / 1000.0);
+        const uint64_t bytes = uint64_t(saver.records()) * SessionSaver::kRecordLogBytes;
+        const QString text = QStringLiteral("session %1: %2 records, %3 bytes, %4 kB/s")
+                                 .arg(index)
+                                 .arg(saver.records())
+                                 .arg(qulonglong(bytes))
+                                 .arg(bytes / 1024.0 / seconds, 0, 'f', 1);
+        if (final)
+            shown.end(text);
+        else
+            shown.update(text);
+    };
+    QObject::connect(&saver, &SessionSaver::sessionStarted, [&](quint32 started) {
+        index = started;
+        clock.start();
+        lastReport = -1000;
+    });
+    QObject::connect(&saver, &SessionSaver::progressChanged, [&] {
+        if (saver.records() > 0 && clock.elapsed() - lastReport >= 250) {
+            lastReport = clock.elapsed();
+            report(false);
+        }
+    });
+    int failures = 0;
+    QObject::connect(&saver, &SessionSaver::sessionSaved, [&](quint32, const QString &path) {
+        report(true);
+        shown.line(QStringLiteral("saved %1").arg(path));
+    });
+    QObject::connect(&saver, &SessionSaver::sessionFailed, [&](quint32 failed, const QString &why) {
+        if (saver.records() > 0)
+            report(true);
+        Cli::fail(QStringLiteral("session %1: %2").arg(failed).arg(why));
+        ++failures;
+    });
+    start();
+    Cli::waitFor([&] { return !saver.saving(); });
+    return failures == 0;
 }
 
 int runDownload(const QCommandLineParser &args)
@@ -303,14 +256,22 @@ int runDownload(const QCommandLineParser &args)
     SavedSessionRegistry registry(SavedSessionRegistry::defaultFileName());
     if (!registry.lastError().isEmpty())
         progress(QStringLiteral("warning: %1\n").arg(registry.lastError()));
-    const QString serial = c.serialNumber();
+    QObject::connect(&registry, &SavedSessionRegistry::lastErrorChanged, [&registry] {
+        if (!registry.lastError().isEmpty())
+            progress(QStringLiteral("warning: %1\n").arg(registry.lastError()));
+    });
+    SessionSaver saver;
+    saver.setRemoteFileSystem(c.fs.get());
+    saver.setRegistry(&registry);
+    const QString serial = saver.serialNumber();
     if (fresh && serial.trimmed().isEmpty())
         return Cli::fail(QStringLiteral("the logger reports no serial number, so --new cannot tell which of its "
                                         "sessions were saved"));
     // Every save goes to the library too; one that cannot be opened costs the library, not the download.
     LibraryStore library;
-    const bool libraryOpen = library.open(LibraryCli::libraryFile(args), &error);
-    if (!libraryOpen)
+    if (library.open(LibraryCli::libraryFile(args), &error))
+        saver.setLibrarySink([&](const QString &file) { addToLibrary(args, library, file); });
+    else
         progress(QStringLiteral("warning: %1\n").arg(error));
     std::vector<RemoteFilesystemSessionPtr> chosen;
     if (fresh) {
@@ -331,42 +292,16 @@ int runDownload(const QCommandLineParser &args)
                        : QStringLiteral("the logger holds no closed sessions\n"));
         return 0;
     }
-    Cli::Progress shown(args.isSet(QStringLiteral("quiet")));
-    int failures = 0;
-    for (const auto &s : chosen) {
-        QString target = output;
-        if (!one) {
-            // The names come from the logger: the file goes directly into the folder or nowhere.
-            const QString name = sessionFileName(c.firmware().deviceName(), *s);
-            const QString inside = SafeFileName::pathInside(output, name);
-            target = inside.isEmpty() ? QString() : unusedFileName(inside);
-            if (target.isEmpty()) {
-                Cli::fail(QStringLiteral("session %1: no free file name for %2 in %3")
-                              .arg(s->sessionIndex())
-                              .arg(name, QDir::toNativeSeparators(output)));
-                ++failures;
-                continue;
-            }
-        }
-        if (downloadOne(c, s, target, shown, &error)) {
-            shown.line(QStringLiteral("saved %1").arg(target));
-            const QString before = registry.lastError();
-            const bool recorded =
-                serial.trimmed().isEmpty() || registry.recordSaved(serial, *s, QFileInfo(target).absoluteFilePath());
-            if (!recorded || (!registry.lastError().isEmpty() && registry.lastError() != before))
-                progress(QStringLiteral("warning: %1\n").arg(registry.lastError()));
-            if (libraryOpen)
-                addToLibrary(args, library, target);
-        } else {
-            Cli::fail(QStringLiteral("session %1: %2").arg(s->sessionIndex()).arg(error));
-            ++failures;
-            if (!c.fs->remoteKestrelcove() || c.fs->status() != RemoteFileSystem::Mounted)
-                break;
-        }
-    }
-    return failures == 0 ? 0 : 1;
-}
 
+    saver.setFolder(output);
+    const bool saved = printSaving(saver, args.isSet(QStringLiteral("quiet")), [&] {
+        if (one)
+            saver.saveAs(chosen.front(), output);
+        else
+            saver.saveSessions(chosen);
+    });
+    return saved ? 0 : 1;
+}
 }  // namespace
 
 std::vector<CliCommand> deviceCommands()

@@ -8,6 +8,7 @@
 #include "pulselog/SafeFileWriter.h"
 #include "LoggerConnection.h"
 #include "serial/SerialComm.h"
+#include "workflows/FirmwareFlasher.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,8 +26,6 @@ namespace {
 
 constexpr int kConnectTimeoutMs = 30000;
 constexpr int kOperationTimeoutMs = 600000;
-// The most the bootloader client accepts (flash end 0x0803F000 from 0x08000000).
-constexpr qint64 kMaxImageSize = 258048;
 
 QString loadStatusName(FirmwareMeta::LoadStatus status)
 {
@@ -122,11 +121,11 @@ int firmwareBuild(const QCommandLineParser &args)
     QFile in(payloadPath);
     if (!in.open(QIODevice::ReadOnly))
         return Cli::fail(QStringLiteral("cannot read %1: %2").arg(payloadPath, in.errorString()));
-    if (in.size() > kMaxImageSize)
+    if (in.size() > StmBootLoader::kMaxImageSize)
         return Cli::fail(QStringLiteral("payload of %1 bytes does not fit the logger's flash "
                                         "(at most %2 bytes)")
                              .arg(in.size())
-                             .arg(kMaxImageSize));
+                             .arg(StmBootLoader::kMaxImageSize));
     const QByteArray payload = in.readAll();
     if (payload.size() != in.size())
         return Cli::fail(QStringLiteral("cannot read %1: %2").arg(payloadPath, in.errorString()));
@@ -161,19 +160,21 @@ int flash(const QCommandLineParser &parsed)
         return Cli::fail(
             QStringLiteral("%1 is not a valid firmware file (%2)").arg(args[0], loadStatusName(meta.loadStatus())));
     const QByteArray image = meta.flashImage();
-    if (image.isEmpty() || image.size() > kMaxImageSize)
+    if (!FirmwareFlasher::fits(image))
         return Cli::fail(QStringLiteral("the image of %1 bytes cannot be flashed (1 to %2 bytes)")
                              .arg(image.size())
-                             .arg(kMaxImageSize));
+                             .arg(StmBootLoader::kMaxImageSize));
 
     LoggerConnection connection;
     connection.attach(port);
     SerialComm &comm = *connection.comm();
     TarrowindLogger &logger = *connection.logger();
-    StmBootLoader *loader = logger.bootloader();
+    FirmwareFlasher flasher;
+    flasher.setLogger(&logger);
 
     // Whatever the logger runs now, the controller finds its bootloader.
-    logger.setTargetOperatingMode(TarrowindLogger::OperatingMode_Bootloader);
+    flasher.enterBootloader();
+    StmBootLoader *loader = flasher.bootloader();
     if (!Cli::waitFor([&] { return loader->state() == StmBootLoader::State_Ready; }, kConnectTimeoutMs)) {
         const QString why = comm.lastError().isEmpty() ? QString() : QStringLiteral(" (%1)").arg(comm.lastError());
         return Cli::fail(QStringLiteral("the logger's bootloader did not answer on %1 within %2 s%3")
@@ -191,27 +192,20 @@ int flash(const QCommandLineParser &parsed)
             progress.update(QStringLiteral("%1: %2%").arg(what).arg(percent, 3));
         lastPercent = percent;
     });
-    bool finished = false;
-    StmBootLoader::Error result = StmBootLoader::Error_None;
-    QObject::connect(loader, &StmBootLoader::operationFinished, [&](StmBootLoader::Error e) {
-        finished = true;
-        result = e;
-    });
-    loader->beginOperation(verifyOnly ? StmBootLoader::VerifyOnly : StmBootLoader::EraseProgramVerify, 4, image);
-    const bool done = Cli::waitFor([&] { return finished; }, kOperationTimeoutMs);
+    const bool done = flasher.flash(image, verifyOnly ? StmBootLoader::VerifyOnly : StmBootLoader::EraseProgramVerify) &&
+                      Cli::waitFor([&] { return flasher.finished(); }, kOperationTimeoutMs);
     progress.end();
-    const QString operationError = loader->operationErrorString();
 
     // Back to the firmware in every case: the old or the new one starts.
-    logger.setTargetOperatingMode(TarrowindLogger::OperatingMode_Firmware);
+    flasher.exitBootloader();
     const bool firmwareBack =
         Cli::waitFor([&] { return logger.firmware()->connectionState() == TarrowindFirmware::ConnectionState_Ready; },
                      kConnectTimeoutMs);
 
     if (!done)
         return Cli::fail(QStringLiteral("the operation did not finish within %1 s").arg(kOperationTimeoutMs / 1000));
-    if (result != StmBootLoader::Error_None)
-        return Cli::fail(QStringLiteral("%1 failed: %2").arg(what, operationError));
+    if (flasher.resultError() != StmBootLoader::Error_None)
+        return Cli::fail(QStringLiteral("%1 failed: %2").arg(what, flasher.resultErrorText()));
     if (!firmwareBack)
         return Cli::fail(QStringLiteral("%1 succeeded, but the logger's firmware did not answer "
                                         "afterwards")

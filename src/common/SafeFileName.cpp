@@ -59,3 +59,17 @@ QString SafeFileName::pathInside(const QString &folder, const QString &fileName)
         return QString();
     return path;
 }
+
+QString SafeFileName::unusedFileName(const QString &path)
+{
+    if (!QFileInfo::exists(path))
+        return path;
+    const QFileInfo info(path);
+    for (int n = 2; n <= kLastCopyNumber; ++n) {
+        const QString candidate = QDir::toNativeSeparators(info.path() + QDir::separator() + info.completeBaseName() +
+                                                           QStringLiteral("(%1).").arg(n) + info.suffix());
+        if (!QFileInfo::exists(candidate))
+            return candidate;
+    }
+    return QString();
+}

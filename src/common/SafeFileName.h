@@ -21,23 +21,18 @@ public:
     // `name` as one file-name component: ':', '.', white space, path separators, wildcards,
     // quotes, '<', '>', '|' and control characters become '_'; a reserved DOS device name (CON,
     // NUL, COM1 ...) gets '_' appended; at most kMaxComponentLength characters.
-    static QString component(const QString &name);
+    Q_INVOKABLE static QString component(const QString &name);
 
     // The file name of a session downloaded from a logger: "<device>_<index>_<session>.rlog".
-    static QString sessionFileName(const QString &deviceName, int sessionIndex, const QString &sessionName,
-                                   int fileType);
+    Q_INVOKABLE static QString sessionFileName(const QString &deviceName, int sessionIndex, const QString &sessionName,
+                                               int fileType);
 
     // `folder`/`fileName` when that path lies directly inside `folder`, otherwise "".
-    static QString pathInside(const QString &folder, const QString &fileName);
+    Q_INVOKABLE static QString pathInside(const QString &folder, const QString &fileName);
 
-    Q_INVOKABLE QString safeComponent(const QString &name) const { return component(name); }
-    Q_INVOKABLE QString sessionFile(const QString &deviceName, int sessionIndex, const QString &sessionName,
-                                    int fileType) const
-    {
-        return sessionFileName(deviceName, sessionIndex, sessionName, fileType);
-    }
-    Q_INVOKABLE QString pathIn(const QString &folder, const QString &fileName) const
-    {
-        return pathInside(folder, fileName);
-    }
+    // `path` itself when no file of that name exists, else the first free of "log(2).rlog",
+    // "log(3).rlog" ... "log(998).rlog" (native separators); "" once even that is taken, since
+    // the only name left would overwrite a saved file.
+    static QString unusedFileName(const QString &path);
+    static constexpr int kLastCopyNumber = 998;
 };

@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QProcess>
 #include <QtDebug>
 #include <QTest>
 
@@ -101,4 +102,27 @@ QString HookClient::listen(QLocalServer &server, const QString &parent)
         return QString();
     const QString path = folder + QStringLiteral("/socket");
     return server.listen(path) ? path : QString();
+}
+
+QLocalSocket *HookClient::launch(QProcess &app, QLocalServer &server, const QString &folder, const QStringList &args,
+                                 const QMap<QString, QString> &environment, const QString &outputFile)
+{
+    const QString serverName = server.isListening() ? server.fullServerName() : listen(server, folder);
+    if (serverName.isEmpty())
+        return nullptr;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
+        env.insert(QString::fromLatin1(name), QDir(folder).filePath(QString::fromLatin1(name)));
+    env.insert(QStringLiteral("TW_TEST_HOOK"), serverName);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.remove(QStringLiteral("QT_QUICK_BACKEND"));
+    for (auto it = environment.begin(); it != environment.end(); ++it)
+        env.insert(it.key(), it.value());
+    app.setProcessEnvironment(env);
+    app.setProcessChannelMode(QProcess::MergedChannels);
+    app.setStandardOutputFile(outputFile);
+    app.start(program(), args);
+    if (!app.waitForStarted(10000) || !server.waitForNewConnection(60000))
+        return nullptr;
+    return server.nextPendingConnection();
 }

@@ -2,10 +2,13 @@
 
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QMap>
 #include <QString>
+#include <QStringList>
 
 class QLocalServer;
 class QLocalSocket;
+class QProcess;
 
 // The test's side of the program's test hook (TW_TEST_HOOK): one JSON request per line, one
 // answer per line. Every wait has a deadline.
@@ -30,6 +33,12 @@ public:
     // Listens in a folder of its own under `parent`, closed to other users as the hook demands;
     // returns the socket's absolute path for TW_TEST_HOOK, or "" on failure.
     static QString listen(QLocalServer &server, const QString &parent);
+    // Starts the test copy of the program in `app` with `args`, on the X server, with a home of
+    // its own under `folder` (settings, run log, caches never touch the user's), `environment`
+    // on top and its output in `outputFile`. Returns the hook's connection, null when the
+    // program did not start or connect within a minute.
+    static QLocalSocket *launch(QProcess &app, QLocalServer &server, const QString &folder, const QStringList &args,
+                                const QMap<QString, QString> &environment, const QString &outputFile);
 
 private:
     QLocalSocket *m_socket = nullptr;

@@ -95,25 +95,14 @@ void LogsEndToEndTest::initTestCase()
              qPrintable(pgError));
     m_archive = PgTestServer::shared().address(QStringLiteral("fleet"));
 
-    const QString serverName = HookClient::listen(m_server, m_dir.path());
-    QVERIFY(!serverName.isEmpty());
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
-        env.insert(QString::fromLatin1(name), m_dir.filePath(QString::fromLatin1(name)));
-    env.insert(QStringLiteral("TW_TEST_HOOK"), serverName);
-    env.insert(QStringLiteral("TW_LIBRARY"), m_dir.filePath(QStringLiteral("library.sqlite")));
-    env.insert(QStringLiteral("TW_ARCHIVE"), m_archive);
     // The default log folder lies under the home folder: keep the saved logs in ours.
-    env.insert(QStringLiteral("HOME"), m_dir.filePath(QStringLiteral("home")));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    env.remove(QStringLiteral("QT_QUICK_BACKEND"));
-    m_app.setProcessEnvironment(env);
-    m_app.setProcessChannelMode(QProcess::MergedChannels);
-    m_app.setStandardOutputFile(m_artifacts + QStringLiteral("/utility-output.txt"));
-    m_app.start(HookClient::program(), {QStringLiteral("--port"), port});
-    QVERIFY(m_app.waitForStarted(10000));
-    QTRY_VERIFY_WITH_TIMEOUT(m_server.hasPendingConnections(), 60000);
-    m_hook.setSocket(m_server.nextPendingConnection());
+    QLocalSocket *hook = HookClient::launch(m_app, m_server, m_dir.path(), {QStringLiteral("--port"), port},
+                                            {{QStringLiteral("TW_LIBRARY"), m_dir.filePath(QStringLiteral("library.sqlite"))},
+                                             {QStringLiteral("TW_ARCHIVE"), m_archive},
+                                             {QStringLiteral("HOME"), m_dir.filePath(QStringLiteral("home"))}},
+                                            m_artifacts + QStringLiteral("/utility-output.txt"));
+    QVERIFY(hook);
+    m_hook.setSocket(hook);
 
     QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('screenStack') && testHook.find('screenStack').depth === 1"),
                            30000));
@@ -203,12 +192,12 @@ void LogsEndToEndTest::deviceLogsSaveWhatTheLoggerHolds()
 
 QByteArray LogsEndToEndTest::cli(const QStringList &args)
 {
-    QProcess p;
-    p.start(m_bin + QStringLiteral("/tarrowind-cli"),
-            args + QStringList{QStringLiteral("--library"), m_dir.filePath(QStringLiteral("library.sqlite"))});
-    if (!p.waitForFinished(120000) || p.exitCode() != 0)
-        qWarning() << p.readAllStandardError();
-    return p.readAllStandardOutput();
+    const CliResult r =
+        runCli(args + QStringList{QStringLiteral("--library"), m_dir.filePath(QStringLiteral("library.sqlite"))}, {},
+               120000);
+    if (r.status != 0)
+        qWarning() << r.err;
+    return r.out;
 }
 
 // The viewer shows the log a Library row opened; Back twice returns to Device Logs.
@@ -364,11 +353,10 @@ static bool sameWorkbook(const QString &a, const QString &b)
 
 QByteArray LogsEndToEndTest::cliExport(const QString &log, const QStringList &args, const QString &out)
 {
-    QProcess cli;
-    cli.start(m_bin + QStringLiteral("/tarrowind-cli"),
-              QStringList{QStringLiteral("log-export"), log} + args + QStringList{QStringLiteral("-o"), out});
-    if (!cli.waitForFinished(120000) || cli.exitCode() != 0) {
-        qWarning() << cli.readAllStandardError();
+    const CliResult r =
+        runCli(QStringList{QStringLiteral("log-export"), log} + args + QStringList{QStringLiteral("-o"), out}, {}, 120000);
+    if (r.status != 0) {
+        qWarning() << r.err;
         return QByteArray();
     }
     QFile f(out);

@@ -5,6 +5,7 @@
 // and changes and saves persistent variables. What the logger holds is read from its ground
 // truth; screenshots stay under the build folder.
 
+#include "CliRun.h"
 #include "HookClient.h"
 
 #include <QClipboard>
@@ -63,13 +64,12 @@ QString ScreensEndToEndTest::buildFirmware(const QByteArray &payload, const QStr
         return QString();
     file.close();
     const QString out = m_dir.filePath(name + QStringLiteral(".fw"));
-    QProcess cli;
-    cli.start(m_bin + QStringLiteral("/tarrowind-cli"),
-              {QStringLiteral("firmware-build"), QStringLiteral("--payload"), payloadPath, QStringLiteral("--version"),
-               QStringLiteral("0.1.4470"), QStringLiteral("--strings"), QStringLiteral("screens test"),
-               QStringLiteral("-o"), out});
-    if (!cli.waitForFinished(60000) || cli.exitStatus() != QProcess::NormalExit || cli.exitCode() != 0) {
-        qWarning() << cli.readAllStandardError();
+    const CliResult built = runCli({QStringLiteral("firmware-build"), QStringLiteral("--payload"), payloadPath,
+                                    QStringLiteral("--version"), QStringLiteral("0.1.4470"), QStringLiteral("--strings"),
+                                    QStringLiteral("screens test"), QStringLiteral("-o"), out},
+                                   {}, 60000);
+    if (built.status != 0) {
+        qWarning() << built.err;
         return QString();
     }
     return out;
@@ -117,23 +117,13 @@ void ScreensEndToEndTest::initTestCase()
     QVERIFY(m_sim.waitForStarted(10000));
     QTRY_VERIFY_WITH_TIMEOUT(m_sim.canReadLine(), 30000);
 
-    const QString serverName = HookClient::listen(m_server, m_dir.path());
-    QVERIFY(!serverName.isEmpty());
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
-        env.insert(QString::fromLatin1(name), m_dir.filePath(QString::fromLatin1(name)));
-    env.insert(QStringLiteral("TW_TEST_HOOK"), serverName);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    env.remove(QStringLiteral("QT_QUICK_BACKEND"));
     // An archive that cannot be reached (nothing listens on the discard port).
-    env.insert(QStringLiteral("TW_FIRMWARE_ARCHIVE"), QStringLiteral("http://127.0.0.1:9/archive/firmware/"));
-    m_app.setProcessEnvironment(env);
-    m_app.setProcessChannelMode(QProcess::MergedChannels);
-    m_app.setStandardOutputFile(m_artifacts + QStringLiteral("/utility-output.txt"));
-    m_app.start(HookClient::program(), {QStringLiteral("--port"), port});
-    QVERIFY(m_app.waitForStarted(10000));
-    QTRY_VERIFY_WITH_TIMEOUT(m_server.hasPendingConnections(), 60000);
-    m_hook.setSocket(m_server.nextPendingConnection());
+    QLocalSocket *hook = HookClient::launch(
+        m_app, m_server, m_dir.path(), {QStringLiteral("--port"), port},
+        {{QStringLiteral("TW_FIRMWARE_ARCHIVE"), QStringLiteral("http://127.0.0.1:9/archive/firmware/")}},
+        m_artifacts + QStringLiteral("/utility-output.txt"));
+    QVERIFY(hook);
+    m_hook.setSocket(hook);
 }
 
 void ScreensEndToEndTest::homeShowsAndCopiesTheLogger()

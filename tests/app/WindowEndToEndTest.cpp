@@ -157,25 +157,11 @@ void WindowEndToEndTest::initTestCase()
     QVERIFY(m_sim.waitForStarted(10000));
     QTRY_VERIFY_WITH_TIMEOUT(m_sim.canReadLine(), 30000);
 
-    const QString serverName = HookClient::listen(m_server, m_dir.path());
-    QVERIFY(!serverName.isEmpty());
-
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    // A home of its own: settings, run log and web cache never touch the user's.
-    for (const char *name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
-        env.insert(QString::fromLatin1(name), m_dir.filePath(QString::fromLatin1(name)));
-    env.insert(QStringLiteral("TW_TEST_HOOK"), serverName);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-    env.remove(QStringLiteral("QT_QUICK_BACKEND"));
-    env.insert(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1"));
-    m_app.setProcessEnvironment(env);
-    m_app.setProcessChannelMode(QProcess::MergedChannels);
-    m_app.setStandardOutputFile(m_artifacts + QStringLiteral("/utility-output.txt"));
     m_startedEpochMs = QDateTime::currentMSecsSinceEpoch();
-    m_app.start(HookClient::program(), {QStringLiteral("--port"), port});
-    QVERIFY(m_app.waitForStarted(10000));
-    QTRY_VERIFY_WITH_TIMEOUT(m_server.hasPendingConnections(), 60000);
-    m_hook = m_server.nextPendingConnection();
+    m_hook = HookClient::launch(m_app, m_server, m_dir.path(), {QStringLiteral("--port"), port},
+                                {{QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"), QStringLiteral("1")}},
+                                m_artifacts + QStringLiteral("/utility-output.txt"));
+    QVERIFY(m_hook);
 }
 
 // The program users run, given the hook's variable exactly as the test copy is, never connects:

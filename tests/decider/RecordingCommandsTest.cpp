@@ -1,3 +1,4 @@
+#include "CliRun.h"
 #include "decider/FileRecording.h"
 #include "decider/WrappedEllipticalDecider.h"
 #include "SyntheticMagnet.h"
@@ -7,32 +8,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <cmath>
-
-namespace {
-struct CliResult {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
-
-CliResult runCli(const QStringList &args)
-{
-    QProcess p;
-    p.start(qEnvironmentVariable("TW_BIN_DIR") + QStringLiteral("/tarrowind-cli"), args);
-    CliResult r;
-    if (!p.waitForFinished(60000))
-        return r;
-    r.exitCode = p.exitCode();
-    r.out = p.readAllStandardOutput();
-    r.err = p.readAllStandardError();
-    return r;
-}
-}  // namespace
 
 TEST(RecordingCommands, InfoAndDecideOnAModelledMagnet)
 {
@@ -57,18 +36,18 @@ TEST(RecordingCommands, InfoAndDecideOnAModelledMagnet)
     ASSERT_TRUE(rec.save(path));
 
     const CliResult info = runCli({"recording-info", path, "--json"});
-    ASSERT_EQ(info.exitCode, 0) << info.err.toStdString();
+    ASSERT_EQ(info.status, 0) << info.err.toStdString();
     const QJsonObject o = QJsonDocument::fromJson(info.out).object();
     EXPECT_EQ(o.value("sampleCount").toInt(), 12000);
     EXPECT_TRUE(o.value("timestamped").toBool());
     EXPECT_NEAR(o.value("sourceRate").toDouble(), 400.0, 0.1);
 
     const CliResult text = runCli({"recording-info", path});
-    EXPECT_EQ(text.exitCode, 0);
+    EXPECT_EQ(text.status, 0);
     EXPECT_TRUE(text.out.contains("samples: 12000")) << text.out.toStdString();
 
     const CliResult d = runCli({"decide", path, "--json"});
-    ASSERT_EQ(d.exitCode, 0) << d.err.toStdString();
+    ASSERT_EQ(d.status, 0) << d.err.toStdString();
     const QJsonObject r = QJsonDocument::fromJson(d.out).object();
     EXPECT_EQ(r.value("status").toString(), "DeciderStatus_Running");
     EXPECT_TRUE(r.value("parametersInstalled").toBool());
@@ -83,13 +62,13 @@ TEST(RecordingCommands, InfoAndDecideOnAModelledMagnet)
 
     // Failures: one line on stderr, non-zero status.
     const CliResult missing = runCli({"decide", dir.filePath("none.csv")});
-    EXPECT_NE(missing.exitCode, 0);
+    EXPECT_NE(missing.status, 0);
     EXPECT_TRUE(missing.err.startsWith("tarrowind-cli: "));
     QFile junk(dir.filePath("junk.csv"));
     ASSERT_TRUE(junk.open(QIODevice::WriteOnly));
     junk.write("no samples here\n");
     junk.close();
-    EXPECT_NE(runCli({"recording-info", junk.fileName()}).exitCode, 0);
-    EXPECT_NE(runCli({"recording-info"}).exitCode, 0);
-    EXPECT_NE(runCli({"decide", path, "--bogus"}).exitCode, 0);
+    EXPECT_NE(runCli({"recording-info", junk.fileName()}).status, 0);
+    EXPECT_NE(runCli({"recording-info"}).status, 0);
+    EXPECT_NE(runCli({"decide", path, "--bogus"}).status, 0);
 }

@@ -11,6 +11,7 @@
 #include "sim/VirtualLoggerRunner.h"
 #include "WaitUntil.h"
 #include "ZipReader.h"
+#include "CliRun.h"
 
 #include <gtest/gtest.h>
 #include <QDir>
@@ -19,7 +20,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -136,15 +136,9 @@ TEST(SupportBundle, CommandLineToolBundlesTheStoredSettingsAndLogs)
     QSqlDatabase::removeDatabase("seed");
 
     auto run = [&](const QStringList &args, QByteArray *out) {
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_DATA_HOME", home.filePath("share"));
-        env.insert("TW_EXTRA_PORTS", "/dev/null");
-        p.setProcessEnvironment(env);
-        p.start(qEnvironmentVariable("TW_BIN_DIR") + "/tarrowind-cli", args);
-        EXPECT_TRUE(p.waitForFinished(60000));
-        *out = p.readAllStandardOutput() + p.readAllStandardError();
-        return p.exitCode();
+        const CliResult r = runCli(args, {{"XDG_DATA_HOME", home.filePath("share")}, {"TW_EXTRA_PORTS", "/dev/null"}});
+        *out = r.out + r.err.toUtf8();
+        return r.status;
     };
     QByteArray out;
     const QString path = home.filePath("bundle.zip");

@@ -2,6 +2,7 @@
 // process against the virtual logger on a pty, and what it prints is checked against what
 // the device holds.
 
+#include "CliRun.h"
 #include "network/Network.h"
 #include "network/PacketParser.h"
 #include "sim/DeviceRequestFramer.h"
@@ -19,7 +20,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMetaEnum>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
@@ -138,8 +138,7 @@ class CliProtocol : public ::testing::Test
 protected:
     void SetUp() override
     {
-        cli = qEnvironmentVariable("TW_BIN_DIR") + QStringLiteral("/tarrowind-cli");
-        if (!QFileInfo::exists(cli))
+        if (!QFileInfo::exists(qEnvironmentVariable("TW_BIN_DIR") + QStringLiteral("/tarrowind-cli")))
             GTEST_SKIP() << "tarrowind-cli is not built";
         ASSERT_TRUE(dir.isValid());
     }
@@ -154,23 +153,8 @@ protected:
 
     Result run(const QStringList &args)
     {
-        QProcess p;
-        p.start(cli, args);
-        Result r;
-        // The event loop keeps turning: a line relayed by this process needs it.
-        waitUntil([&] { return p.state() == QProcess::NotRunning; }, 90000);
-        if (p.state() != QProcess::NotRunning) {
-            p.kill();
-            p.waitForFinished();
-            r.err = QStringLiteral("(did not finish)");
-            return r;
-        }
-        if (p.error() == QProcess::FailedToStart)
-            return r;
-        r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        r.out = QString::fromUtf8(p.readAllStandardOutput());
-        r.err = QString::fromUtf8(p.readAllStandardError());
-        return r;
+        const CliResult r = runCli(args, {}, 90000);
+        return {r.status, QString::fromUtf8(r.out), r.status == -1 && r.err.isEmpty() ? "(did not finish)" : r.err};
     }
 
     Result runOnLogger(QStringList args) { return run(QStringList{QStringLiteral("--port"), sim->portName()} + args); }
@@ -201,7 +185,6 @@ protected:
         return value;
     }
 
-    QString cli;
     QTemporaryDir dir;
     std::unique_ptr<VirtualLoggerRunner> sim;
 };

@@ -1,6 +1,7 @@
 // Firmware update end to end: the mode controller, the bootloader client and the real serial
 // stack against the virtual logger on a pseudo-terminal.
 #include "bootloader/BootloaderMetatypes.h"
+#include "CliRun.h"
 #include "bootloader/FirmwareMeta.h"
 #include "bootloader/LoggerLineBinding.h"
 #include "bootloader/StmBootLoader.h"
@@ -17,7 +18,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -307,25 +307,18 @@ class FirmwareCliTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        cli = qEnvironmentVariable("TW_BIN_DIR") + QStringLiteral("/tarrowind-cli");
-        if (!QFile::exists(cli))
+        if (!QFile::exists(qEnvironmentVariable("TW_BIN_DIR") + QStringLiteral("/tarrowind-cli")))
             GTEST_SKIP() << "tarrowind-cli is not built";
     }
 
     int run(const QStringList &args, QByteArray *out = nullptr, QByteArray *err = nullptr)
     {
-        QProcess p;
-        p.start(cli, args);
-        if (!p.waitForFinished(120000)) {
-            p.kill();
-            p.waitForFinished();
-            return -1;
-        }
+        const CliResult r = runCli(args, {});
         if (out)
-            *out = p.readAllStandardOutput();
+            *out = r.out;
         if (err)
-            *err = p.readAllStandardError();
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+            *err = r.err.toUtf8();
+        return r.status;
     }
 
     QString writeFile(const QString &name, const QByteArray &data)
@@ -337,7 +330,6 @@ protected:
         return path;
     }
 
-    QString cli;
     QTemporaryDir dir;
 };
 

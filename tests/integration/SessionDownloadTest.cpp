@@ -1,6 +1,7 @@
 // Session scan and download through the whole stack (serial port on a pty, protocol client,
 // remote filesystem worker, downloader) against the virtual logger, compared with the
 // logger's own account of what its flash holds.
+#include "CliRun.h"
 #include "MessageCapture.h"
 #include "network/TarrowindFirmware.h"
 #include "pulselog/PulseLog.h"
@@ -18,7 +19,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -466,8 +466,7 @@ TEST_F(SessionDownload, ReadAheadSurvivesLineFaultsAndACancelAtEveryReadPath)
 // The command-line tool as a black box: list and download against a logger on a pty.
 TEST_F(SessionDownload, CommandLineListsAndDownloadsSessions)
 {
-    const QString cli = qEnvironmentVariable("TW_BIN_DIR") + "/tarrowind-cli";
-    if (!QFileInfo::exists(cli))
+    if (!QFileInfo::exists(qEnvironmentVariable("TW_BIN_DIR") + "/tarrowind-cli"))
         GTEST_SKIP() << "tarrowind-cli is not built";
     VirtualLoggerConfig config = scenario(4468, 2, 23);
     config.debugMessageIntervalMs = 0;
@@ -481,18 +480,14 @@ TEST_F(SessionDownload, CommandLineListsAndDownloadsSessions)
     // The tool remembers what it saved in the user's data folder: a folder of the test's own.
     QTemporaryDir dataHome;
     ASSERT_TRUE(dataHome.isValid());
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_DATA_HOME", dataHome.path());
-    auto run = [&](const QStringList &args, QByteArray *out, QByteArray *err) {
-        QProcess p;
-        p.setProcessEnvironment(env);
-        p.start(cli, args);
-        const bool finished = p.waitForFinished(60000);
-        *out = p.readAllStandardOutput();
-        *err = p.readAllStandardError();
-        return finished ? p.exitCode() : -1;
+    QByteArray out;
+    QString err;
+    auto run = [&](const QStringList &args, QByteArray *out, QString *err) {
+        const CliResult r = runCli(args, {{"XDG_DATA_HOME", dataHome.path()}});
+        *out = r.out;
+        *err = r.err;
+        return r.status;
     };
-    QByteArray out, err;
     ASSERT_EQ(run({"--port", sim.portName(), "sessions", "--json"}, &out, &err), 0) << err.toStdString();
     const QJsonArray list = QJsonDocument::fromJson(out).object().value("sessions").toArray();
     ASSERT_EQ(list.size(), 2);
@@ -548,8 +543,7 @@ TEST_F(SessionDownload, CommandLineListsAndDownloadsSessions)
 // download --new against a logger on a pty: what any download saved is not fetched again.
 TEST_F(SessionDownload, CommandLineDownloadsOnlyWhatWasNotSavedBefore)
 {
-    const QString cli = qEnvironmentVariable("TW_BIN_DIR") + "/tarrowind-cli";
-    if (!QFileInfo::exists(cli))
+    if (!QFileInfo::exists(qEnvironmentVariable("TW_BIN_DIR") + "/tarrowind-cli"))
         GTEST_SKIP() << "tarrowind-cli is not built";
     VirtualLoggerConfig config = scenario(4468, 3, 29);
     config.debugMessageIntervalMs = 0;
@@ -562,18 +556,14 @@ TEST_F(SessionDownload, CommandLineDownloadsOnlyWhatWasNotSavedBefore)
 
     QTemporaryDir dataHome, dir;
     ASSERT_TRUE(dataHome.isValid() && dir.isValid());
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_DATA_HOME", dataHome.path());
-    auto run = [&](const QStringList &args, QByteArray *err) {
-        QProcess p;
-        p.setProcessEnvironment(env);
-        p.start(cli, QStringList{"--port", sim.portName(), "download"} + args);
-        const bool finished = p.waitForFinished(90000);
-        *err = p.readAllStandardError();
-        return finished ? p.exitCode() : -1;
+    auto run = [&](const QStringList &args, QString *err) {
+        const CliResult r =
+            runCli(QStringList{"--port", sim.portName(), "download"} + args, {{"XDG_DATA_HOME", dataHome.path()}});
+        *err = r.err;
+        return r.status;
     };
     auto rlogs = [&] { return QDir(dir.path()).entryList({"*.rlog"}, QDir::Files, QDir::Name); };
-    QByteArray err;
+    QString err;
 
     // One session saved by number first; --new then fetches the other two, oldest first.
     ASSERT_EQ(run({"--session", QString::number(expected[1]->index), "-o", dir.filePath("middle.rlog")}, &err), 0)
@@ -581,10 +571,10 @@ TEST_F(SessionDownload, CommandLineDownloadsOnlyWhatWasNotSavedBefore)
     ASSERT_EQ(run({"--new", "-o", dir.path()}, &err), 0) << err.toStdString();
     const QStringList files = rlogs();
     ASSERT_EQ(files.size(), 3) << files.join(' ').toStdString();
-    EXPECT_LT(err.indexOf(QString("session %1:").arg(expected[2]->index).toUtf8()),
-              err.indexOf(QString("session %1:").arg(expected[0]->index).toUtf8()))
+    EXPECT_LT(err.indexOf(QString("session %1:").arg(expected[2]->index)),
+              err.indexOf(QString("session %1:").arg(expected[0]->index)))
         << err.toStdString();
-    EXPECT_FALSE(err.contains(QString("session %1:").arg(expected[1]->index).toUtf8())) << err.toStdString();
+    EXPECT_FALSE(err.contains(QString("session %1:").arg(expected[1]->index))) << err.toStdString();
     // Again: nothing is new, nothing is downloaded or written.
     ASSERT_EQ(run({"--new", "-o", dir.path()}, &err), 0) << err.toStdString();
     EXPECT_TRUE(err.contains("no new sessions")) << err.toStdString();
@@ -598,8 +588,7 @@ TEST_F(SessionDownload, CommandLineDownloadsOnlyWhatWasNotSavedBefore)
 // name taken 998 times over is an error rather than an overwrite.
 TEST_F(SessionDownload, CommandLineKeepsHostileNamesInsideTheFolder)
 {
-    const QString cli = qEnvironmentVariable("TW_BIN_DIR") + "/tarrowind-cli";
-    if (!QFileInfo::exists(cli))
+    if (!QFileInfo::exists(qEnvironmentVariable("TW_BIN_DIR") + "/tarrowind-cli"))
         GTEST_SKIP() << "tarrowind-cli is not built";
     VirtualLoggerConfig config = scenario(4468, 1, 31);
     config.debugMessageIntervalMs = 0;
@@ -610,17 +599,12 @@ TEST_F(SessionDownload, CommandLineKeepsHostileNamesInsideTheFolder)
     sim.withDevice([&](VirtualLogger &d) { truth = d.flashService().groundTruth(); });
     const QString base = QString("a_______up_%1_______x_y").arg(Rig::listed(truth).at(0)->index, 4, 10, QChar('0'));
     QTemporaryDir root, dataHome;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_DATA_HOME", dataHome.path());
-    auto run = [&](const QStringList &args, QByteArray *err) {
-        QProcess p;
-        p.setProcessEnvironment(env);
-        p.start(cli, QStringList{"--port", sim.portName()} + args);
-        const bool finished = p.waitForFinished(90000);
-        *err = p.readAllStandardError();
-        return finished ? p.exitCode() : -1;
+    auto run = [&](const QStringList &args, QString *err) {
+        const CliResult r = runCli(QStringList{"--port", sim.portName()} + args, {{"XDG_DATA_HOME", dataHome.path()}});
+        *err = r.err;
+        return r.status;
     };
-    QByteArray err;
+    QString err;
     ASSERT_EQ(run({"set-var", "DeviceName_UserString", "a/../../up"}, &err), 0) << err.toStdString();
     const QString out = root.filePath("out");
     ASSERT_TRUE(QDir().mkpath(out));

@@ -1,5 +1,6 @@
 // `library add|list|export|remove|open` against raw logs of the virtual household: the figures
 // are compared with `log-info` on the same files, and the store with what was handed to it.
+#include "CliRun.h"
 #include "library/LibrarySchema.h"
 #include "sim/SimulatedRawLog.h"
 
@@ -19,31 +20,11 @@
 #include <cmath>
 
 namespace {
-struct Result {
-    int status = -1;
-    QByteArray out;
-    QString err;
-};
+using Result = CliResult;
 
 QProcess *start(const QStringList &args, const QString &library)
 {
-    auto *p = new QProcess;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("TW_LIBRARY"), library);
-    p->setProcessEnvironment(env);
-    p->start(qEnvironmentVariable("TW_BIN_DIR") + QStringLiteral("/tarrowind-cli"), args);
-    return p;
-}
-
-Result finish(QProcess *p)
-{
-    Result r;
-    if (p->waitForFinished(120000) && p->exitStatus() == QProcess::NormalExit)
-        r.status = p->exitCode();
-    r.out = p->readAllStandardOutput();
-    r.err = QString::fromUtf8(p->readAllStandardError());
-    delete p;
-    return r;
+    return startCli(args, {{QStringLiteral("TW_LIBRARY"), library}});
 }
 
 struct LogSpec {
@@ -98,7 +79,7 @@ protected:
         f.write(bytes);
     }
 
-    Result cli(const QStringList &args) { return finish(start(args, library)); }
+    Result cli(const QStringList &args) { return runCli(args, {{QStringLiteral("TW_LIBRARY"), library}}); }
 
     QJsonArray list(const QStringList &extra = {})
     {
@@ -237,7 +218,7 @@ TEST_F(LibraryCommandsTest, TwoProcessesAddingAtOnceLoseNothing)
     // overlapping sets: folder a with all of b, and folder b alone
     QProcess *first = start({"library", "add", logs}, library);
     QProcess *second = start({"library", "add", QDir(logs).filePath("b")}, library);
-    const Result one = finish(first), two = finish(second);
+    const Result one = finishCli(first), two = finishCli(second);
     EXPECT_EQ(one.status, 0) << one.err.toStdString();
     EXPECT_EQ(two.status, 0) << two.err.toStdString();
     const QJsonArray rows = list();

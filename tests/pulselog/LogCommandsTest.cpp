@@ -1,3 +1,4 @@
+#include "CliRun.h"
 #include "PulseBlockBuilder.h"
 #include "pulselog/PulseLog.h"
 #include "PulseLogTestSupport.h"
@@ -9,7 +10,6 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QTemporaryDir>
 #include <QTimeZone>
 
@@ -31,23 +31,13 @@ struct Result {
 // `locale` empty: the test's own environment; otherwise LC_ALL and LANG name it. `tz` likewise.
 Result cli(const QStringList &args, const QString &locale = QString(), const QString &tz = QString())
 {
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    if (!locale.isEmpty()) {
-        env.insert(QStringLiteral("LC_ALL"), locale);
-        env.insert(QStringLiteral("LANG"), locale);
-    }
+    QMap<QString, QString> env;
+    if (!locale.isEmpty())
+        env = {{QStringLiteral("LC_ALL"), locale}, {QStringLiteral("LANG"), locale}};
     if (!tz.isEmpty())
         env.insert(QStringLiteral("TZ"), tz);
-    p.setProcessEnvironment(env);
-    p.start(qEnvironmentVariable("TW_BIN_DIR") + QStringLiteral("/tarrowind-cli"), args);
-    Result r;
-    if (!p.waitForFinished(60000))
-        return r;
-    r.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+    const CliResult r = runCli(args, env, 60000);
+    return {r.status, QString::fromUtf8(r.out), r.err};
 }
 
 class LogCommandsTest : public ::testing::Test

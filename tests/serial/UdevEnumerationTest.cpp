@@ -3,6 +3,7 @@
 // glib before Qt: Qt's "signals" keyword would break the glib headers.
 #include <umockdev.h>
 
+#include "CliRun.h"
 #include "serial/AdapterIdentity.h"
 #include "serial/AdapterRepair.h"
 #include "serial/UdevPortEnumerator.h"
@@ -13,7 +14,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -126,21 +126,14 @@ TEST(UdevEnumeration, UsbTtysWithExactStringsAndRuleCheck)
 
     // The command-line tool, started in the same fake sysfs, prints the map the user interface
     // binds to.
-    QProcess cli;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("TW_EXTRA_PORTS", extra);
-    cli.setProcessEnvironment(env);
-    const QString program = QString::fromLocal8Bit(qgetenv("TW_BIN_DIR")) + "/tarrowind-cli";
-    cli.start(program, {"ports", "--json"});
-    ASSERT_TRUE(cli.waitForFinished(60000));
-    EXPECT_EQ(cli.exitCode(), 0) << cli.readAllStandardError().toStdString();
-    const QJsonObject printed = QJsonDocument::fromJson(cli.readAllStandardOutput()).object();
+    const CliResult json = runCli({"ports", "--json"}, {{"TW_EXTRA_PORTS", extra}});
+    EXPECT_EQ(json.status, 0) << json.err.toStdString();
+    const QJsonObject printed = QJsonDocument::fromJson(json.out).object();
     EXPECT_EQ(printed, QJsonObject::fromVariantMap(portInfoMapToVariantMap(
                            UdevPortEnumerator::enumerate({extra}, UdevRule::ruleFolders()))));
     EXPECT_EQ(printed.value("/dev/ttyUSB0").toObject().value("serialNumber").toString(), "A10K3ZQX");
-    cli.start(program, {"ports"});
-    ASSERT_TRUE(cli.waitForFinished(60000));
-    EXPECT_TRUE(cli.readAllStandardOutput().contains("/dev/ttyUSB0 (Ombrellix Tarrowind USB Adapter) serial A10K3ZQX"));
+    EXPECT_TRUE(runCli({"ports"}, {{"TW_EXTRA_PORTS", extra}})
+                    .out.contains("/dev/ttyUSB0 (Ombrellix Tarrowind USB Adapter) serial A10K3ZQX"));
 
     g_object_unref(bed);
 }

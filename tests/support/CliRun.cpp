@@ -1,5 +1,8 @@
 #include "CliRun.h"
 
+#include "WaitUntil.h"
+
+#include <QCoreApplication>
 #include <QProcessEnvironment>
 
 QProcess *startCli(const QStringList &args, const QMap<QString, QString> &environment)
@@ -16,7 +19,11 @@ QProcess *startCli(const QStringList &args, const QMap<QString, QString> &enviro
 CliResult finishCli(QProcess *process, int timeoutMs)
 {
     CliResult r;
-    if (process->waitForFinished(timeoutMs) && process->exitStatus() == QProcess::NormalExit)
+    // The event loop keeps turning: the test may be serving the tool (a relayed line, a server).
+    const bool ended = QCoreApplication::instance()
+                           ? waitUntil([process] { return process->state() == QProcess::NotRunning; }, timeoutMs)
+                           : process->waitForFinished(timeoutMs);
+    if (ended && process->error() != QProcess::FailedToStart && process->exitStatus() == QProcess::NormalExit)
         r.status = process->exitCode();
     else
         process->kill();
@@ -27,7 +34,7 @@ CliResult finishCli(QProcess *process, int timeoutMs)
     return r;
 }
 
-CliResult runCli(const QStringList &args, const QMap<QString, QString> &environment)
+CliResult runCli(const QStringList &args, const QMap<QString, QString> &environment, int timeoutMs)
 {
-    return finishCli(startCli(args, environment));
+    return finishCli(startCli(args, environment), timeoutMs);
 }

@@ -21,7 +21,7 @@ Item {
     readonly property string headerTitle: "Flash Utility"
     readonly property StmBootLoader bootloader: logger.bootloader
     readonly property bool busy: bootloader.state === StmBootLoader.State_Busy
-    readonly property string runningOperation: flashing ? "firmware" : ""
+    readonly property string runningOperation: flasher.flashing ? "firmware" : ""
 
     property bool useOnline: FlashRules.preselectOnline(settings.onlineFirmwareCheck, onlineFirmware.loadStatus,
                                                         downloader.downloading ? "" : downloader.lastError)
@@ -29,18 +29,19 @@ Item {
     property bool fileChosen: false
     readonly property FirmwareMeta chosen: useOnline ? onlineFirmware : fileFirmware
 
-    // The outcome of the flash started here.
-    property bool flashing: false
-    property bool finished: false
-    property int resultError: StmBootLoader.Error_None
-    property string resultErrorText: ""
+    // The logger waits in its bootloader while this screen is open.
+    FirmwareFlasher {
+        id: flasher
+        objectName: "firmwareFlasher"
+        logger: screen.logger
+    }
 
     Component.onCompleted: {
         // Chosen once: later downloads do not move the user's choice.
         useOnline = useOnline
-        globals.enterBootloader()
+        flasher.enterBootloader()
     }
-    Component.onDestruction: globals.exitBootloader()
+    Component.onDestruction: flasher.exitBootloader()
 
     function loadFile(url) {
         var path = host ? host.urlToLocalFile(url) : String(url)
@@ -72,27 +73,12 @@ Item {
             console.warn("Flash refused: the bootloader is not ready or the image did not load")
             return false
         }
-        finished = false
-        flashing = true
-        bootloader.beginOperation(StmBootLoader.EraseProgramVerify, 4, chosen.payload)
-        return true
+        return flasher.flash(chosen.payload)
     }
 
     function leave() {
         if (!busy)
             globals.globalTrigger("screen.pop")
-    }
-
-    Connections {
-        target: screen.bootloader
-        function onOperationFinished(error) {
-            if (!screen.flashing)
-                return
-            screen.flashing = false
-            screen.finished = true
-            screen.resultError = error
-            screen.resultErrorText = screen.bootloader.operationErrorString
-        }
     }
 
     Flickable {
@@ -170,7 +156,7 @@ Item {
             FlashStep {
                 objectName: "flashStep"
                 heading: "<b>Step 3:</b> Perform the flash operation"
-                state: FlashRules.resultState(screen.finished, screen.resultError)
+                state: FlashRules.resultState(flasher.finished, flasher.resultError)
                 pixelScale: screen.pixelScale
 
                 Button {
@@ -181,7 +167,7 @@ Item {
                 }
                 ProgressBar {
                     objectName: "flashProgress"
-                    visible: screen.busy && screen.flashing
+                    visible: screen.busy && flasher.flashing
                     value: screen.bootloader.operationProgress
                     Layout.fillWidth: true
                 }
@@ -189,8 +175,8 @@ Item {
                     objectName: "flashResultText"
                     textFormat: Text.PlainText
                     visible: text !== ""
-                    text: FlashRules.resultText(screen.finished, screen.resultError, screen.resultErrorText)
-                    color: screen.resultError === StmBootLoader.Error_None ? "#66bb6a" : "#ef5350"
+                    text: FlashRules.resultText(flasher.finished, flasher.resultError, flasher.resultErrorText)
+                    color: flasher.resultError === StmBootLoader.Error_None ? "#66bb6a" : "#ef5350"
                 }
             }
 

@@ -62,23 +62,17 @@ function text(value) {
 // Names from the logger become file names through the same rules as the command-line tool's:
 // one plain component each, never a folder of their own.
 function safeName(name) {
-    return Local.SafeFileName.safeComponent(text(name))
+    return Local.SafeFileName.component(text(name))
 }
 
 function sessionFileName(deviceName, sessionIndex, sessionName, fileType) {
-    return Local.SafeFileName.sessionFile(text(deviceName), Math.max(0, Math.floor(Number(sessionIndex) || 0)),
-                                          text(sessionName), fileType === 1 ? 1 : 0)
+    return Local.SafeFileName.sessionFileName(text(deviceName), Math.max(0, Math.floor(Number(sessionIndex) || 0)),
+                                              text(sessionName), fileType === 1 ? 1 : 0)
 }
 
 // "" when the name would not land directly in the folder.
 function sessionPath(folder, fileName) {
-    return Local.SafeFileName.pathIn(text(folder), text(fileName))
-}
-
-// Only pulse logs (file type 1) can be saved: anything else would come out as an empty log.
-function saveRefusal(fileType, fileName) {
-    return fileType === 1 ? ""
-        : text(fileName) + " is not a pulse log (file type " + text(fileType) + "): it cannot be saved as a pulse log."
+    return Local.SafeFileName.pathInside(text(folder), text(fileName))
 }
 
 function sizeText(bytes) {
@@ -96,11 +90,6 @@ function createResult(code) {
     case 2: return [-1, "Device reported too many read-only or bad blocks during filesystem initialization."]
     }
     return [-1, "Device reported an unknown result (" + code + ") during filesystem initialization."]
-}
-
-function savedMessage(ok, fileName) {
-    return ok ? [1, "Log saved successfully. (" + fileName + ")"]
-              : [-1, "Error writing log file to disk! (" + fileName + ")"]
 }
 
 // Erasing cannot be undone; the question says exactly how much goes.

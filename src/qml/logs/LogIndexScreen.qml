@@ -27,13 +27,10 @@ Item {
     property bool clearing: false
     property real clearProgress: 0
     property int clearRequestId: 0
-    // Where a "Save" download goes once complete; "" for an "Open" download.
-    property string savePath: ""
-    property var downloadingSession: null
     property bool lockWritten: false
     // What leaving or quitting would cut short.
     readonly property string runningOperation: clearing ? "clear"
-                                             : downloader.downloading || newDownloads.running ? "download" : ""
+                                             : sessionSaver.downloader.downloading || sessionSaver.saving ? "download" : ""
 
     signal message(int positivity, string text)
     onMessage: globals.globalMessage(positivity, text)
@@ -54,35 +51,36 @@ Item {
         onSessionIndexingFinished: {
             screen.scanFinished = success
             if (success && screen.serial !== "")
-                registry.scanned(screen.serial, filesystem.sessions)
+                sessionRegistry.scanned(screen.serial, filesystem.sessions)
         }
-        onSessionSectorDownloaded: newDownloads.recordArrived()
     }
 
     // Which sessions were saved before, here or by the command-line tool.
     SavedSessionRegistry {
-        id: registry
+        id: sessionRegistry
         objectName: "savedSessionRegistry"
         onLastErrorChanged: if (lastError !== "") screen.message(-1, lastError)
         Component.onCompleted: if (lastError !== "") screen.message(-1, lastError)
     }
 
-    SessionDownloader {
-        id: downloader
-        objectName: "sessionDownloader"
+    // Downloads, and saves into the log folder, the registry and the library.
+    SessionSaver {
+        id: sessionSaver
+        objectName: "sessionSaver"
         remoteFileSystem: filesystem
-        onSessionDownloadFinished: screen.onDownloadFinished(success, error)
+        registry: sessionRegistry
+        library: screen.library
+        folder: screen.settings.logSettings.folder
+        onMessage: screen.message(positivity, text)
+        // After every download the list is read again.
+        onFinished: filesystem.beginScanningSessions()
     }
 
     // Read from the filesystem itself: the bound copy may not have caught up yet.
     function onFilesystemStatus() {
         var now = filesystem.status
-        if (LogFiles.forgetsScan(now)) {
+        if (LogFiles.forgetsScan(now))
             scanFinished = false
-            // The logger went away mid-walk: no download will finish to move it on.
-            if (newDownloads.running)
-                newDownloads.stop()
-        }
         // The fill level comes with the statistics; ask for fresh ones whenever the mount settles.
         if (now === LogFiles.Mounted)
             firmware.sendGetStats()
@@ -113,82 +111,23 @@ Item {
         return LogFiles.sessionPath(settings.logSettings.folder, fileName(session))
     }
 
-    function startDownload(session, path) {
-        filesystem.cancelOperation()
-        // A fresh map: nothing of an earlier download's metadata belongs to this session.
-        var meta = {}
-        meta["Logger Serial"] = serial
-        meta["Logger Device Name"] = firmware.deviceName
-        meta["Logger Job Name"] = session.filename
-        meta["Logger Unique ID"] = firmware.uniqueId
-        meta["Logger Session Index"] = String(session.sessionIndex)
-        downloader.pulseLog.metaData = meta
-        savePath = path
-        downloadingSession = session
-        downloader.beginDownload(session)
-    }
-
     function openSession(session) {
         if (!LogFiles.openEnabled(status))
             return
-        startDownload(session, "")
+        sessionSaver.open(session)
         if (StackView.view)
-            StackView.view.push("PulseLogViewer.qml", { pulseLog: downloader.pulseLog, downloader: downloader,
+            StackView.view.push("PulseLogViewer.qml", { pulseLog: sessionSaver.downloader.pulseLog, downloader: sessionSaver.downloader,
                                                          fullFilename: fullPath(session) })
     }
 
     function saveSession(session) {
         if (LogFiles.openEnabled(status))
-            saveToFolder(session)
-    }
-
-    // The file always lands directly in the log folder; without one there is nowhere to save.
-    function saveToFolder(session) {
-        var refusal = LogFiles.saveRefusal(session.filetype, fileName(session))
-        if (refusal !== "") {
-            message(-1, refusal)
-            return false
-        }
-        var path = fullPath(session)
-        if (path === "") {
-            message(-1, "No log folder is set: choose one in Software Settings to save logs.")
-            return false
-        }
-        startDownload(session, path)
-        return true
-    }
-
-    function onDownloadFinished(success, error) {
-        var path = savePath
-        var session = downloadingSession
-        savePath = ""
-        downloadingSession = null
-        var ok = false
-        if (!success) {
-            message(-1, error)
-        } else if (path !== "") {
-            // Never over an existing file: a free name, or nothing at all.
-            var target = host.findUnusedFileName(path)
-            ok = target !== "" && downloader.pulseLog.saveRaw(target)
-            var m = LogFiles.savedMessage(ok, target !== "" ? host.filenameFromFile(target) : host.filenameFromFile(path))
-            message(m[0], m[1])
-            if (ok && session && serial !== "")
-                registry.recordSaved(serial, session, target)
-            if (ok && library)
-                library.addFile(target)
-        }
-        if (newDownloads.running)
-            newDownloads.sessionEnded(ok)
-        else
-            filesystem.beginScanningSessions()
+            sessionSaver.save(session)
     }
 
     // Leaving was confirmed: nothing started here goes on behind the next screen.
     function cancelRunning() {
-        if (newDownloads.running)
-            newDownloads.stop()
-        savePath = ""
-        downloader.cancelDownload()
+        sessionSaver.cancel()
         filesystem.cancelOperation()
     }
 
@@ -229,19 +168,16 @@ Item {
     }
 
     // Back from a viewer opened here: whatever it was still downloading is of no use now.
-    StackView.onActivated: {
-        if (downloader.downloading && savePath === "")
-            downloader.cancelDownload()
-    }
+    StackView.onActivated: sessionSaver.cancelOpen()
 
     // The arguments besides the session only make the binding follow the records and the times.
     function savedPath(session, revision, dates) {
-        return serial !== "" ? registry.savedPath(serial, session) : ""
+        return serial !== "" ? sessionRegistry.savedPath(serial, session) : ""
     }
 
     Component.onCompleted: if (ready) holdLogger(true)
     Component.onDestruction: {
-        downloader.cancelDownload()
+        sessionSaver.cancel()
         filesystem.cancelOperation()
         if (ready && lockWritten)
             holdLogger(false)
@@ -284,25 +220,17 @@ Item {
             Button {
                 objectName: "clearFilesButton"
                 text: "Clear Files"
-                enabled: screen.ready && !newDownloads.running && LogFiles.clearEnabled(screen.status, screen.clearing)
+                enabled: screen.ready && !sessionSaver.batchRunning && LogFiles.clearEnabled(screen.status, screen.clearing)
                 onClicked: screen.askClear()
             }
         }
 
         DownloadNewPanel {
-            id: newDownloads
             objectName: "downloadNew"
             pixelScale: screen.pixelScale
+            saver: sessionSaver
             canStart: screen.ready && LogFiles.newDownloadEnabled(screen.status, screen.scanFinished, screen.serial)
-            newCount: canStart && registry.revision >= 0 ? registry.newSessions(screen.serial, screen.sessions).length : 0
-            onStartRequested: start(registry.newSessions(screen.serial, screen.sessions))
-            onDownloadRequested: if (!screen.saveToFolder(session)) stop()
-            onCancelRequested: {
-                screen.savePath = ""
-                downloader.cancelDownload()
-                filesystem.cancelOperation()
-            }
-            onWalkFinished: filesystem.beginScanningSessions()
+            newCount: canStart && sessionRegistry.revision >= 0 ? sessionRegistry.newSessions(screen.serial, screen.sessions).length : 0
             Layout.fillWidth: true
         }
 
@@ -331,8 +259,8 @@ Item {
                 fileName: screen.fileName(modelData)
                 dateText: modelData.dateString
                 sizeText: LogFiles.sizeText(modelData.filesize)
-                savedPath: screen.savedPath(modelData, registry.revision, modelData.dateString)
-                actionsEnabled: LogFiles.openEnabled(screen.status) && !newDownloads.running
+                savedPath: screen.savedPath(modelData, sessionRegistry.revision, modelData.dateString)
+                actionsEnabled: LogFiles.openEnabled(screen.status) && !sessionSaver.batchRunning
                 onOpenRequested: screen.openSession(modelData)
                 onSaveRequested: screen.saveSession(modelData)
             }

@@ -3,7 +3,7 @@
 // Names of saved captures.
 
 function fileSafe(text) {
-    return Local.SafeFileName.safeComponent(String(text))
+    return Local.SafeFileName.component(String(text))
 }
 
 // isoStart: the capture's start time as ISO 8601 text.

@@ -53,11 +53,6 @@ TestCase {
                  ExportRules.readingsNotice(0, both, false)], ["", "", ""])
     }
 
-    function test_onlyPulseLogsAreSaved() {
-        compare([LogFiles.saveRefusal(1, "a.rlog"), LogFiles.saveRefusal(2, "b.unknown")],
-                ["", "b.unknown is not a pulse log (file type 2): it cannot be saved as a pulse log."])
-    }
-
     // The bin under the pointer stays under it through a wheel zoom, with an axis margin of 70
     // left of the plot, wherever across the plot the pointer is.
     function test_wheelZoomKeepsTheBinUnderThePointer() {
