@@ -247,10 +247,19 @@ Item {
             holdLogger(false)
     }
 
-    ClearFilesDialog {
+    // Erasing the logger's filesystem loses every session on it for good: ask first, and say
+    // how much would be lost.
+    ConfirmDialog {
         id: clearDialog
         objectName: "clearFilesDialog"
-        onErase: screen.clearFiles()
+        property int sessionCount: 0
+        property int unsavedCount: 0
+        property bool scanned: false
+        title: "Clear Files"
+        question: LogFiles.eraseQuestion(sessionCount, unsavedCount, scanned)
+        goText: "Erase"
+        stayText: "Cancel"
+        onGo: screen.clearFiles()
     }
 
     ColumnLayout {
