@@ -14,15 +14,13 @@ QtObject {
     property bool elevatedResult: true
 
     property bool isMobile: false
-    property string clipboard: ""
-    property var commands: []
 
     function enumerateSerialPorts() { enumerations += 1 }
     function replaceDotExt(file, replacement) { return file.replace(/\.[^./]*$/, "") + replacement }
     function pathFromFile(file) { return file.replace(/\/[^/]*$/, "") }
     function filenameFromFile(file) { return file.replace(/^.*\//, "") }
     function parentFolder(file) { return pathFromFile(file) }
-    // Nothing of the fake's exists on disk: every path is a folder.
+    // Nothing the fake names exists on disk, so no path is a file.
     function parentFolderIfFile(file) { return file }
     function urlFromLocalFile(file) { return "file://" + file }
     function urlToLocalFile(url) { return String(url).replace(/^file:\/\//, "") }
@@ -31,12 +29,10 @@ QtObject {
     function loadFileAsString(url) { return "" }
     function requestReadPermissions() { return true }
     function requestWritePermissions() { return true }
-    function setClipboard(text) { clipboard = text }
-    function executeSystemCommand(command) {
-        commands = commands.concat([command])
-        return -1
-    }
-    function fireAndForgetSystemCommand(command) { return executeSystemCommand(command) === 0 }
+    function setClipboard(text) {}
+    // Runs nothing: a command that did not start.
+    function executeSystemCommand(command) { return -1 }
+    function fireAndForgetSystemCommand(command) { return false }
     function secondsSinceStart() { return Date.now() / 1000 }
     function defaultLogFolder() { return logFolder }
     function defaultFlashFolder() { return "/nonexistent/flash" }
