@@ -26,10 +26,10 @@ Dialog {
     closePolicy: Popup.CloseOnEscape
     width: 460
 
-    onAboutToShow: {
-        focusBefore = parent ? parent.Window.activeFocusItem : null
-        stayButton.focus = true
-    }
+    onAboutToShow: focusBefore = parent ? parent.Window.activeFocusItem : null
+    // Forced, not only set: a window that is not the active one (a hook driving it) would
+    // otherwise leave no item with the active focus.
+    onVisibleChanged: if (visible) stayButton.forceActiveFocus(Qt.PopupFocusReason)
     // Back where it was, so the window's shortcuts work again without a click.
     onClosed: {
         if (focusBefore && focusBefore.visible)
@@ -82,7 +82,6 @@ Dialog {
                 objectName: "confirmStay"
                 text: dialog.stayText
                 highlighted: true
-                focus: true
                 onClicked: dialog.reject()
             }
         }
