@@ -27,9 +27,10 @@ Dialog {
     width: 460
 
     onAboutToShow: focusBefore = parent ? parent.Window.activeFocusItem : null
-    // Forced, not only set: a window that is not the active one (a hook driving it) would
-    // otherwise leave no item with the active focus.
+    // Forced, not only set, as the dialog appears (a key pressed at once must find it) and again
+    // once it has opened: the window may drop its focus and take it back in between.
     onVisibleChanged: if (visible) stayButton.forceActiveFocus(Qt.PopupFocusReason)
+    onOpened: stayButton.forceActiveFocus(Qt.PopupFocusReason)
     // Back where it was, so the window's shortcuts work again without a click.
     onClosed: {
         if (focusBefore && focusBefore.visible)
