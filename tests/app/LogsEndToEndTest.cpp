@@ -556,7 +556,7 @@ void LogsEndToEndTest::clearFilesAsksFirstThenErases()
     QVERIFY(m_hook.grab(shot(QStringLiteral("clear-files-question.png"))));
     QCOMPARE(m_hook.eval(QStringLiteral("testHook.find('confirmStay').activeFocus")).toBool(), true);
     m_hook.eval(QStringLiteral("testHook.find('confirmStay').clicked()"));
-    QVERIFY(m_hook.waitFor(QStringLiteral("!testHook.find('clearFilesDialog').visible"), 10000));
+    QVERIFY(m_hook.waitFor(QStringLiteral("!testHook.find('clearFilesDialog')"), 10000));
     QCOMPARE(m_hook.eval(screen() + QStringLiteral(".clearing")).toBool(), false);
     QCOMPARE(m_hook.eval(screen() + QStringLiteral(".sessions.length")).toInt(), 2);
 

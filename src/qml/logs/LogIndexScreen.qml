@@ -193,10 +193,8 @@ Item {
     }
 
     function askClear() {
-        clearDialog.sessionCount = sessions.length
-        clearDialog.unsavedCount = unsavedCount()
-        clearDialog.scanned = scanFinished
-        clearDialog.open()
+        clearQuestion.createObject(screen, { question: LogFiles.eraseQuestion(sessions.length, unsavedCount(), scanFinished) })
+                     .open()
     }
 
     function clearFiles() {
@@ -248,18 +246,18 @@ Item {
     }
 
     // Erasing the logger's filesystem loses every session on it for good: ask first, and say
-    // how much would be lost.
-    ConfirmDialog {
-        id: clearDialog
-        objectName: "clearFilesDialog"
-        property int sessionCount: 0
-        property int unsavedCount: 0
-        property bool scanned: false
-        title: "Clear Files"
-        question: LogFiles.eraseQuestion(sessionCount, unsavedCount, scanned)
-        goText: "Erase"
-        stayText: "Cancel"
-        onGo: screen.clearFiles()
+    // how much would be lost. Made for each asking, like the window's questions, so that no
+    // hidden copy of the question lingers.
+    Component {
+        id: clearQuestion
+        ConfirmDialog {
+            objectName: "clearFilesDialog"
+            title: "Clear Files"
+            goText: "Erase"
+            stayText: "Cancel"
+            onGo: screen.clearFiles()
+            onClosed: destroy()
+        }
     }
 
     ColumnLayout {
