@@ -29,8 +29,8 @@ Dialog {
     onAboutToShow: focusBefore = parent ? parent.Window.activeFocusItem : null
     // Forced, not only set, as the dialog appears (a key pressed at once must find it) and again
     // once it has opened: the window may drop its focus and take it back in between.
-    onVisibleChanged: if (visible) stayButton.forceActiveFocus(Qt.PopupFocusReason)
-    onOpened: stayButton.forceActiveFocus(Qt.PopupFocusReason)
+    onVisibleChanged: if (visible) stayButton.forceActiveFocus()
+    onOpened: stayButton.forceActiveFocus()
     // Back where it was, so the window's shortcuts work again without a click.
     onClosed: {
         if (focusBefore && focusBefore.visible)
