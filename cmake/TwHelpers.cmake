@@ -23,10 +23,11 @@ endfunction()
 
 # tw_test(<name> SOURCES files... DEPS targets... [LABELS labels...] [TIMEOUT s])
 # Registers a test executable with ctest. Label "threaded" marks tests that also run under TSan.
+# Each carries tw_testenv, so that it also runs the same when started by hand from build/tests.
 function(tw_test name)
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_DEPS})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} tw_testenv)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   add_test(NAME ${name} COMMAND ${name})
   if(NOT ARG_TIMEOUT)

@@ -536,21 +536,21 @@ void LogsEndToEndTest::clearFilesAsksFirstThenErases()
         screen() + QStringLiteral(".sessions.length === 2 && ") + screen() + QStringLiteral(".scanFinished"), 240000));
     m_hook.eval(QStringLiteral("testHook.find('clearFilesButton').clicked()"));
     QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('clearFilesDialog').opened"), 10000));
-    const QString question = m_hook.text(QStringLiteral("clearFilesQuestion"));
+    const QString question = m_hook.text(QStringLiteral("confirmQuestion"));
     // One of the two was saved above.
     QVERIFY2(question.contains(QStringLiteral("2 sessions")) &&
                  question.contains(QStringLiteral("1 of them has never")),
              qPrintable(question));
     QVERIFY(m_hook.grab(shot(QStringLiteral("clear-files-question.png"))));
-    QCOMPARE(m_hook.eval(QStringLiteral("testHook.find('clearFilesCancel').activeFocus")).toBool(), true);
-    m_hook.eval(QStringLiteral("testHook.find('clearFilesCancel').clicked()"));
-    QVERIFY(m_hook.waitFor(QStringLiteral("!testHook.find('clearFilesDialog').visible"), 10000));
+    QCOMPARE(m_hook.eval(QStringLiteral("testHook.find('confirmStay').activeFocus")).toBool(), true);
+    m_hook.eval(QStringLiteral("testHook.find('confirmStay').clicked()"));
+    QVERIFY(m_hook.waitFor(QStringLiteral("!testHook.find('clearFilesDialog')"), 10000));
     QCOMPARE(m_hook.eval(screen() + QStringLiteral(".clearing")).toBool(), false);
     QCOMPARE(m_hook.eval(screen() + QStringLiteral(".sessions.length")).toInt(), 2);
 
     m_hook.eval(QStringLiteral("testHook.find('clearFilesButton').clicked()"));
     QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('clearFilesDialog').opened"), 10000));
-    m_hook.eval(QStringLiteral("testHook.find('clearFilesErase').clicked()"));
+    m_hook.eval(QStringLiteral("testHook.find('confirmGo').clicked()"));
     QVERIFY(m_hook.waitForText(QStringLiteral("messageText"), QStringLiteral("Filesytem initialized successfully"),
                                240000));
     QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('screenStack').depth === 1"), 20000));

@@ -1,9 +1,12 @@
 // Qt Quick Test runner for the user interface's documents and scripts. Every test file gets its
 // own engine with its own local-storage folder, the program's QML types, and `testSupport`:
-// file helpers and a loopback HTTP server that stands in for the firmware archive.
+// file helpers and a loopback HTTP server that stands in for the firmware archive. A warning from
+// our own documents (a TypeError in a handler, a broken binding) fails the run even where no
+// test looks at what it broke.
 
 #include "app/AppMetatypes.h"
 #include "app/QmlRegistration.h"
+#include "app/Runtime.h"
 #include "bootloader/FirmwareArchive.h"
 #include "bootloader/FirmwareMeta.h"
 
@@ -13,15 +16,22 @@
 #include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMetaMethod>
 #include <QProcess>
 #include <QQmlContext>
 #include <QQmlEngine>
+#include <QQmlError>
 #include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtQuickTest>
+#include <QtTest>
+
+#include <cstdio>
 
 namespace {
 
@@ -147,6 +157,26 @@ public:
         m_http.set(QStringLiteral("silent/firmware_meta.json"), -1, QByteArray());
     }
 
+    // What the documents may use on the real host (`runtime`) that a test's stand-in lacks.
+    Q_INVOKABLE QStringList missingFromHost(QObject *standIn) const
+    {
+        QSet<QByteArray> has;
+        const QMetaObject *own = standIn->metaObject();
+        for (int i = 0; i < own->methodCount(); ++i)
+            has.insert(own->method(i).name());
+        for (int i = 0; i < own->propertyCount(); ++i)
+            has.insert(own->property(i).name());
+        QStringList missing;
+        const QMetaObject &real = Runtime::staticMetaObject;
+        for (int i = real.methodOffset(); i < real.methodCount(); ++i)
+            if (real.method(i).access() == QMetaMethod::Public && !has.contains(real.method(i).name()))
+                missing << QString::fromLatin1(real.method(i).methodSignature());
+        for (int i = real.propertyOffset(); i < real.propertyCount(); ++i)
+            if (!has.contains(real.property(i).name()))
+                missing << QString::fromLatin1(real.property(i).name());
+        return missing;
+    }
+
     QString httpBase() const { return m_http.base(); }
     static QStringList badNames()
     {
@@ -205,6 +235,19 @@ private:
     int m_folders = 0;
 };
 
+// Errors the engine reports in our documents (resources other than Qt's own, also under qrc:/,
+// and the test documents): a TypeError in a handler, a broken binding, a binding loop.
+QStringList g_ownWarnings;
+
+void recordOwnWarnings(const QList<QQmlError> &warnings)
+{
+    static const QRegularExpression ours(QStringLiteral("^qrc:/+(?!qt-project\\.org/)|") +
+                                         QRegularExpression::escape(QStringLiteral(QUICK_TEST_SOURCE_DIR)));
+    for (const QQmlError &warning : warnings)
+        if (ours.match(warning.url().toString()).hasMatch())
+            g_ownWarnings << QString::fromLatin1(QTest::currentTestFunction()) + QStringLiteral(": ") + warning.toString();
+}
+
 class Setup : public QObject
 {
     Q_OBJECT
@@ -218,6 +261,7 @@ public slots:
 
     void qmlEngineAvailable(QQmlEngine *engine)
     {
+        connect(engine, &QQmlEngine::warnings, this, &recordOwnWarnings);
         engine->setOfflineStoragePath(m_support->newFolder());
         // The documents reach the host through `runtime`; tests hand theirs in explicitly.
         engine->rootContext()->setContextProperty(QStringLiteral("runtime"), static_cast<QObject *>(nullptr));
@@ -230,6 +274,17 @@ private:
 
 }  // namespace
 
-QUICK_TEST_MAIN_WITH_SETUP(app_qml, Setup)
+int main(int argc, char **argv)
+{
+    QTEST_SET_MAIN_SOURCE_PATH
+    Setup setup;
+    int failures = quick_test_main_with_setup(argc, argv, "app_qml", QUICK_TEST_SOURCE_DIR, &setup);
+    if (!g_ownWarnings.isEmpty()) {
+        std::fprintf(stderr, "FAIL: %d warning(s) from our own QML:\n%s\n", int(g_ownWarnings.size()),
+                     qPrintable(g_ownWarnings.join(QLatin1Char('\n'))));
+        failures += g_ownWarnings.size();
+    }
+    return failures;
+}
 
 #include "QmlTestMain.moc"

@@ -238,8 +238,10 @@ ApplicationWindow {
     function confirm(question, goText, stayText, action) {
         var dialog = openPopup("ConfirmDialog.qml", { objectName: "confirmDialog", question: question,
                                                       goText: goText, stayText: stayText })
-        if (dialog)
+        if (dialog) {
             dialog.go.connect(action)
+            dialog.closed.connect(dialog.destroy)
+        }
     }
 
     function requestQuit() {

@@ -132,10 +132,8 @@ Item {
     }
 
     function askClear() {
-        clearDialog.sessionCount = sessions.length
-        clearDialog.unsavedCount = unsavedCount()
-        clearDialog.scanned = scanFinished
-        clearDialog.open()
+        clearQuestion.createObject(screen, { question: LogFiles.eraseQuestion(sessions.length, unsavedCount(), scanFinished) })
+                     .open()
     }
 
     function clearFiles() {
@@ -183,10 +181,19 @@ Item {
             holdLogger(false)
     }
 
-    ClearFilesDialog {
-        id: clearDialog
-        objectName: "clearFilesDialog"
-        onErase: screen.clearFiles()
+    // Erasing the logger's filesystem loses every session on it for good: ask first, and say
+    // how much would be lost. Made for each asking, like the window's questions, so that no
+    // hidden copy of the question lingers.
+    Component {
+        id: clearQuestion
+        ConfirmDialog {
+            objectName: "clearFilesDialog"
+            title: "Clear Files"
+            goText: "Erase"
+            stayText: "Cancel"
+            onGo: screen.clearFiles()
+            onClosed: destroy()
+        }
     }
 
     ColumnLayout {
