@@ -207,6 +207,15 @@ void expectListMatches(Rig &rig, const Truth &truth)
 class SessionDownload : public ::testing::Test
 {
 protected:
+    // A failure under load is rarely repeated at will: what the stack logged goes with it.
+    void TearDown() override
+    {
+        if (!HasFailure())
+            return;
+        const QStringList lines = log.messages();
+        for (int i = std::max(0, int(lines.size()) - 200); i < lines.size(); ++i)
+            fprintf(stderr, "log: %s\n", qPrintable(lines[i].left(200)));
+    }
     MessageCapture log;
 };
 
