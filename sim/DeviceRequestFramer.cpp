@@ -38,6 +38,15 @@ void DeviceRequestFramer::feed(const QByteArray &bytes)
     m_buffer.remove(0, pos);
 }
 
+void DeviceRequestFramer::lineIdle()
+{
+    while (!m_buffer.isEmpty()) {
+        m_buffer.remove(0, 1);
+        ++m_badBytes;
+        feed(QByteArray());
+    }
+}
+
 void DeviceRequestFramer::reset()
 {
     m_buffer.clear();

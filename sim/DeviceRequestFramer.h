@@ -21,6 +21,12 @@ public:
     void feed(const QByteArray &bytes);
     // Drops a partial request (after a reset of the device's UART).
     void reset();
+    // True while the start of a request waits for the rest of it.
+    bool waiting() const { return !m_buffer.isEmpty(); }
+    // The line went quiet before the request in hand was complete: a request is sent in one
+    // go, so its start was a spoiled byte. It is skipped like any damage, and the requests
+    // behind it are found now rather than after as many bytes as the spoiled type promised.
+    void lineIdle();
 
     uint64_t badBytes() const { return m_badBytes; }
     uint64_t requestsFound() const { return m_requests; }

@@ -19,6 +19,9 @@ using namespace Network;
 
 namespace {
 constexpr int64_t kMs = 1000000;
+// Silence on the receive line that ends a request still incomplete: hundreds of byte times at
+// any rate the logger runs, far below the client's resend time.
+constexpr int64_t kRxIdleGapMs = 50;
 
 template <typename T> T readPacket(const QByteArray &packet)
 {
@@ -227,6 +230,8 @@ void VirtualLogger::advance(int64_t nowNs)
         nowNs = m_now;  // time never runs backwards
     m_now = nowNs;
     m_magnet.advanceTo(double(nowNs - m_startNs) / 1e9);
+    if (m_framer.waiting() && nowNs - m_lastRxNs > kRxIdleGapMs * kMs)
+        m_framer.lineIdle();
 
     // Delayed replies that have come due (before any reset they precede).
     while (!m_scheduled.empty() && m_scheduled.begin()->first <= nowNs &&
@@ -384,6 +389,9 @@ void VirtualLogger::flushSamples()
 
 void VirtualLogger::receive(const QByteArray &bytes, int64_t nowNs)
 {
+    // Bytes that arrive now continue the line: a late turn of this thread is no silence.
+    if (!bytes.isEmpty())
+        m_lastRxNs = std::max(m_lastRxNs, nowNs);
     advance(nowNs);
     if (bytes.isEmpty())
         return;

@@ -194,6 +194,7 @@ private:
     int64_t m_bootNs = 0;
     int64_t m_deafUntilNs = 0;  // booting or calibrating: input is lost
     int64_t m_lastRequestNs = INT64_MIN / 2;
+    int64_t m_lastRxNs = 0;  // last byte the firmware's UART took in
     int64_t m_nextAnnounceNs = 0;
     int64_t m_nextDebugNs = 0;
     int64_t m_learningDoneNs = 0;

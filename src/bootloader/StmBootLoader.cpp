@@ -518,7 +518,11 @@ void StmBootLoader::onTimeout()
     }
     qWarning() << "StmBootLoader timeout tick";
     const bool ackStep = expectsAck(m_step);
-    if (ackStep || m_step == Step_ReadData) {
+    // The Get exchange too: a Get asked again while the first one's reply is on its way has the
+    // device answer twice, and the second reply, arriving once we are idle, is taken for the
+    // ACKs of the operation that follows.
+    const bool connecting = m_step >= Step_GetAck && m_step <= Step_GetFinalAck;
+    if (ackStep || m_step == Step_ReadData || connecting) {
         // On a busy host the answer may be waiting already, its readyRead still queued: that
         // is no timeout.
         if (m_device->bytesAvailable() > 0) {
@@ -542,8 +546,10 @@ void StmBootLoader::onTimeout()
             m_timeoutTimer.start();
             return;
         }
-        onSilence();
-        return;
+        if (!connecting) {
+            onSilence();
+            return;
+        }
     }
     if (countFailure())
         return;

@@ -304,14 +304,16 @@ TEST_F(StmBootLoaderTest, TenthConsecutiveNackEndsWithCommunicationError)
 // the repeat's and the exchange falls apart.
 TEST_F(StmBootLoaderTest, LateAnswersAreWaitedFor)
 {
-    connectLoader();
-    // Hold up the device's answer once in each kind of wait (an erase ACK, an address ACK, a
-    // Read Memory reply) for more than two step times; the held bytes then arrive in order.
-    AnswerHolder holder(*this, {12, 14, 18});
+    // Hold up the device's answer once in each kind of wait (the Get reply while connecting, an
+    // erase ACK, an address ACK, a Read Memory reply) for more than two step times; the held
+    // bytes then arrive in order.
+    AnswerHolder holder(*this, {3, 12, 14, 18});
     holder.onHold = [&] { QTimer::singleShot(2 * StmBootLoader::kStepTimeoutMs + 150, line.get(), holder.release); };
+    connectLoader();
+    EXPECT_EQ(device.commandCount(0x00), 1) << "Get was not repeated while its answer was on its way";
     const QByteArray image = pattern(8192, 5);
     EXPECT_EQ(run(StmBootLoader::EraseProgramVerify, 4, image), StmBootLoader::Error_None);
-    EXPECT_EQ(holder.heldInSteps, (QList<int>{12, 14, 18}));
+    EXPECT_EQ(holder.heldInSteps, (QList<int>{3, 12, 14, 18}));
     EXPECT_EQ(device.flash().left(8192), image);
     EXPECT_EQ(device.commandCount(0x31), 32);  // no block was written twice
 }

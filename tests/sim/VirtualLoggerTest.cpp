@@ -483,6 +483,15 @@ TEST(VirtualLogger, NoiseAndDamagedRequestsNeverDisturbIt)
     EXPECT_EQ(h.device.requestCount(C2S_GetStats), 0u);
     EXPECT_GE(h.device.badBytesReceived(), 5u);
 
+    // A spoiled byte that reads as the start of a long request holds up the request right
+    // behind it only until the line goes quiet, not until 138 more bytes have come.
+    h.received.clear();
+    h.sendRaw(QByteArray("\x58\x50", 2) + encodePacket(C2S_ReadPermanent16, 8, u16(5)));
+    h.run(h.t + 100 * kMs);
+    EXPECT_TRUE(std::any_of(h.received.begin(), h.received.end(), [](const Received &r) {
+        return r.type == S2C_ReadPermanent16Result && r.requestId == 8;
+    }));
+
     // Random bytes, lots of them: no crash, and every answer is a well-formed packet.
     std::mt19937 rng(11);
     for (int i = 0; i < 200; ++i) {
