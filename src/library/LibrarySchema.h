@@ -35,6 +35,9 @@ public:
     // whose bytes are local and hashed by the caller.
     static QString contentHashExpression(Dialect dialect);
     static QString byteLengthFunction(Dialect dialect);
+    // A condition on sha256 that holds for the ids of one bound value: valid ids joined by ','.
+    // One statement whatever the number of ids, answered through the column's index.
+    static QString inIdListCondition(Dialect dialect);
     // The value of logs.search_text, and what a filter's text is compared with.
     static QString searchText(const QString &serial, const QString &deviceName, const QString &jobName);
     static QString fold(const QString &text) { return text.toCaseFolded(); }

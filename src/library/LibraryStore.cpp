@@ -15,7 +15,6 @@
 #include <QThread>
 #include <QVariant>
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -519,30 +518,26 @@ bool LibraryStore::select(const LibraryFilter &filter, std::vector<LibraryRecord
 
 bool LibraryStore::attachPaths(std::vector<LibraryRecord> *rows, QString *error)
 {
-    // The listed rows' paths only, a batch of ids per query: the table of paths may be far
-    // larger than the listing.
-    const size_t kBatch = 500;
+    if (rows->empty())
+        return true;
+    // The listed rows' paths only: the table of paths may be far larger than the listing.
+    QHash<QString, size_t> index;
+    QStringList ids;
+    for (size_t i = 0; i < rows->size(); ++i) {
+        ids.append((*rows)[i].sha256);
+        index.insert((*rows)[i].sha256, i);
+    }
     QSqlQuery q(m_db);
     q.setForwardOnly(true);
-    QHash<QString, size_t> index;
-    for (size_t first = 0; first < rows->size(); first += kBatch) {
-        const size_t end = std::min(rows->size(), first + kBatch);
-        QVariantList ids;
-        index.clear();
-        for (size_t i = first; i < end; ++i) {
-            ids.append((*rows)[i].sha256);
-            index.insert((*rows)[i].sha256, i);
-        }
-        QString marks = QStringLiteral("?, ").repeated(ids.size());
-        marks.chop(2);
-        if (!run(q, QStringLiteral("SELECT sha256, path FROM log_paths WHERE sha256 IN (%1) ORDER BY path").arg(marks),
-                 ids, error))
-            return false;
-        while (q.next()) {
-            const auto it = index.constFind(q.value(0).toString().trimmed());
-            if (it != index.constEnd())
-                (*rows)[*it].paths.append(q.value(1).toString());
-        }
+    if (!run(q,
+             QStringLiteral("SELECT sha256, path FROM log_paths WHERE %1 ORDER BY path")
+                 .arg(LibrarySchema::inIdListCondition(LibrarySchema::dialect(m_db))),
+             {ids.join(QLatin1Char(','))}, error))
+        return false;
+    while (q.next()) {
+        const auto it = index.constFind(q.value(0).toString().trimmed());
+        if (it != index.constEnd())
+            (*rows)[*it].paths.append(q.value(1).toString());
     }
     return true;
 }
