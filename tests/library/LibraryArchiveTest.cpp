@@ -411,8 +411,9 @@ TEST_F(ArchiveTest, TheWindowsTableWaitsForAnArchiveAndFollowsItOnceItAnswers)
     ASSERT_TRUE(PgTestServer::shared().createDatabase(database + "_later"));
     // The second time, after the connection it follows was lost under it.
     for (int n = 1; n <= 2; ++n) {
-        if (n == 2)
+        if (n == 2) {
             EXPECT_GE(PgTestServer::shared().terminateConnections(database + "_later"), 1);
+        }
         const QString name = QStringLiteral("m%1").arg(n);
         writeLogs(name, {50 + n});
         ASSERT_EQ(runCli({"library", "add", dir.filePath(name)}, machine(name, later)).status, 0);
