@@ -243,12 +243,11 @@ int runList(const QCommandLineParser &args, bool toCsv)
         return Cli::fail(QStringLiteral("library export needs -o FILE.csv"));
     LibraryStore store;
     std::vector<LibraryRecord> rows;
-    int damaged = 0;
-    if (!openStore(args, store, &error) || !store.list(filter, &rows, &error) ||
-        !store.countDamaged(filter, &damaged, &error))
+    if (!openStore(args, store, &error) || !store.list(filter, &rows, &error))
         return Cli::fail(error);
-    if (damaged > 0)
-        fprintf(stderr, "tarrowind-cli: warning: %d damaged rows skipped (their id is not a SHA-256)\n", damaged);
+    if (store.damagedRows() > 0)
+        fprintf(stderr, "tarrowind-cli: warning: %d damaged rows skipped (their id is not a SHA-256)\n",
+                store.damagedRows());
     if (toCsv) {
         QByteArray csv = kHeader.join(QLatin1Char(',')).toUtf8() + "\r\n";
         for (const auto &r : rows) {

@@ -20,13 +20,6 @@ QString LibrarySchema::blobType(Dialect dialect)
     return dialect == Dialect::SQLite ? QStringLiteral("BLOB") : QStringLiteral("BYTEA");
 }
 
-// Without a counted quantifier ({64}), which costs PostgreSQL several times as much per row.
-QString LibrarySchema::validIdCondition(Dialect dialect)
-{
-    return dialect == Dialect::SQLite ? QStringLiteral("(length(sha256) = 64 AND sha256 NOT GLOB '*[^0-9a-f]*')")
-                                      : QStringLiteral("(length(sha256) = 64 AND sha256 !~ '[^0-9a-f]')");
-}
-
 QString LibrarySchema::contentHashExpression(Dialect dialect)
 {
     return dialect == Dialect::SQLite ? QString() : QStringLiteral("encode(sha256(bytes), 'hex')");

@@ -28,9 +28,6 @@ public:
     // fail, not wait, when two readers both try to write).
     static QString beginWrite(Dialect dialect);
     static QString blobType(Dialect dialect);
-    // A condition on logs.sha256 that holds for 64 lower-case hex digits only: anyone on a team
-    // can write the archive's rows, and an id ends up in file names.
-    static QString validIdCondition(Dialect dialect);
     // The SHA-256 of log_contents.bytes as hex, where the engine computes it; empty for SQLite,
     // whose bytes are local and hashed by the caller.
     static QString contentHashExpression(Dialect dialect);

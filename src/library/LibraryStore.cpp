@@ -449,11 +449,9 @@ bool LibraryStore::analysisVersions(QHash<QString, int> *versions, QString *erro
     return true;
 }
 
-QString LibraryStore::whereClause(const LibraryFilter &f, QVariantList *binds, bool validIds) const
+QString LibraryStore::whereClause(const LibraryFilter &f, QVariantList *binds) const
 {
     QStringList terms;
-    const QString valid = LibrarySchema::validIdCondition(LibrarySchema::dialect(m_db));
-    terms << (validIds ? valid : QStringLiteral("NOT ") + valid);
     if (f.leaksOnly)
         terms << QStringLiteral("leak = 1");
     if (!f.serial.isEmpty()) {
@@ -473,7 +471,7 @@ QString LibraryStore::whereClause(const LibraryFilter &f, QVariantList *binds, b
         terms << QStringLiteral("first_pulse <= ?");
         binds->append(qlonglong(*f.toMs));
     }
-    return QStringLiteral(" WHERE ") + terms.join(QStringLiteral(" AND "));
+    return terms.isEmpty() ? QString() : QStringLiteral(" WHERE ") + terms.join(QStringLiteral(" AND "));
 }
 
 bool LibraryStore::list(const LibraryFilter &filter, std::vector<LibraryRecord> *rows, QString *error, bool withPaths)
@@ -505,13 +503,15 @@ bool LibraryStore::select(const LibraryFilter &filter, std::vector<LibraryRecord
     if (!run(q, sql, binds, error))
         return false;
     rows->clear();
+    m_damagedRows = 0;
     while (q.next()) {
         if (total)
             *total = q.value(kColumnCount).toInt();
         LibraryRecord r = fromQuery(q);
-        // The query already leaves such rows out; this holds whatever the engine made of it.
         if (isValidId(r.sha256))
             rows->push_back(std::move(r));
+        else
+            ++m_damagedRows;
     }
     return !withPaths || attachPaths(rows, error);
 }
@@ -539,17 +539,6 @@ bool LibraryStore::attachPaths(std::vector<LibraryRecord> *rows, QString *error)
         if (it != index.constEnd())
             (*rows)[*it].paths.append(q.value(1).toString());
     }
-    return true;
-}
-
-bool LibraryStore::countDamaged(const LibraryFilter &filter, int *rows, QString *error)
-{
-    QVariantList binds;
-    const QString where = whereClause(filter, &binds, false);
-    QSqlQuery q(m_db);
-    if (!run(q, QStringLiteral("SELECT COUNT(*) FROM logs") + where, binds, error) || !q.next())
-        return false;
-    *rows = q.value(0).toInt();
     return true;
 }
 

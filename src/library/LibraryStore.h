@@ -66,8 +66,10 @@ public:
 
     bool list(const LibraryFilter &filter, std::vector<LibraryRecord> *rows, QString *error, bool withPaths = true);
     bool count(const LibraryFilter &filter, int *rows, QString *error);
-    // Rows the filter would keep but for an id that is not a SHA-256: skipped by every listing.
-    bool countDamaged(const LibraryFilter &filter, int *rows, QString *error);
+    // Rows the last list or page left out because their id is not a SHA-256 (counted, never
+    // listed: an id ends up in file names). Checked here rather than in SQL, where a check on
+    // every row of a large table costs more than the listing.
+    int damagedRows() const { return m_damagedRows; }
     // One page of the filter's rows (without paths) and the number of rows the filter keeps,
     // from one pass over the table.
     bool page(const LibraryFilter &filter, std::vector<LibraryRecord> *rows, int *total, QString *error);
@@ -103,11 +105,12 @@ private:
     bool markPending(const QString &sha256, QString *error);
     bool select(const LibraryFilter &filter, std::vector<LibraryRecord> *rows, int *total, bool withPaths,
                 QString *error);
-    QString whereClause(const LibraryFilter &filter, QVariantList *binds, bool validIds = true) const;
+    QString whereClause(const LibraryFilter &filter, QVariantList *binds) const;
     bool attachPaths(std::vector<LibraryRecord> *rows, QString *error);
 
     QString m_connectionName;
     QString m_location;
     QSqlDatabase m_db;
     bool m_markForArchive = false;
+    int m_damagedRows = 0;
 };
