@@ -96,7 +96,10 @@ void LibraryTableModel::setLocation(const QString &location)
 
 QString LibraryTableModel::shownLocation() const
 {
-    return ArchiveAddress::isAddress(m_location) ? ArchiveAddress::parse(m_location).displayText() : m_location;
+    if (!ArchiveAddress::isAddress(m_location))
+        return m_location;
+    const ArchiveAddress address = ArchiveAddress::parse(m_location);
+    return address.isValid() ? address.displayText() : QString();
 }
 
 QString LibraryTableModel::failureText(const QString &error) const
