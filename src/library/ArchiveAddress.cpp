@@ -9,9 +9,8 @@ const char kPasswordRefused[] =
     "The archive address carries a password, which is never kept in an address or in the settings: "
     "put it in ~/.pgpass (or the file named by PGPASSFILE), where PostgreSQL's own tools read it too";
 
-const QStringList kSslModes = {QStringLiteral("disable"),   QStringLiteral("allow"),
-                               QStringLiteral("prefer"),    QStringLiteral("require"),
-                               QStringLiteral("verify-ca"), QStringLiteral("verify-full")};
+const QStringList kSslModes = {QStringLiteral("disable"), QStringLiteral("allow"),     QStringLiteral("prefer"),
+                               QStringLiteral("require"), QStringLiteral("verify-ca"), QStringLiteral("verify-full")};
 
 QString decoded(const QString &part)
 {
@@ -135,7 +134,8 @@ ArchiveAddress ArchiveAddress::parse(const QString &text)
         }
     }
     // libpq's own default (prefer) takes any certificate and falls back to plain text.
-    const QString mode = a.m_sslMode.isEmpty() && !a.m_host.startsWith('/') ? QStringLiteral("verify-full") : a.m_sslMode;
+    const QString mode =
+        a.m_sslMode.isEmpty() && !a.m_host.startsWith('/') ? QStringLiteral("verify-full") : a.m_sslMode;
     QStringList ssl;
     if (!mode.isEmpty())
         ssl << QStringLiteral("sslmode=") + mode;

@@ -56,6 +56,6 @@ private:
     int m_port = -1;
     QString m_database;
     QString m_options;
-    QString m_sslMode;     // as given; empty: the default
+    QString m_sslMode;      // as given; empty: the default
     QString m_sslRootCert;  // as given
 };

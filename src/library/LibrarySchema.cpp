@@ -92,7 +92,8 @@ QStringList LibrarySchema::step(int version, Dialect dialect)
             QStringLiteral("ALTER TABLE logs ADD COLUMN search_text TEXT NOT NULL DEFAULT ''"),
             QStringLiteral("UPDATE library_meta SET name = 'generation.0' WHERE name = 'generation'")};
         for (int shard = 1; shard < kGenerationShards; ++shard)
-            statements << QStringLiteral("INSERT INTO library_meta (name, value) VALUES ('generation.%1', 0)").arg(shard);
+            statements
+                << QStringLiteral("INSERT INTO library_meta (name, value) VALUES ('generation.%1', 0)").arg(shard);
         return statements;
     }
     return {};

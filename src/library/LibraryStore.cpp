@@ -310,7 +310,8 @@ bool LibraryStore::contentIntact(const QString &sha256, bool *intact, QString *e
         error->clear();
         return false;
     }
-    const QString stored = hash.isEmpty() ? LibraryAnalysis::sha256Hex(q.value(0).toByteArray()) : q.value(0).toString();
+    const QString stored =
+        hash.isEmpty() ? LibraryAnalysis::sha256Hex(q.value(0).toByteArray()) : q.value(0).toString();
     *intact = stored == sha256;
     return true;
 }
@@ -334,8 +335,7 @@ LibraryStore::AddResult LibraryStore::add(const LibraryRecord &record, const QBy
     binds.append(searchText(record));
     binds.append(QDateTime::currentMSecsSinceEpoch());
     if (!run(q,
-             QStringLiteral(
-                 "INSERT INTO logs (%1, search_text, added_at) VALUES (%2?) ON CONFLICT (sha256) DO NOTHING")
+             QStringLiteral("INSERT INTO logs (%1, search_text, added_at) VALUES (%2?) ON CONFLICT (sha256) DO NOTHING")
                  .arg(QLatin1String(kColumns), QStringLiteral("?, ").repeated(binds.size() - 1)),
              binds, error))
         return failed();
@@ -352,8 +352,8 @@ LibraryStore::AddResult LibraryStore::add(const LibraryRecord &record, const QBy
         if (!contentIntact(record.sha256, &intact, error)) {
             if (!error->isEmpty())
                 return failed();
-            if (!run(q, QStringLiteral("INSERT INTO log_contents (sha256, bytes) VALUES (?, ?)"),
-                     {record.sha256, raw}, error))
+            if (!run(q, QStringLiteral("INSERT INTO log_contents (sha256, bytes) VALUES (?, ?)"), {record.sha256, raw},
+                     error))
                 return failed();
             result = AddResult::Repaired;
         } else if (!intact) {

@@ -304,25 +304,16 @@ TEST_F(ArchiveTest, OfflineSavesSyncExactlyOnce)
     EXPECT_EQ(archiveCount("SELECT count(*) FROM log_paths"), 3);
 }
 
-
 TEST_F(ArchiveTest, RowsAreTrustedOnlyOnceCheckedAndSearchFoldsCaseOnBothEngines)
 {
-    for (const QString &location : {dir.filePath("local.sqlite"), address}) {
+    // What a colleague (or an impostor) may write, through a connection of its own.
+    QSqlDatabase colleague = QSqlDatabase::addDatabase("QSQLITE", "colleague");
+    colleague.setDatabaseName(dir.filePath("local.sqlite"));
+    for (const QString &location : {colleague.databaseName(), address}) {
         SCOPED_TRACE(location.toStdString());
-        const bool archive = location == address;
-        // What a colleague (or an impostor) may have written, through a connection of its own.
         const auto write = [&](const QString &sql) {
-            if (archive) {
-                QString error;
-                EXPECT_FALSE(PgTestServer::shared().query(database, sql, &error).isNull()) << error.toStdString();
-                return;
-            }
-            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "colleague");
-            db.setDatabaseName(location);
-            EXPECT_TRUE(db.open() && QSqlQuery(db).exec(sql)) << sql.toStdString();
-            db.close();
-            db = QSqlDatabase();
-            QSqlDatabase::removeDatabase("colleague");
+            EXPECT_TRUE(location == address ? !PgTestServer::shared().query(database, sql).isNull()
+                                            : colleague.open() && QSqlQuery(colleague).exec(sql));
         };
         LibraryStore store;
         QString error;
@@ -341,8 +332,7 @@ TEST_F(ArchiveTest, RowsAreTrustedOnlyOnceCheckedAndSearchFoldsCaseOnBothEngines
         LibraryFilter filter;
         filter.text = QString::fromUtf8("östra");
         int rows = 0;
-        ASSERT_TRUE(store.count(filter, &rows, &error));
-        EXPECT_EQ(rows, 2);
+        EXPECT_TRUE(store.count(filter, &rows, &error) && rows == 2) << rows;
 
         write(QStringLiteral("UPDATE logs SET sha256 = '../rv/owned' WHERE sha256 = '%1'").arg(ids[3]));
         write(QStringLiteral("UPDATE log_contents SET bytes = (SELECT bytes FROM log_contents WHERE sha256 = '%1') "
@@ -351,21 +341,15 @@ TEST_F(ArchiveTest, RowsAreTrustedOnlyOnceCheckedAndSearchFoldsCaseOnBothEngines
         std::vector<LibraryRecord> listed;
         ASSERT_TRUE(store.list(LibraryFilter(), &listed, &error));
         EXPECT_EQ(listed.size(), 3u);
-        for (const LibraryRecord &r : listed)
-            EXPECT_TRUE(ids.contains(r.sha256));
         EXPECT_EQ(store.damagedRows(), 1);
         QStringList found;
-        ASSERT_TRUE(store.findByPrefix("", &found, &error));
-        EXPECT_EQ(found.size(), 3);
+        EXPECT_TRUE(store.findByPrefix("", &found, &error) && found.size() == 3) << found.size();
 
         QByteArray read;
-        EXPECT_FALSE(store.rawLog(ids[0], &read, &error));
+        EXPECT_FALSE(store.rawLog(ids[0], &read, &error) || !read.isEmpty());
         EXPECT_TRUE(error.contains("stored copy of " + ids[0] + " is damaged")) << error.toStdString();
-        EXPECT_TRUE(read.isEmpty());
         EXPECT_EQ(store.add(records[0], bytes[0], QString(), &error), LibraryStore::AddResult::Repaired);
-        ASSERT_TRUE(store.rawLog(ids[0], &read, &error)) << error.toStdString();
-        EXPECT_EQ(read, bytes[0]);
-        EXPECT_EQ(store.add(records[0], bytes[0], QString(), &error), LibraryStore::AddResult::Present);
+        EXPECT_TRUE(store.rawLog(ids[0], &read, &error) && read == bytes[0]) << error.toStdString();
     }
 }
 
@@ -375,18 +359,9 @@ TEST_F(ArchiveTest, AnAddKilledMidwayLeavesEveryAddedLogForSync)
     for (int n = 100; n < 260; ++n)
         numbers << n;
     writeLogs("m1", numbers);
-    const QString library = dir.filePath("m1/library.sqlite");
     QProcess *adding = startCli({"library", "add", dir.filePath("m1")}, machine("m1"));
     const auto localRows = [&] {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "peek");
-        db.setDatabaseName(library);
-        QSqlQuery q(db);
-        const int rows = db.open() && q.exec("SELECT count(*) FROM logs") && q.next() ? q.value(0).toInt() : 0;
-        q = QSqlQuery();
-        db.close();
-        db = QSqlDatabase();
-        QSqlDatabase::removeDatabase("peek");
-        return rows;
+        return QJsonDocument::fromJson(runCli({"library", "list", "--json"}, machine("m1")).out).array().size();
     };
     ASSERT_TRUE(waitUntil([&] { return localRows() >= 3; }, 120000));
     ::kill(pid_t(adding->processId()), SIGKILL);

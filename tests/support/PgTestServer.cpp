@@ -13,8 +13,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -274,7 +274,8 @@ bool PgTestServer::start(QString *error)
     if (!m_certificate.isEmpty()) {
         QString certificate, key;
         m_port = freeLoopbackPort();
-        if (m_port < 0 || !copyForServer(m_certificate, QStringLiteral("server.crt"), serverUid, serverGid, &certificate) ||
+        if (m_port < 0 ||
+            !copyForServer(m_certificate, QStringLiteral("server.crt"), serverUid, serverGid, &certificate) ||
             !copyForServer(m_key, QStringLiteral("server.key"), serverUid, serverGid, &key)) {
             stop();
             return fail(QStringLiteral("cannot set up TLS for the server"));
