@@ -17,6 +17,11 @@ QString waitingLine(const LibraryArchive::Sent &s)
         .arg(s.path.isEmpty() ? s.sha256 : s.path, s.sha256.left(12), s.reason);
 }
 
+QString repairedLine(const LibraryArchive::Sent &s)
+{
+    return QStringLiteral("the archive's copy of %1 did not match its id and is replaced\n").arg(s.sha256.left(12));
+}
+
 QJsonObject toJson(const LibraryArchive::Sent &s)
 {
     return QJsonObject{
@@ -64,6 +69,8 @@ QJsonObject send(const QCommandLineParser &args, LibraryStore &local, const QStr
         [&](const LibraryArchive::Sent &s) {
             if (s.reason.isEmpty()) {
                 sent.append(s.sha256);
+                if (s.repaired)
+                    report(repairedLine(s));
             } else {
                 waiting.append(toJson(s));
                 report(waitingLine(s));
@@ -93,6 +100,8 @@ int runSync(const QCommandLineParser &args, LibraryStore &local)
             if (s.reason.isEmpty()) {
                 sent.append(s.sha256);
                 text += QStringLiteral("sent %1 %2\n").arg(s.sha256.left(12), s.path);
+                if (s.repaired)
+                    text += repairedLine(s);
             } else {
                 waiting.append(toJson(s));
                 text += waitingLine(s);

@@ -159,6 +159,7 @@ void addToLibrary(const QCommandLineParser &args, LibraryStore &library, const Q
 {
     QString error;
     QStringList saved;
+    library.setMarkForArchive(!ArchiveCli::address(args).isEmpty());
     const bool ok = LibraryAdder::add(
         library, {QFileInfo(file).absoluteFilePath()}, {},
         [&saved](const LibraryAdder::Item &item) {

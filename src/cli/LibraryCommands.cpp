@@ -18,6 +18,7 @@
 #include <QTextStream>
 
 #include <cmath>
+#include <cstdio>
 
 namespace {
 const int kMinimumIdLength = 8;
@@ -118,6 +119,7 @@ int runAdd(const QCommandLineParser &args, const QStringList &paths)
     QString error;
     if (!openStore(args, store, &error))
         return Cli::fail(error);
+    store.setMarkForArchive(!ArchiveCli::address(args).isEmpty());
     QStringList missing;
     const QStringList files = LibraryAdder::expand(paths, &missing);
     QJsonArray added, skipped, refused;
@@ -135,16 +137,19 @@ int runAdd(const QCommandLineParser &args, const QStringList &paths)
         [&](const LibraryAdder::Item &item) {
             using O = LibraryAdder::Outcome;
             const QJsonObject o{{QStringLiteral("path"), item.path}, {QStringLiteral("sha256"), item.sha256}};
-            if (item.outcome == O::Added || item.outcome == O::Reanalysed || item.outcome == O::Present)
+            if (item.outcome != O::Refused && item.outcome != O::Failed)
                 saved << item.sha256;
             QString line;
             switch (item.outcome) {
             case O::Added:
             case O::Reanalysed:
+            case O::Repaired:
                 added.append(o);
-                line =
-                    QStringLiteral("added %1 %2%3")
-                        .arg(item.sha256.left(12), item.path, item.outcome == O::Reanalysed ? " (analysed again)" : "");
+                line = QStringLiteral("added %1 %2%3")
+                           .arg(item.sha256.left(12), item.path,
+                                item.outcome == O::Reanalysed ? " (analysed again)"
+                                : item.outcome == O::Repaired ? " (its stored copy was damaged and is replaced)"
+                                                              : "");
                 break;
             case O::Present:
                 skipped.append(o);
@@ -197,7 +202,9 @@ bool readFilter(const QCommandLineParser &args, LibraryFilter *f, QString *error
 
 QString csvField(const QString &s)
 {
-    QString quoted = s;
+    // Names come from loggers and colleagues: a spreadsheet must not take one for a formula.
+    static const QString kFormulaStarts = QStringLiteral("=+-@\t\r");
+    QString quoted = !s.isEmpty() && kFormulaStarts.contains(s.front()) ? QLatin1Char('\'') + s : s;
     quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
@@ -238,6 +245,9 @@ int runList(const QCommandLineParser &args, bool toCsv)
     std::vector<LibraryRecord> rows;
     if (!openStore(args, store, &error) || !store.list(filter, &rows, &error))
         return Cli::fail(error);
+    if (store.damagedRows() > 0)
+        fprintf(stderr, "tarrowind-cli: warning: %d damaged rows skipped (their id is not a SHA-256)\n",
+                store.damagedRows());
     if (toCsv) {
         QByteArray csv = kHeader.join(QLatin1Char(',')).toUtf8() + "\r\n";
         for (const auto &r : rows) {

@@ -9,6 +9,9 @@ const char kPasswordRefused[] =
     "The archive address carries a password, which is never kept in an address or in the settings: "
     "put it in ~/.pgpass (or the file named by PGPASSFILE), where PostgreSQL's own tools read it too";
 
+const QStringList kSslModes = {QStringLiteral("disable"), QStringLiteral("allow"),     QStringLiteral("prefer"),
+                               QStringLiteral("require"), QStringLiteral("verify-ca"), QStringLiteral("verify-full")};
+
 QString decoded(const QString &part)
 {
     return QString::fromUtf8(QByteArray::fromPercentEncoding(part.toUtf8()));
@@ -46,31 +49,35 @@ ArchiveAddress ArchiveAddress::parse(const QString &text)
         return a;
     };
     const QString t = text.trimmed();
-    QString rest;
+    QString rest;  // after the scheme
     for (const char *scheme : {"postgresql://", "postgres://"})
         if (t.startsWith(QLatin1String(scheme), Qt::CaseInsensitive))
             rest = t.mid(int(qstrlen(scheme)));
     if (rest.isNull())
         return fail(QStringLiteral("The archive address must start with postgresql://"));
 
+    // The user part first: a password may hold '/', '?' or '@', so whatever precedes the last
+    // '@' is what the user typed as "user:password".
+    const int at = rest.lastIndexOf('@');
+    if (at >= 0) {
+        const QString userInfo = rest.left(at);
+        if (userInfo.contains(':'))
+            return fail(QLatin1String(kPasswordRefused));
+        if (userInfo.contains('/') || userInfo.contains('?'))
+            return fail(QStringLiteral("The archive address has an '@' after its host; write an '@' in a name or "
+                                       "path as %40"));
+        a.m_user = decoded(userInfo);
+        if (a.m_user.isEmpty())
+            return fail(QStringLiteral("The archive address has an empty user name before '@'"));
+        rest = rest.mid(at + 1);
+    }
     const int question = rest.indexOf('?');
     const QString query = question < 0 ? QString() : rest.mid(question + 1);
     const QString beforeQuery = question < 0 ? rest : rest.left(question);
     const int slash = beforeQuery.indexOf('/');
-    const QString authority = slash < 0 ? beforeQuery : beforeQuery.left(slash);
+    const QString hostPort = slash < 0 ? beforeQuery : beforeQuery.left(slash);
     a.m_database = slash < 0 ? QString() : decoded(beforeQuery.mid(slash + 1));
 
-    QString hostPort = authority;
-    const int at = authority.lastIndexOf('@');
-    if (at >= 0) {
-        const QString userInfo = authority.left(at);
-        if (userInfo.contains(':'))
-            return fail(QLatin1String(kPasswordRefused));
-        a.m_user = decoded(userInfo);
-        if (a.m_user.isEmpty())
-            return fail(QStringLiteral("The archive address has an empty user name before '@'"));
-        hostPort = authority.mid(at + 1);
-    }
     QString portText;
     if (hostPort.startsWith('[')) {
         const int close = hostPort.indexOf(']');
@@ -104,16 +111,39 @@ ArchiveAddress ArchiveAddress::parse(const QString &text)
                 return fail(QStringLiteral("The archive address's port is not a number from 1 to 65535"));
         } else if (key == QLatin1String("user")) {
             a.m_user = value;
-        } else if (key == QLatin1String("sslmode") || key == QLatin1String("connect_timeout") ||
-                   key == QLatin1String("application_name") || key == QLatin1String("target_session_attrs")) {
+        } else if (key == QLatin1String("sslmode") || key == QLatin1String("sslrootcert") ||
+                   key == QLatin1String("connect_timeout") || key == QLatin1String("application_name") ||
+                   key == QLatin1String("target_session_attrs")) {
             if (!isPlainOptionValue(value))
                 return fail(QStringLiteral("The archive address's %1 has an unusable value").arg(key));
-            timeoutGiven = timeoutGiven || key == QLatin1String("connect_timeout");
-            options << key + '=' + value;
+            if (key == QLatin1String("sslmode")) {
+                if (!kSslModes.contains(value))
+                    return fail(QStringLiteral("The archive address's sslmode is not one of %1")
+                                    .arg(kSslModes.join(QStringLiteral(", "))));
+                a.m_sslMode = value;
+            } else if (key == QLatin1String("sslrootcert")) {
+                a.m_sslRootCert = value;
+            } else {
+                timeoutGiven = timeoutGiven || key == QLatin1String("connect_timeout");
+                options << key + '=' + value;
+            }
         } else {
-            return fail(QStringLiteral("The archive address has an unknown parameter: %1").arg(key));
+            return fail(QStringLiteral("The archive address has a parameter this program does not take (it takes "
+                                       "host, port, user, sslmode, sslrootcert, connect_timeout, application_name "
+                                       "and target_session_attrs)"));
         }
     }
+    // libpq's own default (prefer) takes any certificate and falls back to plain text.
+    const QString mode =
+        a.m_sslMode.isEmpty() && !a.m_host.startsWith('/') ? QStringLiteral("verify-full") : a.m_sslMode;
+    QStringList ssl;
+    if (!mode.isEmpty())
+        ssl << QStringLiteral("sslmode=") + mode;
+    if (!a.m_sslRootCert.isEmpty())
+        ssl << QStringLiteral("sslrootcert=") + a.m_sslRootCert;
+    else if (mode.startsWith(QLatin1String("verify-")))
+        ssl << QStringLiteral("sslrootcert=") + QLatin1String(kSystemAuthorities);
+    options = ssl + options;
     // Without a limit, an unreachable server holds a save for minutes before it goes offline.
     if (!timeoutGiven)
         options << QStringLiteral("connect_timeout=10");
@@ -137,9 +167,32 @@ QString ArchiveAddress::displayText() const
     if (m_port > 0)
         text += ':' + QString::number(m_port);
     text += '/' + m_database;
+    QStringList query;
     if (socket)
-        text += QStringLiteral("?host=") + m_host;
+        query << QStringLiteral("host=") + m_host;
+    if (!m_sslMode.isEmpty())
+        query << QStringLiteral("sslmode=") + m_sslMode;
+    if (!m_sslRootCert.isEmpty())
+        query << QStringLiteral("sslrootcert=") + m_sslRootCert;
+    if (!query.isEmpty())
+        text += '?' + query.join('&');
     return text;
+}
+
+QString ArchiveAddress::connectionHint(const QString &message) const
+{
+    if (m_host.startsWith('/'))
+        return QString();
+    if (message.contains(QLatin1String("does not support SSL")))
+        return QStringLiteral("; the archive's server offers no encryption: turn TLS on there (ssl = on), or add "
+                              "?sslmode=disable to the address only on a network you trust");
+    if (message.contains(QLatin1String("certificate"), Qt::CaseInsensitive) ||
+        message.contains(QLatin1String("SSL error"), Qt::CaseInsensitive))
+        return QStringLiteral("; the archive's certificate could not be verified against %1: if the team's server "
+                              "has a certificate authority of its own, add ?sslrootcert=/path/to/its-authority.crt "
+                              "to the address")
+            .arg(m_sslRootCert.isEmpty() ? QLatin1String(kSystemAuthorities) : m_sslRootCert);
+    return QString();
 }
 
 void ArchiveAddress::applyTo(QSqlDatabase &db) const

@@ -116,6 +116,9 @@ void write(LibraryStore &store, Work &w)
         case LibraryStore::AddResult::Present:
             w.item.outcome = O::Present;
             break;
+        case LibraryStore::AddResult::Repaired:
+            w.item.outcome = O::Repaired;
+            break;
         case LibraryStore::AddResult::Failed:
             ok = false;
             break;

@@ -17,7 +17,8 @@ class LibraryStore;
 class LibraryAdder
 {
 public:
-    enum class Outcome { Added, Reanalysed, Present, Refused, Failed };
+    // Repaired: known content whose stored bytes were damaged, replaced by the file's.
+    enum class Outcome { Added, Reanalysed, Present, Repaired, Refused, Failed };
     struct Item {
         QString path;
         Outcome outcome = Outcome::Failed;

@@ -56,7 +56,9 @@ bool LibraryArchive::send(LibraryStore &local, const QString &sha256, Sent *sent
         return false;
     }
     const QString where = paths.isEmpty() ? QString() : archivePath(paths.first());
-    if (m_store.add(record, raw, where, &error) == LibraryStore::AddResult::Failed) {
+    const LibraryStore::AddResult result = m_store.add(record, raw, where, &error);
+    sent->repaired = result == LibraryStore::AddResult::Repaired;
+    if (result == LibraryStore::AddResult::Failed) {
         // The transaction is gone with the connection: nothing of this log is in the archive.
         m_failedSinceConnect = true;
         sent->reason =

@@ -31,8 +31,9 @@ public:
 
     struct Sent {
         QString sha256;
-        QString path;    // the local path the log was saved at, for messages
-        QString reason;  // empty: in the archive now
+        QString path;           // the local path the log was saved at, for messages
+        QString reason;         // empty: in the archive now
+        bool repaired = false;  // the archive's copy did not hash to its id and was replaced
     };
 
     // Marks `ids` as waiting for the archive in `local`, then sends them; what could not be sent

@@ -20,9 +20,47 @@ QString LibrarySchema::blobType(Dialect dialect)
     return dialect == Dialect::SQLite ? QStringLiteral("BLOB") : QStringLiteral("BYTEA");
 }
 
-QString LibrarySchema::likeOperator(Dialect dialect)
+QString LibrarySchema::contentHashExpression(Dialect dialect)
 {
-    return dialect == Dialect::SQLite ? QStringLiteral("LIKE") : QStringLiteral("ILIKE");
+    return dialect == Dialect::SQLite ? QString() : QStringLiteral("encode(sha256(bytes), 'hex')");
+}
+
+QString LibrarySchema::inIdListCondition(Dialect dialect)
+{
+    return dialect == Dialect::SQLite
+               ? QStringLiteral("sha256 IN (SELECT value FROM json_each('[\"' || replace(?, ',', '\",\"') || '\"]'))")
+               : QStringLiteral("sha256 = ANY(CAST(string_to_array(?, ',') AS CHAR(64)[]))");
+}
+
+QString LibrarySchema::byteLengthFunction(Dialect dialect)
+{
+    return dialect == Dialect::SQLite ? QStringLiteral("length") : QStringLiteral("octet_length");
+}
+
+QString LibrarySchema::searchText(const QString &serial, const QString &deviceName, const QString &jobName)
+{
+    // A separator no name holds, so a pattern never matches across two names.
+    return fold(serial + QChar(0x1f) + deviceName + QChar(0x1f) + jobName);
+}
+
+bool LibrarySchema::fillSearchText(QSqlDatabase &db, QString *error)
+{
+    QSqlQuery read(db), write(db);
+    read.setForwardOnly(true);
+    if (!read.exec(QStringLiteral("SELECT sha256, serial, device_name, job_name FROM logs")) ||
+        !write.prepare(QStringLiteral("UPDATE logs SET search_text = ? WHERE sha256 = ?"))) {
+        *error = read.lastError().isValid() ? read.lastError().text() : write.lastError().text();
+        return false;
+    }
+    while (read.next()) {
+        write.addBindValue(searchText(read.value(1).toString(), read.value(2).toString(), read.value(3).toString()));
+        write.addBindValue(read.value(0));
+        if (!write.exec()) {
+            *error = write.lastError().text();
+            return false;
+        }
+    }
+    return true;
 }
 
 QStringList LibrarySchema::step(int version, Dialect dialect)
@@ -49,6 +87,15 @@ QStringList LibrarySchema::step(int version, Dialect dialect)
     }
     if (version == 2)
         return {QStringLiteral("CREATE TABLE archive_pending (sha256 CHAR(64) PRIMARY KEY)")};
+    if (version == 3) {
+        QStringList statements{
+            QStringLiteral("ALTER TABLE logs ADD COLUMN search_text TEXT NOT NULL DEFAULT ''"),
+            QStringLiteral("UPDATE library_meta SET name = 'generation.0' WHERE name = 'generation'")};
+        for (int shard = 1; shard < kGenerationShards; ++shard)
+            statements
+                << QStringLiteral("INSERT INTO library_meta (name, value) VALUES ('generation.%1', 0)").arg(shard);
+        return statements;
+    }
     return {};
 }
 
@@ -88,6 +135,11 @@ bool LibrarySchema::migrate(QSqlDatabase &db, QString *error)
         for (const QString &statement : step(v, d)) {
             if (!q.exec(statement))
                 return fail(QStringLiteral("cannot update the library to version %1").arg(v));
+        }
+        if (v == 3 && !fillSearchText(db, error)) {
+            q.exec(QStringLiteral("ROLLBACK"));
+            *error = QStringLiteral("cannot update the library to version 3: ") + *error;
+            return false;
         }
     }
     if (version < kVersion) {

@@ -77,6 +77,7 @@ void LibraryService::addFile(const QString &path)
         QString message = openError;
         QString sha256;
         if (opened) {
+            store.setMarkForArchive(!archive.isEmpty());
             // One file: the pool's single worker reads and analyses it beside this thread.
             ok = LibraryAdder::add(
                      store, {file}, {},

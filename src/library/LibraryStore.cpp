@@ -1,6 +1,8 @@
 #include "LibraryStore.h"
 
 #include "library/ArchiveAddress.h"
+#include "LibraryAdder.h"
+#include "LibraryAnalysis.h"
 #include "LibrarySchema.h"
 
 #include <QAtomicInteger>
@@ -124,9 +126,14 @@ QString orderClause(const LibraryFilter &f)
     return QStringLiteral("leak DESC, CASE WHEN last_pulse IS NULL THEN 1 ELSE 0 END, last_pulse DESC, sha256");
 }
 
+QString searchText(const LibraryRecord &r)
+{
+    return LibrarySchema::searchText(r.serial, r.deviceName, r.jobName);
+}
+
 QString likePattern(const QString &text)
 {
-    QString escaped = text.toLower();
+    QString escaped = LibrarySchema::fold(text);
     escaped.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
     escaped.replace(QLatin1Char('%'), QLatin1String("\\%"));
     escaped.replace(QLatin1Char('_'), QLatin1String("\\_"));
@@ -148,6 +155,17 @@ bool run(QSqlQuery &q, const QString &sql, const QVariantList &binds, QString *e
     return true;
 }
 }  // namespace
+
+bool LibraryStore::isValidId(const QString &id)
+{
+    if (id.size() != 64)
+        return false;
+    for (const QChar c : id) {
+        if (!((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f'))))
+            return false;
+    }
+    return true;
+}
 
 LibraryStore::LibraryStore() : m_connectionName(QStringLiteral("tw_library_%1").arg(++g_connections)) {}
 
@@ -208,7 +226,7 @@ bool LibraryStore::connectArchive(const QString &location, QString *error)
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connectionName);
     address.applyTo(m_db);
     if (!m_db.open()) {
-        *error = m_db.lastError().databaseText().simplified();
+        *error = m_db.lastError().databaseText().simplified() + address.connectionHint(m_db.lastError().databaseText());
         return false;
     }
     // The server's notices ("already exists, skipping") would otherwise go to stderr.
@@ -270,10 +288,37 @@ void LibraryStore::rollback()
     QSqlQuery(m_db).exec(QStringLiteral("ROLLBACK"));
 }
 
-bool LibraryStore::bumpGeneration(QString *error)
+bool LibraryStore::bumpGeneration(const QString &key, QString *error)
 {
     QSqlQuery q(m_db);
-    return run(q, QStringLiteral("UPDATE library_meta SET value = value + 1 WHERE name = 'generation'"), {}, error);
+    const uint shard = qHash(key) % uint(LibrarySchema::kGenerationShards);
+    return run(q, QStringLiteral("UPDATE library_meta SET value = value + 1 WHERE name = ?"),
+               {QStringLiteral("generation.%1").arg(shard)}, error);
+}
+
+bool LibraryStore::contentIntact(const QString &sha256, bool *intact, QString *error)
+{
+    const QString hash = LibrarySchema::contentHashExpression(LibrarySchema::dialect(m_db));
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!run(q,
+             QStringLiteral("SELECT %1 FROM log_contents WHERE sha256 = ?")
+                 .arg(hash.isEmpty() ? QStringLiteral("bytes") : hash),
+             {sha256}, error))
+        return false;
+    if (!q.next()) {
+        error->clear();
+        return false;
+    }
+    const QString stored =
+        hash.isEmpty() ? LibraryAnalysis::sha256Hex(q.value(0).toByteArray()) : q.value(0).toString();
+    *intact = stored == sha256;
+    return true;
+}
+
+bool LibraryStore::markPending(const QString &sha256, QString *error)
+{
+    return !m_markForArchive || setArchivePending(sha256, true, error);
 }
 
 LibraryStore::AddResult LibraryStore::add(const LibraryRecord &record, const QByteArray &raw, const QString &path,
@@ -287,9 +332,10 @@ LibraryStore::AddResult LibraryStore::add(const LibraryRecord &record, const QBy
     };
     QSqlQuery q(m_db);
     QVariantList binds = values(record);
+    binds.append(searchText(record));
     binds.append(QDateTime::currentMSecsSinceEpoch());
     if (!run(q,
-             QStringLiteral("INSERT INTO logs (%1, added_at) VALUES (%2?) ON CONFLICT (sha256) DO NOTHING")
+             QStringLiteral("INSERT INTO logs (%1, search_text, added_at) VALUES (%2?) ON CONFLICT (sha256) DO NOTHING")
                  .arg(QLatin1String(kColumns), QStringLiteral("?, ").repeated(binds.size() - 1)),
              binds, error))
         return failed();
@@ -300,16 +346,35 @@ LibraryStore::AddResult LibraryStore::add(const LibraryRecord &record, const QBy
                  error))
             return failed();
     } else {
+        // Whoever wrote the stored copy may have written other bytes under this id: they are
+        // replaced, not kept (the sender would otherwise take the log as safely archived).
+        bool intact = false;
+        if (!contentIntact(record.sha256, &intact, error)) {
+            if (!error->isEmpty())
+                return failed();
+            if (!run(q, QStringLiteral("INSERT INTO log_contents (sha256, bytes) VALUES (?, ?)"), {record.sha256, raw},
+                     error))
+                return failed();
+            result = AddResult::Repaired;
+        } else if (!intact) {
+            if (!run(q, QStringLiteral("UPDATE log_contents SET bytes = ? WHERE sha256 = ?"), {raw, record.sha256},
+                     error))
+                return failed();
+            result = AddResult::Repaired;
+        }
         // Known content: only a newer analysis replaces the figures.
         QVariantList update = values(record).mid(1);
+        update.append(searchText(record));
         update.append(record.sha256);
         update.append(record.analysisVersion);
         QString assignments = QLatin1String(kColumns).mid(int(strlen("sha256, ")));
         assignments.replace(QLatin1String(","), QLatin1String(" = ?,"));
-        if (!run(q, QStringLiteral("UPDATE logs SET %1 = ? WHERE sha256 = ? AND analysis_version < ?").arg(assignments),
+        if (!run(q,
+                 QStringLiteral("UPDATE logs SET %1 = ?, search_text = ? WHERE sha256 = ? AND analysis_version < ?")
+                     .arg(assignments),
                  update, error))
             return failed();
-        if (q.numRowsAffected() == 1)
+        if (q.numRowsAffected() == 1 && result == AddResult::Present)
             result = AddResult::Reanalysed;
     }
     bool pathChanged = false;
@@ -324,7 +389,9 @@ LibraryStore::AddResult LibraryStore::add(const LibraryRecord &record, const QBy
                                 {record.sha256, path}, error))
             return failed();
     }
-    if ((result != AddResult::Present || pathChanged) && !bumpGeneration(error))
+    if ((result != AddResult::Present || pathChanged) && !bumpGeneration(record.sha256, error))
+        return failed();
+    if (!markPending(record.sha256, error))
         return failed();
     return commit(error) ? result : AddResult::Failed;
 }
@@ -342,12 +409,12 @@ bool LibraryStore::addPath(const QString &sha256, const QString &path, QString *
         return false;
     }
     if (found.contains(path))
-        return true;
+        return markPending(sha256, error);
     if (!begin(error))
         return false;
     if (!run(q, QStringLiteral("DELETE FROM log_paths WHERE path = ?"), {path}, error) ||
         !run(q, QStringLiteral("INSERT INTO log_paths (sha256, path) VALUES (?, ?)"), {sha256, path}, error) ||
-        !bumpGeneration(error)) {
+        !bumpGeneration(sha256, error) || !markPending(sha256, error)) {
         rollback();
         return false;
     }
@@ -359,7 +426,8 @@ bool LibraryStore::removePath(const QString &path, QString *error)
     if (!begin(error))
         return false;
     QSqlQuery q(m_db);
-    if (!run(q, QStringLiteral("DELETE FROM log_paths WHERE path = ?"), {path}, error) || !bumpGeneration(error)) {
+    if (!run(q, QStringLiteral("DELETE FROM log_paths WHERE path = ?"), {path}, error) ||
+        !bumpGeneration(path, error)) {
         rollback();
         return false;
     }
@@ -373,8 +441,11 @@ bool LibraryStore::analysisVersions(QHash<QString, int> *versions, QString *erro
     if (!run(q, QStringLiteral("SELECT sha256, analysis_version FROM logs"), {}, error))
         return false;
     versions->clear();
-    while (q.next())
-        versions->insert(q.value(0).toString().trimmed(), q.value(1).toInt());
+    while (q.next()) {
+        const QString id = q.value(0).toString().trimmed();
+        if (isValidId(id))
+            versions->insert(id, q.value(1).toInt());
+    }
     return true;
 }
 
@@ -388,12 +459,8 @@ QString LibraryStore::whereClause(const LibraryFilter &f, QVariantList *binds) c
         binds->append(f.serial);
     }
     if (!f.text.trimmed().isEmpty()) {
-        const QString like = LibrarySchema::likeOperator(LibrarySchema::dialect(m_db));
-        terms << QStringLiteral(
-                     "(serial %1 ? ESCAPE '\\' OR device_name %1 ? ESCAPE '\\' OR job_name %1 ? ESCAPE '\\')")
-                     .arg(like);
-        const QString pattern = likePattern(f.text.trimmed());
-        *binds << pattern << pattern << pattern;
+        terms << QStringLiteral("search_text LIKE ? ESCAPE '\\'");
+        binds->append(likePattern(f.text.trimmed()));
     }
     // Overlap with the span: logs without pulses overlap nothing.
     if (f.fromMs) {
@@ -436,22 +503,36 @@ bool LibraryStore::select(const LibraryFilter &filter, std::vector<LibraryRecord
     if (!run(q, sql, binds, error))
         return false;
     rows->clear();
-    QHash<QString, size_t> index;
+    m_damagedRows = 0;
     while (q.next()) {
-        rows->push_back(fromQuery(q));
         if (total)
             *total = q.value(kColumnCount).toInt();
-        if (withPaths)
-            index.insert(rows->back().sha256, rows->size() - 1);
+        LibraryRecord r = fromQuery(q);
+        if (isValidId(r.sha256))
+            rows->push_back(std::move(r));
+        else
+            ++m_damagedRows;
     }
-    if (!withPaths || rows->empty())
+    return !withPaths || attachPaths(rows, error);
+}
+
+bool LibraryStore::attachPaths(std::vector<LibraryRecord> *rows, QString *error)
+{
+    if (rows->empty())
         return true;
-    // The paths of every row in one pass, whatever the number of rows.
+    // The listed rows' paths only: the table of paths may be far larger than the listing.
+    QHash<QString, size_t> index;
+    QStringList ids;
+    for (size_t i = 0; i < rows->size(); ++i) {
+        ids.append((*rows)[i].sha256);
+        index.insert((*rows)[i].sha256, i);
+    }
+    QSqlQuery q(m_db);
+    q.setForwardOnly(true);
     if (!run(q,
-             QStringLiteral("SELECT log_paths.sha256, log_paths.path FROM log_paths JOIN logs ON logs.sha256 = "
-                            "log_paths.sha256%1 ORDER BY log_paths.path")
-                 .arg(where),
-             binds, error))
+             QStringLiteral("SELECT sha256, path FROM log_paths WHERE %1 ORDER BY path")
+                 .arg(LibrarySchema::inIdListCondition(LibrarySchema::dialect(m_db))),
+             {ids.join(QLatin1Char(','))}, error))
         return false;
     while (q.next()) {
         const auto it = index.constFind(q.value(0).toString().trimmed());
@@ -485,8 +566,11 @@ bool LibraryStore::findByPrefix(const QString &prefix, QStringList *ids, QString
     if (!run(q, QStringLiteral("SELECT sha256 FROM logs WHERE sha256 >= ? AND sha256 < ? ORDER BY sha256"),
              {lower, lower + QLatin1Char('g')}, error))
         return false;
-    while (q.next())
-        ids->append(q.value(0).toString().trimmed());
+    while (q.next()) {
+        const QString id = q.value(0).toString().trimmed();
+        if (isValidId(id))
+            ids->append(id);
+    }
     return true;
 }
 
@@ -496,6 +580,8 @@ bool LibraryStore::findByPath(const QString &path, QString *sha256, QString *err
     if (!run(q, QStringLiteral("SELECT sha256 FROM log_paths WHERE path = ?"), {path}, error))
         return false;
     *sha256 = q.next() ? q.value(0).toString().trimmed() : QString();
+    if (!sha256->isEmpty() && !isValidId(*sha256))
+        sha256->clear();
     return true;
 }
 
@@ -526,7 +612,7 @@ bool LibraryStore::remove(const QString &sha256, QString *error)
     }
     if (!run(q, QStringLiteral("DELETE FROM log_paths WHERE sha256 = ?"), {sha256}, error) ||
         !run(q, QStringLiteral("DELETE FROM log_contents WHERE sha256 = ?"), {sha256}, error) ||
-        !bumpGeneration(error)) {
+        !bumpGeneration(sha256, error)) {
         rollback();
         return false;
     }
@@ -535,24 +621,58 @@ bool LibraryStore::remove(const QString &sha256, QString *error)
 
 bool LibraryStore::rawLog(const QString &sha256, QByteArray *bytes, QString *error)
 {
+    bytes->clear();
+    if (!isValidId(sha256)) {
+        *error = QStringLiteral("not a log id");
+        return false;
+    }
+    // The size first: a row of gigabytes must not take every colleague's memory.
     QSqlQuery q(m_db);
+    q.setForwardOnly(true);
+    if (!run(q,
+             QStringLiteral("SELECT %1(bytes) FROM log_contents WHERE sha256 = ?")
+                 .arg(LibrarySchema::byteLengthFunction(LibrarySchema::dialect(m_db))),
+             {sha256}, error))
+        return false;
+    if (!q.next()) {
+        *error = QStringLiteral("no log %1 in the library").arg(sha256);
+        return false;
+    }
+    if (q.value(0).toLongLong() > LibraryAdder::kMaxFileSize) {
+        *error = QStringLiteral("the stored copy of %1 is damaged (%2 bytes, more than a raw log can hold)")
+                     .arg(sha256)
+                     .arg(q.value(0).toLongLong());
+        return false;
+    }
     if (!run(q, QStringLiteral("SELECT bytes FROM log_contents WHERE sha256 = ?"), {sha256}, error))
         return false;
     if (!q.next()) {
         *error = QStringLiteral("no log %1 in the library").arg(sha256);
         return false;
     }
-    *bytes = q.value(0).toByteArray();
+    const QByteArray stored = q.value(0).toByteArray();
+    if (LibraryAnalysis::sha256Hex(stored) != sha256) {
+        *error = QStringLiteral("the stored copy of %1 is damaged").arg(sha256);
+        return false;
+    }
+    *bytes = stored;
     return true;
 }
 
 bool LibraryStore::generation(qint64 *value, QString *error)
 {
-    QSqlQuery q(m_db);
-    if (!run(q, QStringLiteral("SELECT value FROM library_meta WHERE name = 'generation'"), {}, error))
-        return false;
-    *value = q.next() ? q.value(0).toLongLong() : 0;
-    return true;
+    {
+        QSqlQuery q(m_db);
+        if (run(q, QStringLiteral("SELECT SUM(value) FROM library_meta WHERE name LIKE 'generation.%'"), {}, error) &&
+            q.next()) {
+            *value = q.value(0).toLongLong();
+            return true;
+        }
+    }
+    // A connection lost here would fail every later query too: the next use connects again.
+    if (LibrarySchema::dialect(m_db) == LibrarySchema::Dialect::PostgreSQL)
+        close();
+    return false;
 }
 
 bool LibraryStore::record(const QString &sha256, LibraryRecord *record, QString *error)
@@ -588,7 +708,10 @@ bool LibraryStore::archivePending(QStringList *ids, QString *error)
              {}, error))
         return false;
     ids->clear();
-    while (q.next())
-        ids->append(q.value(0).toString().trimmed());
+    while (q.next()) {
+        const QString id = q.value(0).toString().trimmed();
+        if (isValidId(id))
+            ids->append(id);
+    }
     return true;
 }

@@ -1,12 +1,16 @@
 #include "LibraryTableModel.h"
 
+#include "ArchiveAddress.h"
+#include "LibraryAdder.h"
+#include "LibraryAnalysis.h"
 #include "LibraryWorker.h"
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <cmath>
 
@@ -48,13 +52,24 @@ QString nightFlowText(const LibraryRecord &r)
            (volume ? QStringLiteral(" gal/min") : QStringLiteral(" rev/h"));
 }
 
-// Where a log kept only in the library is written for the viewer.
+// Where a log kept only in the library is written for the viewer: a folder of this run's own,
+// readable by its owner only, removed at exit. Empty when it cannot be made.
 QString temporaryLogPath(const QString &sha256)
 {
-    const QString folder =
-        QStandardPaths::writableLocation(QStandardPaths::TempLocation) + QStringLiteral("/tarrowind-library");
-    QDir().mkpath(folder);
-    return folder + QLatin1Char('/') + sha256 + QStringLiteral(".rlog");
+    static QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/tarrowind-library-XXXXXX"));
+    return folder.isValid() ? folder.filePath(sha256 + QStringLiteral(".rlog")) : QString();
+}
+
+// A file on this machine that holds the content `sha256` names: the path was recorded by
+// whoever wrote the row, and the file may have changed since.
+bool holdsContent(const QString &path, const QString &sha256)
+{
+    const QFileInfo info(path);
+    if (!info.isAbsolute() || path.startsWith(QLatin1String("//")) || path.startsWith(QLatin1String("\\\\")) ||
+        !info.isFile() || info.size() > LibraryAdder::kMaxFileSize)
+        return false;
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && LibraryAnalysis::sha256Hex(file.readAll()) == sha256;
 }
 }  // namespace
 
@@ -77,6 +92,19 @@ void LibraryTableModel::setLocation(const QString &location)
     m_location = location;
     emit locationChanged();
     refresh();
+}
+
+QString LibraryTableModel::shownLocation() const
+{
+    if (!ArchiveAddress::isAddress(m_location))
+        return m_location;
+    const ArchiveAddress address = ArchiveAddress::parse(m_location);
+    return address.isValid() ? address.displayText() : QString();
+}
+
+QString LibraryTableModel::failureText(const QString &error) const
+{
+    return ArchiveAddress::isAddress(m_location) ? QStringLiteral("Offline, retrying: ") + error : error;
 }
 
 void LibraryTableModel::setFilterText(const QString &text)
@@ -238,7 +266,7 @@ void LibraryTableModel::refresh()
                 m_pollBusy = false;
                 if (query != m_query)
                     return;
-                setLastError(ok ? QString() : error);
+                setLastError(ok ? QString() : failureText(error));
                 beginResetModel();
                 m_pages.clear();
                 m_requested.clear();
@@ -296,15 +324,19 @@ void LibraryTableModel::poll()
         return;
     m_pollBusy = true;
     const quint64 query = m_query;
-    m_worker->post(m_location, [this, query](LibraryStore &store, bool opened, const QString &) {
+    m_worker->post(m_location, [this, query](LibraryStore &store, bool opened, const QString &openError) {
         qint64 generation = 0;
-        QString error;
+        QString error = openError;
         const bool ok = opened && store.generation(&generation, &error);
         QMetaObject::invokeMethod(
             this,
-            [this, query, ok, generation] {
+            [this, query, ok, generation, error] {
                 m_pollBusy = false;
-                if (ok && query == m_query && generation != m_generation)
+                if (query != m_query)
+                    return;
+                if (!ok)
+                    setLastError(failureText(error));
+                else if (generation != m_generation || !m_lastError.isEmpty())
                     refresh();
             },
             Qt::QueuedConnection);
@@ -319,12 +351,13 @@ void LibraryTableModel::requestLog(int row)
         return;
     }
     const QString sha256 = r->sha256;
-    m_worker->post(m_location, [this, sha256](LibraryStore &store, bool opened, const QString &openError) {
+    const bool local = !ArchiveAddress::isAddress(m_location);
+    m_worker->post(m_location, [this, sha256, local](LibraryStore &store, bool opened, const QString &openError) {
         QString path, error = openError;
         QStringList paths;
-        if (opened && store.paths(sha256, &paths, &error)) {
+        if (opened && (!local || store.paths(sha256, &paths, &error))) {
             for (const QString &p : paths) {
-                if (QFileInfo(p).isFile()) {
+                if (holdsContent(p, sha256)) {
                     path = p;
                     break;
                 }
@@ -332,10 +365,11 @@ void LibraryTableModel::requestLog(int row)
             QByteArray bytes;
             if (path.isEmpty() && store.rawLog(sha256, &bytes, &error)) {
                 QSaveFile file(temporaryLogPath(sha256));
-                if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+                if (!file.fileName().isEmpty() && file.open(QIODevice::WriteOnly) &&
+                    file.write(bytes) == bytes.size() && file.commit())
                     path = file.fileName();
                 else
-                    error = file.errorString();
+                    error = QStringLiteral("cannot write a temporary copy: ") + file.errorString();
             }
         }
         QMetaObject::invokeMethod(

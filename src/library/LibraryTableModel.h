@@ -21,6 +21,8 @@ class LibraryTableModel : public QAbstractTableModel
 {
     Q_OBJECT
     Q_PROPERTY(QString location READ location WRITE setLocation NOTIFY locationChanged)
+    // The location as shown: an archive's address as parsed, empty when it cannot be parsed.
+    Q_PROPERTY(QString shownLocation READ shownLocation NOTIFY locationChanged)
     // Part of the serial, device or site name, any case.
     Q_PROPERTY(QString filterText READ filterText WRITE setFilterText NOTIFY filterChanged)
     Q_PROPERTY(bool leaksOnly READ leaksOnly WRITE setLeaksOnly NOTIFY filterChanged)
@@ -29,6 +31,8 @@ class LibraryTableModel : public QAbstractTableModel
     Q_PROPERTY(int count READ count NOTIFY countChanged)
     // Answers for the current filter have arrived (the count and the first page).
     Q_PROPERTY(bool ready READ ready NOTIFY readyChanged)
+    // Why the library cannot be read; the poll keeps trying, and an archive that answers again
+    // is shown without a restart.
     Q_PROPERTY(QString lastError READ lastError NOTIFY lastErrorChanged)
     Q_PROPERTY(int pollIntervalMs READ pollIntervalMs WRITE setPollIntervalMs NOTIFY pollIntervalMsChanged)
 
@@ -44,6 +48,7 @@ public:
 
     QString location() const { return m_location; }
     void setLocation(const QString &location);
+    QString shownLocation() const;
     QString filterText() const { return m_filter.text; }
     void setFilterText(const QString &text);
     bool leaksOnly() const { return m_filter.leaksOnly; }
@@ -66,8 +71,10 @@ public:
     Q_INVOKABLE void sortBy(int column);
     Q_INVOKABLE QString headerText(int column) const;
 
-    // A file holding the log of `row`: a recorded path that still exists, else its stored bytes
-    // written to a temporary file. `logReady` (or `openFailed`) follows.
+    // A file holding the log of `row`: a path this machine recorded that still holds the log's
+    // content (never a path from the team archive, which other machines wrote), else its
+    // verified stored bytes written into the run's private temporary folder. `logReady` (or
+    // `openFailed`) follows.
     Q_INVOKABLE void requestLog(int row);
     // The ids of the rows loaded so far, in order (tests and the screen's selection).
     Q_INVOKABLE QStringList loadedIds() const;
@@ -89,6 +96,7 @@ private:
     void fetchPage(int page) const;
     void poll();
     void setLastError(const QString &error);
+    QString failureText(const QString &error) const;
     static QString cellText(const LibraryRecord &r, int column);
 
     LibraryWorker *m_worker;

@@ -26,7 +26,9 @@ LibraryWorker::~LibraryWorker()
 void LibraryWorker::post(const QString &location, Job job)
 {
     QMetaObject::invokeMethod(m_context, [this, location, job = std::move(job)] {
-        if (!m_store || m_openedAt != location) {
+        // A library that could not be opened (an archive offline, a connection lost) is tried
+        // again by the next job.
+        if (!m_store || m_openedAt != location || !m_store->isOpen()) {
             delete m_store;
             m_store = new LibraryStore;
             m_openedAt = location;

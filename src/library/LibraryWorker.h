@@ -19,7 +19,8 @@ public:
     ~LibraryWorker() override;
 
     // Runs `job` on the worker's thread with the store opened at `location` (reopened when
-    // it changes); `opened` is false, with the reason in `error`, when it cannot be opened.
+    // it changes or is closed); `opened` is false, with the reason in `error`, when it cannot be
+    // opened.
     using Job = std::function<void(LibraryStore &store, bool opened, const QString &error)>;
     void post(const QString &location, Job job);
 

@@ -3,6 +3,9 @@
 // one archive, while this test looks at the archive through its own connection.
 #include "CliRun.h"
 #include "library/ArchiveAddress.h"
+#include "library/LibraryAnalysis.h"
+#include "library/LibraryStore.h"
+#include "library/LibraryTableModel.h"
 #include "PgTestServer.h"
 #include "sim/SimulatedRawLog.h"
 #include "WaitUntil.h"
@@ -19,6 +22,8 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
 
 namespace {
 
@@ -60,7 +65,13 @@ TEST(ArchiveAddress, ParsesLibpqAddressesAndRefusesPasswords)
         {"postgresql://[fe80::1/db", "", "", 0, "", "'['"},
         {"postgresql://h/a/b", "", "", 0, "", "'/'"},
         {"postgresql://h/db?sslmode=require%20host%3Devil", "", "", 0, "", "sslmode"},
-        {"postgresql://h/db?options=-csearch_path", "", "", 0, "", "unknown parameter: options"},
+        {"postgresql://h/db?sslmode=sometimes", "", "", 0, "", "verify-full"},
+        {"postgresql://h/db?options=-csearch_path", "", "", 0, "", "does not take"},
+        // The user part is found before the path and the query: these are passwords.
+        {"postgresql://bob:5432?s3cret@db/team", "", "", 0, "", "~/.pgpass"},
+        {"postgresql://bob:12/s3cret@db", "", "", 0, "", "~/.pgpass"},
+        {"postgresql://h/db?sslrootcert=/s3cret@x", "", "", 0, "", "%40"},
+        {"postgresql://h/db?sslmode=verify-ca&sslrootcert=/etc/tw/ca.crt", "", "h", -1, "db", ""},
     };
     for (const AddressCase &c : cases) {
         SCOPED_TRACE(c.text);
@@ -82,11 +93,20 @@ TEST(ArchiveAddress, ParsesLibpqAddressesAndRefusesPasswords)
         EXPECT_EQ(again.port(), a.port());
         EXPECT_EQ(again.database(), a.database());
         EXPECT_EQ(again.userName(), a.userName());
+        EXPECT_EQ(again.connectOptions(), a.connectOptions());
     }
-    // An unreachable server turns into an offline save within seconds, unless told otherwise.
-    EXPECT_EQ(ArchiveAddress::parse("postgresql://h/db").connectOptions(), QStringLiteral("connect_timeout=10"));
-    EXPECT_EQ(ArchiveAddress::parse("postgresql://h/db?sslmode=require&connect_timeout=3").connectOptions(),
-              QStringLiteral("sslmode=require;connect_timeout=3"));
+    // Over TCP: encrypted and verified unless the address says otherwise; an unreachable server
+    // turns into an offline save within seconds.
+    const char *const system = "sslrootcert=/etc/ssl/certs/ca-certificates.crt";
+    const std::pair<const char *, QString> options[] = {
+        {"postgresql://h/db", QStringLiteral("sslmode=verify-full;%1;connect_timeout=10").arg(system)},
+        {"postgresql://h/db?sslrootcert=/x/ca.crt", "sslmode=verify-full;sslrootcert=/x/ca.crt;connect_timeout=10"},
+        {"postgresql://h/db?sslmode=verify-ca", QStringLiteral("sslmode=verify-ca;%1;connect_timeout=10").arg(system)},
+        {"postgresql://h/db?sslmode=require&connect_timeout=3", "sslmode=require;connect_timeout=3"},
+        {"postgresql:///tw?host=/run/pg", "connect_timeout=10"},
+    };
+    for (const auto &[text, expected] : options)
+        EXPECT_EQ(ArchiveAddress::parse(text).connectOptions(), expected) << text;
 }
 
 TEST(ArchiveAddress, OptionThenVariableThenSetting)
@@ -284,4 +304,117 @@ TEST_F(ArchiveTest, OfflineSavesSyncExactlyOnce)
     EXPECT_EQ(archiveCount("SELECT count(*) FROM log_paths"), 3);
 }
 
+TEST_F(ArchiveTest, RowsAreTrustedOnlyOnceCheckedAndSearchFoldsCaseOnBothEngines)
+{
+    // What a colleague (or an impostor) may write, through a connection of its own.
+    QSqlDatabase colleague = QSqlDatabase::addDatabase("QSQLITE", "colleague");
+    colleague.setDatabaseName(dir.filePath("local.sqlite"));
+    for (const QString &location : {colleague.databaseName(), address}) {
+        SCOPED_TRACE(location.toStdString());
+        const auto write = [&](const QString &sql) {
+            EXPECT_TRUE(location == address ? !PgTestServer::shared().query(database, sql).isNull()
+                                            : colleague.open() && QSqlQuery(colleague).exec(sql));
+        };
+        LibraryStore store;
+        QString error;
+        ASSERT_TRUE(store.open(location, &error)) << error.toStdString();
+        const char *const names[] = {"Östra 1", "ÖSTRA 2", "Ostra 3", "Väst 4"};
+        QStringList ids;
+        QByteArray bytes[4];
+        LibraryRecord records[4];
+        for (int n = 0; n < 4; ++n) {
+            bytes[n] = log(40 + n);
+            ASSERT_TRUE(LibraryAnalysis::analyse(bytes[n], &records[n], &error)) << error.toStdString();
+            records[n].deviceName = QString::fromUtf8(names[n]);
+            ASSERT_EQ(store.add(records[n], bytes[n], QString(), &error), LibraryStore::AddResult::Added);
+            ids << records[n].sha256;
+        }
+        LibraryFilter filter;
+        filter.text = QString::fromUtf8("östra");
+        int rows = 0;
+        EXPECT_TRUE(store.count(filter, &rows, &error) && rows == 2) << rows;
+
+        write(QStringLiteral("UPDATE logs SET sha256 = '../rv/owned' WHERE sha256 = '%1'").arg(ids[3]));
+        write(QStringLiteral("UPDATE log_contents SET bytes = (SELECT bytes FROM log_contents WHERE sha256 = '%1') "
+                             "WHERE sha256 = '%2'")
+                  .arg(ids[1], ids[0]));
+        std::vector<LibraryRecord> listed;
+        ASSERT_TRUE(store.list(LibraryFilter(), &listed, &error));
+        EXPECT_EQ(listed.size(), 3u);
+        EXPECT_EQ(store.damagedRows(), 1);
+        QStringList found;
+        EXPECT_TRUE(store.findByPrefix("", &found, &error) && found.size() == 3) << found.size();
+
+        QByteArray read;
+        EXPECT_FALSE(store.rawLog(ids[0], &read, &error) || !read.isEmpty());
+        EXPECT_TRUE(error.contains("stored copy of " + ids[0] + " is damaged")) << error.toStdString();
+        EXPECT_EQ(store.add(records[0], bytes[0], QString(), &error), LibraryStore::AddResult::Repaired);
+        EXPECT_TRUE(store.rawLog(ids[0], &read, &error) && read == bytes[0]) << error.toStdString();
+    }
+}
+
+TEST_F(ArchiveTest, AnAddKilledMidwayLeavesEveryAddedLogForSync)
+{
+    QList<int> numbers;
+    for (int n = 100; n < 260; ++n)
+        numbers << n;
+    writeLogs("m1", numbers);
+    QProcess *adding = startCli({"library", "add", dir.filePath("m1")}, machine("m1"));
+    const auto localRows = [&] {
+        return QJsonDocument::fromJson(runCli({"library", "list", "--json"}, machine("m1")).out).array().size();
+    };
+    ASSERT_TRUE(waitUntil([&] { return localRows() >= 3; }, 120000));
+    ::kill(pid_t(adding->processId()), SIGKILL);
+    finishCli(adding);
+    const int added = localRows();
+    EXPECT_LT(added, numbers.size());  // killed while adding, not after
+
+    const QJsonObject synced = json(runCli({"library", "sync", "--json"}, machine("m1")));
+    EXPECT_EQ(synced.value("waiting").toArray().size(), 0);
+    EXPECT_EQ(archiveCount("SELECT count(*) FROM logs"), added);
+    expectConsistentArchive(added);
+}
+
+TEST_F(ArchiveTest, TheWindowsTableWaitsForAnArchiveAndFollowsItOnceItAnswers)
+{
+    const QString later = PgTestServer::shared().address(database + "_later");
+    LibraryTableModel model;
+    model.setPollIntervalMs(100);
+    model.setLocation(later);
+    ASSERT_TRUE(waitUntil([&] { return model.lastError().startsWith("Offline, retrying: "); }, 60000));
+    ASSERT_TRUE(PgTestServer::shared().createDatabase(database + "_later"));
+    // The second time, after the connection it follows was lost under it.
+    for (int n = 1; n <= 2; ++n) {
+        if (n == 2) {
+            EXPECT_GE(PgTestServer::shared().terminateConnections(database + "_later"), 1);
+        }
+        const QString name = QStringLiteral("m%1").arg(n);
+        writeLogs(name, {50 + n});
+        ASSERT_EQ(runCli({"library", "add", dir.filePath(name)}, machine(name, later)).status, 0);
+        EXPECT_TRUE(waitUntil([&] { return model.count() == n && model.lastError().isEmpty(); }, 60000))
+            << model.lastError().toStdString();
+    }
+}
+
 }  // namespace
+
+TEST(ArchiveTls, ANetworkArchiveIsVerifiedAgainstTheSystemOrTheNamedAuthority)
+{
+    QTemporaryDir dir;
+    const QString certificate = dir.filePath("server.crt"), key = dir.filePath("server.key");
+    QProcess openssl;
+    openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
+                              "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", certificate});
+    ASSERT_TRUE(openssl.waitForFinished(60000) && openssl.exitCode() == 0) << openssl.readAllStandardError().data();
+    PgTestServer server;
+    server.setTls(certificate, key);
+    QString error;
+    ASSERT_TRUE(server.start(&error)) << error.toStdString();
+    const QString address = QStringLiteral("postgresql://postgres@127.0.0.1:%1/postgres").arg(server.port());
+
+    LibraryStore store;
+    EXPECT_FALSE(store.open(address, &error));
+    EXPECT_TRUE(error.contains("?sslrootcert=")) << error.toStdString();
+    ASSERT_TRUE(store.open(address + "?sslrootcert=" + certificate, &error)) << error.toStdString();
+    EXPECT_EQ(server.query("postgres", "SELECT count(*) FROM pg_stat_ssl WHERE ssl"), "1");
+}

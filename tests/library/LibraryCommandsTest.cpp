@@ -60,8 +60,9 @@ protected:
             o.profile.leak = s.leak;
             o.startMs += int64_t(n++) * 86400000 * 5;
             o.days = 3.5;
+            // names a spreadsheet would take for a formula
             o.metaData = {{"Logger Serial", s.serial},
-                          {"Logger Device Name", "Site " + QString(s.serial)},
+                          {"Logger Device Name", (s.leak ? "=Site " : "@Site ") + QString(s.serial)},
                           {"Logger Job Name", QString(s.name)}};
             if (s.readings)
                 o.metaData.insert(
@@ -142,12 +143,13 @@ TEST_F(LibraryCommandsTest, FiguresMatchLogInfoAndListsPutLeaksFirst)
     QProcess reader;
     reader.start("python3", {"-c",
                              "import csv, sys; rows = list(csv.DictReader(open(sys.argv[1], newline='')));"
-                             "print(' '.join(r['sha256'] + '/' + r['leak'] for r in rows))",
+                             "print(' '.join(r['sha256'] + '/' + r['leak'] + '/' + r['deviceName'] for r in rows))",
                              csv});
     ASSERT_TRUE(reader.waitForFinished(30000));
-    EXPECT_EQ(QString(reader.readAllStandardOutput()).trimmed(),
-              leaks[0].toObject().value("sha256").toString() + "/leak " +
-                  leaks[1].toObject().value("sha256").toString() + "/leak");
+    QStringList expected;
+    for (const QJsonValue &v : leaks)
+        expected << v.toObject().value("sha256").toString() + "/leak/'=Site " + v.toObject().value("serial").toString();
+    EXPECT_EQ(QString(reader.readAllStandardOutput()).trimmed(), expected.join(' '));
     // only the first log's days overlap its second day; bounds meet at the first pulse
     const QString firstPulse = rows.last().toObject().value("firstPulse").toString();
     EXPECT_EQ(list({"--to", firstPulse}).size(), 1);

@@ -1,6 +1,7 @@
 // The window's table over a library larger than one page: every row arrives in the store's
 // order, sorting turns round on a second click, and rows added by another connection (another
-// process, for the model) appear without being asked for.
+// process, for the model) appear without being asked for; opening a row trusts no path nor bytes
+// it has not hashed.
 #include "library/LibraryTableModel.h"
 #include "library/LibraryAnalysis.h"
 #include "library/LibraryStore.h"
@@ -86,6 +87,30 @@ void LibraryTableModelTest::pagesSortingAndFollowingAdditions()
     QTRY_COMPARE_WITH_TIMEOUT(model.rowCount(), 112, 20000);
     QVERIFY(other.remove(record(1).sha256, &error));
     QTRY_COMPARE_WITH_TIMEOUT(model.rowCount(), 111, 20000);
+
+    // Opening: a recorded path only while it holds the log, else the stored bytes in a folder of
+    // the run's own; never bytes that do not hash to the row's id ("x" above).
+    const QString impostor = dir.filePath(QStringLiteral("impostor.rlog"));
+    QFile replaced(impostor);
+    QVERIFY(replaced.open(QIODevice::WriteOnly) && replaced.write("other bytes") > 0);
+    replaced.close();
+    QCOMPARE(other.add(record(10), QByteArray::number(10), impostor, &error), LibraryStore::AddResult::Present);
+    QTRY_VERIFY_WITH_TIMEOUT(model.ready() && loadAll(), 20000);
+    QSignalSpy ready(&model, &LibraryTableModel::logReady), failed(&model, &LibraryTableModel::openFailed);
+    model.requestLog(model.loadedIds().indexOf(record(10).sha256));
+    QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 20000);
+    const QString path = ready.first().first().toString();
+    QVERIFY(path != impostor);
+    QCOMPARE(QFileInfo(QFileInfo(path).absolutePath()).permissions() & (QFile::ReadOther | QFile::ReadGroup),
+             QFileDevice::Permissions());
+    QFile opened(path);
+    QVERIFY(opened.open(QIODevice::ReadOnly));
+    QCOMPARE(opened.readAll(), QByteArray::number(10));
+    model.requestLog(model.loadedIds().indexOf(record(rows + 1000).sha256));
+    QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 20000);
+    QVERIFY2(failed.first().first().toString().contains(QStringLiteral("is damaged")),
+             qPrintable(failed.first().first().toString()));
+    QCOMPARE(ready.count(), 1);
 }
 
 QTEST_GUILESS_MAIN(LibraryTableModelTest)

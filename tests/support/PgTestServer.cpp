@@ -12,7 +12,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -105,6 +107,24 @@ int runProgram(const QStringList &argv, const QString &workDir, QString *output)
     if (output)
         *output = QString::fromLocal8Bit(out);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A TCP port of 127.0.0.1 that nothing listens on now.
+int freeLoopbackPort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(fd);
+    return port;
 }
 
 bool isRoot()
@@ -250,7 +270,19 @@ bool PgTestServer::start(QString *error)
         return fail(QStringLiteral("initdb failed: ") + output.right(2000));
     }
 
-    QString options = QStringLiteral("-k %1 -p %2 -c listen_addresses=''").arg(m_dir).arg(m_port);
+    QString listen = QStringLiteral("''");
+    if (!m_certificate.isEmpty()) {
+        QString certificate, key;
+        m_port = freeLoopbackPort();
+        if (m_port < 0 ||
+            !copyForServer(m_certificate, QStringLiteral("server.crt"), serverUid, serverGid, &certificate) ||
+            !copyForServer(m_key, QStringLiteral("server.key"), serverUid, serverGid, &key)) {
+            stop();
+            return fail(QStringLiteral("cannot set up TLS for the server"));
+        }
+        listen = QStringLiteral("127.0.0.1 -c ssl=on -c ssl_cert_file=%1 -c ssl_key_file=%2").arg(certificate, key);
+    }
+    QString options = QStringLiteral("-k %1 -p %2 -c listen_addresses=%3").arg(m_dir).arg(m_port).arg(listen);
     for (const QString &setting : m_settings)
         options += QStringLiteral(" -c ") + setting;
     QStringList pgctl = asServerUser(QStringLiteral("pg_ctl"));
@@ -283,6 +315,15 @@ bool PgTestServer::start(QString *error)
         QThread::msleep(100);
     }
     return true;
+}
+
+bool PgTestServer::copyForServer(const QString &from, const QString &name, uint uid, uint gid, QString *to) const
+{
+    *to = m_dir + QLatin1Char('/') + name;
+    const QByteArray path = QFile::encodeName(*to);
+    // the server refuses a key that others may read
+    return QFile::copy(from, *to) && chown(path.constData(), uid_t(uid), gid_t(gid)) == 0 &&
+           chmod(path.constData(), 0600) == 0;
 }
 
 void PgTestServer::stop()

@@ -5,7 +5,8 @@
 
 // A private PostgreSQL server for one test (or benchmark) program: its own cluster in a
 // temporary folder, reached only through a Unix socket in that folder (no TCP), so it never
-// meets a system-wide server nor another program's.
+// meets a system-wide server nor another program's. With TLS it also listens on 127.0.0.1, on a
+// port free when it starts.
 //
 // The programs live in /usr/lib/postgresql/<version>/bin (Debian keeps them off PATH). initdb
 // refuses to run as root, so as root (CI) every server program runs as the `postgres` system
@@ -26,6 +27,13 @@ public:
     // Settings passed to the server (`-c name=value`). By default the tests' server trades
     // durability for speed (no fsync); a benchmark that measures commits clears them.
     void setServerSettings(const QStringList &settings) { m_settings = settings; }
+    // Serves TLS with this certificate and key (PEM files, copied for the server's user) on
+    // 127.0.0.1 too. Before start().
+    void setTls(const QString &certificateFile, const QString &keyFile)
+    {
+        m_certificate = certificateFile;
+        m_key = keyFile;
+    }
 
     // Creates the cluster and starts the server, waiting (with a deadline) until it accepts
     // connections. On failure the reason, with the tail of the server's log, is in `error`.
@@ -58,7 +66,11 @@ private:
     QString logTail() const;
     void removeStaleClusters(const QString &parent) const;
 
+    bool copyForServer(const QString &from, const QString &name, uint uid, uint gid, QString *to) const;
+
     QStringList m_settings;
+    QString m_certificate;
+    QString m_key;
     QString m_bin;
     QString m_dir;
     int m_port = 54329;

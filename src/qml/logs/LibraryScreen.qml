@@ -98,6 +98,7 @@ Item {
         Label {
             objectName: "libraryError"
             text: libraryModel.lastError
+            textFormat: Text.PlainText
             visible: text !== ""
             color: "#c62828"
             wrapMode: Text.Wrap
@@ -156,7 +157,8 @@ Item {
 
         Label {
             objectName: "libraryLocation"
-            text: (archiveBox.checked ? "Team archive: " : "Library: ") + libraryModel.location
+            text: (archiveBox.checked ? "Team archive: " : "Library: ") + libraryModel.shownLocation
+            textFormat: Text.PlainText
             elide: Text.ElideMiddle
             opacity: 0.7
             Layout.fillWidth: true

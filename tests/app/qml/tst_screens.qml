@@ -33,6 +33,7 @@ TestCase {
     Component { id: flashTool; FlashUtilityScreen { width: 900; height: 700 } }
     Component { id: sessionRow; SessionDelegate { width: 900 } }
     Component { id: plainReference; Text { textFormat: Text.PlainText } }
+    Component { id: libraryScreen; LibraryScreen { width: 900; height: 700 } }
 
     function findChild(item, objectName) {
         if (!item)
@@ -61,6 +62,22 @@ TestCase {
                                                                     text: Markup.styled("Saved as " + row.savedPath) })
         literal.text = "Saved as " + row.savedPath
         compare(tip.contentWidth, literal.contentWidth)
+    }
+
+    // The library's error and location are text from a server or a setting, shown as written.
+    function test_libraryTextShowsLiterally() {
+        var markup = "<img src=\"qrc:/icons/check.svg\">"
+        var before = globals.settings.libraryFile
+        globals.settings.libraryFile = "/proc/" + markup + "/library.sqlite"
+        var screen = createTemporaryObject(libraryScreen, testCase, { library: globals.library })
+        var error = findChild(screen, "libraryError")
+        tryVerify(function() { return error.text.indexOf(markup) >= 0 }, 20000)
+        var shown = [error, findChild(screen, "libraryLocation")]
+        for (var i = 0; i < shown.length; ++i) {
+            var literal = createTemporaryObject(plainReference, testCase, { text: shown[i].text, font: shown[i].font })
+            compare(shown[i].implicitWidth, literal.implicitWidth, shown[i].objectName)
+        }
+        globals.settings.libraryFile = before
     }
 
     function test_serialPortChoice() {
