@@ -1,0 +1,301 @@
+#include "EndUseClassifier.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+using EndUse::Event;
+using EndUse::Use;
+using Fragment = FlowSegmenter::Fragment;
+using NanosI64 = FlowSegmenter::NanosI64;
+
+constexpr NanosI64 kSecondNs = 1'000'000'000LL;
+constexpr NanosI64 kMinuteNs = 60 * kSecondNs;
+
+// A fragment, or several that are one use (a shower's runs between pauses), while it is judged.
+struct Candidate {
+    NanosI64 start = 0, end = 0;
+    double litres = 0, rate = 0, peak = 0;
+    int pieces = 1;
+    bool tapered = false;
+    bool assigned = false;
+    Use use = Use::Other;
+    int group = -1;  // the event it joins when several candidates make one (a cycle, a run)
+
+    double seconds() const { return double(end - start) / double(kSecondNs); }
+};
+
+bool near(double a, double b, double relative, double absolute = 0)
+{
+    return std::fabs(a - b) <= std::max(absolute, relative * std::max(a, b));
+}
+
+constexpr double kIrrigationRate = 18.5;
+
+bool longRun(const Candidate &c)
+{
+    return c.seconds() >= 150 && c.rate >= 4 && c.rate < kIrrigationRate && c.litres >= 12;
+}
+
+// A shower paused for soap is one shower: runs at the same rate with short breaks are joined
+// when at least one of them is long.
+std::vector<Candidate> joinPauses(const std::vector<Fragment> &fragments)
+{
+    std::vector<Candidate> out;
+    out.reserve(fragments.size());
+    for (const Fragment &f : fragments)
+        out.push_back(Candidate{f.start, f.end, f.litres, f.rate, f.peak, 1, f.tapered});
+    std::vector<Candidate> joined;
+    std::vector<bool> used(out.size(), false);
+    for (size_t i = 0; i < out.size(); ++i) {
+        if (used[i])
+            continue;
+        Candidate c = out[i];
+        bool hasLong = c.seconds() >= 150;
+        if (c.rate >= 4 && c.rate < kIrrigationRate && c.seconds() >= 40) {
+            for (size_t j = i + 1; j < out.size() && out[j].start <= c.end + 3 * kMinuteNs + 30 * kSecondNs; ++j) {
+                const Candidate &n = out[j];
+                if (used[j] || n.start < c.end || n.seconds() < 40 || !near(n.rate, c.rate, 0.2, 1.5))
+                    continue;
+                const bool longAfter = hasLong || n.seconds() >= 150;
+                if (!longAfter)
+                    break;
+                c.litres += n.litres;
+                c.peak = std::max(c.peak, n.peak);
+                c.rate = std::max(c.rate, n.rate);
+                c.end = n.end;
+                c.pieces += 1;
+                hasLong = true;
+                used[j] = true;
+            }
+        }
+        joined.push_back(c);
+    }
+    return joined;
+}
+
+// The value most candidates cluster around (within `relative`), weighted by count; 0 when fewer
+// than `least` agree.
+double mode(const std::vector<double> &values, double relative, size_t least)
+{
+    double best = 0;
+    size_t bestCount = 0;
+    for (double v : values) {
+        size_t n = 0;
+        double sum = 0;
+        for (double w : values) {
+            if (near(v, w, relative)) {
+                ++n;
+                sum += w;
+            }
+        }
+        if (n > bestCount) {
+            bestCount = n;
+            best = sum / double(n);
+        }
+    }
+    return bestCount >= least ? best : 0;
+}
+
+void irrigationRuns(std::vector<Candidate> &cs, int &groups)
+{
+    for (Candidate &c : cs) {
+        if (c.rate >= kIrrigationRate && c.litres >= 40) {
+            c.use = Use::Irrigation;
+            c.assigned = true;
+        }
+    }
+    // zones in sequence, and the levels the step pairing split off a zone, make one run
+    NanosI64 runEnd = 0;
+    int run = -1;
+    for (Candidate &c : cs) {
+        const bool zone = c.assigned && c.use == Use::Irrigation;
+        const bool within = run >= 0 && c.start <= runEnd + 10 * kMinuteNs;
+        if (zone && !within)
+            run = groups++;
+        if (zone || (within && !c.assigned && c.seconds() >= 180 && c.rate >= 4)) {
+            if (!zone && c.start > runEnd)
+                continue;
+            c.use = Use::Irrigation;
+            c.assigned = true;
+            c.group = run;
+            runEnd = std::max(runEnd, c.end);
+        }
+    }
+}
+
+void showersAndBaths(std::vector<Candidate> &cs)
+{
+    std::vector<double> rates;
+    for (const Candidate &c : cs) {
+        if (!c.assigned && longRun(c) && c.rate <= 13)
+            rates.push_back(c.rate);
+    }
+    const double showerHead = mode(rates, 0.06, 3);
+    for (Candidate &c : cs) {
+        if (c.assigned || !longRun(c))
+            continue;
+        c.assigned = true;
+        if (showerHead > 0 && near(c.rate, showerHead, 0.08, 0.6))
+            c.use = Use::Shower;
+        else if (c.rate >= 9.5 && c.litres >= 60 && c.pieces == 1)
+            c.use = Use::Bathtub;
+        else
+            c.use = c.rate >= 13 ? Use::Bathtub : Use::Shower;
+    }
+}
+
+bool toiletShaped(const Candidate &c)
+{
+    return c.litres >= 3 && c.litres <= 16 && c.seconds() >= 20 && c.seconds() <= 200 && c.rate >= 5;
+}
+
+// A cistern fills to its own volume every time: volumes many fills share are the home's
+// toilets (full and half flushes of each), whatever the rate the trace's resolution shows.
+void toilets(std::vector<Candidate> &cs)
+{
+    std::vector<const Candidate *> shaped;
+    for (const Candidate &c : cs) {
+        if (!c.assigned && toiletShaped(c))
+            shaped.push_back(&c);
+    }
+    const size_t least = std::max<size_t>(4, shaped.size() / 25);
+    std::vector<char> clustered(cs.size(), 0);
+    for (size_t i = 0; i < cs.size(); ++i) {
+        const Candidate &c = cs[i];
+        if (c.assigned || !toiletShaped(c))
+            continue;
+        size_t n = 0;
+        for (const Candidate *o : shaped) {
+            if (near(o->litres, c.litres, 0.05) && (c.seconds() < 45 || o->seconds() < 45 || near(o->rate, c.rate, 0.15)))
+                ++n;
+        }
+        clustered[i] = n >= least;
+    }
+    for (size_t i = 0; i < cs.size(); ++i) {
+        Candidate &c = cs[i];
+        if (c.assigned || !toiletShaped(c))
+            continue;
+        if (clustered[i] || (c.tapered && c.rate >= 7.5 && c.rate <= 17 && c.seconds() <= 150)) {
+            c.use = Use::Toilet;
+            c.assigned = true;
+        }
+    }
+}
+
+// Repeats of one small use at a steady rhythm: a flapper's refills, an appliance's fills.
+// Chains are built greedily from each free candidate: the next free one `spacing` after the
+// last, alike in volume (and in rate where both ran long enough to show it).
+std::vector<std::vector<size_t>> chains(const std::vector<Candidate> &cs, const std::vector<char> &eligible,
+                                        NanosI64 minSpacing, NanosI64 maxSpacing, double volumeRelative)
+{
+    std::vector<std::vector<size_t>> out;
+    std::vector<char> taken(cs.size(), 0);
+    for (size_t i = 0; i < cs.size(); ++i) {
+        if (!eligible[i] || taken[i])
+            continue;
+        std::vector<size_t> chain{i};
+        size_t last = i;
+        for (size_t j = i + 1; j < cs.size() && cs[j].start <= cs[last].start + maxSpacing; ++j) {
+            if (!eligible[j] || taken[j] || cs[j].start < cs[last].start + minSpacing)
+                continue;
+            const Candidate &a = cs[i], &b = cs[j];
+            const bool rateShown = a.seconds() >= 30 && b.seconds() >= 30;
+            if (!near(a.litres, b.litres, volumeRelative) || (rateShown && !near(a.rate, b.rate, 0.15, 0.8)))
+                continue;
+            chain.push_back(j);
+            last = j;
+        }
+        if (chain.size() >= 2) {
+            for (size_t k : chain)
+                taken[k] = 1;
+            out.push_back(chain);
+        }
+    }
+    return out;
+}
+
+void repeats(std::vector<Candidate> &cs, int &groups)
+{
+    std::vector<char> small(cs.size(), 0), fills(cs.size(), 0);
+    for (size_t i = 0; i < cs.size(); ++i) {
+        const Candidate &c = cs[i];
+        small[i] = !c.assigned && c.litres >= 0.2 && c.litres <= 2.5 && c.seconds() <= 240;
+        fills[i] = !c.assigned && c.litres >= 0.7 && c.litres <= 30 && c.seconds() <= 300;
+    }
+    // A flapper never stops: long chains of the same small refill.
+    for (const auto &chain : chains(cs, small, 8 * kMinuteNs, 70 * kMinuteNs, 0.2)) {
+        if (chain.size() < 6)
+            continue;
+        for (size_t k : chain) {
+            cs[k].use = Use::Leak;
+            cs[k].assigned = true;
+            fills[k] = 0;
+        }
+    }
+    // An appliance's cycle: a few fills five to forty minutes apart, within two and a half hours.
+    for (const auto &chain : chains(cs, fills, 5 * kMinuteNs, 40 * kMinuteNs, 0.6)) {
+        std::vector<double> volumes, rates;
+        for (size_t k : chain) {
+            volumes.push_back(cs[k].litres);
+            rates.push_back(cs[k].rate);
+        }
+        std::nth_element(volumes.begin(), volumes.begin() + long(volumes.size() / 2), volumes.end());
+        const double volume = volumes[volumes.size() / 2];
+        const NanosI64 span = cs[chain.back()].end - cs[chain.front()].start;
+        Use use;
+        if (chain.size() >= 2 && chain.size() <= 6 && volume >= 4.5 && span <= 140 * kMinuteNs)
+            use = Use::ClothesWasher;
+        else if (chain.size() >= 3 && chain.size() <= 7 && volume < 6 && span <= 170 * kMinuteNs)
+            use = Use::Dishwasher;
+        else
+            continue;
+        const int group = groups++;
+        for (size_t k : chain) {
+            cs[k].use = use;
+            cs[k].assigned = true;
+            cs[k].group = group;
+        }
+    }
+}
+
+Use leftover(const Candidate &c)
+{
+    if (c.rate >= 7.5 && c.rate <= 17 && c.litres >= 4 && c.litres <= 14 && c.seconds() >= 30 && c.seconds() <= 120)
+        return Use::Toilet;
+    if (c.seconds() <= 360 && c.litres <= 40)
+        return Use::Faucet;
+    return Use::Other;
+}
+}  // namespace
+
+std::vector<Event> EndUseClassifier::classify(const FlowSegmenter::Result &segments)
+{
+    std::vector<Candidate> cs = joinPauses(segments.fragments);
+    int groups = 0;
+    irrigationRuns(cs, groups);
+    showersAndBaths(cs);
+    toilets(cs);
+    repeats(cs, groups);
+
+    std::vector<Event> events;
+    std::vector<long> groupEvent(size_t(groups), -1);
+    for (const Candidate &c : cs) {
+        const Use use = c.assigned ? c.use : leftover(c);
+        if (c.group >= 0 && groupEvent[size_t(c.group)] >= 0) {
+            Event &e = events[size_t(groupEvent[size_t(c.group)])];
+            e.start = std::min(e.start, c.start);
+            e.end = std::max(e.end, c.end);
+            e.litres += c.litres;
+            e.peakLitresPerMinute = std::max(e.peakLitresPerMinute, c.peak);
+            continue;
+        }
+        if (c.group >= 0)
+            groupEvent[size_t(c.group)] = long(events.size());
+        events.push_back(Event{c.start, c.end, use, c.litres, c.peak});
+    }
+    for (const FlowSegmenter::LeakSpan &l : segments.leaks)
+        events.push_back(Event{l.start, l.end, Use::Leak, l.litres, l.litresPerHour / 60});
+    std::sort(events.begin(), events.end(), [](const Event &a, const Event &b) { return a.start < b.start; });
+    return events;
+}

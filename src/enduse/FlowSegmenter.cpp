@@ -1,0 +1,343 @@
+#include "FlowSegmenter.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+using NanosI64 = FlowSegmenter::NanosI64;
+using Fragment = FlowSegmenter::Fragment;
+
+constexpr NanosI64 kMinuteNs = 60'000'000'000LL;
+constexpr NanosI64 kSlotNs = 5 * kMinuteNs;
+constexpr int kBinsPerSlot = int(kSlotNs / FlowSegmenter::kBinNs);
+constexpr double kBinMinutes = double(FlowSegmenter::kBinNs) / double(kMinuteNs);
+constexpr int kFloorReachSlots = 36;  // three hours
+constexpr int kQuietSlots = 6;        // half an hour without a pulse: no leak around
+constexpr int kGapBins = 3;           // water stopped for longer than this ends a stretch
+constexpr int kRampBins = 6;          // a level held this briefly between two steps the same way is a ramp
+
+// The leak floor (litres per minute) of every five-minute slot.
+std::vector<double> leakFloor(const std::vector<uint32_t> &counts, double litresPerPulse)
+{
+    const int n = int(counts.size());
+    // Half-hour sums starting at each slot, and where runs of empty slots end.
+    std::vector<uint32_t> halfHour(size_t(n), 0);
+    std::vector<int> quietRun(size_t(n), 0);  // empty slots ending at i
+    for (int i = 0; i < n; ++i) {
+        quietRun[size_t(i)] = counts[size_t(i)] ? 0 : (i ? quietRun[size_t(i - 1)] : 0) + 1;
+        if (i + kQuietSlots <= n) {
+            uint32_t s = 0;
+            for (int k = 0; k < kQuietSlots; ++k)
+                s += counts[size_t(i + k)];
+            halfHour[size_t(i)] = s;
+        }
+    }
+    std::vector<double> floor(size_t(n), 0);
+    if (n < kQuietSlots)
+        return floor;
+    for (int i = 0; i < n; ++i) {
+        const int lo = std::max(0, i - kFloorReachSlots), hi = std::min(n - 1, i + kFloorReachSlots);
+        bool quiet = false;
+        for (int k = lo; k <= hi && !quiet; ++k)
+            quiet = quietRun[size_t(k)] >= kQuietSlots;
+        if (quiet)
+            continue;
+        uint32_t lowest = UINT32_MAX;
+        for (int k = lo; k + kQuietSlots <= n && k <= hi; ++k)
+            lowest = std::min(lowest, halfHour[size_t(k)]);
+        if (lowest != UINT32_MAX && lowest >= 2)
+            floor[size_t(i)] = double(lowest) * litresPerPulse / double(kQuietSlots * 5);
+    }
+    return floor;
+}
+
+struct Segment {
+    int begin = 0, end = 0;  // bins [begin, end)
+    double level = 0;        // litres per minute
+};
+
+double tolerance(double level)
+{
+    return std::max(1.2, 0.18 * level);
+}
+
+std::vector<Segment> plateaus(const std::vector<double> &flow)
+{
+    std::vector<Segment> out;
+    const int n = int(flow.size());
+    Segment cur{0, 1, flow[0]};
+    double sum = flow[0];
+    for (int j = 1; j < n; ++j) {
+        const double m = sum / double(cur.end - cur.begin);
+        const double d = flow[size_t(j)] - m;
+        const bool confirmed = j + 1 == n || ((flow[size_t(j + 1)] - m) * d > 0 &&
+                                              std::fabs(flow[size_t(j + 1)] - m) > tolerance(m));
+        if (std::fabs(d) > tolerance(m) && confirmed) {
+            cur.level = m;
+            out.push_back(cur);
+            cur = Segment{j, j + 1, 0};
+            sum = flow[size_t(j)];
+        } else {
+            cur.end = j + 1;
+            sum += flow[size_t(j)];
+        }
+    }
+    cur.level = sum / double(cur.end - cur.begin);
+    out.push_back(cur);
+
+    // A short level between two steps the same way is the water opening or closing: it joins
+    // the level it leads to (opening) or comes from (closing), which keeps its own level.
+    for (bool changed = true; changed && out.size() > 1;) {
+        changed = false;
+        for (size_t k = 0; k < out.size(); ++k) {
+            if (out[k].end - out[k].begin > kRampBins)
+                continue;
+            const double before = k ? out[k - 1].level : 0;
+            const double after = k + 1 < out.size() ? out[k + 1].level : 0;
+            const double here = out[k].level;
+            if (here > before && here < after && k + 1 < out.size()) {
+                out[k + 1].begin = out[k].begin;
+                out.erase(out.begin() + long(k));
+                changed = true;
+                break;
+            }
+            if (here < before && here > after && k > 0) {
+                out[k - 1].end = out[k].end;
+                out.erase(out.begin() + long(k));
+                changed = true;
+                break;
+            }
+        }
+    }
+    return out;
+}
+
+struct Layer {
+    int first = 0, last = 0;  // bins
+    double rate = 0, topRate = 0, peak = 0, litres = 0;
+    bool open = true;
+};
+
+// Pairs the steps of one stretch into uses and shares its water among them.
+std::vector<Layer> layers(const std::vector<double> &flow)
+{
+    const std::vector<Segment> segs = plateaus(flow);
+    std::vector<Layer> all;
+    std::vector<size_t> open;
+    double previous = 0;
+    const auto close = [&](size_t openIndex, int lastBin) {
+        all[open[openIndex]].open = false;
+        all[open[openIndex]].last = lastBin;
+        open.erase(open.begin() + long(openIndex));
+    };
+    for (const Segment &s : segs) {
+        const double step = s.level - previous;
+        if (step > tolerance(previous) || open.empty()) {
+            Layer l;
+            l.first = s.begin;
+            l.rate = l.topRate = std::max(step, s.level - [&] {
+                double sum = 0;
+                for (size_t i : open)
+                    sum += all[i].rate;
+                return sum;
+            }());
+            if (l.rate <= 0)
+                l.rate = l.topRate = s.level;
+            open.push_back(all.size());
+            all.push_back(l);
+        } else if (step < -tolerance(previous)) {
+            double drop = -step;
+            while (drop > 0 && !open.empty()) {
+                // the open use whose rate the drop matches best, the newest of equals
+                size_t best = open.size() - 1;
+                double bestMiss = 1e300;
+                for (size_t k = open.size(); k-- > 0;) {
+                    const double miss = std::fabs(all[open[k]].rate - drop);
+                    if (miss < bestMiss - 1e-9) {
+                        bestMiss = miss;
+                        best = k;
+                    }
+                }
+                Layer &l = all[open[best]];
+                if (bestMiss <= tolerance(l.rate) || l.rate < drop) {
+                    drop -= l.rate;
+                    close(best, s.begin - 1);
+                    if (drop < tolerance(s.level))
+                        break;
+                } else {
+                    l.rate -= drop;
+                    drop = 0;
+                }
+            }
+        } else if (!open.empty()) {
+            Layer &l = all[open.back()];
+            l.rate = std::max(0.1, l.rate + step);
+        }
+        previous = s.level;
+        // Nothing left open under flowing water: the level itself is a use.
+        if (open.empty()) {
+            Layer l;
+            l.first = s.begin;
+            l.rate = l.topRate = s.level;
+            open.push_back(all.size());
+            all.push_back(l);
+        }
+        double rates = 0;
+        for (size_t i : open) {
+            all[i].topRate = std::max(all[i].topRate, all[i].rate);
+            rates += all[i].rate;
+        }
+        for (int b = s.begin; b < s.end; ++b) {
+            const double f = flow[size_t(b)];
+            for (size_t i : open) {
+                all[i].litres += f * kBinMinutes * all[i].rate / rates;
+                all[i].peak = std::max(all[i].peak, f);
+            }
+        }
+    }
+    for (size_t i : open)
+        all[i].last = int(flow.size()) - 1;
+    return all;
+}
+
+class Cutter
+{
+public:
+    Cutter(NanosI64 origin, double litresPerPulse, std::vector<Fragment> &out)
+        : m_origin(origin), m_lpp(litresPerPulse), m_out(out)
+    {
+    }
+
+    void addBin(int64_t bin, double litres, NanosI64 firstPulse, NanosI64 lastPulse)
+    {
+        const bool active = litres >= 0.5 * m_lpp;
+        if (!active) {
+            if (!m_flow.empty() && ++m_quiet > kGapBins)
+                flush();
+            else if (!m_flow.empty())
+                m_flow.push_back(litres / kBinMinutes);
+            return;
+        }
+        if (m_flow.empty()) {
+            m_firstBin = bin;
+            m_firstPulse = firstPulse;
+        }
+        m_quiet = 0;
+        m_flow.push_back(litres / kBinMinutes);
+        m_lastPulse = lastPulse;
+    }
+
+    void flush()
+    {
+        if (m_flow.empty())
+            return;
+        // the quiet bins that ended the stretch are not part of it
+        while (!m_flow.empty() && m_flow.back() * kBinMinutes < 0.5 * m_lpp)
+            m_flow.pop_back();
+        const std::vector<Layer> ls = layers(m_flow);
+        const NanosI64 base = m_origin + m_firstBin * FlowSegmenter::kBinNs;
+        const int lastBin = int(m_flow.size()) - 1;
+        for (const Layer &l : ls) {
+            Fragment f;
+            f.litres = l.litres;
+            f.rate = l.topRate;
+            f.peak = l.peak;
+            f.overlapped = ls.size() > 1;
+            f.start = base + l.first * FlowSegmenter::kBinNs;
+            f.end = base + (l.last + 1) * FlowSegmenter::kBinNs;
+            // The first revolution completes a little after the water starts.
+            if (l.first == 0)
+                f.start = std::max(f.start, m_firstPulse - NanosI64(60e9 * m_lpp / std::max(l.topRate, 0.1)));
+            if (l.last == lastBin)
+                f.end = std::max(f.start + 1, std::min(f.end, m_lastPulse));
+            const int len = l.last - l.first + 1;
+            if (ls.size() == 1 && len >= 4) {
+                const double tail = (m_flow[size_t(l.last)] + m_flow[size_t(l.last - 1)]) / 2;
+                f.tapered = tail < 0.8 * l.topRate && tail > 0.1 * l.topRate;
+            }
+            if (f.litres > 0)
+                m_out.push_back(f);
+        }
+        m_flow.clear();
+        m_quiet = 0;
+    }
+
+private:
+    NanosI64 m_origin;
+    double m_lpp;
+    std::vector<Fragment> &m_out;
+    std::vector<double> m_flow;  // litres per minute of the open stretch's bins
+    int64_t m_firstBin = 0;
+    NanosI64 m_firstPulse = 0, m_lastPulse = 0;
+    int m_quiet = 0;
+};
+}  // namespace
+
+FlowSegmenter::Result FlowSegmenter::segment(const Entry *begin, const Entry *end, double litresPerPulse)
+{
+    Result r;
+    if (begin == end || !(litresPerPulse > 0))
+        return r;
+    const NanosI64 origin = begin->time - ((begin->time % kMinuteNs) + kMinuteNs) % kMinuteNs;
+    const int64_t slotCount = (end[-1].time - origin) / kSlotNs + 1;
+    std::vector<uint32_t> counts(size_t(slotCount), 0);
+    for (const Entry *e = begin; e != end; ++e) {
+        uint32_t &c = counts[size_t((e->time - origin) / kSlotNs)];
+        c = uint32_t(std::min<uint64_t>(UINT32_MAX, uint64_t(c) + e->count));
+    }
+    const std::vector<double> floors = leakFloor(counts, litresPerPulse);
+    counts = {};
+
+    Cutter cutter(origin, litresPerPulse, r.fragments);
+    LeakSpan leak;
+    bool inLeak = false;
+    double credit = 0;  // leak water owed by the floor since its last pulse
+    const auto closeLeak = [&] {
+        if (inLeak && leak.litres > 0)
+            r.leaks.push_back(leak);
+        inLeak = false;
+    };
+    const int64_t lastBin = (end[-1].time - origin) / kBinNs;
+    const Entry *e = begin;
+    for (int64_t bin = 0; bin <= lastBin; ++bin) {
+        const NanosI64 binEnd = origin + (bin + 1) * kBinNs;
+        double litres = 0;
+        NanosI64 first = 0, last = 0;
+        for (; e != end && e->time < binEnd; ++e) {
+            if (litres == 0)
+                first = e->time;
+            last = e->time;
+            litres += double(e->count) * litresPerPulse;
+        }
+        r.litres += litres;
+        const double floorRate = floors[size_t(bin / kBinsPerSlot)];
+        if (floorRate > 0) {
+            if (!inLeak) {
+                leak = LeakSpan();
+                leak.start = std::max(begin->time, origin + bin * kBinNs);
+                inLeak = true;
+            }
+            leak.litresPerHour = std::max(leak.litresPerHour, floorRate * 60);
+            // at most the water a quarter hour of the floor brings: a pause in the drip is
+            // not paid back by the next use
+            credit = std::min(credit + floorRate * kBinMinutes, std::max(floorRate * 15, 1.5 * litresPerPulse));
+            double owed = std::min(litres, credit);
+            // what is left of a pulse the floor almost paid is the floor's too
+            if (litres - owed < 0.5 * litresPerPulse)
+                owed = litres;
+            credit = std::max(0.0, credit - owed);
+            leak.litres += owed;
+            leak.end = std::min(end[-1].time, binEnd);
+            litres -= owed;
+        } else {
+            closeLeak();
+            credit = 0;
+        }
+        cutter.addBin(bin, litres, first, last);
+    }
+    cutter.flush();
+    closeLeak();
+    std::sort(r.fragments.begin(), r.fragments.end(),
+              [](const Fragment &a, const Fragment &b) { return a.start < b.start; });
+    return r;
+}
