@@ -50,7 +50,8 @@ int64_t floorDiv(int64_t a, int64_t b)
 
 WaterUseProfile::WaterUseProfile() : WaterUseProfile(Options()) {}
 
-WaterUseProfile::WaterUseProfile(const Options &options) : m_options(options)
+WaterUseProfile::WaterUseProfile(const Options &options)
+    : m_options(options), m_household(Household::fromSeed(options.seed))
 {
     if (!(m_options.litresPerPulse > 0.0))
         m_options.litresPerPulse = 0.1;
@@ -68,11 +69,11 @@ void WaterUseProfile::dayFlows(int64_t localDay, std::vector<Flow> &out) const
 
     // Night: the house sleeps from 23:00 to 06:00, with at most one flush.
     if (rng.chance(0.3))
-        add(at(rng.uniform(0.5, 5.5)), rng.uniform(0.6, 0.9), rng.uniform(9, 11), Use::Flush);
+        add(at(rng.uniform(0.5, 5.5)), rng.uniform(0.6, 0.9), rng.uniform(9, 11), Use::Toilet);
 
     const int flushes = rng.range(6, 12);
     for (int i = 0; i < flushes; ++i)
-        add(at(rng.uniform(6.0, 23.0)), rng.uniform(0.6, 0.9), rng.uniform(9, 11), Use::Flush);
+        add(at(rng.uniform(6.0, 23.0)), rng.uniform(0.6, 0.9), rng.uniform(9, 11), Use::Toilet);
 
     const int showers = rng.range(1, 3);
     for (int i = 0; i < showers; ++i)
@@ -82,19 +83,19 @@ void WaterUseProfile::dayFlows(int64_t localDay, std::vector<Flow> &out) const
 
     const int taps = rng.range(8, 20);
     for (int i = 0; i < taps; ++i)
-        add(at(rng.uniform(6.5, 22.5)), rng.uniform(0.2, 2.0), rng.uniform(3, 8), Use::Tap);
+        add(at(rng.uniform(6.5, 22.5)), rng.uniform(0.2, 2.0), rng.uniform(3, 8), Use::Faucet);
 
     if (rng.chance(0.4)) {  // washing machine: four fills
         double t = rng.uniform(9.0, 18.0);
         for (int i = 0; i < 4; ++i) {
-            add(at(t), rng.uniform(1.5, 2.5), rng.uniform(7, 9), Use::Appliance);
+            add(at(t), rng.uniform(1.5, 2.5), rng.uniform(7, 9), Use::ClothesWasher);
             t += rng.uniform(12, 18) / 60.0;
         }
     }
     if (rng.chance(0.6)) {  // dishwasher: three fills
         double t = rng.uniform(19.5, 21.5);
         for (int i = 0; i < 3; ++i) {
-            add(at(t), rng.uniform(0.8, 1.2), rng.uniform(4, 6), Use::Appliance);
+            add(at(t), rng.uniform(0.8, 1.2), rng.uniform(4, 6), Use::Dishwasher);
             t += rng.uniform(15, 25) / 60.0;
         }
     }
@@ -194,4 +195,28 @@ WaterUseProfile::Environment WaterUseProfile::environmentAt(TimeTypes::Epoch1970
     const double yearFraction = days / 365.0 - std::floor(days / 365.0);
     e.volts = 3.64 - 0.12 * yearFraction - 0.002 * (12.0 - e.celsius) + 0.004 * hashNoise(m_options.seed + 1, second);
     return e;
+}
+
+const char *WaterUseProfile::key(Use use)
+{
+    switch (use) {
+    case Use::Toilet: return "toilet";
+    case Use::Shower: return "shower";
+    case Use::Faucet: return "faucet";
+    case Use::ClothesWasher: return "clothesWasher";
+    case Use::Dishwasher: return "dishwasher";
+    case Use::Bathtub: return "bathtub";
+    case Use::Irrigation: return "irrigation";
+    case Use::Leak: return "leak";
+    case Use::Other: break;
+    }
+    return "other";
+}
+
+std::vector<WaterUseProfile::UseInstance> WaterUseProfile::uses(int64_t startTenths, int64_t endTenths) const
+{
+    std::vector<UseInstance> out;
+    (void)startTenths;
+    (void)endTenths;
+    return out;
 }
