@@ -21,6 +21,7 @@ struct Candidate {
     bool assigned = false;
     Use use = Use::Other;
     int group = -1;  // the event it joins when several candidates make one (a cycle, a run)
+    std::vector<EndUse::Part> parts;  // when joined from several runs
 
     double seconds() const { return double(end - start) / double(kSecondNs); }
 };
@@ -43,8 +44,16 @@ std::vector<Candidate> joinPauses(const std::vector<Fragment> &fragments)
 {
     std::vector<Candidate> out;
     out.reserve(fragments.size());
-    for (const Fragment &f : fragments)
-        out.push_back(Candidate{f.start, f.end, f.litres, f.rate, f.peak, 1, f.tapered});
+    for (const Fragment &f : fragments) {
+        Candidate c;
+        c.start = f.start;
+        c.end = f.end;
+        c.litres = f.litres;
+        c.rate = f.rate;
+        c.peak = f.peak;
+        c.tapered = f.tapered;
+        out.push_back(c);
+    }
     std::vector<Candidate> joined;
     std::vector<bool> used(out.size(), false);
     for (size_t i = 0; i < out.size(); ++i) {
@@ -60,6 +69,9 @@ std::vector<Candidate> joinPauses(const std::vector<Fragment> &fragments)
                 const bool longAfter = hasLong || n.seconds() >= 150;
                 if (!longAfter)
                     break;
+                if (c.parts.empty())
+                    c.parts.push_back(EndUse::Part{c.start, c.end, c.litres});
+                c.parts.push_back(EndUse::Part{n.start, n.end, n.litres});
                 c.litres += n.litres;
                 c.peak = std::max(c.peak, n.peak);
                 c.rate = std::max(c.rate, n.rate);
@@ -280,22 +292,30 @@ std::vector<Event> EndUseClassifier::classify(const FlowSegmenter::Result &segme
 
     std::vector<Event> events;
     std::vector<long> groupEvent(size_t(groups), -1);
-    for (const Candidate &c : cs) {
+    for (Candidate &c : cs) {
         const Use use = c.assigned ? c.use : leftover(c);
+        if (c.parts.empty() && c.group >= 0)
+            c.parts.push_back(EndUse::Part{c.start, c.end, c.litres});
         if (c.group >= 0 && groupEvent[size_t(c.group)] >= 0) {
             Event &e = events[size_t(groupEvent[size_t(c.group)])];
             e.start = std::min(e.start, c.start);
             e.end = std::max(e.end, c.end);
             e.litres += c.litres;
             e.peakLitresPerMinute = std::max(e.peakLitresPerMinute, c.peak);
+            e.parts.insert(e.parts.end(), c.parts.begin(), c.parts.end());
             continue;
         }
         if (c.group >= 0)
             groupEvent[size_t(c.group)] = long(events.size());
-        events.push_back(Event{c.start, c.end, use, c.litres, c.peak});
+        events.push_back(Event{c.start, c.end, use, c.litres, c.peak, std::move(c.parts)});
+    }
+    // a run of one part says nothing its event does not
+    for (Event &e : events) {
+        if (e.parts.size() == 1)
+            e.parts.clear();
     }
     for (const FlowSegmenter::LeakSpan &l : segments.leaks)
-        events.push_back(Event{l.start, l.end, Use::Leak, l.litres, l.litresPerHour / 60});
+        events.push_back(Event{l.start, l.end, Use::Leak, l.litres, l.litresPerHour / 60, {}});
     std::sort(events.begin(), events.end(), [](const Event &a, const Event &b) { return a.start < b.start; });
     return events;
 }

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <array>
+#include <vector>
 
 namespace EndUse {
 using NanosI64 = TimeTypes::Epoch1970::NanosI64;
@@ -20,6 +21,13 @@ QString key(Use use);
 // The use a key names; false for anything else.
 bool fromKey(const QString &key, Use *use);
 
+// A stretch of one use during which its water ran.
+struct Part {
+    NanosI64 start = 0;
+    NanosI64 end = 0;
+    double litres = 0;
+};
+
 // One use of water: from the moment it started to the moment it stopped.
 struct Event {
     NanosI64 start = 0;
@@ -27,5 +35,8 @@ struct Event {
     Use use = Use::Other;
     double litres = 0;
     double peakLitresPerMinute = 0;
+    // Where the water of a use that stops and starts again ran (an appliance's fills, a
+    // shower's runs between pauses, an irrigation run's zones); empty for a use of one run.
+    std::vector<Part> parts;
 };
 }  // namespace EndUse
