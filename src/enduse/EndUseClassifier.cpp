@@ -179,7 +179,7 @@ void toilets(std::vector<Candidate> &cs)
             continue;
         size_t n = 0;
         for (const Candidate *o : shaped) {
-            if (near(o->litres, c.litres, 0.05) && (c.seconds() < 45 || o->seconds() < 45 || near(o->rate, c.rate, 0.15)))
+            if (near(o->litres, c.litres, 0.07) && (c.seconds() < 45 || o->seconds() < 45 || near(o->rate, c.rate, 0.08)))
                 ++n;
         }
         clustered[i] = n >= least;
@@ -188,7 +188,7 @@ void toilets(std::vector<Candidate> &cs)
         Candidate &c = cs[i];
         if (c.assigned || !toiletShaped(c))
             continue;
-        if (clustered[i] || (c.tapered && c.rate >= 7.5 && c.rate <= 17 && c.seconds() <= 150)) {
+        if (clustered[i] || (c.tapered && c.rate >= 6 && c.rate <= 17 && c.seconds() <= 150)) {
             c.use = Use::Toilet;
             c.assigned = true;
         }
@@ -199,7 +199,8 @@ void toilets(std::vector<Candidate> &cs)
 // Chains are built greedily from each free candidate: the next free one `spacing` after the
 // last, alike in volume (and in rate where both ran long enough to show it).
 std::vector<std::vector<size_t>> chains(const std::vector<Candidate> &cs, const std::vector<char> &eligible,
-                                        NanosI64 minSpacing, NanosI64 maxSpacing, double volumeRelative)
+                                        NanosI64 minSpacing, NanosI64 maxSpacing, double volumeRelative,
+                                        double rateRelative)
 {
     std::vector<std::vector<size_t>> out;
     std::vector<char> taken(cs.size(), 0);
@@ -213,7 +214,7 @@ std::vector<std::vector<size_t>> chains(const std::vector<Candidate> &cs, const 
                 continue;
             const Candidate &a = cs[i], &b = cs[j];
             const bool rateShown = a.seconds() >= 30 && b.seconds() >= 30;
-            if (!near(a.litres, b.litres, volumeRelative) || (rateShown && !near(a.rate, b.rate, 0.15, 0.8)))
+            if (!near(a.litres, b.litres, volumeRelative) || (rateShown && !near(a.rate, b.rate, rateRelative)))
                 continue;
             chain.push_back(j);
             last = j;
@@ -233,10 +234,11 @@ void repeats(std::vector<Candidate> &cs, int &groups)
     for (size_t i = 0; i < cs.size(); ++i) {
         const Candidate &c = cs[i];
         small[i] = !c.assigned && c.litres >= 0.2 && c.litres <= 2.5 && c.seconds() <= 240;
-        fills[i] = !c.assigned && c.litres >= 0.7 && c.litres <= 30 && c.seconds() <= 300;
+        // a cistern's refill tapers off; an appliance's valve shuts
+        fills[i] = !c.assigned && !c.tapered && c.litres >= 0.7 && c.litres <= 30 && c.seconds() <= 300;
     }
     // A flapper never stops: long chains of the same small refill.
-    for (const auto &chain : chains(cs, small, 8 * kMinuteNs, 70 * kMinuteNs, 0.2)) {
+    for (const auto &chain : chains(cs, small, 8 * kMinuteNs, 70 * kMinuteNs, 0.2, 0.15)) {
         if (chain.size() < 6)
             continue;
         for (size_t k : chain) {
@@ -246,7 +248,7 @@ void repeats(std::vector<Candidate> &cs, int &groups)
         }
     }
     // An appliance's cycle: a few fills five to forty minutes apart, within two and a half hours.
-    for (const auto &chain : chains(cs, fills, 5 * kMinuteNs, 40 * kMinuteNs, 0.6)) {
+    for (const auto &chain : chains(cs, fills, 5 * kMinuteNs, 40 * kMinuteNs, 0.3, 0.08)) {
         std::vector<double> volumes, rates;
         for (size_t k : chain) {
             volumes.push_back(cs[k].litres);
@@ -287,8 +289,8 @@ std::vector<Event> EndUseClassifier::classify(const FlowSegmenter::Result &segme
     int groups = 0;
     irrigationRuns(cs, groups);
     showersAndBaths(cs);
-    toilets(cs);
     repeats(cs, groups);
+    toilets(cs);
 
     std::vector<Event> events;
     std::vector<long> groupEvent(size_t(groups), -1);

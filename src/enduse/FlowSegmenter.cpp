@@ -114,7 +114,7 @@ std::vector<Segment> plateaus(const std::vector<double> &flow)
 
 struct Layer {
     int first = 0, last = 0;  // bins
-    double rate = 0, topRate = 0, peak = 0, litres = 0;
+    double rate = 0, openRate = 0, peak = 0, litres = 0;
     bool open = true;
 };
 
@@ -135,14 +135,14 @@ std::vector<Layer> layers(const std::vector<double> &flow)
         if (step > tolerance(previous) || open.empty()) {
             Layer l;
             l.first = s.begin;
-            l.rate = l.topRate = std::max(step, s.level - [&] {
+            l.rate = l.openRate = std::max(step, s.level - [&] {
                 double sum = 0;
                 for (size_t i : open)
                     sum += all[i].rate;
                 return sum;
             }());
             if (l.rate <= 0)
-                l.rate = l.topRate = s.level;
+                l.rate = l.openRate = s.level;
             open.push_back(all.size());
             all.push_back(l);
         } else if (step < -tolerance(previous)) {
@@ -178,15 +178,13 @@ std::vector<Layer> layers(const std::vector<double> &flow)
         if (open.empty()) {
             Layer l;
             l.first = s.begin;
-            l.rate = l.topRate = s.level;
+            l.rate = l.openRate = s.level;
             open.push_back(all.size());
             all.push_back(l);
         }
         double rates = 0;
-        for (size_t i : open) {
-            all[i].topRate = std::max(all[i].topRate, all[i].rate);
+        for (size_t i : open)
             rates += all[i].rate;
-        }
         for (int b = s.begin; b < s.end; ++b) {
             const double f = flow[size_t(b)];
             for (size_t i : open) {
@@ -198,6 +196,16 @@ std::vector<Layer> layers(const std::vector<double> &flow)
     for (size_t i : open)
         all[i].last = int(flow.size()) - 1;
     return all;
+}
+
+// The flow a use held: the median of its whole bins (the first and last are cut by its edges).
+double plateauRate(const std::vector<double> &flow)
+{
+    if (flow.size() < 3)
+        return *std::max_element(flow.begin(), flow.end());
+    std::vector<double> inner(flow.begin() + 1, flow.end() - 1);
+    std::nth_element(inner.begin(), inner.begin() + long(inner.size() / 2), inner.end());
+    return inner[inner.size() / 2];
 }
 
 class Cutter
@@ -240,21 +248,19 @@ public:
         for (const Layer &l : ls) {
             Fragment f;
             f.litres = l.litres;
-            f.rate = l.topRate;
+            f.rate = ls.size() == 1 ? plateauRate(m_flow) : l.openRate;
             f.peak = l.peak;
             f.overlapped = ls.size() > 1;
             f.start = base + l.first * FlowSegmenter::kBinNs;
             f.end = base + (l.last + 1) * FlowSegmenter::kBinNs;
             // The first revolution completes a little after the water starts.
             if (l.first == 0)
-                f.start = std::max(f.start, m_firstPulse - NanosI64(60e9 * m_lpp / std::max(l.topRate, 0.1)));
+                f.start = std::max(f.start, m_firstPulse - NanosI64(60e9 * m_lpp / std::max(f.rate, 0.1)));
             if (l.last == lastBin)
                 f.end = std::max(f.start + 1, std::min(f.end, m_lastPulse));
-            const int len = l.last - l.first + 1;
-            if (ls.size() == 1 && len >= 4) {
-                const double tail = (m_flow[size_t(l.last)] + m_flow[size_t(l.last - 1)]) / 2;
-                f.tapered = tail < 0.8 * l.topRate && tail > 0.1 * l.topRate;
-            }
+            // The last whole bin already running low: a float valve closing, not a tap shut.
+            if (ls.size() == 1 && m_flow.size() >= 4)
+                f.tapered = m_flow[m_flow.size() - 2] < 0.85 * f.rate;
             if (f.litres > 0)
                 m_out.push_back(f);
         }
