@@ -18,6 +18,7 @@ struct Candidate {
     double litres = 0, rate = 0, peak = 0;
     int pieces = 1;
     bool tapered = false;
+    bool overlapped = false;  // its rate is what the step pairing could tell, not a plateau
     bool assigned = false;
     Use use = Use::Other;
     int group = -1;  // the event it joins when several candidates make one (a cycle, a run)
@@ -52,6 +53,7 @@ std::vector<Candidate> joinPauses(const std::vector<Fragment> &fragments)
         c.rate = f.rate;
         c.peak = f.peak;
         c.tapered = f.tapered;
+        c.overlapped = f.overlapped;
         out.push_back(c);
     }
     std::vector<Candidate> joined;
@@ -112,7 +114,7 @@ double mode(const std::vector<double> &values, double relative, size_t least)
 void irrigationRuns(std::vector<Candidate> &cs, int &groups)
 {
     for (Candidate &c : cs) {
-        if (c.rate >= kIrrigationRate && c.litres >= 40) {
+        if (c.rate >= kIrrigationRate && c.litres >= 40 && c.litres / c.seconds() * 60 >= 0.75 * kIrrigationRate) {
             c.use = Use::Irrigation;
             c.assigned = true;
         }
@@ -213,7 +215,7 @@ std::vector<std::vector<size_t>> chains(const std::vector<Candidate> &cs, const 
             if (!eligible[j] || taken[j] || cs[j].start < cs[last].start + minSpacing)
                 continue;
             const Candidate &a = cs[i], &b = cs[j];
-            const bool rateShown = a.seconds() >= 30 && b.seconds() >= 30;
+            const bool rateShown = a.seconds() >= 20 && b.seconds() >= 20 && !a.overlapped && !b.overlapped;
             if (!near(a.litres, b.litres, volumeRelative) || (rateShown && !near(a.rate, b.rate, rateRelative)))
                 continue;
             chain.push_back(j);
@@ -228,14 +230,54 @@ std::vector<std::vector<size_t>> chains(const std::vector<Candidate> &cs, const 
     return out;
 }
 
+// Every member within `volumeRelative` and `rateRelative` of the chain's median.
+bool alike(const std::vector<Candidate> &cs, const std::vector<size_t> &chain, double volumeRelative, double rateRelative)
+{
+    std::vector<double> volumes, rates;
+    for (size_t k : chain) {
+        volumes.push_back(cs[k].litres);
+        if (!cs[k].overlapped)
+            rates.push_back(cs[k].rate);
+    }
+    const auto median = [](std::vector<double> v) {
+        std::nth_element(v.begin(), v.begin() + long(v.size() / 2), v.end());
+        return v.empty() ? 0.0 : v[v.size() / 2];
+    };
+    const double volume = median(volumes), rate = rates.empty() ? 0 : median(rates);
+    return std::all_of(volumes.begin(), volumes.end(), [&](double v) { return near(v, volume, volumeRelative); }) &&
+           std::all_of(rates.begin(), rates.end(), [&](double r) { return near(r, rate, rateRelative); });
+}
+
+bool toiletShaped(const Candidate &c);
+
+// Fills like the ones the home's cisterns taper off at, again and again.
+std::vector<char> cisternLike(const std::vector<Candidate> &cs)
+{
+    std::vector<const Candidate *> tapered;
+    for (const Candidate &c : cs) {
+        if (!c.assigned && c.tapered && toiletShaped(c))
+            tapered.push_back(&c);
+    }
+    std::vector<char> out(cs.size(), 0);
+    for (size_t i = 0; i < cs.size(); ++i) {
+        const Candidate &c = cs[i];
+        out[i] = toiletShaped(c) &&
+                 std::count_if(tapered.begin(), tapered.end(), [&](const Candidate *t) {
+                     return near(t->litres, c.litres, 0.07) && (c.overlapped || near(t->rate, c.rate, 0.08));
+                 }) >= 3;
+    }
+    return out;
+}
+
 void repeats(std::vector<Candidate> &cs, int &groups)
 {
     std::vector<char> small(cs.size(), 0), fills(cs.size(), 0);
+    const std::vector<char> cistern = cisternLike(cs);
     for (size_t i = 0; i < cs.size(); ++i) {
         const Candidate &c = cs[i];
         small[i] = !c.assigned && c.litres >= 0.2 && c.litres <= 2.5 && c.seconds() <= 240;
         // a cistern's refill tapers off; an appliance's valve shuts
-        fills[i] = !c.assigned && !c.tapered && c.litres >= 0.7 && c.litres <= 30 && c.seconds() <= 300;
+        fills[i] = !c.assigned && !c.tapered && !cistern[i] && c.litres >= 0.7 && c.litres <= 30 && c.seconds() <= 300;
     }
     // A flapper never stops: long chains of the same small refill.
     for (const auto &chain : chains(cs, small, 8 * kMinuteNs, 70 * kMinuteNs, 0.2, 0.15)) {
@@ -248,7 +290,7 @@ void repeats(std::vector<Candidate> &cs, int &groups)
         }
     }
     // An appliance's cycle: a few fills five to forty minutes apart, within two and a half hours.
-    for (const auto &chain : chains(cs, fills, 5 * kMinuteNs, 40 * kMinuteNs, 0.3, 0.08)) {
+    for (const auto &chain : chains(cs, fills, 6 * kMinuteNs, 40 * kMinuteNs, 0.3, 0.08)) {
         std::vector<double> volumes, rates;
         for (size_t k : chain) {
             volumes.push_back(cs[k].litres);
@@ -260,7 +302,8 @@ void repeats(std::vector<Candidate> &cs, int &groups)
         Use use;
         if (chain.size() >= 2 && chain.size() <= 6 && volume >= 4.5 && span <= 140 * kMinuteNs)
             use = Use::ClothesWasher;
-        else if (chain.size() >= 3 && chain.size() <= 7 && volume < 6 && span <= 170 * kMinuteNs)
+        else if (chain.size() >= 3 && chain.size() <= 7 && volume < 6 && span >= 30 * kMinuteNs &&
+                 span <= 170 * kMinuteNs && alike(cs, chain, 0.2, 0.06))
             use = Use::Dishwasher;
         else
             continue;

@@ -14,7 +14,10 @@ constexpr double kBinMinutes = double(FlowSegmenter::kBinNs) / double(kMinuteNs)
 constexpr int kFloorReachSlots = 36;  // three hours
 constexpr int kQuietSlots = 6;        // half an hour without a pulse: no leak around
 constexpr int kGapBins = 3;           // water stopped for longer than this ends a stretch
-constexpr int kRampBins = 6;          // a level held this briefly between two steps the same way is a ramp
+constexpr int kBinsPerMinute = 6;
+// A level held this briefly between two steps the same way is a ramp: the bin a use starts or
+// stops in, or the minute when the trace only knows minutes.
+constexpr int kRampBins = 1;
 
 // The leak floor (litres per minute) of every five-minute slot.
 std::vector<double> leakFloor(const std::vector<uint32_t> &counts, double litresPerPulse)
@@ -61,7 +64,7 @@ double tolerance(double level)
     return std::max(1.2, 0.18 * level);
 }
 
-std::vector<Segment> plateaus(const std::vector<double> &flow)
+std::vector<Segment> plateaus(const std::vector<double> &flow, int64_t firstBin)
 {
     std::vector<Segment> out;
     const int n = int(flow.size());
@@ -85,12 +88,18 @@ std::vector<Segment> plateaus(const std::vector<double> &flow)
     cur.level = sum / double(cur.end - cur.begin);
     out.push_back(cur);
 
+    // A trace whose flow only ever changes on the minute is a per-minute trace.
+    bool minutes = out.size() > 1;
+    for (size_t k = 1; k < out.size() && minutes; ++k)
+        minutes = (firstBin + out[k].begin) % kBinsPerMinute == 0;
+    const int ramp = minutes ? kBinsPerMinute : kRampBins;
+
     // A short level between two steps the same way is the water opening or closing: it joins
     // the level it leads to (opening) or comes from (closing), which keeps its own level.
     for (bool changed = true; changed && out.size() > 1;) {
         changed = false;
         for (size_t k = 0; k < out.size(); ++k) {
-            if (out[k].end - out[k].begin > kRampBins)
+            if (out[k].end - out[k].begin > ramp)
                 continue;
             const double before = k ? out[k - 1].level : 0;
             const double after = k + 1 < out.size() ? out[k + 1].level : 0;
@@ -119,9 +128,9 @@ struct Layer {
 };
 
 // Pairs the steps of one stretch into uses and shares its water among them.
-std::vector<Layer> layers(const std::vector<double> &flow)
+std::vector<Layer> layers(const std::vector<double> &flow, int64_t firstBin)
 {
-    const std::vector<Segment> segs = plateaus(flow);
+    const std::vector<Segment> segs = plateaus(flow, firstBin);
     std::vector<Layer> all;
     std::vector<size_t> open;
     double previous = 0;
@@ -242,7 +251,7 @@ public:
         // the quiet bins that ended the stretch are not part of it
         while (!m_flow.empty() && m_flow.back() * kBinMinutes < 0.5 * m_lpp)
             m_flow.pop_back();
-        const std::vector<Layer> ls = layers(m_flow);
+        const std::vector<Layer> ls = layers(m_flow, m_firstBin);
         const NanosI64 base = m_origin + m_firstBin * FlowSegmenter::kBinNs;
         const int lastBin = int(m_flow.size()) - 1;
         for (const Layer &l : ls) {
