@@ -145,17 +145,15 @@ void showersAndBaths(std::vector<Candidate> &cs)
         if (!c.assigned && longRun(c) && c.rate <= 13)
             rates.push_back(c.rate);
     }
-    const double showerHead = mode(rates, 0.06, 3);
+    // Showers are far more common than baths: only a fill faster than any shower head, or well
+    // above the one this home showers under, is a bath.
+    const double showerHead = mode(rates, 0.1, 3);
     for (Candidate &c : cs) {
         if (c.assigned || !longRun(c))
             continue;
         c.assigned = true;
-        if (showerHead > 0 && near(c.rate, showerHead, 0.08, 0.6))
-            c.use = Use::Shower;
-        else if (c.rate >= 9.5 && c.litres >= 60 && c.pieces == 1)
-            c.use = Use::Bathtub;
-        else
-            c.use = c.rate >= 13 ? Use::Bathtub : Use::Shower;
+        const bool aboveHead = showerHead > 0 && c.rate > 1.2 * showerHead && c.rate >= 10;
+        c.use = c.litres >= 50 && c.pieces == 1 && (c.rate >= 12.5 || aboveHead) ? Use::Bathtub : Use::Shower;
     }
 }
 

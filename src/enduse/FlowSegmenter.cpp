@@ -127,6 +127,21 @@ struct Layer {
     bool open = true;
 };
 
+// The water of a level's bins shared among the open uses in proportion to their rates.
+void share(std::vector<Layer> &all, const std::vector<size_t> &open, const std::vector<double> &flow, const Segment &s)
+{
+    double rates = 0;
+    for (size_t i : open)
+        rates += all[i].rate;
+    for (int b = s.begin; b < s.end; ++b) {
+        const double f = flow[size_t(b)];
+        for (size_t i : open) {
+            all[i].litres += f * kBinMinutes * all[i].rate / rates;
+            all[i].peak = std::max(all[i].peak, f);
+        }
+    }
+}
+
 // Pairs the steps of one stretch into uses and shares its water among them.
 std::vector<Layer> layers(const std::vector<double> &flow, int64_t firstBin)
 {
@@ -139,7 +154,21 @@ std::vector<Layer> layers(const std::vector<double> &flow, int64_t firstBin)
         all[open[openIndex]].last = lastBin;
         open.erase(open.begin() + long(openIndex));
     };
-    for (const Segment &s : segs) {
+    for (size_t k = 0; k < segs.size(); ++k) {
+        const Segment &s = segs[k];
+        // A brief dip below the levels either side: what ran before stopped (the dip is its last
+        // water) and what follows started afresh.
+        if (k > 0 && k + 1 < segs.size() && s.end - s.begin <= 2 && s.level < previous - tolerance(previous) &&
+            s.level < segs[k + 1].level - tolerance(segs[k + 1].level) && !open.empty()) {
+            share(all, open, flow, s);
+            while (!open.empty()) {
+                all[open.back()].last = s.end - 1;
+                all[open.back()].open = false;
+                open.pop_back();
+            }
+            previous = 0;
+            continue;
+        }
         const double step = s.level - previous;
         if (step > tolerance(previous) || open.empty()) {
             Layer l;
@@ -191,16 +220,7 @@ std::vector<Layer> layers(const std::vector<double> &flow, int64_t firstBin)
             open.push_back(all.size());
             all.push_back(l);
         }
-        double rates = 0;
-        for (size_t i : open)
-            rates += all[i].rate;
-        for (int b = s.begin; b < s.end; ++b) {
-            const double f = flow[size_t(b)];
-            for (size_t i : open) {
-                all[i].litres += f * kBinMinutes * all[i].rate / rates;
-                all[i].peak = std::max(all[i].peak, f);
-            }
-        }
+        share(all, open, flow, s);
     }
     for (size_t i : open)
         all[i].last = int(flow.size()) - 1;
