@@ -19,6 +19,7 @@ struct Candidate {
     int pieces = 1;
     bool tapered = false;
     bool overlapped = false;  // its rate is what the step pairing could tell, not a plateau
+    bool rateShown = true;    // false for short uses of a per-minute trace
     bool assigned = false;
     Use use = Use::Other;
     int group = -1;  // the event it joins when several candidates make one (a cycle, a run)
@@ -41,7 +42,7 @@ bool longRun(const Candidate &c)
 
 // A shower paused for soap is one shower: runs at the same rate with short breaks are joined
 // when at least one of them is long.
-std::vector<Candidate> joinPauses(const std::vector<Fragment> &fragments)
+std::vector<Candidate> joinPauses(const std::vector<Fragment> &fragments, bool perMinute)
 {
     std::vector<Candidate> out;
     out.reserve(fragments.size());
@@ -54,6 +55,7 @@ std::vector<Candidate> joinPauses(const std::vector<Fragment> &fragments)
         c.peak = f.peak;
         c.tapered = f.tapered;
         c.overlapped = f.overlapped;
+        c.rateShown = !f.overlapped && (!perMinute || c.seconds() >= 240);
         out.push_back(c);
     }
     std::vector<Candidate> joined;
@@ -159,7 +161,8 @@ void showersAndBaths(std::vector<Candidate> &cs)
 
 bool toiletShaped(const Candidate &c)
 {
-    return c.litres >= 3 && c.litres <= 16 && c.seconds() >= 20 && c.seconds() <= 200 && c.rate >= 5;
+    return c.litres >= 3 && c.litres <= 16 && c.seconds() >= 20 && c.seconds() <= (c.rateShown ? 200 : 240) &&
+           (c.rate >= 5 || !c.rateShown);
 }
 
 // A cistern fills to its own volume every time: volumes many fills share are the home's
@@ -177,12 +180,14 @@ void toilets(std::vector<Candidate> &cs)
         const Candidate &c = cs[i];
         if (c.assigned || !toiletShaped(c))
             continue;
-        size_t n = 0;
+        // a peak of the volumes, not a stretch where many draws happen to fall
+        size_t n = 0, wide = 0;
         for (const Candidate *o : shaped) {
-            if (near(o->litres, c.litres, 0.07) && (c.seconds() < 45 || o->seconds() < 45 || near(o->rate, c.rate, 0.08)))
-                ++n;
+            const bool rateAlike = !c.rateShown || !o->rateShown || near(o->rate, c.rate, 0.08);
+            n += rateAlike && near(o->litres, c.litres, 0.05);
+            wide += rateAlike && near(o->litres, c.litres, 0.25);
         }
-        clustered[i] = n >= least;
+        clustered[i] = n >= least && double(n) >= 0.4 * double(wide);
     }
     for (size_t i = 0; i < cs.size(); ++i) {
         Candidate &c = cs[i];
@@ -213,7 +218,7 @@ std::vector<std::vector<size_t>> chains(const std::vector<Candidate> &cs, const 
             if (!eligible[j] || taken[j] || cs[j].start < cs[last].start + minSpacing)
                 continue;
             const Candidate &a = cs[i], &b = cs[j];
-            const bool rateShown = a.seconds() >= 20 && b.seconds() >= 20 && !a.overlapped && !b.overlapped;
+            const bool rateShown = a.seconds() >= 20 && b.seconds() >= 20 && a.rateShown && b.rateShown;
             if (!near(a.litres, b.litres, volumeRelative) || (rateShown && !near(a.rate, b.rate, rateRelative)))
                 continue;
             chain.push_back(j);
@@ -234,7 +239,7 @@ bool alike(const std::vector<Candidate> &cs, const std::vector<size_t> &chain, d
     std::vector<double> volumes, rates;
     for (size_t k : chain) {
         volumes.push_back(cs[k].litres);
-        if (!cs[k].overlapped)
+        if (cs[k].rateShown)
             rates.push_back(cs[k].rate);
     }
     const auto median = [](std::vector<double> v) {
@@ -261,7 +266,7 @@ std::vector<char> cisternLike(const std::vector<Candidate> &cs)
         const Candidate &c = cs[i];
         out[i] = toiletShaped(c) &&
                  std::count_if(tapered.begin(), tapered.end(), [&](const Candidate *t) {
-                     return near(t->litres, c.litres, 0.07) && (c.overlapped || near(t->rate, c.rate, 0.08));
+                     return near(t->litres, c.litres, 0.07) && (!c.rateShown || near(t->rate, c.rate, 0.08));
                  }) >= 3;
     }
     return out;
@@ -326,7 +331,7 @@ Use leftover(const Candidate &c)
 
 std::vector<Event> EndUseClassifier::classify(const FlowSegmenter::Result &segments)
 {
-    std::vector<Candidate> cs = joinPauses(segments.fragments);
+    std::vector<Candidate> cs = joinPauses(segments.fragments, segments.perMinute);
     int groups = 0;
     irrigationRuns(cs, groups);
     showersAndBaths(cs);

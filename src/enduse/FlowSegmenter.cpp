@@ -258,11 +258,15 @@ public:
         if (m_flow.empty()) {
             m_firstBin = bin;
             m_firstPulse = firstPulse;
+            m_stretches += 1;
+            m_onTheMinute += bin % kBinsPerMinute == 0;
         }
         m_quiet = 0;
         m_flow.push_back(litres / kBinMinutes);
         m_lastPulse = lastPulse;
     }
+
+    bool perMinute() const { return m_onTheMinute > 0.8 * double(m_stretches); }
 
     void flush()
     {
@@ -305,6 +309,7 @@ private:
     int64_t m_firstBin = 0;
     NanosI64 m_firstPulse = 0, m_lastPulse = 0;
     int m_quiet = 0;
+    int64_t m_stretches = 0, m_onTheMinute = 0;
 };
 }  // namespace
 
@@ -371,6 +376,7 @@ FlowSegmenter::Result FlowSegmenter::segment(const Entry *begin, const Entry *en
         cutter.addBin(bin, litres, first, last);
     }
     cutter.flush();
+    r.perMinute = cutter.perMinute();
     closeLeak();
     std::sort(r.fragments.begin(), r.fragments.end(),
               [](const Fragment &a, const Fragment &b) { return a.start < b.start; });

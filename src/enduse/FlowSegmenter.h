@@ -46,6 +46,9 @@ public:
         std::vector<Fragment> fragments;  // by start
         std::vector<LeakSpan> leaks;
         double litres = 0;  // all the water of the entries
+        // Nearly every use starts on the minute: a trace of per-minute flows, whose short uses
+        // show their volume but not their rate.
+        bool perMinute = false;
     };
 
     static constexpr NanosI64 kBinNs = 10'000'000'000LL;
