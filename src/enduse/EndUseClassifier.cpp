@@ -293,7 +293,7 @@ void repeats(std::vector<Candidate> &cs, int &groups)
         }
     }
     // An appliance's cycle: a few fills five to forty minutes apart, within two and a half hours.
-    for (const auto &chain : chains(cs, fills, 6 * kMinuteNs, 40 * kMinuteNs, 0.3, 0.08)) {
+    for (const auto &chain : chains(cs, fills, 6 * kMinuteNs, 45 * kMinuteNs, 0.3, 0.08)) {
         std::vector<double> volumes, rates;
         for (size_t k : chain) {
             volumes.push_back(cs[k].litres);
