@@ -65,13 +65,16 @@ std::vector<Candidate> joinPauses(const std::vector<Fragment> &fragments, bool p
             continue;
         Candidate c = out[i];
         bool hasLong = c.seconds() >= 150;
-        if (c.rate >= 4 && c.rate < kIrrigationRate && c.seconds() >= 40) {
+        if (c.rate >= 4 && c.rate < kIrrigationRate && c.seconds() >= 20) {
             for (size_t j = i + 1; j < out.size() && out[j].start <= c.end + 3 * kMinuteNs + 30 * kSecondNs; ++j) {
                 const Candidate &n = out[j];
-                if (used[j] || n.start < c.end || n.seconds() < 40 || !near(n.rate, c.rate, 0.2, 1.5))
+                if (used[j] || n.start < c.end || n.seconds() < 20 || !near(n.rate, c.rate, 0.2, 1.5))
                     continue;
-                const bool longAfter = hasLong || n.seconds() >= 150;
-                if (!longAfter)
+                // a valve that stutters for a few seconds is still the same fill
+                const bool stutter = n.start - c.end <= 20 * kSecondNs && c.rateShown && n.rateShown &&
+                                     near(n.rate, c.rate, 0.08);
+                const bool longAfter = (hasLong || n.seconds() >= 150) && c.seconds() >= 40 && n.seconds() >= 40;
+                if (!longAfter && !stutter)
                     break;
                 if (c.parts.empty())
                     c.parts.push_back(EndUse::Part{c.start, c.end, c.litres});
@@ -80,8 +83,8 @@ std::vector<Candidate> joinPauses(const std::vector<Fragment> &fragments, bool p
                 c.peak = std::max(c.peak, n.peak);
                 c.rate = std::max(c.rate, n.rate);
                 c.end = n.end;
-                c.pieces += 1;
-                hasLong = true;
+                c.pieces += stutter ? 0 : 1;
+                hasLong = c.seconds() >= 150;
                 used[j] = true;
             }
         }

@@ -281,9 +281,12 @@ public:
         for (const Layer &l : ls) {
             Fragment f;
             f.litres = l.litres;
-            f.rate = ls.size() == 1 ? plateauRate(m_flow) : l.openRate;
+            f.overlapped = std::any_of(ls.begin(), ls.end(), [&](const Layer &o) {
+                return &o != &l && o.first <= l.last && l.first <= o.last;
+            });
+            f.rate = f.overlapped ? l.openRate
+                                  : plateauRate(std::vector<double>(m_flow.begin() + l.first, m_flow.begin() + l.last + 1));
             f.peak = l.peak;
-            f.overlapped = ls.size() > 1;
             f.start = base + l.first * FlowSegmenter::kBinNs;
             f.end = base + (l.last + 1) * FlowSegmenter::kBinNs;
             // The first revolution completes a little after the water starts.
@@ -292,8 +295,8 @@ public:
             if (l.last == lastBin)
                 f.end = std::max(f.start + 1, std::min(f.end, m_lastPulse));
             // The last whole bin already running low: a float valve closing, not a tap shut.
-            if (ls.size() == 1 && m_flow.size() >= 4)
-                f.tapered = m_flow[m_flow.size() - 2] < 0.85 * f.rate;
+            if (!f.overlapped && l.last - l.first >= 3)
+                f.tapered = m_flow[size_t(l.last - 1)] < 0.85 * f.rate;
             if (f.litres > 0)
                 m_out.push_back(f);
         }
