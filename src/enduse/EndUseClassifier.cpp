@@ -73,7 +73,8 @@ std::vector<Candidate> joinPauses(const std::vector<Fragment> &fragments, bool p
                 // a valve that stutters for a few seconds is still the same fill
                 const bool stutter = n.start - c.end <= 20 * kSecondNs && c.rateShown && n.rateShown &&
                                      near(n.rate, c.rate, 0.08);
-                const bool longAfter = (hasLong || n.seconds() >= 150) && c.seconds() >= 40 && n.seconds() >= 40;
+                const bool longAfter = ((hasLong || n.seconds() >= 150) && c.seconds() >= 40 && n.seconds() >= 40) ||
+                                       (c.seconds() >= 100 && n.seconds() >= 100 && near(n.rate, c.rate, 0.1));
                 if (!longAfter && !stutter)
                     break;
                 if (c.parts.empty())
