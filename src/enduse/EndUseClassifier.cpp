@@ -84,6 +84,7 @@ std::vector<Candidate> joinPauses(const std::vector<Fragment> &fragments, bool p
                 c.peak = std::max(c.peak, n.peak);
                 c.rate = std::max(c.rate, n.rate);
                 c.end = n.end;
+                c.tapered = n.tapered;
                 c.pieces += stutter ? 0 : 1;
                 hasLong = c.seconds() >= 150;
                 used[j] = true;

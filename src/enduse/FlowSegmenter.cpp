@@ -237,6 +237,15 @@ double plateauRate(const std::vector<double> &flow)
     return inner[inner.size() / 2];
 }
 
+// A float valve closing: the flow falls off over several bins. A tap shut leaves at most its
+// last bin short (and a trickle of the meter settling after it).
+bool tapered(const std::vector<double> &flow, int first, int last, double rate)
+{
+    while (last > first && flow[size_t(last)] < 0.15 * rate)
+        --last;
+    return last - first >= 3 && flow[size_t(last - 1)] < 0.85 * rate;
+}
+
 class Cutter
 {
 public:
@@ -295,8 +304,8 @@ public:
             if (l.last == lastBin)
                 f.end = std::max(f.start + 1, std::min(f.end, m_lastPulse));
             // The last whole bin already running low: a float valve closing, not a tap shut.
-            if (!f.overlapped && l.last - l.first >= 3)
-                f.tapered = m_flow[size_t(l.last - 1)] < 0.85 * f.rate;
+            if (!f.overlapped)
+                f.tapered = tapered(m_flow, l.first, l.last, f.rate);
             if (f.litres > 0)
                 m_out.push_back(f);
         }
