@@ -308,7 +308,7 @@ void repeats(std::vector<Candidate> &cs, int &groups)
         const double volume = volumes[volumes.size() / 2];
         const NanosI64 span = cs[chain.back()].end - cs[chain.front()].start;
         Use use;
-        if (chain.size() >= 2 && chain.size() <= 6 && volume >= 4.5 && span <= 140 * kMinuteNs)
+        if (chain.size() >= 2 && chain.size() <= 6 && volume >= 6 && span <= 140 * kMinuteNs)
             use = Use::ClothesWasher;
         else if (chain.size() >= 3 && chain.size() <= 7 && volume < 6 && span >= 30 * kMinuteNs &&
                  span <= 170 * kMinuteNs && alike(cs, chain, 0.2, 0.06))

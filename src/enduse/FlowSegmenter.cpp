@@ -13,7 +13,7 @@ constexpr int kBinsPerSlot = int(kSlotNs / FlowSegmenter::kBinNs);
 constexpr double kBinMinutes = double(FlowSegmenter::kBinNs) / double(kMinuteNs);
 constexpr int kFloorReachSlots = 36;  // three hours
 constexpr int kQuietSlots = 6;        // half an hour without a pulse: no leak around
-constexpr int kGapBins = 3;           // water stopped for longer than this ends a stretch
+constexpr int kGapBins = 2;           // water stopped for longer than this ends a stretch
 constexpr int kBinsPerMinute = 6;
 // A level held this briefly between two steps the same way is a ramp: the bin a use starts or
 // stops in, or the minute when the trace only knows minutes.
