@@ -20,6 +20,7 @@ struct Candidate {
     bool tapered = false;
     bool overlapped = false;  // its rate is what the step pairing could tell, not a plateau
     bool rateShown = true;    // false for short uses of a per-minute trace
+    bool perMinute = false;   // of a per-minute trace: it spans the minutes it touched
     bool assigned = false;
     Use use = Use::Other;
     int group = -1;  // the event it joins when several candidates make one (a cycle, a run)
@@ -37,7 +38,7 @@ constexpr double kIrrigationRate = 18.5;
 
 bool longRun(const Candidate &c)
 {
-    return c.seconds() >= 150 && c.rate >= 4 && c.rate < kIrrigationRate && c.litres >= 12;
+    return c.seconds() >= (c.perMinute ? 300 : 150) && c.rate >= 4 && c.rate < kIrrigationRate && c.litres >= 12;
 }
 
 // A shower paused for soap is one shower: runs at the same rate with short breaks are joined
@@ -56,6 +57,7 @@ std::vector<Candidate> joinPauses(const std::vector<Fragment> &fragments, bool p
         c.tapered = f.tapered;
         c.overlapped = f.overlapped;
         c.rateShown = !f.overlapped && (!perMinute || c.seconds() >= 240);
+        c.perMinute = perMinute;
         out.push_back(c);
     }
     std::vector<Candidate> joined;
