@@ -330,6 +330,9 @@ Use leftover(const Candidate &c)
 {
     if (c.rate >= 7.5 && c.rate <= 17 && c.litres >= 4 && c.litres <= 14 && c.seconds() >= 30 && c.seconds() <= 120)
         return Use::Toilet;
+    // a per-minute trace hides the rate: a cistern's volume within two minutes is most likely one
+    if (c.perMinute && !c.rateShown && c.litres >= 4.5 && c.litres <= 14 && c.seconds() <= 180)
+        return Use::Toilet;
     if (c.seconds() <= 360 && c.litres <= 40)
         return Use::Faucet;
     return Use::Other;
