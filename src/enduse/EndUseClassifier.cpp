@@ -54,7 +54,7 @@ std::vector<Candidate> joinPauses(const std::vector<Fragment> &fragments, bool p
         c.litres = f.litres;
         c.rate = f.rate;
         c.peak = f.peak;
-        c.tapered = f.tapered;
+        c.tapered = f.tapered && !perMinute;  // a minute shows no float valve closing
         c.overlapped = f.overlapped;
         c.rateShown = !f.overlapped && (!perMinute || c.seconds() >= 240);
         c.perMinute = perMinute;
@@ -174,7 +174,7 @@ bool toiletShaped(const Candidate &c)
 
 // A cistern fills to its own volume every time: volumes many fills share are the home's
 // toilets (full and half flushes of each), whatever the rate the trace's resolution shows.
-void toilets(std::vector<Candidate> &cs)
+std::vector<char> volumePeaks(const std::vector<Candidate> &cs)
 {
     std::vector<const Candidate *> shaped;
     for (const Candidate &c : cs) {
@@ -196,6 +196,12 @@ void toilets(std::vector<Candidate> &cs)
         }
         clustered[i] = n >= least && double(n) >= 0.4 * double(wide);
     }
+    return clustered;
+}
+
+void toilets(std::vector<Candidate> &cs)
+{
+    const std::vector<char> clustered = volumePeaks(cs);
     for (size_t i = 0; i < cs.size(); ++i) {
         Candidate &c = cs[i];
         if (c.assigned || !toiletShaped(c))
@@ -263,6 +269,9 @@ bool toiletShaped(const Candidate &c);
 // Fills like the ones the home's cisterns taper off at, again and again.
 std::vector<char> cisternLike(const std::vector<Candidate> &cs)
 {
+    // A per-minute trace shows no taper: there the home's flush volumes are the peaks.
+    if (!cs.empty() && cs.front().perMinute)
+        return volumePeaks(cs);
     std::vector<const Candidate *> tapered;
     for (const Candidate &c : cs) {
         if (!c.assigned && c.tapered && toiletShaped(c))
