@@ -226,16 +226,29 @@ std::vector<std::vector<size_t>> chains(const std::vector<Candidate> &cs, const 
         if (!eligible[i] || taken[i])
             continue;
         std::vector<size_t> chain{i};
-        size_t last = i;
-        for (size_t j = i + 1; j < cs.size() && cs[j].start <= cs[last].start + maxSpacing; ++j) {
-            if (!eligible[j] || taken[j] || cs[j].start < cs[last].start + minSpacing)
-                continue;
-            const Candidate &a = cs[i], &b = cs[j];
-            const bool rateShown = a.seconds() >= 20 && b.seconds() >= 20 && a.rateShown && b.rateShown;
-            if (!near(a.litres, b.litres, volumeRelative) || (rateShown && !near(a.rate, b.rate, rateRelative)))
-                continue;
-            chain.push_back(j);
-            last = j;
+        const Candidate &a = cs[i];
+        // the next link: of the free ones in the window, the one most like the chain's first
+        for (size_t last = i;;) {
+            size_t best = 0;
+            double bestMiss = 1e300;
+            for (size_t j = last + 1; j < cs.size() && cs[j].start <= cs[last].start + maxSpacing; ++j) {
+                const Candidate &b = cs[j];
+                if (!eligible[j] || taken[j] || b.start < cs[last].start + minSpacing)
+                    continue;
+                const bool rateShown = a.seconds() >= 20 && b.seconds() >= 20 && a.rateShown && b.rateShown;
+                if (!near(a.litres, b.litres, volumeRelative) || (rateShown && !near(a.rate, b.rate, rateRelative)))
+                    continue;
+                const double miss = std::fabs(a.litres - b.litres) / std::max(a.litres, b.litres) / volumeRelative +
+                                    (rateShown ? std::fabs(a.rate - b.rate) / std::max(a.rate, b.rate) / rateRelative : 0);
+                if (miss < bestMiss) {
+                    bestMiss = miss;
+                    best = j;
+                }
+            }
+            if (bestMiss == 1e300)
+                break;
+            chain.push_back(best);
+            last = best;
         }
         if (chain.size() >= 2) {
             for (size_t k : chain)
