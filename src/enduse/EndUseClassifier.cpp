@@ -38,7 +38,7 @@ constexpr double kIrrigationRate = 18.5;
 
 bool longRun(const Candidate &c)
 {
-    return c.seconds() >= (c.perMinute ? 300 : 150) && c.rate >= 4 && c.rate < kIrrigationRate && c.litres >= 12;
+    return c.seconds() >= (c.perMinute ? 300 : 200) && c.rate >= 4 && c.rate < kIrrigationRate && c.litres >= 12;
 }
 
 // A shower paused for soap is one shower: runs at the same rate with short breaks are joined
