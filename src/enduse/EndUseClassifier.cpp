@@ -145,6 +145,19 @@ void irrigationRuns(std::vector<Candidate> &cs, int &groups)
             runEnd = std::max(runEnd, c.end);
         }
     }
+    // A garden system waters zone after zone; a few minutes at that flow is a hose or a pool
+    // topped up by hand.
+    std::vector<NanosI64> first(size_t(groups), INT64_MAX), last(size_t(groups), INT64_MIN);
+    for (const Candidate &c : cs) {
+        if (c.use == Use::Irrigation && c.group >= 0) {
+            first[size_t(c.group)] = std::min(first[size_t(c.group)], c.start);
+            last[size_t(c.group)] = std::max(last[size_t(c.group)], c.end);
+        }
+    }
+    for (Candidate &c : cs) {
+        if (c.use == Use::Irrigation && c.group >= 0 && last[size_t(c.group)] - first[size_t(c.group)] < 8 * kMinuteNs)
+            c.use = Use::Other;
+    }
 }
 
 void showersAndBaths(std::vector<Candidate> &cs)
