@@ -18,8 +18,9 @@ struct Candidate {
     double litres = 0, rate = 0, peak = 0;
     int pieces = 1;
     bool tapered = false;
-    bool overlapped = false;  // its rate is what the step pairing could tell, not a plateau
-    bool rateShown = true;    // false for short uses of a per-minute trace
+    // false where the rate is not a plateau's: a use overlapped by another (the step pairing's
+    // guess) or a short use of a per-minute trace
+    bool rateShown = true;
     bool perMinute = false;   // of a per-minute trace: it spans the minutes it touched
     bool assigned = false;
     Use use = Use::Other;
@@ -41,8 +42,9 @@ bool longRun(const Candidate &c)
     return c.seconds() >= (c.perMinute ? 300 : 200) && c.rate >= 4 && c.rate < kIrrigationRate && c.litres >= 12;
 }
 
-// A shower paused for soap is one shower: runs at the same rate with short breaks are joined
-// when at least one of them is long.
+// A shower paused for soap is one shower: runs at the same rate with breaks of up to three and a
+// half minutes are joined when they are long enough not to be taps or flushes. A valve that
+// stutters for a few seconds at the same rate is one fill.
 std::vector<Candidate> joinPauses(const std::vector<Fragment> &fragments, bool perMinute)
 {
     std::vector<Candidate> out;
@@ -55,7 +57,6 @@ std::vector<Candidate> joinPauses(const std::vector<Fragment> &fragments, bool p
         c.rate = f.rate;
         c.peak = f.peak;
         c.tapered = f.tapered && !perMinute;  // a minute shows no float valve closing
-        c.overlapped = f.overlapped;
         c.rateShown = !f.overlapped && (!perMinute || c.seconds() >= 240);
         c.perMinute = perMinute;
         out.push_back(c);
@@ -227,8 +228,9 @@ void toilets(std::vector<Candidate> &cs)
 }
 
 // Repeats of one small use at a steady rhythm: a flapper's refills, an appliance's fills.
-// Chains are built greedily from each free candidate: the next free one `spacing` after the
-// last, alike in volume (and in rate where both ran long enough to show it).
+// Chains are built greedily from each free candidate: of the free ones between minSpacing and
+// maxSpacing after the last link, the one most like the first in volume (and in rate where both
+// show it).
 std::vector<std::vector<size_t>> chains(const std::vector<Candidate> &cs, const std::vector<char> &eligible,
                                         NanosI64 minSpacing, NanosI64 maxSpacing, double volumeRelative,
                                         double rateRelative)
@@ -290,8 +292,6 @@ bool alike(const std::vector<Candidate> &cs, const std::vector<size_t> &chain, d
            std::all_of(rates.begin(), rates.end(), [&](double r) { return near(r, rate, rateRelative); });
 }
 
-bool toiletShaped(const Candidate &c);
-
 // Fills like the ones the home's cisterns taper off at, again and again.
 std::vector<char> cisternLike(const std::vector<Candidate> &cs)
 {
@@ -334,13 +334,11 @@ void repeats(std::vector<Candidate> &cs, int &groups)
             fills[k] = 0;
         }
     }
-    // An appliance's cycle: a few fills five to forty minutes apart, within two and a half hours.
+    // An appliance's cycle: a few fills six to forty-five minutes apart, within two and a half hours.
     for (const auto &chain : chains(cs, fills, 6 * kMinuteNs, 45 * kMinuteNs, 0.3, 0.08)) {
-        std::vector<double> volumes, rates;
-        for (size_t k : chain) {
+        std::vector<double> volumes;
+        for (size_t k : chain)
             volumes.push_back(cs[k].litres);
-            rates.push_back(cs[k].rate);
-        }
         std::nth_element(volumes.begin(), volumes.begin() + long(volumes.size() / 2), volumes.end());
         const double volume = volumes[volumes.size() / 2];
         const NanosI64 span = cs[chain.back()].end - cs[chain.front()].start;

@@ -249,8 +249,13 @@ bool tapered(const std::vector<double> &flow, int first, int last, double rate)
 class Cutter
 {
 public:
-    Cutter(NanosI64 origin, double litresPerPulse, std::vector<Fragment> &out)
-        : m_origin(origin), m_lpp(litresPerPulse), m_out(out)
+    // Stretches cut, and those that started on the minute.
+    struct Starts {
+        int64_t all = 0, onTheMinute = 0;
+    };
+
+    Cutter(NanosI64 origin, double litresPerPulse, std::vector<Fragment> &out, Starts &starts)
+        : m_origin(origin), m_lpp(litresPerPulse), m_out(out), m_starts(starts)
     {
     }
 
@@ -267,15 +272,13 @@ public:
         if (m_flow.empty()) {
             m_firstBin = bin;
             m_firstPulse = firstPulse;
-            m_stretches += 1;
-            m_onTheMinute += bin % kBinsPerMinute == 0;
+            m_starts.all += 1;
+            m_starts.onTheMinute += bin % kBinsPerMinute == 0;
         }
         m_quiet = 0;
         m_flow.push_back(litres / kBinMinutes);
         m_lastPulse = lastPulse;
     }
-
-    bool perMinute() const { return m_onTheMinute > 0.8 * double(m_stretches); }
 
     void flush()
     {
@@ -321,15 +324,16 @@ private:
     int64_t m_firstBin = 0;
     NanosI64 m_firstPulse = 0, m_lastPulse = 0;
     int m_quiet = 0;
-    int64_t m_stretches = 0, m_onTheMinute = 0;
+    Starts &m_starts;
 };
-}  // namespace
 
-FlowSegmenter::Result FlowSegmenter::segment(const Entry *begin, const Entry *end, double litresPerPulse)
+// One span of the trace with no six-hour silence inside: what happens in it reaches no use and
+// no leak floor outside it.
+void segmentSpan(const FlowSegmenter::Entry *begin, const FlowSegmenter::Entry *end, double litresPerPulse,
+                 FlowSegmenter::Result &r, Cutter::Starts &starts)
 {
-    Result r;
-    if (begin == end || !(litresPerPulse > 0))
-        return r;
+    using Entry = FlowSegmenter::Entry;
+    constexpr NanosI64 kBinNs = FlowSegmenter::kBinNs;
     const NanosI64 origin = begin->time - ((begin->time % kMinuteNs) + kMinuteNs) % kMinuteNs;
     const int64_t slotCount = (end[-1].time - origin) / kSlotNs + 1;
     std::vector<uint32_t> counts(size_t(slotCount), 0);
@@ -340,8 +344,8 @@ FlowSegmenter::Result FlowSegmenter::segment(const Entry *begin, const Entry *en
     const std::vector<double> floors = leakFloor(counts, litresPerPulse);
     counts = {};
 
-    Cutter cutter(origin, litresPerPulse, r.fragments);
-    LeakSpan leak;
+    Cutter cutter(origin, litresPerPulse, r.fragments, starts);
+    FlowSegmenter::LeakSpan leak;
     bool inLeak = false;
     double credit = 0;  // leak water owed by the floor since its last pulse
     const auto closeLeak = [&] {
@@ -365,7 +369,7 @@ FlowSegmenter::Result FlowSegmenter::segment(const Entry *begin, const Entry *en
         const double floorRate = floors[size_t(bin / kBinsPerSlot)];
         if (floorRate > 0) {
             if (!inLeak) {
-                leak = LeakSpan();
+                leak = FlowSegmenter::LeakSpan();
                 leak.start = std::max(begin->time, origin + bin * kBinNs);
                 inLeak = true;
             }
@@ -388,8 +392,26 @@ FlowSegmenter::Result FlowSegmenter::segment(const Entry *begin, const Entry *en
         cutter.addBin(bin, litres, first, last);
     }
     cutter.flush();
-    r.perMinute = cutter.perMinute();
     closeLeak();
+}
+}  // namespace
+
+FlowSegmenter::Result FlowSegmenter::segment(const Entry *begin, const Entry *end, double litresPerPulse)
+{
+    Result r;
+    if (!(litresPerPulse > 0))
+        return r;
+    constexpr NanosI64 kSilenceNs = 6 * 60 * kMinuteNs;
+    Cutter::Starts starts;
+    // Spans apart: a log across a dead clock's jump of years costs no more than its pulses.
+    for (const Entry *spanBegin = begin; spanBegin != end;) {
+        const Entry *spanEnd = spanBegin + 1;
+        while (spanEnd != end && spanEnd->time - spanEnd[-1].time <= kSilenceNs)
+            ++spanEnd;
+        segmentSpan(spanBegin, spanEnd, litresPerPulse, r, starts);
+        spanBegin = spanEnd;
+    }
+    r.perMinute = starts.onTheMinute > 0.8 * double(starts.all);
     std::sort(r.fragments.begin(), r.fragments.end(),
               [](const Fragment &a, const Fragment &b) { return a.start < b.start; });
     return r;

@@ -52,8 +52,8 @@ std::array<double, EndUse::kUseCount> litresByUse(const std::vector<EndUse::Even
 }  // namespace
 
 // Homes of the household model, a week each: the engine's water per use against the model's
-// truth. The bounds let a classifier through that gets most of each large use right and stop one
-// that puts a use's water elsewhere.
+// truth. The bounds (a quarter of the use and a twentieth of the home's water) let a classifier
+// through that gets most of each large use right and stop one that puts a use's water elsewhere.
 TEST(EndUseEngine, HouseholdsAgreeWithTheirGroundTruth)
 {
     struct Home {
@@ -84,7 +84,7 @@ TEST(EndUseEngine, HouseholdsAgreeWithTheirGroundTruth)
             const size_t i = size_t(u);
             if (truth[i] < 0.05 * total && found[i] < 0.05 * total)
                 continue;
-            EXPECT_NEAR(found[i], truth[i], 0.25 * truth[i] + 0.02 * total)
+            EXPECT_NEAR(found[i], truth[i], 0.25 * truth[i] + 0.05 * total)
                 << "home " << home.seed << ", " << EndUse::key(u).toStdString();
         }
     }
