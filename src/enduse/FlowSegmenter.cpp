@@ -95,37 +95,43 @@ std::vector<Segment> plateaus(const std::vector<double> &flow, int64_t firstBin)
     const int ramp = minutes ? kBinsPerMinute : kRampBins;
 
     // A short level between two steps the same way is the water opening or closing: it joins
-    // the level it leads to (opening) or comes from (closing), which keeps its own level.
-    for (bool changed = true; changed && out.size() > 1;) {
-        changed = false;
-        for (size_t k = 0; k < out.size(); ++k) {
-            if (out[k].end - out[k].begin > ramp)
-                continue;
-            const double before = k ? out[k - 1].level : 0;
-            const double after = k + 1 < out.size() ? out[k + 1].level : 0;
-            const double here = out[k].level;
-            if (here > before && here < after && k + 1 < out.size()) {
-                out[k + 1].begin = out[k].begin;
-                out.erase(out.begin() + long(k));
-                changed = true;
+    // the level it leads to (opening) or comes from (closing), which keeps its own level. One
+    // pass, looking back from each level added, so a trace of endless small steps costs no more.
+    std::vector<Segment> merged;
+    merged.reserve(out.size());
+    for (size_t k = 0; k <= out.size(); ++k) {
+        if (k < out.size())
+            merged.push_back(out[k]);
+        for (bool changed = true; changed && merged.size() >= 2;) {
+            changed = false;
+            // the level before the last, now that its neighbours are known (0 after the end)
+            const size_t m = merged.size() - (k < out.size() ? 2 : 1);
+            Segment &here = merged[m];
+            if (here.end - here.begin > ramp)
                 break;
-            }
-            if (here < before && here > after && k > 0) {
-                out[k - 1].end = out[k].end;
-                out.erase(out.begin() + long(k));
+            const double before = m ? merged[m - 1].level : 0;
+            const double after = m + 1 < merged.size() ? merged[m + 1].level : 0;
+            if (here.level > before && here.level < after && m + 1 < merged.size()) {
+                merged[m + 1].begin = here.begin;
+                merged.erase(merged.begin() + long(m));
                 changed = true;
-                break;
+            } else if (here.level < before && here.level > after && m > 0) {
+                merged[m - 1].end = here.end;
+                merged.erase(merged.begin() + long(m));
+                changed = true;
             }
         }
     }
-    return out;
+    return merged;
 }
 
 struct Layer {
     int first = 0, last = 0;  // bins
     double rate = 0, openRate = 0, peak = 0, litres = 0;
-    bool open = true;
 };
+
+// More uses at once than a home runs are steps of the ones already running.
+constexpr size_t kMostAtOnce = 8;
 
 // The water of a level's bins shared among the open uses in proportion to their rates.
 void share(std::vector<Layer> &all, const std::vector<size_t> &open, const std::vector<double> &flow, const Segment &s)
@@ -150,7 +156,6 @@ std::vector<Layer> layers(const std::vector<double> &flow, int64_t firstBin)
     std::vector<size_t> open;
     double previous = 0;
     const auto close = [&](size_t openIndex, int lastBin) {
-        all[open[openIndex]].open = false;
         all[open[openIndex]].last = lastBin;
         open.erase(open.begin() + long(openIndex));
     };
@@ -161,16 +166,13 @@ std::vector<Layer> layers(const std::vector<double> &flow, int64_t firstBin)
         if (k > 0 && k + 1 < segs.size() && s.end - s.begin <= 2 && s.level < previous - tolerance(previous) &&
             s.level < segs[k + 1].level - tolerance(segs[k + 1].level) && !open.empty()) {
             share(all, open, flow, s);
-            while (!open.empty()) {
-                all[open.back()].last = s.end - 1;
-                all[open.back()].open = false;
-                open.pop_back();
-            }
+            while (!open.empty())
+                close(open.size() - 1, s.end - 1);
             previous = 0;
             continue;
         }
         const double step = s.level - previous;
-        if (step > tolerance(previous) || open.empty()) {
+        if ((step > tolerance(previous) && open.size() < kMostAtOnce) || open.empty()) {
             Layer l;
             l.first = s.begin;
             l.rate = l.openRate = std::max(step, s.level - [&] {
@@ -207,7 +209,7 @@ std::vector<Layer> layers(const std::vector<double> &flow, int64_t firstBin)
                     drop = 0;
                 }
             }
-        } else if (!open.empty()) {
+        } else {
             Layer &l = all[open.back()];
             l.rate = std::max(0.1, l.rate + step);
         }
