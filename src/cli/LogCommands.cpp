@@ -454,6 +454,19 @@ int logUses(const QCommandLineParser &args)
         row(QStringLiteral("total"), int(result.events.size()), total);
         out << "period: " << isoUtc(range.startNs) << " to " << isoUtc(range.endNs) << " ("
             << QString::number(days, 'f', 2) << " days)\n";
+        // A drip and a flapper's refills alike: the leak's water over the hours it was seen.
+        int64_t leakStart = INT64_MAX, leakEnd = INT64_MIN;
+        for (const EndUse::Event &e : result.events) {
+            if (e.use == EndUse::Use::Leak) {
+                leakStart = std::min(leakStart, e.start);
+                leakEnd = std::max(leakEnd, e.end);
+            }
+        }
+        if (leakEnd > leakStart) {
+            const double hours = double(leakEnd - leakStart) / 3.6e12;
+            out << "leak: " << QString::number(volumes[size_t(EndUse::Use::Leak)] / hours, 'f', 3) << " "
+                << volume.unit << " per hour over " << QString::number(hours, 'f', 1) << " hours\n";
+        }
         out.flush();
         Cli::print(text);
         return 0;
