@@ -10,13 +10,3 @@ QString EndUse::key(Use use)
     return QString::fromLatin1(kKeys[int(use)]);
 }
 
-bool EndUse::fromKey(const QString &key, Use *use)
-{
-    for (int i = 0; i < kUseCount; ++i) {
-        if (key == QLatin1String(kKeys[i])) {
-            *use = Use(i);
-            return true;
-        }
-    }
-    return false;
-}

@@ -18,8 +18,6 @@ constexpr std::array<Use, kUseCount> kUses = {Use::Toilet,     Use::Shower,     
 
 // The key files and JSON carry ("clothesWasher"); it never changes with the language.
 QString key(Use use);
-// The use a key names; false for anything else.
-bool fromKey(const QString &key, Use *use);
 
 // A stretch of one use during which its water ran.
 struct Part {
