@@ -334,29 +334,32 @@ void repeats(std::vector<Candidate> &cs, int &groups)
             fills[k] = 0;
         }
     }
-    // An appliance's cycle: a few fills six to forty-five minutes apart, within two and a half hours.
-    for (const auto &chain : chains(cs, fills, 6 * kMinuteNs, 45 * kMinuteNs, 0.3, 0.08)) {
-        std::vector<double> volumes;
-        for (size_t k : chain)
-            volumes.push_back(cs[k].litres);
-        std::nth_element(volumes.begin(), volumes.begin() + long(volumes.size() / 2), volumes.end());
-        const double volume = volumes[volumes.size() / 2];
-        const NanosI64 span = cs[chain.back()].end - cs[chain.front()].start;
-        Use use;
-        if (chain.size() >= 2 && chain.size() <= 6 && volume >= 6 && span <= 140 * kMinuteNs)
-            use = Use::ClothesWasher;
-        else if (chain.size() >= 3 && chain.size() <= 7 && volume < 6 && span >= 30 * kMinuteNs &&
-                 span <= 170 * kMinuteNs && alike(cs, chain, 0.2, 0.06))
-            use = Use::Dishwasher;
-        else
-            continue;
-        const int group = groups++;
-        for (size_t k : chain) {
-            cs[k].use = use;
-            cs[k].assigned = true;
-            cs[k].group = group;
+    // An appliance's cycle: a few fills in a steady rhythm, within two and a half hours. A
+    // washer's are the larger; a dishwasher's small ones are told from tap draws by being alike.
+    const auto cycles = [&](Use use, NanosI64 maxSpacing, double volumeRelative, double rateRelative) {
+        for (const auto &chain : chains(cs, fills, 6 * kMinuteNs, maxSpacing, volumeRelative, rateRelative)) {
+            std::vector<double> volumes;
+            for (size_t k : chain)
+                volumes.push_back(cs[k].litres);
+            std::nth_element(volumes.begin(), volumes.begin() + long(volumes.size() / 2), volumes.end());
+            const double volume = volumes[volumes.size() / 2];
+            const NanosI64 span = cs[chain.back()].end - cs[chain.front()].start;
+            const bool washer = chain.size() >= 2 && chain.size() <= 6 && volume >= 6 && span <= 140 * kMinuteNs;
+            const bool dishwasher = chain.size() >= 3 && chain.size() <= 7 && volume < 6 && span >= 30 * kMinuteNs &&
+                                    span <= 170 * kMinuteNs && alike(cs, chain, 0.2, 0.06);
+            if (!(use == Use::ClothesWasher ? washer : dishwasher))
+                continue;
+            const int group = groups++;
+            for (size_t k : chain) {
+                cs[k].use = use;
+                cs[k].assigned = true;
+                cs[k].group = group;
+                fills[k] = 0;
+            }
         }
-    }
+    };
+    cycles(Use::ClothesWasher, 45 * kMinuteNs, 0.3, 0.08);
+    cycles(Use::Dishwasher, 60 * kMinuteNs, 0.2, 0.06);
 }
 
 Use leftover(const Candidate &c)
