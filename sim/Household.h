@@ -10,8 +10,7 @@
 //
 // The ranges follow published residential end-use studies (Residential End Uses of Water, AWWA
 // Research Foundation 1999 and Water Research Foundation 2016; the South-East Queensland
-// residential end use study, Beal and Stewart 2011; Blokker et al. 2010 for the Dutch
-// SIMDEUM figures), never an end-use classifier's rules.
+// residential end use study, Beal and Stewart 2011), never an end-use classifier's rules.
 class Household
 {
 public:

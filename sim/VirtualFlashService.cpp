@@ -3,9 +3,11 @@
 #include "FastLzEncoder.h"
 #include "network/Network.h"
 #include "PulseBlockEncoder.h"
+#include "SeededRandom.h"
 #include "WaterUseProfile.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <QDateTime>
 #include <QDir>
@@ -24,20 +26,6 @@ constexpr uint32_t kNoPage = 0xFFFFFFFFu;
 // The firmware generations that brought the compressed sector read and the page read.
 constexpr uint32_t kFirstLzSectorPatch = 4162;
 constexpr uint32_t kLastSectorOnlyPatch = 4251;
-
-uint64_t splitMix64(uint64_t x)
-{
-    x += 0x9E3779B97F4A7C15ull;
-    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return x ^ (x >> 31);
-}
-
-double uniform(uint64_t &state, double lo, double hi)
-{
-    state = splitMix64(state);
-    return lo + (hi - lo) * (double(state >> 11) * (1.0 / 9007199254740992.0));
-}
 
 void appendU16(QByteArray &b, uint16_t v)
 {
@@ -143,11 +131,12 @@ void VirtualFlashService::build()
     WaterUseProfile::Options options;
     options.seed = m_scenario.seed;
     options.leak = m_scenario.leak;
+    options.flapper = m_scenario.flapper;
     options.litresPerPulse = m_scenario.litresPerPulse;
     options.utcOffsetMinutes = m_scenario.utcOffsetMinutes;
     const WaterUseProfile profile(options);
 
-    uint64_t rng = splitMix64(uint64_t(m_scenario.seed) + 0x5E55104Eull);
+    SeededRandom rng(SeededRandom::mix(uint64_t(m_scenario.seed) + 0x5E55104Eull));
     const int total = m_scenario.closedSessions + 1;
     int64_t t = m_scenario.startTimeMs;
     const int64_t blockTenths = int64_t(m_scenario.blockMinutes) * WaterUseProfile::kTenthsPerMinute;
@@ -155,12 +144,12 @@ void VirtualFlashService::build()
     for (int s = 0; s < total; ++s) {
         const bool open = s == total - 1;
         const double days = open ? m_scenario.openSessionHours / 24.0
-                                 : uniform(rng, m_scenario.minSessionDays, m_scenario.maxSessionDays);
+                                 : rng.uniform(m_scenario.minSessionDays, m_scenario.maxSessionDays);
         const int64_t startMs = t;
         const int64_t endMs = startMs + int64_t(days * 86400000.0);
         EncodedSession e;
         e.name = m_scenario.sessionName.isEmpty() ? sessionName(startMs) : m_scenario.sessionName;
-        e.combinedTransition = uniform(rng, 0, 1) < 0.5;
+        e.combinedTransition = rng.chance(0.5);
         const int age = total - 1 - s;
         e.kind = m_scenario.blockKind >= 0 && m_scenario.blockKind <= 2 ? m_scenario.blockKind
                  : age % 3 == 2                                         ? 0
@@ -189,8 +178,10 @@ void VirtualFlashService::build()
         };
 
         PulseBlockEncoder::encodeInBlocks(pulses, startTenths, endTenths, blockTenths, newBlock, finishBlock);
+        // The uses as the saved log shows them: from its first block to its last pulse.
+        e.uses = profile.uses(e.firstTimeMs / 100, e.lastTimeMs / 100 + 1);
         m_encoded.push_back(std::move(e));
-        t = endMs + int64_t(uniform(rng, 2, 30) * 3600000.0);
+        t = endMs + int64_t(rng.uniform(2, 30) * 3600000.0);
     }
 
     const int wrapSession = m_scenario.wrapAround && m_scenario.closedSessions > 0 ? m_scenario.closedSessions / 2 : -1;
@@ -212,7 +203,7 @@ bool VirtualFlashService::writeScenario(uint32_t firstSector, int wrapSession, u
 {
     m_flash = std::make_unique<VirtualFlash>();
     m_writer = std::make_unique<FlashFilesystemWriter>(m_flash.get());
-    m_sessionTimes.clear();
+    m_encodedSessions.clear();
     if (!m_writer->format(FlashFilesystemWriter::Layout(), firstSector))
         return false;
 
@@ -229,7 +220,7 @@ bool VirtualFlashService::writeScenario(uint32_t firstSector, int wrapSession, u
         }
         if (id == 0)
             return false;
-        m_sessionTimes[id] = {e.firstTimeMs, e.lastTimeMs};
+        m_encodedSessions[id] = s;
         const size_t n = e.payloads.size();
         const bool closed = s + 1 < m_encoded.size();
         for (size_t r = 0; r < n; ++r) {
@@ -456,7 +447,7 @@ bool VirtualFlashService::formatAfterCreate()
     m_writer = std::make_unique<FlashFilesystemWriter>(m_flash.get());
     for (uint32_t p : unusable)
         m_writer->markPageUnusable(p);
-    m_sessionTimes.clear();
+    m_encodedSessions.clear();
     m_preparedPage = kNoPage;
     if (!m_writer->format())
         return false;
@@ -698,10 +689,12 @@ VirtualFlashService::GroundTruth VirtualFlashService::groundTruthLocked() const
             if (p == lastPage || s.scanStartSector == s.endSector)
                 break;
         }
-        const auto t = m_sessionTimes.find(f.id);
-        if (t != m_sessionTimes.end()) {
-            s.firstTimeMs = t->second.first;
-            s.lastTimeMs = t->second.second;
+        const auto e = m_encodedSessions.find(f.id);
+        if (e != m_encodedSessions.end()) {
+            const EncodedSession &encoded = m_encoded[e->second];
+            s.firstTimeMs = encoded.firstTimeMs;
+            s.lastTimeMs = encoded.lastTimeMs;
+            s.uses = encoded.uses;
         }
         gt.sessions.push_back(std::move(s));
     }
@@ -746,7 +739,10 @@ bool VirtualFlashService::writeGroundTruth(const QString &dir, QString *error) c
             target.remove(name);
     }
 
-    QJsonArray sessions;
+    QJsonArray sessions, uses;
+    const auto isoTime = [](int64_t tenths) {
+        return QDateTime::fromMSecsSinceEpoch(tenths * 100, Qt::UTC).toString(Qt::ISODateWithMs);
+    };
     for (const SessionTruth &s : gt.sessions) {
         QJsonObject o;
         o[QStringLiteral("index")] = double(s.index);
@@ -765,6 +761,13 @@ bool VirtualFlashService::writeGroundTruth(const QString &dir, QString *error) c
             o[QStringLiteral("rawLog")] = raw;
             if (!save(raw, s.rawLog()))
                 return false;
+            for (const WaterUseProfile::UseInstance &u : s.uses) {
+                uses.append(QJsonObject{{QStringLiteral("use"), QLatin1String(WaterUseProfile::key(u.use))},
+                                        {QStringLiteral("start"), isoTime(u.startTenths)},
+                                        {QStringLiteral("end"), isoTime(u.endTenths)},
+                                        {QStringLiteral("litres"), std::round(u.litres * 1000.0) / 1000.0},
+                                        {QStringLiteral("session"), double(s.index)}});
+            }
         }
         sessions.append(o);
     }
@@ -777,5 +780,6 @@ bool VirtualFlashService::writeGroundTruth(const QString &dir, QString *error) c
     root[QStringLiteral("usableSectors")] = double(gt.usableSectors);
     root[QStringLiteral("flashPercentUsed")] = double(gt.percentUsed);
     return save(QStringLiteral("flash-pages.bin"), pages) && save(QStringLiteral("state-export.bin"), gt.stateExport) &&
-           save(QStringLiteral("sessions.json"), QJsonDocument(root).toJson(QJsonDocument::Indented));
+           save(QStringLiteral("sessions.json"), QJsonDocument(root).toJson(QJsonDocument::Indented)) &&
+           save(QStringLiteral("uses.json"), QJsonDocument(uses).toJson(QJsonDocument::Indented));
 }

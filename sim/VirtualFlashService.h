@@ -12,6 +12,7 @@
 
 #include "FlashFilesystemWriter.h"
 #include "VirtualFlash.h"
+#include "WaterUseProfile.h"
 
 // The flash side of the virtual logger: it owns the NAND, writes a seeded scenario of logging
 // sessions onto it, and answers the flash requests of the packet protocol:
@@ -52,7 +53,8 @@ public:
         // Pulse-block kind of every session (0, 1 or 2); -1 mixes them: the newest sessions use
         // kind 2, older ones kinds 1 and 0, as after firmware updates.
         int blockKind = -1;
-        bool leak = false;
+        bool leak = false;     // the household's constant drip
+        bool flapper = false;  // the household's leaking toilet flapper
         double litresPerPulse = 0.025;
         // Place the stream so that the middle closed session runs past the end of the flash.
         bool wrapAround = false;
@@ -97,6 +99,9 @@ public:
         std::vector<uint32_t> unusablePages;  // pages inside [start, end) with a cleared map bit
         int64_t firstTimeMs = 0;              // base time of the first record
         int64_t lastTimeMs = 0;               // last pulse of the last record (its base time if none)
+        // Every use of water the session logged, clipped to [firstTimeMs, lastTimeMs + 100 ms);
+        // empty after a create.
+        std::vector<WaterUseProfile::UseInstance> uses;
         bool wraps() const { return !open && endSector < startSector; }
         // The raw log file contents: every payload in order.
         QByteArray rawLog() const;
@@ -167,8 +172,8 @@ public:
 
     Stats stats() const;
     GroundTruth groundTruth() const;
-    // Writes session-<index>.rlog per closed session, flash-pages.bin, sessions.json and
-    // state-export.bin into `dir` (created if needed), each through a temporary file renamed
+    // Writes session-<index>.rlog per closed session, flash-pages.bin, sessions.json, uses.json
+    // and state-export.bin into `dir` (created if needed), each through a temporary file renamed
     // into place; session-<n>.rlog files of sessions that no longer exist are removed.
     //
     // flash-pages.bin: for every page not fully erased, ascending, the u32 page index
@@ -177,6 +182,8 @@ public:
     // "scanStartSector", "recordCount", "open", "listed", "startTimeMs", "endTimeMs", "rawLog"
     // (closed only)}],
     // "flashPages": "flash-pages.bin", "stateExport": "state-export.bin"}, oldest session first.
+    // uses.json: [{"use": key, "start": ISO-8601 UTC with milliseconds, "end", "litres",
+    // "session": index}] for every use of every closed session, by session, then by start.
     bool writeGroundTruth(const QString &dir, QString *error = nullptr) const;
 
     // A copy of one page in device layout (2112 bytes), for tests.
@@ -194,6 +201,7 @@ private:
         std::vector<QByteArray> payloads;
         int64_t firstTimeMs = 0;
         int64_t lastTimeMs = 0;
+        std::vector<WaterUseProfile::UseInstance> uses;
     };
 
     void build();
@@ -216,8 +224,8 @@ private:
     std::unique_ptr<VirtualFlash> m_flash;
     std::unique_ptr<FlashFilesystemWriter> m_writer;
     std::vector<EncodedSession> m_encoded;
-    // First and last times of each session's records, by file id.
-    std::map<uint32_t, std::pair<int64_t, int64_t>> m_sessionTimes;
+    // What each session of the scenario was encoded from (an index into m_encoded), by file id.
+    std::map<uint32_t, size_t> m_encodedSessions;
 
     std::map<uint32_t, uint32_t> m_sectorRequests;
     std::map<uint32_t, uint32_t> m_pageRequests;

@@ -931,6 +931,7 @@ bool VirtualLogger::writeGroundTruth(const QString &dir, int64_t nowNs, QString 
     device[QStringLiteral("deviceTimeNanos")] = qint64(deviceTimeNs(nowNs));
     device[QStringLiteral("uartBaud")] = qint64(m_uartBaud);
     device[QStringLiteral("magnetRevolutions")] = m_magnet.revolutions();
+    device[QStringLiteral("litresPerPulse")] = m_config.flash.litresPerPulse;
     device[QStringLiteral("restarts")] = m_restarts;
     auto list16 = [](const uint16_t *values, int n) {
         QJsonArray a;

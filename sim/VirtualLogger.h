@@ -122,8 +122,9 @@ public:
     int restarts() const { return m_restarts; }
 
     // Writes what the device holds into `dir` (created if missing): the flash service's
-    // files (sessions, flash-pages.bin, sessions.json, state-export.bin), the bootloader's
-    // flash as mcu-flash.bin, and device.json (identity, variables, clock, counters).
+    // files (sessions, flash-pages.bin, sessions.json, uses.json, state-export.bin), the
+    // bootloader's flash as mcu-flash.bin, and device.json (identity, variables, clock,
+    // counters, the meter's litres per pulse).
     // Each file is written beside its target and renamed into place when complete.
     bool writeGroundTruth(const QString &dir, int64_t nowNs, QString *error) const;
 

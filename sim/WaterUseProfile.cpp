@@ -110,7 +110,7 @@ const Household::Toilet &pickToilet(const Household &h, SeededRandom &rng)
 // A shower runs 4–15 minutes in all; a third of them stop once or twice (soaping) for up to 3.
 void shower(DayWriter &day, SeededRandom &rng, const Household &h)
 {
-    const double rate = h.showerLitresPerMinute * rng.uniform(0.85, 1.0);
+    const double rate = std::max(6.0, h.showerLitresPerMinute * rng.uniform(0.9, 1.0));  // the mixer near open
     const double running = rng.logNormal(8.0, 0.35, 4.0, 15.0) * 60.0;
     const int pauses = rng.chance(0.35) ? rng.range(1, 2) : 0;
     // Turned on, then set: the first seconds run below the settled flow.
@@ -200,27 +200,10 @@ WaterUseProfile::WaterUseProfile(const Options &options)
 
 const char *WaterUseProfile::key(Use use)
 {
-    switch (use) {
-    case Use::Toilet:
-        return "toilet";
-    case Use::Shower:
-        return "shower";
-    case Use::Faucet:
-        return "faucet";
-    case Use::ClothesWasher:
-        return "clothesWasher";
-    case Use::Dishwasher:
-        return "dishwasher";
-    case Use::Bathtub:
-        return "bathtub";
-    case Use::Irrigation:
-        return "irrigation";
-    case Use::Leak:
-        return "leak";
-    case Use::Other:
-        break;
-    }
-    return "other";
+    static const char *const kKeys[kUseCount] = {"toilet",     "shower",     "faucet", "clothesWasher", "dishwasher",
+                                                 "bathtub",    "irrigation", "leak",   "other"};
+    const int i = int(use);
+    return i >= 0 && i < kUseCount ? kKeys[i] : "other";
 }
 
 void WaterUseProfile::dayFlows(int64_t localDay, std::vector<Flow> &out) const

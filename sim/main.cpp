@@ -85,7 +85,7 @@ bool toProbability(const QString &v, double *target)
 }
 
 const SimOption kSimOptions[] = {
-    {"Scenario", "seed", "S", "seed of everything random (identity, sessions, noise, faults); default 1",
+    {"Scenario", "seed", "S", "seed of everything random (identity, household, sessions, noise, faults); default 1",
      [](const QString &v, Settings &s) { return toUnsigned(v, &s.config.seed); }},
     {"Scenario", "sessions", "N", "closed logging sessions on the flash (the last file stays open); default 3",
      [](const QString &v, Settings &s) { return toInt(v, &s.config.flash.closedSessions, 0); }},
@@ -94,9 +94,16 @@ const SimOption kSimOptions[] = {
          s.config.flash.wrapAround = true;
          return true;
      }},
-    {"Scenario", "leak", "", "model a leak in the water-use profile",
+    {"Scenario", "leak", "", "the household has a constant leak of 2-10 L/h (drawn from the seed)",
      [](const QString &, Settings &s) {
          s.config.flash.leak = true;
+         return true;
+     }},
+    {"Scenario", "flapper", "",
+     "the household has a leaking toilet flapper: a small refill every\n"
+     "10-60 minutes",
+     [](const QString &, Settings &s) {
+         s.config.flash.flapper = true;
          return true;
      }},
     {"Scenario", "patch-level", "N", "firmware patch level (4040, 4162, 4251, 4300, 4468 gate features); default 4468",
@@ -158,9 +165,11 @@ const SimOption kSimOptions[] = {
      "write what the logger holds into DIR at start and again on exit:\n"
      "session-<index>.rlog per closed session (the 520-byte payloads of its\n"
      "records in order), flash-pages.bin (u32 page index + 2112 bytes for\n"
-     "every page not fully erased), sessions.json, state-export.bin (the\n"
-     "528-byte state export), mcu-flash.bin (the 256 KiB MCU flash) and\n"
-     "device.json (identity, variables, request counts)",
+     "every page not fully erased), sessions.json, uses.json (every use of\n"
+     "water in the closed sessions: use, start, end, litres, session),\n"
+     "state-export.bin (the 528-byte state export), mcu-flash.bin (the\n"
+     "256 KiB MCU flash) and device.json (identity, variables, request\n"
+     "counts, litres per pulse)",
      [](const QString &v, Settings &s) {
          s.truthDir = v;
          return true;

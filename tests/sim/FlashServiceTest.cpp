@@ -1,11 +1,13 @@
 // The flash request service, driven with request packets as a client would send them.
 #include "network/FastLz.h"
 #include "network/Network.h"
+#include "pulselog/PulseLog.h"
 #include "sim/VirtualFlashService.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -630,7 +632,7 @@ TEST(VirtualFlashService, GroundTruthFilesDescribeTheFlash)
     EXPECT_EQ(listed.count(2 * 64), 1u);  // page map A
 
     // No temporary files are left behind.
-    EXPECT_EQ(QDir(dir).entryList(QDir::Files).size(), int(gt.closedSessions().size()) + 3);
+    EXPECT_EQ(QDir(dir).entryList(QDir::Files).size(), int(gt.closedSessions().size()) + 4);
 
     // After a create the sessions are gone, and so are their raw logs.
     VirtualFlashService::Timing quick;
@@ -639,7 +641,67 @@ TEST(VirtualFlashService, GroundTruthFilesDescribeTheFlash)
     ask(svc, Network::encodePacket(Network::C2S_FlashCreate, 5), 4468);
     ASSERT_TRUE(svc.writeGroundTruth(dir, &error)) << error.toStdString();
     EXPECT_TRUE(QDir(dir).entryList({QStringLiteral("*.rlog")}, QDir::Files).isEmpty());
-    EXPECT_EQ(QDir(dir).entryList(QDir::Files).size(), 3);
+    EXPECT_EQ(QDir(dir).entryList(QDir::Files).size(), 4);
+}
+
+// uses.json against what the saved logs hold, read back by the utility's own loader: the uses
+// of a session account for its pulses, carry known keys and stay inside the session.
+TEST(VirtualFlashService, UsesAccountForEachSessionsPulses)
+{
+    const std::set<QString> keys = {"toilet",     "shower",     "faucet", "clothesWasher", "dishwasher",
+                                    "bathtub",    "irrigation", "leak",   "other"};
+    for (int leaks = 0; leaks < 2; ++leaks) {
+        VirtualFlashService::Scenario sc = smallScenario(20 + uint32_t(leaks));
+        sc.leak = sc.flapper = leaks == 1;
+        VirtualFlashService svc(sc);
+        QTemporaryDir tmp;
+        ASSERT_TRUE(tmp.isValid());
+        QString error;
+        ASSERT_TRUE(svc.writeGroundTruth(tmp.path(), &error)) << error.toStdString();
+        QFile json(tmp.filePath(QStringLiteral("uses.json")));
+        ASSERT_TRUE(json.open(QIODevice::ReadOnly));
+        const QJsonArray uses = QJsonDocument::fromJson(json.readAll()).array();
+
+        std::set<QString> seen;
+        const auto gt = svc.groundTruth();
+        for (const auto *s : gt.closedSessions()) {
+            SCOPED_TRACE(s->index);
+            PulseLog log;
+            ASSERT_TRUE(log.load(tmp.filePath(QStringLiteral("session-%1.rlog").arg(s->index))));
+            uint64_t pulses = 0;
+            for (const auto &e : log.entries())
+                pulses += e.count;
+            double litres = 0;
+            int count = 0;
+            for (const QJsonValue &v : uses) {
+                const QJsonObject u = v.toObject();
+                if (u.value(QStringLiteral("session")).toDouble() != double(s->index))
+                    continue;
+                const QString key = u.value(QStringLiteral("use")).toString();
+                EXPECT_EQ(keys.count(key), 1u) << key.toStdString();
+                seen.insert(key);
+                const QDateTime start = QDateTime::fromString(u.value(QStringLiteral("start")).toString(), Qt::ISODateWithMs);
+                const QDateTime end = QDateTime::fromString(u.value(QStringLiteral("end")).toString(), Qt::ISODateWithMs);
+                ASSERT_TRUE(start.isValid() && end.isValid());
+                EXPECT_EQ(start.timeSpec(), Qt::UTC);
+                EXPECT_LT(start, end);
+                EXPECT_GE(start.toMSecsSinceEpoch(), s->firstTimeMs);
+                EXPECT_LE(end.toMSecsSinceEpoch(), s->lastTimeMs + 100);
+                EXPECT_GT(u.value(QStringLiteral("litres")).toDouble(), 0.0);
+                litres += u.value(QStringLiteral("litres")).toDouble();
+                ++count;
+            }
+            ASSERT_GT(count, 20);
+            // The meter keeps only the part-turn it is in at the end; the file rounds each use
+            // to the millilitre.
+            const double metered = double(pulses) * sc.litresPerPulse;
+            EXPECT_LE(metered, litres + count * 0.0005 + 1e-6);
+            EXPECT_GT(metered, litres - sc.litresPerPulse - count * 0.0005);
+        }
+        for (const char *key : {"toilet", "shower", "faucet"})
+            EXPECT_EQ(seen.count(QLatin1String(key)), 1u) << key;
+        EXPECT_EQ(seen.count(QStringLiteral("leak")), size_t(leaks));
+    }
 }
 
 TEST(VirtualFlashService, ServesReadsFromSeveralThreads)

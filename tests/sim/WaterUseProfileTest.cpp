@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
+#include <string>
 
 namespace {
 
@@ -11,11 +13,12 @@ constexpr int64_t kHour = 36000;
 // 2026-03-02 00:00 local (UTC+1) in tenths since 1970.
 constexpr int64_t kLocalMidnight = 17724096000LL - kHour;
 
-WaterUseProfile profile(uint32_t seed, bool leak = false)
+WaterUseProfile profile(uint32_t seed, bool leak = false, bool flapper = false)
 {
     WaterUseProfile::Options o;
     o.seed = seed;
     o.leak = leak;
+    o.flapper = flapper;
     o.litresPerPulse = 0.025;
     o.utcOffsetMinutes = 60;
     return WaterUseProfile(o);
@@ -59,11 +62,11 @@ TEST(WaterUseProfile, PulsesAreOrderedOnePerTenthAndInsideTheRange)
     }
 }
 
-TEST(WaterUseProfile, PulsesAccountForTheWaterThatFlowed)
+TEST(WaterUseProfile, PulsesAndUsesAccountForTheWaterThatFlowed)
 {
     for (uint32_t seed : {1u, 2u, 3u, 4u}) {
-        const WaterUseProfile p = profile(seed, seed % 2 == 0);
-        const int64_t from = kLocalMidnight;
+        const WaterUseProfile p = profile(seed, seed % 2 == 0, seed == 3);
+        const int64_t from = kLocalMidnight + 7 * kHour + 5;  // inside uses: they are cut, not lost
         const int64_t to = from + 2 * kDay;
         double litres = 0;
         for (const auto &f : p.flows(from, to)) {
@@ -72,38 +75,93 @@ TEST(WaterUseProfile, PulsesAccountForTheWaterThatFlowed)
             EXPECT_GT(f.litresPerMinute, 0.0);
             litres += f.litresPerMinute * double(f.endTenths - f.startTenths) / 600.0;
         }
+        double used = 0;
+        for (const auto &u : p.uses(from, to)) {
+            EXPECT_GE(u.startTenths, from);
+            EXPECT_LE(u.endTenths, to);
+            used += u.litres;
+        }
+        EXPECT_NEAR(used, litres, 1e-6);
         const double metered = double(pulseTotal(p.pulses(from, to), from, to)) * 0.025;
         // The meter only loses the part-turn left over at the end of the range.
         EXPECT_LE(metered, litres + 1e-6);
         EXPECT_GT(metered, litres - 0.025 - 1e-6);
-        // A household's day: a few hundred litres.
+        // A household's day: a few hundred litres, some thousands when the garden is watered.
         EXPECT_GT(litres / 2, 100.0);
-        EXPECT_LT(litres / 2, 2000.0);
+        EXPECT_LT(litres / 2, 6000.0);
     }
+}
+
+// Every whole use of many households against the published ranges it is drawn from: volume,
+// duration and peak flow; a flush's refill only ever tapers.
+TEST(WaterUseProfile, UsesStayWithinThePublishedRanges)
+{
+    using Use = WaterUseProfile::Use;
+    struct Range {
+        double litres[2], seconds[2], peak[2];
+    };
+    const std::map<Use, Range> ranges = {
+        {Use::Toilet, {{4.75, 13.05}, {20, 130}, {7.6, 15.8}}},
+        {Use::Shower, {{15, 190}, {240, 1260}, {6, 12}}},
+        {Use::Faucet, {{0.08, 24}, {5, 180}, {1, 8}}},
+        {Use::ClothesWasher, {{10, 125}, {600, 7500}, {7.6, 15.8}}},
+        {Use::Dishwasher, {{3, 30}, {2400, 9300}, {2.8, 8.4}}},
+        {Use::Bathtub, {{80, 150}, {240, 1300}, {9, 20}}},
+        {Use::Irrigation, {{180, 8000}, {560, 8000}, {19.4, 61.8}}},
+        {Use::Leak, {{0.27, 2.2}, {1, 18}, {7.6, 15.8}}},
+        {Use::Other, {{2.5, 200}, {30, 600}, {5, 20}}},
+    };
+    std::map<Use, int> counts;
+    for (uint32_t seed = 1; seed <= 40; ++seed) {
+        const WaterUseProfile p = profile(seed, false, seed % 4 == 0);
+        const int64_t from = kLocalMidnight - kDay, to = kLocalMidnight + 7 * kDay;
+        std::map<uint64_t, std::vector<WaterUseProfile::Flow>> segments;
+        for (const auto &f : p.flows(from, to))
+            segments[f.instance].push_back(f);
+        for (const auto &u : p.uses(from, to)) {
+            if (u.startTenths < kLocalMidnight || u.endTenths >= kLocalMidnight + 6 * kDay)
+                continue;  // possibly cut at the range's edges
+            SCOPED_TRACE(std::string(WaterUseProfile::key(u.use)) + " of household " + std::to_string(seed));
+            const Range &r = ranges.at(u.use);
+            double peak = 0, previous = 1e9;
+            for (const auto &f : segments.at(u.instance)) {
+                peak = std::max(peak, f.litresPerMinute);
+                if (u.use == Use::Toilet) {
+                    EXPECT_LE(f.litresPerMinute, previous);
+                }
+                previous = f.litresPerMinute;
+            }
+            const double seconds = double(u.endTenths - u.startTenths) / 10.0;
+            EXPECT_TRUE(u.litres >= r.litres[0] && u.litres <= r.litres[1]) << u.litres << " L";
+            EXPECT_TRUE(seconds >= r.seconds[0] && seconds <= r.seconds[1]) << seconds << " s";
+            EXPECT_TRUE(peak >= r.peak[0] && peak <= r.peak[1]) << peak << " L/min";
+            ++counts[u.use];
+        }
+    }
+    EXPECT_EQ(counts.size(), ranges.size()) << "every use occurs";
+    // Faucet draws are the most frequent uses, flushes next.
+    EXPECT_GT(counts[Use::Faucet], counts[Use::Toilet]);
+    EXPECT_GT(counts[Use::Toilet], 3 * counts[Use::Shower]);
 }
 
 TEST(WaterUseProfile, NightsAreQuietUnlessThereIsALeak)
 {
-    uint64_t nightPulses = 0, dayPulses = 0;
     const int days = 6;
     const auto dry = profile(5).pulses(kLocalMidnight, kLocalMidnight + days * kDay);
     const auto leaky = profile(5, true).pulses(kLocalMidnight, kLocalMidnight + days * kDay);
-    int leakyNightsWithSteadyFlow = 0;
     for (int d = 0; d < days; ++d) {
         const int64_t midnight = kLocalMidnight + d * kDay;
-        // 00:00-05:00 holds at most one flush (some 10 litres) without a leak.
-        const uint64_t night = pulseTotal(dry, midnight, midnight + 5 * kHour);
-        EXPECT_LE(night * 0.025, 12.0) << "day " << d;
-        nightPulses += night;
-        dayPulses += pulseTotal(dry, midnight + 6 * kHour, midnight + 23 * kHour);
-        // A leak keeps the meter turning every hour of the night.
-        bool everyHour = true;
-        for (int h = 0; h < 5; ++h)
-            everyHour = everyHour && pulseTotal(leaky, midnight + h * kHour, midnight + (h + 1) * kHour) > 0;
-        leakyNightsWithSteadyFlow += everyHour ? 1 : 0;
+        int quietHours = 0, leakyHours = 0;
+        for (int h = 0; h < 5; ++h) {
+            quietHours += pulseTotal(dry, midnight + h * kHour, midnight + (h + 1) * kHour) == 0 ? 1 : 0;
+            leakyHours += pulseTotal(leaky, midnight + h * kHour, midnight + (h + 1) * kHour) > 0 ? 1 : 0;
+        }
+        // Between 00:00 and 05:00 a flush or two at most; a leak keeps the meter turning.
+        EXPECT_GE(quietHours, 3) << "day " << d;
+        EXPECT_EQ(leakyHours, 5) << "day " << d;
+        for (const auto &u : profile(5).uses(midnight, midnight + 5 * kHour))
+            EXPECT_EQ(u.use, WaterUseProfile::Use::Toilet);
     }
-    EXPECT_GT(dayPulses, 50 * (nightPulses + 1));
-    EXPECT_EQ(leakyNightsWithSteadyFlow, days);
 }
 
 TEST(WaterUseProfile, ADayIsTheSameWhicheverRangeItIsAskedIn)
@@ -117,7 +175,8 @@ TEST(WaterUseProfile, ADayIsTheSameWhicheverRangeItIsAskedIn)
             continue;  // clipped at the range's edges
         bool found = false;
         for (const auto &g : inWeek)
-            found = found || (g.startTenths == f.startTenths && g.endTenths == f.endTenths && g.use == f.use);
+            found = found || (g.startTenths == f.startTenths && g.endTenths == f.endTenths && g.use == f.use &&
+                               g.instance == f.instance);
         EXPECT_TRUE(found);
     }
     EXPECT_GT(inDay.size(), 10u);
