@@ -1,8 +1,12 @@
 #include "LogCommands.h"
 
+#include "enduse/EndUseEngine.h"
+#include "pulselog/MeterUnits.h"
 #include "pulselog/NightFlowAnalysis.h"
 #include "pulselog/NightFlowDisplay.h"
 #include "pulselog/PulseLog.h"
+#include "pulselog/PulseLogAnalysis.h"
+#include "pulselog/SafeFileWriter.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -10,6 +14,7 @@
 #include <QJsonValue>
 #include <QTextStream>
 
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -306,6 +311,167 @@ int logBins(const QCommandLineParser &args)
         return 0;
     });
 }
+
+QString isoUtc(int64_t ns)
+{
+    return QDateTime::fromMSecsSinceEpoch(ns / 1000000, Qt::UTC).toString(Qt::ISODateWithMs);
+}
+
+// The volume unit and the volume of one pulse in it: the user's, else the log's readings'.
+struct UseVolume {
+    QString unit;
+    double perPulse = 0;   // in `unit`
+    double litresPer = 0;  // litres in one `unit`
+};
+
+bool useVolume(const QCommandLineParser &args, const PulseLog &log, UseVolume *v, QString *error)
+{
+    const QVariantMap meta = log.metaData();
+    const QString metaUnit = meta.value(QStringLiteral("Meter Reading Unit")).toString().trimmed();
+    v->unit = args.isSet(QStringLiteral("unit")) ? args.value(QStringLiteral("unit"))
+              : std::isfinite(MeterUnits::toGallons(1, metaUnit)) ? metaUnit
+                                                                  : QStringLiteral("Gallons");
+    const double gallonsPerUnit = MeterUnits::toGallons(1, v->unit);
+    if (!std::isfinite(gallonsPerUnit)) {
+        *error = QStringLiteral("--unit: not a volume unit: %1 (one of Gallons, CCF, CF, Cubic Meters, Liters)")
+                     .arg(v->unit);
+        return false;
+    }
+    v->litresPer = gallonsPerUnit / MeterUnits::toGallons(1, QStringLiteral("Liters"));
+    if (args.isSet(QStringLiteral("units-per-pulse"))) {
+        if (!parseNumber(args, QStringLiteral("units-per-pulse"), &v->perPulse, error))
+            return false;
+        if (!(v->perPulse > 0)) {
+            *error = QStringLiteral("--units-per-pulse must be above 0");
+            return false;
+        }
+        return true;
+    }
+    const double gallons = MeterUnits::gallonsPerPulse(meta, log.totalPulseCount());
+    if (!(gallons > 0)) {
+        *error = QStringLiteral("This log has no meter readings: give the volume per pulse with --units-per-pulse");
+        return false;
+    }
+    v->perPulse = gallons / gallonsPerUnit;
+    return true;
+}
+
+bool writeUsesCsv(const QString &path, const std::vector<EndUse::Event> &events, const UseVolume &v, QString *error)
+{
+    SafeFileWriter out(path);
+    if (!out.open()) {
+        *error = QStringLiteral("cannot write %1").arg(path);
+        return false;
+    }
+    out.append(QStringLiteral("start,end,use,volume,peakFlow\r\n").toLatin1());
+    for (const EndUse::Event &e : events) {
+        out.append(QStringLiteral("%1,%2,%3,%4,%5\r\n")
+                       .arg(isoUtc(e.start), isoUtc(e.end), EndUse::key(e.use),
+                            QString::number(e.litres / v.litresPer, 'g', 10),
+                            QString::number(e.peakLitresPerMinute / v.litresPer, 'g', 10))
+                       .toLatin1());
+    }
+    if (!out.commit()) {
+        *error = QStringLiteral("cannot write %1").arg(path);
+        return false;
+    }
+    return true;
+}
+
+int logUses(const QCommandLineParser &args)
+{
+    QString file, error;
+    QDateTime from, to;
+    if (!takeFile(args, &file, &error) || !parseDate(args, QStringLiteral("from"), &from, &error) ||
+        !parseDate(args, QStringLiteral("to"), &to, &error))
+        return Cli::fail(error);
+    return runQuietly([&](QStringList &warnings) {
+        PulseLog log;
+        if (!loadLog(log, file, warnings, &error))
+            return Cli::fail(error);
+        printWarnings(warnings);
+        UseVolume volume;
+        if (!useVolume(args, log, &volume, &error))
+            return Cli::fail(error);
+        const auto &entries = log.entries();
+        if (entries.empty())
+            return Cli::fail(QStringLiteral("%1 holds no pulses").arg(file));
+        const PulseLogAnalysis::Range range = PulseLogAnalysis::clampRange(entries, from, to);
+        const auto span = PulseLogAnalysis::entrySpan(entries, range);
+        // One pulse time says nothing about a flow.
+        if (span.second - span.first < 2)
+            return Cli::fail(QStringLiteral("the period holds %1 pulse time(s) of the log (from %2 to %3): "
+                                            "too few to tell uses apart")
+                                 .arg(span.second - span.first)
+                                 .arg(isoUtc(entries.front().time), isoUtc(entries.back().time)));
+        const EndUseEngine::Result result = EndUseEngine::analyse(
+            entries.data() + span.first, entries.data() + span.second, volume.perPulse * volume.litresPer);
+        if (args.isSet(QStringLiteral("csv")) &&
+            !writeUsesCsv(args.value(QStringLiteral("csv")), result.events, volume, &error))
+            return Cli::fail(withCause(error, warnings));
+
+        const double days = double(range.endNs - range.startNs) / (86400.0 * 1e9);
+        const double total = result.litres / volume.litresPer;
+        std::array<int, EndUse::kUseCount> counts{};
+        std::array<double, EndUse::kUseCount> volumes{};
+        for (const EndUse::Event &e : result.events) {
+            counts[size_t(e.use)] += 1;
+            volumes[size_t(e.use)] += e.litres / volume.litresPer;
+        }
+        if (args.isSet(QStringLiteral("json"))) {
+            QJsonObject uses;
+            for (EndUse::Use u : EndUse::kUses)
+                uses.insert(EndUse::key(u), QJsonObject{{QStringLiteral("events"), counts[size_t(u)]},
+                                                        {QStringLiteral("volume"), volumes[size_t(u)]}});
+            QJsonArray events;
+            for (const EndUse::Event &e : result.events)
+                events.append(QJsonObject{{QStringLiteral("start"), isoUtc(e.start)},
+                                          {QStringLiteral("end"), isoUtc(e.end)},
+                                          {QStringLiteral("use"), EndUse::key(e.use)},
+                                          {QStringLiteral("volume"), e.litres / volume.litresPer},
+                                          {QStringLiteral("peakFlow"), e.peakLitresPerMinute / volume.litresPer}});
+            Cli::printJson(QJsonObject{{QStringLiteral("unit"), volume.unit},
+                                       {QStringLiteral("total"), total},
+                                       {QStringLiteral("days"), days},
+                                       {QStringLiteral("uses"), uses},
+                                       {QStringLiteral("events"), events}});
+            return 0;
+        }
+        QString text;
+        QTextStream out(&text);
+        const auto row = [&](const QString &name, int n, double v) {
+            out << qSetFieldWidth(15) << Qt::left << name << qSetFieldWidth(8) << Qt::right << n
+                << qSetFieldWidth(16) << QString::number(v, 'f', 3)
+                << qSetFieldWidth(9) << QString::number(total > 0 ? 100 * v / total : 0, 'f', 1)
+                << qSetFieldWidth(0) << " %" << qSetFieldWidth(14)
+                << (days > 0 ? QString::number(v / days, 'f', 3) : QStringLiteral("-")) << qSetFieldWidth(0) << "\n";
+        };
+        out << qSetFieldWidth(15) << Qt::left << "use" << qSetFieldWidth(8) << Qt::right << "events"
+            << qSetFieldWidth(16) << volume.unit << qSetFieldWidth(11) << "share" << qSetFieldWidth(14)
+            << "per day" << qSetFieldWidth(0) << "\n";
+        for (EndUse::Use u : EndUse::kUses)
+            row(EndUse::key(u), counts[size_t(u)], volumes[size_t(u)]);
+        row(QStringLiteral("total"), int(result.events.size()), total);
+        out << "period: " << isoUtc(range.startNs) << " to " << isoUtc(range.endNs) << " ("
+            << QString::number(days, 'f', 2) << " days)\n";
+        // A drip and a flapper's refills alike: the leak's water over the hours it was seen.
+        int64_t leakStart = INT64_MAX, leakEnd = INT64_MIN;
+        for (const EndUse::Event &e : result.events) {
+            if (e.use == EndUse::Use::Leak) {
+                leakStart = std::min(leakStart, e.start);
+                leakEnd = std::max(leakEnd, e.end);
+            }
+        }
+        if (leakEnd > leakStart) {
+            const double hours = double(leakEnd - leakStart) / 3.6e12;
+            out << "leak: " << QString::number(volumes[size_t(EndUse::Use::Leak)] / hours, 'f', 3) << " "
+                << volume.unit << " per hour over " << QString::number(hours, 'f', 1) << " hours\n";
+        }
+        out.flush();
+        Cli::print(text);
+        return 0;
+    });
+}
 }  // namespace
 
 std::vector<CliCommand> logCommands()
@@ -344,5 +510,17 @@ std::vector<CliCommand> logCommands()
                       QStringLiteral("milliseconds per time bin")),
           from, to},
          logBins},
+        {QStringLiteral("log-uses"),
+         QStringLiteral("log-uses FILE.rlog [--json] [--csv OUT] [--from ISO8601] [--to ISO8601] [--unit U] "
+                        "[--units-per-pulse X]"),
+         QStringLiteral("where the water went: toilet, shower, faucet, appliances, bathtub, irrigation and leak uses"),
+         {Cli::jsonOption(),
+          Cli::option({QStringLiteral("csv")}, QStringLiteral("OUT"), QStringLiteral("also write the uses, one a line")),
+          from, to,
+          Cli::option({QStringLiteral("unit")}, QStringLiteral("U"),
+                      QStringLiteral("Gallons, CCF, CF, Cubic Meters or Liters (default: the readings', else Gallons)")),
+          Cli::option({QStringLiteral("units-per-pulse")}, QStringLiteral("X"),
+                      QStringLiteral("volume of one pulse in U (default: from the log's meter readings)"))},
+         logUses},
     };
 }

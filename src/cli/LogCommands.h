@@ -4,5 +4,5 @@
 
 #include <vector>
 
-// log-info, log-export and log-bins: raw pulse log files without the user interface.
+// log-info, log-export, log-bins and log-uses: raw pulse log files without the user interface.
 std::vector<CliCommand> logCommands();

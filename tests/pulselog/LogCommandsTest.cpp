@@ -145,6 +145,11 @@ TEST_F(LogCommandsTest, FailuresExitWithOneLine)
         {"log-export", rlog, "--format", "pulses", "-o", dir.filePath("y"), "--from", "yesterday"},
         {"log-bins", rlog},
         {"log-bins", rlog, "--interval-ms", "-5"},
+        {"log-uses", rlog},
+        {"log-uses", rlog, "--units-per-pulse", "0"},
+        {"log-uses", rlog, "--units-per-pulse", "1", "--unit", "Barrels"},
+        {"log-uses", rlog, "--units-per-pulse", "1", "--from", "2030-01-01T00:00:00Z"},
+        {"log-uses", rlog, "--units-per-pulse", "1", "--csv", dir.filePath("plain/uses.csv")},
     };
     for (const QStringList &args : bad) {
         const Result r = cli(args);
@@ -155,6 +160,23 @@ TEST_F(LogCommandsTest, FailuresExitWithOneLine)
     }
     const Result r = cli({"log-export", rlog, "--format", "pulses", "-o", dir.filePath("plain/x.csv")});
     EXPECT_TRUE(r.err.contains("Failed to open")) << r.err.toStdString();
+    EXPECT_EQ(cli({"log-uses", rlog}).err, "tarrowind-cli: This log has no meter readings: give the volume per pulse "
+                                           "with --units-per-pulse\n");
+
+    // Logs too thin to hold a use: nothing at all, one pulse; and a period past the log.
+    PulseLog empty, single;
+    PulseBlockBuilder one;
+    one.baseTenths = kBase;
+    one.pulse(0);
+    single.appendRawDataNoSignal(one.build());
+    ASSERT_TRUE(empty.saveRaw(dir.filePath("empty.rlog")) && single.saveRaw(dir.filePath("single.rlog")));
+    const Result none = cli({"log-uses", dir.filePath("empty.rlog"), "--units-per-pulse", "1"});
+    EXPECT_TRUE(none.err.contains("holds no pulses")) << none.err.toStdString();
+    for (const QStringList &thin : {QStringList{dir.filePath("single.rlog")},
+                                    QStringList{rlog, "--from", "2030-01-01T00:00:00Z"}}) {
+        const Result r = cli(QStringList{"log-uses"} + thin + QStringList{"--units-per-pulse", "1"});
+        EXPECT_TRUE(r.err.contains("too few to tell uses apart")) << r.err.toStdString();
+    }
 }
 
 // A German desktop writes numbers with a decimal comma; nothing the command line writes may
@@ -318,6 +340,39 @@ TEST(LogCommandsReport, HouseholdFiguresAgreeWithLogInfo)
         EXPECT_EQ(report.value("leakStretches").toArray(), info.value("leakStretches").toArray());
         EXPECT_EQ(report.value("unit").toString(), "Liters");
         EXPECT_NEAR(report.value("total").toDouble(), 0.025 * report.value("totalPulses").toDouble(), 1e-6);
+
+        // Its uses: the same period and water, every use's key, events that add up to the total
+        // and the CSV a CSV reader gets back.
+        const QString csv = dir.filePath(leak ? "leak-uses.csv" : "quiet-uses.csv");
+        r = cli({"log-uses", rlog, "--json", "--csv", csv});
+        ASSERT_EQ(r.status, 0) << r.err.toStdString();
+        const QJsonObject uses = QJsonDocument::fromJson(r.out.toUtf8()).object();
+        EXPECT_EQ(uses.value("unit").toString(), "Liters");
+        EXPECT_NEAR(uses.value("days").toDouble(), report.value("days").toDouble(), 1e-9);
+        const double total = uses.value("total").toDouble();
+        EXPECT_NEAR(total, report.value("total").toDouble(), 1e-6 * total);
+        const QStringList keys = {"toilet", "shower", "faucet", "clothesWasher", "dishwasher", "bathtub",
+                                  "irrigation", "leak", "other"};
+        EXPECT_EQ(uses.value("uses").toObject().keys().size(), keys.size());
+        double byUse = 0, byEvent = 0;
+        for (const QString &key : keys)
+            byUse += uses.value("uses").toObject().value(key).toObject().value("volume").toDouble(-1e9);
+        const QJsonArray events = uses.value("events").toArray();
+        for (const QJsonValue &e : events) {
+            byEvent += e.toObject().value("volume").toDouble();
+            EXPECT_TRUE(keys.contains(e.toObject().value("use").toString()));
+            EXPECT_TRUE(e.toObject().value("start").toString().endsWith('Z'));
+        }
+        EXPECT_NEAR(byUse, total, 0.01 * total);
+        EXPECT_NEAR(byEvent, total, 0.01 * total);
+        EXPECT_GT(uses.value("uses").toObject().value(leak ? "leak" : "toilet").toObject().value("events").toInt(), 0);
+        QString error;
+        const QJsonArray rows = TestSupport::readBack("csv", csv, &error).object().value("rows").toArray();
+        ASSERT_EQ(rows.size(), events.size() + 1) << error.toStdString();
+        EXPECT_EQ(rows[1].toArray()[2].toString(), events[0].toObject().value("use").toString());
+        r = cli({"log-uses", rlog, "--unit", "Gallons"});
+        ASSERT_EQ(r.status, 0);
+        EXPECT_TRUE(r.out.contains("Gallons")) << r.out.toStdString();
         // The household's session starts and ends within a day: neither end day is complete.
         const QString highest = report.value("highestDay").toObject().value("date").toString();
         EXPECT_GT(highest, report.value("periodStart").toString().left(10));
