@@ -3,10 +3,10 @@
 // of a bar graph while hovering must stay a small multiple of the blit; the background renders
 // are reported as they are.
 #include "items/BarGraph.h"
-#include "items/BarGraphRenderer.h"
 #include "items/LabelledPoint.h"
-#include "items/LineGraphRenderer.h"
-#include "items/SceneRenderer.h"
+#include "render/BarGraphRenderer.h"
+#include "render/LineGraphRenderer.h"
+#include "render/SceneRenderer.h"
 
 #include <benchmark/benchmark.h>
 #include <QGuiApplication>

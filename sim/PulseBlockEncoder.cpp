@@ -1,6 +1,7 @@
 #include "PulseBlockEncoder.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -178,8 +179,10 @@ bool PulseBlockEncoder::addPulses(int64_t tenths, uint32_t count)
 
 QByteArray PulseBlockEncoder::payload() const
 {
-    QByteArray out(kPayloadSize, '\0');
-    auto *p = reinterpret_cast<uint8_t *>(out.data());
+    // Filled in a plain array: through a QByteArray's data() GCC 12 sees the shared empty array and
+    // warns of writes out of bounds.
+    std::array<uint8_t, kPayloadSize> bytes{};
+    uint8_t *p = bytes.data();
     switch (m_kind) {
     case Kind_Plain:
         putU32(p, kMagicPlain);
@@ -203,7 +206,7 @@ QByteArray PulseBlockEncoder::payload() const
         break;
     }
     std::memcpy(p + streamOffset(m_kind), m_stream.data(), m_stream.size());
-    return out;
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), kPayloadSize);
 }
 
 uint16_t PulseBlockEncoder::temperatureCode(double celsius)

@@ -16,6 +16,8 @@
 #include "items/LabelledPoint.h"
 #include "items/LineGraph.h"
 #include "items/SoftwareRenderer.h"
+#include "library/LibraryService.h"
+#include "library/LibraryTableModel.h"
 #include "LogSignaller.h"
 #include "network/Network.h"
 #include "network/TarrowindFirmware.h"
@@ -23,8 +25,6 @@
 #include "pulselog/PulseLog.h"
 #include "remotefs/RemoteFileSystem.h"
 #include "remotefs/RemoteFilesystemSession.h"
-#include "library/LibraryService.h"
-#include "library/LibraryTableModel.h"
 #include "remotefs/SavedSessionRegistry.h"
 #include "remotefs/SessionDownloader.h"
 #include "report/CustomerReportWriter.h"
@@ -61,6 +61,10 @@ template <typename T> void registerUncreatable(const char *qmlName, const char *
 }
 }  // namespace
 
+// Who deletes an object QML sees follows Qt's rules, so no class below marks it: what our
+// objects create reaches QML through properties and signal arguments and stays C++'s; what an
+// invokable or slot returns goes to the engine, which deletes it once unreferenced unless it has
+// a parent. The only such result is PulseLog's clone, made for the engine to own.
 void registerQmlTypes()
 {
     registerCreatable<SerialComm>("SerialComm");

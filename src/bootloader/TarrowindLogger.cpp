@@ -3,15 +3,12 @@
 #include "BootloaderMetatypes.h"
 
 #include <QDebug>
-#include <QQmlEngine>
 
 TarrowindLogger::TarrowindLogger(QObject *parent)
     : QObject(parent), m_bootloader(new StmBootLoader(this)), m_firmware(new TarrowindFirmware(this))
 {
     // Signal arguments of this type travel through spies and queued connections.
     registerBootloaderMetatypes();
-    QQmlEngine::setObjectOwnership(m_bootloader, QQmlEngine::CppOwnership);
-    QQmlEngine::setObjectOwnership(m_firmware, QQmlEngine::CppOwnership);
     m_modeChangeTimer.setInterval(kModeChangeIntervalMs);
     m_modeChangeTimer.setSingleShot(false);
     connect(m_firmware, &TarrowindFirmware::connectionStateChanged, this,

@@ -1,9 +1,9 @@
 #include "DeviceCommands.h"
 
+#include "ArchiveCommands.h"
 #include "common/SafeFileName.h"
 #include "library/LibraryAdder.h"
 #include "library/LibraryStore.h"
-#include "ArchiveCommands.h"
 #include "LibraryCommands.h"
 #include "LoggerConnection.h"
 #include "network/TarrowindFirmware.h"

@@ -23,8 +23,8 @@ namespace {
 // Each module lists its own commands; a new module is one more line here.
 using Module = std::vector<CliCommand> (*)();
 const Module kModules[] = {
-    protocolCommands,  logCommands,  deviceCommands,  firmwareCommands, recordingCommands,
-    portCommands,      supportCommands, reportCommands, libraryCommands,
+    protocolCommands, logCommands,     deviceCommands, firmwareCommands, recordingCommands,
+    portCommands,     supportCommands, reportCommands, libraryCommands,
 };
 
 std::vector<CliCommand> allCommands()

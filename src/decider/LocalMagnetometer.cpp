@@ -2,7 +2,6 @@
 
 #include <QDebug>
 #include <QMagnetometer>
-#include <QQmlEngine>
 
 #include <cmath>
 
@@ -77,7 +76,6 @@ void LocalMagnetometer::start()
     m_readings = 0;
     m_rateTimerRunning = false;
     m_magnetometer = new QMagnetometer(this);
-    QQmlEngine::setObjectOwnership(m_magnetometer, QQmlEngine::CppOwnership);
     emit magnetometerChanged(m_magnetometer);
     connect(m_magnetometer, &QMagnetometer::readingChanged, this, &LocalMagnetometer::onReadingChanged);
     m_magnetometer->setDataRate(kTargetHz);

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "BarGraphRenderer.h"
 #include "GraphAxes.h"
 #include "pulselog/PulseLog.h"
+#include "render/BarGraphRenderer.h"
 
 #include <cstdint>
 

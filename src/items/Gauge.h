@@ -1,6 +1,6 @@
 #pragma once
 
-#include "GaugeRenderer.h"
+#include "render/GaugeRenderer.h"
 
 #include <QImage>
 #include <QQuickPaintedItem>

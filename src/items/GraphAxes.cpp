@@ -1,6 +1,6 @@
 #include "GraphAxes.h"
 
-#include "ItemStyle.h"
+#include "render/ItemStyle.h"
 
 #include <QCursor>
 #include <QPainter>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "AxisMapping.h"
-#include "BackgroundTask.h"
-#include "GraphAxesRenderer.h"
+#include "render/AxisMapping.h"
+#include "render/BackgroundTask.h"
+#include "render/GraphAxesRenderer.h"
 
 #include <QImage>
 #include <QQuickPaintedItem>

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "render/LineGraphRenderer.h"
+
 #include <QObject>
 #include <QPointF>
 #include <QString>
@@ -15,7 +17,11 @@ class LabelledPoint : public QObject
     Q_PROPERTY(bool labelBelow READ labelBelow WRITE setLabelBelow NOTIFY labelBelowChanged)
 
 public:
-    enum PointType { PointType_Solid = 0, PointType_Circle = 1, PointType_Flag = 2 };
+    enum PointType {
+        PointType_Solid = LineGraphRenderer::PointMark_Solid,
+        PointType_Circle = LineGraphRenderer::PointMark_Circle,
+        PointType_Flag = LineGraphRenderer::PointMark_Flag
+    };
     Q_ENUM(PointType)
 
     explicit LabelledPoint(QObject *parent = nullptr);

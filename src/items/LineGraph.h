@@ -1,7 +1,7 @@
 #pragma once
 
 #include "GraphAxes.h"
-#include "LineGraphRenderer.h"
+#include "render/LineGraphRenderer.h"
 
 #include <QColor>
 #include <QList>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "BackgroundTask.h"
-#include "SceneRenderer.h"
+#include "render/BackgroundTask.h"
+#include "render/SceneRenderer.h"
 
 #include <QElapsedTimer>
 #include <QImage>

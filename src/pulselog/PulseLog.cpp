@@ -9,7 +9,6 @@
 
 #include <QDebug>
 #include <QFile>
-#include <QQmlEngine>
 
 #include <cmath>
 #ifdef __linux__
@@ -297,7 +296,6 @@ PulseLog *PulseLog::qmlClone(QObject *parent)
     clone->m_maximumVoltage = m_maximumVoltage;
     clone->m_minimumTemperature = m_minimumTemperature;
     clone->m_maximumTemperature = m_maximumTemperature;
-    QQmlEngine::setObjectOwnership(clone, QQmlEngine::JavaScriptOwnership);
     return clone;
 }
 

@@ -89,6 +89,8 @@ public:
     Q_INVOKABLE float minimumTemperatureCelsiusDegrees() const { return m_minimumTemperature; }
     Q_INVOKABLE float maximumTemperatureCelsiusDegrees() const { return m_maximumTemperature; }
 
+    // Called from QML, the engine owns the copy (an invokable's result goes to the engine) and
+    // collects it once unreferenced, unless it was given a parent.
     Q_INVOKABLE PulseLog *qmlClone(QObject *parent);
     Q_INVOKABLE PulseLog *qmlClone();
 

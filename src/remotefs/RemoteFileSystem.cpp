@@ -6,7 +6,6 @@
 #include "RemoteFsMetatypes.h"
 
 #include <QDebug>
-#include <QQmlEngine>
 
 RemoteFileSystem::RemoteFileSystem(QObject *parent) : QThread(parent)
 {
@@ -105,7 +104,6 @@ void RemoteFileSystem::connectWorker()
         [this](quint64 operation, RemoteFilesystemSessionPtr session) {
             if (!isCurrent(operation))
                 return;
-            QQmlEngine::setObjectOwnership(session.get(), QQmlEngine::CppOwnership);
             m_sessions.push_back(session);
             emit sessionsChanged();
         },

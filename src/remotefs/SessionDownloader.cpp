@@ -3,12 +3,8 @@
 #include "pulselog/PulseLog.h"
 
 #include <QDebug>
-#include <QQmlEngine>
 
-SessionDownloader::SessionDownloader(QObject *parent) : QObject(parent), m_pulseLog(new PulseLog())
-{
-    QQmlEngine::setObjectOwnership(m_pulseLog, QQmlEngine::CppOwnership);
-}
+SessionDownloader::SessionDownloader(QObject *parent) : QObject(parent), m_pulseLog(new PulseLog()) {}
 
 SessionDownloader::~SessionDownloader()
 {

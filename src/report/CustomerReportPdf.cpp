@@ -1,7 +1,7 @@
 #include "CustomerReportPdf.h"
 
-#include "items/BarGraphRenderer.h"
-#include "items/ItemStyle.h"
+#include "render/BarGraphRenderer.h"
+#include "render/ItemStyle.h"
 
 #include <QBuffer>
 #include <QDateTime>

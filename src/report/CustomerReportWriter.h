@@ -1,6 +1,6 @@
 #pragma once
 
-#include "items/BackgroundTask.h"
+#include "render/BackgroundTask.h"
 
 #include <QDateTime>
 #include <QObject>

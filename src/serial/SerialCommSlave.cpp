@@ -3,7 +3,6 @@
 #include "SerialComm.h"
 
 #include <QCoreApplication>
-#include <QQmlEngine>
 #include <QVariant>
 
 const QString SerialCommSlave::kSysPathPrefix = QStringLiteral("syspath://");
@@ -29,7 +28,6 @@ void SerialCommSlave::backgroundOpen(SerialComm *parent, MlSerialPort *cleanupAd
         name.remove(0, kSysPathPrefix.size());
 
     auto *port = new MlSerialPort(name);
-    QQmlEngine::setObjectOwnership(port, QQmlEngine::CppOwnership);
     port->setProperty("originalPortName", givenName);
     port->setBaudRate(baud, MlSerialPort::AllDirections);
     port->setParity(parity);

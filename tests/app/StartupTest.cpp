@@ -1,9 +1,12 @@
 #include "app/Startup.h"
 #include "app/LogFile.h"
+#include "app/QmlRegistration.h"
 
 #include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QFile>
+#include <QMetaMethod>
+#include <QRegularExpression>
 #include <QSemaphore>
 #include <QTemporaryDir>
 #include <QThread>
@@ -47,6 +50,30 @@ TEST(StartupMode, RepairModeLogsDecodedTextWithoutApplicationObject)
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     const QString text = QString::fromLocal8Bit(f.readAll());
     EXPECT_TRUE(text.contains("[Debug]: ftdiElevatedFix " + path)) << text.toStdString();
+}
+
+// Our classes never mark ownership for the QML engine: what they create reaches QML through
+// properties and signals, which leave it to C++. Only an invokable's or a slot's result goes to
+// the engine (and is deleted by it when unparented), so the one such result is the log's clone.
+TEST(QmlRegistration, OnlyTheCloneHandsAnObjectToTheEngine)
+{
+    registerQmlTypes();
+    QStringList handedOver;
+    for (int id = QMetaType::User; QMetaType::isRegistered(id); ++id) {
+        if (!(QMetaType::typeFlags(id) & QMetaType::PointerToQObject))
+            continue;
+        // Qt's own classes (their names start "Q" and a capital) keep Qt's rules.
+        for (const QMetaObject *mo = QMetaType::metaObjectForType(id);
+             mo && !QRegularExpression("^Q[A-Z]").match(mo->className()).hasMatch(); mo = mo->superClass()) {
+            for (int i = mo->methodOffset(); i < mo->methodCount(); ++i) {
+                const QMetaMethod m = mo->method(i);
+                if (m.methodType() != QMetaMethod::Signal && QByteArray(m.typeName()).endsWith('*') &&
+                    m.name() != "qmlClone")
+                    handedOver << mo->className() + QStringLiteral("::") + m.methodSignature();
+            }
+        }
+    }
+    EXPECT_TRUE(handedOver.isEmpty()) << handedOver.join(' ').toStdString();
 }
 
 TEST(StartupMode, DecodesBase64AsUtf8)

@@ -1,9 +1,9 @@
 #include "ImageProbe.h"
-#include "items/BackgroundTask.h"
 #include "items/BarGraph.h"
 #include "items/LabelledPoint.h"
 #include "items/LineGraph.h"
 #include "ItemWindow.h"
+#include "render/BackgroundTask.h"
 
 #include <QFontDatabase>
 #include <QFontInfo>

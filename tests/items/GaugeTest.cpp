@@ -1,6 +1,6 @@
 #include "items/Gauge.h"
 #include "ImageProbe.h"
-#include "items/GaugeRenderer.h"
+#include "render/GaugeRenderer.h"
 
 #include <QPainter>
 #include <QSignalSpy>

@@ -1,7 +1,7 @@
 #include "items/GraphAxes.h"
 #include "ImageProbe.h"
-#include "items/GraphAxesRenderer.h"
 #include "ItemWindow.h"
+#include "render/GraphAxesRenderer.h"
 
 #include <QLocale>
 #include <QPainter>

@@ -1,10 +1,10 @@
 #include "ImageProbe.h"
 #include "items/BarGraph.h"
-#include "items/BarGraphRenderer.h"
 #include "items/LabelledPoint.h"
 #include "items/LineGraph.h"
-#include "items/LineGraphRenderer.h"
 #include "ItemWindow.h"
+#include "render/BarGraphRenderer.h"
+#include "render/LineGraphRenderer.h"
 
 #include <QPainter>
 #include <QQmlEngine>

@@ -2,8 +2,8 @@
 #include "common/CommonMetatypes.h"
 #include "decider/WrappedEllipticalDecider.h"
 #include "ImageProbe.h"
-#include "items/SceneRenderer.h"
 #include "ItemWindow.h"
+#include "render/SceneRenderer.h"
 
 #include <QPainter>
 #include <QSignalSpy>

@@ -52,6 +52,8 @@ TEST_F(PulseLogQmlTest, InvokablesAcceptAndReturnScriptValues)
     EXPECT_TRUE(std::isnan(eval("log.minimumVoltage").toNumber()));
     EXPECT_EQ(eval("log.fixedFieldNames[16]").toString(), "Notes");
     EXPECT_EQ(eval("log.qmlClone().totalPulseCount").toInt(), 6);
+    // Nothing in the log marks it: a clone that an invokable returns goes to the engine.
+    EXPECT_EQ(QQmlEngine::objectOwnership(eval("log.qmlClone()").toQObject()), QQmlEngine::JavaScriptOwnership);
     EXPECT_EQ(eval("log.addPulses(1780000200000000000, 4); log.totalPulseCount").toInt(), 10);
     EXPECT_EQ(eval("log.metaData = {'Notes': 'n'}; log.metaData.Notes").toString(), "n");
 }

@@ -1,8 +1,8 @@
 #include "TestHook.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QFileInfo>
-#include <QDateTime>
 #include <QGuiApplication>
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,7 +1,6 @@
 #include "LineGraphRenderer.h"
 
 #include "ItemStyle.h"
-#include "LabelledPoint.h"
 
 #include <QFontMetricsF>
 #include <QPainter>
@@ -291,10 +290,10 @@ void LineGraphRenderer::drawLabelledPoints(QPainter &painter, const QRectF &boun
         }
         painter.setPen(dotPen);
         painter.drawPoint(p);
-        if (lp.pointType == LabelledPoint::PointType_Circle) {
+        if (lp.pointType == PointMark_Circle) {
             painter.setPen(ringPen);
             painter.drawPoint(p);
-        } else if (lp.pointType == LabelledPoint::PointType_Flag) {
+        } else if (lp.pointType == PointMark_Flag) {
             const int height = flagHeight(size, data);
             if (flag.height() != height)
                 flag = makeFlag(data.dotColor, height);

@@ -18,11 +18,14 @@ class QPainter;
 class LineGraphRenderer
 {
 public:
+    // How a point is marked (a LabelledPoint's pointType).
+    enum PointMark { PointMark_Solid = 0, PointMark_Circle = 1, PointMark_Flag = 2 };
+
     struct Point {
         QPointF point;
         QString text;
         QString valueText;
-        int pointType = 0;  // LabelledPoint::PointType
+        int pointType = PointMark_Solid;
         bool labelBelow = true;
     };
 
