@@ -1,6 +1,7 @@
 #include "LibraryTableModel.h"
 
 #include "LibraryWorker.h"
+#include "common/SafeFileName.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -8,6 +9,7 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include <climits>
 #include <cmath>
 
 namespace {
@@ -48,13 +50,14 @@ QString nightFlowText(const LibraryRecord &r)
            (volume ? QStringLiteral(" gal/min") : QStringLiteral(" rev/h"));
 }
 
-// Where a log kept only in the library is written for the viewer.
-QString temporaryLogPath(const QString &sha256)
+// Where a log kept only in the library is written for the viewer. A folder per log keeps copies apart; the file inside is named as a local save of the session
+// would be, since the viewer shows that name and offers it for exports.
+QString temporaryLogPath(const LibraryRecord &r)
 {
-    const QString folder =
-        QStandardPaths::writableLocation(QStandardPaths::TempLocation) + QStringLiteral("/tarrowind-library");
-    QDir().mkpath(folder);
-    return folder + QLatin1Char('/') + sha256 + QStringLiteral(".rlog");
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::TempLocation) +
+                           QStringLiteral("/tarrowind-library/") + r.sha256;
+    return folder + QLatin1Char('/') +
+           SafeFileName::sessionFileName(r.deviceName, int(qBound<int64_t>(0, r.sessionIndex, INT_MAX)), r.jobName, 1);
 }
 }  // namespace
 
@@ -319,7 +322,8 @@ void LibraryTableModel::requestLog(int row)
         return;
     }
     const QString sha256 = r->sha256;
-    m_worker->post(m_location, [this, sha256](LibraryStore &store, bool opened, const QString &openError) {
+    const QString temporaryPath = temporaryLogPath(*r);
+    m_worker->post(m_location, [this, sha256, temporaryPath](LibraryStore &store, bool opened, const QString &openError) {
         QString path, error = openError;
         QStringList paths;
         if (opened && store.paths(sha256, &paths, &error)) {
@@ -331,7 +335,8 @@ void LibraryTableModel::requestLog(int row)
             }
             QByteArray bytes;
             if (path.isEmpty() && store.rawLog(sha256, &bytes, &error)) {
-                QSaveFile file(temporaryLogPath(sha256));
+                QDir().mkpath(QFileInfo(temporaryPath).path());
+                QSaveFile file(temporaryPath);
                 if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
                     path = file.fileName();
                 else

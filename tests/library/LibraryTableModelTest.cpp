@@ -86,6 +86,20 @@ void LibraryTableModelTest::pagesSortingAndFollowingAdditions()
     QTRY_COMPARE_WITH_TIMEOUT(model.rowCount(), 112, 20000);
     QVERIFY(other.remove(record(1).sha256, &error));
     QTRY_COMPARE_WITH_TIMEOUT(model.rowCount(), 111, 20000);
+
+    // A log the library holds only as bytes opens under the name a local save would give it.
+    QSignalSpy ready(&model, &LibraryTableModel::logReady);
+    QTRY_VERIFY_WITH_TIMEOUT(model.ready() && loadAll(), 20000);
+    const QString site = model.data(model.index(0, LibraryTableModel::Site)).toString();
+    model.requestLog(0);
+    QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 20000);
+    const QString path = ready.at(0).at(0).toString();
+    QCOMPARE(QFileInfo(path).fileName(), site.replace(' ', '_') + QStringLiteral("_0000_unnamed.rlog"));
+    QFile opened(path);
+    QVERIFY(opened.open(QIODevice::ReadOnly));
+    QByteArray stored;
+    QVERIFY(store.rawLog(model.loadedIds().at(0), &stored, &error));
+    QCOMPARE(opened.readAll(), stored);
 }
 
 QTEST_GUILESS_MAIN(LibraryTableModelTest)
