@@ -90,7 +90,7 @@ void LibraryTableModelTest::pagesSortingAndFollowingAdditions()
     // A log the library holds only as bytes opens under the name a local save would give it.
     QSignalSpy ready(&model, &LibraryTableModel::logReady);
     QTRY_VERIFY_WITH_TIMEOUT(model.ready() && loadAll(), 20000);
-    const QString site = model.data(model.index(0, LibraryTableModel::Site)).toString();
+    QString site = model.data(model.index(0, LibraryTableModel::Site)).toString();
     model.requestLog(0);
     QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 20000);
     const QString path = ready.at(0).at(0).toString();

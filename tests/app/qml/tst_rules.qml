@@ -178,7 +178,7 @@ TestCase {
     function test_menus() {
         var basic = MenuTree.menuList(false, false, null)
         compare(texts(basic), ["&File", "&Logger", "&Help"])
-        compare(texts(basic[2].children), ["Save Support Bundle...=help.supportbundle"])
+        compare(texts(basic[2].children), ["Save Support Bundle...=help.supportbundle", "&About=help.about"])
         compare(Navigation.route("help.supportbundle").action, "saveSupportBundle")
         compare(texts(basic[1].children), ["&Variables=logger.variables", "&Flash Tool=logger.flashutility"])
 

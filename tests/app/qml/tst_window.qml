@@ -63,14 +63,32 @@ TestCase {
         return titles
     }
 
+    // Every menu, opened, shows each of its items (a rebuild once lost them from the menus).
+    function verifyMenusShowTheirItems(bar) {
+        for (var m = 0; m < bar.count; ++m) {
+            var menu = bar.menuAt(m)
+            menu.open()
+            tryVerify(function () { return menu.opened }, 5000, menu.title)
+            for (var i = 0; i < menu.count; ++i) {
+                var item = menu.itemAt(i)
+                tryVerify(function () { return item.parent === menu.contentItem.contentItem && item.height > 0 },
+                          5000, menu.title + " " + item.text)
+            }
+            menu.close()
+            tryVerify(function () { return !menu.visible }, 5000)
+        }
+    }
+
     function test_menuBarFollowsModeAndCapture() {
         var bar = findChild(window.menuBar, "appMenuBar")
         verify(bar)
         compare(menuTitles(bar), ["&File", "&Logger", "&Help"])
         compare(bar.menuAt(2).itemAt(0).text, "Save Support Bundle...")
+        verifyMenusShowTheirItems(bar)
         globals.settings.advanced = true
         tryCompare(bar, "count", 4)
         compare(bar.menuAt(1).count, 3, "Stats in advanced mode")
+        verifyMenusShowTheirItems(bar)
         var capture = bar.menuAt(2)
         compare(capture.itemAt(0).text, "Sta&rt")
         verify(!capture.itemAt(1).enabled)
@@ -85,6 +103,7 @@ TestCase {
 
         globals.settings.advanced = false
         tryCompare(bar, "count", 3)
+        verifyMenusShowTheirItems(bar)
     }
 
     function test_messagesCloseUnlessNegative() {
