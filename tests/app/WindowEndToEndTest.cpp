@@ -428,6 +428,10 @@ void WindowEndToEndTest::cleanupTestCase()
         if (!m_sim.waitForFinished(15000))
             m_sim.kill();
     }
+    // No layout of the window ever fought itself in any of the runs.
+    QFile output(m_artifacts + QStringLiteral("/utility-output.txt"));
+    QVERIFY(output.open(QIODevice::ReadOnly));
+    QVERIFY(!output.readAll().contains("recursive rearrange"));
 }
 
 QTEST_GUILESS_MAIN(WindowEndToEndTest)

@@ -8,6 +8,8 @@ MenuBar {
     id: bar
 
     property var tree: []
+    // Items belong to the bar (menus are no visual parents); they go with every rebuild.
+    property var createdItems: []
     signal triggered(string triggerId)
 
     Component {
@@ -50,29 +52,31 @@ MenuBar {
             if (old)
                 old.destroy()
         }
+        for (var j = 0; j < createdItems.length; ++j)
+            createdItems[j].destroy()
+        createdItems = []
         var menus = tree || []
         for (var i = 0; i < menus.length; ++i)
-            addMenu(buildMenu(menus[i], bar))
+            addMenu(buildMenu(menus[i]))
     }
 
-    // Menus and items are owned by the menu above them, never by the bar: the bar, a container,
-    // would take an item created as its child for one of its own entries and lose it from the menu.
-    function buildMenu(node, owner) {
-        var menu = menuComponent.createObject(owner, { title: node.text })
+    function buildMenu(node) {
+        var menu = menuComponent.createObject(bar, { title: node.text })
         var children = node.children || []
         for (var i = 0; i < children.length; ++i) {
             var child = children[i]
             if (child.children && child.children.length) {
-                menu.addMenu(buildMenu(child, menu))
+                menu.addMenu(buildMenu(child))
                 continue
             }
-            var item = itemComponent.createObject(menu, {
+            var item = itemComponent.createObject(bar, {
                 text: child.text,
                 triggerId: child.trigger || "",
                 enabled: child.enabled === undefined ? true : child.enabled === true
             })
             if (child.icon)
                 item.icon.source = child.icon
+            createdItems.push(item)
             menu.addItem(item)
         }
         return menu
