@@ -20,7 +20,7 @@ Dialog {
 
     Label {
         objectName: "aboutText"
-        width: Math.min(implicitWidth, 560)
+        width: Math.min(implicitWidth, 560, dialog.availableWidth)
         wrapMode: Text.Wrap
         textFormat: Text.PlainText
         text: Qt.application.name + " " + Qt.application.version + "\n\n" +

@@ -11,11 +11,13 @@ Dialog {
     focus: true
     x: parent ? (parent.width - width) / 2 : 0
     y: parent ? (parent.height - height) / 3 : 0
+    // Never wider than the window: the text wraps and the dialog keeps its margins.
+    width: parent ? Math.min(implicitWidth, parent.width - 24) : implicitWidth
     closePolicy: Popup.CloseOnEscape
 
     Label {
         objectName: "supportBundleContents"
-        width: Math.min(implicitWidth, 560)
+        width: Math.min(implicitWidth, 560, dialog.availableWidth)
         wrapMode: Text.Wrap
         textFormat: Text.PlainText
         text: "The support bundle is a zip file that holds:\n" +
