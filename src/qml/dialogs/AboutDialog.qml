@@ -14,13 +14,14 @@ Dialog {
     focus: true
     x: parent ? (parent.width - width) / 2 : 0
     y: parent ? (parent.height - height) / 3 : 0
-    width: parent ? Math.min(implicitWidth, parent.width - 24) : implicitWidth
+    width: Math.min(Math.min(contents.implicitWidth, 560) + leftPadding + rightPadding, parent ? parent.width - 24 : 600)
     closePolicy: Popup.CloseOnEscape
     standardButtons: Dialog.Close
 
     Label {
+        id: contents
         objectName: "aboutText"
-        width: Math.min(implicitWidth, 560, dialog.availableWidth)
+        width: dialog.availableWidth
         wrapMode: Text.Wrap
         textFormat: Text.PlainText
         text: Qt.application.name + " " + Qt.application.version + "\n\n" +
