@@ -158,6 +158,14 @@ TestCase {
         mouseClick(findChild(confirm.footer, "supportBundleCancel"))
         tryVerify(function () { return popups().length === before }, 30000, "cancelled and gone")
 
+        // About names the fonts' licences and where the logs are.
+        globals.globalTrigger("help.about")
+        var about = findChild(openedPopup("About " + Qt.application.name).contentItem, "aboutText").text
+        verify(about.indexOf("SIL Open Font License") > 0 && about.indexOf("Run log and adapter repair log: /nonexistent") > 0,
+               about)
+        keyClick(Qt.Key_Escape)
+        tryVerify(function () { return popups().length === before }, 30000)
+
         globals.globalTrigger("action.showRepairFailure")
         var failed = openedPopup("Adapter update failed")
         compare(findChild(failed.contentItem, "repairFailedText").text,
