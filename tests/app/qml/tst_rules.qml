@@ -230,6 +230,8 @@ TestCase {
         compare(statusOf({ firmwareState: TarrowindFirmware.ConnectionState_QueryingInfo }), "uncertain:Logger Connecting")
         compare(statusOf({ firmwareState: TarrowindFirmware.ConnectionState_Unconnected }),
                 "uncertain:Logger Not Connected:Searching for device...")
+        compare(statusOf({ firmwareState: TarrowindFirmware.ConnectionState_Unconnected, silentLong: true, baud: 115200 }),
+                "uncertain:Logger Not Connected:Searching for device...<br>No answer from the logger at 115200 baud; retrying")
         var boot = { wantsFirmware: false, screenWantsBootloader: true, bootloaderState: StmBootLoader.State_Ready }
         compare(statusOf(boot), "good:Logger in bootloader")
         boot.screenWantsBootloader = false
