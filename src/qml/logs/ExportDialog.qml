@@ -40,6 +40,9 @@ Dialog {
                                                     pulseLog ? pulseLog.totalPulseCount : 0)
     readonly property bool canExport: outputName !== ""
                                       && (!grouped || (flow.valid && isFinite(intervalSeconds)))
+    // The form's labels share one column, the flow-rate fields' too.
+    readonly property real labelWidth: 215
+    readonly property real columnSpacing: 8
     readonly property bool limitToSelection: format !== ExportRules.RLOG && selection !== null && limitBox.checked
 
     title: "Save/Export"
@@ -56,9 +59,6 @@ Dialog {
     }
     function refreshName() { if (!nameChosen) outputName = defaultName() }
     onFormatChanged: refreshName()
-    // The form's labels share one column, the flow-rate fields' too.
-    readonly property real labelWidth: 215
-    readonly property real columnSpacing: 8
     onIntervalSecondsChanged: refreshName()
     Component.onCompleted: refreshName()
 
@@ -152,7 +152,6 @@ Dialog {
         RowLayout {
             Layout.fillWidth: true
             Label {
-                id: outputLabel
                 objectName: "outputName"
                 text: dialog.host.filenameFromFile(dialog.outputName)
                 textFormat: Text.PlainText

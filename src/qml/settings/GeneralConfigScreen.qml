@@ -40,14 +40,13 @@ Flickable {
             return null
         }
         visible: target !== null
-        parent: grid
         z: 1
         color: "transparent"
         border.color: Material.accent
         border.width: 2
         radius: 2
-        x: target ? target.mapToItem(grid, 0, 0).x - 3 : 0
-        y: target ? target.mapToItem(grid, 0, 0).y - 3 : 0
+        x: target ? target.mapToItem(grid.parent, 0, 0).x - 3 : 0
+        y: target ? target.mapToItem(grid.parent, 0, 0).y - 3 : 0
         width: target ? target.width + 6 : 0
         height: target ? target.height + 6 : 0
     }

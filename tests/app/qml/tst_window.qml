@@ -137,6 +137,18 @@ TestCase {
         })
         fuzzyCompare(dialog.width, window.width * 0.9, 1)
         fuzzyCompare(dialog.height, window.height * 0.9, 1)
+        // A drop-down reached with Tab is framed, and the frame moves nothing in the form; the
+        // shown "Celsius" stores the charts' "Celcius".
+        var box = findChild(dialog.contentItem, "temperatureUnitBox")
+        var frame = findChild(dialog.contentItem, "focusFrame")
+        var place = box.mapToItem(null, 0, 0)
+        box.forceActiveFocus(Qt.TabFocusReason)
+        tryVerify(function () { return frame.visible && Math.abs(frame.width - box.width - 6) < 1 })
+        compare(box.mapToItem(null, 0, 0), place)
+        compare(box.model[1], "Celsius")
+        box.activated(1)
+        compare(globals.settings.temperatureUnit, "Celcius")
+        globals.settings.temperatureUnit = "Fahrenheit"
         keyClick(Qt.Key_Escape)
         tryVerify(function () { return popups().length === before }, 30000, "closed and gone")
     }
