@@ -1,6 +1,7 @@
 #include "Startup.h"
 
 #include "AppMetatypes.h"
+#include "EditorEscapeFilter.h"
 #include "common/NumericLocale.h"
 #include "LogFile.h"
 #include "LogSignaller.h"
@@ -13,9 +14,13 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickStyle>
+#include <QQuickWindow>
+#include <QSGRendererInterface>
 #include <QStandardPaths>
 #include <QThreadPool>
 
@@ -93,6 +98,33 @@ void registerFont(const QString &path)
         qDebug() << "failure registering font";
 }
 
+bool openGlWorks()
+{
+    QOpenGLContext context;
+    if (!context.create())
+        return false;
+    QOffscreenSurface surface;
+    surface.setFormat(context.format());
+    surface.create();
+    const bool current = surface.isValid() && context.makeCurrent(&surface);
+    if (current)
+        context.doneCurrent();
+    return current;
+}
+
+// Virtual machines, remote desktops and old drivers give no OpenGL context, and Qt Quick then
+// aborts. The software renderer draws everything but shader effects (shadows), which is better
+// than no window; a backend the user chose is left alone.
+void chooseSceneGraphBackend()
+{
+    if (!qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND") || !qEnvironmentVariableIsEmpty("QMLSCENE_DEVICE"))
+        return;
+    if (openGlWorks())
+        return;
+    QQuickWindow::setSceneGraphBackend(QSGRendererInterface::Software);
+    qInfo() << "No OpenGL context could be created: drawing with Qt Quick's software renderer";
+}
+
 int runNormalMode(int argc, char **argv, const EngineHook &beforeLoad)
 {
 #ifdef TW_HAVE_WEBVIEW
@@ -103,7 +135,9 @@ int runNormalMode(int argc, char **argv, const EngineHook &beforeLoad)
     // every file we (and libxlsxwriter) write keep a decimal point.
     NumericLocale::pinToC();
     installLogFile(applicationDataFolder() + QStringLiteral("/runlog.txt"));
+    chooseSceneGraphBackend();
     initSerialSupport();
+    app.installEventFilter(new EditorEscapeFilter(&app));
     QQuickStyle::setStyle(QStringLiteral("Material"));
     registerFont(QStringLiteral(":/SourceCodePro-Regular.otf"));
     registerFont(QStringLiteral(":/Pixeled.ttf"));

@@ -4,6 +4,7 @@
 #include "LibraryAdder.h"
 #include "LibraryAnalysis.h"
 #include "LibraryWorker.h"
+#include "common/SafeFileName.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -12,6 +13,7 @@
 #include <QSaveFile>
 #include <QTemporaryDir>
 
+#include <climits>
 #include <cmath>
 
 namespace {
@@ -53,11 +55,16 @@ QString nightFlowText(const LibraryRecord &r)
 }
 
 // Where a log kept only in the library is written for the viewer: a folder of this run's own,
-// readable by its owner only, removed at exit. Empty when it cannot be made.
-QString temporaryLogPath(const QString &sha256)
+// readable by its owner only, removed at exit; a folder per log inside it keeps copies apart. The
+// file is named as a local save of the session would be, since the viewer shows that name and
+// offers it for exports. Empty when the folder cannot be made.
+QString temporaryLogPath(const LibraryRecord &r)
 {
     static QTemporaryDir folder(QDir::tempPath() + QStringLiteral("/tarrowind-library-XXXXXX"));
-    return folder.isValid() ? folder.filePath(sha256 + QStringLiteral(".rlog")) : QString();
+    if (!folder.isValid())
+        return QString();
+    return folder.filePath(r.sha256) + QLatin1Char('/') +
+           SafeFileName::sessionFileName(r.deviceName, int(qBound<int64_t>(0, r.sessionIndex, INT_MAX)), r.jobName, 1);
 }
 
 // A file on this machine that holds the content `sha256` names: the path was recorded by
@@ -352,7 +359,8 @@ void LibraryTableModel::requestLog(int row)
     }
     const QString sha256 = r->sha256;
     const bool local = !ArchiveAddress::isAddress(m_location);
-    m_worker->post(m_location, [this, sha256, local](LibraryStore &store, bool opened, const QString &openError) {
+    const QString temporaryPath = temporaryLogPath(*r);
+    m_worker->post(m_location, [this, sha256, local, temporaryPath](LibraryStore &store, bool opened, const QString &openError) {
         QString path, error = openError;
         QStringList paths;
         if (opened && (!local || store.paths(sha256, &paths, &error))) {
@@ -364,9 +372,9 @@ void LibraryTableModel::requestLog(int row)
             }
             QByteArray bytes;
             if (path.isEmpty() && store.rawLog(sha256, &bytes, &error)) {
-                QSaveFile file(temporaryLogPath(sha256));
-                if (!file.fileName().isEmpty() && file.open(QIODevice::WriteOnly) &&
-                    file.write(bytes) == bytes.size() && file.commit())
+                QSaveFile file(temporaryPath);
+                if (!temporaryPath.isEmpty() && QDir().mkpath(QFileInfo(temporaryPath).path()) &&
+                    file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
                     path = file.fileName();
                 else
                     error = QStringLiteral("cannot write a temporary copy: ") + file.errorString();

@@ -111,6 +111,9 @@ void LibraryTableModelTest::pagesSortingAndFollowingAdditions()
     QVERIFY2(failed.first().first().toString().contains(QStringLiteral("is damaged")),
              qPrintable(failed.first().first().toString()));
     QCOMPARE(ready.count(), 1);
+    // ...under the name a local save would give it.
+    QString site = model.data(model.index(model.loadedIds().indexOf(record(10).sha256), LibraryTableModel::Site)).toString();
+    QVERIFY(QFileInfo(path).fileName().startsWith(site.replace(' ', '_') + QStringLiteral("_")));
 }
 
 QTEST_GUILESS_MAIN(LibraryTableModelTest)

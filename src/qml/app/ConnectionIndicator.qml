@@ -1,11 +1,10 @@
 import QtQuick 2.15
 import QtQuick.Controls 2.15
-import QtQuick.Layouts 1.15
 import localdev 1.0
 import "SerialStatus.js" as SerialStatus
 
 // The connection state in one line: icon, title and the logger's serial number.
-RowLayout {
+Item {
     id: indicator
 
     property TarrowindLogger logger: globals.tarrowindLogger
@@ -39,7 +38,12 @@ RowLayout {
         return permanents.length > 0 ? logger.firmware.qmlToString(permanents[0]) : ""
     }
 
-    spacing: 6 * pixelScale
+    readonly property real spacing: 6 * pixelScale
+
+    // Placed by hand, not by a layout: the texts' widths follow the width the bar gives, and a
+    // layout inside a layout binding to its own width rearranges itself without end.
+    implicitWidth: serial.x + serial.implicitWidth
+    implicitHeight: Math.max(icon.height, title.implicitHeight)
 
     Image {
         id: icon
@@ -47,7 +51,7 @@ RowLayout {
               : indicator.status.state === "error" ? "qrc:/icons/error.svg" : "qrc:/icons/alert.svg"
         sourceSize.width: 18 * indicator.pixelScale
         sourceSize.height: 18 * indicator.pixelScale
-        Layout.alignment: Qt.AlignVCenter
+        anchors.verticalCenter: parent.verticalCenter
     }
     Label {
         id: title
@@ -55,21 +59,21 @@ RowLayout {
         text: indicator.status.title
         font.bold: true
         elide: Text.ElideRight
-        Layout.alignment: Qt.AlignVCenter
+        anchors.verticalCenter: parent.verticalCenter
+        x: icon.width + indicator.spacing
         // The title is the last to shorten, the serial number the first.
-        Layout.preferredWidth: Math.min(implicitWidth, Math.max(0, indicator.width - icon.width - indicator.spacing))
+        width: Math.min(implicitWidth, Math.max(0, indicator.width - x))
     }
     Label {
+        id: serial
         objectName: "connectionSerial"
         textFormat: Text.PlainText
         text: SerialStatus.serialNumberText(indicator.serialNumber)
         visible: text !== ""
         opacity: 0.8
         elide: Text.ElideRight
-        Layout.alignment: Qt.AlignVCenter
-        Layout.preferredWidth: Math.min(implicitWidth, Math.max(0, indicator.width - icon.width - title.implicitWidth
-                                                                   - 2 * indicator.spacing))
+        anchors.verticalCenter: parent.verticalCenter
+        x: title.x + title.implicitWidth + indicator.spacing
+        width: Math.min(implicitWidth, Math.max(0, indicator.width - x))
     }
-    // Keeps the texts beside the icon when the bar gives more room than they need.
-    Item { Layout.fillWidth: true }
 }

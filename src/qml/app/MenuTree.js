@@ -30,7 +30,8 @@ function fixedMenus(advanced, capturing) {
 // Help stays the last menu, after the screen's own, where users look for it.
 function helpMenu() {
     return { text: "&Help", children: [
-        { text: "Save Support Bundle...", icon: "", trigger: "help.supportbundle" }
+        { text: "Save Support Bundle...", icon: "", trigger: "help.supportbundle" },
+        { text: "&About", icon: "", trigger: "help.about" }
     ] }
 }
 

@@ -13,6 +13,7 @@ var routes = {
     "file.exit": { kind: "window", action: "exit" },
     "file.library": { kind: "screen", document: "LibraryScreen.qml" },
     "help.supportbundle": { kind: "window", action: "saveSupportBundle" },
+    "help.about": { kind: "popup", document: "AboutDialog.qml", properties: {} },
     "screen.pop": { kind: "window", action: "pop" },
     "settings.general": { kind: "dialog", title: "Software Settings", document: "GeneralConfigScreen.qml" },
     "logger.variables": { kind: "dialog", title: "Logger Variables", document: "VariablesScreen.qml" },

@@ -33,7 +33,10 @@ function status(s) {
             return row("good", "Logger Connected")
         if (s.firmwareState === FW.ConnectionState_QueryingInfo)
             return row("uncertain", "Logger Connecting")
-        return row("uncertain", "Logger Not Connected", "Searching for device...")
+        // An open port that has stayed silent past the connection manager's retry: say what
+        // the reconnecting is about, since the title alone looks like nothing is happening.
+        return row("uncertain", "Logger Not Connected", "Searching for device..." +
+                   (s.deviceOpen && s.silentLong ? "<br>No answer from the logger at " + s.baud + " baud; retrying" : ""))
     }
     if (s.bootloaderError !== BL.Error_None)
         return row("error", "Logger bootloader error", Markup.escape(s.bootloaderErrorText))

@@ -32,8 +32,9 @@ function longDuration(seconds, decimals, formatInteger) {
         return ""
     var fmt = formatInteger || plainInteger
     decimals = Math.max(0, Math.min(9, decimals || 0))
-    var sign = seconds < 0 ? "-" : ""
-    var p = splitSeconds(roundTo(Math.abs(seconds), decimals))
+    var rounded = roundTo(Math.abs(seconds), decimals)
+    var sign = seconds < 0 && rounded > 0 ? "-" : ""
+    var p = splitSeconds(rounded)
     var text = sign
     if (p.years > 0)
         text += fmt(p.years) + " years, "
@@ -51,8 +52,10 @@ function shortDuration(seconds, formatInteger) {
     if (typeof seconds !== "number" || !isFinite(seconds))
         return ""
     var fmt = formatInteger || plainInteger
-    var sign = seconds < 0 ? "-" : ""
-    var p = splitSeconds(Math.round(Math.abs(seconds)))
+    // A skew that rounds to nothing has no direction (in longDuration too).
+    var rounded = Math.round(Math.abs(seconds))
+    var sign = seconds < 0 && rounded > 0 ? "-" : ""
+    var p = splitSeconds(rounded)
     if (p.years > 0)
         return sign + fmt(p.years) + " years, " + fmt(p.days) + " days"
     if (p.days > 0)

@@ -9,7 +9,9 @@ var table = [
     { name: "Liters", shown: "Liters", singular: "liter", gallons: 0.2641720524 }
 ]
 
+// As stored (the charts compare against these), and as shown: the stored spelling stays.
 var temperatureUnits = ["Fahrenheit", "Celcius"]
+var shownTemperatureUnits = ["Fahrenheit", "Celsius"]
 
 function names() {
     return table.map(function (u) { return u.name })

@@ -81,6 +81,7 @@ Item {
 
         ColumnLayout {
             Layout.fillHeight: true
+            Button { objectName: "backButton"; text: "Back"; onClicked: globals.globalTrigger("screen.pop") }
             Label { text: "Est. Signal" }
             Rectangle {
                 objectName: "signalBar"

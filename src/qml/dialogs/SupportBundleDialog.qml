@@ -11,11 +11,14 @@ Dialog {
     focus: true
     x: parent ? (parent.width - width) / 2 : 0
     y: parent ? (parent.height - height) / 3 : 0
+    // Never wider than the window: the text wraps and the dialog keeps its margins.
+    width: Math.min(Math.min(contents.implicitWidth, 560) + leftPadding + rightPadding, parent ? parent.width - 24 : 600)
     closePolicy: Popup.CloseOnEscape
 
     Label {
+        id: contents
         objectName: "supportBundleContents"
-        width: Math.min(implicitWidth, 560)
+        width: dialog.availableWidth
         wrapMode: Text.Wrap
         textFormat: Text.PlainText
         text: "The support bundle is a zip file that holds:\n" +

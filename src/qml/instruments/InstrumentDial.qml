@@ -30,6 +30,11 @@ Item {
         anchors.bottom: parent.bottom
         text: dial.valueText
         font.pixelSize: Math.max(8, dial.height / 4.5)
+        // Over the light dial face the figure needs its own dark ground to be read.
+        color: "white"
+        leftPadding: 2
+        rightPadding: 2
+        background: Rectangle { color: "#c0000000"; radius: 2 }
     }
     MouseArea {
         id: hover

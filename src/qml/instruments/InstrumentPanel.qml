@@ -1,4 +1,5 @@
 import QtQuick 2.15
+import QtQuick.Controls 2.15
 import QtQuick.Layouts 1.15
 import localdev 1.0
 
@@ -47,6 +48,11 @@ RowLayout {
             Layout.preferredWidth: panel.dialSize
             Layout.preferredHeight: panel.dialSize
         }
+    }
+    Label {
+        text: "Points/s"
+        opacity: 0.8
+        Layout.alignment: Qt.AlignVCenter
     }
     InstrumentDial {
         objectName: "pointsDial"

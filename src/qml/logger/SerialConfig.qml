@@ -13,6 +13,9 @@ GroupBox {
     property real pixelScale: globals.pixelScale
 
     readonly property string storedPort: settings.serialSettings.port
+    // A port given with --port wins over the stored one for this run: the box shows it, fixed.
+    property string portOverride: globals.portOverride
+    readonly property string shownPort: portOverride !== "" ? portOverride : storedPort
     property var entries: PortList.entries(host ? host.serialPorts : null)
 
     title: "Serial Configuration"
@@ -25,10 +28,10 @@ GroupBox {
 
     // Shows the stored choice; a typed port that is not listed stays as typed.
     function reselect() {
-        var index = PortList.selectedIndex(entries, storedPort)
+        var index = PortList.selectedIndex(entries, shownPort)
         portBox.currentIndex = index
         if (index < 0)
-            portBox.editText = storedPort
+            portBox.editText = shownPort
     }
 
     function refresh() {
@@ -37,7 +40,7 @@ GroupBox {
     }
 
     onEntriesChanged: reselect()
-    onStoredPortChanged: if (!portBox.activeFocus) reselect()
+    onShownPortChanged: if (!portBox.activeFocus) reselect()
     Component.onCompleted: {
         reselect()
         refresh()
@@ -49,36 +52,45 @@ GroupBox {
         function onSerialPortsChanged() { box.entries = PortList.entries(box.host.serialPorts) }
     }
 
-    RowLayout {
-        spacing: 8 * box.pixelScale
-        Label { text: "Port:" }
-        ComboBox {
-            id: portBox
-            objectName: "serialPortBox"
-            editable: true
-            model: box.entries
-            Layout.preferredWidth: 420 * box.pixelScale
-            onActivated: box.store(textAt(index))
-            onAccepted: box.store(editText)
-            // Adapter names are the adapters' own: the list shows them as text.
-            delegate: ItemDelegate {
-                width: portBox.width
-                highlighted: portBox.highlightedIndex === index
-                contentItem: Label { text: modelData; textFormat: Text.PlainText; elide: Text.ElideRight }
+    ColumnLayout {
+        RowLayout {
+            spacing: 8 * box.pixelScale
+            Label { text: "Port:" }
+            ComboBox {
+                id: portBox
+                objectName: "serialPortBox"
+                editable: true
+                enabled: box.portOverride === ""
+                model: box.entries
+                Layout.preferredWidth: 420 * box.pixelScale
+                onActivated: box.store(textAt(index))
+                onAccepted: box.store(editText)
+                // Adapter names are the adapters' own: the list shows them as text.
+                delegate: ItemDelegate {
+                    width: portBox.width
+                    highlighted: portBox.highlightedIndex === index
+                    contentItem: Label { text: modelData; textFormat: Text.PlainText; elide: Text.ElideRight }
+                }
+                // Typed text counts when the box is left; a shown entry is stored only when chosen.
+                onActiveFocusChanged: {
+                    if (!activeFocus && editText !== (currentIndex >= 0 ? textAt(currentIndex) : box.storedPort))
+                        box.store(editText)
+                }
             }
-            // Typed text counts when the box is left; a shown entry is stored only when chosen.
-            onActiveFocusChanged: {
-                if (!activeFocus && editText !== (currentIndex >= 0 ? textAt(currentIndex) : box.storedPort))
-                    box.store(editText)
+            IconButton {
+                objectName: "refreshPortsButton"
+                iconSource: "qrc:/icons/refresh.svg"
+                size: 20 * box.pixelScale
+                onClicked: box.refresh()
+                ToolTip.visible: hovered
+                ToolTip.text: "Refresh"
             }
         }
-        IconButton {
-            objectName: "refreshPortsButton"
-            iconSource: "qrc:/icons/refresh.svg"
-            size: 20 * box.pixelScale
-            onClicked: box.refresh()
-            ToolTip.visible: hovered
-            ToolTip.text: "Refresh"
+        Label {
+            objectName: "portOverrideNote"
+            visible: box.portOverride !== ""
+            text: "Given on the command line (--port)"
+            opacity: 0.7
         }
     }
 }

@@ -38,8 +38,19 @@ ColumnLayout {
         bootloaderState: logger.bootloader.state,
         bootloaderError: logger.bootloader.operationError,
         bootloaderErrorText: logger.bootloader.operationErrorString,
-        screenWantsBootloader: wantsBootloader
+        screenWantsBootloader: wantsBootloader,
+        silentLong: silentLong,
+        baud: serialComm.baud
     })
+    // Past the connection manager's 5 s silence time without an answer on an open port.
+    property bool silentLong: false
+    readonly property bool searching: serialComm.ioDevice !== null && !connected
+    onSearchingChanged: silentLong = false
+    Timer {
+        interval: 6000
+        running: panel.searching && !panel.silentLong
+        onTriggered: panel.silentLong = true
+    }
     readonly property string serialNumber: {
         var permanents = firmware.permanents256
         return connected && permanents.length > 0 ? firmware.qmlToString(permanents[0]) : ""

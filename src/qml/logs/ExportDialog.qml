@@ -19,7 +19,7 @@ Dialog {
     property Settings settings: globals.settings
     property LibraryService library: globals.library
 
-    property int format: ExportRules.XLSX
+    property int format: ExportRules.storedFormat(settings.exportFormat)
     property string intervalText: "10"
     property string outputName: ""
     property bool nameChosen: false
@@ -40,12 +40,17 @@ Dialog {
                                                     pulseLog ? pulseLog.totalPulseCount : 0)
     readonly property bool canExport: outputName !== ""
                                       && (!grouped || (flow.valid && isFinite(intervalSeconds)))
+    // The form's labels share one column, the flow-rate fields' too.
+    readonly property real labelWidth: 215
+    readonly property real columnSpacing: 8
     readonly property bool limitToSelection: format !== ExportRules.RLOG && selection !== null && limitBox.checked
 
     title: "Save/Export"
     modal: true
     parent: Overlay.overlay
     anchors.centerIn: parent
+    // Never wider than the window, whatever the file name.
+    width: parent ? Math.min(implicitWidth, parent.width - 24) : implicitWidth
 
     function defaultName() {
         var r = ExportRules.replacement(format, isFinite(intervalSeconds) ? intervalSeconds : 10)
@@ -106,6 +111,7 @@ Dialog {
             text: "OK"
             enabled: dialog.canExport && !reportWriter.busy
             onClicked: {
+                dialog.settings.exportFormat = dialog.format
                 var m = dialog.run()
                 if (m === null)
                     return
@@ -131,8 +137,10 @@ Dialog {
     }
 
     GridLayout {
+        width: dialog.availableWidth
         columns: 2
-        Label { text: "Format:" }
+        columnSpacing: dialog.columnSpacing
+        Label { text: "Format:"; Layout.preferredWidth: dialog.labelWidth }
         ComboBox {
             objectName: "formatBox"
             model: ExportRules.formatNames()
@@ -140,9 +148,20 @@ Dialog {
             onActivated: dialog.format = index
             Layout.preferredWidth: 320
         }
-        Label { text: "File:" }
+        Label { text: "File:"; Layout.preferredWidth: dialog.labelWidth }
         RowLayout {
-            Label { objectName: "outputName"; text: dialog.host.filenameFromFile(dialog.outputName); Layout.fillWidth: true }
+            Layout.fillWidth: true
+            Label {
+                objectName: "outputName"
+                text: dialog.host.filenameFromFile(dialog.outputName)
+                textFormat: Text.PlainText
+                elide: Text.ElideMiddle
+                Layout.fillWidth: true
+                Layout.maximumWidth: 320
+                ToolTip.text: text
+                ToolTip.visible: truncated && nameHover.hovered
+                HoverHandler { id: nameHover }
+            }
             Button { text: "Change..."; onClicked: saveDialog.open() }
         }
         CheckBox {
@@ -154,7 +173,7 @@ Dialog {
             checked: dialog.selection !== null
             Layout.columnSpan: 2
         }
-        Label { text: "Paper:"; visible: dialog.format === ExportRules.REPORT }
+        Label { text: "Paper:"; visible: dialog.format === ExportRules.REPORT; Layout.preferredWidth: dialog.labelWidth }
         ComboBox {
             objectName: "pageBox"
             visible: dialog.format === ExportRules.REPORT
@@ -162,7 +181,7 @@ Dialog {
             currentIndex: dialog.page
             onActivated: dialog.page = index
         }
-        Label { text: "Interval Duration (seconds): "; visible: dialog.grouped }
+        Label { text: "Interval Duration (seconds): "; visible: dialog.grouped; Layout.preferredWidth: dialog.labelWidth }
         TextField {
             objectName: "intervalField"
             visible: dialog.grouped
@@ -178,7 +197,6 @@ Dialog {
             objectName: "readingsNotice"
             text: ExportRules.readingsNotice(dialog.mode, dialog.meta, dialog.flow.valid)
             visible: dialog.grouped && text !== ""
-            color: "#ef5350"
             wrapMode: Text.WordWrap
             Layout.columnSpan: 2
             Layout.maximumWidth: 480

@@ -71,6 +71,25 @@ function readingsNotice(mode, meta, valid) {
         ? "This log has no meter readings: enter them, or choose a known pulses-per-unit mode" : ""
 }
 
+// The "... is invalid!" warning: only for a value the user typed, never for readings the log
+// does not have (the hint above says what to do then).
+function invalidText(mode, initialText, endingText, enteredText, valid) {
+    var filled = function (t) { return String(t === undefined || t === null ? "" : t).trim() !== "" }
+    var typed = mode <= 1 ? filled(initialText) && filled(endingText) : filled(enteredText)
+    return valid || !typed ? "" : (mode === 2 ? "Pulses per unit" : "Units per pulse") + " is invalid!"
+}
+
+// A derived figure as the read-only field shows it: empty rather than NaN or Infinity.
+function shownNumber(value) {
+    return typeof value === "number" && isFinite(value) ? String(value) : ""
+}
+
+// The stored last format, when it is one of ours.
+function storedFormat(stored) {
+    return typeof stored === "number" && stored >= 0 && stored < formats.length && stored === Math.floor(stored)
+        ? stored : XLSX
+}
+
 function number(text) {
     var t = String(text === undefined || text === null ? "" : text).trim()
     return t === "" ? NaN : Number(t)

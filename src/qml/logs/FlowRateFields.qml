@@ -11,8 +11,9 @@ GridLayout {
     property var dialog
 
     columns: 3
+    columnSpacing: fields.dialog.columnSpacing
 
-    Label { text: "Reading Volume Unit:" }
+    Label { text: "Reading Volume Unit:"; Layout.preferredWidth: fields.dialog.labelWidth }
     ComboBox {
         objectName: "exportUnitBox"
         model: Units.names()
@@ -20,7 +21,7 @@ GridLayout {
         onActivated: fields.dialog.unit = textAt(index)
         Layout.columnSpan: 2
     }
-    Label { text: "Flow rate: " }
+    Label { text: "Flow rate: "; Layout.preferredWidth: fields.dialog.labelWidth }
     ComboBox {
         objectName: "flowModeBox"
         model: ExportRules.modeNames(fields.dialog.unit)
@@ -29,7 +30,7 @@ GridLayout {
         Layout.columnSpan: 2
         Layout.preferredWidth: 320
     }
-    Label { text: "Initial reading:"; visible: fields.dialog.mode <= 1 }
+    Label { text: "Initial reading:"; visible: fields.dialog.mode <= 1; Layout.preferredWidth: fields.dialog.labelWidth }
     TextField {
         objectName: "initialReadingField"
         visible: fields.dialog.mode <= 1
@@ -37,7 +38,7 @@ GridLayout {
         onTextChanged: fields.dialog.initialText = text
         Layout.columnSpan: 2
     }
-    Label { text: "Ending reading:"; visible: fields.dialog.mode <= 1 }
+    Label { text: "Ending reading:"; visible: fields.dialog.mode <= 1; Layout.preferredWidth: fields.dialog.labelWidth }
     TextField {
         objectName: "endingReadingField"
         visible: fields.dialog.mode <= 1
@@ -45,12 +46,16 @@ GridLayout {
         onTextChanged: fields.dialog.endingText = text
         Layout.columnSpan: 2
     }
-    Label { text: fields.dialog.mode === 2 ? "Pulses per unit:" : "Units per pulse:" }
+    Label {
+        text: fields.dialog.mode === 2 ? "Pulses per unit:" : "Units per pulse:"
+        Layout.preferredWidth: fields.dialog.labelWidth
+    }
     TextField {
         objectName: "flowValueField"
         readOnly: fields.dialog.mode <= 1
         text: fields.dialog.mode === 2 ? fields.dialog.pulsesPerUnitText
-            : fields.dialog.mode === 3 ? fields.dialog.unitsPerPulseText : String(fields.dialog.flow.unitsPerPulse)
+            : fields.dialog.mode === 3 ? fields.dialog.unitsPerPulseText
+            : ExportRules.shownNumber(fields.dialog.flow.unitsPerPulse)
         onTextChanged: {
             if (fields.dialog.mode === 2) fields.dialog.pulsesPerUnitText = text
             else if (fields.dialog.mode === 3) fields.dialog.unitsPerPulseText = text
@@ -59,6 +64,9 @@ GridLayout {
     Label {
         objectName: "flowInvalid"
         color: "#ff8a80"
-        text: fields.dialog.flow.valid ? "" : (fields.dialog.mode === 2 ? "Pulses per unit" : "Units per pulse") + " is invalid!"
+        text: ExportRules.invalidText(fields.dialog.mode, fields.dialog.initialText, fields.dialog.endingText,
+                                      fields.dialog.mode === 2 ? fields.dialog.pulsesPerUnitText
+                                                               : fields.dialog.unitsPerPulseText,
+                                      fields.dialog.flow.valid)
     }
 }

@@ -68,6 +68,7 @@ Item {
 
         RowLayout {
             spacing: 10 * screen.pixelScale
+            Button { objectName: "backButton"; text: "Back"; onClicked: globals.globalTrigger("screen.pop") }
             TextField {
                 id: filterField
                 objectName: "libraryFilter"

@@ -203,6 +203,7 @@ Item {
 
         RowLayout {
             spacing: 10 * screen.pixelScale
+            Button { objectName: "backButton"; text: "Back"; onClicked: globals.globalTrigger("screen.pop") }
             BusyIndicator {
                 objectName: "filesystemBusy"
                 running: LogFiles.busy(screen.status)

@@ -23,6 +23,9 @@ Flow {
             objectName: "meterUnitBox"
             editable: true
             model: Units.names()
+            // Only the log's own unit, never the list's first entry: a log without one shows none,
+            // however it was opened.
+            currentIndex: Units.indexOf(row.metaData["Meter Reading Unit"])
             editText: row.metaData["Meter Reading Unit"] !== undefined ? String(row.metaData["Meter Reading Unit"]) : ""
             onAccepted: row.edited("Meter Reading Unit", editText)
             onActivated: row.edited("Meter Reading Unit", textAt(index))

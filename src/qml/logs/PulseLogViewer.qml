@@ -88,6 +88,7 @@ Item {
         Flow {
             Layout.fillWidth: true
             spacing: 8 * viewer.pixelScale
+            Button { objectName: "backButton"; text: "Back"; onClicked: globals.globalTrigger("screen.pop") }
             Label { text: "Chart:"; height: chartBox.height; verticalAlignment: Text.AlignVCenter }
             ComboBox {
                 id: chartBox

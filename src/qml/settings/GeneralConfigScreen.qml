@@ -1,5 +1,7 @@
 import QtQuick 2.15
 import QtQuick.Controls 2.15
+import QtQuick.Controls.Material 2.15
+import QtQuick.Window 2.15
 import QtQuick.Layouts 1.15
 import Qt.labs.platform 1.1 as Platform
 import "Units.js" as Units
@@ -23,25 +25,51 @@ Flickable {
             settings.volumeUnit = unit
     }
 
-    contentHeight: grid.implicitHeight
+    contentHeight: grid.implicitHeight + 2 * grid.y
     clip: true
     ScrollBar.vertical: ScrollBar {}
+
+    // Keyboard focus is hard to see on the style's drop-downs and check boxes: one frame follows it.
+    Rectangle {
+        objectName: "focusFrame"
+        readonly property Item target: {
+            var item = Window.activeFocusItem
+            for (var p = item; p; p = p.parent)
+                if (p === grid)
+                    return item
+            return null
+        }
+        visible: target !== null
+        z: 1
+        color: "transparent"
+        border.color: Material.accent
+        border.width: 2
+        radius: 2
+        x: target ? target.mapToItem(grid.parent, 0, 0).x - 3 : 0
+        y: target ? target.mapToItem(grid.parent, 0, 0).y - 3 : 0
+        width: target ? target.width + 6 : 0
+        height: target ? target.height + 6 : 0
+    }
 
     GridLayout {
         id: grid
         columns: 2
         columnSpacing: 10 * screen.pixelScale
         rowSpacing: 6 * screen.pixelScale
-        anchors.horizontalCenter: parent.horizontalCenter
+        // As wide as the window allows, never wider: nothing is cut at 800 pixels.
+        width: Math.min(screen.width - 32 * screen.pixelScale, 760 * screen.pixelScale)
+        x: (screen.width - width) / 2
+        y: 12 * screen.pixelScale
 
         Label { text: "Log folder:" }
         RowLayout {
+            Layout.fillWidth: true
             Label {
                 objectName: "logFolderText"
                 textFormat: Text.PlainText
                 text: screen.settings.logSettings.folder
                 elide: Text.ElideMiddle
-                Layout.maximumWidth: 380 * screen.pixelScale
+                Layout.fillWidth: true
             }
             Button {
                 text: "Choose..."
@@ -51,11 +79,12 @@ Flickable {
 
         Label { text: "Library:" }
         RowLayout {
+            Layout.fillWidth: true
             Label {
                 objectName: "libraryFileText"
                 text: screen.settings.libraryFile !== "" ? screen.settings.libraryFile : "Default"
                 elide: Text.ElideMiddle
-                Layout.maximumWidth: 300 * screen.pixelScale
+                Layout.fillWidth: true
             }
             Button {
                 text: "Choose..."
@@ -77,7 +106,7 @@ Flickable {
                 text: screen.settings.archiveAddress
                 placeholderText: "postgresql://user@host/database"
                 selectByMouse: true
-                Layout.preferredWidth: 320 * screen.pixelScale
+                Layout.fillWidth: true
                 readonly property string problem: screen.library ? screen.library.archiveAddressError(text) : ""
                 onEditingFinished: if (problem === "") screen.settings.archiveAddress = text.trim()
             }
@@ -88,17 +117,18 @@ Flickable {
                 color: "#c62828"
                 wrapMode: Text.Wrap
                 textFormat: Text.PlainText
-                Layout.preferredWidth: 320 * screen.pixelScale
-                Layout.maximumWidth: 320 * screen.pixelScale
+                Layout.fillWidth: true
             }
+            Layout.fillWidth: true
         }
 
         Label { text: "Temperature unit:" }
         ComboBox {
             objectName: "temperatureUnitBox"
-            model: Units.temperatureUnits
-            currentIndex: model.indexOf(screen.settings.temperatureUnit)
-            onActivated: screen.settings.temperatureUnit = textAt(index)
+            model: Units.shownTemperatureUnits
+            currentIndex: Units.temperatureUnits.indexOf(screen.settings.temperatureUnit)
+            onActivated: screen.settings.temperatureUnit = Units.temperatureUnits[index]
+            Layout.preferredWidth: 200 * screen.pixelScale
         }
 
         Label { text: "Volume unit:" }

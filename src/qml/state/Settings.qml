@@ -29,13 +29,15 @@ QtObject {
     property string libraryFile: ""
     // The team's shared archive (postgresql://...); empty for none. Never a password.
     property string archiveAddress: ""
+    // The export dialog opens with the format last exported.
+    property int exportFormat: 1
 
     signal settingsChanged()
 
     readonly property var keys: ["dataSource", "advanced", "showLog", "temperatureUnit", "volumeUnit",
         "autoClockSyncMode", "autoClockSyncAskSeconds", "onlineFirmwareCheck", "firmwareArchive", "serialSettings",
         "recordingSettings", "logSettings", "flashSettings", "libraryFile",
-        "archiveAddress"]
+        "archiveAddress", "exportFormat"]
 
     function defaults() {
         return {
@@ -53,7 +55,8 @@ QtObject {
             logSettings: { folder: defaultLogFolder },
             flashSettings: { folder: defaultFlashFolder },
             libraryFile: "",
-            archiveAddress: ""
+            archiveAddress: "",
+            exportFormat: 1
         }
     }
 

@@ -46,4 +46,5 @@ QtObject {
         return elevatedResult
     }
     function repairLogPath() { return "/nonexistent/ftdi-fix.txt" }
+    function parentFolder(file) { return file.substring(0, file.lastIndexOf("/")) }
 }

@@ -51,6 +51,17 @@ TestCase {
         // Readings typed in, a known mode, readings in the log.
         compare([ExportRules.readingsNotice(0, none, true), ExportRules.readingsNotice(3, none, true),
                  ExportRules.readingsNotice(0, both, false)], ["", "", ""])
+        // Only a value typed in is called invalid; a reading not there yet is the notice's business.
+        var invalid = "Units per pulse is invalid!"
+        compare([ExportRules.invalidText(0, "", "", "", false), ExportRules.invalidText(1, "12", " ", "", false),
+                 ExportRules.invalidText(0, "12", "x", "", false), ExportRules.invalidText(0, "12", "5", "", true),
+                 ExportRules.invalidText(3, "", "", "0", false), ExportRules.invalidText(2, "", "", "", false),
+                 ExportRules.invalidText(2, "", "", "-1", false)],
+                ["", "", invalid, "", invalid, "", "Pulses per unit is invalid!"])
+        compare([ExportRules.shownNumber(NaN), ExportRules.shownNumber(Infinity), ExportRules.shownNumber(0.5)],
+                ["", "", "0.5"])
+        compare([ExportRules.storedFormat(undefined), ExportRules.storedFormat(7), ExportRules.storedFormat(8),
+                 ExportRules.storedFormat(1.5), ExportRules.storedFormat(0)], [1, 7, 1, 1, 0])
     }
 
     // The bin under the pointer stays under it through a wheel zoom, with an axis margin of 70

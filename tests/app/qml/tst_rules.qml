@@ -178,7 +178,7 @@ TestCase {
     function test_menus() {
         var basic = MenuTree.menuList(false, false, null)
         compare(texts(basic), ["&File", "&Logger", "&Help"])
-        compare(texts(basic[2].children), ["Save Support Bundle...=help.supportbundle"])
+        compare(texts(basic[2].children), ["Save Support Bundle...=help.supportbundle", "&About=help.about"])
         compare(Navigation.route("help.supportbundle").action, "saveSupportBundle")
         compare(texts(basic[1].children), ["&Variables=logger.variables", "&Flash Tool=logger.flashutility"])
 
@@ -230,6 +230,8 @@ TestCase {
         compare(statusOf({ firmwareState: TarrowindFirmware.ConnectionState_QueryingInfo }), "uncertain:Logger Connecting")
         compare(statusOf({ firmwareState: TarrowindFirmware.ConnectionState_Unconnected }),
                 "uncertain:Logger Not Connected:Searching for device...")
+        compare(statusOf({ firmwareState: TarrowindFirmware.ConnectionState_Unconnected, silentLong: true, baud: 115200 }),
+                "uncertain:Logger Not Connected:Searching for device...<br>No answer from the logger at 115200 baud; retrying")
         var boot = { wantsFirmware: false, screenWantsBootloader: true, bootloaderState: StmBootLoader.State_Ready }
         compare(statusOf(boot), "good:Logger in bootloader")
         boot.screenWantsBootloader = false

@@ -33,7 +33,8 @@ TestCase {
             { tag: "365 days are a year", s: year, d: 0, long: "1 years, 0 sec", short: "1 years, 0 days" },
             { tag: "large years grouped", s: 1234 * year + 3 * day + 7200, d: 2,
               long: "1,234 years, 3 days, 2 hr, 0.00 sec", short: "1,234 years, 3 days" },
-            { tag: "negative skew", s: -(3 * 3600 + 4 * 60 + 5), d: 0, long: "-3 hr, 4 min, 5 sec", short: "-3 hr, 4 min" }
+            { tag: "negative skew", s: -(3 * 3600 + 4 * 60 + 5), d: 0, long: "-3 hr, 4 min, 5 sec", short: "-3 hr, 4 min" },
+            { tag: "negative, rounding to nothing", s: -0.04, d: 1, long: "0.0 sec", short: "0 sec" }
         ]
     }
     function test_durations(row) {

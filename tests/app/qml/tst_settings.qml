@@ -26,7 +26,7 @@ TestCase {
         recordingSettings: { filename: "", playbackRate: 400, forceRate: false },
         logSettings: { folder: "/home/u/Documents/TarrowindUtility" },
         flashSettings: { folder: "/opt/tarrowind" }, libraryFile: "",
-        archiveAddress: ""
+        archiveAddress: "", exportFormat: 1
     })
 
     function test_defaultsAndReset() {

@@ -63,14 +63,32 @@ TestCase {
         return titles
     }
 
+    // Every menu, opened, shows each of its items (a rebuild once lost them from the menus).
+    function verifyMenusShowTheirItems(bar) {
+        for (var m = 0; m < bar.count; ++m) {
+            var menu = bar.menuAt(m)
+            menu.open()
+            tryVerify(function () { return menu.opened }, 5000, menu.title)
+            for (var i = 0; i < menu.count; ++i) {
+                var item = menu.itemAt(i)
+                tryVerify(function () { return item.parent === menu.contentItem.contentItem && item.height > 0 },
+                          5000, menu.title + " " + item.text)
+            }
+            menu.close()
+            tryVerify(function () { return !menu.visible }, 5000)
+        }
+    }
+
     function test_menuBarFollowsModeAndCapture() {
         var bar = findChild(window.menuBar, "appMenuBar")
         verify(bar)
         compare(menuTitles(bar), ["&File", "&Logger", "&Help"])
         compare(bar.menuAt(2).itemAt(0).text, "Save Support Bundle...")
+        verifyMenusShowTheirItems(bar)
         globals.settings.advanced = true
         tryCompare(bar, "count", 4)
         compare(bar.menuAt(1).count, 3, "Stats in advanced mode")
+        verifyMenusShowTheirItems(bar)
         var capture = bar.menuAt(2)
         compare(capture.itemAt(0).text, "Sta&rt")
         verify(!capture.itemAt(1).enabled)
@@ -85,6 +103,7 @@ TestCase {
 
         globals.settings.advanced = false
         tryCompare(bar, "count", 3)
+        verifyMenusShowTheirItems(bar)
     }
 
     function test_messagesCloseUnlessNegative() {
@@ -114,6 +133,18 @@ TestCase {
         })
         fuzzyCompare(dialog.width, window.width * 0.9, 1)
         fuzzyCompare(dialog.height, window.height * 0.9, 1)
+        // A drop-down reached with Tab is framed, and the frame moves nothing in the form; the
+        // shown "Celsius" stores the charts' "Celcius".
+        var box = findChild(dialog.contentItem, "temperatureUnitBox")
+        var frame = findChild(dialog.contentItem, "focusFrame")
+        var place = box.mapToItem(null, 0, 0)
+        box.forceActiveFocus(Qt.TabFocusReason)
+        tryVerify(function () { return frame.visible && Math.abs(frame.width - box.width - 6) < 1 })
+        compare(box.mapToItem(null, 0, 0), place)
+        compare(box.model[1], "Celsius")
+        box.activated(1)
+        compare(globals.settings.temperatureUnit, "Celcius")
+        globals.settings.temperatureUnit = "Fahrenheit"
         keyClick(Qt.Key_Escape)
         tryVerify(function () { return popups().length === before }, 30000, "closed and gone")
     }
@@ -134,6 +165,14 @@ TestCase {
         verify(contents.indexOf("serial numbers") > 0 && contents.indexOf("water-use data") > 0, contents)
         mouseClick(findChild(confirm.footer, "supportBundleCancel"))
         tryVerify(function () { return popups().length === before }, 30000, "cancelled and gone")
+
+        // About names the fonts' licences and where the logs are.
+        globals.globalTrigger("help.about")
+        var about = findChild(openedPopup("About " + Qt.application.name).contentItem, "aboutText").text
+        verify(about.indexOf("SIL Open Font License") > 0 && about.indexOf("Run log and adapter repair log: /nonexistent") > 0,
+               about)
+        keyClick(Qt.Key_Escape)
+        tryVerify(function () { return popups().length === before }, 30000)
 
         globals.globalTrigger("action.showRepairFailure")
         var failed = openedPopup("Adapter update failed")
