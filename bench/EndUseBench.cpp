@@ -175,8 +175,8 @@ void judge(const WaterUseProfile &p, const Entries &entries, Tally &tally)
 
 void printTable(const char *title, const Tally &t)
 {
-    std::printf("\n%s\n%-14s %7s %7s %9s %9s %7s %12s\n", title, "use", "true", "found", "precision", "recall",
-                "F1", "contribution");
+    std::printf("\n%s\n%-14s %7s %7s %9s %9s %7s %12s\n", title, "use", "true", "found", "precision", "recall", "F1",
+                "contribution");
     for (Use u : EndUse::kUses) {
         const size_t i = size_t(u);
         const double precision = t.foundEvents[i] ? t.rightFound[i] / t.foundEvents[i] : 0;

@@ -87,8 +87,8 @@ private:
 void flush(DayWriter &day, SeededRandom &rng, const Household::Toilet &toilet)
 {
     const bool half = toilet.halfFlushLitres > 0 && rng.chance(0.6);
-    const double litres = std::clamp((half ? toilet.halfFlushLitres : toilet.fullFlushLitres) * rng.uniform(0.95, 1.05),
-                                     4.8, 13.0);
+    const double litres =
+        std::clamp((half ? toilet.halfFlushLitres : toilet.fullFlushLitres) * rng.uniform(0.95, 1.05), 4.8, 13.0);
     const double rate = toilet.fillLitresPerMinute * rng.uniform(0.95, 1.05);
     const double tail = litres * rng.uniform(0.15, 0.25);
     day.draw(litres - tail, rate);
@@ -200,8 +200,8 @@ WaterUseProfile::WaterUseProfile(const Options &options)
 
 const char *WaterUseProfile::key(Use use)
 {
-    static const char *const kKeys[kUseCount] = {"toilet",     "shower",     "faucet", "clothesWasher", "dishwasher",
-                                                 "bathtub",    "irrigation", "leak",   "other"};
+    static const char *const kKeys[kUseCount] = {"toilet",  "shower",     "faucet", "clothesWasher", "dishwasher",
+                                                 "bathtub", "irrigation", "leak",   "other"};
     const int i = int(use);
     return i >= 0 && i < kUseCount ? kKeys[i] : "other";
 }
@@ -240,11 +240,12 @@ void WaterUseProfile::dayFlows(int64_t localDay, std::vector<Flow> &out) const
         const int draws = rng.poisson(12.0);
         for (int i = 0; i < draws; ++i) {
             const double slot = rng.uniform();
-            startAt(Use::Faucet, slot < 0.2    ? wake + rng.uniform(0.2, 1.2)
-                                 : slot < 0.3  ? rng.uniform(12.0, 13.5)
-                                 : slot < 0.6  ? rng.uniform(17.5, 20.0)
-                                               : waking());
-            day.run(rng.logNormal(20.0, 0.9, 5.0, 180.0), std::max(1.0, h.faucetLitresPerMinute * rng.uniform(0.25, 1.0)));
+            startAt(Use::Faucet, slot < 0.2   ? wake + rng.uniform(0.2, 1.2)
+                                 : slot < 0.3 ? rng.uniform(12.0, 13.5)
+                                 : slot < 0.6 ? rng.uniform(17.5, 20.0)
+                                              : waking());
+            day.run(rng.logNormal(20.0, 0.9, 5.0, 180.0),
+                    std::max(1.0, h.faucetLitresPerMinute * rng.uniform(0.25, 1.0)));
         }
         if (h.bathtub && rng.chance(0.08)) {
             startAt(Use::Bathtub, rng.uniform(18.0, std::max(18.5, bed - 1.0)));

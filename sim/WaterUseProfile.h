@@ -30,8 +30,8 @@ class WaterUseProfile
 public:
     struct Options {
         uint32_t seed = 1;
-        bool leak = false;     // a constant drip: at least 24 hours of continuous flow
-        bool flapper = false;  // a leaking toilet flapper: a small refill every 10–60 minutes
+        bool leak = false;            // a constant drip: at least 24 hours of continuous flow
+        bool flapper = false;         // a leaking toilet flapper: a small refill every 10–60 minutes
         double litresPerPulse = 0.1;  // one revolution of the meter's magnetic drive
         int utcOffsetMinutes = 60;    // local time of the household
     };

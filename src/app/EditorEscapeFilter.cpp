@@ -4,16 +4,13 @@
 #include <QPointer>
 #include <QQuickItem>
 
-EditorEscapeFilter::EditorEscapeFilter(QObject *parent)
-    : QObject(parent)
-{
-}
+EditorEscapeFilter::EditorEscapeFilter(QObject *parent) : QObject(parent) {}
 
 namespace {
 bool editorType(const QQuickItem *item)
 {
-    return item->inherits("QQuickTextInput") || item->inherits("QQuickTextEdit") ||
-           item->inherits("QQuickComboBox") || item->inherits("QQuickSpinBox");
+    return item->inherits("QQuickTextInput") || item->inherits("QQuickTextEdit") || item->inherits("QQuickComboBox") ||
+           item->inherits("QQuickSpinBox");
 }
 
 // Text inputs, text areas, combo and spin boxes: the outermost one around `item` (a drop-down,
@@ -46,7 +43,8 @@ bool EditorEscapeFilter::eventFilter(QObject *watched, QEvent *event)
     // The editor gets the press first, then lets the focus go.
     QPointer<QQuickItem> editor(outermostEditor(item));
     QMetaObject::invokeMethod(
-        this, [editor] {
+        this,
+        [editor] {
             if (editor)
                 editor->setFocus(false);
         },

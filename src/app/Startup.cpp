@@ -1,8 +1,8 @@
 #include "Startup.h"
 
 #include "AppMetatypes.h"
-#include "EditorEscapeFilter.h"
 #include "common/NumericLocale.h"
+#include "EditorEscapeFilter.h"
 #include "LogFile.h"
 #include "LogSignaller.h"
 #include "QmlRegistration.h"
@@ -52,23 +52,22 @@ StartupMode decideStartupMode(const QStringList &arguments)
 
 QString usageText()
 {
-    return QStringLiteral(
-        "Usage: tarrowind-utility [--port PATH]\n"
-        "       tarrowind-utility fixftdi ACTION\n"
-        "       tarrowind-utility --version | --help\n"
-        "\n"
-        "The window of the Tarrowind Utility: connect to a Tarrowind water-meter pulse logger,\n"
-        "download, view, export and report its sessions, keep a library of logs and update the\n"
-        "logger's firmware.\n"
-        "\n"
-        "  --port PATH      use this serial port instead of finding the logger's adapter\n"
-        "                   (also --port=PATH)\n"
-        "  fixftdi ACTION   repair the adapter's set-up; the window starts this itself with\n"
-        "                   administrator rights, not meant to be typed\n"
-        "  --version        print the version and exit\n"
-        "  --help, -h       print this text and exit\n"
-        "\n"
-        "tarrowind-cli does the same work from the command line.\n");
+    return QStringLiteral("Usage: tarrowind-utility [--port PATH]\n"
+                          "       tarrowind-utility fixftdi ACTION\n"
+                          "       tarrowind-utility --version | --help\n"
+                          "\n"
+                          "The window of the Tarrowind Utility: connect to a Tarrowind water-meter pulse logger,\n"
+                          "download, view, export and report its sessions, keep a library of logs and update the\n"
+                          "logger's firmware.\n"
+                          "\n"
+                          "  --port PATH      use this serial port instead of finding the logger's adapter\n"
+                          "                   (also --port=PATH)\n"
+                          "  fixftdi ACTION   repair the adapter's set-up; the window starts this itself with\n"
+                          "                   administrator rights, not meant to be typed\n"
+                          "  --version        print the version and exit\n"
+                          "  --help, -h       print this text and exit\n"
+                          "\n"
+                          "tarrowind-cli does the same work from the command line.\n");
 }
 
 QString decodeRepairArgument(const QString &base64)

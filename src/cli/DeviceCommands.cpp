@@ -84,7 +84,6 @@ struct Connection {
         }
         return true;
     }
-
 };
 
 // The name the filesystem screen gives a session's file.

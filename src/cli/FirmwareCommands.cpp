@@ -5,8 +5,8 @@
 #include "bootloader/StmBootLoader.h"
 #include "bootloader/TarrowindLogger.h"
 #include "diagnostics/StoredSettings.h"
-#include "pulselog/SafeFileWriter.h"
 #include "LoggerConnection.h"
+#include "pulselog/SafeFileWriter.h"
 #include "serial/SerialComm.h"
 #include "workflows/FirmwareFlasher.h"
 
@@ -192,8 +192,9 @@ int flash(const QCommandLineParser &parsed)
             progress.update(QStringLiteral("%1: %2%").arg(what).arg(percent, 3));
         lastPercent = percent;
     });
-    const bool done = flasher.flash(image, verifyOnly ? StmBootLoader::VerifyOnly : StmBootLoader::EraseProgramVerify) &&
-                      Cli::waitFor([&] { return flasher.finished(); }, kOperationTimeoutMs);
+    const bool done =
+        flasher.flash(image, verifyOnly ? StmBootLoader::VerifyOnly : StmBootLoader::EraseProgramVerify) &&
+        Cli::waitFor([&] { return flasher.finished(); }, kOperationTimeoutMs);
     progress.end();
 
     // Back to the firmware in every case: the old or the new one starts.

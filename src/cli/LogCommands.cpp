@@ -328,7 +328,7 @@ bool useVolume(const QCommandLineParser &args, const PulseLog &log, UseVolume *v
 {
     const QVariantMap meta = log.metaData();
     const QString metaUnit = meta.value(QStringLiteral("Meter Reading Unit")).toString().trimmed();
-    v->unit = args.isSet(QStringLiteral("unit")) ? args.value(QStringLiteral("unit"))
+    v->unit = args.isSet(QStringLiteral("unit"))                  ? args.value(QStringLiteral("unit"))
               : std::isfinite(MeterUnits::toGallons(1, metaUnit)) ? metaUnit
                                                                   : QStringLiteral("Gallons");
     const double gallonsPerUnit = MeterUnits::toGallons(1, v->unit);
@@ -440,15 +440,15 @@ int logUses(const QCommandLineParser &args)
         QString text;
         QTextStream out(&text);
         const auto row = [&](const QString &name, int n, double v) {
-            out << qSetFieldWidth(15) << Qt::left << name << qSetFieldWidth(8) << Qt::right << n
-                << qSetFieldWidth(16) << QString::number(v, 'f', 3)
-                << qSetFieldWidth(9) << QString::number(total > 0 ? 100 * v / total : 0, 'f', 1)
-                << qSetFieldWidth(0) << " %" << qSetFieldWidth(14)
-                << (days > 0 ? QString::number(v / days, 'f', 3) : QStringLiteral("-")) << qSetFieldWidth(0) << "\n";
+            out << qSetFieldWidth(15) << Qt::left << name << qSetFieldWidth(8) << Qt::right << n << qSetFieldWidth(16)
+                << QString::number(v, 'f', 3) << qSetFieldWidth(9)
+                << QString::number(total > 0 ? 100 * v / total : 0, 'f', 1) << qSetFieldWidth(0) << " %"
+                << qSetFieldWidth(14) << (days > 0 ? QString::number(v / days, 'f', 3) : QStringLiteral("-"))
+                << qSetFieldWidth(0) << "\n";
         };
         out << qSetFieldWidth(15) << Qt::left << "use" << qSetFieldWidth(8) << Qt::right << "events"
-            << qSetFieldWidth(16) << volume.unit << qSetFieldWidth(11) << "share" << qSetFieldWidth(14)
-            << "per day" << qSetFieldWidth(0) << "\n";
+            << qSetFieldWidth(16) << volume.unit << qSetFieldWidth(11) << "share" << qSetFieldWidth(14) << "per day"
+            << qSetFieldWidth(0) << "\n";
         for (EndUse::Use u : EndUse::kUses)
             row(EndUse::key(u), counts[size_t(u)], volumes[size_t(u)]);
         row(QStringLiteral("total"), int(result.events.size()), total);
@@ -464,8 +464,8 @@ int logUses(const QCommandLineParser &args)
         }
         if (leakEnd > leakStart) {
             const double hours = double(leakEnd - leakStart) / 3.6e12;
-            out << "leak: " << QString::number(volumes[size_t(EndUse::Use::Leak)] / hours, 'f', 3) << " "
-                << volume.unit << " per hour over " << QString::number(hours, 'f', 1) << " hours\n";
+            out << "leak: " << QString::number(volumes[size_t(EndUse::Use::Leak)] / hours, 'f', 3) << " " << volume.unit
+                << " per hour over " << QString::number(hours, 'f', 1) << " hours\n";
         }
         out.flush();
         Cli::print(text);
@@ -515,10 +515,12 @@ std::vector<CliCommand> logCommands()
                         "[--units-per-pulse X]"),
          QStringLiteral("where the water went: toilet, shower, faucet, appliances, bathtub, irrigation and leak uses"),
          {Cli::jsonOption(),
-          Cli::option({QStringLiteral("csv")}, QStringLiteral("OUT"), QStringLiteral("also write the uses, one a line")),
+          Cli::option({QStringLiteral("csv")}, QStringLiteral("OUT"),
+                      QStringLiteral("also write the uses, one a line")),
           from, to,
-          Cli::option({QStringLiteral("unit")}, QStringLiteral("U"),
-                      QStringLiteral("Gallons, CCF, CF, Cubic Meters or Liters (default: the readings', else Gallons)")),
+          Cli::option(
+              {QStringLiteral("unit")}, QStringLiteral("U"),
+              QStringLiteral("Gallons, CCF, CF, Cubic Meters or Liters (default: the readings', else Gallons)")),
           Cli::option({QStringLiteral("units-per-pulse")}, QStringLiteral("X"),
                       QStringLiteral("volume of one pulse in U (default: from the log's meter readings)"))},
          logUses},

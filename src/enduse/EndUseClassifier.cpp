@@ -21,10 +21,10 @@ struct Candidate {
     // false where the rate is not a plateau's: a use overlapped by another (the step pairing's
     // guess) or a short use of a per-minute trace
     bool rateShown = true;
-    bool perMinute = false;   // of a per-minute trace: it spans the minutes it touched
+    bool perMinute = false;  // of a per-minute trace: it spans the minutes it touched
     bool assigned = false;
     Use use = Use::Other;
-    int group = -1;  // the event it joins when several candidates make one (a cycle, a run)
+    int group = -1;                   // the event it joins when several candidates make one (a cycle, a run)
     std::vector<EndUse::Part> parts;  // when joined from several runs
 
     double seconds() const { return double(end - start) / double(kSecondNs); }
@@ -74,8 +74,8 @@ std::vector<Candidate> joinPauses(const std::vector<Fragment> &fragments, bool p
                 if (used[j] || n.start < c.end || n.seconds() < 20 || !near(n.rate, c.rate, 0.2, 1.5))
                     continue;
                 // a valve that stutters for a few seconds is still the same fill
-                const bool stutter = n.start - c.end <= 20 * kSecondNs && c.rateShown && n.rateShown &&
-                                     near(n.rate, c.rate, 0.08);
+                const bool stutter =
+                    n.start - c.end <= 20 * kSecondNs && c.rateShown && n.rateShown && near(n.rate, c.rate, 0.08);
                 const bool longAfter = ((hasLong || n.seconds() >= 150) && c.seconds() >= 40 && n.seconds() >= 40) ||
                                        (c.seconds() >= 100 && n.seconds() >= 100 && near(n.rate, c.rate, 0.1));
                 if (!longAfter && !stutter)
@@ -253,8 +253,9 @@ std::vector<std::vector<size_t>> chains(const std::vector<Candidate> &cs, const 
                 const bool rateShown = a.seconds() >= 20 && b.seconds() >= 20 && a.rateShown && b.rateShown;
                 if (!near(a.litres, b.litres, volumeRelative) || (rateShown && !near(a.rate, b.rate, rateRelative)))
                     continue;
-                const double miss = std::fabs(a.litres - b.litres) / std::max(a.litres, b.litres) / volumeRelative +
-                                    (rateShown ? std::fabs(a.rate - b.rate) / std::max(a.rate, b.rate) / rateRelative : 0);
+                const double miss =
+                    std::fabs(a.litres - b.litres) / std::max(a.litres, b.litres) / volumeRelative +
+                    (rateShown ? std::fabs(a.rate - b.rate) / std::max(a.rate, b.rate) / rateRelative : 0);
                 if (miss < bestMiss) {
                     bestMiss = miss;
                     best = j;
@@ -275,7 +276,8 @@ std::vector<std::vector<size_t>> chains(const std::vector<Candidate> &cs, const 
 }
 
 // Every member within `volumeRelative` and `rateRelative` of the chain's median.
-bool alike(const std::vector<Candidate> &cs, const std::vector<size_t> &chain, double volumeRelative, double rateRelative)
+bool alike(const std::vector<Candidate> &cs, const std::vector<size_t> &chain, double volumeRelative,
+           double rateRelative)
 {
     std::vector<double> volumes, rates;
     for (size_t k : chain) {
@@ -306,10 +308,10 @@ std::vector<char> cisternLike(const std::vector<Candidate> &cs)
     std::vector<char> out(cs.size(), 0);
     for (size_t i = 0; i < cs.size(); ++i) {
         const Candidate &c = cs[i];
-        out[i] = toiletShaped(c) &&
-                 std::count_if(tapered.begin(), tapered.end(), [&](const Candidate *t) {
-                     return near(t->litres, c.litres, 0.07) && (!c.rateShown || near(t->rate, c.rate, 0.08));
-                 }) >= 3;
+        out[i] = toiletShaped(c) && std::count_if(tapered.begin(), tapered.end(), [&](const Candidate *t) {
+                                        return near(t->litres, c.litres, 0.07) &&
+                                               (!c.rateShown || near(t->rate, c.rate, 0.08));
+                                    }) >= 3;
     }
     return out;
 }

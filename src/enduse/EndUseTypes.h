@@ -12,9 +12,9 @@ using NanosI64 = TimeTypes::Epoch1970::NanosI64;
 
 enum class Use { Toilet, Shower, Faucet, ClothesWasher, Dishwasher, Bathtub, Irrigation, Leak, Other };
 constexpr int kUseCount = 9;
-constexpr std::array<Use, kUseCount> kUses = {Use::Toilet,     Use::Shower,     Use::Faucet,
+constexpr std::array<Use, kUseCount> kUses = {Use::Toilet,        Use::Shower,     Use::Faucet,
                                               Use::ClothesWasher, Use::Dishwasher, Use::Bathtub,
-                                              Use::Irrigation, Use::Leak,       Use::Other};
+                                              Use::Irrigation,    Use::Leak,       Use::Other};
 
 // The key files and JSON carry ("clothesWasher"); it never changes with the language.
 QString key(Use use);

@@ -73,8 +73,8 @@ std::vector<Segment> plateaus(const std::vector<double> &flow, int64_t firstBin)
     for (int j = 1; j < n; ++j) {
         const double m = sum / double(cur.end - cur.begin);
         const double d = flow[size_t(j)] - m;
-        const bool confirmed = j + 1 == n || ((flow[size_t(j + 1)] - m) * d > 0 &&
-                                              std::fabs(flow[size_t(j + 1)] - m) > tolerance(m));
+        const bool confirmed =
+            j + 1 == n || ((flow[size_t(j + 1)] - m) * d > 0 && std::fabs(flow[size_t(j + 1)] - m) > tolerance(m));
         if (std::fabs(d) > tolerance(m) && confirmed) {
             cur.level = m;
             out.push_back(cur);
@@ -175,12 +175,13 @@ std::vector<Layer> layers(const std::vector<double> &flow, int64_t firstBin)
         if ((step > tolerance(previous) && open.size() < kMostAtOnce) || open.empty()) {
             Layer l;
             l.first = s.begin;
-            l.rate = l.openRate = std::max(step, s.level - [&] {
-                double sum = 0;
-                for (size_t i : open)
-                    sum += all[i].rate;
-                return sum;
-            }());
+            l.rate = l.openRate = std::max(
+                step, s.level - [&] {
+                    double sum = 0;
+                    for (size_t i : open)
+                        sum += all[i].rate;
+                    return sum;
+                }());
             if (l.rate <= 0)
                 l.rate = l.openRate = s.level;
             open.push_back(all.size());
@@ -298,8 +299,9 @@ public:
             f.overlapped = std::any_of(ls.begin(), ls.end(), [&](const Layer &o) {
                 return &o != &l && o.first <= l.last && l.first <= o.last;
             });
-            f.rate = f.overlapped ? l.openRate
-                                  : plateauRate(std::vector<double>(m_flow.begin() + l.first, m_flow.begin() + l.last + 1));
+            f.rate = f.overlapped
+                         ? l.openRate
+                         : plateauRate(std::vector<double>(m_flow.begin() + l.first, m_flow.begin() + l.last + 1));
             f.peak = l.peak;
             f.start = base + l.first * FlowSegmenter::kBinNs;
             f.end = base + (l.last + 1) * FlowSegmenter::kBinNs;

@@ -28,8 +28,8 @@ public:
         NanosI64 start = 0;
         NanosI64 end = 0;
         double litres = 0;
-        double rate = 0;        // litres per minute while it ran on its own level
-        double peak = 0;        // highest litres per minute of the whole trace while it ran
+        double rate = 0;          // litres per minute while it ran on its own level
+        double peak = 0;          // highest litres per minute of the whole trace while it ran
         bool overlapped = false;  // shared its time with another use
         bool tapered = false;     // the flow fell off over its last seconds (a cistern's float valve)
     };

@@ -1,10 +1,10 @@
 #include "LibraryTableModel.h"
 
 #include "ArchiveAddress.h"
+#include "common/SafeFileName.h"
 #include "LibraryAdder.h"
 #include "LibraryAnalysis.h"
 #include "LibraryWorker.h"
-#include "common/SafeFileName.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -360,36 +360,37 @@ void LibraryTableModel::requestLog(int row)
     const QString sha256 = r->sha256;
     const bool local = !ArchiveAddress::isAddress(m_location);
     const QString temporaryPath = temporaryLogPath(*r);
-    m_worker->post(m_location, [this, sha256, local, temporaryPath](LibraryStore &store, bool opened, const QString &openError) {
-        QString path, error = openError;
-        QStringList paths;
-        if (opened && (!local || store.paths(sha256, &paths, &error))) {
-            for (const QString &p : paths) {
-                if (holdsContent(p, sha256)) {
-                    path = p;
-                    break;
+    m_worker->post(
+        m_location, [this, sha256, local, temporaryPath](LibraryStore &store, bool opened, const QString &openError) {
+            QString path, error = openError;
+            QStringList paths;
+            if (opened && (!local || store.paths(sha256, &paths, &error))) {
+                for (const QString &p : paths) {
+                    if (holdsContent(p, sha256)) {
+                        path = p;
+                        break;
+                    }
+                }
+                QByteArray bytes;
+                if (path.isEmpty() && store.rawLog(sha256, &bytes, &error)) {
+                    QSaveFile file(temporaryPath);
+                    if (!temporaryPath.isEmpty() && QDir().mkpath(QFileInfo(temporaryPath).path()) &&
+                        file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+                        path = file.fileName();
+                    else
+                        error = QStringLiteral("cannot write a temporary copy: ") + file.errorString();
                 }
             }
-            QByteArray bytes;
-            if (path.isEmpty() && store.rawLog(sha256, &bytes, &error)) {
-                QSaveFile file(temporaryPath);
-                if (!temporaryPath.isEmpty() && QDir().mkpath(QFileInfo(temporaryPath).path()) &&
-                    file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
-                    path = file.fileName();
-                else
-                    error = QStringLiteral("cannot write a temporary copy: ") + file.errorString();
-            }
-        }
-        QMetaObject::invokeMethod(
-            this,
-            [this, path, error] {
-                if (path.isEmpty())
-                    emit openFailed(error);
-                else
-                    emit logReady(path);
-            },
-            Qt::QueuedConnection);
-    });
+            QMetaObject::invokeMethod(
+                this,
+                [this, path, error] {
+                    if (path.isEmpty())
+                        emit openFailed(error);
+                    else
+                        emit logReady(path);
+                },
+                Qt::QueuedConnection);
+        });
 }
 
 QStringList LibraryTableModel::loadedIds() const

@@ -32,7 +32,7 @@ public:
         int64_t logPulses = 0;  // the whole log's, which the meter readings belong to
         bool logEmpty = true;
         bool outsideLog = false;  // the requested period and the log do not meet
-        NanosI64 start = 0;  // the period: the request clamped to the log (outside it: the log's span)
+        NanosI64 start = 0;       // the period: the request clamped to the log (outside it: the log's span)
         NanosI64 end = 0;
         NightFlowAnalysis::QuarterSums sums;
         uint64_t periodPulses = 0;

@@ -48,16 +48,18 @@ void SessionSaver::setRemoteFileSystem(RemoteFileSystem *fs)
     m_fs = fs;
     m_downloader->setRemoteFileSystem(fs);
     if (fs) {
-        m_fsConnections.push_back(connect(fs, &RemoteFileSystem::sessionSectorDownloaded, this, &SessionSaver::onRecord));
-        m_fsConnections.push_back(connect(fs, &RemoteFileSystem::statusChanged, this, [this](RemoteFileSystem::Status s) {
-            if (s == RemoteFileSystem::Unmounted || s == RemoteFileSystem::Errored)
-                onFilesystemLost();
-        }));
-        m_fsConnections.push_back(connect(fs, &RemoteFileSystem::remoteKestrelcoveChanged, this,
-                                          [this](TarrowindFirmware *firmware) {
-                                              if (!firmware)
-                                                  onFilesystemLost();
-                                          }));
+        m_fsConnections.push_back(
+            connect(fs, &RemoteFileSystem::sessionSectorDownloaded, this, &SessionSaver::onRecord));
+        m_fsConnections.push_back(
+            connect(fs, &RemoteFileSystem::statusChanged, this, [this](RemoteFileSystem::Status s) {
+                if (s == RemoteFileSystem::Unmounted || s == RemoteFileSystem::Errored)
+                    onFilesystemLost();
+            }));
+        m_fsConnections.push_back(
+            connect(fs, &RemoteFileSystem::remoteKestrelcoveChanged, this, [this](TarrowindFirmware *firmware) {
+                if (!firmware)
+                    onFilesystemLost();
+            }));
     }
     emit remoteFileSystemChanged();
 }

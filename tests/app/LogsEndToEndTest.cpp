@@ -96,11 +96,12 @@ void LogsEndToEndTest::initTestCase()
     m_archive = PgTestServer::shared().address(QStringLiteral("fleet"));
 
     // The default log folder lies under the home folder: keep the saved logs in ours.
-    QLocalSocket *hook = HookClient::launch(m_app, m_server, m_dir.path(), {QStringLiteral("--port"), port},
-                                            {{QStringLiteral("TW_LIBRARY"), m_dir.filePath(QStringLiteral("library.sqlite"))},
-                                             {QStringLiteral("TW_ARCHIVE"), m_archive},
-                                             {QStringLiteral("HOME"), m_dir.filePath(QStringLiteral("home"))}},
-                                            m_artifacts + QStringLiteral("/utility-output.txt"));
+    QLocalSocket *hook =
+        HookClient::launch(m_app, m_server, m_dir.path(), {QStringLiteral("--port"), port},
+                           {{QStringLiteral("TW_LIBRARY"), m_dir.filePath(QStringLiteral("library.sqlite"))},
+                            {QStringLiteral("TW_ARCHIVE"), m_archive},
+                            {QStringLiteral("HOME"), m_dir.filePath(QStringLiteral("home"))}},
+                           m_artifacts + QStringLiteral("/utility-output.txt"));
     QVERIFY(hook);
     m_hook.setSocket(hook);
 
@@ -192,9 +193,8 @@ void LogsEndToEndTest::deviceLogsSaveWhatTheLoggerHolds()
 
 QByteArray LogsEndToEndTest::cli(const QStringList &args)
 {
-    const CliResult r =
-        runCli(args + QStringList{QStringLiteral("--library"), m_dir.filePath(QStringLiteral("library.sqlite"))}, {},
-               120000);
+    const CliResult r = runCli(
+        args + QStringList{QStringLiteral("--library"), m_dir.filePath(QStringLiteral("library.sqlite"))}, {}, 120000);
     if (r.status != 0)
         qWarning() << r.err;
     return r.out;
@@ -335,8 +335,9 @@ void LogsEndToEndTest::openShowsTheDownloadAndLeavingCancelsIt()
                                              QStringLiteral("--name"), QStringLiteral("Tarrowind")});
     QVERIFY2(search.waitForFinished(20000) && search.exitCode() == 0, "xdotool (scripts/setup-deps) finds the window");
     const QString window = QString::fromLatin1(search.readAllStandardOutput()).split(QLatin1Char('\n')).first();
-    QCOMPARE(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), window}),
-             0);
+    QCOMPARE(
+        QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), window}),
+        0);
     m_hook.eval(QStringLiteral("testHook.find('groupingField').forceActiveFocus()"));
     QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('groupingField').activeFocus"), 20000));
     QCOMPARE(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Escape")}), 0);
@@ -366,8 +367,8 @@ static bool sameWorkbook(const QString &a, const QString &b)
 
 QByteArray LogsEndToEndTest::cliExport(const QString &log, const QStringList &args, const QString &out)
 {
-    const CliResult r =
-        runCli(QStringList{QStringLiteral("log-export"), log} + args + QStringList{QStringLiteral("-o"), out}, {}, 120000);
+    const CliResult r = runCli(
+        QStringList{QStringLiteral("log-export"), log} + args + QStringList{QStringLiteral("-o"), out}, {}, 120000);
     if (r.status != 0) {
         qWarning() << r.err;
         return QByteArray();

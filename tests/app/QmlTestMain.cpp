@@ -180,8 +180,17 @@ public:
     QString httpBase() const { return m_http.base(); }
     static QStringList badNames()
     {
-        return {".bashrc", ".hidden.fw", "CON", "con.fw", "Com1.tar.fw", "LPT9.fw", "nul.x.fw",
-                "tarrowind.fw.sh", "tarrowind-0.1.4470.FW", "a;b.fw", "~.fw"};
+        return {".bashrc",
+                ".hidden.fw",
+                "CON",
+                "con.fw",
+                "Com1.tar.fw",
+                "LPT9.fw",
+                "nul.x.fw",
+                "tarrowind.fw.sh",
+                "tarrowind-0.1.4470.FW",
+                "a;b.fw",
+                "~.fw"};
     }
     int firmwarePayloadSize() const { return kPayloadSize; }
 
@@ -245,7 +254,8 @@ void recordOwnWarnings(const QList<QQmlError> &warnings)
                                          QRegularExpression::escape(QStringLiteral(QUICK_TEST_SOURCE_DIR)));
     for (const QQmlError &warning : warnings)
         if (ours.match(warning.url().toString()).hasMatch())
-            g_ownWarnings << QString::fromLatin1(QTest::currentTestFunction()) + QStringLiteral(": ") + warning.toString();
+            g_ownWarnings << QString::fromLatin1(QTest::currentTestFunction()) + QStringLiteral(": ") +
+                                 warning.toString();
 }
 
 class Setup : public QObject

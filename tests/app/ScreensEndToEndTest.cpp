@@ -64,10 +64,11 @@ QString ScreensEndToEndTest::buildFirmware(const QByteArray &payload, const QStr
         return QString();
     file.close();
     const QString out = m_dir.filePath(name + QStringLiteral(".fw"));
-    const CliResult built = runCli({QStringLiteral("firmware-build"), QStringLiteral("--payload"), payloadPath,
-                                    QStringLiteral("--version"), QStringLiteral("0.1.4470"), QStringLiteral("--strings"),
-                                    QStringLiteral("screens test"), QStringLiteral("-o"), out},
-                                   {}, 60000);
+    const CliResult built =
+        runCli({QStringLiteral("firmware-build"), QStringLiteral("--payload"), payloadPath, QStringLiteral("--version"),
+                QStringLiteral("0.1.4470"), QStringLiteral("--strings"), QStringLiteral("screens test"),
+                QStringLiteral("-o"), out},
+               {}, 60000);
     if (built.status != 0) {
         qWarning() << built.err;
         return QString();

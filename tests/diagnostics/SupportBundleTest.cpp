@@ -4,6 +4,7 @@
 
 #include "diagnostics/SupportBundle.h"
 #include "cli/LoggerConnection.h"
+#include "CliRun.h"
 #include "network/Network.h"
 #include "network/PacketParser.h"
 #include "serial/SerialTrafficRing.h"
@@ -11,7 +12,6 @@
 #include "sim/VirtualLoggerRunner.h"
 #include "WaitUntil.h"
 #include "ZipReader.h"
-#include "CliRun.h"
 
 #include <gtest/gtest.h>
 #include <QDir>

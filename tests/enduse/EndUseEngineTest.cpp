@@ -60,7 +60,8 @@ TEST(EndUseEngine, HouseholdsAgreeWithTheirGroundTruth)
         uint32_t seed;
         bool drip, flapper;
     };
-    for (const Home home : {Home{2, false, false}, Home{6, false, false}, Home{13, true, false}, Home{17, false, true}}) {
+    for (const Home home :
+         {Home{2, false, false}, Home{6, false, false}, Home{13, true, false}, Home{17, false, true}}) {
         WaterUseProfile::Options o;
         o.seed = home.seed;
         o.leak = home.drip;

@@ -1,11 +1,11 @@
 // Firmware update end to end: the mode controller, the bootloader client and the real serial
 // stack against the virtual logger on a pseudo-terminal.
 #include "bootloader/BootloaderMetatypes.h"
-#include "CliRun.h"
 #include "bootloader/FirmwareMeta.h"
 #include "bootloader/LoggerLineBinding.h"
 #include "bootloader/StmBootLoader.h"
 #include "bootloader/TarrowindLogger.h"
+#include "CliRun.h"
 #include "network/Network.h"
 #include "serial/SerialComm.h"
 #include "serial/SerialSupport.h"

@@ -414,7 +414,8 @@ TEST_F(SessionDownload, UnplugDuringDownloadEndsWithConnectionError)
         return slow;
     }());
     const Outcome out = rig.interruptedDownload(
-        session, 20, [&] { rig.sim->unplug(); }, [&] {
+        session, 20, [&] { rig.sim->unplug(); },
+        [&] {
             ASSERT_TRUE(rig.sim->replug());
             rig.comm.setSerialPort(rig.sim->portName());
         });

@@ -112,7 +112,8 @@ void LibraryTableModelTest::pagesSortingAndFollowingAdditions()
              qPrintable(failed.first().first().toString()));
     QCOMPARE(ready.count(), 1);
     // ...under the name a local save would give it.
-    QString site = model.data(model.index(model.loadedIds().indexOf(record(10).sha256), LibraryTableModel::Site)).toString();
+    QString site =
+        model.data(model.index(model.loadedIds().indexOf(record(10).sha256), LibraryTableModel::Site)).toString();
     QVERIFY(QFileInfo(path).fileName().startsWith(site.replace(' ', '_') + QStringLiteral("_")));
 }
 

@@ -172,8 +172,8 @@ TEST_F(LogCommandsTest, FailuresExitWithOneLine)
     ASSERT_TRUE(empty.saveRaw(dir.filePath("empty.rlog")) && single.saveRaw(dir.filePath("single.rlog")));
     const Result none = cli({"log-uses", dir.filePath("empty.rlog"), "--units-per-pulse", "1"});
     EXPECT_TRUE(none.err.contains("holds no pulses")) << none.err.toStdString();
-    for (const QStringList &thin : {QStringList{dir.filePath("single.rlog")},
-                                    QStringList{rlog, "--from", "2030-01-01T00:00:00Z"}}) {
+    for (const QStringList &thin :
+         {QStringList{dir.filePath("single.rlog")}, QStringList{rlog, "--from", "2030-01-01T00:00:00Z"}}) {
         const Result r = cli(QStringList{"log-uses"} + thin + QStringList{"--units-per-pulse", "1"});
         EXPECT_TRUE(r.err.contains("too few to tell uses apart")) << r.err.toStdString();
     }
@@ -351,8 +351,8 @@ TEST(LogCommandsReport, HouseholdFiguresAgreeWithLogInfo)
         EXPECT_NEAR(uses.value("days").toDouble(), report.value("days").toDouble(), 1e-9);
         const double total = uses.value("total").toDouble();
         EXPECT_NEAR(total, report.value("total").toDouble(), 1e-6 * total);
-        const QStringList keys = {"toilet", "shower", "faucet", "clothesWasher", "dishwasher", "bathtub",
-                                  "irrigation", "leak", "other"};
+        const QStringList keys = {"toilet",  "shower",     "faucet", "clothesWasher", "dishwasher",
+                                  "bathtub", "irrigation", "leak",   "other"};
         EXPECT_EQ(uses.value("uses").toObject().keys().size(), keys.size());
         double byUse = 0, byEvent = 0;
         for (const QString &key : keys)
@@ -468,7 +468,8 @@ TEST_F(LogCommandsTest, ReportInRevolutionsTheSameEverywhere)
         EXPECT_EQ(r.err.count('\n'), 1) << args.join(' ').toStdString() << ": " << r.err.toStdString();
         EXPECT_TRUE(r.out.isEmpty());
     }
-    EXPECT_TRUE(r.err.contains("the period holds none of the log, which runs from 2026-06-01 15:20 to")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("the period holds none of the log, which runs from 2026-06-01 15:20 to"))
+        << r.err.toStdString();
     EXPECT_EQ(readFile(dir.filePath("kept.pdf")), "old");
     EXPECT_FALSE(QFile::exists(dir.filePath("x.pdf")));
 }

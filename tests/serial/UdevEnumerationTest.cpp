@@ -129,8 +129,8 @@ TEST(UdevEnumeration, UsbTtysWithExactStringsAndRuleCheck)
     const CliResult json = runCli({"ports", "--json"}, {{"TW_EXTRA_PORTS", extra}});
     EXPECT_EQ(json.status, 0) << json.err.toStdString();
     const QJsonObject printed = QJsonDocument::fromJson(json.out).object();
-    EXPECT_EQ(printed, QJsonObject::fromVariantMap(portInfoMapToVariantMap(
-                           UdevPortEnumerator::enumerate({extra}, UdevRule::ruleFolders()))));
+    EXPECT_EQ(printed, QJsonObject::fromVariantMap(
+                           portInfoMapToVariantMap(UdevPortEnumerator::enumerate({extra}, UdevRule::ruleFolders()))));
     EXPECT_EQ(printed.value("/dev/ttyUSB0").toObject().value("serialNumber").toString(), "A10K3ZQX");
     EXPECT_TRUE(runCli({"ports"}, {{"TW_EXTRA_PORTS", extra}})
                     .out.contains("/dev/ttyUSB0 (Ombrellix Tarrowind USB Adapter) serial A10K3ZQX"));
@@ -191,8 +191,11 @@ TEST(UdevRule, TheRuleInEffectDecidesWhetherTheRepairWrites)
         bool installed;
     };
     const Case cases[] = {
-        {"none", {}, {}, false},       {"packaged only", {}, ours, true}, {"repaired only", ours, {}, true},
-        {"masked by /etc", edited, ours, false}, {"masking a stale one", ours, edited, true},
+        {"none", {}, {}, false},
+        {"packaged only", {}, ours, true},
+        {"repaired only", ours, {}, true},
+        {"masked by /etc", edited, ours, false},
+        {"masking a stale one", ours, edited, true},
         {"stale package", {}, edited, false},
     };
     for (const Case &c : cases) {
@@ -228,8 +231,9 @@ TEST(UdevRule, InstallReplacesTheFileAndReportsFailingCommands)
     // nothing of the caller's environment reaches the commands.
     const mode_t mask = umask(0);
     qputenv("TW_INHERITED", "1");
-    const bool installed = UdevRule::install(folders, {{QStandardPaths::findExecutable("true")},
-                                                       {"/bin/sh", "-c", "test -z \"$TW_INHERITED\" && touch " + marker}});
+    const bool installed =
+        UdevRule::install(folders, {{QStandardPaths::findExecutable("true")},
+                                    {"/bin/sh", "-c", "test -z \"$TW_INHERITED\" && touch " + marker}});
     qunsetenv("TW_INHERITED");
     umask(mask);
     EXPECT_TRUE(installed);

@@ -648,8 +648,8 @@ TEST(VirtualFlashService, GroundTruthFilesDescribeTheFlash)
 // of a session account for its pulses, carry known keys and stay inside the session.
 TEST(VirtualFlashService, UsesAccountForEachSessionsPulses)
 {
-    const std::set<QString> keys = {"toilet",     "shower",     "faucet", "clothesWasher", "dishwasher",
-                                    "bathtub",    "irrigation", "leak",   "other"};
+    const std::set<QString> keys = {"toilet",  "shower",     "faucet", "clothesWasher", "dishwasher",
+                                    "bathtub", "irrigation", "leak",   "other"};
     for (int leaks = 0; leaks < 2; ++leaks) {
         VirtualFlashService::Scenario sc = smallScenario(20 + uint32_t(leaks));
         sc.leak = sc.flapper = leaks == 1;
@@ -680,8 +680,10 @@ TEST(VirtualFlashService, UsesAccountForEachSessionsPulses)
                 const QString key = u.value(QStringLiteral("use")).toString();
                 EXPECT_EQ(keys.count(key), 1u) << key.toStdString();
                 seen.insert(key);
-                const QDateTime start = QDateTime::fromString(u.value(QStringLiteral("start")).toString(), Qt::ISODateWithMs);
-                const QDateTime end = QDateTime::fromString(u.value(QStringLiteral("end")).toString(), Qt::ISODateWithMs);
+                const QDateTime start =
+                    QDateTime::fromString(u.value(QStringLiteral("start")).toString(), Qt::ISODateWithMs);
+                const QDateTime end =
+                    QDateTime::fromString(u.value(QStringLiteral("end")).toString(), Qt::ISODateWithMs);
                 ASSERT_TRUE(start.isValid() && end.isValid());
                 EXPECT_EQ(start.timeSpec(), Qt::UTC);
                 EXPECT_LT(start, end);

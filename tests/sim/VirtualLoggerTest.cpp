@@ -488,9 +488,8 @@ TEST(VirtualLogger, NoiseAndDamagedRequestsNeverDisturbIt)
     h.received.clear();
     h.sendRaw(QByteArray("\x58\x50", 2) + encodePacket(C2S_ReadPermanent16, 8, u16(5)));
     h.run(h.t + 100 * kMs);
-    EXPECT_TRUE(std::any_of(h.received.begin(), h.received.end(), [](const Received &r) {
-        return r.type == S2C_ReadPermanent16Result && r.requestId == 8;
-    }));
+    EXPECT_TRUE(std::any_of(h.received.begin(), h.received.end(),
+                            [](const Received &r) { return r.type == S2C_ReadPermanent16Result && r.requestId == 8; }));
 
     // Random bytes, lots of them: no crash, and every answer is a well-formed packet.
     std::mt19937 rng(11);

@@ -176,7 +176,7 @@ TEST(WaterUseProfile, ADayIsTheSameWhicheverRangeItIsAskedIn)
         bool found = false;
         for (const auto &g : inWeek)
             found = found || (g.startTenths == f.startTenths && g.endTenths == f.endTenths && g.use == f.use &&
-                               g.instance == f.instance);
+                              g.instance == f.instance);
         EXPECT_TRUE(found);
     }
     EXPECT_GT(inDay.size(), 10u);

@@ -1,12 +1,12 @@
 // SessionSaver against the in-process virtual logger: a batch lands byte for byte beside files
 // it must not touch, recorded and handed to the library; a cancel mid-batch stops it; each kind
 // of failure is told once and ends the batch or passes over only its own session.
+#include "workflows/SessionSaver.h"
 #include "common/SafeFileName.h"
 #include "MessageCapture.h"
 #include "remotefs/RemoteFileSystem.h"
 #include "remotefs/SavedSessionRegistry.h"
 #include "tests/remotefs/SimLogger.h"
-#include "workflows/SessionSaver.h"
 
 #include <gtest/gtest.h>
 #include <QDir>
@@ -59,11 +59,14 @@ struct Rig {
     }
     QString path(const RemoteFilesystemSessionPtr &s, const QString &copy = QString()) const
     {
-        const QString name = SafeFileName::sessionFileName(sim.client->deviceName(), int(s->sessionIndex()),
-                                                           s->filename(), 1);
+        const QString name =
+            SafeFileName::sessionFileName(sim.client->deviceName(), int(s->sessionIndex()), s->filename(), 1);
         return dir.filePath(copy.isEmpty() ? name : QFileInfo(name).completeBaseName() + copy + ".rlog");
     }
-    bool finish() { return waitUntil([this] { return !saver.saving(); }, 120000); }
+    bool finish()
+    {
+        return waitUntil([this] { return !saver.saving(); }, 120000);
+    }
 
     MessageCapture log;
     QTemporaryDir dir;
@@ -117,8 +120,9 @@ TEST(SessionSaver, CancelMidBatchStopsItAndLeavesNoPartialFile)
     rig.sim.runner->withDevice([](VirtualLogger &d) { d.flashService().setTiming({5, 5, 5}); });
     QObject::connect(&rig.saver, &SessionSaver::sessionStarted, [&rig](quint32) {
         if (rig.saver.batchPosition() == 1)
-            QObject::connect(&rig.fs, &RemoteFileSystem::sessionSectorDownloaded, &rig.saver,
-                             [&rig] { rig.saver.cancel(); }, Qt::QueuedConnection);
+            QObject::connect(
+                &rig.fs, &RemoteFileSystem::sessionSectorDownloaded, &rig.saver, [&rig] { rig.saver.cancel(); },
+                Qt::QueuedConnection);
     });
     QSignalSpy finished(&rig.saver, &SessionSaver::finished);
     ASSERT_TRUE(rig.saver.saveNew());
@@ -144,8 +148,9 @@ TEST(SessionSaver, RefusesOtherFileTypesAndAMissingFolderAtOnce)
     saver.setFolder(QString());
     EXPECT_FALSE(saver.save(&pulses));
     EXPECT_FALSE(saver.saving());
-    EXPECT_EQ(messages, QStringList({"0005_s.unknown is not a pulse log (file type 2): it cannot be saved as a pulse log.",
-                                     "No log folder is set: choose one in Software Settings to save logs."}));
+    EXPECT_EQ(messages,
+              QStringList({"0005_s.unknown is not a pulse log (file type 2): it cannot be saved as a pulse log.",
+                           "No log folder is set: choose one in Software Settings to save logs."}));
 }
 
 // Each failure, its one text, and whether the batch goes on to the next session.
