@@ -374,7 +374,9 @@ void LibraryTableModel::requestLog(int row)
                 QByteArray bytes;
                 if (path.isEmpty() && store.rawLog(sha256, &bytes, &error)) {
                     QSaveFile file(temporaryPath);
-                    if (!temporaryPath.isEmpty() && QDir().mkpath(QFileInfo(temporaryPath).path()) &&
+                    const QString folder = QFileInfo(temporaryPath).path();
+                    if (!temporaryPath.isEmpty() && QDir().mkpath(folder) &&
+                        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner) &&
                         file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
                         path = file.fileName();
                     else

@@ -46,5 +46,4 @@ QtObject {
         return elevatedResult
     }
     function repairLogPath() { return "/nonexistent/ftdi-fix.txt" }
-    function parentFolder(file) { return file.substring(0, file.lastIndexOf("/")) }
 }
