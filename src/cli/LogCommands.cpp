@@ -164,17 +164,28 @@ bool loadLog(PulseLog &log, const QString &file, const QStringList &warnings, QS
     return true;
 }
 
+// Runs `body` on the loaded log with library warnings gathered; those of the load are printed
+// first, so `warnings` holds only what came after.
+int withLog(const QString &file, const std::function<int(PulseLog &log, QStringList &warnings)> &body)
+{
+    return runQuietly([&](QStringList &warnings) {
+        PulseLog log;
+        QString error;
+        if (!loadLog(log, file, warnings, &error))
+            return Cli::fail(error);
+        printWarnings(warnings);
+        warnings.clear();
+        return body(log, warnings);
+    });
+}
+
 int logInfo(const QCommandLineParser &args)
 {
     const bool json = args.isSet(QStringLiteral("json"));
     QString file, error;
     if (!takeFile(args, &file, &error))
         return Cli::fail(error);
-    return runQuietly([&](QStringList &warnings) {
-        PulseLog log;
-        if (!loadLog(log, file, warnings, &error))
-            return Cli::fail(error);
-        printWarnings(warnings);
+    return withLog(file, [&](PulseLog &log, QStringList &warnings) {
         const auto &entries = log.entries();
         const QVariantMap meta = log.metaData();
         if (json) {
@@ -249,12 +260,7 @@ int logExport(const QCommandLineParser &args)
     if (!formats.contains(format))
         return Cli::fail(QStringLiteral("unknown format %1 (one of %2)").arg(format, formats.join('|')));
 
-    return runQuietly([&](QStringList &warnings) {
-        PulseLog log;
-        if (!loadLog(log, file, warnings, &error))
-            return Cli::fail(error);
-        printWarnings(warnings);
-        warnings.clear();
+    return withLog(file, [&](PulseLog &log, QStringList &warnings) {
         bool ok = false;
         if (format == QLatin1String("meta"))
             ok = log.exportMetaDataCsv(output);
@@ -292,12 +298,7 @@ int logBins(const QCommandLineParser &args)
     QString file;
     if (!takeFile(args, &file, &error))
         return Cli::fail(error);
-    return runQuietly([&](QStringList &warnings) {
-        PulseLog log;
-        if (!loadLog(log, file, warnings, &error))
-            return Cli::fail(error);
-        printWarnings(warnings);
-        warnings.clear();
+    return withLog(file, [&](PulseLog &log, QStringList &warnings) {
         const DataSeriesVectorPtr bins = log.asTimeBinsQml(m, from, to);
         if (bins->empty() && !log.entries().empty())
             return Cli::fail(withCause(QStringLiteral("cannot bin %1").arg(file), warnings));
@@ -385,11 +386,7 @@ int logUses(const QCommandLineParser &args)
     if (!takeFile(args, &file, &error) || !parseDate(args, QStringLiteral("from"), &from, &error) ||
         !parseDate(args, QStringLiteral("to"), &to, &error))
         return Cli::fail(error);
-    return runQuietly([&](QStringList &warnings) {
-        PulseLog log;
-        if (!loadLog(log, file, warnings, &error))
-            return Cli::fail(error);
-        printWarnings(warnings);
+    return withLog(file, [&](PulseLog &log, QStringList &warnings) {
         UseVolume volume;
         if (!useVolume(args, log, &volume, &error))
             return Cli::fail(error);
