@@ -126,3 +126,15 @@ QLocalSocket *HookClient::launch(QProcess &app, QLocalServer &server, const QStr
         return nullptr;
     return server.nextPendingConnection();
 }
+
+bool HookClient::focusProgramWindow()
+{
+    QProcess search;
+    search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                             QStringLiteral("--name"), QStringLiteral("Tarrowind")});
+    if (!search.waitForFinished(20000) || search.exitCode() != 0)
+        return false;
+    const QString window = QString::fromLatin1(search.readAllStandardOutput()).split(QLatin1Char('\n')).first();
+    return QProcess::execute(QStringLiteral("xdotool"),
+                             {QStringLiteral("windowfocus"), QStringLiteral("--sync"), window}) == 0;
+}

@@ -37,6 +37,9 @@ public:
     // its own under `folder` (settings, run log, caches never touch the user's), `environment`
     // on top and its output in `outputFile`. Returns the hook's connection, null when the
     // program did not start or connect within a minute.
+    // Gives the program's window the X keyboard focus (xdotool), so typed keys reach it.
+    static bool focusProgramWindow();
+
     static QLocalSocket *launch(QProcess &app, QLocalServer &server, const QString &folder, const QStringList &args,
                                 const QMap<QString, QString> &environment, const QString &outputFile);
 

@@ -184,14 +184,7 @@ void ScreensEndToEndTest::variablesAreWrittenAndSaved()
 void ScreensEndToEndTest::flashToolRefusesADamagedFile()
 {
     // From the keyboard, as the underlined letters say: Alt+L opens "Logger", F its "Flash Tool".
-    QProcess search;
-    search.start(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                             QStringLiteral("--name"), QStringLiteral("Tarrowind")});
-    QVERIFY2(search.waitForFinished(20000) && search.exitCode() == 0, "xdotool (scripts/setup-deps) finds the window");
-    const QString window = QString::fromLatin1(search.readAllStandardOutput()).split(QLatin1Char('\n')).first();
-    QCOMPARE(
-        QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), window}),
-        0);
+    QVERIFY2(HookClient::focusProgramWindow(), "xdotool (scripts/setup-deps) focuses the window");
     QCOMPARE(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("alt+l")}), 0);
     QVERIFY(m_hook.waitFor(QStringLiteral("testHook.find('appMenuBar').menuAt(1).opened"), 20000));
     QVERIFY(m_hook.grab(shot(QStringLiteral("menu-logger.png"))));

@@ -92,54 +92,28 @@ TEST(WaterUseProfile, PulsesAndUsesAccountForTheWaterThatFlowed)
     }
 }
 
-// Every whole use of many households against the published ranges it is drawn from: volume,
-// duration and peak flow; a flush's refill only ever tapers.
-TEST(WaterUseProfile, UsesStayWithinThePublishedRanges)
+// Many households over a week: every kind of use occurs, in the order of frequency the studies
+// report (faucet draws most, flushes next, showers far fewer), and a flush's refill only ever
+// tapers as the float valve closes.
+TEST(WaterUseProfile, HouseholdsUseWaterAsHomesDo)
 {
     using Use = WaterUseProfile::Use;
-    struct Range {
-        double litres[2], seconds[2], peak[2];
-    };
-    const std::map<Use, Range> ranges = {
-        {Use::Toilet, {{4.75, 13.05}, {20, 130}, {7.6, 15.8}}},
-        {Use::Shower, {{15, 190}, {240, 1260}, {6, 12}}},
-        {Use::Faucet, {{0.08, 24}, {5, 180}, {1, 8}}},
-        {Use::ClothesWasher, {{10, 125}, {600, 7500}, {7.6, 15.8}}},
-        {Use::Dishwasher, {{3, 30}, {2400, 9300}, {2.8, 8.4}}},
-        {Use::Bathtub, {{80, 150}, {240, 1300}, {9, 20}}},
-        {Use::Irrigation, {{180, 8000}, {560, 8000}, {19.4, 61.8}}},
-        {Use::Leak, {{0.27, 2.2}, {1, 18}, {7.6, 15.8}}},
-        {Use::Other, {{2.5, 200}, {30, 600}, {5, 20}}},
-    };
     std::map<Use, int> counts;
     for (uint32_t seed = 1; seed <= 40; ++seed) {
         const WaterUseProfile p = profile(seed, false, seed % 4 == 0);
-        const int64_t from = kLocalMidnight - kDay, to = kLocalMidnight + 7 * kDay;
-        std::map<uint64_t, std::vector<WaterUseProfile::Flow>> segments;
-        for (const auto &f : p.flows(from, to))
-            segments[f.instance].push_back(f);
-        for (const auto &u : p.uses(from, to)) {
-            if (u.startTenths < kLocalMidnight || u.endTenths >= kLocalMidnight + 6 * kDay)
-                continue;  // possibly cut at the range's edges
-            SCOPED_TRACE(std::string(WaterUseProfile::key(u.use)) + " of household " + std::to_string(seed));
-            const Range &r = ranges.at(u.use);
-            double peak = 0, previous = 1e9;
-            for (const auto &f : segments.at(u.instance)) {
-                peak = std::max(peak, f.litresPerMinute);
-                if (u.use == Use::Toilet) {
-                    EXPECT_LE(f.litresPerMinute, previous);
-                }
-                previous = f.litresPerMinute;
+        const int64_t from = kLocalMidnight, to = kLocalMidnight + 7 * kDay;
+        std::map<uint64_t, double> previous;
+        for (const auto &f : p.flows(from, to)) {
+            if (f.use == Use::Toilet) {
+                auto it = previous.emplace(f.instance, 1e9).first;
+                EXPECT_LE(f.litresPerMinute, it->second) << "household " << seed;
+                it->second = f.litresPerMinute;
             }
-            const double seconds = double(u.endTenths - u.startTenths) / 10.0;
-            EXPECT_TRUE(u.litres >= r.litres[0] && u.litres <= r.litres[1]) << u.litres << " L";
-            EXPECT_TRUE(seconds >= r.seconds[0] && seconds <= r.seconds[1]) << seconds << " s";
-            EXPECT_TRUE(peak >= r.peak[0] && peak <= r.peak[1]) << peak << " L/min";
-            ++counts[u.use];
         }
+        for (const auto &u : p.uses(from, to))
+            ++counts[u.use];
     }
-    EXPECT_EQ(counts.size(), ranges.size()) << "every use occurs";
-    // Faucet draws are the most frequent uses, flushes next.
+    EXPECT_EQ(counts.size(), size_t(WaterUseProfile::kUseCount)) << "every use occurs";
     EXPECT_GT(counts[Use::Faucet], counts[Use::Toilet]);
     EXPECT_GT(counts[Use::Toilet], 3 * counts[Use::Shower]);
 }
